@@ -1,0 +1,111 @@
+// tolvane-cli: converts CAP files to IJC files from the command line, with the
+// same core and the same report as the window.
+
+#include "core/archive_converter.h"
+#include "core/error.h"
+#include "core/report_sink.h"
+#include "core/zip_archive.h"
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr int exitOk = 0;
+constexpr int exitConversionFailed = 1;
+constexpr int exitUsage = 2;
+
+const char* const usage = "Usage: tolvane-cli [--scan] CAPFILE...\n";
+
+const char* const help =
+    "Usage: tolvane-cli [--scan] CAPFILE...\n"
+    "Convert each CAP file to an IJC file beside it (the same name, ending in .ijc).\n"
+    "\n"
+    "The conversion report goes to standard output; an error goes to standard\n"
+    "error and the next CAP file is converted all the same.\n"
+    "\n"
+    "Options:\n"
+    "  --scan      read the CAP file's local headers instead of its archive directory\n"
+    "  --help      show this help and exit\n"
+    "  --version   show the version and exit\n"
+    "  --          treat every later argument as a CAP file\n"
+    "\n"
+    "Exit status: 0 if every file converted, 1 if any conversion failed,\n"
+    "2 for a usage error.\n";
+
+// The report goes to standard output line by line; clearing a console would
+// only lose what an earlier file reported, so clear does nothing.
+class ConsoleSink final : public tolvane::ReportSink {
+public:
+    void clear() override {}
+    void appendLine(const std::string& line) override
+    {
+        std::fwrite(line.data(), 1, line.size(), stdout);
+        std::fputc('\n', stdout);
+    }
+};
+
+int usageError(const std::string& message)
+{
+    std::fprintf(stderr, "tolvane-cli: %s\n%sTry 'tolvane-cli --help' for more information.\n", message.c_str(),
+                 usage);
+    return exitUsage;
+}
+
+std::string absoluteCapPath(const std::string& argument)
+{
+    if (argument.empty() || argument.front() == '/')
+        return argument;
+    std::error_code error;
+    const auto path = std::filesystem::absolute(argument, error);
+    return error ? argument : path.string();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<std::string> capFiles;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
+            capFiles.push_back(argument);
+        } else if (argument == "--") {
+            optionsEnded = true;
+        } else if (argument == "--help" || argument == "-h") {
+            std::fputs(help, stdout);
+            return exitOk;
+        } else if (argument == "--version") {
+            std::printf("tolvane-cli %s\n", TOLVANE_VERSION);
+            return exitOk;
+        } else if (argument == "--scan") {
+            return usageError("--scan is not available in this version");
+        } else {
+            return usageError("unknown option '" + argument + "'");
+        }
+    }
+    if (capFiles.empty())
+        return usageError("no CAP file given");
+
+    ConsoleSink sink;
+    tolvane::ZipArchive archive;
+    int status = exitOk;
+    for (const auto& argument : capFiles) {
+        try {
+            tolvane::convertThroughArchive(absoluteCapPath(argument), sink, archive);
+        } catch (const std::exception& error) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "tolvane-cli: %s\n", tolvane::displayText(error.what()).c_str());
+            status = exitConversionFailed;
+        }
+    }
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "tolvane-cli: cannot write the report to standard output: %s\n", std::strerror(errno));
+        return exitConversionFailed;
+    }
+    return status;
+}

@@ -1,0 +1,62 @@
+#include "core/cap.h"
+
+namespace tolvane {
+
+std::uint32_t componentLength(Bytes component)
+{
+    return byteOrZero(component, 1) * 256u + byteOrZero(component, 2) + 3u;
+}
+
+HeaderFields readHeaderFields(Bytes header)
+{
+    static constexpr char hexDigits[] = "0123456789ABCDEF";
+    HeaderFields fields;
+    fields.major = byteOrZero(header, 8);
+    fields.minor = byteOrZero(header, 7);
+
+    const std::size_t aidLength = byteOrZero(header, 12);
+    for (std::size_t i = 0; i < aidLength; ++i) {
+        const auto byte = byteOrZero(header, 13 + i);
+        fields.aid += hexDigits[byte >> 4];
+        fields.aid += hexDigits[byte & 0x0F];
+    }
+
+    const std::size_t nameLength = byteOrZero(header, 13 + aidLength);
+    for (std::size_t i = 0; i < nameLength; ++i) {
+        // A zero byte, which is also what a byte beyond the component reads
+        // as, cannot stand in a line of text and adds nothing to the name.
+        if (const auto byte = byteOrZero(header, 14 + aidLength + i); byte != 0)
+            fields.packageName += static_cast<char>(byte);
+    }
+    return fields;
+}
+
+std::string_view entryBaseName(std::string_view entryName)
+{
+    const auto separator = entryName.find_last_of("/\\");
+    return separator == std::string_view::npos ? entryName : entryName.substr(separator + 1);
+}
+
+namespace report {
+
+std::string fileLine(std::string_view capPath) { return "CAP file name: " + std::string(capPath); }
+std::string sizeLine(std::uint64_t bytes) { return "CAP file size: " + std::to_string(bytes) + " bytes"; }
+std::string formatErrorLine() { return "Wrong CAP file format. Exiting."; }
+std::string versionLine(unsigned major, unsigned minor)
+{
+    return " Javacard version: " + std::to_string(major) + "." + std::to_string(minor);
+}
+std::string aidLine(std::string_view aid) { return " Package AID: " + std::string(aid); }
+std::string packageNameLine(std::string_view name) { return " Package name: " + std::string(name); }
+std::string componentsHeading() { return "CAP components:"; }
+std::string ruleLine() { return " ---"; }
+std::string componentLine(unsigned tag, std::string_view baseName, std::uint64_t bytes)
+{
+    return std::to_string(tag) + ". " + std::string(baseName) + " " + std::to_string(bytes) + " bytes";
+}
+std::string totalLine(std::uint64_t bytes) { return " Total IJC: " + std::to_string(bytes) + " bytes"; }
+std::string emptyLine() { return {}; }
+std::string closingLine() { return "Done."; }
+
+} // namespace report
+} // namespace tolvane

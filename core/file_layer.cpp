@@ -1,0 +1,217 @@
+#include "core/file_layer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace tolvane::files {
+namespace {
+
+thread_local std::string lastError;
+
+void noteErrno(int error) { lastError = std::strerror(error); }
+
+int fail(int error)
+{
+    noteErrno(error);
+    return failed;
+}
+
+// An exclusive lock, or the reason there is none.
+bool lockExclusively(int fd)
+{
+    while (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EINTR)
+            continue;
+        if (errno == EWOULDBLOCK)
+            lastError = "The file is in use by another process";
+        else
+            noteErrno(errno);
+        return false;
+    }
+    return true;
+}
+
+int openChecked(const std::string& path, int flags, Sharing sharing)
+{
+    // O_NONBLOCK keeps a FIFO from blocking the open; it means nothing for the
+    // regular files that pass the check below.
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0)
+        return fail(errno);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const int error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+        ::close(fd);
+        if (error == EINVAL) {
+            lastError = "Not a regular file";
+            return failed;
+        }
+        return fail(error);
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    if (sharing == Sharing::Nobody && !lockExclusively(fd)) {
+        ::close(fd);
+        return failed;
+    }
+    return fd;
+}
+
+} // namespace
+
+int openForReading(const std::string& path, Sharing sharing) { return openChecked(path, O_RDONLY, sharing); }
+
+int createForReadWrite(const std::string& path, Sharing sharing)
+{
+    // No O_TRUNC: the lock has to be held before anything is changed.
+    const int fd = openChecked(path, O_RDWR | O_CREAT, sharing);
+    if (fd == failed)
+        return failed;
+    if (::ftruncate(fd, 0) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail(error);
+    }
+    return fd;
+}
+
+std::int64_t seekFromStart(int fd, std::int64_t offset)
+{
+    const off_t position = ::lseek(fd, offset, SEEK_SET);
+    return position < 0 ? fail(errno) : position;
+}
+
+std::int64_t seekFromEnd(int fd, std::int64_t offset)
+{
+    const off_t position = ::lseek(fd, offset, SEEK_END);
+    return position < 0 ? fail(errno) : position;
+}
+
+std::int64_t readBytes(int fd, void* buffer, std::size_t count)
+{
+    auto* bytes = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::read(fd, bytes + done, count - done);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(errno);
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+std::int64_t writeBytes(int fd, const void* buffer, std::size_t count)
+{
+    const auto* bytes = static_cast<const char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t put = ::write(fd, bytes + done, count - done);
+        if (put < 0 && errno == EINTR)
+            continue;
+        if (put < 0)
+            return fail(errno);
+        if (put == 0)
+            return fail(ENOSPC);
+        done += static_cast<std::size_t>(put);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
+int closeFile(int fd) { return ::close(fd) == 0 ? 0 : fail(errno); }
+
+std::string lastErrorText() { return lastError; }
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept
+{
+    if (this != &other) {
+        reset();
+        fd_ = other.release();
+    }
+    return *this;
+}
+
+int FileHandle::release() { return std::exchange(fd_, failed); }
+
+void FileHandle::reset()
+{
+    if (fd_ != failed)
+        ::close(std::exchange(fd_, failed));
+}
+
+ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
+    : target_(std::move(other.target_)), temporaryPath_(std::exchange(other.temporaryPath_, {})),
+      file_(std::move(other.file_))
+{
+}
+
+bool ReplacementFile::open(const std::string& target, mode_t mode)
+{
+    discard();
+    std::string pattern = target + ".tmp-XXXXXX";
+    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
+    if (fd < 0)
+        return fail(errno), false;
+    file_ = FileHandle(fd);
+    target_ = target;
+    temporaryPath_ = pattern;
+    if (::fchmod(fd, mode) != 0) {
+        noteErrno(errno);
+        discard();
+        return false;
+    }
+    if (!lockExclusively(fd)) {
+        discard();
+        return false;
+    }
+    return true;
+}
+
+bool ReplacementFile::write(const void* data, std::size_t count)
+{
+    return writeBytes(file_.get(), data, count) == static_cast<std::int64_t>(count);
+}
+
+bool ReplacementFile::commit()
+{
+    if (::fsync(file_.get()) != 0 || ::rename(temporaryPath_.c_str(), target_.c_str()) != 0) {
+        noteErrno(errno);
+        return false;
+    }
+    temporaryPath_.clear();
+    file_.reset();
+    return true;
+}
+
+void ReplacementFile::discard()
+{
+    if (!temporaryPath_.empty())
+        ::unlink(temporaryPath_.c_str());
+    temporaryPath_.clear();
+    file_.reset();
+}
+
+mode_t permissionsOf(int fd)
+{
+    struct stat info {};
+    return ::fstat(fd, &info) == 0 ? (info.st_mode & 07777) : 0644;
+}
+
+mode_t permissionsFor(const std::string& path)
+{
+    struct stat info {};
+    if (::stat(path.c_str(), &info) == 0)
+        return info.st_mode & 07777;
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    return 0666 & ~mask;
+}
+
+} // namespace tolvane::files

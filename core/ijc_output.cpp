@@ -1,0 +1,53 @@
+#include "core/ijc_output.h"
+
+#include "core/error.h"
+
+#include <sys/stat.h>
+
+namespace tolvane {
+namespace {
+
+bool sameFile(const std::string& a, const std::string& b)
+{
+    struct stat first {}, second {};
+    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
+           first.st_ino == second.st_ino;
+}
+
+[[noreturn]] void cannotCreate(const std::string& path, const std::string& reason)
+{
+    throw Error(ErrorKind::CannotCreate, "Cannot create file \"" + path + "\". " + reason);
+}
+
+} // namespace
+
+IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath) : path_(ijcPath)
+{
+    if (sameFile(ijcPath, capPath))
+        cannotCreate(ijcPath, "It is the CAP file itself");
+    held_ = files::FileHandle(files::createForReadWrite(ijcPath, files::Sharing::Nobody));
+    if (!held_.valid())
+        cannotCreate(ijcPath, files::lastErrorText());
+    if (!content_.open(ijcPath, files::permissionsOf(held_.get())))
+        cannotCreate(ijcPath, files::lastErrorText());
+}
+
+void IjcOutput::write(Bytes bytes)
+{
+    if (!content_.write(bytes.data(), bytes.size()))
+        cannotWrite();
+}
+
+void IjcOutput::commit()
+{
+    if (!content_.commit())
+        cannotWrite();
+    held_.reset();
+}
+
+void IjcOutput::cannotWrite() const
+{
+    throw Error(ErrorKind::CannotWrite, "Cannot write file \"" + path_ + "\". " + files::lastErrorText());
+}
+
+} // namespace tolvane

@@ -1,0 +1,35 @@
+#pragma once
+
+#include "core/bytes.h"
+#include "core/file_layer.h"
+
+#include <string>
+
+namespace tolvane {
+
+// The IJC file of one conversion. Construction creates (or truncates) it,
+// holding it without sharing, and opens a temporary file beside it for the
+// components; commit() puts the temporary file in its place. A conversion that
+// fails before commit leaves the IJC file empty and no temporary file behind:
+// never a partial IJC.
+class IjcOutput {
+public:
+    // Throws Error (CannotCreate). `capPath` is the file being converted: an
+    // IJC path that leads to that very file is refused before it is touched.
+    IjcOutput(const std::string& ijcPath, const std::string& capPath);
+
+    // Throws Error (CannotWrite).
+    void write(Bytes bytes);
+    void commit();
+
+    const std::string& path() const { return path_; }
+
+private:
+    [[noreturn]] void cannotWrite() const;
+
+    std::string path_;
+    files::FileHandle held_;
+    files::ReplacementFile content_;
+};
+
+} // namespace tolvane

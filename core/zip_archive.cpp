@@ -1,0 +1,235 @@
+#include "core/zip_archive.h"
+
+#include "core/error.h"
+#include "core/file_layer.h"
+#include "core/paths.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <sys/stat.h>
+#include <zip.h>
+
+namespace tolvane {
+namespace {
+
+enum class ArchiveKind { Zip, NotHandled };
+
+std::string libzipText(int code)
+{
+    zip_error_t error;
+    zip_error_init_with_code(&error, code);
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    return text;
+}
+
+std::string libzipText(zip_error_t* error) { return zip_error_strerror(error); }
+
+std::string fullPathOf(const std::string& path)
+{
+    std::error_code ignored;
+    const auto full = std::filesystem::absolute(path, ignored);
+    return full.empty() ? path : full.string();
+}
+
+[[noreturn]] void cannotOpen(const std::string& path, const std::string& reason)
+{
+    throw Error(ErrorKind::CannotOpen, "Cannot open file \"" + fullPathOf(path) + "\". " + reason);
+}
+
+// The first bytes of a ZIP archive spanned over several files, or of a single
+// part written as though it were one.
+bool beginsWithSpanningMarker(const std::array<std::uint8_t, 4>& head)
+{
+    return head[0] == 'P' && head[1] == 'K' &&
+           ((head[2] == 7 && head[3] == 8) || (head[2] == '0' && head[3] == '0'));
+}
+
+// Whether an end-of-central-directory record lies where one can: in the last
+// 22 bytes of the file or before a comment of up to 65,535 bytes.
+bool hasEndOfCentralDirectory(int fd, std::int64_t fileSize)
+{
+    constexpr std::int64_t recordSize = 22;
+    const std::int64_t tailSize = std::min<std::int64_t>(fileSize, recordSize + 0xFFFF);
+    if (tailSize < recordSize)
+        return false;
+    std::vector<std::uint8_t> tail(static_cast<std::size_t>(tailSize));
+    if (files::seekFromStart(fd, fileSize - tailSize) < 0 ||
+        files::readBytes(fd, tail.data(), tail.size()) != tailSize)
+        return false;
+    for (auto i = static_cast<std::size_t>(tailSize - recordSize) + 1; i-- > 0;) {
+        if (tail[i] == 'P' && tail[i + 1] == 'K' && tail[i + 2] == 5 && tail[i + 3] == 6)
+            return true;
+    }
+    return false;
+}
+
+// The content test: does the file, whose name gives `extension`, hold a ZIP
+// archive of that kind?
+ArchiveKind kindByContent(const std::string& extension, int fd, std::int64_t fileSize)
+{
+    std::array<std::uint8_t, 4> head{};
+    if (files::readBytes(fd, head.data(), head.size()) < 0)
+        return ArchiveKind::NotHandled;
+    if (extension == ".CAP" || extension == ".ZIP" || extension == ".JAR") {
+        // A spanning marker is left for the ZIP library to accept or refuse.
+        if (beginsWithSpanningMarker(head) || hasEndOfCentralDirectory(fd, fileSize))
+            return ArchiveKind::Zip;
+        return ArchiveKind::NotHandled;
+    }
+    if (extension == ".EXE" && head[0] == 'M' && head[1] == 'Z' && hasEndOfCentralDirectory(fd, fileSize))
+        return ArchiveKind::Zip;
+    return ArchiveKind::NotHandled;
+}
+
+bool isZipExtension(const std::string& extension)
+{
+    return extension == ".CAP" || extension == ".ZIP" || extension == ".JAR";
+}
+
+[[noreturn]] void cannotExtract(const std::string& name, const std::string& reason)
+{
+    throw Error(ErrorKind::CannotExtract, "Cannot extract \"" + name + "\". " + reason);
+}
+
+} // namespace
+
+ZipArchive::ZipArchive() = default;
+
+ZipArchive::~ZipArchive() { close(); }
+
+void ZipArchive::open(const std::string& path)
+{
+    close();
+    if (path.empty())
+        return;
+
+    const std::string extension = upperAscii(extensionOf(path));
+    struct stat info {};
+    bool exists = ::stat(path.c_str(), &info) == 0;
+    if (!exists && errno != ENOENT && errno != ENOTDIR)
+        cannotOpen(path, std::strerror(errno));
+
+    // The extension names the content test; only the names that have one are
+    // opened for it. TAR and gzip archives are not read.
+    files::FileHandle file;
+    ArchiveKind kind = ArchiveKind::NotHandled;
+    if (exists && info.st_size > 0 && (isZipExtension(extension) || extension == ".EXE")) {
+        file = files::FileHandle(files::openForReading(path, files::Sharing::ReadAndWrite));
+        if (!file.valid())
+            cannotOpen(path, files::lastErrorText());
+        kind = kindByContent(extension, file.get(), info.st_size);
+    } else if (!exists || info.st_size == 0) {
+        kind = isZipExtension(extension) ? ArchiveKind::Zip : ArchiveKind::NotHandled;
+    }
+    if (kind == ArchiveKind::NotHandled)
+        throw Error(ErrorKind::UnhandledArchiveType, "Unhandled Archive Type");
+    if (!isFullPath(path))
+        throw Error(ErrorKind::FullPathRequired, "Full Path Required");
+
+    // The CAP file is never created or written: a missing one is an error.
+    if (!exists)
+        cannotOpen(path, std::strerror(ENOENT));
+    if (!file.valid()) {
+        file = files::FileHandle(files::openForReading(path, files::Sharing::ReadAndWrite));
+        if (!file.valid())
+            cannotOpen(path, files::lastErrorText());
+    }
+
+    extractedSoFar_ = 0;
+    if (info.st_size == 0) {
+        // An empty file is an archive with no entries.
+        open_ = true;
+        return;
+    }
+    if (files::seekFromStart(file.get(), 0) < 0)
+        cannotOpen(path, files::lastErrorText());
+    int errorCode = 0;
+    archive_ = zip_fdopen(file.get(), 0, &errorCode);
+    if (archive_ == nullptr)
+        throw Error(ErrorKind::Archive, libzipText(errorCode));
+    file.release(); // the archive owns the descriptor now
+    open_ = true;
+}
+
+std::int64_t ZipArchive::entryCount() const
+{
+    return archive_ == nullptr ? 0 : zip_get_num_entries(archive_, 0);
+}
+
+std::string ZipArchive::entryName(std::int64_t index) const
+{
+    const char* name = archive_ == nullptr ? nullptr : zip_get_name(archive_, index, ZIP_FL_ENC_GUESS);
+    if (name == nullptr)
+        throw Error(ErrorKind::Archive, archive_ == nullptr ? "No archive is open"
+                                                            : libzipText(zip_get_error(archive_)));
+    return name;
+}
+
+void ZipArchive::extract(std::int64_t index, std::vector<std::uint8_t>& stream)
+{
+    const std::string name = entryName(index);
+    stream.clear();
+
+    zip_stat_t info;
+    zip_stat_init(&info);
+    if (zip_stat_index(archive_, index, 0, &info) != 0)
+        cannotExtract(name, libzipText(zip_get_error(archive_)));
+    if ((info.valid & ZIP_STAT_SIZE) == 0)
+        cannotExtract(name, "Its size is not recorded");
+    if (info.size > entrySizeLimit)
+        cannotExtract(name, "It declares " + std::to_string(info.size) + " bytes, more than the " +
+                                std::to_string(entrySizeLimit) + " bytes allowed for an entry");
+    if (info.size > archiveSizeLimit - extractedSoFar_)
+        cannotExtract(name, "The entries declare more than the " + std::to_string(archiveSizeLimit) +
+                                " bytes allowed for a whole archive");
+
+    zip_file_t* file = zip_fopen_index(archive_, index, 0);
+    if (file == nullptr)
+        cannotExtract(name, libzipText(zip_get_error(archive_)));
+
+    // Room for one byte more than declared, so that surplus data shows; the
+    // read goes on until the library reports the end, which is when it checks
+    // the CRC-32.
+    const auto declared = static_cast<std::size_t>(info.size);
+    stream.resize(declared + 1);
+    std::size_t got = 0;
+    std::string failure;
+    while (got < stream.size()) {
+        const zip_int64_t n = zip_fread(file, stream.data() + got, stream.size() - got);
+        if (n < 0) {
+            failure = libzipText(zip_file_get_error(file));
+            break;
+        }
+        if (n == 0)
+            break;
+        got += static_cast<std::size_t>(n);
+    }
+    const int closeCode = zip_fclose(file);
+    if (failure.empty() && got > declared)
+        failure = "It holds more bytes than the " + std::to_string(declared) + " it declares";
+    if (failure.empty() && closeCode != 0)
+        failure = libzipText(closeCode);
+    if (failure.empty() && got < declared)
+        failure = "It holds " + std::to_string(got) + " bytes of the " + std::to_string(declared) +
+                  " it declares";
+    if (!failure.empty()) {
+        stream.clear();
+        cannotExtract(name, failure);
+    }
+    stream.resize(got);
+    extractedSoFar_ += got;
+}
+
+void ZipArchive::close()
+{
+    if (archive_ != nullptr)
+        zip_discard(archive_);
+    archive_ = nullptr;
+    open_ = false;
+}
+
+} // namespace tolvane

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+struct zip;
+
+namespace tolvane {
+
+// The archive component of the archive converter: opens a CAP file by the
+// archive rules, names its entries and extracts them, in central-directory
+// order. It only ever reads the file.
+class ZipArchive {
+public:
+    // A CAP entry is a component of at most 65,538 bytes; these limits leave
+    // ample room for anything else a CAP file holds while keeping an archive
+    // that declares gigabytes from costing memory or time.
+    static constexpr std::uint64_t entrySizeLimit = 16u << 20;
+    static constexpr std::uint64_t archiveSizeLimit = 64u << 20;
+
+    ZipArchive();
+    ~ZipArchive();
+    ZipArchive(const ZipArchive&) = delete;
+    ZipArchive& operator=(const ZipArchive&) = delete;
+
+    // Closes any open archive, then opens the one at `path` by the archive
+    // rules. An empty path opens nothing. Throws Error where the rules refuse.
+    void open(const std::string& path);
+
+    bool isOpen() const { return open_; }
+
+    // Every record of the central directory, directory entries included; 0
+    // when no archive is open.
+    std::int64_t entryCount() const;
+
+    // The stored name of an entry, decoded from CP437 where it is not UTF-8.
+    std::string entryName(std::int64_t index) const;
+
+    // Replaces the content of `stream` by the entry's uncompressed bytes,
+    // checked against its CRC-32 and declared size. Throws Error (CannotExtract)
+    // for an entry that cannot be extracted whole and intact.
+    void extract(std::int64_t index, std::vector<std::uint8_t>& stream);
+
+    // Closes the archive without writing anything.
+    void close();
+
+private:
+    zip* archive_ = nullptr;
+    bool open_ = false;
+    std::uint64_t extractedSoFar_ = 0;
+};
+
+} // namespace tolvane
