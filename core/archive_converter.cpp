@@ -79,9 +79,11 @@ void convertThroughArchive(const std::string& capPath, ReportSink& sink, ZipArch
             continue;
         }
 
+        // The Header's fields are read from the entry's own bytes, which may
+        // run past the component's length; a byte it does not have reads as 0.
         const Bytes component = bytes.first(length);
         if (tag == headerTag)
-            appendHeaderLines(sink, component);
+            appendHeaderLines(sink, bytes);
         sink.appendLine(report::componentLine(tag, entryBaseName(name), length));
         ijc.write(component);
         total += length;

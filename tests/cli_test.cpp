@@ -1,0 +1,135 @@
+// tolvane-cli run as a process: what other tools rely on is its output, its
+// error lines and its exit status.
+
+#include "test_support.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tolvane {
+namespace {
+
+using namespace testing;
+
+struct Run {
+    std::string out;
+    std::string err;
+    int status = -1;
+};
+
+std::string text(const ByteVector& bytes) { return std::string(bytes.begin(), bytes.end()); }
+
+Run runCli(const std::vector<std::string>& arguments, const TempDir& dir)
+{
+    const auto outPath = dir.file(".stdout");
+    const auto errPath = dir.file(".stderr");
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(out, 1);
+        ::dup2(err, 2);
+        if (::chdir(dir.path().c_str()) != 0)
+            ::_exit(127);
+        std::vector<char*> argv{const_cast<char*>(TOLVANE_CLI)};
+        for (const auto& argument : arguments)
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        argv.push_back(nullptr);
+        ::execv(TOLVANE_CLI, argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    Run run{text(readFile(outPath)), text(readFile(errPath)), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
+    std::filesystem::remove(outPath);
+    std::filesystem::remove(errPath);
+    return run;
+}
+
+ByteVector walletZip()
+{
+    const auto wallet = walletComponents();
+    return buildZip({{"Header.cap", wallet.headerEntry}, {"Directory.cap", wallet.directory}});
+}
+
+std::string walletReport(const std::string& path)
+{
+    return "CAP file name: " + path +
+           "\n Javacard version: 2.2\n Package AID: A0000000620301\n Package name: com/acme/wallet\n"
+           "CAP components:\n ---\n1. Header.cap 33 bytes\n2. Directory.cap 34 bytes\n ---\n"
+           " Total IJC: 67 bytes\n\nDone.\n";
+}
+
+TEST(Cli, ConvertsEachFileAndReportsOnStandardOutput)
+{
+    TempDir dir;
+    writeFile(dir.file("a.cap"), walletZip());
+    std::filesystem::create_directory(dir.file("sub"));
+    writeFile(dir.file("sub/b.cap"), walletZip());
+
+    // Relative paths are made absolute against the current folder.
+    const auto run = runCli({"a.cap", "sub/b.cap"}, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, walletReport(dir.file("a.cap")) + walletReport(dir.file("sub/b.cap")));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(readFile(dir.file("a.ijc")).size(), 67u);
+    EXPECT_EQ(readFile(dir.file("sub/b.ijc")).size(), 67u);
+}
+
+TEST(Cli, GoesOnAfterAFailedFile)
+{
+    TempDir dir;
+    writeFile(dir.file("text.cap"), bytesOf("not an archive"));
+    writeFile(dir.file("good.cap"), walletZip());
+    const auto missing = dir.file("missing.cap");
+
+    const auto run = runCli({dir.file("text.cap"), missing, dir.file("good.cap")}, dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "CAP file name: " + dir.file("text.cap") + "\nCAP file name: " + missing + "\n" +
+                           walletReport(dir.file("good.cap")));
+    EXPECT_EQ(run.err, "tolvane-cli: Unhandled Archive Type.\n"
+                       "tolvane-cli: Cannot open file \"" +
+                           missing + "\". No such file or directory.\n");
+    EXPECT_EQ(readFile(dir.file("good.ijc")).size(), 67u);
+}
+
+TEST(Cli, EmptyArgumentIsNoCapFile)
+{
+    TempDir dir;
+    const auto run = runCli({""}, dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "tolvane-cli: No CAP file chosen.\n");
+    EXPECT_FALSE(exists(dir.file(".ijc")));
+}
+
+TEST(Cli, UsageErrorsHelpAndVersion)
+{
+    TempDir dir;
+    writeFile(dir.file("-dash.cap"), walletZip());
+    const struct {
+        std::vector<std::string> arguments;
+        int status;
+        const char* inOut;
+        const char* inErr;
+    } cases[] = {
+        {{}, 2, "", "no CAP file given"},
+        {{"--bogus", "a.cap"}, 2, "", "unknown option '--bogus'"},
+        {{"--help"}, 0, "Usage: tolvane-cli [--scan] CAPFILE...", ""},
+        {{"--version"}, 0, "tolvane-cli ", ""},
+        {{"--", "-dash.cap"}, 0, "Done.", ""},
+    };
+    for (const auto& c : cases) {
+        const auto run = runCli(c.arguments, dir);
+        EXPECT_EQ(run.status, c.status) << ::testing::PrintToString(c.arguments) << run.err;
+        EXPECT_NE(run.out.find(c.inOut), std::string::npos) << run.out;
+        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+        if (c.status == 2) {
+            EXPECT_EQ(run.out, "");
+        }
+    }
+}
+
+} // namespace
+} // namespace tolvane

@@ -1,0 +1,89 @@
+#include "test_support.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <iterator>
+#include <regex>
+#include <stdexcept>
+
+namespace tolvane::testing {
+
+TempDir::TempDir()
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "tolvane-test-XXXXXX").string();
+    if (::mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+TempDir::~TempDir()
+{
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+std::vector<std::string> TempDir::names() const
+{
+    std::vector<std::string> result;
+    for (const auto& item : std::filesystem::directory_iterator(path_))
+        result.push_back(item.path().filename().string());
+    std::sort(result.begin(), result.end());
+    return result;
+}
+
+void writeFile(const std::string& path, const ByteVector& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+ByteVector readFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path);
+    return ByteVector(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string& path) { return std::filesystem::exists(path); }
+
+ByteVector concat(const std::vector<ByteVector>& parts)
+{
+    ByteVector result;
+    for (const auto& part : parts)
+        result.insert(result.end(), part.begin(), part.end());
+    return result;
+}
+
+std::filesystem::path corpusDir()
+{
+    if (const char* dir = std::getenv("TOLVANE_CORPUS_DIR"))
+        return dir;
+    return TOLVANE_DEFAULT_CORPUS_DIR;
+}
+
+void expectConsistentReport(const std::vector<std::string>& lines, const ByteVector& ijc)
+{
+    ASSERT_GE(lines.size(), 4u);
+    EXPECT_EQ(lines[lines.size() - 1], "Done.");
+    EXPECT_EQ(lines[lines.size() - 2], "");
+    EXPECT_EQ(lines[lines.size() - 4], " ---");
+
+    const std::regex componentLine(R"(^(\d+)\. .* (\d+) bytes$)");
+    const std::regex totalLine(R"(^ Total IJC: (\d+) bytes$)");
+    unsigned long long sum = 0;
+    std::smatch match;
+    for (std::size_t i = 0; i + 3 < lines.size(); ++i) {
+        if (lines[i].rfind("CAP file name: ", 0) != 0 && std::regex_match(lines[i], match, componentLine))
+            sum += std::stoull(match[2]);
+    }
+    ASSERT_TRUE(std::regex_match(lines[lines.size() - 3], match, totalLine)) << lines[lines.size() - 3];
+    EXPECT_EQ(std::stoull(match[1]), sum);
+    EXPECT_EQ(ijc.size(), sum);
+}
+
+} // namespace tolvane::testing

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "zip_builder.h"
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace tolvane::testing {
+
+// A fresh folder for one test, removed with everything in it afterwards.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::string file(const std::string& name) const { return (path_ / name).string(); }
+    // The names in the folder, sorted.
+    std::vector<std::string> names() const;
+
+private:
+    std::filesystem::path path_;
+};
+
+void writeFile(const std::string& path, const ByteVector& bytes);
+ByteVector readFile(const std::string& path);
+bool exists(const std::string& path);
+
+ByteVector concat(const std::vector<ByteVector>& parts);
+
+// The shared corpus of real files, when this machine has it.
+std::filesystem::path corpusDir();
+
+// Checks what holds after every conversion that ended normally: the report
+// ends as it should, the component lines add up to the total line, and the
+// IJC file holds exactly that many bytes.
+void expectConsistentReport(const std::vector<std::string>& lines, const ByteVector& ijc);
+
+} // namespace tolvane::testing
