@@ -4,10 +4,12 @@
 #include "core/archive_converter.h"
 #include "core/error.h"
 #include "core/report_sink.h"
+#include "core/scan_converter.h"
 #include "core/zip_archive.h"
 
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -28,7 +30,8 @@ const char* const help =
     "error and the next CAP file is converted all the same.\n"
     "\n"
     "Options:\n"
-    "  --scan      read the CAP file's local headers instead of its archive directory\n"
+    "  --scan      walk the CAP file's local headers instead of reading it as a ZIP\n"
+    "              archive; for CAP files whose entries are all stored\n"
     "  --help      show this help and exit\n"
     "  --version   show the version and exit\n"
     "  --          treat every later argument as a CAP file\n"
@@ -69,6 +72,7 @@ std::string absoluteCapPath(const std::string& argument)
 int main(int argc, char** argv)
 {
     std::vector<std::string> capFiles;
+    bool scanLocalHeaders = false;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -83,7 +87,7 @@ int main(int argc, char** argv)
             std::printf("tolvane-cli %s\n", TOLVANE_VERSION);
             return exitOk;
         } else if (argument == "--scan") {
-            return usageError("--scan is not available in this version");
+            scanLocalHeaders = true;
         } else {
             return usageError("unknown option '" + argument + "'");
         }
@@ -96,7 +100,14 @@ int main(int argc, char** argv)
     int status = exitOk;
     for (const auto& argument : capFiles) {
         try {
-            tolvane::convertThroughArchive(absoluteCapPath(argument), sink, archive);
+            const auto capPath = absoluteCapPath(argument);
+            if (!scanLocalHeaders) {
+                tolvane::convertThroughArchive(capPath, sink, archive);
+            } else if (tolvane::convertByScanning(capPath, sink) == tolvane::ScanOutcome::WrongFormat) {
+                // The window shows only the report line for a file the scan
+                // cannot walk; a script needs to hear that nothing was converted.
+                throw std::runtime_error("Wrong CAP file format");
+            }
         } catch (const std::exception& error) {
             std::fflush(stdout);
             std::fprintf(stderr, "tolvane-cli: %s\n", tolvane::displayText(error.what()).c_str());

@@ -45,6 +45,12 @@ void IjcOutput::commit()
     held_.reset();
 }
 
+void IjcOutput::abandon()
+{
+    content_.discard();
+    held_.reset();
+}
+
 void IjcOutput::cannotWrite() const
 {
     throw Error(ErrorKind::CannotWrite, "Cannot write file \"" + path_ + "\". " + files::lastErrorText());

@@ -21,6 +21,9 @@ public:
     // Throws Error (CannotWrite).
     void write(Bytes bytes);
     void commit();
+    // Closes the IJC file without its new content, which a commit has not put
+    // in place: the file stays as creation left it, empty.
+    void abandon();
 
     const std::string& path() const { return path_; }
 

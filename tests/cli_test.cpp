@@ -104,6 +104,27 @@ TEST(Cli, EmptyArgumentIsNoCapFile)
     EXPECT_FALSE(exists(dir.file(".ijc")));
 }
 
+TEST(Cli, ScanWalksLocalHeaders)
+{
+    TempDir dir;
+    const auto wallet = walletComponents();
+    writeFile(dir.file("stored.cap"), buildZip({{"Import.cap", wallet.import}}));
+    writeFile(dir.file("deflated.cap"), buildZip({{"Import.cap", wallet.import, deflated}}));
+
+    const auto run = runCli({"--scan", "deflated.cap", "stored.cap"}, dir);
+    EXPECT_EQ(run.status, 1);
+    const auto deflatedSize = std::to_string(readFile(dir.file("deflated.cap")).size());
+    const auto storedSize = std::to_string(readFile(dir.file("stored.cap")).size());
+    EXPECT_EQ(run.out, "CAP file name: " + dir.file("deflated.cap") + "\nCAP file size: " + deflatedSize +
+                           " bytes\nWrong CAP file format. Exiting.\n\nDone.\n"
+                           "CAP file name: " +
+                           dir.file("stored.cap") + "\nCAP file size: " + storedSize +
+                           " bytes\n4. Import.cap 14 bytes\n ---\n Total IJC: 14 bytes\n\nDone.\n");
+    EXPECT_EQ(run.err, "tolvane-cli: Wrong CAP file format.\n");
+    EXPECT_EQ(readFile(dir.file("stored.ijc")), wallet.import);
+    EXPECT_EQ(readFile(dir.file("deflated.ijc")), ByteVector{});
+}
+
 TEST(Cli, UsageErrorsHelpAndVersion)
 {
     TempDir dir;

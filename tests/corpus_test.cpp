@@ -4,10 +4,13 @@
 #include "core/archive_converter.h"
 #include "core/paths.h"
 #include "core/report_sink.h"
+#include "core/scan_converter.h"
 #include "core/zip_archive.h"
 #include "test_support.h"
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <gtest/gtest.h>
 
 namespace tolvane {
@@ -57,6 +60,61 @@ TEST(Corpus, EveryCapFileConvertsAsAnIndependentReaderSeesIt)
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         EXPECT_EQ(ijc, readFile(reference));
     }
+}
+
+// Converts a copy of `source` with `convert` and gives the report and the IJC.
+template <typename Convert>
+std::pair<std::vector<std::string>, ByteVector> convertCopy(const std::filesystem::path& source, const TempDir& dir,
+                                                            const std::string& name, Convert convert)
+{
+    const auto cap = dir.file(name + ".cap");
+    writeFile(cap, readFile(source.string()));
+    LineHolder report;
+    convert(cap, report);
+    return {report.lines(), readFile(dir.file(name + ".ijc"))};
+}
+
+TEST(Corpus, ScanningAndArchiveConvertersAgreeOnStoredCapFiles)
+{
+    const auto capFiles = corpusCapFiles();
+    if (capFiles.empty())
+        GTEST_SKIP() << "no corpus at " << corpusDir();
+
+    TempDir dir;
+    std::string command = "python3 '" TOLVANE_CLASSIFY_SCRIPT "'";
+    for (const auto& path : capFiles)
+        command += " '" + path.string() + "'";
+    command += " > '" + dir.file("kinds.txt") + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0) << command;
+
+    ZipArchive archive;
+    std::ifstream kinds(dir.file("kinds.txt"));
+    std::string line;
+    int stored = 0, deflatedManifest = 0;
+    while (std::getline(kinds, line)) {
+        std::istringstream fields(line);
+        std::string kind, path;
+        fields >> kind >> path;
+        SCOPED_TRACE(path);
+        const auto [scanLines, scanned] = convertCopy(path, dir, "scan", [](const std::string& cap, LineHolder& r) {
+            EXPECT_NO_THROW(convertByScanning(cap, r));
+        });
+        if (kind == "stored") {
+            ++stored;
+            const auto [archiveLines, extracted] =
+                convertCopy(path, dir, "archive", [&](const std::string& cap, LineHolder& r) {
+                    EXPECT_NO_THROW(convertThroughArchive(cap, r, archive));
+                });
+            EXPECT_EQ(scanned, extracted);
+            expectConsistentReport(scanLines, scanned);
+        } else if (kind == "deflated-manifest") {
+            ++deflatedManifest;
+            ASSERT_GE(scanLines.size(), 3u);
+            EXPECT_EQ(scanLines[2], "Wrong CAP file format. Exiting.");
+            EXPECT_EQ(scanned, ByteVector{});
+        }
+    }
+    EXPECT_GT(stored + deflatedManifest, 0);
 }
 
 } // namespace
