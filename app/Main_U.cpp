@@ -1,0 +1,284 @@
+#include "app/Main_U.h"
+
+#include "app/dialogs.h"
+#include "app/profile.h"
+#include "app/widgets.h"
+#include "core/archive_converter.h"
+#include "core/error.h"
+#include "core/paths.h"
+#include "core/scan_converter.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QVBoxLayout>
+
+TMainForm* MainForm = nullptr;
+
+namespace {
+
+constexpr const char* section = "main";
+
+// The layout is drawn for 96 dots per inch; Qt scales it to the display.
+constexpr int panelHeight = 129;
+constexpr int statusBarHeight = 20;
+
+QFont windowFont(const char* family, qreal points)
+{
+    QFont font(family);
+    font.setPointSizeF(points);
+    return font;
+}
+
+QPushButton* convertButton(QWidget* parent, const char* name)
+{
+    auto* button = new QPushButton(QIcon(Artwork::folderGlyph()), "convert Tolvane", parent);
+    button->setObjectName(name);
+    button->setIconSize(QSize(32, 32));
+    button->setFlat(true);
+    button->setGeometry(0, 0, 159, 50);
+    return button;
+}
+
+} // namespace
+
+TMainForm::TMainForm(const QString& settingsPath, QWidget* parent) : QWidget(parent), settingsPath_(settingsPath)
+{
+    setObjectName("MainForm");
+    setWindowTitle("Tolvane");
+    setWindowIcon(Artwork::mainIcon());
+    setFont(windowFont("MS Sans Serif", 8.5));
+    resize(672, 418);
+    buildComponents();
+
+    // Settings arrive after the window is built, so the field's change
+    // handler runs for the saved name and for every later change.
+    wireHandlers();
+    guarded([this] { FormCreate(this); });
+    cxButton_cap_convert->setFocus();
+}
+
+TMainForm::~TMainForm() = default;
+
+QString TMainForm::defaultSettingsPath()
+{
+    return QString::fromStdString(
+        tolvane::withExtension(QCoreApplication::applicationFilePath().toStdString(), ".ini"));
+}
+
+void TMainForm::buildComponents()
+{
+    dxStatusBar1 = new QStatusBar(this);
+    dxStatusBar1->setObjectName("dxStatusBar1");
+    dxStatusBar1->setFixedHeight(statusBarHeight);
+    dxStatusBar1->setSizeGripEnabled(false);
+    dxStatusBar1->setFont(windowFont("MS Sans Serif", 9));
+    for (int i = 0; i < 3; ++i) {
+        auto* panel = new QLabel(dxStatusBar1);
+        panel->setObjectName(QString("dxStatusBar1_Panel%1").arg(i));
+        panel->setMinimumWidth(i < 2 ? 100 : 0);
+        dxStatusBar1->addWidget(panel, i < 2 ? 0 : 1);
+    }
+
+    // F5 is bound to a Convert action that has no handler: it stays disabled
+    // and the key does nothing.
+    ActionList1 = new QObject(this);
+    ActionList1->setObjectName("ActionList1");
+    Action1 = new QAction("Convert", ActionList1);
+    Action1->setObjectName("Action1");
+    Action1->setShortcut(QKeySequence(Qt::Key_F5));
+    Action1->setShortcutContext(Qt::WindowShortcut);
+    Action1->setEnabled(false);
+    addAction(Action1);
+
+    OpenD = new TOpenDialog(this);
+    OpenD->setObjectName("OpenD");
+
+    Panel1 = new QFrame(this);
+    Panel1->setObjectName("Panel1");
+    Panel1->setFrameShape(QFrame::Panel);
+    Panel1->setFrameShadow(QFrame::Sunken);
+    Panel1->setFixedHeight(panelHeight);
+
+    Label2 = new QLabel("CAP file", Panel1);
+    Label2->setObjectName("Label2");
+    Label2->move(27, 26);
+
+    // Hidden for good: neither the mouse nor Tab can reach it.
+    cxButton_1 = convertButton(Panel1, "cxButton_1");
+    cxButton_1->move(279, 58);
+    cxButton_1->setFocusPolicy(Qt::NoFocus);
+    cxButton_1->hide();
+
+    cxButtonEdit_CapFile = new TButtonEdit(Panel1);
+    cxButtonEdit_CapFile->setObjectName("cxButtonEdit_CapFile");
+    cxButtonEdit_CapFile->setGeometry(70, 23, 571, cxButtonEdit_CapFile->sizeHint().height());
+    cxButtonEdit_CapFile->setFrame(true);
+
+    dxMemo1 = new TLogPane(this);
+    dxMemo1->setObjectName("dxMemo1");
+    dxMemo1->setFont(windowFont("Arial Narrow", 11));
+
+    Label_ijc = new QLabel(Panel1);
+    Label_ijc->setObjectName("Label_ijc");
+    Label_ijc->move(75, 101);
+    Label_ijc->setTextFormat(Qt::PlainText);
+    // What the change handler would show for the empty field, which setting
+    // it empty again does not run.
+    Label_ijc->setText(QString::fromStdString(tolvane::withExtension("", ".ijc")));
+
+    Label1 = new QLabel("IJC file", Panel1);
+    Label1->setObjectName("Label1");
+    Label1->move(27, 101);
+
+    cxButton_cap_convert = convertButton(this, "cxButton_cap_convert");
+    cxButton_cap_convert->move(76, 47);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(0);
+    layout->addWidget(Panel1);
+    layout->addWidget(dxMemo1, 1);
+    layout->addWidget(dxStatusBar1);
+    // The convert button lies over the panel, outside the layout.
+    cxButton_cap_convert->raise();
+
+    setTabOrder(cxButtonEdit_CapFile, dxMemo1);
+    setTabOrder(dxMemo1, cxButton_cap_convert);
+}
+
+void TMainForm::wireHandlers()
+{
+    connect(cxButtonEdit_CapFile, &TButtonEdit::buttonClicked, this,
+            [this] { guarded([this] { cxButtonEdit_PinFilePropertiesButtonClick(cxButtonEdit_CapFile); }); });
+    connect(cxButtonEdit_CapFile, &QLineEdit::textChanged, this,
+            [this] { guarded([this] { cxButtonEdit_CapFilePropertiesChange(cxButtonEdit_CapFile); }); });
+    connect(cxButton_cap_convert, &QPushButton::clicked, this,
+            [this] { guarded([this] { cxButton_cap_convertClick(cxButton_cap_convert); }); });
+    connect(cxButton_1, &QPushButton::clicked, this, [this] { guarded([this] { cxButton_1Click(cxButton_1); }); });
+}
+
+bool TMainForm::guarded(const std::function<void()>& handler)
+{
+    try {
+        handler();
+        return true;
+    } catch (const std::exception& error) {
+        if (QWidget* grabber = QWidget::mouseGrabber())
+            grabber->releaseMouse();
+        ErrorBox::show(this, QString::fromStdString(tolvane::displayText(error.what())));
+        return false;
+    }
+}
+
+std::string TMainForm::capPath() const { return cxButtonEdit_CapFile->text().toStdString(); }
+
+void TMainForm::FormCreate(QObject*)
+{
+    const std::string path = settingsPath_.toStdString();
+    setOuterLeft(tolvane::profile::readInteger(section, "MainLeft", 100, path));
+    setOuterTop(tolvane::profile::readInteger(section, "MainTop", 100, path));
+    setOuterWidth(tolvane::profile::readInteger(section, "MainWidth", 500, path));
+    setOuterHeight(tolvane::profile::readInteger(section, "MainHeight", 300, path));
+    cxButtonEdit_CapFile->setText(QString::fromStdString(tolvane::profile::readString(section, "cap_name", "", path)));
+}
+
+void TMainForm::FormClose(QObject*)
+{
+    const std::string path = settingsPath_.toStdString();
+    const QRect bounds = outerBounds();
+    const std::pair<const char*, std::string> values[] = {
+        {"MainLeft", std::to_string(bounds.x())},
+        {"MainTop", std::to_string(bounds.y())},
+        {"MainWidth", std::to_string(bounds.width())},
+        {"MainHeight", std::to_string(bounds.height())},
+        {"cap_name", capPath()},
+    };
+    for (const auto& [key, value] : values) {
+        if (!tolvane::profile::writeString(section, key, value, path))
+            throw tolvane::Error(tolvane::ErrorKind::Settings, "Unable to write to " + path);
+    }
+}
+
+void TMainForm::cxButton_1Click(QObject*) { tolvane::convertByScanning(capPath(), *dxMemo1); }
+
+void TMainForm::cxButtonEdit_PinFilePropertiesButtonClick(QObject*)
+{
+    OpenD->Title = "Open CAP file";
+    OpenD->DefaultExt = ".cap";
+    OpenD->Filter = "CAP files (*.cap)|*.cap|IJC files (*.ijc)|*.ijc|All files (*.*)|*.*";
+    if (OpenD->Execute(this))
+        cxButtonEdit_CapFile->setText(OpenD->FileName);
+}
+
+void TMainForm::cxButtonEdit_CapFilePropertiesChange(QObject*)
+{
+    Label_ijc->setText(QString::fromStdString(tolvane::withExtension(capPath(), ".ijc")));
+    Label_ijc->adjustSize();
+}
+
+void TMainForm::cxButton_cap_convertClick(QObject*) { tolvane::convertThroughArchive(capPath(), *dxMemo1, AbZipKit1); }
+
+void TMainForm::closeEvent(QCloseEvent* event)
+{
+    if (guarded([this] { FormClose(this); }))
+        event->accept();
+    else
+        event->ignore();
+}
+
+void TMainForm::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    if (shownOnce_)
+        return;
+    shownOnce_ = true;
+    // The frame's size is known once the window exists; the saved bounds
+    // are those of the frame.
+    const QSize extra = frameExtra();
+    if (!extra.isNull() && requestedBounds_.isValid()) {
+        move(requestedBounds_.topLeft());
+        resize(requestedBounds_.size() - extra);
+    }
+}
+
+QSize TMainForm::frameExtra() const { return frameGeometry().size() - geometry().size(); }
+
+QRect TMainForm::outerBounds() const
+{
+    if (isMinimized()) {
+        const QSize extra = frameExtra();
+        const QRect normal = normalGeometry();
+        const QPoint frameOffset = geometry().topLeft() - frameGeometry().topLeft();
+        return QRect(normal.topLeft() - frameOffset, normal.size() + extra);
+    }
+    return frameGeometry();
+}
+
+void TMainForm::setOuterLeft(int left)
+{
+    requestedBounds_.moveLeft(left);
+    move(left, frameGeometry().y());
+}
+
+void TMainForm::setOuterTop(int top)
+{
+    requestedBounds_.moveTop(top);
+    move(frameGeometry().x(), top);
+}
+
+void TMainForm::setOuterWidth(int width)
+{
+    requestedBounds_.setWidth(width);
+    resize(width - frameExtra().width(), height());
+}
+
+void TMainForm::setOuterHeight(int height)
+{
+    requestedBounds_.setHeight(height);
+    resize(width(), height - frameExtra().height());
+}

@@ -1,0 +1,82 @@
+#pragma once
+
+// The main window. Its class, its components and its handlers bear fixed
+// names (TMainForm, cxButtonEdit_CapFile, dxMemo1, FormCreate, ...): they are
+// part of the product's contract, by which tests and accessibility tools find
+// the controls, so they are kept exactly as they are.
+
+#include "core/zip_archive.h"
+
+#include <QWidget>
+#include <functional>
+#include <string>
+
+class QAction;
+class QFrame;
+class QLabel;
+class QPushButton;
+class QStatusBar;
+class TButtonEdit;
+class TLogPane;
+class TOpenDialog;
+
+class TMainForm : public QWidget {
+    Q_OBJECT
+public:
+    // `settingsPath` is the settings file; by default the one beside the
+    // executable.
+    explicit TMainForm(const QString& settingsPath = defaultSettingsPath(), QWidget* parent = nullptr);
+    ~TMainForm() override;
+
+    static QString defaultSettingsPath();
+
+    // The components, in their order of declaration.
+    QStatusBar* dxStatusBar1;
+    QObject* ActionList1;
+    QAction* Action1;
+    TOpenDialog* OpenD;
+    QFrame* Panel1;
+    QLabel* Label2;
+    QPushButton* cxButton_1;
+    TButtonEdit* cxButtonEdit_CapFile;
+    TLogPane* dxMemo1;
+    QLabel* Label_ijc;
+    QLabel* Label1;
+    tolvane::ZipArchive AbZipKit1;
+    QPushButton* cxButton_cap_convert;
+
+    // The event handlers.
+    void FormCreate(QObject* Sender);
+    void FormClose(QObject* Sender);
+    void cxButton_1Click(QObject* Sender);
+    void cxButtonEdit_PinFilePropertiesButtonClick(QObject* Sender);
+    void cxButtonEdit_CapFilePropertiesChange(QObject* Sender);
+    void cxButton_cap_convertClick(QObject* Sender);
+
+    // The window's outer frame, as the settings file keeps it.
+    QRect outerBounds() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void buildComponents();
+    void wireHandlers();
+    // Runs a handler; an error that escapes it goes to the error box, and the
+    // result is false.
+    bool guarded(const std::function<void()>& handler);
+    std::string capPath() const;
+
+    void setOuterLeft(int left);
+    void setOuterTop(int top);
+    void setOuterWidth(int width);
+    void setOuterHeight(int height);
+    QSize frameExtra() const;
+
+    QString settingsPath_;
+    QRect requestedBounds_;
+    bool shownOnce_ = false;
+};
+
+extern TMainForm* MainForm;

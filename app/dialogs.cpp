@@ -1,0 +1,65 @@
+#include "app/dialogs.h"
+
+#include <QApplication>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace {
+TOpenDialog::Script openScript;
+ErrorBox::Script errorScript;
+} // namespace
+
+void TOpenDialog::setScript(Script script) { openScript = std::move(script); }
+
+QStringList TOpenDialog::qtFilters() const
+{
+    const QStringList parts = Filter.split('|');
+    QStringList filters;
+    for (int i = 0; i + 1 < parts.size(); i += 2)
+        filters << parts[i] + " (" + QString(parts[i + 1]).replace(';', ' ') + ")";
+    return filters;
+}
+
+bool TOpenDialog::Execute(QWidget* owner)
+{
+    if (openScript) {
+        TOpenDialog proposal;
+        proposal.Title = Title;
+        proposal.DefaultExt = DefaultExt;
+        proposal.Filter = Filter;
+        proposal.FileName = FileName;
+        proposal.FilterIndex = FilterIndex;
+        if (!openScript(proposal))
+            return false;
+        FileName = proposal.FileName;
+        FilterIndex = proposal.FilterIndex;
+        return true;
+    }
+
+    QFileDialog dialog(owner, Title);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::AnyFile); // the file need not exist
+    dialog.setDefaultSuffix(DefaultExt.startsWith('.') ? DefaultExt.mid(1) : DefaultExt);
+    const QStringList filters = qtFilters();
+    dialog.setNameFilters(filters);
+    if (FilterIndex >= 1 && FilterIndex <= filters.size())
+        dialog.selectNameFilter(filters[FilterIndex - 1]);
+    if (!FileName.isEmpty())
+        dialog.selectFile(FileName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return false;
+    FileName = dialog.selectedFiles().constFirst();
+    FilterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
+    return true;
+}
+
+void ErrorBox::setScript(Script script) { errorScript = std::move(script); }
+
+void ErrorBox::show(QWidget* owner, const QString& text)
+{
+    if (errorScript) {
+        errorScript(text);
+        return;
+    }
+    QMessageBox::critical(owner, QApplication::applicationDisplayName(), text);
+}

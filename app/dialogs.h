@@ -1,0 +1,47 @@
+#pragma once
+
+// The two modal pieces of the window, each behind a seam: tests script the
+// chosen file and read the error message without a modal loop, while the
+// application shows the real Qt dialogs.
+
+#include <QObject>
+#include <QString>
+#include <functional>
+
+class QWidget;
+
+// The open-file dialog. One object lives as long as the window and remembers
+// the last confirmed file name and filter entry.
+class TOpenDialog : public QObject {
+    Q_OBJECT
+public:
+    explicit TOpenDialog(QObject* parent = nullptr) : QObject(parent) {}
+
+    QString Title;
+    QString DefaultExt; // with its leading dot, as the caller gives it
+    QString Filter;     // pairs of description and pattern, separated by '|'
+    QString FileName;   // the last confirmed choice
+    int FilterIndex = 1;
+
+    // Shows the dialog; true when the user confirmed a file, which is then in
+    // FileName.
+    bool Execute(QWidget* owner);
+
+    // Stands in for the user: given the dialog as set up, chooses a file
+    // (setting FileName and returning true) or cancels. Empty: the real dialog.
+    using Script = std::function<bool(TOpenDialog&)>;
+    static void setScript(Script script);
+
+    // The filter entries in Qt's form, "Description (*.x)" each.
+    QStringList qtFilters() const;
+};
+
+// The application's error box: a modal critical message box captioned with
+// the application's title.
+namespace ErrorBox {
+void show(QWidget* owner, const QString& text);
+
+// Receives the text in place of the box. Empty: the real box.
+using Script = std::function<void(const QString&)>;
+void setScript(Script script);
+} // namespace ErrorBox

@@ -1,0 +1,49 @@
+#pragma once
+
+// The controls of the main window that Qt does not offer as they are.
+
+#include "core/report_sink.h"
+
+#include <QLineEdit>
+#include <QPlainTextEdit>
+
+class QToolButton;
+
+// A read-only single-line field with an ellipsis button at its right end.
+// Ctrl+Enter in the field clicks the button, as for a default button.
+class TButtonEdit : public QLineEdit {
+    Q_OBJECT
+public:
+    explicit TButtonEdit(QWidget* parent = nullptr);
+    QToolButton* button() const { return button_; }
+
+signals:
+    void buttonClicked();
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
+
+private:
+    QToolButton* button_;
+};
+
+// The log pane: read-only, selectable and copyable text that the converters
+// report to, one line after another.
+class TLogPane : public QPlainTextEdit, public tolvane::ReportSink {
+    Q_OBJECT
+public:
+    explicit TLogPane(QWidget* parent = nullptr);
+
+    void clear() override;
+    void appendLine(const std::string& line) override;
+};
+
+// The pictures of the window, painted here rather than taken from elsewhere.
+namespace Artwork {
+// A 32 by 32 light-blue folder with a white arrow pointing up at its top right,
+// on a transparent background.
+QPixmap folderGlyph();
+// The application's icon, MAINICON, in sizes from 16 to 128 pixels.
+QIcon mainIcon();
+} // namespace Artwork

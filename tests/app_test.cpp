@@ -1,0 +1,318 @@
+// The real main window, driven through its object names on the offscreen
+// platform, with the open-file dialog and the error box scripted.
+
+#include "app/Main_U.h"
+#include "app/dialogs.h"
+#include "app/widgets.h"
+#include "core/archive_converter.h"
+#include "core/report_sink.h"
+#include "core/scan_converter.h"
+#include "test_support.h"
+
+#include <QAction>
+#include <QLabel>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QStatusBar>
+#include <QTest>
+#include <QToolButton>
+#include <fstream>
+#include <optional>
+
+using namespace tolvane::testing;
+
+namespace {
+
+QString q(const std::string& text) { return QString::fromStdString(text); }
+
+std::string fileText(const std::string& path)
+{
+    const auto bytes = readFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+QString joined(const std::vector<std::string>& lines)
+{
+    QStringList list;
+    for (const auto& line : lines)
+        list << q(line);
+    return list.join('\n');
+}
+
+} // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::optional<TempDir> dir;
+    QStringList errors;
+    QList<QString> dialogChoices; // each use of the dialog takes the next; an empty one cancels
+    int dialogUses = 0;
+
+    std::string settingsPath() const { return dir->file("tolvane.ini"); }
+    std::unique_ptr<TMainForm> newForm() { return std::make_unique<TMainForm>(q(settingsPath())); }
+    void writeSettings(const std::string& text) { writeFile(settingsPath(), bytesOf(text)); }
+
+    void chooseThroughDialog(TMainForm& form, const QString& choice)
+    {
+        dialogChoices << choice;
+        QTest::mouseClick(form.cxButtonEdit_CapFile->button(), Qt::LeftButton);
+    }
+
+private slots:
+    void init()
+    {
+        dir.emplace();
+        errors.clear();
+        dialogChoices.clear();
+        dialogUses = 0;
+        ErrorBox::setScript([this](const QString& text) { errors << text; });
+        TOpenDialog::setScript([this](TOpenDialog& dialog) {
+            ++dialogUses;
+            // Anything amiss shows as an error the test does not expect.
+            if (dialogChoices.isEmpty())
+                errors << "the dialog was not expected";
+            if (dialog.Title != "Open CAP file" || dialog.DefaultExt != ".cap" ||
+                dialog.Filter != "CAP files (*.cap)|*.cap|IJC files (*.ijc)|*.ijc|All files (*.*)|*.*")
+                errors << "the dialog was set up wrongly: " + dialog.Title + " " + dialog.DefaultExt;
+            const QString choice = dialogChoices.isEmpty() ? QString() : dialogChoices.takeFirst();
+            lastProposedName = dialog.FileName;
+            if (choice.isEmpty())
+                return false;
+            dialog.FileName = choice;
+            return true;
+        });
+    }
+
+    void cleanup()
+    {
+        ErrorBox::setScript({});
+        TOpenDialog::setScript({});
+        dir.reset();
+    }
+
+    void startsWithDefaultsWithoutASettingsFile()
+    {
+        auto form = newForm();
+        QCOMPARE(form->outerBounds(), QRect(100, 100, 500, 300));
+        QCOMPARE(form->cxButtonEdit_CapFile->text(), QString());
+        QCOMPARE(form->Label_ijc->text(), ".ijc");
+        QCOMPARE(form->windowTitle(), "Tolvane");
+        QVERIFY(errors.isEmpty());
+        QVERIFY(!tolvane::testing::exists(settingsPath()));
+    }
+
+    void startsWithSavedSettings_data()
+    {
+        QTest::addColumn<QString>("settings");
+        QTest::addColumn<QRect>("bounds");
+        QTest::addColumn<QString>("field");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("all keys") << "[main]\nMainLeft=0x20\nMainTop=-40\nMainWidth=640\nMainHeight=$1E0\n"
+                                     "cap_name=/cards/applet.cap\n"
+                                  << QRect(32, -40, 640, 480) << "/cards/applet.cap"
+                                  << "/cards/applet.ijc";
+        QTest::newRow("letters for a width") << "[MAIN]\nmainwidth=wide\nMainLeft=$20\ncap_name=/cards/applet\n"
+                                             << QRect(32, 100, 500, 300) << "/cards/applet"
+                                             << "/cards/applet.ijc";
+        QTest::newRow("dot in a folder") << "[main]\nMainLeft=0x\ncap_name=/rel.2/applet\n" << QRect(100, 100, 500, 300)
+                                         << "/rel.2/applet"
+                                         << "/rel.2/applet.ijc";
+        QTest::newRow("empty name") << "; kept\n[other]\ncap_name=/no\n[main]\ncap_name=\n"
+                                    << QRect(100, 100, 500, 300) << ""
+                                    << ".ijc";
+    }
+
+    void startsWithSavedSettings()
+    {
+        QFETCH(QString, settings);
+        QFETCH(QRect, bounds);
+        QFETCH(QString, field);
+        QFETCH(QString, label);
+        writeSettings(settings.toStdString());
+        auto form = newForm();
+        QCOMPARE(form->outerBounds(), bounds);
+        QCOMPARE(form->cxButtonEdit_CapFile->text(), field);
+        QCOMPARE(form->Label_ijc->text(), label);
+    }
+
+    void choosesAFileThroughTheDialog()
+    {
+        auto form = newForm();
+        QSignalSpy changes(form->cxButtonEdit_CapFile, &QLineEdit::textChanged);
+
+        chooseThroughDialog(*form, "/cards/wallet.cap");
+        QCOMPARE(lastProposedName, QString()); // the first use starts empty
+        QCOMPARE(form->cxButtonEdit_CapFile->text(), "/cards/wallet.cap");
+        QCOMPARE(form->Label_ijc->text(), "/cards/wallet.ijc");
+        QCOMPARE(changes.count(), 1);
+
+        // The same file again is no change; the dialog remembered it.
+        chooseThroughDialog(*form, "/cards/wallet.cap");
+        QCOMPARE(lastProposedName, "/cards/wallet.cap");
+        QCOMPARE(changes.count(), 1);
+
+        // Cancelling changes nothing.
+        chooseThroughDialog(*form, QString());
+        QCOMPARE(form->cxButtonEdit_CapFile->text(), "/cards/wallet.cap");
+        QCOMPARE(form->OpenD->FileName, "/cards/wallet.cap");
+        QCOMPARE(changes.count(), 1);
+
+        // Ctrl+Enter in the field opens the dialog as the button does.
+        dialogChoices << "/cards/other.cap";
+        form->cxButtonEdit_CapFile->setFocus();
+        QTest::keyClick(form->cxButtonEdit_CapFile, Qt::Key_Return, Qt::ControlModifier);
+        QCOMPARE(form->cxButtonEdit_CapFile->text(), "/cards/other.cap");
+        QCOMPARE(dialogUses, 4);
+        QVERIFY(errors.isEmpty());
+    }
+
+    void convertsWithTheVisibleButton()
+    {
+        const auto wallet = walletComponents();
+        const auto cap = dir->file("wallet.cap");
+        writeFile(cap, buildZip({{"META-INF/MANIFEST.MF", bytesOf("Manifest-Version: 1.0\r\n"), deflated},
+                                 {"Header.cap", wallet.headerEntry},
+                                 {"Import.cap", wallet.import}}));
+        auto form = newForm();
+        chooseThroughDialog(*form, q(cap));
+        QTest::mouseClick(form->cxButton_cap_convert, Qt::LeftButton);
+        QVERIFY2(errors.isEmpty(), qPrintable(errors.join("; ")));
+
+        tolvane::LineHolder core;
+        tolvane::ZipArchive archive;
+        const auto ijc = readFile(dir->file("wallet.ijc"));
+        tolvane::convertThroughArchive(cap, core, archive);
+        QCOMPARE(form->dxMemo1->toPlainText(), joined(core.lines()));
+        QCOMPARE(ijc, concat({wallet.header, wallet.import}));
+
+        // The hidden button's handler runs the scanning converter, which
+        // cannot walk a deflated manifest.
+        form->cxButton_1->click();
+        tolvane::convertByScanning(cap, core);
+        QCOMPARE(form->dxMemo1->toPlainText(), joined(core.lines()));
+        QVERIFY(form->dxMemo1->toPlainText().contains("Wrong CAP file format. Exiting."));
+    }
+
+    void showsErrorsAndKeepsTheLinesBeforeThem()
+    {
+        const auto cap = dir->file("text.cap");
+        writeFile(cap, bytesOf("just text"));
+        auto form = newForm();
+        form->dxMemo1->appendLine("from before");
+        chooseThroughDialog(*form, q(cap));
+        QTest::mouseClick(form->cxButton_cap_convert, Qt::LeftButton);
+        QCOMPARE(errors, QStringList{"Unhandled Archive Type."});
+        QCOMPARE(form->dxMemo1->toPlainText(), q("CAP file name: " + cap));
+        QCOMPARE(readFile(dir->file("text.ijc")), ByteVector{});
+
+        // The window stays usable: the next conversion runs.
+        writeFile(cap, buildZip({{"Import.cap", walletComponents().import}}));
+        QTest::mouseClick(form->cxButton_cap_convert, Qt::LeftButton);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY(form->dxMemo1->toPlainText().endsWith("Done."));
+    }
+
+    void keyboardF5TabAndTyping()
+    {
+        const auto cap = dir->file("wallet.cap");
+        writeFile(cap, buildZip({{"Import.cap", walletComponents().import}}));
+        auto form = newForm();
+        form->show();
+        QApplication::setActiveWindow(form.get());
+        QVERIFY(QTest::qWaitForWindowActive(form.get()));
+        QCOMPARE(QApplication::focusWidget(), form->cxButton_cap_convert);
+        chooseThroughDialog(*form, q(cap));
+
+        // Tab goes round the field, the log pane and the convert button, never
+        // to the hidden button.
+        QList<QWidget*> reached;
+        for (int i = 0; i < 6; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            reached << QApplication::focusWidget();
+        }
+        QVERIFY(!reached.contains(form->cxButton_1));
+        QVERIFY(reached.contains(form->cxButtonEdit_CapFile));
+        QVERIFY(reached.contains(form->dxMemo1));
+        QVERIFY(form->cxButton_1->isHidden());
+
+        // F5 does nothing, whichever control has the focus.
+        for (QWidget* control : {static_cast<QWidget*>(form->cxButtonEdit_CapFile),
+                                 static_cast<QWidget*>(form->dxMemo1),
+                                 static_cast<QWidget*>(form->cxButton_cap_convert)}) {
+            control->setFocus();
+            QTest::keyClick(control, Qt::Key_F5);
+        }
+        QVERIFY(!form->Action1->isEnabled());
+        QVERIFY(!tolvane::testing::exists(dir->file("wallet.ijc")));
+        QCOMPARE(form->dxMemo1->toPlainText(), QString());
+
+        // Neither the field nor the log pane takes typed text.
+        form->dxMemo1->appendLine("report");
+        QTest::keyClicks(form->cxButtonEdit_CapFile, "typed");
+        QTest::keyClicks(form->dxMemo1, "typed");
+        QCOMPARE(form->cxButtonEdit_CapFile->text(), q(cap));
+        QCOMPARE(form->dxMemo1->toPlainText(), "report");
+        QCOMPARE(dialogUses, 1);
+        for (auto* panel : form->dxStatusBar1->findChildren<QLabel*>())
+            QCOMPARE(panel->text(), QString());
+    }
+
+    void closingWritesAllFiveKeysInOrder()
+    {
+        writeSettings("; my comment\n[Main]\nMAINWIDTH=1\nextra=kept\n\n[other]\nx=1\n");
+        auto form = newForm();
+        chooseThroughDialog(*form, "/cards/wallet.cap");
+        form->show();
+        form->move(40, 30);
+        QVERIFY(form->close());
+        const QRect bounds = form->outerBounds();
+        const std::string expected = "; my comment\n[Main]\nMAINWIDTH=" + std::to_string(bounds.width()) +
+                                     "\nextra=kept\nMainLeft=40\nMainTop=30\nMainHeight=" +
+                                     std::to_string(bounds.height()) +
+                                     "\ncap_name=/cards/wallet.cap\n\n[other]\nx=1\n";
+        QCOMPARE(q(fileText(settingsPath())), q(expected));
+
+        // Without a file, closing creates one with the section and the keys.
+        std::filesystem::remove(settingsPath());
+        auto fresh = newForm();
+        fresh->show();
+        QVERIFY(fresh->close());
+        QCOMPARE(q(fileText(settingsPath())),
+                 "[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=300\ncap_name=\n");
+        QVERIFY(errors.isEmpty());
+    }
+
+    void maximisedWindowReopensNormalWithItsRectangle()
+    {
+        auto form = newForm();
+        form->showMaximized();
+        QVERIFY(QTest::qWaitForWindowExposed(form.get()));
+        const QRect maximised = form->outerBounds();
+        QVERIFY(form->close());
+        auto next = newForm();
+        next->show();
+        QVERIFY(!next->isMaximized());
+        QCOMPARE(next->outerBounds(), maximised);
+    }
+
+    void settingsThatCannotBeWrittenKeepTheWindowOpen()
+    {
+        writeFile(dir->file("plain"), bytesOf("a file, not a folder"));
+        const auto path = dir->file("plain/tolvane.ini");
+        TMainForm form(q(path));
+        form.show();
+        QVERIFY(!form.close());
+        QCOMPARE(errors, QStringList{q("Unable to write to " + path + ".")});
+        QVERIFY(form.isVisible());
+        QVERIFY(!form.close());
+        QCOMPARE(errors.size(), 2);
+    }
+
+private:
+    QString lastProposedName;
+};
+
+QTEST_MAIN(WindowTest)
+#include "app_test.moc"
