@@ -175,7 +175,10 @@ bool TMainForm::guarded(const std::function<void()>& handler)
     }
 }
 
-std::string TMainForm::capPath() const { return cxButtonEdit_CapFile->text().toStdString(); }
+std::string TMainForm::capPath() const
+{
+    return cxButtonEdit_CapFile->text().toStdString();
+}
 
 void TMainForm::FormCreate(QObject*)
 {
@@ -204,7 +207,10 @@ void TMainForm::FormClose(QObject*)
     }
 }
 
-void TMainForm::cxButton_1Click(QObject*) { tolvane::convertByScanning(capPath(), *dxMemo1); }
+void TMainForm::cxButton_1Click(QObject*)
+{
+    tolvane::convertByScanning(capPath(), *dxMemo1);
+}
 
 void TMainForm::cxButtonEdit_PinFilePropertiesButtonClick(QObject*)
 {
@@ -221,7 +227,10 @@ void TMainForm::cxButtonEdit_CapFilePropertiesChange(QObject*)
     Label_ijc->adjustSize();
 }
 
-void TMainForm::cxButton_cap_convertClick(QObject*) { tolvane::convertThroughArchive(capPath(), *dxMemo1, AbZipKit1); }
+void TMainForm::cxButton_cap_convertClick(QObject*)
+{
+    tolvane::convertThroughArchive(capPath(), *dxMemo1, AbZipKit1);
+}
 
 void TMainForm::closeEvent(QCloseEvent* event)
 {
@@ -246,7 +255,10 @@ void TMainForm::showEvent(QShowEvent* event)
     }
 }
 
-QSize TMainForm::frameExtra() const { return frameGeometry().size() - geometry().size(); }
+QSize TMainForm::frameExtra() const
+{
+    return frameGeometry().size() - geometry().size();
+}
 
 QRect TMainForm::outerBounds() const
 {

@@ -9,7 +9,10 @@ TOpenDialog::Script openScript;
 ErrorBox::Script errorScript;
 } // namespace
 
-void TOpenDialog::setScript(Script script) { openScript = std::move(script); }
+void TOpenDialog::setScript(Script script)
+{
+    openScript = std::move(script);
+}
 
 QStringList TOpenDialog::qtFilters() const
 {
@@ -53,7 +56,10 @@ bool TOpenDialog::Execute(QWidget* owner)
     return true;
 }
 
-void ErrorBox::setScript(Script script) { errorScript = std::move(script); }
+void ErrorBox::setScript(Script script)
+{
+    errorScript = std::move(script);
+}
 
 void ErrorBox::show(QWidget* owner, const QString& text)
 {

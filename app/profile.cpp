@@ -18,7 +18,10 @@ std::string_view trimmed(std::string_view text)
     return text.substr(first, last - first + 1);
 }
 
-bool sameName(std::string_view a, std::string_view b) { return upperAscii(a) == upperAscii(b); }
+bool sameName(std::string_view a, std::string_view b)
+{
+    return upperAscii(a) == upperAscii(b);
+}
 
 std::vector<std::string_view> splitLines(std::string_view content)
 {
@@ -102,8 +105,7 @@ std::optional<std::string> findValue(std::string_view content, std::string_view 
     return std::nullopt;
 }
 
-std::string withValue(std::string_view content, std::string_view section, std::string_view key,
-                      std::string_view value)
+std::string withValue(std::string_view content, std::string_view section, std::string_view key, std::string_view value)
 {
     const auto lines = splitLines(content);
     std::optional<std::size_t> sectionLine, lastInSection, keyAt;

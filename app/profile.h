@@ -23,8 +23,7 @@ std::string readString(std::string_view section, std::string_view key, std::stri
 std::optional<std::string> findValue(std::string_view content, std::string_view section, std::string_view key);
 
 // The profile text `content` with `key` set to `value`.
-std::string withValue(std::string_view content, std::string_view section, std::string_view key,
-                      std::string_view value);
+std::string withValue(std::string_view content, std::string_view section, std::string_view key, std::string_view value);
 
 // False when the file cannot be written; it is then left as it was.
 bool writeString(std::string_view section, std::string_view key, std::string_view value, const std::string& path);

@@ -50,9 +50,15 @@ TLogPane::TLogPane(QWidget* parent) : QPlainTextEdit(parent)
     setPalette(colours);
 }
 
-void TLogPane::clear() { setPlainText(QString()); }
+void TLogPane::clear()
+{
+    setPlainText(QString());
+}
 
-void TLogPane::appendLine(const std::string& line) { appendPlainText(QString::fromStdString(line)); }
+void TLogPane::appendLine(const std::string& line)
+{
+    appendPlainText(QString::fromStdString(line));
+}
 
 namespace Artwork {
 namespace {

@@ -9,8 +9,8 @@
 
 #include <cstdio>
 #include <cstring>
-#include <stdexcept>
 #include <filesystem>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -22,22 +22,21 @@ constexpr int exitUsage = 2;
 
 const char* const usage = "Usage: tolvane-cli [--scan] CAPFILE...\n";
 
-const char* const help =
-    "Usage: tolvane-cli [--scan] CAPFILE...\n"
-    "Convert each CAP file to an IJC file beside it (the same name, ending in .ijc).\n"
-    "\n"
-    "The conversion report goes to standard output; an error goes to standard\n"
-    "error and the next CAP file is converted all the same.\n"
-    "\n"
-    "Options:\n"
-    "  --scan      walk the CAP file's local headers instead of reading it as a ZIP\n"
-    "              archive; for CAP files whose entries are all stored\n"
-    "  --help      show this help and exit\n"
-    "  --version   show the version and exit\n"
-    "  --          treat every later argument as a CAP file\n"
-    "\n"
-    "Exit status: 0 if every file converted, 1 if any conversion failed,\n"
-    "2 for a usage error.\n";
+const char* const help = "Usage: tolvane-cli [--scan] CAPFILE...\n"
+                         "Convert each CAP file to an IJC file beside it (the same name, ending in .ijc).\n"
+                         "\n"
+                         "The conversion report goes to standard output; an error goes to standard\n"
+                         "error and the next CAP file is converted all the same.\n"
+                         "\n"
+                         "Options:\n"
+                         "  --scan      walk the CAP file's local headers instead of reading it as a ZIP\n"
+                         "              archive; for CAP files whose entries are all stored\n"
+                         "  --help      show this help and exit\n"
+                         "  --version   show the version and exit\n"
+                         "  --          treat every later argument as a CAP file\n"
+                         "\n"
+                         "Exit status: 0 if every file converted, 1 if any conversion failed,\n"
+                         "2 for a usage error.\n";
 
 // The report goes to standard output line by line; clearing a console would
 // only lose what an earlier file reported, so clear does nothing.
@@ -53,8 +52,7 @@ public:
 
 int usageError(const std::string& message)
 {
-    std::fprintf(stderr, "tolvane-cli: %s\n%sTry 'tolvane-cli --help' for more information.\n", message.c_str(),
-                 usage);
+    std::fprintf(stderr, "tolvane-cli: %s\n%sTry 'tolvane-cli --help' for more information.\n", message.c_str(), usage);
     return exitUsage;
 }
 

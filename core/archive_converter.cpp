@@ -72,9 +72,9 @@ void convertThroughArchive(const std::string& capPath, ReportSink& sink, ZipArch
             // Not a whole component: a manifest, a class file, a folder, or a
             // component cut off, which a CAP file must never hold.
             if (endsWithNoCase(name, ".cap"))
-                throw Error(ErrorKind::CutOffComponent,
-                            "Cut-off component \"" + name + "\": the entry holds " + std::to_string(bytes.size()) +
-                                " bytes of its component length " + std::to_string(length));
+                throw Error(ErrorKind::CutOffComponent, "Cut-off component \"" + name + "\": the entry holds " +
+                                                            std::to_string(bytes.size()) +
+                                                            " bytes of its component length " + std::to_string(length));
             sink.appendLine(report::componentLine(tag, entryBaseName(name), 0));
             continue;
         }

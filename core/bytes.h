@@ -31,8 +31,16 @@ inline std::optional<std::uint32_t> readLe32(Bytes bytes, std::size_t offset)
     if (offset > bytes.size() || bytes.size() - offset < 4)
         return std::nullopt;
     return static_cast<std::uint32_t>(bytes[offset]) | static_cast<std::uint32_t>(bytes[offset + 1]) << 8 |
-           static_cast<std::uint32_t>(bytes[offset + 2]) << 16 |
-           static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
+           static_cast<std::uint32_t>(bytes[offset + 2]) << 16 | static_cast<std::uint32_t>(bytes[offset + 3]) << 24;
+}
+
+inline std::optional<std::uint64_t> readLe64(Bytes bytes, std::size_t offset)
+{
+    const auto low = readLe32(bytes, offset);
+    const auto high = offset <= SIZE_MAX - 4 ? readLe32(bytes, offset + 4) : std::nullopt;
+    if (!low || !high)
+        return std::nullopt;
+    return std::uint64_t{*high} << 32 | *low;
 }
 
 } // namespace tolvane

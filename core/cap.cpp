@@ -39,24 +39,54 @@ std::string_view entryBaseName(std::string_view entryName)
 
 namespace report {
 
-std::string fileLine(std::string_view capPath) { return "CAP file name: " + std::string(capPath); }
-std::string sizeLine(std::uint64_t bytes) { return "CAP file size: " + std::to_string(bytes) + " bytes"; }
-std::string formatErrorLine() { return "Wrong CAP file format. Exiting."; }
+std::string fileLine(std::string_view capPath)
+{
+    return "CAP file name: " + std::string(capPath);
+}
+std::string sizeLine(std::uint64_t bytes)
+{
+    return "CAP file size: " + std::to_string(bytes) + " bytes";
+}
+std::string formatErrorLine()
+{
+    return "Wrong CAP file format. Exiting.";
+}
 std::string versionLine(unsigned major, unsigned minor)
 {
     return " Javacard version: " + std::to_string(major) + "." + std::to_string(minor);
 }
-std::string aidLine(std::string_view aid) { return " Package AID: " + std::string(aid); }
-std::string packageNameLine(std::string_view name) { return " Package name: " + std::string(name); }
-std::string componentsHeading() { return "CAP components:"; }
-std::string ruleLine() { return " ---"; }
+std::string aidLine(std::string_view aid)
+{
+    return " Package AID: " + std::string(aid);
+}
+std::string packageNameLine(std::string_view name)
+{
+    return " Package name: " + std::string(name);
+}
+std::string componentsHeading()
+{
+    return "CAP components:";
+}
+std::string ruleLine()
+{
+    return " ---";
+}
 std::string componentLine(unsigned tag, std::string_view baseName, std::uint64_t bytes)
 {
     return std::to_string(tag) + ". " + std::string(baseName) + " " + std::to_string(bytes) + " bytes";
 }
-std::string totalLine(std::uint64_t bytes) { return " Total IJC: " + std::to_string(bytes) + " bytes"; }
-std::string emptyLine() { return {}; }
-std::string closingLine() { return "Done."; }
+std::string totalLine(std::uint64_t bytes)
+{
+    return " Total IJC: " + std::to_string(bytes) + " bytes";
+}
+std::string emptyLine()
+{
+    return {};
+}
+std::string closingLine()
+{
+    return "Done.";
+}
 
 } // namespace report
 } // namespace tolvane

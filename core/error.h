@@ -7,16 +7,16 @@ namespace tolvane {
 
 // What went wrong, for callers and tests; users read the message.
 enum class ErrorKind {
-    NoCapFile,           // the CAP path is empty
+    NoCapFile, // the CAP path is empty
     UnhandledArchiveType,
     FullPathRequired,
-    CannotOpen,          // the CAP file cannot be opened for reading
-    CannotCreate,        // the output file cannot be created
-    CannotWrite,         // writing the output file failed
-    Archive,             // the ZIP library refused the archive
-    CannotExtract,       // an entry cannot be extracted whole and intact
-    CutOffComponent,     // a .cap entry holds fewer bytes than its component length
-    Settings,            // the settings file cannot be written
+    CannotOpen,      // the CAP file cannot be opened for reading
+    CannotCreate,    // the output file cannot be created
+    CannotWrite,     // writing the output file failed
+    Archive,         // the ZIP library refused the archive
+    CannotExtract,   // an entry cannot be extracted whole and intact
+    CutOffComponent, // a .cap entry holds fewer bytes than its component length
+    Settings,        // the settings file cannot be written
 };
 
 // The one exception type of the core: raised where a conversion or a settings

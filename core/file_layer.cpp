@@ -13,7 +13,10 @@ namespace {
 
 thread_local std::string lastError;
 
-void noteErrno(int error) { lastError = std::strerror(error); }
+void noteErrno(int error)
+{
+    lastError = std::strerror(error);
+}
 
 int fail(int error)
 {
@@ -63,7 +66,10 @@ int openChecked(const std::string& path, int flags, Sharing sharing)
 
 } // namespace
 
-int openForReading(const std::string& path, Sharing sharing) { return openChecked(path, O_RDONLY, sharing); }
+int openForReading(const std::string& path, Sharing sharing)
+{
+    return openChecked(path, O_RDONLY, sharing);
+}
 
 int createForReadWrite(const std::string& path, Sharing sharing)
 {
@@ -125,9 +131,15 @@ std::int64_t writeBytes(int fd, const void* buffer, std::size_t count)
     return static_cast<std::int64_t>(done);
 }
 
-int closeFile(int fd) { return ::close(fd) == 0 ? 0 : fail(errno); }
+int closeFile(int fd)
+{
+    return ::close(fd) == 0 ? 0 : fail(errno);
+}
 
-std::string lastErrorText() { return lastError; }
+std::string lastErrorText()
+{
+    return lastError;
+}
 
 FileHandle& FileHandle::operator=(FileHandle&& other) noexcept
 {
@@ -138,7 +150,10 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept
     return *this;
 }
 
-int FileHandle::release() { return std::exchange(fd_, failed); }
+int FileHandle::release()
+{
+    return std::exchange(fd_, failed);
+}
 
 void FileHandle::reset()
 {

@@ -21,21 +21,22 @@ std::string withExtension(std::string_view path, std::string_view extension)
     return result;
 }
 
-bool isFullPath(std::string_view path) { return !path.empty() && path.front() == '/'; }
+bool isFullPath(std::string_view path)
+{
+    return !path.empty() && path.front() == '/';
+}
 
 std::string upperAscii(std::string_view text)
 {
     std::string result(text);
-    std::transform(result.begin(), result.end(), result.begin(), [](char c) {
-        return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-    });
+    std::transform(result.begin(), result.end(), result.begin(),
+                   [](char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; });
     return result;
 }
 
 bool endsWithNoCase(std::string_view text, std::string_view suffix)
 {
-    return text.size() >= suffix.size() &&
-           upperAscii(text.substr(text.size() - suffix.size())) == upperAscii(suffix);
+    return text.size() >= suffix.size() && upperAscii(text.substr(text.size() - suffix.size())) == upperAscii(suffix);
 }
 
 } // namespace tolvane

@@ -3,6 +3,7 @@
 #include "core/error.h"
 #include "core/file_layer.h"
 #include "core/paths.h"
+#include "core/zip_layout.h"
 
 #include <algorithm>
 #include <array>
@@ -26,7 +27,10 @@ std::string libzipText(int code)
     return text;
 }
 
-std::string libzipText(zip_error_t* error) { return zip_error_strerror(error); }
+std::string libzipText(zip_error_t* error)
+{
+    return zip_error_strerror(error);
+}
 
 std::string fullPathOf(const std::string& path)
 {
@@ -44,27 +48,12 @@ std::string fullPathOf(const std::string& path)
 // part written as though it were one.
 bool beginsWithSpanningMarker(const std::array<std::uint8_t, 4>& head)
 {
-    return head[0] == 'P' && head[1] == 'K' &&
-           ((head[2] == 7 && head[3] == 8) || (head[2] == '0' && head[3] == '0'));
+    return head[0] == 'P' && head[1] == 'K' && ((head[2] == 7 && head[3] == 8) || (head[2] == '0' && head[3] == '0'));
 }
 
-// Whether an end-of-central-directory record lies where one can: in the last
-// 22 bytes of the file or before a comment of up to 65,535 bytes.
 bool hasEndOfCentralDirectory(int fd, std::int64_t fileSize)
 {
-    constexpr std::int64_t recordSize = 22;
-    const std::int64_t tailSize = std::min<std::int64_t>(fileSize, recordSize + 0xFFFF);
-    if (tailSize < recordSize)
-        return false;
-    std::vector<std::uint8_t> tail(static_cast<std::size_t>(tailSize));
-    if (files::seekFromStart(fd, fileSize - tailSize) < 0 ||
-        files::readBytes(fd, tail.data(), tail.size()) != tailSize)
-        return false;
-    for (auto i = static_cast<std::size_t>(tailSize - recordSize) + 1; i-- > 0;) {
-        if (tail[i] == 'P' && tail[i + 1] == 'K' && tail[i + 2] == 5 && tail[i + 3] == 6)
-            return true;
-    }
-    return false;
+    return zip_layout::findEndOfCentralDirectory(fd, static_cast<std::uint64_t>(fileSize)).has_value();
 }
 
 // The content test: does the file, whose name gives `extension`, hold a ZIP
@@ -99,7 +88,10 @@ bool isZipExtension(const std::string& extension)
 
 ZipArchive::ZipArchive() = default;
 
-ZipArchive::~ZipArchive() { close(); }
+ZipArchive::~ZipArchive()
+{
+    close();
+}
 
 void ZipArchive::open(const std::string& path)
 {
@@ -145,6 +137,10 @@ void ZipArchive::open(const std::string& path)
         open_ = true;
         return;
     }
+    // Entries that share bytes are refused before anything is inflated.
+    if (const auto overlap = zip_layout::findOverlap(file.get(), static_cast<std::uint64_t>(info.st_size)))
+        throw Error(ErrorKind::Archive, "Entries \"" + overlap->first + "\" and \"" + overlap->second +
+                                            "\" overlap in the archive, as in a zip bomb");
     if (files::seekFromStart(file.get(), 0) < 0)
         cannotOpen(path, files::lastErrorText());
     int errorCode = 0;
@@ -153,6 +149,24 @@ void ZipArchive::open(const std::string& path)
         throw Error(ErrorKind::Archive, libzipText(errorCode));
     file.release(); // the archive owns the descriptor now
     open_ = true;
+
+    // What the entries declare bounds what extracting them costs; an archive
+    // that declares more than a CAP file could hold is refused before any of
+    // it is inflated.
+    std::uint64_t declared = 0;
+    const std::int64_t count = entryCount();
+    for (std::int64_t index = 0; index < count; ++index) {
+        zip_stat_t entry;
+        zip_stat_init(&entry);
+        if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &entry) == 0 &&
+            (entry.valid & ZIP_STAT_SIZE) != 0)
+            declared += std::min<std::uint64_t>(entry.size, archiveSizeLimit + 1);
+        if (declared > archiveSizeLimit) {
+            close();
+            throw Error(ErrorKind::Archive, "The entries declare more than the " + std::to_string(archiveSizeLimit) +
+                                                " bytes allowed for a whole archive, as in a zip bomb");
+        }
+    }
 }
 
 std::int64_t ZipArchive::entryCount() const
@@ -164,8 +178,8 @@ std::string ZipArchive::entryName(std::int64_t index) const
 {
     const char* name = archive_ == nullptr ? nullptr : zip_get_name(archive_, index, ZIP_FL_ENC_GUESS);
     if (name == nullptr)
-        throw Error(ErrorKind::Archive, archive_ == nullptr ? "No archive is open"
-                                                            : libzipText(zip_get_error(archive_)));
+        throw Error(ErrorKind::Archive,
+                    archive_ == nullptr ? "No archive is open" : libzipText(zip_get_error(archive_)));
     return name;
 }
 
@@ -214,8 +228,7 @@ void ZipArchive::extract(std::int64_t index, std::vector<std::uint8_t>& stream)
     if (failure.empty() && closeCode != 0)
         failure = libzipText(closeCode);
     if (failure.empty() && got < declared)
-        failure = "It holds " + std::to_string(got) + " bytes of the " + std::to_string(declared) +
-                  " it declares";
+        failure = "It holds " + std::to_string(got) + " bytes of the " + std::to_string(declared) + " it declares";
     if (!failure.empty()) {
         stream.clear();
         cannotExtract(name, failure);

@@ -23,7 +23,10 @@ using namespace tolvane::testing;
 
 namespace {
 
-QString q(const std::string& text) { return QString::fromStdString(text); }
+QString q(const std::string& text)
+{
+    return QString::fromStdString(text);
+}
 
 std::string fileText(const std::string& path)
 {
@@ -116,8 +119,8 @@ private slots:
         QTest::newRow("letters for a width") << "[MAIN]\nmainwidth=wide\nMainLeft=$20\ncap_name=/cards/applet\n"
                                              << QRect(32, 100, 500, 300) << "/cards/applet"
                                              << "/cards/applet.ijc";
-        QTest::newRow("dot in a folder") << "[main]\nMainLeft=0x\ncap_name=/rel.2/applet\n" << QRect(100, 100, 500, 300)
-                                         << "/rel.2/applet"
+        QTest::newRow("dot in a folder") << "[main]\nMainLeft=0x\ncap_name=/rel.2/applet\n"
+                                         << QRect(100, 100, 500, 300) << "/rel.2/applet"
                                          << "/rel.2/applet.ijc";
         QTest::newRow("empty name") << "; kept\n[other]\ncap_name=/no\n[main]\ncap_name=\n"
                                     << QRect(100, 100, 500, 300) << ""
@@ -238,9 +241,9 @@ private slots:
         QVERIFY(form->cxButton_1->isHidden());
 
         // F5 does nothing, whichever control has the focus.
-        for (QWidget* control : {static_cast<QWidget*>(form->cxButtonEdit_CapFile),
-                                 static_cast<QWidget*>(form->dxMemo1),
-                                 static_cast<QWidget*>(form->cxButton_cap_convert)}) {
+        for (QWidget* control :
+             {static_cast<QWidget*>(form->cxButtonEdit_CapFile), static_cast<QWidget*>(form->dxMemo1),
+              static_cast<QWidget*>(form->cxButton_cap_convert)}) {
             control->setFocus();
             QTest::keyClick(control, Qt::Key_F5);
         }
@@ -268,10 +271,10 @@ private slots:
         form->move(40, 30);
         QVERIFY(form->close());
         const QRect bounds = form->outerBounds();
-        const std::string expected = "; my comment\n[Main]\nMAINWIDTH=" + std::to_string(bounds.width()) +
-                                     "\nextra=kept\nMainLeft=40\nMainTop=30\nMainHeight=" +
-                                     std::to_string(bounds.height()) +
-                                     "\ncap_name=/cards/wallet.cap\n\n[other]\nx=1\n";
+        const std::string expected =
+            "; my comment\n[Main]\nMAINWIDTH=" + std::to_string(bounds.width()) +
+            "\nextra=kept\nMainLeft=40\nMainTop=30\nMainHeight=" + std::to_string(bounds.height()) +
+            "\ncap_name=/cards/wallet.cap\n\n[other]\nx=1\n";
         QCOMPARE(q(fileText(settingsPath())), q(expected));
 
         // Without a file, closing creates one with the section and the keys.

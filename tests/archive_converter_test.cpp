@@ -5,9 +5,9 @@
 #include "core/zip_archive.h"
 #include "test_support.h"
 
+#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <csignal>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -95,9 +95,9 @@ TEST_F(ArchiveConversion, ReportOrderFollowsTheCentralDirectory)
 {
     const auto wallet = walletComponents();
     const auto second = headerComponent(3, 1, {0x01}, "b");
-    const auto cap = writeCap("order.cap", buildZip({{"Directory.cap", wallet.directory},
-                                                      {"Header.cap", wallet.header},
-                                                      {"Other.cap", second}}));
+    const auto cap =
+        writeCap("order.cap",
+                 buildZip({{"Directory.cap", wallet.directory}, {"Header.cap", wallet.header}, {"Other.cap", second}}));
     const auto ijc = convertOk(cap);
     const Lines expected = {
         "CAP file name: " + cap,
@@ -307,7 +307,8 @@ TEST_F(ArchiveConversion, EntriesThatCannotBeExtractedEndTheConversion)
         {"CRC mismatch, deflated",
          {.name = "Directory.cap", .data = wallet.directory, .method = deflated, .crc = 0x12345678},
          "CRC"},
-        {"damaged data", {.name = "Directory.cap", .data = wallet.directory, .method = deflated, .rawData = damaged},
+        {"damaged data",
+         {.name = "Directory.cap", .data = wallet.directory, .method = deflated, .rawData = damaged},
          ""},
         {"imploded", {.name = "Directory.cap", .data = wallet.directory, .method = 6}, "not supported"},
         {"encrypted", {.name = "Directory.cap", .data = wallet.directory, .flags = 1}, ""},
@@ -336,18 +337,34 @@ TEST_F(ArchiveConversion, EntriesThatCannotBeExtractedEndTheConversion)
     }
 }
 
-TEST_F(ArchiveConversion, ArchiveThatInflatesTooMuchIsRefused)
+TEST_F(ArchiveConversion, ZipBombsAreRefusedBeforeAnythingIsInflated)
 {
-    // Five entries of 15 MiB each pass the limit for one entry but not the
-    // limit for a whole archive.
-    const ByteVector zeros(15u << 20, 0);
-    std::vector<ZipEntry> entries;
+    const auto wallet = walletComponents();
+    // Five entries that declare 15 MiB each: each within the limit for an
+    // entry, together beyond that for a whole archive.
+    std::vector<ZipEntry> large;
     for (int i = 0; i < 5; ++i)
-        entries.push_back({.name = "zeros" + std::to_string(i), .data = zeros, .method = deflated});
-    const auto error = convert(writeCap("bomb.cap", buildZip(entries)));
-    ASSERT_TRUE(error);
-    EXPECT_EQ(error->rfind("Cannot extract \"zeros4\". ", 0), 0u) << *error;
-    EXPECT_EQ(readFile(dir.file("bomb.ijc")), ByteVector{});
+        large.push_back({.name = "zeros" + std::to_string(i), .data = {0}, .uncompressedSize = 15u << 20});
+    const struct {
+        const char* what;
+        std::vector<ZipEntry> entries;
+        const char* message;
+    } cases[] = {
+        {"declared sizes", large, "The entries declare more than the 67108864 bytes allowed for a whole archive"},
+        {"shared local header",
+         {{.name = "Header.cap", .data = wallet.header},
+          {.name = "Copy.cap", .data = wallet.header, .sharesLocalHeaderOf = 0}},
+         "Entries \"Header.cap\" and \"Copy.cap\" overlap in the archive"},
+    };
+    for (const auto& c : cases) {
+        const auto cap = writeCap("bomb.cap", buildZip(c.entries));
+        const auto error = convert(cap);
+        ASSERT_TRUE(error) << c.what;
+        EXPECT_EQ(lastKind, ErrorKind::Archive) << c.what;
+        EXPECT_EQ(error->rfind(c.message, 0), 0u) << *error;
+        EXPECT_EQ(report.lines(), Lines{"CAP file name: " + cap}) << c.what;
+        EXPECT_EQ(readFile(dir.file("bomb.ijc")), ByteVector{}) << c.what;
+    }
 }
 
 TEST_F(ArchiveConversion, CapFileIsOnlyRead)

@@ -19,7 +19,10 @@ struct Run {
     int status = -1;
 };
 
-std::string text(const ByteVector& bytes) { return std::string(bytes.begin(), bytes.end()); }
+std::string text(const ByteVector& bytes)
+{
+    return std::string(bytes.begin(), bytes.end());
+}
 
 Run runCli(const std::vector<std::string>& arguments, const TempDir& dir)
 {

@@ -10,8 +10,8 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <sstream>
 #include <gtest/gtest.h>
+#include <sstream>
 
 namespace tolvane {
 namespace {
@@ -55,8 +55,7 @@ TEST(Corpus, EveryCapFileConvertsAsAnIndependentReaderSeesIt)
         expectConsistentReport(report.lines(), ijc);
 
         const auto reference = dir.file("reference.ijc");
-        const std::string command =
-            "python3 '" TOLVANE_REFERENCE_SCRIPT "' '" + cap + "' '" + reference + "'";
+        const std::string command = "python3 '" TOLVANE_REFERENCE_SCRIPT "' '" + cap + "' '" + reference + "'";
         ASSERT_EQ(std::system(command.c_str()), 0) << command;
         EXPECT_EQ(ijc, readFile(reference));
     }

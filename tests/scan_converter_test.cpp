@@ -153,11 +153,13 @@ TEST_F(ScanConversion, EntriesThatCannotBeTakenAsTheyLie)
     } cases[] = {
         {"deflated", buildZip({good, {"Directory.cap", wallet.directory, deflated}})},
         {"encrypted", buildZip({good, {.name = "Directory.cap", .data = wallet.directory, .flags = 1}})},
-        {"sizes after the data", buildZip({good, {.name = "Directory.cap", .data = wallet.directory, .dataDescriptor = true}})},
+        {"sizes after the data",
+         buildZip({good, {.name = "Directory.cap", .data = wallet.directory, .dataDescriptor = true}})},
         {"header cut off", ByteVector(whole.begin(), whole.begin() + secondHeader + 20)},
         {"name cut off", ByteVector(whole.begin(), whole.begin() + secondHeader + 35)},
         {"data cut off", ByteVector(whole.begin(), whole.begin() + secondHeader + 30 + 13 + 20)},
-        {"size beyond the file", buildZip({good, {.name = "Directory.cap", .data = wallet.directory, .uncompressedSize = 0xFFFFFFFF}})},
+        {"size beyond the file",
+         buildZip({good, {.name = "Directory.cap", .data = wallet.directory, .uncompressedSize = 0xFFFFFFFF}})},
     };
     for (const auto& c : cases) {
         const auto cap = writeCap("bad.cap", c.bytes);

@@ -49,7 +49,10 @@ ByteVector readFile(const std::string& path)
     return ByteVector(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-bool exists(const std::string& path) { return std::filesystem::exists(path); }
+bool exists(const std::string& path)
+{
+    return std::filesystem::exists(path);
+}
 
 ByteVector concat(const std::vector<ByteVector>& parts)
 {

@@ -18,13 +18,22 @@ void put32(ByteVector& out, std::uint32_t value)
     put16(out, value >> 16);
 }
 
-void append(ByteVector& out, const ByteVector& bytes) { out.insert(out.end(), bytes.begin(), bytes.end()); }
+void append(ByteVector& out, const ByteVector& bytes)
+{
+    out.insert(out.end(), bytes.begin(), bytes.end());
+}
 
-void append(ByteVector& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
+void append(ByteVector& out, const std::string& text)
+{
+    out.insert(out.end(), text.begin(), text.end());
+}
 
 } // namespace
 
-ByteVector bytesOf(const std::string& text) { return ByteVector(text.begin(), text.end()); }
+ByteVector bytesOf(const std::string& text)
+{
+    return ByteVector(text.begin(), text.end());
+}
 
 ByteVector component(std::uint8_t tag, const ByteVector& content)
 {
@@ -70,6 +79,7 @@ ByteVector buildZip(const std::vector<ZipEntry>& entries, const ZipOptions& opti
 {
     ByteVector out = options.prefix;
     ByteVector central;
+    std::vector<std::uint32_t> offsets;
     for (const auto& entry : entries) {
         const ByteVector data =
             entry.rawData ? *entry.rawData : (entry.method == deflated ? deflate(entry.data) : entry.data);
@@ -77,27 +87,30 @@ ByteVector buildZip(const std::vector<ZipEntry>& entries, const ZipOptions& opti
         const auto size = entry.uncompressedSize.value_or(static_cast<std::uint32_t>(entry.data.size()));
         const auto compressedSize = static_cast<std::uint32_t>(data.size());
         const std::uint16_t flags = entry.flags | (entry.dataDescriptor ? 0x0008 : 0);
-        const auto offset = static_cast<std::uint32_t>(out.size());
-
-        put32(out, 0x04034B50);
-        put16(out, 20);
-        put16(out, flags);
-        put16(out, entry.method);
-        put16(out, 0);      // time
-        put16(out, 0x21);   // date: 1980-01-01
-        put32(out, entry.dataDescriptor ? 0 : crc);
-        put32(out, entry.dataDescriptor ? 0 : compressedSize);
-        put32(out, entry.dataDescriptor ? 0 : size);
-        put16(out, static_cast<std::uint32_t>(entry.name.size()));
-        put16(out, static_cast<std::uint32_t>(entry.extra.size()));
-        append(out, entry.name);
-        append(out, entry.extra);
-        append(out, data);
-        if (entry.dataDescriptor) {
-            put32(out, 0x08074B50);
-            put32(out, crc);
-            put32(out, compressedSize);
-            put32(out, size);
+        const auto offset =
+            entry.sharesLocalHeaderOf ? offsets.at(*entry.sharesLocalHeaderOf) : static_cast<std::uint32_t>(out.size());
+        offsets.push_back(offset);
+        if (!entry.sharesLocalHeaderOf) {
+            put32(out, 0x04034B50);
+            put16(out, 20);
+            put16(out, flags);
+            put16(out, entry.method);
+            put16(out, 0);    // time
+            put16(out, 0x21); // date: 1980-01-01
+            put32(out, entry.dataDescriptor ? 0 : crc);
+            put32(out, entry.dataDescriptor ? 0 : compressedSize);
+            put32(out, entry.dataDescriptor ? 0 : size);
+            put16(out, static_cast<std::uint32_t>(entry.name.size()));
+            put16(out, static_cast<std::uint32_t>(entry.extra.size()));
+            append(out, entry.name);
+            append(out, entry.extra);
+            append(out, data);
+            if (entry.dataDescriptor) {
+                put32(out, 0x08074B50);
+                put32(out, crc);
+                put32(out, compressedSize);
+                put32(out, size);
+            }
         }
 
         put32(central, 0x02014B50);

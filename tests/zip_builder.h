@@ -37,6 +37,9 @@ struct ZipEntry {
     std::optional<std::uint32_t> uncompressedSize;
     // Bytes stored as the entry's data in place of those `method` would give.
     std::optional<ByteVector> rawData;
+    // No local header of its own: the central record points at that of the
+    // earlier entry with this index, as overlapping zip bombs do.
+    std::optional<std::size_t> sharesLocalHeaderOf;
 };
 
 struct ZipOptions {
@@ -55,8 +58,8 @@ std::uint32_t crc32Of(const ByteVector& data);
 struct Wallet {
     ByteVector headerEntry; // the Header entry's bytes: 36, of which the component takes 33
     ByteVector header;      // the Header component, 33 bytes
-    ByteVector directory; // Directory component, 34 bytes
-    ByteVector import;    // Import component, 14 bytes
+    ByteVector directory;   // Directory component, 34 bytes
+    ByteVector import;      // Import component, 14 bytes
 };
 Wallet walletComponents();
 
