@@ -3,52 +3,16 @@
 
 #include "test_support.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace tolvane {
 namespace {
 
 using namespace testing;
 
-struct Run {
-    std::string out;
-    std::string err;
-    int status = -1;
-};
-
-std::string text(const ByteVector& bytes)
+ProcessResult runCli(const std::vector<std::string>& arguments, const TempDir& dir)
 {
-    return std::string(bytes.begin(), bytes.end());
-}
-
-Run runCli(const std::vector<std::string>& arguments, const TempDir& dir)
-{
-    const auto outPath = dir.file(".stdout");
-    const auto errPath = dir.file(".stderr");
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int out = ::open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        if (::chdir(dir.path().c_str()) != 0)
-            ::_exit(127);
-        std::vector<char*> argv{const_cast<char*>(TOLVANE_CLI)};
-        for (const auto& argument : arguments)
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        argv.push_back(nullptr);
-        ::execv(TOLVANE_CLI, argv.data());
-        ::_exit(127);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    Run run{text(readFile(outPath)), text(readFile(errPath)), WIFEXITED(status) ? WEXITSTATUS(status) : -1};
-    std::filesystem::remove(outPath);
-    std::filesystem::remove(errPath);
-    return run;
+    return runProcess(TOLVANE_CLI, arguments, dir.path());
 }
 
 ByteVector walletZip()

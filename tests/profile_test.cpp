@@ -1,7 +1,11 @@
 #include "app/profile.h"
 #include "test_support.h"
 
+#include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 namespace tolvane {
 namespace {
@@ -99,6 +103,29 @@ TEST(ProfileFile, WritesAtomicallyAndReadsBack)
     EXPECT_EQ(readFile(path), before);
     EXPECT_EQ(profile::readString("main", "missing", "default", path), "default");
     EXPECT_EQ(profile::readString("main", "cap_name", "default", dir.file("nothing.ini")), "default");
+}
+
+TEST(ProfileFile, WriteThatFailsPartWayKeepsTheOldFileWhole)
+{
+    TempDir dir;
+    const auto path = dir.file("t.ini");
+    const std::string old = "[main]\nMainLeft=1\ncap_name=/old.cap\n";
+    writeFile(path, bytesOf(old));
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        // The new file passes the limit part way through its writing.
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{40, 40};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const bool written = profile::writeString("main", "cap_name", std::string(100, 'x'), path);
+        ::_exit(written ? 1 : 0);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the write did not fail";
+    EXPECT_EQ(readFile(path), bytesOf(old));
+    EXPECT_EQ(dir.names(), std::vector<std::string>{"t.ini"});
 }
 
 } // namespace

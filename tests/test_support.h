@@ -31,6 +31,20 @@ bool exists(const std::string& path);
 
 ByteVector concat(const std::vector<ByteVector>& parts);
 
+// What a program run to its end gave.
+struct ProcessResult {
+    std::string out;
+    std::string err;
+    int status = -1;       // the exit status, or -1 when it did not exit
+    bool timedOut = false; // killed after the time bound
+    int signal = 0;        // the signal that ended it, if one did
+};
+
+// Runs `program` with `arguments` in the folder `cwd`, with no standard input,
+// killing it after `seconds`.
+ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
+                         const std::filesystem::path& cwd, int seconds = 60);
+
 // The shared corpus of real files, when this machine has it.
 std::filesystem::path corpusDir();
 

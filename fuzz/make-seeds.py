@@ -1,0 +1,70 @@
+#!/usr/bin/env python3
+"""Writes the seed corpus of the fuzz targets into fuzz/corpus/: small CAP
+files of the kinds the converters meet, and settings files.
+
+Usage: fuzz/make-seeds.py
+"""
+import io
+import os
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def component(tag: int, content: bytes) -> bytes:
+    return bytes([tag, len(content) >> 8, len(content) & 0xFF]) + content
+
+
+def header(aid: bytes, name: bytes) -> bytes:
+    return component(1, bytes.fromhex("DECAFFED") + bytes([2, 2, 4, 0, 1, len(aid)]) + aid + bytes([len(name)]) + name)
+
+
+def cap(entries, method=zipfile.ZIP_STORED, manifest=None, zip64=False) -> bytes:
+    buffer = io.BytesIO()
+    with zipfile.ZipFile(buffer, "w") as archive:
+        if manifest is not None:
+            archive.writestr("META-INF/MANIFEST.MF", manifest, zipfile.ZIP_DEFLATED)
+        for name, data in entries:
+            info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
+            info.compress_type = method
+            with archive.open(info, "w", force_zip64=zip64) as out:
+                out.write(data)
+    return buffer.getvalue()
+
+
+def write(target: str, name: str, data: bytes) -> None:
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as out:
+        out.write(data)
+
+
+def main() -> None:
+    aid = bytes.fromhex("A0000000620301")
+    wallet = [
+        ("com/acme/wallet/javacard/Header.cap", header(aid, b"com/acme/wallet")),
+        ("com/acme/wallet/javacard/Directory.cap", component(2, bytes(range(31)))),
+        ("com/acme/wallet/javacard/Import.cap", component(4, bytes.fromhex("01000107A0000000620001"))),
+    ]
+    seeds = {
+        "stored.cap": cap(wallet),
+        "deflated.cap": cap(wallet, zipfile.ZIP_DEFLATED),
+        "manifest.cap": cap(wallet, manifest="Manifest-Version: 1.0\r\n\r\n"),
+        "zip64.cap": cap(wallet, zip64=True),
+        "folder.cap": cap([("com/", b""), ("com/Header.cap", header(b"", b""))]),
+        "empty.cap": b"",
+    }
+    for name, data in seeds.items():
+        write("archive", name, data)
+        write("scan", name, data)
+    profiles = {
+        "written.ini": b"[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=300\ncap_name=/cards/a.cap\n",
+        "hex.ini": b"; comment\n[MAIN]\n MainLeft = 0x20\nMainTop=$FFFFFFFF\nMainWidth=-40\n[other]\nx=1\n",
+        "integer.txt": b"  -$7fffffff",
+    }
+    for name, data in profiles.items():
+        write("profile", name, data)
+
+
+if __name__ == "__main__":
+    main()
