@@ -132,7 +132,9 @@ std::string withValue(std::string_view content, std::string_view section, std::s
     } else if (sectionLine) {
         out.insert(out.begin() + static_cast<std::ptrdiff_t>(*lastInSection + 1), newLine);
     } else {
-        out.push_back("[" + std::string(section) + "]");
+        std::string header = "[";
+        header.append(section).append("]");
+        out.push_back(std::move(header));
         out.push_back(newLine);
     }
     std::string result;
@@ -164,7 +166,7 @@ bool writeString(std::string_view section, std::string_view key, std::string_vie
     }
     const auto updated = withValue(*content, section, key, value);
     files::ReplacementFile replacement;
-    return replacement.open(path, files::permissionsFor(path)) && replacement.write(updated.data(), updated.size()) &&
+    return replacement.open(path, files::permissionsFor(path), files::Durability::Flushed) && replacement.write(updated.data(), updated.size()) &&
            replacement.commit();
 }
 

@@ -59,7 +59,7 @@ void convertThroughArchive(const std::string& capPath, ReportSink& sink, ZipArch
     archive.open(capPath);
 
     // One stream serves every entry; it holds only the current entry's bytes.
-    std::vector<std::uint8_t> entry;
+    EntryStream entry;
     const std::int64_t count = archive.entryCount();
     for (std::int64_t index = 0; index < count; ++index) {
         const std::string name = archive.entryName(index);

@@ -1,6 +1,9 @@
 #include "core/file_layer.h"
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -114,6 +117,23 @@ std::int64_t readBytes(int fd, void* buffer, std::size_t count)
     return static_cast<std::int64_t>(done);
 }
 
+std::int64_t readBytesAt(int fd, void* buffer, std::size_t count, std::uint64_t offset)
+{
+    auto* bytes = static_cast<char*>(buffer);
+    std::size_t done = 0;
+    while (done < count) {
+        const ssize_t got = ::pread(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return fail(errno);
+        if (got == 0)
+            break;
+        done += static_cast<std::size_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
+}
+
 std::int64_t writeBytes(int fd, const void* buffer, std::size_t count)
 {
     const auto* bytes = static_cast<const char*>(buffer);
@@ -163,30 +183,39 @@ void FileHandle::reset()
 
 ReplacementFile::ReplacementFile(ReplacementFile&& other) noexcept
     : target_(std::move(other.target_)), temporaryPath_(std::exchange(other.temporaryPath_, {})),
-      file_(std::move(other.file_))
+      file_(std::move(other.file_)), durability_(other.durability_)
 {
 }
 
-bool ReplacementFile::open(const std::string& target, mode_t mode)
+bool ReplacementFile::open(const std::string& target, mode_t mode, Durability durability)
 {
     discard();
-    std::string pattern = target + ".tmp-XXXXXX";
-    const int fd = ::mkostemp(pattern.data(), O_CLOEXEC);
-    if (fd < 0)
-        return fail(errno), false;
-    file_ = FileHandle(fd);
-    target_ = target;
-    temporaryPath_ = pattern;
-    if (::fchmod(fd, mode) != 0) {
-        noteErrno(errno);
-        discard();
-        return false;
+    // A name no one else uses; nobody else opens it, so it needs no lock.
+    static std::atomic<unsigned> serial{0};
+    const auto seed = static_cast<unsigned long long>(::getpid()) << 32 ^
+                      static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char suffix[32];
+        std::snprintf(suffix, sizeof suffix, ".tmp-%llx%x", seed & 0xFFFFFFFFFFFFull, serial++);
+        const std::string path = target + suffix;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            return fail(errno), false;
+        file_ = FileHandle(fd);
+        target_ = target;
+        temporaryPath_ = path;
+        durability_ = durability;
+        // The creation mask may have taken bits that the target has.
+        if (permissionsOf(fd) != mode && ::fchmod(fd, mode) != 0) {
+            noteErrno(errno);
+            discard();
+            return false;
+        }
+        return true;
     }
-    if (!lockExclusively(fd)) {
-        discard();
-        return false;
-    }
-    return true;
+    return fail(EEXIST), false;
 }
 
 bool ReplacementFile::write(const void* data, std::size_t count)
@@ -196,7 +225,8 @@ bool ReplacementFile::write(const void* data, std::size_t count)
 
 bool ReplacementFile::commit()
 {
-    if (::fsync(file_.get()) != 0 || ::rename(temporaryPath_.c_str(), target_.c_str()) != 0) {
+    const bool flushed = durability_ == Durability::UntilRenamed || ::fsync(file_.get()) == 0;
+    if (!flushed || ::rename(temporaryPath_.c_str(), target_.c_str()) != 0) {
         noteErrno(errno);
         return false;
     }

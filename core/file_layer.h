@@ -34,6 +34,9 @@ std::int64_t seekFromEnd(int fd, std::int64_t offset);
 // Reads until `count` bytes or the end of the file; the count read, or -1.
 std::int64_t readBytes(int fd, void* buffer, std::size_t count);
 
+// Reads like readBytes from `offset` on, leaving the file position alone.
+std::int64_t readBytesAt(int fd, void* buffer, std::size_t count, std::uint64_t offset);
+
 // Writes all `count` bytes; the count written, or -1 if not all were.
 std::int64_t writeBytes(int fd, const void* buffer, std::size_t count);
 
@@ -61,6 +64,18 @@ private:
     int fd_ = failed;
 };
 
+// How far a commit goes to keep the new content through a power cut.
+enum class Durability {
+    // Flushed to the disk before the rename: after a power cut the target holds
+    // the old content or the new, whole.
+    Flushed,
+    // Only renamed: a crash of the program never leaves half of the content,
+    // and neither does a power cut on file systems that order a replacing
+    // rename after its data (ext4's default); on others the target may then
+    // be empty. For output that can be made again.
+    UntilRenamed,
+};
+
 // New content for `target`, written to a temporary file in the same folder and
 // renamed over the target by commit(), so that a reader never sees half of it.
 // Unless committed, the temporary file is removed on destruction.
@@ -74,9 +89,9 @@ public:
     ~ReplacementFile() { discard(); }
 
     // Creates the temporary file with the permission bits `mode`; false on failure.
-    bool open(const std::string& target, mode_t mode);
+    bool open(const std::string& target, mode_t mode, Durability durability);
     bool write(const void* data, std::size_t count);
-    // Flushes the content to the disk and renames it over the target.
+    // Renames the content over the target, flushing it first if it is to be durable.
     bool commit();
     void discard();
 
@@ -86,6 +101,7 @@ private:
     std::string target_;
     std::string temporaryPath_;
     FileHandle file_;
+    Durability durability_ = Durability::Flushed;
 };
 
 // Permission bits a new file at `path` would get (those of the file there, or

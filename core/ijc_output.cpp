@@ -2,7 +2,9 @@
 
 #include "core/error.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tolvane {
 namespace {
@@ -29,7 +31,7 @@ IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath) : p
     held_ = files::FileHandle(files::createForReadWrite(ijcPath, files::Sharing::Nobody));
     if (!held_.valid())
         cannotCreate(ijcPath, files::lastErrorText());
-    if (!content_.open(ijcPath, files::permissionsOf(held_.get())))
+    if (!content_.open(ijcPath, files::permissionsOf(held_.get()), files::Durability::UntilRenamed))
         cannotCreate(ijcPath, files::lastErrorText());
 }
 
@@ -41,8 +43,15 @@ void IjcOutput::write(Bytes bytes)
 
 void IjcOutput::commit()
 {
-    if (!content_.commit())
+    // The IJC file is empty by now, so the content is moved into a free name
+    // rather than over the file: replacing a file makes ext4 write the new
+    // data out at once, which costs more than the whole conversion.
+    ::unlink(path_.c_str());
+    if (!content_.commit()) {
+        // Leave the IJC file as creation made it: there, and empty.
+        files::FileHandle(::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
         cannotWrite();
+    }
     held_.reset();
 }
 

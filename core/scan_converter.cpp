@@ -8,6 +8,7 @@
 #include "core/report_sink.h"
 
 #include <exception>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -52,18 +53,24 @@ std::optional<LocalEntry> entryAt(Bytes file, std::uint64_t offset)
     return LocalEntry{std::string(name.begin(), name.end()), header.subspan(dataStart, size)};
 }
 
-// Reads the whole CAP file into memory with one read.
-std::vector<std::uint8_t> readWholeFile(int fd, std::uint64_t size, const std::string& path)
+// The CAP file's bytes, read with one read.
+struct FileBuffer {
+    std::unique_ptr<std::uint8_t[]> bytes;
+    std::size_t size = 0;
+};
+
+FileBuffer readWholeFile(int fd, std::uint64_t size, const std::string& path)
 {
-    std::vector<std::uint8_t> buffer;
-    try {
-        buffer.resize(size);
-    } catch (const std::bad_alloc&) {
+    FileBuffer buffer;
+    // Left uninitialised: only the bytes the read gives are ever looked at.
+    buffer.bytes.reset(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]);
+    if (!buffer.bytes)
         throw Error(ErrorKind::CannotOpen, "Cannot open file \"" + path + "\". Not enough memory to read its " +
                                                std::to_string(size) + " bytes");
-    }
-    if (files::seekFromStart(fd, 0) < 0 || files::readBytes(fd, buffer.data(), buffer.size()) < 0)
+    const std::int64_t got = files::seekFromStart(fd, 0) < 0 ? -1 : files::readBytes(fd, buffer.bytes.get(), size);
+    if (got < 0)
         throw Error(ErrorKind::CannotOpen, "Cannot open file \"" + path + "\". " + files::lastErrorText());
+    buffer.size = static_cast<std::size_t>(got);
     return buffer;
 }
 
@@ -75,10 +82,10 @@ bool scan(int capFile, const std::string& capPath, IjcOutput& ijc, ReportSink& s
     if (fileSize < 0)
         throw Error(ErrorKind::CannotOpen, "Cannot open file \"" + capPath + "\". " + files::lastErrorText());
     const auto buffer = readWholeFile(capFile, static_cast<std::uint64_t>(fileSize), capPath);
-    const Bytes file(buffer);
+    const Bytes file(buffer.bytes.get(), buffer.size);
 
     sink.appendLine(report::fileLine(capPath));
-    sink.appendLine(report::sizeLine(file.size()));
+    sink.appendLine(report::sizeLine(static_cast<std::uint64_t>(fileSize)));
     if (!isLocalHeaderSignature(file, 0)) {
         sink.appendLine(report::formatErrorLine());
         return false;

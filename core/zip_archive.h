@@ -1,13 +1,35 @@
 #pragma once
 
+#include "core/file_layer.h"
+#include "core/zip_layout.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 struct zip;
 
 namespace tolvane {
+
+// A byte buffer whose growth leaves the new bytes as they are: an entry's
+// bytes are written over them at once, so zeroing them first is wasted work.
+template <typename T> struct UninitialisedAllocator : std::allocator<T> {
+    template <typename U> struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    UninitialisedAllocator() = default;
+    template <typename U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
+    template <typename U> void construct(U* place) noexcept { ::new (static_cast<void*>(place)) U; }
+    template <typename U, typename... Args> void construct(U* place, Args&&... args)
+    {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+// The entry stream: one per conversion, holding the current entry's bytes.
+using EntryStream = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
 
 // The archive component of the archive converter: opens a CAP file by the
 // archive rules, names its entries and extracts them, in central-directory
@@ -41,15 +63,23 @@ public:
     // Replaces the content of `stream` by the entry's uncompressed bytes,
     // checked against its CRC-32 and declared size. Throws Error (CannotExtract)
     // for an entry that cannot be extracted whole and intact.
-    void extract(std::int64_t index, std::vector<std::uint8_t>& stream);
+    void extract(std::int64_t index, EntryStream& stream);
 
     // Closes the archive without writing anything.
     void close();
 
 private:
+    void readStored(const std::string& name, std::uint64_t start, std::uint64_t size, std::uint32_t crc,
+                    EntryStream& stream);
+
     zip* archive_ = nullptr;
     bool open_ = false;
     std::uint64_t extractedSoFar_ = 0;
+    // The archive's own central directory and a descriptor of its file, for
+    // reading stored entries without the library.
+    std::vector<zip_layout::CentralEntry> directory_;
+    files::FileHandle file_;
+    std::uint64_t fileSize_ = 0;
 };
 
 } // namespace tolvane

@@ -23,8 +23,7 @@ constexpr std::uint64_t largestDirectoryRead = 16u << 20;
 std::optional<std::vector<std::uint8_t>> readAt(int fd, std::uint64_t offset, std::uint64_t count)
 {
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-    if (files::seekFromStart(fd, static_cast<std::int64_t>(offset)) < 0 ||
-        files::readBytes(fd, bytes.data(), bytes.size()) != static_cast<std::int64_t>(count))
+    if (files::readBytesAt(fd, bytes.data(), bytes.size(), offset) != static_cast<std::int64_t>(count))
         return std::nullopt;
     return bytes;
 }
@@ -64,12 +63,6 @@ std::optional<Directory> locateDirectory(int fd, std::uint64_t fileSize)
     return directory;
 }
 
-struct Extent {
-    std::uint64_t start;
-    std::uint64_t end;
-    std::string name;
-};
-
 // The values of a ZIP64 extra field that stand in for the 32-bit fields
 // marked as too large, in their fixed order.
 void applyZip64Extra(Bytes extra, std::uint64_t& compressedSize, std::uint64_t& localOffset, bool uncompressedMarked)
@@ -97,9 +90,9 @@ void applyZip64Extra(Bytes extra, std::uint64_t& compressedSize, std::uint64_t& 
     }
 }
 
-std::optional<std::vector<Extent>> readExtents(Bytes directory)
+std::optional<std::vector<CentralEntry>> readEntries(Bytes directory)
 {
-    std::vector<Extent> extents;
+    std::vector<CentralEntry> entries;
     for (std::size_t at = 0; at + centralRecordSize <= directory.size();) {
         const auto record = directory.subspan(at);
         if (readLe32(record, 0) != centralRecordSignature)
@@ -116,14 +109,10 @@ std::optional<std::vector<Extent>> readExtents(Bytes directory)
         applyZip64Extra(record.subspan(centralRecordSize + nameLength, extraLength), compressedSize, localOffset,
                         uncompressedMarked);
         const auto name = record.subspan(centralRecordSize, nameLength);
-        // Sums of at most three 64-bit values below 2^63 each cannot wrap.
-        const std::uint64_t cap = std::uint64_t{1} << 62;
-        extents.push_back({localOffset,
-                           std::min(localOffset, cap) + localHeaderSize + nameLength + std::min(compressedSize, cap),
-                           std::string(name.begin(), name.end())});
+        entries.push_back({std::string(name.begin(), name.end()), localOffset, compressedSize});
         at += recordLength;
     }
-    return extents;
+    return entries;
 }
 
 } // namespace
@@ -143,7 +132,7 @@ std::optional<std::uint64_t> findEndOfCentralDirectory(int fd, std::uint64_t fil
     return std::nullopt;
 }
 
-std::optional<std::pair<std::string, std::string>> findOverlap(int fd, std::uint64_t fileSize)
+std::optional<std::vector<CentralEntry>> readCentralDirectory(int fd, std::uint64_t fileSize)
 {
     const auto directory = locateDirectory(fd, fileSize);
     if (!directory)
@@ -151,16 +140,44 @@ std::optional<std::pair<std::string, std::string>> findOverlap(int fd, std::uint
     const auto bytes = readAt(fd, directory->offset, directory->size);
     if (!bytes)
         return std::nullopt;
-    auto extents = readExtents(*bytes);
-    if (!extents)
-        return std::nullopt;
-    std::stable_sort(extents->begin(), extents->end(),
+    return readEntries(*bytes);
+}
+
+std::optional<std::pair<std::string, std::string>> findOverlap(const std::vector<CentralEntry>& entries)
+{
+    struct Extent {
+        std::uint64_t start;
+        std::uint64_t end;
+        const std::string* name;
+    };
+    // Sums of three values below 2^62 each cannot wrap.
+    constexpr std::uint64_t cap = std::uint64_t{1} << 62;
+    std::vector<Extent> extents;
+    for (const auto& entry : entries)
+        extents.push_back({entry.localOffset,
+                           std::min(entry.localOffset, cap) + localHeaderSize + entry.name.size() +
+                               std::min(entry.compressedSize, cap),
+                           &entry.name});
+    std::stable_sort(extents.begin(), extents.end(),
                      [](const Extent& a, const Extent& b) { return a.start < b.start; });
-    for (std::size_t i = 1; i < extents->size(); ++i) {
-        if ((*extents)[i - 1].end > (*extents)[i].start)
-            return std::make_pair((*extents)[i - 1].name, (*extents)[i].name);
+    for (std::size_t i = 1; i < extents.size(); ++i) {
+        if (extents[i - 1].end > extents[i].start)
+            return std::make_pair(*extents[i - 1].name, *extents[i].name);
     }
     return std::nullopt;
+}
+
+std::optional<std::uint64_t> dataOffset(int fd, std::uint64_t fileSize, const CentralEntry& entry)
+{
+    if (entry.localOffset > fileSize || fileSize - entry.localOffset < localHeaderSize)
+        return std::nullopt;
+    const auto header = readAt(fd, entry.localOffset, localHeaderSize);
+    if (!header || readLe32(*header, 0) != 0x04034B50u)
+        return std::nullopt;
+    const std::uint64_t start = entry.localOffset + localHeaderSize + *readLe16(*header, 26) + *readLe16(*header, 28);
+    if (start > fileSize || fileSize - start < entry.compressedSize)
+        return std::nullopt;
+    return start;
 }
 
 } // namespace tolvane::zip_layout

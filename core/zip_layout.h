@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 namespace tolvane::zip_layout {
 
@@ -15,11 +16,25 @@ namespace tolvane::zip_layout {
 // in the final 22 bytes of the file or before a comment of up to 65,535 bytes.
 std::optional<std::uint64_t> findEndOfCentralDirectory(int fd, std::uint64_t fileSize);
 
+// Where an entry of the central directory says its bytes lie.
+struct CentralEntry {
+    std::string name;
+    std::uint64_t localOffset = 0;
+    std::uint64_t compressedSize = 0;
+};
+
+// The records of the central directory, in their order. A directory that
+// cannot be read here gives nothing: the ZIP library then judges it.
+std::optional<std::vector<CentralEntry>> readCentralDirectory(int fd, std::uint64_t fileSize);
+
 // The names of two entries whose bytes overlap in the file, if any do. Entries
 // that share bytes are how an archive of a few kilobytes declares gigabytes;
 // no honest archive has them. Each entry covers at least its local header, its
-// name and its compressed data. A central directory that cannot be read here
-// is left to the ZIP library to judge, and gives nothing.
-std::optional<std::pair<std::string, std::string>> findOverlap(int fd, std::uint64_t fileSize);
+// name and its compressed data.
+std::optional<std::pair<std::string, std::string>> findOverlap(const std::vector<CentralEntry>& entries);
+
+// Where the data of an entry begins, read from its local header; nothing when
+// the header is not there or its data would pass the end of the file.
+std::optional<std::uint64_t> dataOffset(int fd, std::uint64_t fileSize, const CentralEntry& entry);
 
 } // namespace tolvane::zip_layout

@@ -1,5 +1,6 @@
 #include "zip_builder.h"
 
+#include <algorithm>
 #include <stdexcept>
 #include <zlib.h>
 
@@ -37,8 +38,11 @@ ByteVector bytesOf(const std::string& text)
 
 ByteVector component(std::uint8_t tag, const ByteVector& content)
 {
-    ByteVector out{tag, static_cast<std::uint8_t>(content.size() >> 8), static_cast<std::uint8_t>(content.size())};
-    append(out, content);
+    ByteVector out(3 + content.size());
+    out[0] = tag;
+    out[1] = static_cast<std::uint8_t>(content.size() >> 8);
+    out[2] = static_cast<std::uint8_t>(content.size());
+    std::copy(content.begin(), content.end(), out.begin() + 3);
     return out;
 }
 

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Times tolvane-cli over the CAP files of the shared corpus beside what a user
+# would otherwise run (unzip -p per file, a python3 zipfile script), with
+# hyperfine, and prints each one's time relative to unzip -p per file.
+# Usage: bench/compare.sh [RUNS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+runs=${1:-20}
+
+scripts/install-deps bench
+cmake --preset bench >/dev/null
+cmake --build --preset bench -j "$(nproc)" --target tolvane-cli >/dev/null
+
+corpus=${TOLVANE_CORPUS_DIR:-../shared/corpus}/cap
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cp "$corpus"/*.cap "$work"/
+count=$(ls "$work"/*.cap | wc -l)
+cli=$(realpath build/bench/cli/tolvane-cli)
+echo "$count CAP files, $(du -cb "$work"/*.cap | tail -1 | cut -f1) bytes"
+
+cd "$work"
+hyperfine --style basic --warmup 3 --runs "$runs" --ignore-failure --export-json results.json \
+  -n "tolvane-cli, all files in one run" "$cli *.cap > /dev/null" \
+  -n "tolvane-cli, one run per file" "for f in *.cap; do $cli \"\$f\" > /dev/null; done" \
+  -n "tolvane-cli --scan, all files in one run" "$cli --scan *.cap > /dev/null" \
+  -n "unzip -p, one run per file" "for f in *.cap; do unzip -p \"\$f\" > \"\${f%.cap}.unzip\"; done" \
+  -n "python3 zipfile, all files in one run" "python3 '$OLDPWD/bench/concat_entries.py' *.cap"
+
+python3 - <<'PY'
+import json
+results = json.load(open("results.json"))["results"]
+times = {r["command"]: r["median"] for r in results}
+base = times["unzip -p, one run per file"]
+print(f"\n{'command':45} {'median s':>10} {'unzip -p / this':>16}")
+for command, median in times.items():
+    print(f"{command:45} {median:10.4f} {base / median:16.2f}")
+PY
