@@ -17,7 +17,7 @@ cli=build/bench/cli/tolvane-cli
 
 peak() { # peak RSS in KiB of a command
   /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null 2>&1 || true
-  cat "$work/rss"
+  tail -1 "$work/rss"
 }
 
 largest=$(ls -S "$corpus"/cap/*.cap | head -1)
