@@ -100,12 +100,16 @@ std::int64_t seekFromEnd(int fd, std::int64_t offset)
     return position < 0 ? fail(errno) : position;
 }
 
-std::int64_t readBytes(int fd, void* buffer, std::size_t count)
+namespace {
+
+// Reads until `count` bytes or the end of the file, one call of `readSome`
+// (given where to put the bytes, how many, and how many are done) at a time.
+template <typename ReadSome> std::int64_t readFully(void* buffer, std::size_t count, ReadSome readSome)
 {
     auto* bytes = static_cast<char*>(buffer);
     std::size_t done = 0;
     while (done < count) {
-        const ssize_t got = ::read(fd, bytes + done, count - done);
+        const ssize_t got = readSome(bytes + done, count - done, done);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0)
@@ -117,21 +121,18 @@ std::int64_t readBytes(int fd, void* buffer, std::size_t count)
     return static_cast<std::int64_t>(done);
 }
 
+} // namespace
+
+std::int64_t readBytes(int fd, void* buffer, std::size_t count)
+{
+    return readFully(buffer, count, [fd](char* into, std::size_t size, std::size_t) { return ::read(fd, into, size); });
+}
+
 std::int64_t readBytesAt(int fd, void* buffer, std::size_t count, std::uint64_t offset)
 {
-    auto* bytes = static_cast<char*>(buffer);
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t got = ::pread(fd, bytes + done, count - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return fail(errno);
-        if (got == 0)
-            break;
-        done += static_cast<std::size_t>(got);
-    }
-    return static_cast<std::int64_t>(done);
+    return readFully(buffer, count, [fd, offset](char* into, std::size_t size, std::size_t done) {
+        return ::pread(fd, into, size, static_cast<off_t>(offset + done));
+    });
 }
 
 std::int64_t writeBytes(int fd, const void* buffer, std::size_t count)

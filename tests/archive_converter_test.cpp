@@ -1,17 +1,14 @@
+#include "conversion_fixture.h"
 #include "core/archive_converter.h"
 #include "core/error.h"
 #include "core/paths.h"
 #include "core/report_sink.h"
 #include "core/zip_archive.h"
-#include "test_support.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tolvane {
@@ -20,26 +17,11 @@ namespace {
 using namespace testing;
 using Lines = std::vector<std::string>;
 
-class ArchiveConversion : public ::testing::Test {
+class ArchiveConversion : public ConversionTest {
 protected:
-    std::string writeCap(const std::string& name, const ByteVector& bytes)
-    {
-        const auto path = dir.file(name);
-        writeFile(path, bytes);
-        return path;
-    }
-
-    // Runs a conversion and gives the message of the error it raised, or
-    // nothing when it ended normally.
     std::optional<std::string> convert(const std::string& capPath)
     {
-        try {
-            convertThroughArchive(capPath, report, archive);
-            return std::nullopt;
-        } catch (const Error& error) {
-            lastKind = error.kind();
-            return std::string(error.what());
-        }
+        return run([&] { convertThroughArchive(capPath, report, archive); });
     }
 
     // Converts a CAP file that must convert, and checks the report's sums.
@@ -52,10 +34,7 @@ protected:
         return ijc;
     }
 
-    TempDir dir;
-    LineHolder report;
     ZipArchive archive;
-    ErrorKind lastKind{};
 };
 
 ByteVector walletZip()
@@ -456,28 +435,8 @@ TEST_F(ArchiveConversion, IjcFileThatCannotBeCreated)
 
 TEST_F(ArchiveConversion, FailedWriteLeavesTheIjcFileEmpty)
 {
-    const auto wallet = walletComponents();
     const auto cap = writeCap("limited.cap", walletZip());
-    int pipeEnds[2];
-    ASSERT_EQ(::pipe(pipeEnds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // Writes past 50 bytes fail with EFBIG in place of a signal.
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{50, 50};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        const auto error = convert(cap).value_or("no error");
-        [[maybe_unused]] auto written = ::write(pipeEnds[1], error.data(), error.size());
-        ::_exit(0);
-    }
-    ::close(pipeEnds[1]);
-    std::string message(512, '\0');
-    const auto got = ::read(pipeEnds[0], message.data(), message.size());
-    message.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    ::close(pipeEnds[0]);
-    int status = 0;
-    ::waitpid(child, &status, 0);
+    const auto message = withFileSizeLimit(50, [&] { return convert(cap).value_or("no error"); });
     EXPECT_EQ(message, "Cannot write file \"" + dir.file("limited.ijc") + "\". File too large");
     EXPECT_EQ(readFile(dir.file("limited.ijc")), ByteVector{});
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"limited.cap", "limited.ijc"}));

@@ -1,11 +1,7 @@
 #include "app/profile.h"
 #include "test_support.h"
 
-#include <csignal>
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace tolvane {
 namespace {
@@ -111,19 +107,10 @@ TEST(ProfileFile, WriteThatFailsPartWayKeepsTheOldFileWhole)
     const auto path = dir.file("t.ini");
     const std::string old = "[main]\nMainLeft=1\ncap_name=/old.cap\n";
     writeFile(path, bytesOf(old));
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        // The new file passes the limit part way through its writing.
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{40, 40};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        const bool written = profile::writeString("main", "cap_name", std::string(100, 'x'), path);
-        ::_exit(written ? 1 : 0);
-    }
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the write did not fail";
+    // The new file passes the limit part way through its writing.
+    const auto written = withFileSizeLimit(
+        40, [&] { return profile::writeString("main", "cap_name", std::string(100, 'x'), path) ? "written" : ""; });
+    EXPECT_EQ(written, "") << "the write did not fail";
     EXPECT_EQ(readFile(path), bytesOf(old));
     EXPECT_EQ(dir.names(), std::vector<std::string>{"t.ini"});
 }

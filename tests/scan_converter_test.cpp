@@ -1,14 +1,11 @@
+#include "conversion_fixture.h"
 #include "core/error.h"
 #include "core/report_sink.h"
 #include "core/scan_converter.h"
-#include "test_support.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace tolvane {
@@ -17,31 +14,14 @@ namespace {
 using namespace testing;
 using Lines = std::vector<std::string>;
 
-class ScanConversion : public ::testing::Test {
+class ScanConversion : public ConversionTest {
 protected:
-    std::string writeCap(const std::string& name, const ByteVector& bytes)
-    {
-        const auto path = dir.file(name);
-        writeFile(path, bytes);
-        return path;
-    }
-
-    // The error's message, or nothing when the conversion raised none.
     std::optional<std::string> convert(const std::string& capPath)
     {
-        try {
-            outcome = convertByScanning(capPath, report);
-            return std::nullopt;
-        } catch (const Error& error) {
-            lastKind = error.kind();
-            return std::string(error.what());
-        }
+        return run([&] { outcome = convertByScanning(capPath, report); });
     }
 
-    TempDir dir;
-    LineHolder report;
     ScanOutcome outcome{};
-    ErrorKind lastKind{};
 };
 
 TEST_F(ScanConversion, WorkedReportAndIjcBytes)
@@ -229,25 +209,10 @@ TEST_F(ScanConversion, FilesThatCannotBeOpenedOrCreated)
 TEST_F(ScanConversion, FailedWriteRunsTheClosingStepsAndLeavesTheIjcFileEmpty)
 {
     const auto cap = writeCap("limited.cap", buildZip({{"Method.cap", ByteVector(4000, 7)}}));
-    int pipeEnds[2];
-    ASSERT_EQ(::pipe(pipeEnds), 0);
-    const pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{1000, 1000};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-        std::string result = convert(cap).value_or("no error");
-        result += "|" + report.lines().back();
-        [[maybe_unused]] auto written = ::write(pipeEnds[1], result.data(), result.size());
-        ::_exit(0);
-    }
-    ::close(pipeEnds[1]);
-    std::string message(512, '\0');
-    const auto got = ::read(pipeEnds[0], message.data(), message.size());
-    message.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
-    ::close(pipeEnds[0]);
-    ::waitpid(child, nullptr, 0);
+    const auto message = withFileSizeLimit(1000, [&] {
+        const auto error = convert(cap).value_or("no error");
+        return error + "|" + report.lines().back();
+    });
     EXPECT_EQ(message, "Cannot write file \"" + dir.file("limited.ijc") + "\". File too large|Done.");
     EXPECT_EQ(readFile(dir.file("limited.ijc")), ByteVector{});
     EXPECT_EQ(dir.names(), (std::vector<std::string>{"limited.cap", "limited.ijc"}));

@@ -10,6 +10,7 @@
 #include <iterator>
 #include <regex>
 #include <stdexcept>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -113,6 +114,33 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
         result.status = WEXITSTATUS(status);
     if (WIFSIGNALED(status))
         result.signal = WTERMSIG(status);
+    return result;
+}
+
+std::string withFileSizeLimit(unsigned long bytes, const std::function<std::string()>& body)
+{
+    int pipeEnds[2];
+    if (::pipe(pipeEnds) != 0)
+        throw std::runtime_error("pipe failed");
+    const pid_t child = ::fork();
+    if (child < 0)
+        throw std::runtime_error("fork failed");
+    if (child == 0) {
+        ::close(pipeEnds[0]);
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{bytes, bytes};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+        const std::string result = body();
+        [[maybe_unused]] const auto written = ::write(pipeEnds[1], result.data(), result.size());
+        ::_exit(0);
+    }
+    ::close(pipeEnds[1]);
+    std::string result;
+    char chunk[512];
+    for (ssize_t got; (got = ::read(pipeEnds[0], chunk, sizeof chunk)) > 0;)
+        result.append(chunk, static_cast<std::size_t>(got));
+    ::close(pipeEnds[0]);
+    ::waitpid(child, nullptr, 0);
     return result;
 }
 

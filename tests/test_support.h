@@ -3,6 +3,7 @@
 #include "zip_builder.h"
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,6 +45,10 @@ struct ProcessResult {
 // killing it after `seconds`.
 ProcessResult runProcess(const std::string& program, const std::vector<std::string>& arguments,
                          const std::filesystem::path& cwd, int seconds = 60);
+
+// Runs `body` in a child process in which a file can grow to `bytes` at most
+// (a write past that fails with EFBIG), and gives back the text it returned.
+std::string withFileSizeLimit(unsigned long bytes, const std::function<std::string()>& body);
 
 // The shared corpus of real files, when this machine has it.
 std::filesystem::path corpusDir();
