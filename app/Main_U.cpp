@@ -135,6 +135,9 @@ void TMainForm::buildComponents()
     Label1->setObjectName("Label1");
     Label1->move(27, 101);
 
+    AbZipKit1 = new TAbZipKit(this);
+    AbZipKit1->setObjectName("AbZipKit1");
+
     cxButton_cap_convert = convertButton(this, "cxButton_cap_convert");
     cxButton_cap_convert->move(76, 47);
 
@@ -229,7 +232,7 @@ void TMainForm::cxButtonEdit_CapFilePropertiesChange(QObject*)
 
 void TMainForm::cxButton_cap_convertClick(QObject*)
 {
-    tolvane::convertThroughArchive(capPath(), *dxMemo1, AbZipKit1);
+    tolvane::convertThroughArchive(capPath(), *dxMemo1, AbZipKit1->archive);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event)

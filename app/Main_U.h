@@ -20,6 +20,14 @@ class TButtonEdit;
 class TLogPane;
 class TOpenDialog;
 
+// The window's ZIP archive component: the archive reader that the archive
+// converter reads CAP files through, owned by the window.
+class TAbZipKit : public QObject {
+public:
+    explicit TAbZipKit(QObject* parent) : QObject(parent) {}
+    tolvane::ZipArchive archive;
+};
+
 class TMainForm : public QWidget {
     Q_OBJECT
 public:
@@ -42,7 +50,7 @@ public:
     TLogPane* dxMemo1;
     QLabel* Label_ijc;
     QLabel* Label1;
-    tolvane::ZipArchive AbZipKit1;
+    TAbZipKit* AbZipKit1;
     QPushButton* cxButton_cap_convert;
 
     // The event handlers.

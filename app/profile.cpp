@@ -166,8 +166,8 @@ bool writeString(std::string_view section, std::string_view key, std::string_vie
     }
     const auto updated = withValue(*content, section, key, value);
     files::ReplacementFile replacement;
-    return replacement.open(path, files::permissionsFor(path), files::Durability::Flushed) && replacement.write(updated.data(), updated.size()) &&
-           replacement.commit();
+    return replacement.open(path, files::permissionsFor(path), files::Durability::Flushed) &&
+           replacement.write(updated.data(), updated.size()) && replacement.commit();
 }
 
 std::optional<std::int32_t> parseInteger(std::string_view text)

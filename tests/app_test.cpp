@@ -102,6 +102,13 @@ private slots:
         QCOMPARE(form->cxButtonEdit_CapFile->text(), QString());
         QCOMPARE(form->Label_ijc->text(), ".ijc");
         QCOMPARE(form->windowTitle(), "Tolvane");
+        // Every component is found by its name.
+        const QStringList declared = {
+            "dxStatusBar1",        "ActionList1",          "Action1", "OpenD",     "Panel1", "Label2",
+            "cxButton_1",          "cxButtonEdit_CapFile", "dxMemo1", "Label_ijc", "Label1", "AbZipKit1",
+            "cxButton_cap_convert"};
+        for (const QString& name : declared)
+            QVERIFY2(form->findChild<QObject*>(name) != nullptr, qPrintable(name));
         QVERIFY(errors.isEmpty());
         QVERIFY(!tolvane::testing::exists(settingsPath()));
     }
