@@ -139,9 +139,9 @@ void ZipArchive::open(const std::string& path)
         open_ = true;
         return;
     }
-    // Entries that share bytes are refused before anything is inflated.
     fileSize_ = static_cast<std::uint64_t>(info.st_size);
     auto directory = zip_layout::readCentralDirectory(file.get(), fileSize_);
+    // Entries that share bytes are refused before anything is inflated.
     if (directory) {
         if (const auto overlap = zip_layout::findOverlap(*directory))
             throw Error(ErrorKind::Archive, "Entries \"" + overlap->first + "\" and \"" + overlap->second +
