@@ -133,7 +133,6 @@ void ZipArchive::open(const std::string& path)
             cannotOpen(path, files::lastErrorText());
     }
 
-    extractedSoFar_ = 0;
     if (info.st_size == 0) {
         // An empty file is an archive with no entries.
         open_ = true;
@@ -208,9 +207,6 @@ void ZipArchive::extract(std::int64_t index, EntryStream& stream)
     if (info.size > entrySizeLimit)
         cannotExtract(name, "It declares " + std::to_string(info.size) + " bytes, more than the " +
                                 std::to_string(entrySizeLimit) + " bytes allowed for an entry");
-    if (info.size > archiveSizeLimit - extractedSoFar_)
-        cannotExtract(name, "The entries declare more than the " + std::to_string(archiveSizeLimit) +
-                                " bytes allowed for a whole archive");
 
     // A stored entry's bytes are read as they lie and checked here, with a
     // CRC-32 several times faster than the library's own; every other entry
@@ -224,7 +220,6 @@ void ZipArchive::extract(std::int64_t index, EntryStream& stream)
         if (const auto start =
                 zip_layout::dataOffset(file_.get(), fileSize_, directory_[static_cast<std::size_t>(index)])) {
             readStored(name, *start, info.size, info.crc, stream);
-            extractedSoFar_ += stream.size();
             return;
         }
     }
@@ -262,7 +257,6 @@ void ZipArchive::extract(std::int64_t index, EntryStream& stream)
         cannotExtract(name, failure);
     }
     stream.resize(got);
-    extractedSoFar_ += got;
 }
 
 void ZipArchive::readStored(const std::string& name, std::uint64_t start, std::uint64_t size, std::uint32_t crc,

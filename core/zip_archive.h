@@ -74,7 +74,6 @@ private:
 
     zip* archive_ = nullptr;
     bool open_ = false;
-    std::uint64_t extractedSoFar_ = 0;
     // The archive's own central directory and a descriptor of its file, for
     // reading stored entries without the library.
     std::vector<zip_layout::CentralEntry> directory_;
