@@ -1,12 +1,12 @@
 #include "app/Main_U.h"
 
 #include "app/dialogs.h"
-#include "app/profile.h"
+#include "core/settings/profile.h"
 #include "app/widgets.h"
-#include "core/archive_converter.h"
-#include "core/error.h"
-#include "core/paths.h"
-#include "core/scan_converter.h"
+#include "core/convert/archive_converter.h"
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/convert/scan_converter.h"
 
 #include <QAction>
 #include <QApplication>
@@ -206,7 +206,7 @@ void TMainForm::FormClose(QObject*)
     };
     for (const auto& [key, value] : values) {
         if (!tolvane::profile::writeString(section, key, value, path))
-            throw tolvane::Error(tolvane::ErrorKind::Settings, "Unable to write to " + path);
+            throw tolvane::Error(tolvane::ErrorKind::Settings, path);
     }
 }
 

@@ -5,7 +5,7 @@
 // part of the product's contract, by which tests and accessibility tools find
 // the controls, so they are kept exactly as they are.
 
-#include "core/zip_archive.h"
+#include "core/zip/archive.h"
 
 #include <QWidget>
 #include <functional>

@@ -2,7 +2,7 @@
 
 // The controls of the main window that Qt does not offer as they are.
 
-#include "core/report_sink.h"
+#include "core/report/report_sink.h"
 
 #include <QLineEdit>
 #include <QPlainTextEdit>

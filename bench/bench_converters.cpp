@@ -3,10 +3,10 @@
 // with plain system calls. Prints bytes per second and each converter's speed
 // as a share of the floor's.
 
-#include "core/archive_converter.h"
-#include "core/report_sink.h"
-#include "core/scan_converter.h"
-#include "core/zip_archive.h"
+#include "core/convert/archive_converter.h"
+#include "core/report/report_sink.h"
+#include "core/convert/scan_converter.h"
+#include "core/zip/archive.h"
 #include "zip_builder.h"
 
 #include <benchmark/benchmark.h>

@@ -1,16 +1,18 @@
 // tolvane-cli: converts CAP files to IJC files from the command line, with the
 // same core and the same report as the window.
 
-#include "core/archive_converter.h"
-#include "core/error.h"
-#include "core/report_sink.h"
-#include "core/scan_converter.h"
-#include "core/zip_archive.h"
+#include "core/base/error.h"
+#include "core/convert/archive_converter.h"
+#include "core/convert/scan_converter.h"
+#include "core/report/json_report.h"
+#include "core/report/report_sink.h"
+#include "core/report/text_report.h"
+#include "core/zip/archive.h"
 
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <stdexcept>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,9 +22,9 @@ constexpr int exitOk = 0;
 constexpr int exitConversionFailed = 1;
 constexpr int exitUsage = 2;
 
-const char* const usage = "Usage: tolvane-cli [--scan] CAPFILE...\n";
+const char* const usage = "Usage: tolvane-cli [OPTION]... CAPFILE...\n";
 
-const char* const help = "Usage: tolvane-cli [--scan] CAPFILE...\n"
+const char* const help = "Usage: tolvane-cli [OPTION]... CAPFILE...\n"
                          "Convert each CAP file to an IJC file beside it (the same name, ending in .ijc).\n"
                          "\n"
                          "The conversion report goes to standard output; an error goes to standard\n"
@@ -31,6 +33,8 @@ const char* const help = "Usage: tolvane-cli [--scan] CAPFILE...\n"
                          "Options:\n"
                          "  --scan      walk the CAP file's local headers instead of reading it as a ZIP\n"
                          "              archive; for CAP files whose entries are all stored\n"
+                         "  --json      write one JSON object per CAP file (JSON Lines) instead of the\n"
+                         "              text report\n"
                          "  --help      show this help and exit\n"
                          "  --version   show the version and exit\n"
                          "  --          treat every later argument as a CAP file\n"
@@ -49,6 +53,19 @@ public:
         std::fputc('\n', stdout);
     }
 };
+
+// Every failed conversion gives the same status; the message says which kind.
+int exitStatusFor(const tolvane::Error&)
+{
+    return exitConversionFailed;
+}
+
+int reportFailure(const std::string& message)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "tolvane-cli: %s\n", tolvane::displayText(message).c_str());
+    return exitConversionFailed;
+}
 
 int usageError(const std::string& message)
 {
@@ -71,6 +88,7 @@ int main(int argc, char** argv)
 {
     std::vector<std::string> capFiles;
     bool scanLocalHeaders = false;
+    bool json = false;
     bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
@@ -86,6 +104,8 @@ int main(int argc, char** argv)
             return exitOk;
         } else if (argument == "--scan") {
             scanLocalHeaders = true;
+        } else if (argument == "--json") {
+            json = true;
         } else {
             return usageError("unknown option '" + argument + "'");
         }
@@ -94,22 +114,30 @@ int main(int argc, char** argv)
         return usageError("no CAP file given");
 
     ConsoleSink sink;
+    std::unique_ptr<tolvane::CapObserver> report;
+    if (json)
+        report = std::make_unique<tolvane::JsonReport>(sink);
+    else
+        report = std::make_unique<tolvane::TextReport>(sink);
     tolvane::ZipArchive archive;
     int status = exitOk;
     for (const auto& argument : capFiles) {
+        const auto capPath = absoluteCapPath(argument);
         try {
-            const auto capPath = absoluteCapPath(argument);
             if (!scanLocalHeaders) {
-                tolvane::convertThroughArchive(capPath, sink, archive);
-            } else if (tolvane::convertByScanning(capPath, sink) == tolvane::ScanOutcome::WrongFormat) {
+                tolvane::convertThroughArchive(capPath, *report, archive);
+            } else if (tolvane::convertByScanning(capPath, *report) == tolvane::ScanOutcome::WrongFormat) {
                 // The window shows only the report line for a file the scan
                 // cannot walk; a script needs to hear that nothing was converted.
-                throw std::runtime_error("Wrong CAP file format");
+                const tolvane::Error wrongFormat(tolvane::ErrorKind::WrongFormat, capPath);
+                reportFailure(wrongFormat.message());
+                status = exitStatusFor(wrongFormat);
             }
+        } catch (const tolvane::Error& error) {
+            reportFailure(error.message());
+            status = exitStatusFor(error);
         } catch (const std::exception& error) {
-            std::fflush(stdout);
-            std::fprintf(stderr, "tolvane-cli: %s\n", tolvane::displayText(error.what()).c_str());
-            status = exitConversionFailed;
+            status = reportFailure(error.what());
         }
     }
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {

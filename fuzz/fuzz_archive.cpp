@@ -1,9 +1,9 @@
 // The archive converter on any bytes presented as a CAP file.
 
-#include "core/archive_converter.h"
-#include "core/error.h"
-#include "core/report_sink.h"
-#include "core/zip_archive.h"
+#include "core/convert/archive_converter.h"
+#include "core/base/error.h"
+#include "core/report/report_sink.h"
+#include "core/zip/archive.h"
 #include "report_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

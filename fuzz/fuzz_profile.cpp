@@ -1,7 +1,7 @@
 // The settings file's reading: any text as a profile, and any text as an
 // integer. A value written into any profile reads back as written.
 
-#include "app/profile.h"
+#include "core/settings/profile.h"
 #include "fuzz_support.h"
 
 #include <string>

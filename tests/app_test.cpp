@@ -4,9 +4,9 @@
 #include "app/Main_U.h"
 #include "app/dialogs.h"
 #include "app/widgets.h"
-#include "core/archive_converter.h"
-#include "core/report_sink.h"
-#include "core/scan_converter.h"
+#include "core/convert/archive_converter.h"
+#include "core/report/report_sink.h"
+#include "core/convert/scan_converter.h"
 #include "test_support.h"
 
 #include <QAction>

@@ -1,9 +1,9 @@
 #include "conversion_fixture.h"
-#include "core/archive_converter.h"
-#include "core/error.h"
-#include "core/paths.h"
-#include "core/report_sink.h"
-#include "core/zip_archive.h"
+#include "core/convert/archive_converter.h"
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/report/report_sink.h"
+#include "core/zip/archive.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -104,7 +104,7 @@ TEST(Cli, UsageErrorsHelpAndVersion)
     } cases[] = {
         {{}, 2, "", "no CAP file given"},
         {{"--bogus", "a.cap"}, 2, "", "unknown option '--bogus'"},
-        {{"--help"}, 0, "Usage: tolvane-cli [--scan] CAPFILE...", ""},
+        {{"--help"}, 0, "Usage: tolvane-cli [OPTION]... CAPFILE...", ""},
         {{"--version"}, 0, "tolvane-cli ", ""},
         {{"--", "-dash.cap"}, 0, "Done.", ""},
     };

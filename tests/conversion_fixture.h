@@ -1,7 +1,7 @@
 #pragma once
 
-#include "core/error.h"
-#include "core/report_sink.h"
+#include "core/base/error.h"
+#include "core/report/report_sink.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,11 +1,11 @@
 // Every real CAP file of the shared corpus converts, and its IJC file equals
 // what an independent ZIP reader gives.
 
-#include "core/archive_converter.h"
-#include "core/paths.h"
-#include "core/report_sink.h"
-#include "core/scan_converter.h"
-#include "core/zip_archive.h"
+#include "core/convert/archive_converter.h"
+#include "core/base/paths.h"
+#include "core/report/report_sink.h"
+#include "core/convert/scan_converter.h"
+#include "core/zip/archive.h"
 #include "test_support.h"
 
 #include <cstdlib>

@@ -1,4 +1,4 @@
-#include "app/profile.h"
+#include "core/settings/profile.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "core/bytes.h"
+#include "core/base/bytes.h"
 
 #include <cstdint>
 #include <string>
@@ -29,21 +29,5 @@ HeaderFields readHeaderFields(Bytes header);
 
 // An entry name less everything up to and including its last '/' or '\'.
 std::string_view entryBaseName(std::string_view entryName);
-
-// The lines of the conversion report, in their fixed wordings.
-namespace report {
-std::string fileLine(std::string_view capPath);
-std::string sizeLine(std::uint64_t bytes);
-std::string formatErrorLine();
-std::string versionLine(unsigned major, unsigned minor);
-std::string aidLine(std::string_view aid);
-std::string packageNameLine(std::string_view name);
-std::string componentsHeading();
-std::string ruleLine();
-std::string componentLine(unsigned tag, std::string_view baseName, std::uint64_t bytes);
-std::string totalLine(std::uint64_t bytes);
-std::string emptyLine();
-std::string closingLine();
-} // namespace report
 
 } // namespace tolvane

@@ -2,7 +2,8 @@
 
 // What the archive reader checks of a ZIP file's layout itself, before the
 // ZIP library reads any entry: where its end-of-central-directory record lies,
-// and whether any two entries share bytes.
+// and whether any two entries share bytes. These checks may refuse an
+// archive; they never choose which bytes an entry is given.
 
 #include <cstdint>
 #include <optional>
@@ -10,7 +11,7 @@
 #include <utility>
 #include <vector>
 
-namespace tolvane::zip_layout {
+namespace tolvane::zip {
 
 // The offset of the end-of-central-directory record: the last one that lies
 // in the final 22 bytes of the file or before a comment of up to 65,535 bytes.
@@ -33,8 +34,4 @@ std::optional<std::vector<CentralEntry>> readCentralDirectory(int fd, std::uint6
 // name and its compressed data.
 std::optional<std::pair<std::string, std::string>> findOverlap(const std::vector<CentralEntry>& entries);
 
-// Where the data of an entry begins, read from its local header; nothing when
-// the header is not there or its data would pass the end of the file.
-std::optional<std::uint64_t> dataOffset(int fd, std::uint64_t fileSize, const CentralEntry& entry);
-
-} // namespace tolvane::zip_layout
+} // namespace tolvane::zip

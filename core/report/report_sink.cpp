@@ -1,4 +1,4 @@
-#include "core/report_sink.h"
+#include "core/report/report_sink.h"
 
 namespace tolvane {
 

@@ -1,4 +1,4 @@
-#include "core/cap.h"
+#include "core/cap/component.h"
 
 namespace tolvane {
 
@@ -37,56 +37,4 @@ std::string_view entryBaseName(std::string_view entryName)
     return separator == std::string_view::npos ? entryName : entryName.substr(separator + 1);
 }
 
-namespace report {
-
-std::string fileLine(std::string_view capPath)
-{
-    return "CAP file name: " + std::string(capPath);
-}
-std::string sizeLine(std::uint64_t bytes)
-{
-    return "CAP file size: " + std::to_string(bytes) + " bytes";
-}
-std::string formatErrorLine()
-{
-    return "Wrong CAP file format. Exiting.";
-}
-std::string versionLine(unsigned major, unsigned minor)
-{
-    return " Javacard version: " + std::to_string(major) + "." + std::to_string(minor);
-}
-std::string aidLine(std::string_view aid)
-{
-    return " Package AID: " + std::string(aid);
-}
-std::string packageNameLine(std::string_view name)
-{
-    return " Package name: " + std::string(name);
-}
-std::string componentsHeading()
-{
-    return "CAP components:";
-}
-std::string ruleLine()
-{
-    return " ---";
-}
-std::string componentLine(unsigned tag, std::string_view baseName, std::uint64_t bytes)
-{
-    return std::to_string(tag) + ". " + std::string(baseName) + " " + std::to_string(bytes) + " bytes";
-}
-std::string totalLine(std::uint64_t bytes)
-{
-    return " Total IJC: " + std::to_string(bytes) + " bytes";
-}
-std::string emptyLine()
-{
-    return {};
-}
-std::string closingLine()
-{
-    return "Done.";
-}
-
-} // namespace report
 } // namespace tolvane

@@ -1,9 +1,9 @@
-#include "core/zip_archive.h"
+#include "core/zip/archive.h"
 
-#include "core/error.h"
-#include "core/file_layer.h"
-#include "core/paths.h"
-#include "core/zip_layout.h"
+#include "core/base/error.h"
+#include "core/base/file_layer.h"
+#include "core/base/paths.h"
+#include "core/zip/layout.h"
 
 #include <algorithm>
 #include <array>
@@ -43,7 +43,7 @@ std::string fullPathOf(const std::string& path)
 
 [[noreturn]] void cannotOpen(const std::string& path, const std::string& reason)
 {
-    throw Error(ErrorKind::CannotOpen, "Cannot open file \"" + fullPathOf(path) + "\". " + reason);
+    throw Error(ErrorKind::CannotOpen, fullPathOf(path), reason);
 }
 
 // The first bytes of a ZIP archive spanned over several files, or of a single
@@ -55,7 +55,7 @@ bool beginsWithSpanningMarker(const std::array<std::uint8_t, 4>& head)
 
 bool hasEndOfCentralDirectory(int fd, std::int64_t fileSize)
 {
-    return zip_layout::findEndOfCentralDirectory(fd, static_cast<std::uint64_t>(fileSize)).has_value();
+    return zip::findEndOfCentralDirectory(fd, static_cast<std::uint64_t>(fileSize)).has_value();
 }
 
 // The content test: does the file, whose name gives `extension`, hold a ZIP
@@ -81,10 +81,51 @@ bool isZipExtension(const std::string& extension)
     return extension == ".CAP" || extension == ".ZIP" || extension == ".JAR";
 }
 
-[[noreturn]] void cannotExtract(const std::string& name, const std::string& reason)
-{
-    throw Error(ErrorKind::CannotExtract, "Cannot extract \"" + name + "\". " + reason);
-}
+// An entry opened for reading through the library, closed on every way out.
+class EntryReader {
+public:
+    EntryReader(zip_t* archive, std::int64_t index, zip_flags_t flags)
+        : file_(zip_fopen_index(archive, static_cast<zip_uint64_t>(index), flags))
+    {
+    }
+    ~EntryReader()
+    {
+        if (file_ != nullptr)
+            zip_fclose(file_);
+    }
+    EntryReader(const EntryReader&) = delete;
+    EntryReader& operator=(const EntryReader&) = delete;
+
+    bool isOpen() const { return file_ != nullptr; }
+
+    struct Result {
+        std::size_t got = 0;
+        std::string readFailure; // the library's reason, when a read failed
+        int closeCode = 0;       // the library's verdict on closing
+    };
+
+    // Reads into `stream` until it is full or the entry ends, then closes the
+    // entry, which is when the library checks what it inflated.
+    Result readInto(EntryStream& stream)
+    {
+        Result result;
+        while (result.got < stream.size()) {
+            const zip_int64_t n = zip_fread(file_, stream.data() + result.got, stream.size() - result.got);
+            if (n < 0) {
+                result.readFailure = libzipText(zip_file_get_error(file_));
+                break;
+            }
+            if (n == 0)
+                break;
+            result.got += static_cast<std::size_t>(n);
+        }
+        result.closeCode = zip_fclose(std::exchange(file_, nullptr));
+        return result;
+    }
+
+private:
+    zip_file_t* file_;
+};
 
 } // namespace
 
@@ -98,6 +139,7 @@ ZipArchive::~ZipArchive()
 void ZipArchive::open(const std::string& path)
 {
     close();
+    path_ = path;
     if (path.empty())
         return;
 
@@ -120,9 +162,9 @@ void ZipArchive::open(const std::string& path)
         kind = isZipExtension(extension) ? ArchiveKind::Zip : ArchiveKind::NotHandled;
     }
     if (kind == ArchiveKind::NotHandled)
-        throw Error(ErrorKind::UnhandledArchiveType, "Unhandled Archive Type");
+        throw Error(ErrorKind::UnhandledArchiveType, path);
     if (!isFullPath(path))
-        throw Error(ErrorKind::FullPathRequired, "Full Path Required");
+        throw Error(ErrorKind::FullPathRequired, path);
 
     // The CAP file is never created or written: a missing one is an error.
     if (!exists)
@@ -138,28 +180,32 @@ void ZipArchive::open(const std::string& path)
         open_ = true;
         return;
     }
-    fileSize_ = static_cast<std::uint64_t>(info.st_size);
-    auto directory = zip_layout::readCentralDirectory(file.get(), fileSize_);
-    // Entries that share bytes are refused before anything is inflated.
-    if (directory) {
-        if (const auto overlap = zip_layout::findOverlap(*directory))
-            throw Error(ErrorKind::Archive, "Entries \"" + overlap->first + "\" and \"" + overlap->second +
-                                                "\" overlap in the archive, as in a zip bomb");
-    }
+    checkLayout(file.get(), static_cast<std::uint64_t>(info.st_size));
     if (files::seekFromStart(file.get(), 0) < 0)
         cannotOpen(path, files::lastErrorText());
-    file_ = files::FileHandle(::fcntl(file.get(), F_DUPFD_CLOEXEC, 0));
     int errorCode = 0;
     archive_ = zip_fdopen(file.get(), 0, &errorCode);
-    if (archive_ == nullptr) {
-        file_.reset();
-        throw Error(ErrorKind::Archive, libzipText(errorCode));
-    }
+    if (archive_ == nullptr)
+        throw Error(ErrorKind::Archive, path_, libzipText(errorCode));
     file.release(); // the archive owns the descriptor now
     open_ = true;
-    if (directory && static_cast<std::int64_t>(directory->size()) == entryCount())
-        directory_ = std::move(*directory);
+    checkDeclaredSizes();
+}
 
+void ZipArchive::checkLayout(int fd, std::uint64_t fileSize)
+{
+    // The project's own reading of the directory serves this check alone: the
+    // bytes of every entry are the ones the library locates.
+    if (const auto directory = zip::readCentralDirectory(fd, fileSize)) {
+        if (const auto overlap = zip::findOverlap(*directory))
+            throw Error(ErrorKind::Archive, path_,
+                        "Entries \"" + overlap->first + "\" and \"" + overlap->second +
+                            "\" overlap in the archive, as in a zip bomb");
+    }
+}
+
+void ZipArchive::checkDeclaredSizes()
+{
     // What the entries declare bounds what extracting them costs; an archive
     // that declares more than a CAP file could hold is refused before any of
     // it is inflated.
@@ -172,9 +218,11 @@ void ZipArchive::open(const std::string& path)
             (entry.valid & ZIP_STAT_SIZE) != 0)
             declared += std::min<std::uint64_t>(entry.size, archiveSizeLimit + 1);
         if (declared > archiveSizeLimit) {
+            const std::string path = path_;
             close();
-            throw Error(ErrorKind::Archive, "The entries declare more than the " + std::to_string(archiveSizeLimit) +
-                                                " bytes allowed for a whole archive, as in a zip bomb");
+            throw Error(ErrorKind::Archive, path,
+                        "The entries declare more than the " + std::to_string(archiveSizeLimit) +
+                            " bytes allowed for a whole archive, as in a zip bomb");
         }
     }
 }
@@ -188,7 +236,7 @@ std::string ZipArchive::entryName(std::int64_t index) const
 {
     const char* name = archive_ == nullptr ? nullptr : zip_get_name(archive_, index, ZIP_FL_ENC_GUESS);
     if (name == nullptr)
-        throw Error(ErrorKind::Archive,
+        throw Error(ErrorKind::Archive, path_,
                     archive_ == nullptr ? "No archive is open" : libzipText(zip_get_error(archive_)));
     return name;
 }
@@ -196,85 +244,50 @@ std::string ZipArchive::entryName(std::int64_t index) const
 void ZipArchive::extract(std::int64_t index, EntryStream& stream)
 {
     const std::string name = entryName(index);
+    const auto cannotExtract = [&](const std::string& reason) {
+        stream.clear();
+        throw Error(ErrorKind::CannotExtract, path_, reason, name);
+    };
     stream.clear();
 
     zip_stat_t info;
     zip_stat_init(&info);
-    if (zip_stat_index(archive_, index, 0, &info) != 0)
-        cannotExtract(name, libzipText(zip_get_error(archive_)));
+    if (zip_stat_index(archive_, static_cast<zip_uint64_t>(index), 0, &info) != 0)
+        cannotExtract(libzipText(zip_get_error(archive_)));
     if ((info.valid & ZIP_STAT_SIZE) == 0)
-        cannotExtract(name, "Its size is not recorded");
+        cannotExtract("Its size is not recorded");
     if (info.size > entrySizeLimit)
-        cannotExtract(name, "It declares " + std::to_string(info.size) + " bytes, more than the " +
-                                std::to_string(entrySizeLimit) + " bytes allowed for an entry");
+        cannotExtract("It declares " + std::to_string(info.size) + " bytes, more than the " +
+                      std::to_string(entrySizeLimit) + " bytes allowed for an entry");
 
-    // A stored entry's bytes are read as they lie and checked here, with a
-    // CRC-32 several times faster than the library's own; every other entry
-    // is extracted and checked by the library.
+    // A stored entry's bytes are read as the library finds them, without its
+    // CRC layer, and checked here with a CRC-32 several times faster than the
+    // library's own; every other entry is extracted and checked by the library.
     constexpr zip_uint64_t storedFields =
         ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_CRC;
-    if ((info.valid & storedFields) == storedFields && info.comp_method == ZIP_CM_STORE &&
-        info.encryption_method == ZIP_EM_NONE && info.comp_size == info.size &&
-        static_cast<std::size_t>(index) < directory_.size() &&
-        directory_[static_cast<std::size_t>(index)].compressedSize == info.comp_size) {
-        if (const auto start =
-                zip_layout::dataOffset(file_.get(), fileSize_, directory_[static_cast<std::size_t>(index)])) {
-            readStored(name, *start, info.size, info.crc, stream);
-            return;
-        }
-    }
+    const bool stored = (info.valid & storedFields) == storedFields && info.comp_method == ZIP_CM_STORE &&
+                        info.encryption_method == ZIP_EM_NONE && info.comp_size == info.size;
 
-    zip_file_t* file = zip_fopen_index(archive_, index, 0);
-    if (file == nullptr)
-        cannotExtract(name, libzipText(zip_get_error(archive_)));
+    EntryReader reader(archive_, index, stored ? ZIP_FL_COMPRESSED : 0);
+    if (!reader.isOpen())
+        cannotExtract(libzipText(zip_get_error(archive_)));
 
-    // Room for one byte more than declared, so that surplus data shows; the
-    // read goes on until the library reports the end, which is when it checks
-    // the CRC-32.
+    // Room for one byte more than declared, so that surplus data shows.
     const auto declared = static_cast<std::size_t>(info.size);
     stream.resize(declared + 1);
-    std::size_t got = 0;
-    std::string failure;
-    while (got < stream.size()) {
-        const zip_int64_t n = zip_fread(file, stream.data() + got, stream.size() - got);
-        if (n < 0) {
-            failure = libzipText(zip_file_get_error(file));
-            break;
-        }
-        if (n == 0)
-            break;
-        got += static_cast<std::size_t>(n);
-    }
-    const int closeCode = zip_fclose(file);
+    const auto [got, readFailure, closeCode] = reader.readInto(stream);
+    std::string failure = readFailure;
     if (failure.empty() && got > declared)
         failure = "It holds more bytes than the " + std::to_string(declared) + " it declares";
     if (failure.empty() && closeCode != 0)
         failure = libzipText(closeCode);
     if (failure.empty() && got < declared)
         failure = "It holds " + std::to_string(got) + " bytes of the " + std::to_string(declared) + " it declares";
-    if (!failure.empty()) {
-        stream.clear();
-        cannotExtract(name, failure);
-    }
     stream.resize(got);
-}
-
-void ZipArchive::readStored(const std::string& name, std::uint64_t start, std::uint64_t size, std::uint32_t crc,
-                            EntryStream& stream)
-{
-    stream.resize(static_cast<std::size_t>(size));
-    const std::int64_t got = files::readBytesAt(file_.get(), stream.data(), stream.size(), start);
-    std::string failure;
-    if (got < 0)
-        failure = files::lastErrorText();
-    else if (static_cast<std::uint64_t>(got) < size)
-        failure = "It holds " + std::to_string(got) + " bytes of the " + std::to_string(size) + " it declares";
-    else if (libdeflate_crc32(0, stream.data(), stream.size()) != crc)
+    if (failure.empty() && stored && libdeflate_crc32(0, stream.data(), stream.size()) != info.crc)
         failure = libzipText(ZIP_ER_CRC);
-    if (!failure.empty()) {
-        stream.clear();
-        cannotExtract(name, failure);
-    }
+    if (!failure.empty())
+        cannotExtract(failure);
 }
 
 void ZipArchive::close()
@@ -283,8 +296,6 @@ void ZipArchive::close()
         zip_discard(archive_);
     archive_ = nullptr;
     open_ = false;
-    directory_.clear();
-    file_.reset();
 }
 
 } // namespace tolvane

@@ -4,6 +4,7 @@
 
 namespace tolvane {
 
+class CapObserver;
 class ReportSink;
 
 // Converts the CAP file at `capPath` into the IJC file beside it by walking
@@ -18,6 +19,9 @@ enum class ScanOutcome {
     Converted,
     WrongFormat, // the format-error line was reported, and the IJC file left empty
 };
+ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report);
+
+// The same, with the text report delivered to `sink`.
 ScanOutcome convertByScanning(const std::string& capPath, ReportSink& sink);
 
 } // namespace tolvane

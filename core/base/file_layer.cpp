@@ -1,4 +1,4 @@
-#include "core/file_layer.h"
+#include "core/base/file_layer.h"
 
 #include <atomic>
 #include <cerrno>

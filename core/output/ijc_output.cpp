@@ -1,6 +1,6 @@
-#include "core/ijc_output.h"
+#include "core/output/ijc_output.h"
 
-#include "core/error.h"
+#include "core/base/error.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -19,7 +19,7 @@ bool sameFile(const std::string& a, const std::string& b)
 
 [[noreturn]] void cannotCreate(const std::string& path, const std::string& reason)
 {
-    throw Error(ErrorKind::CannotCreate, "Cannot create file \"" + path + "\". " + reason);
+    throw Error(ErrorKind::CannotCreate, path, reason);
 }
 
 } // namespace
@@ -63,7 +63,7 @@ void IjcOutput::abandon()
 
 void IjcOutput::cannotWrite() const
 {
-    throw Error(ErrorKind::CannotWrite, "Cannot write file \"" + path_ + "\". " + files::lastErrorText());
+    throw Error(ErrorKind::CannotWrite, path_, files::lastErrorText());
 }
 
 } // namespace tolvane

@@ -1,8 +1,5 @@
 #pragma once
 
-#include "core/file_layer.h"
-#include "core/zip_layout.h"
-
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -61,7 +58,8 @@ public:
     std::string entryName(std::int64_t index) const;
 
     // Replaces the content of `stream` by the entry's uncompressed bytes,
-    // checked against its CRC-32 and declared size. Throws Error (CannotExtract)
+    // checked against its CRC-32 and declared size. The bytes are always those
+    // that the ZIP library locates for the entry. Throws Error (CannotExtract)
     // for an entry that cannot be extracted whole and intact.
     void extract(std::int64_t index, EntryStream& stream);
 
@@ -69,16 +67,14 @@ public:
     void close();
 
 private:
-    void readStored(const std::string& name, std::uint64_t start, std::uint64_t size, std::uint32_t crc,
-                    EntryStream& stream);
+    // Refuses, before anything is inflated, an archive whose entries share
+    // bytes or declare more than a CAP file could hold.
+    void checkLayout(int fd, std::uint64_t fileSize);
+    void checkDeclaredSizes();
 
-    zip* archive_ = nullptr;
+    ::zip* archive_ = nullptr;
     bool open_ = false;
-    // The archive's own central directory and a descriptor of its file, for
-    // reading stored entries without the library.
-    std::vector<zip_layout::CentralEntry> directory_;
-    files::FileHandle file_;
-    std::uint64_t fileSize_ = 0;
+    std::string path_;
 };
 
 } // namespace tolvane

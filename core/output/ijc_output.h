@@ -1,7 +1,8 @@
 #pragma once
 
-#include "core/bytes.h"
-#include "core/file_layer.h"
+#include "core/base/bytes.h"
+#include "core/base/file_layer.h"
+#include "core/cap/record.h"
 
 #include <string>
 
@@ -12,7 +13,10 @@ namespace tolvane {
 // components; commit() puts the temporary file in its place. A conversion that
 // fails before commit leaves the IJC file empty and no temporary file behind:
 // never a partial IJC.
-class IjcOutput {
+//
+// As an observer of a conversion it writes the bytes taken for each entry, in
+// the order met, and commits when the entries have ended.
+class IjcOutput final : public CapObserver {
 public:
     // Throws Error (CannotCreate). `capPath` is the file being converted: an
     // IJC path that leads to that very file is refused before it is touched.
@@ -26,6 +30,10 @@ public:
     void abandon();
 
     const std::string& path() const { return path_; }
+
+    void entry(const EntryRecord& record) override { write(record.taken); }
+    void entriesEnded(std::uint64_t) override { commit(); }
+    void end(const Outcome&) override { abandon(); }
 
 private:
     [[noreturn]] void cannotWrite() const;

@@ -1,7 +1,7 @@
-#include "app/profile.h"
+#include "core/settings/profile.h"
 
-#include "core/file_layer.h"
-#include "core/paths.h"
+#include "core/base/file_layer.h"
+#include "core/base/paths.h"
 
 #include <sys/stat.h>
 #include <vector>

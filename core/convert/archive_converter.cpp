@@ -1,0 +1,99 @@
+#include "core/convert/archive_converter.h"
+
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/convert/conversion.h"
+#include "core/output/ijc_output.h"
+#include "core/report/text_report.h"
+#include "core/zip/archive.h"
+
+#include <cstdint>
+
+namespace tolvane {
+namespace {
+
+// Closes the archive on every way out of a conversion.
+class ArchiveCloser {
+public:
+    explicit ArchiveCloser(ZipArchive& archive) : archive_(archive) {}
+    ~ArchiveCloser() { archive_.close(); }
+    ArchiveCloser(const ArchiveCloser&) = delete;
+    ArchiveCloser& operator=(const ArchiveCloser&) = delete;
+
+private:
+    ZipArchive& archive_;
+};
+
+// The record of the entry at `index`, whose bytes `bytes` are.
+EntryRecord recordOf(std::int64_t index, const std::string& name, Bytes bytes, const std::string& capPath)
+{
+    EntryRecord record;
+    record.index = static_cast<std::size_t>(index);
+    record.storedName = name;
+    record.baseName = entryBaseName(name);
+    record.tag = byteOrZero(bytes, 0);
+    record.componentLength = componentLength(bytes);
+    record.entry = bytes;
+    if (bytes.size() < record.componentLength) {
+        // Not a whole component: a manifest, a class file, a folder, or a
+        // component cut off, which a CAP file must never hold.
+        if (endsWithNoCase(name, ".cap"))
+            throw Error(ErrorKind::CutOffComponent, capPath,
+                        "the entry holds " + std::to_string(bytes.size()) + " bytes of its component length " +
+                            std::to_string(record.componentLength),
+                        name);
+        return record;
+    }
+    record.taken = bytes.first(record.componentLength);
+    // The Header's fields are read from the entry's own bytes, which may run
+    // past the component's length; a byte it does not have reads as 0.
+    if (record.tag == headerTag)
+        record.header = readHeaderFields(bytes);
+    return record;
+}
+
+} // namespace
+
+void convertThroughArchive(const std::string& capPath, CapObserver& report, ZipArchive& archive)
+{
+    ArchiveCloser closer(archive);
+    const std::string ijcPath = withExtension(capPath, ".ijc");
+    Conversion conversion({ReadingMode::Archive, capPath, ijcPath}, report);
+    std::optional<IjcOutput> ijc;
+    conversion.run([&] {
+        if (capPath.empty())
+            throw Error(ErrorKind::NoCapFile, capPath);
+        // A CAP path ending in .ijc is its own IJC path; no archive kind has
+        // that extension, so it is refused before the file could be emptied.
+        if (ijcPath == capPath) {
+            conversion.reading();
+            throw Error(ErrorKind::UnhandledArchiveType, capPath);
+        }
+        ijc.emplace(ijcPath, capPath);
+        conversion.observe(*ijc);
+        conversion.outputOpened();
+
+        conversion.reading();
+        archive.open(capPath);
+        // One stream serves every entry; it holds only the current entry's bytes.
+        EntryStream stream;
+        const std::int64_t count = archive.entryCount();
+        std::uint64_t total = 0;
+        for (std::int64_t index = 0; index < count; ++index) {
+            const std::string name = archive.entryName(index);
+            archive.extract(index, stream);
+            const EntryRecord record = recordOf(index, name, Bytes(stream), capPath);
+            conversion.entry(record);
+            total += record.taken.size();
+        }
+        conversion.entriesEnded(total);
+    });
+}
+
+void convertThroughArchive(const std::string& capPath, ReportSink& sink, ZipArchive& archive)
+{
+    TextReport report(sink);
+    convertThroughArchive(capPath, report, archive);
+}
+
+} // namespace tolvane

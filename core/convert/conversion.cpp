@@ -1,0 +1,73 @@
+#include "core/convert/conversion.h"
+
+namespace tolvane {
+
+Conversion::Conversion(const ConversionStart& start, CapObserver& report) : start_(start), observers_{&report}
+{
+    begin(start_);
+}
+
+void Conversion::noteFailure(const std::exception_ptr& failure)
+{
+    try {
+        std::rethrow_exception(failure);
+    } catch (const Error& error) {
+        outcome_.error = error;
+    } catch (const std::exception& error) {
+        outcome_.error = Error(ErrorKind::Unexpected, start_.capPath, error.what());
+    } catch (...) {
+        outcome_.error = Error(ErrorKind::Unexpected, start_.capPath, "Unknown failure");
+    }
+}
+
+void Conversion::begin(const ConversionStart& start)
+{
+    for (auto* observer : observers_)
+        observer->begin(start);
+}
+
+void Conversion::outputOpened()
+{
+    for (auto* observer : observers_)
+        observer->outputOpened();
+}
+
+void Conversion::reading()
+{
+    for (auto* observer : observers_)
+        observer->reading();
+}
+
+void Conversion::fileSize(std::uint64_t bytes)
+{
+    for (auto* observer : observers_)
+        observer->fileSize(bytes);
+}
+
+void Conversion::formatError()
+{
+    outcome_.formatError = true;
+    for (auto* observer : observers_)
+        observer->formatError();
+}
+
+void Conversion::entry(const EntryRecord& record)
+{
+    outcome_.total += record.taken.size();
+    for (auto* observer : observers_)
+        observer->entry(record);
+}
+
+void Conversion::entriesEnded(std::uint64_t total)
+{
+    for (auto* observer : observers_)
+        observer->entriesEnded(total);
+}
+
+void Conversion::end(const Outcome& outcome)
+{
+    for (auto* observer : observers_)
+        observer->end(outcome);
+}
+
+} // namespace tolvane

@@ -1,0 +1,157 @@
+#include "core/report/json_report.h"
+
+#include "core/report/report_sink.h"
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <vector>
+
+namespace tolvane {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string hexOf(std::string_view bytes, const char* digits)
+{
+    std::string hex;
+    for (const char c : bytes) {
+        const auto byte = static_cast<unsigned char>(c);
+        hex += digits[byte >> 4];
+        hex += digits[byte & 0x0F];
+    }
+    return hex;
+}
+
+// Text from a file name or from the CAP file is bytes, not always UTF-8,
+// which JSON strings must be. Valid UTF-8 is written as a string; anything
+// else as {"hex": ...} holding its bytes, so that no byte is lost or guessed.
+Json textValue(std::string_view text)
+{
+    if (isValidUtf8(text))
+        return std::string(text);
+    return Json{{"hex", hexOf(text, "0123456789abcdef")}};
+}
+
+const char* modeName(ReadingMode mode)
+{
+    return mode == ReadingMode::Archive ? "archive" : "scan";
+}
+
+struct Component {
+    std::string entry;
+    std::string name;
+    unsigned tag = 0;
+    std::uint64_t length = 0;
+};
+
+} // namespace
+
+struct JsonReport::Collected {
+    ConversionStart start;
+    std::optional<std::uint64_t> capSize;
+    bool formatError = false;
+    std::optional<HeaderFields> header;
+    std::vector<Component> components;
+    std::uint64_t total = 0;
+};
+
+JsonReport::JsonReport(ReportSink& sink) : sink_(sink), collected_(std::make_unique<Collected>()) {}
+
+JsonReport::~JsonReport() = default;
+
+void JsonReport::begin(const ConversionStart& start)
+{
+    *collected_ = Collected{};
+    collected_->start = start;
+}
+
+void JsonReport::fileSize(std::uint64_t bytes)
+{
+    collected_->capSize = bytes;
+}
+
+void JsonReport::formatError()
+{
+    collected_->formatError = true;
+}
+
+void JsonReport::entry(const EntryRecord& record)
+{
+    if (record.header && !collected_->header)
+        collected_->header = record.header;
+    collected_->components.push_back(
+        {std::string(record.storedName), std::string(record.baseName), record.tag, record.taken.size()});
+    collected_->total += record.taken.size();
+}
+
+void JsonReport::end(const Outcome& outcome)
+{
+    const Collected& c = *collected_;
+    std::optional<std::string> error;
+    if (outcome.error)
+        error = displayText(outcome.error->message());
+    else if (outcome.formatError)
+        error = displayText(Error(ErrorKind::WrongFormat, c.start.capPath).message());
+
+    Json report;
+    report["cap"] = textValue(c.start.capPath);
+    report["ijc"] = textValue(c.start.ijcPath);
+    report["mode"] = modeName(c.start.mode);
+    report["ok"] = outcome.ok();
+    report["error"] = error ? textValue(*error) : Json(nullptr);
+    report["cap_size"] = c.capSize ? Json(*c.capSize) : Json(nullptr);
+    report["format_error"] = c.formatError;
+    if (c.header) {
+        report["header"] = {{"cap_major", c.header->major},
+                            {"cap_minor", c.header->minor},
+                            {"aid", c.header->aid},
+                            {"package_name", textValue(c.header->packageName)}};
+    } else {
+        report["header"] = nullptr;
+    }
+    Json components = Json::array();
+    for (const auto& component : c.components)
+        components.push_back({{"entry", textValue(component.entry)},
+                              {"name", textValue(component.name)},
+                              {"tag", component.tag},
+                              {"length", component.length}});
+    report["components"] = std::move(components);
+    report["total"] = c.total;
+    sink_.appendLine(report.dump());
+}
+
+bool isValidUtf8(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        std::uint32_t value = 0, smallest = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            length = 2, value = lead & 0x1F, smallest = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            length = 3, value = lead & 0x0F, smallest = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            length = 4, value = lead & 0x07, smallest = 0x10000;
+        } else {
+            return false;
+        }
+        if (text.size() - i < length)
+            return false;
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80)
+                return false;
+            value = value << 6 | (next & 0x3F);
+        }
+        if (value < smallest || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF))
+            return false;
+        i += length;
+    }
+    return true;
+}
+
+} // namespace tolvane

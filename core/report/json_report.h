@@ -1,0 +1,37 @@
+#pragma once
+
+#include "core/cap/record.h"
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace tolvane {
+
+class ReportSink;
+
+// The report for tools: one JSON object per conversion, appended to the sink
+// as one line when the conversion ends, whichever way it ends. Its fields are
+// documented in docs/report.schema.json.
+class JsonReport final : public CapObserver {
+public:
+    explicit JsonReport(ReportSink& sink);
+    ~JsonReport() override;
+
+    void begin(const ConversionStart& start) override;
+    void fileSize(std::uint64_t bytes) override;
+    void formatError() override;
+    void entry(const EntryRecord& record) override;
+    void end(const Outcome& outcome) override;
+
+private:
+    struct Collected;
+    ReportSink& sink_;
+    std::unique_ptr<Collected> collected_;
+};
+
+// True when `text` is well-formed UTF-8 (no overlong forms, surrogates or
+// values past U+10FFFF).
+bool isValidUtf8(std::string_view text);
+
+} // namespace tolvane
