@@ -63,7 +63,7 @@ int exitStatusFor(const tolvane::Error&)
 int reportFailure(const std::string& message)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "tolvane-cli: %s\n", tolvane::displayText(message).c_str());
+    std::fprintf(stderr, "tolvane-cli: %s\n", tolvane::withControlsEscaped(tolvane::displayText(message)).c_str());
     return exitConversionFailed;
 }
 

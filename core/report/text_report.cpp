@@ -57,6 +57,24 @@ std::string closingLine()
 
 } // namespace report
 
+std::string withControlsEscaped(std::string_view text)
+{
+    static constexpr char hexDigits[] = "0123456789ABCDEF";
+    std::string shown;
+    shown.reserve(text.size());
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            shown += "\\x";
+            shown += hexDigits[byte >> 4];
+            shown += hexDigits[byte & 0x0F];
+        } else {
+            shown += c;
+        }
+    }
+    return shown;
+}
+
 void TextReport::begin(const ConversionStart& start)
 {
     start_ = start;
@@ -66,7 +84,7 @@ void TextReport::begin(const ConversionStart& start)
 
 void TextReport::reading()
 {
-    sink_.appendLine(report::fileLine(start_.capPath));
+    sink_.appendLine(report::fileLine(withControlsEscaped(start_.capPath)));
 }
 
 void TextReport::fileSize(std::uint64_t bytes)
@@ -87,12 +105,12 @@ void TextReport::entry(const EntryRecord& record)
         sink_.appendLine(report::versionLine(record.header->major, record.header->minor));
         if (start_.mode == ReadingMode::Archive) {
             sink_.appendLine(report::aidLine(record.header->aid));
-            sink_.appendLine(report::packageNameLine(record.header->packageName));
+            sink_.appendLine(report::packageNameLine(withControlsEscaped(record.header->packageName)));
         }
         sink_.appendLine(report::componentsHeading());
         sink_.appendLine(report::ruleLine());
     }
-    sink_.appendLine(report::componentLine(record.tag, record.baseName, record.taken.size()));
+    sink_.appendLine(report::componentLine(record.tag, withControlsEscaped(record.baseName), record.taken.size()));
 }
 
 void TextReport::entriesEnded(std::uint64_t total)

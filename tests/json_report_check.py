@@ -1,0 +1,113 @@
+#!/usr/bin/env python3
+"""Checks tolvane-cli --json over every file of the shared corpus, in both
+modes: each run gives one object that the schema accepts, and its components
+and total agree with the text report of the same conversion.
+
+Usage: json_report_check.py TOLVANE_CLI SCHEMA CORPUS_DIR
+"""
+import json
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+import jsonschema
+
+COMPONENT_LINE = re.compile(rb"^(\d+)\. (.*) (\d+) bytes$")
+TOTAL_LINE = re.compile(rb"^ Total IJC: (\d+) bytes$")
+
+
+def text_bytes(value):
+    """The bytes a text field stands for: a string's UTF-8, or its hex."""
+    return value.encode("utf-8") if isinstance(value, str) else bytes.fromhex(value["hex"])
+
+
+def unescaped(shown):
+    """A text report's text with its control characters restored."""
+    return re.sub(rb"\\x([01][0-9A-F]|7F)", lambda m: bytes.fromhex(m[1].decode()), shown)
+
+
+def run(cli, args, cwd):
+    return subprocess.run([cli] + args, cwd=cwd, capture_output=True, timeout=60)
+
+
+def check(cli, validator, cap, scan):
+    folder = os.path.dirname(cap)
+    mode = ["--scan"] if scan else []
+    text = run(cli, mode + [cap], folder)
+    ijc = os.path.join(folder, "input.ijc")
+    if os.path.exists(ijc):
+        os.remove(ijc)
+    result = run(cli, ["--json"] + mode + [cap], folder)
+    problems = []
+    lines = result.stdout.splitlines()
+    if len(lines) != 1:
+        return ["%d JSON lines" % len(lines)]
+    report = json.loads(lines[0])
+    problems += [e.message for e in validator.iter_errors(report)]
+    if problems:
+        return problems
+
+    expected_mode = "scan" if scan else "archive"
+    if report["mode"] != expected_mode:
+        problems.append("mode %s" % report["mode"])
+    if report["ok"] != (result.returncode == 0):
+        problems.append("ok %s with exit status %d" % (report["ok"], result.returncode))
+    if result.stderr != text.stderr or result.returncode != text.returncode:
+        problems.append("standard error or status differ from the text report's")
+    if report["error"] is not None:
+        shown = b"tolvane-cli: " + text_bytes(report["error"]) + b"\n"
+        if unescaped(result.stderr) != shown:
+            problems.append("error %r, standard error %r" % (shown, result.stderr))
+
+    text_components = [COMPONENT_LINE.match(line) for line in text.stdout.split(b"\n")]
+    text_components = [(int(m[1]), unescaped(m[2]), int(m[3])) for m in text_components if m]
+    json_components = [(c["tag"], text_bytes(c["name"]), c["length"]) for c in report["components"]]
+    if text_components != json_components:
+        problems.append("components %r, text report %r" % (json_components, text_components))
+    totals = [int(m[1]) for m in map(TOTAL_LINE.match, text.stdout.split(b"\n")) if m]
+    if totals and totals != [report["total"]]:
+        problems.append("total %d, text report %r" % (report["total"], totals))
+    if report["total"] != sum(c["length"] for c in report["components"]):
+        problems.append("total is not the sum of the lengths")
+    if report["ok"] and os.path.getsize(ijc) != report["total"]:
+        problems.append("IJC file of %d bytes, total %d" % (os.path.getsize(ijc), report["total"]))
+    return problems
+
+
+def main():
+    cli, schema_path, corpus = sys.argv[1:4]
+    with open(schema_path) as schema_file:
+        schema = json.load(schema_file)
+    jsonschema.Draft202012Validator.check_schema(schema)
+    validator = jsonschema.Draft202012Validator(schema)
+
+    files = []
+    for folder in ("cap", "zip"):
+        path = os.path.join(corpus, folder)
+        if os.path.isdir(path):
+            files += [os.path.join(path, name) for name in sorted(os.listdir(path)) if name != "MANIFEST.tsv"]
+    if not files:
+        print("no corpus at %s: skipped" % corpus)
+        return 0
+
+    failures = 0
+    checked = 0
+    with tempfile.TemporaryDirectory() as work:
+        cap = os.path.join(work, "input.cap")
+        for source in files:
+            shutil.copyfile(source, cap)
+            for scan in (False, True):
+                problems = check(cli, validator, cap, scan)
+                checked += 1
+                for problem in problems:
+                    failures += 1
+                    print("%s%s: %s" % (os.path.basename(source), " --scan" if scan else "", problem))
+    print("%d conversions checked, %d problems" % (checked, failures))
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
