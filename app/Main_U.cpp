@@ -4,11 +4,13 @@
 #include "core/settings/profile.h"
 #include "app/widgets.h"
 #include "core/convert/archive_converter.h"
+#include "core/convert/load_file_converter.h"
 #include "core/base/error.h"
 #include "core/base/paths.h"
 #include "core/convert/scan_converter.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QApplication>
 #include <QCloseEvent>
 #include <QFrame>
@@ -141,6 +143,12 @@ void TMainForm::buildComponents()
     cxButton_cap_convert = convertButton(this, "cxButton_cap_convert");
     cxButton_cap_convert->move(76, 47);
 
+    CheckBox_LoadOrder = new QCheckBox("Card load order", Panel1);
+    CheckBox_LoadOrder->setObjectName("CheckBox_LoadOrder");
+    CheckBox_LoadOrder->setToolTip("Write the load file that card loaders send: the components in the reference "
+                                   "load order, without Debug, after checking them");
+    CheckBox_LoadOrder->move(260, 62);
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
@@ -152,6 +160,7 @@ void TMainForm::buildComponents()
 
     setTabOrder(cxButtonEdit_CapFile, dxMemo1);
     setTabOrder(dxMemo1, cxButton_cap_convert);
+    setTabOrder(cxButton_cap_convert, CheckBox_LoadOrder);
 }
 
 void TMainForm::wireHandlers()
@@ -191,6 +200,7 @@ void TMainForm::FormCreate(QObject*)
     setOuterWidth(tolvane::profile::readInteger(section, "MainWidth", 500, path));
     setOuterHeight(tolvane::profile::readInteger(section, "MainHeight", 300, path));
     cxButtonEdit_CapFile->setText(QString::fromStdString(tolvane::profile::readString(section, "cap_name", "", path)));
+    CheckBox_LoadOrder->setChecked(tolvane::profile::readInteger(section, "card_load_order", 0, path) != 0);
 }
 
 void TMainForm::FormClose(QObject*)
@@ -203,6 +213,7 @@ void TMainForm::FormClose(QObject*)
         {"MainWidth", std::to_string(bounds.width())},
         {"MainHeight", std::to_string(bounds.height())},
         {"cap_name", capPath()},
+        {"card_load_order", CheckBox_LoadOrder->isChecked() ? "1" : "0"},
     };
     for (const auto& [key, value] : values) {
         if (!tolvane::profile::writeString(section, key, value, path))
@@ -232,7 +243,10 @@ void TMainForm::cxButtonEdit_CapFilePropertiesChange(QObject*)
 
 void TMainForm::cxButton_cap_convertClick(QObject*)
 {
-    tolvane::convertThroughArchive(capPath(), *dxMemo1, AbZipKit1->archive);
+    if (CheckBox_LoadOrder->isChecked())
+        tolvane::convertToLoadFile(capPath(), {}, tolvane::LoadFileAction::Write, *dxMemo1, AbZipKit1->archive);
+    else
+        tolvane::convertThroughArchive(capPath(), *dxMemo1, AbZipKit1->archive);
 }
 
 void TMainForm::closeEvent(QCloseEvent* event)

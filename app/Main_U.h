@@ -12,6 +12,7 @@
 #include <string>
 
 class QAction;
+class QCheckBox;
 class QFrame;
 class QLabel;
 class QPushButton;
@@ -52,6 +53,8 @@ public:
     QLabel* Label1;
     TAbZipKit* AbZipKit1;
     QPushButton* cxButton_cap_convert;
+    // Checked, the convert button writes the load file that card loaders send.
+    QCheckBox* CheckBox_LoadOrder;
 
     // The event handlers.
     void FormCreate(QObject* Sender);

@@ -1,19 +1,24 @@
 // tolvane-cli: converts CAP files to IJC files from the command line, with the
 // same core and the same report as the window.
 
+#include "cli/options.h"
 #include "core/base/error.h"
 #include "core/convert/archive_converter.h"
+#include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
 #include "core/report/json_report.h"
+#include "core/report/load_file_report.h"
 #include "core/report/report_sink.h"
 #include "core/report/text_report.h"
 #include "core/zip/archive.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <variant>
 #include <vector>
 
 namespace {
@@ -22,25 +27,14 @@ constexpr int exitOk = 0;
 constexpr int exitConversionFailed = 1;
 constexpr int exitUsage = 2;
 
-const char* const usage = "Usage: tolvane-cli [OPTION]... CAPFILE...\n";
+enum class Mode { Archive, Scan, LoadFile, Check };
 
-const char* const help = "Usage: tolvane-cli [OPTION]... CAPFILE...\n"
-                         "Convert each CAP file to an IJC file beside it (the same name, ending in .ijc).\n"
-                         "\n"
-                         "The conversion report goes to standard output; an error goes to standard\n"
-                         "error and the next CAP file is converted all the same.\n"
-                         "\n"
-                         "Options:\n"
-                         "  --scan      walk the CAP file's local headers instead of reading it as a ZIP\n"
-                         "              archive; for CAP files whose entries are all stored\n"
-                         "  --json      write one JSON object per CAP file (JSON Lines) instead of the\n"
-                         "              text report\n"
-                         "  --help      show this help and exit\n"
-                         "  --version   show the version and exit\n"
-                         "  --          treat every later argument as a CAP file\n"
-                         "\n"
-                         "Exit status: 0 if every file converted, 1 if any conversion failed,\n"
-                         "2 for a usage error.\n";
+struct Request {
+    Mode mode = Mode::Archive;
+    bool json = false;
+    tolvane::LoadFileOptions loadFile;
+    std::vector<std::string> capFiles;
+};
 
 // The report goes to standard output line by line; clearing a console would
 // only lose what an earlier file reported, so clear does nothing.
@@ -69,7 +63,10 @@ int reportFailure(const std::string& message)
 
 int usageError(const std::string& message)
 {
-    std::fprintf(stderr, "tolvane-cli: %s\n%sTry 'tolvane-cli --help' for more information.\n", message.c_str(), usage);
+    std::fprintf(stderr,
+                 "tolvane-cli: %s\nUsage: tolvane-cli [OPTION]... CAPFILE...\n"
+                 "Try 'tolvane-cli --help' for more information.\n",
+                 message.c_str());
     return exitUsage;
 }
 
@@ -82,56 +79,95 @@ std::string absoluteCapPath(const std::string& argument)
     return error ? argument : path.string();
 }
 
-} // namespace
-
-int main(int argc, char** argv)
+// The request the arguments make, or the exit status when they make none.
+std::variant<Request, int> parse(int argc, char** argv)
 {
-    std::vector<std::string> capFiles;
-    bool scanLocalHeaders = false;
-    bool json = false;
-    bool optionsEnded = false;
+    Request request;
+    bool optionsEnded = false, modeGiven = false, noDescriptor = false;
+    const auto setMode = [&](Mode mode) {
+        if (modeGiven && request.mode != mode)
+            return false;
+        request.mode = mode;
+        modeGiven = true;
+        return true;
+    };
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
-            capFiles.push_back(argument);
+            request.capFiles.push_back(argument);
         } else if (argument == "--") {
             optionsEnded = true;
         } else if (argument == "--help" || argument == "-h") {
-            std::fputs(help, stdout);
+            std::fputs(tolvane::cli::helpText().c_str(), stdout);
             return exitOk;
         } else if (argument == "--version") {
             std::printf("tolvane-cli %s\n", TOLVANE_VERSION);
             return exitOk;
-        } else if (argument == "--scan") {
-            scanLocalHeaders = true;
+        } else if (argument == "--scan" || argument == "--load-file" || argument == "--check") {
+            const Mode mode = argument == "--scan" ? Mode::Scan : argument == "--check" ? Mode::Check : Mode::LoadFile;
+            if (!setMode(mode))
+                return usageError("--scan, --load-file and --check exclude one another");
+        } else if (argument == "--no-descriptor") {
+            noDescriptor = true;
         } else if (argument == "--json") {
-            json = true;
+            request.json = true;
         } else {
             return usageError("unknown option '" + argument + "'");
         }
     }
-    if (capFiles.empty())
+    if (noDescriptor && request.mode != Mode::LoadFile && request.mode != Mode::Check)
+        return usageError("--no-descriptor goes with --load-file or --check");
+    request.loadFile.keepDescriptor = !noDescriptor;
+    if (request.capFiles.empty())
         return usageError("no CAP file given");
+    return request;
+}
+
+std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane::ReportSink& sink)
+{
+    if (request.json)
+        return std::make_unique<tolvane::JsonReport>(sink);
+    if (request.mode == Mode::LoadFile || request.mode == Mode::Check)
+        return std::make_unique<tolvane::LoadFileReport>(sink);
+    return std::make_unique<tolvane::TextReport>(sink);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    const auto parsed = parse(argc, argv);
+    if (const int* status = std::get_if<int>(&parsed))
+        return *status;
+    const Request& request = std::get<Request>(parsed);
 
     ConsoleSink sink;
-    std::unique_ptr<tolvane::CapObserver> report;
-    if (json)
-        report = std::make_unique<tolvane::JsonReport>(sink);
-    else
-        report = std::make_unique<tolvane::TextReport>(sink);
+    const auto report = reportFor(request, sink);
     tolvane::ZipArchive archive;
     int status = exitOk;
-    for (const auto& argument : capFiles) {
+    for (const auto& argument : request.capFiles) {
         const auto capPath = absoluteCapPath(argument);
         try {
-            if (!scanLocalHeaders) {
+            switch (request.mode) {
+            case Mode::Archive:
                 tolvane::convertThroughArchive(capPath, *report, archive);
-            } else if (tolvane::convertByScanning(capPath, *report) == tolvane::ScanOutcome::WrongFormat) {
-                // The window shows only the report line for a file the scan
-                // cannot walk; a script needs to hear that nothing was converted.
-                const tolvane::Error wrongFormat(tolvane::ErrorKind::WrongFormat, capPath);
-                reportFailure(wrongFormat.message());
-                status = exitStatusFor(wrongFormat);
+                break;
+            case Mode::Scan:
+                if (tolvane::convertByScanning(capPath, *report) == tolvane::ScanOutcome::WrongFormat) {
+                    // The window shows only the report line for a file the scan
+                    // cannot walk; a script needs to hear that nothing was converted.
+                    const tolvane::Error wrongFormat(tolvane::ErrorKind::WrongFormat, capPath);
+                    reportFailure(wrongFormat.message());
+                    status = exitStatusFor(wrongFormat);
+                }
+                break;
+            case Mode::LoadFile:
+            case Mode::Check:
+                tolvane::convertToLoadFile(capPath, request.loadFile,
+                                           request.mode == Mode::Check ? tolvane::LoadFileAction::Check
+                                                                       : tolvane::LoadFileAction::Write,
+                                           *report, archive);
+                break;
             }
         } catch (const tolvane::Error& error) {
             reportFailure(error.message());

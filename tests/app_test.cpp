@@ -4,12 +4,15 @@
 #include "app/Main_U.h"
 #include "app/dialogs.h"
 #include "app/widgets.h"
+#include "core/base/error.h"
 #include "core/convert/archive_converter.h"
+#include "core/convert/load_file_converter.h"
 #include "core/report/report_sink.h"
 #include "core/convert/scan_converter.h"
 #include "test_support.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -205,6 +208,45 @@ private slots:
         QVERIFY(form->dxMemo1->toPlainText().contains("Wrong CAP file format. Exiting."));
     }
 
+    void cardLoadOrderBoxWritesTheLoadFileAndIsRemembered()
+    {
+        // A CAP file whose components come in archive (tag) order, with Debug.
+        const auto wallet = walletComponents();
+        const auto cap = dir->file("wallet.cap");
+        writeFile(cap, bytesOf("placeholder"));
+        auto form = newForm();
+        QVERIFY(!form->CheckBox_LoadOrder->isChecked());
+        QCOMPARE(form->CheckBox_LoadOrder->text(), "Card load order");
+        chooseThroughDialog(*form, q(cap));
+
+        // Checked, the button runs the load-file conversion and shows its
+        // report, refusals included.
+        QTest::mouseClick(form->CheckBox_LoadOrder, Qt::LeftButton);
+        QVERIFY(form->CheckBox_LoadOrder->isChecked());
+        writeFile(cap, buildZip({{"Header.cap", headerComponent(2, 2, {0xA0, 0, 0, 0, 0x62, 3, 1}, "w")},
+                                 {"Import.cap", wallet.import}}));
+        QTest::mouseClick(form->cxButton_cap_convert, Qt::LeftButton);
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors[0].startsWith("The CAP file has no Directory"), qPrintable(errors[0]));
+        QCOMPARE(readFile(dir->file("wallet.ijc")), ByteVector{});
+
+        tolvane::LineHolder core;
+        tolvane::ZipArchive archive;
+        QVERIFY_THROWS_EXCEPTION(tolvane::Error, tolvane::convertToLoadFile(cap, {}, tolvane::LoadFileAction::Write,
+                                                                           core, archive));
+        QCOMPARE(form->dxMemo1->toPlainText(), joined(core.lines()));
+
+        // The box's state is the sixth key of the section, read back at start.
+        QVERIFY(form->close());
+        QVERIFY(fileText(settingsPath()).find("\ncap_name=" + cap + "\ncard_load_order=1\n") != std::string::npos);
+        auto again = newForm();
+        QVERIFY(again->CheckBox_LoadOrder->isChecked());
+        QTest::mouseClick(again->CheckBox_LoadOrder, Qt::LeftButton);
+        QVERIFY(again->close());
+        QVERIFY(fileText(settingsPath()).find("card_load_order=0\n") != std::string::npos);
+        QVERIFY(!newForm()->CheckBox_LoadOrder->isChecked());
+    }
+
     void showsErrorsAndKeepsTheLinesBeforeThem()
     {
         const auto cap = dir->file("text.cap");
@@ -281,7 +323,7 @@ private slots:
         const std::string expected =
             "; my comment\n[Main]\nMAINWIDTH=" + std::to_string(bounds.width()) +
             "\nextra=kept\nMainLeft=40\nMainTop=30\nMainHeight=" + std::to_string(bounds.height()) +
-            "\ncap_name=/cards/wallet.cap\n\n[other]\nx=1\n";
+            "\ncap_name=/cards/wallet.cap\ncard_load_order=0\n\n[other]\nx=1\n";
         QCOMPARE(q(fileText(settingsPath())), q(expected));
 
         // Without a file, closing creates one with the section and the keys.
@@ -290,7 +332,7 @@ private slots:
         fresh->show();
         QVERIFY(fresh->close());
         QCOMPARE(q(fileText(settingsPath())),
-                 "[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=300\ncap_name=\n");
+                 "[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=300\ncap_name=\ncard_load_order=0\n");
         QVERIFY(errors.isEmpty());
     }
 

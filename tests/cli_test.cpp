@@ -96,26 +96,54 @@ TEST(Cli, UsageErrorsHelpAndVersion)
 {
     TempDir dir;
     writeFile(dir.file("-dash.cap"), walletZip());
+    // nullptr: that stream stays empty.
     const struct {
         std::vector<std::string> arguments;
         int status;
         const char* inOut;
         const char* inErr;
     } cases[] = {
-        {{}, 2, "", "no CAP file given"},
-        {{"--bogus", "a.cap"}, 2, "", "unknown option '--bogus'"},
-        {{"--help"}, 0, "Usage: tolvane-cli [OPTION]... CAPFILE...", ""},
-        {{"--version"}, 0, "tolvane-cli ", ""},
-        {{"--", "-dash.cap"}, 0, "Done.", ""},
+        {{}, 2, nullptr, "no CAP file given"},
+        {{"--bogus", "a.cap"}, 2, nullptr, "unknown option '--bogus'"},
+        {{"--scan", "--check", "a.cap"}, 2, nullptr, "--scan, --load-file and --check exclude one another"},
+        {{"--no-descriptor", "a.cap"}, 2, nullptr, "--no-descriptor goes with --load-file or --check"},
+        {{"--help"}, 0, "Usage: tolvane-cli [OPTION]... CAPFILE...", nullptr},
+        {{"--version"}, 0, "tolvane-cli ", nullptr},
+        {{"--", "-dash.cap"}, 0, "Done.", nullptr},
     };
     for (const auto& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
         const auto run = runCli(c.arguments, dir);
-        EXPECT_EQ(run.status, c.status) << ::testing::PrintToString(c.arguments) << run.err;
-        EXPECT_NE(run.out.find(c.inOut), std::string::npos) << run.out;
-        EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
-        if (c.status == 2) {
+        EXPECT_EQ(run.status, c.status) << run.err;
+        if (c.inOut != nullptr)
+            EXPECT_NE(run.out.find(c.inOut), std::string::npos) << run.out;
+        else
             EXPECT_EQ(run.out, "");
-        }
+        if (c.inErr != nullptr)
+            EXPECT_NE(run.err.find(c.inErr), std::string::npos) << run.err;
+        else
+            EXPECT_EQ(run.err, "");
+    }
+    // Every option the help lists is one the program takes.
+    const auto help = runCli({"--help"}, dir).out;
+    for (const char* option : {"--scan", "--load-file", "--check", "--no-descriptor", "--json", "--help", "--version"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+TEST(Cli, LoadFileRefusalIsOneErrorLineAndAnEmptyIjc)
+{
+    TempDir dir;
+    writeFile(dir.file("w.cap"), walletZip());
+    writeFile(dir.file("w.ijc"), bytesOf("old"));
+    // --check leaves the IJC file alone; --load-file empties it.
+    for (const char* mode : {"--check", "--load-file"}) {
+        SCOPED_TRACE(mode);
+        const auto run = runCli({mode, "--json", "w.cap"}, dir);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(run.err, "tolvane-cli: Component \"Header.cap\": its size field gives 30 bytes, but the entry holds "
+                           "33 after its tag and size.\n");
+        EXPECT_NE(run.out.find("\"mode\":\"load\",\"ok\":false"), std::string::npos) << run.out;
+        EXPECT_EQ(readFile(dir.file("w.ijc")), std::string(mode) == "--check" ? bytesOf("old") : ByteVector{});
     }
 }
 

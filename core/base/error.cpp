@@ -35,6 +35,8 @@ std::string compose(ErrorKind kind, const std::string& path, const std::string& 
         return "Wrong CAP file format";
     case ErrorKind::Settings:
         return "Unable to write to " + path;
+    case ErrorKind::NotLoadable:
+        return entry.empty() ? detail : "Component " + quoted(entry) + ": " + detail;
     case ErrorKind::Unexpected:
         return detail;
     }

@@ -18,6 +18,7 @@ enum class ErrorKind {
     CutOffComponent, // a .cap entry holds fewer bytes than its component length
     WrongFormat,     // the local-header scan cannot walk the file
     Settings,        // the settings file cannot be written
+    NotLoadable,     // a card would refuse the CAP file's load file
     Unexpected,      // anything else, such as memory running out
 };
 

@@ -18,15 +18,18 @@
 
 namespace tolvane {
 
+struct LoadFile;
+
 enum class ReadingMode {
-    Archive, // entries in central-directory order, extracted by the ZIP library
-    Scan,    // entries as their local headers lie in the file
+    Archive,  // entries in central-directory order, extracted by the ZIP library
+    Scan,     // entries as their local headers lie in the file
+    LoadFile, // entries through the ZIP library, checked and laid out as a load file
 };
 
 struct ConversionStart {
     ReadingMode mode = ReadingMode::Archive;
     std::string capPath;
-    std::string ijcPath;
+    std::string ijcPath; // empty when nothing is to be written
 };
 
 // One entry of the CAP file, as met. Its byte spans last only for the call
@@ -55,6 +58,7 @@ struct Outcome {
 // the output file is held; reading when the CAP file's contents are reached;
 // fileSize and formatError where the scan has them; entry for each entry met;
 // entriesEnded after the last one; end on every way out, the error included.
+// A load file is told whole, by loadFile, before entriesEnded.
 class CapObserver {
 public:
     virtual ~CapObserver() = default;
@@ -64,6 +68,7 @@ public:
     virtual void fileSize(std::uint64_t) {}
     virtual void formatError() {}
     virtual void entry(const EntryRecord&) {}
+    virtual void loadFile(const LoadFile&) {}
     // May throw: an output that cannot be completed fails the conversion.
     virtual void entriesEnded(std::uint64_t /*total*/) {}
     virtual void end(const Outcome&) {}

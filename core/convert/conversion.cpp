@@ -1,5 +1,7 @@
 #include "core/convert/conversion.h"
 
+#include "core/cap/load_file.h"
+
 namespace tolvane {
 
 Conversion::Conversion(const ConversionStart& start, CapObserver& report) : start_(start), observers_{&report}
@@ -56,6 +58,13 @@ void Conversion::entry(const EntryRecord& record)
     outcome_.total += record.taken.size();
     for (auto* observer : observers_)
         observer->entry(record);
+}
+
+void Conversion::loadFile(const LoadFile& loadFile)
+{
+    outcome_.total = loadFile.bytes.size();
+    for (auto* observer : observers_)
+        observer->loadFile(loadFile);
 }
 
 void Conversion::entriesEnded(std::uint64_t total)

@@ -42,6 +42,7 @@ public:
     void fileSize(std::uint64_t bytes) override;
     void formatError() override;
     void entry(const EntryRecord& record) override;
+    void loadFile(const LoadFile& loadFile) override;
     void entriesEnded(std::uint64_t total) override;
     void end(const Outcome& outcome) override;
 

@@ -1,5 +1,6 @@
 #include "core/report/json_report.h"
 
+#include "core/cap/load_file.h"
 #include "core/report/report_sink.h"
 
 #include <nlohmann/json.hpp>
@@ -34,7 +35,15 @@ Json textValue(std::string_view text)
 
 const char* modeName(ReadingMode mode)
 {
-    return mode == ReadingMode::Archive ? "archive" : "scan";
+    switch (mode) {
+    case ReadingMode::Archive:
+        return "archive";
+    case ReadingMode::Scan:
+        return "scan";
+    case ReadingMode::LoadFile:
+        break;
+    }
+    return "load";
 }
 
 struct Component {
@@ -43,6 +52,35 @@ struct Component {
     unsigned tag = 0;
     std::uint64_t length = 0;
 };
+
+void addLoadFileFields(Json& report, const std::optional<LoadFile>& file)
+{
+    if (!file) {
+        report["load_file"] = nullptr;
+        report["package_version"] = nullptr;
+        report["applets"] = Json::array();
+        report["imports"] = Json::array();
+        report["warnings"] = Json::array();
+        return;
+    }
+    Json leftOut = Json::array();
+    for (const auto& left : file->leftOut)
+        leftOut.push_back({{"entry", textValue(left.entry)}, {"reason", left.reason}});
+    report["load_file"] = {{"descriptor", file->descriptorKept},
+                           {"sha1", file->sha1},
+                           {"sha256", file->sha256},
+                           {"left_out", std::move(leftOut)}};
+    report["package_version"] = {{"major", file->packageMajor}, {"minor", file->packageMinor}};
+    report["applets"] = file->applets;
+    Json imports = Json::array();
+    for (const auto& package : file->imports)
+        imports.push_back({{"aid", package.aid}, {"major", package.major}, {"minor", package.minor}});
+    report["imports"] = std::move(imports);
+    Json warnings = Json::array();
+    for (const auto& warning : file->warnings)
+        warnings.push_back(textValue(warning));
+    report["warnings"] = std::move(warnings);
+}
 
 } // namespace
 
@@ -53,6 +91,7 @@ struct JsonReport::Collected {
     std::optional<HeaderFields> header;
     std::vector<Component> components;
     std::uint64_t total = 0;
+    std::optional<LoadFile> loadFile; // without its bytes
 };
 
 JsonReport::JsonReport(ReportSink& sink) : sink_(sink), collected_(std::make_unique<Collected>()) {}
@@ -84,6 +123,19 @@ void JsonReport::entry(const EntryRecord& record)
     collected_->total += record.taken.size();
 }
 
+void JsonReport::loadFile(const LoadFile& file)
+{
+    LoadFile kept = file;
+    kept.bytes.clear();
+    for (auto& component : kept.components) {
+        collected_->components.push_back({component.entry, component.name, component.tag, component.bytes.size()});
+        component.bytes.clear();
+    }
+    collected_->header = HeaderFields{file.capMajor, file.capMinor, file.packageAid, file.packageName};
+    collected_->total = file.bytes.size();
+    collected_->loadFile = std::move(kept);
+}
+
 void JsonReport::end(const Outcome& outcome)
 {
     const Collected& c = *collected_;
@@ -95,7 +147,7 @@ void JsonReport::end(const Outcome& outcome)
 
     Json report;
     report["cap"] = textValue(c.start.capPath);
-    report["ijc"] = textValue(c.start.ijcPath);
+    report["ijc"] = c.start.ijcPath.empty() ? Json(nullptr) : textValue(c.start.ijcPath);
     report["mode"] = modeName(c.start.mode);
     report["ok"] = outcome.ok();
     report["error"] = error ? textValue(*error) : Json(nullptr);
@@ -117,6 +169,8 @@ void JsonReport::end(const Outcome& outcome)
                               {"length", component.length}});
     report["components"] = std::move(components);
     report["total"] = c.total;
+    if (c.start.mode == ReadingMode::LoadFile)
+        addLoadFileFields(report, c.loadFile);
     sink_.appendLine(report.dump());
 }
 

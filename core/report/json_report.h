@@ -22,6 +22,7 @@ public:
     void fileSize(std::uint64_t bytes) override;
     void formatError() override;
     void entry(const EntryRecord& record) override;
+    void loadFile(const LoadFile& loadFile) override;
     void end(const Outcome& outcome) override;
 
 private:

@@ -1,0 +1,23 @@
+#pragma once
+
+// The options of tolvane-cli, listed once: the help text, the manual page and
+// the shell completion are all made from this list, so that they cannot drift.
+
+#include <span>
+#include <string>
+
+namespace tolvane::cli {
+
+struct Option {
+    const char* shortName; // "-q", or nullptr
+    const char* longName;  // "--quiet"
+    const char* argument;  // "FILE" for an option that takes one, or nullptr
+    const char* help;      // one sentence, without a full stop
+};
+
+std::span<const Option> options();
+
+// The help text: usage, a line about what the program does, then each option.
+std::string helpText();
+
+} // namespace tolvane::cli

@@ -1,0 +1,36 @@
+#include "core/base/digest.h"
+
+#include <openssl/evp.h>
+#include <stdexcept>
+
+namespace tolvane::digest {
+namespace {
+
+std::string hexDigest(Bytes bytes, const EVP_MD* algorithm)
+{
+    unsigned char value[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    if (EVP_Digest(bytes.data(), bytes.size(), value, &length, algorithm, nullptr) != 1)
+        throw std::runtime_error("The digest cannot be computed");
+    static constexpr char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned int i = 0; i < length; ++i) {
+        hex += digits[value[i] >> 4];
+        hex += digits[value[i] & 0x0F];
+    }
+    return hex;
+}
+
+} // namespace
+
+std::string sha1Hex(Bytes bytes)
+{
+    return hexDigest(bytes, EVP_sha1());
+}
+
+std::string sha256Hex(Bytes bytes)
+{
+    return hexDigest(bytes, EVP_sha256());
+}
+
+} // namespace tolvane::digest

@@ -1,0 +1,385 @@
+#include "core/cap/load_file.h"
+
+#include "core/base/byte_cursor.h"
+#include "core/base/digest.h"
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/cap/component.h"
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+namespace tolvane {
+namespace {
+
+enum Tag : std::uint8_t {
+    headerTag = 1,
+    directoryTag = 2,
+    appletTag = 3,
+    importTag = 4,
+    constantPoolTag = 5,
+    classTag = 6,
+    methodTag = 7,
+    staticFieldTag = 8,
+    refLocationTag = 9,
+    exportTag = 10,
+    descriptorTag = 11,
+    debugTag = 12,
+    staticResourcesTag = 13,
+    lastTag = 13,
+};
+
+constexpr std::uint8_t firstCustomTag = 128;
+
+struct Kind {
+    const char* entryName;
+    const char* title;
+    bool required;
+};
+
+// Indexed by tag.
+constexpr std::array<Kind, lastTag + 1> kinds{{
+    {nullptr, nullptr, false},
+    {"Header.cap", "Header", true},
+    {"Directory.cap", "Directory", true},
+    {"Applet.cap", "Applet", false},
+    {"Import.cap", "Import", true},
+    {"ConstantPool.cap", "ConstantPool", true},
+    {"Class.cap", "Class", true},
+    {"Method.cap", "Method", true},
+    {"StaticField.cap", "StaticField", true},
+    {"RefLocation.cap", "ReferenceLocation", true},
+    {"Export.cap", "Export", false},
+    {"Descriptor.cap", "Descriptor", true},
+    {"Debug.cap", "Debug", false},
+    {"StaticResources.capx", "StaticResources", false},
+}};
+
+constexpr std::array<std::uint8_t, 12> loadOrder{headerTag,      directoryTag,   importTag,         appletTag,
+                                                 classTag,       methodTag,      staticFieldTag,    exportTag,
+                                                 constantPoolTag, refLocationTag, staticResourcesTag, descriptorTag};
+
+constexpr std::uint8_t accExport = 0x02, accApplet = 0x04, accExtended = 0x08;
+
+std::string hex(Bytes bytes)
+{
+    static constexpr char digits[] = "0123456789ABCDEF";
+    std::string text;
+    for (const auto byte : bytes) {
+        text += digits[byte >> 4];
+        text += digits[byte & 0x0F];
+    }
+    return text;
+}
+
+std::optional<std::uint8_t> tagOfEntryName(std::string_view baseName)
+{
+    for (std::uint8_t tag = 1; tag <= lastTag; ++tag)
+        if (upperAscii(baseName) == upperAscii(kinds[tag].entryName))
+            return tag;
+    return std::nullopt;
+}
+
+std::string describe(std::uint8_t tag)
+{
+    return std::string(kinds[tag].title) + " (" + kinds[tag].entryName + ")";
+}
+
+// A component met in the CAP file, with its framing checked.
+struct Found {
+    const CapEntry* entry = nullptr;
+    std::uint32_t size = 0; // the size field
+    Bytes content;          // the bytes after tag and size
+};
+
+class LoadFileMaker {
+public:
+    LoadFileMaker(const std::vector<CapEntry>& entries, const LoadFileOptions& options, const std::string& capPath)
+        : entries_(entries), options_(options), capPath_(capPath)
+    {
+    }
+
+    LoadFile make()
+    {
+        sortEntries();
+        readHeader();
+        checkPresence();
+        readApplets();
+        readImports();
+        checkDirectory();
+        layOut();
+        return std::move(loadFile_);
+    }
+
+private:
+    [[noreturn]] void refuse(const std::string& detail, const CapEntry* entry = nullptr) const
+    {
+        throw Error(ErrorKind::NotLoadable, capPath_, detail, entry != nullptr ? entry->name : std::string());
+    }
+
+    // Reads fields of a component, turning a field it lacks into an error
+    // that names the component and the field.
+    template <typename Read> void readFields(const Found& found, Read read) const
+    {
+        ByteCursor cursor(found.content, found.entry->bytes.size() - found.content.size());
+        try {
+            read(cursor);
+        } catch (const ByteCursor::ShortRead& error) {
+            refuse("it ends too soon: " + std::string(error.what()), found.entry);
+        }
+    }
+
+    void sortEntries()
+    {
+        bool manifest = false;
+        for (const auto& entry : entries_) {
+            const std::string_view baseName = entryBaseName(entry.name);
+            if (upperAscii(entry.name) == "META-INF/MANIFEST.MF")
+                manifest = true;
+            const auto tag = tagOfEntryName(baseName);
+            const std::uint8_t first = byteOrZero(entry.bytes, 0);
+            if (!tag) {
+                leaveOut(entry, reasonForOther(entry, baseName));
+                continue;
+            }
+            if (*tag == debugTag && first >= firstCustomTag && !entry.bytes.empty()) {
+                // Old converters wrote debug data as a custom component; the
+                // Directory must then list its tag, which checkDirectory sees to.
+                customDebug_ = &entry;
+                leaveOut(entry, "debug data written as a custom component (tag " + std::to_string(first) +
+                                    "), never sent to a card");
+                continue;
+            }
+            if (first != *tag)
+                refuse("its tag byte is " + std::to_string(first) + ", but a " + kinds[*tag].title +
+                           " component has tag " + std::to_string(*tag),
+                       &entry);
+            const Found found = framed(entry, *tag);
+            if (found_[*tag].entry != nullptr)
+                refuse(std::string("a second ") + kinds[*tag].title + " component; the first is \"" +
+                           found_[*tag].entry->name + "\"",
+                       &entry);
+            found_[*tag] = found;
+            if (*tag == debugTag)
+                leaveOut(entry, "the Debug component, never sent to a card");
+            else if (*tag == descriptorTag && !options_.keepDescriptor)
+                leaveOut(entry, "the Descriptor component, left out as asked");
+        }
+        if (!manifest)
+            loadFile_.warnings.push_back("The CAP file has no META-INF/MANIFEST.MF (a card never sees it)");
+    }
+
+    static std::string reasonForOther(const CapEntry& entry, std::string_view baseName)
+    {
+        if (baseName.empty())
+            return "a folder";
+        if (upperAscii(entry.name) == "META-INF/MANIFEST.MF")
+            return "the manifest, not a component";
+        if (endsWithNoCase(baseName, ".cap") && !entry.bytes.empty() && entry.bytes[0] >= firstCustomTag)
+            return "a custom component (tag " + std::to_string(entry.bytes[0]) + "), which loaders do not send";
+        return "not a CAP component";
+    }
+
+    void leaveOut(const CapEntry& entry, const std::string& reason)
+    {
+        loadFile_.leftOut.push_back({entry.name, reason});
+    }
+
+    // The component's size field must count exactly the bytes after the tag
+    // and the size: 2 bytes of size, or 4 for StaticResources.
+    Found framed(const CapEntry& entry, std::uint8_t tag) const
+    {
+        const std::size_t framing = tag == staticResourcesTag ? 5 : 3;
+        if (entry.bytes.size() < framing)
+            refuse("the entry holds " + std::to_string(entry.bytes.size()) + " bytes, too few for a tag and a size",
+                   &entry);
+        ByteCursor cursor(entry.bytes);
+        cursor.skip(1, "tag");
+        const std::uint32_t size = tag == staticResourcesTag ? cursor.be32("size") : cursor.be16("size");
+        if (size != entry.bytes.size() - framing)
+            refuse("its size field gives " + std::to_string(size) + " bytes, but the entry holds " +
+                       std::to_string(entry.bytes.size() - framing) + " after its tag and size",
+                   &entry);
+        return {&entry, size, Bytes(entry.bytes).subspan(framing)};
+    }
+
+    void readHeader()
+    {
+        const Found& header = found_[headerTag];
+        if (header.entry == nullptr)
+            refuse("The CAP file has no " + describe(headerTag) + " component");
+        readFields(header, [&](ByteCursor& cursor) {
+            const std::uint32_t magic = cursor.be32("magic");
+            if (magic != 0xDECAFFED)
+                refuse("its magic number is " + hex(Bytes(header.content).first(4)) + ", not DECAFFED", header.entry);
+            loadFile_.capMinor = cursor.u8("CAP format minor version");
+            loadFile_.capMajor = cursor.u8("CAP format major version");
+            flags_ = cursor.u8("flags");
+            if ((flags_ & accExtended) != 0)
+                refuse("it is the Header of an extended CAP file (flag ACC_EXTENDED), whose load files this tool "
+                       "does not make",
+                       header.entry);
+            if (loadFile_.capMajor != 2 || loadFile_.capMinor < 1 || loadFile_.capMinor > 3)
+                refuse("CAP format " + std::to_string(loadFile_.capMajor) + "." + std::to_string(loadFile_.capMinor) +
+                           " is not one of 2.1, 2.2 and 2.3",
+                       header.entry);
+            loadFile_.packageMinor = cursor.u8("package minor version");
+            loadFile_.packageMajor = cursor.u8("package major version");
+            loadFile_.packageAid = readAid(cursor, header, "package AID");
+            if (loadFile_.capMinor >= 2) {
+                const Bytes name = cursor.take(cursor.u8("package name length"), "package name");
+                loadFile_.packageName.assign(name.begin(), name.end());
+            }
+        });
+    }
+
+    std::string readAid(ByteCursor& cursor, const Found& found, const char* what) const
+    {
+        const std::uint8_t length = cursor.u8(what);
+        if (length < 5 || length > 16)
+            refuse(std::string("its ") + what + " is " + std::to_string(length) + " bytes long, not 5 to 16",
+                   found.entry);
+        return hex(cursor.take(length, what));
+    }
+
+    void checkPresence()
+    {
+        for (std::uint8_t tag = 1; tag <= lastTag; ++tag)
+            if (kinds[tag].required && found_[tag].entry == nullptr)
+                refuse("The CAP file has no " + describe(tag) + " component");
+        const auto requireExactly = [&](std::uint8_t tag, std::uint8_t flag, const char* flagName) {
+            const bool flagged = (flags_ & flag) != 0;
+            const bool present = found_[tag].entry != nullptr;
+            if (flagged && !present)
+                refuse(std::string("The Header sets ") + flagName + ", but the CAP file has no " + describe(tag) +
+                       " component");
+            if (!flagged && present)
+                refuse(std::string("the Header does not set ") + flagName + ", yet the CAP file has this " +
+                           kinds[tag].title + " component",
+                       found_[tag].entry);
+        };
+        requireExactly(appletTag, accApplet, "ACC_APPLET");
+        requireExactly(exportTag, accExport, "ACC_EXPORT");
+        if (found_[staticResourcesTag].entry != nullptr && loadFile_.capMinor < 3)
+            refuse("a StaticResources component needs CAP format 2.3, and the Header gives " +
+                       std::to_string(loadFile_.capMajor) + "." + std::to_string(loadFile_.capMinor),
+                   found_[staticResourcesTag].entry);
+    }
+
+    void readApplets()
+    {
+        const Found& applet = found_[appletTag];
+        if (applet.entry == nullptr)
+            return;
+        readFields(applet, [&](ByteCursor& cursor) {
+            const std::uint8_t count = cursor.u8("applet count");
+            for (unsigned i = 0; i < count; ++i) {
+                loadFile_.applets.push_back(readAid(cursor, applet, "applet AID"));
+                cursor.skip(2, "install method offset");
+            }
+        });
+    }
+
+    void readImports()
+    {
+        readFields(found_[importTag], [&](ByteCursor& cursor) {
+            const std::uint8_t count = cursor.u8("import count");
+            for (unsigned i = 0; i < count; ++i) {
+                ImportedPackage package;
+                package.minor = cursor.u8("imported package minor version");
+                package.major = cursor.u8("imported package major version");
+                const Bytes aid = cursor.take(cursor.u8("imported package AID length"), "imported package AID");
+                package.aid = hex(aid);
+                loadFile_.imports.push_back(package);
+            }
+        });
+    }
+
+    bool written(std::uint8_t tag) const
+    {
+        return found_[tag].entry != nullptr && tag != debugTag && (tag != descriptorTag || options_.keepDescriptor);
+    }
+
+    void checkDirectory()
+    {
+        const Found& directory = found_[directoryTag];
+        std::array<std::optional<std::uint32_t>, lastTag + 1> sizes{};
+        unsigned importCount = 0, appletCount = 0;
+        std::vector<std::uint8_t> customTags;
+        readFields(directory, [&](ByteCursor& cursor) {
+            const std::uint8_t lastSized = loadFile_.capMinor == 1 ? descriptorTag : debugTag;
+            for (std::uint8_t tag = 1; tag <= lastSized; ++tag)
+                sizes[tag] = cursor.be16("component size");
+            if (loadFile_.capMinor >= 3)
+                sizes[staticResourcesTag] = cursor.be32("StaticResources size");
+            cursor.skip(6, "static field size information");
+            importCount = cursor.u8("import count");
+            appletCount = cursor.u8("applet count");
+            const std::uint8_t customCount = cursor.u8("custom count");
+            for (unsigned i = 0; i < customCount; ++i) {
+                customTags.push_back(cursor.u8("custom component tag"));
+                cursor.skip(2, "custom component size");
+                cursor.skip(cursor.u8("custom component AID length"), "custom component AID");
+            }
+        });
+
+        for (std::uint8_t tag = 1; tag <= lastTag; ++tag) {
+            const std::uint32_t given = sizes[tag].value_or(0);
+            if (written(tag) && given != found_[tag].size)
+                refuse(std::string("it gives ") + kinds[tag].title + " " + std::to_string(given) + " bytes, but " +
+                           kinds[tag].entryName + "'s size field gives " + std::to_string(found_[tag].size),
+                       directory.entry);
+            if (found_[tag].entry == nullptr && given != 0)
+                loadFile_.warnings.push_back("The Directory gives " + std::string(kinds[tag].title) + " " +
+                                             std::to_string(given) + " bytes, but the CAP file has no " +
+                                             kinds[tag].entryName);
+        }
+        if (importCount != loadFile_.imports.size())
+            refuse("its import count is " + std::to_string(importCount) + ", but Import.cap lists " +
+                       std::to_string(loadFile_.imports.size()) + " packages",
+                   directory.entry);
+        if (appletCount != loadFile_.applets.size())
+            refuse("its applet count is " + std::to_string(appletCount) + ", but the CAP file has " +
+                       std::to_string(loadFile_.applets.size()) + " applets",
+                   directory.entry);
+        if (customDebug_ != nullptr &&
+            std::find(customTags.begin(), customTags.end(), customDebug_->bytes[0]) == customTags.end())
+            refuse("its tag byte is " + std::to_string(customDebug_->bytes[0]) +
+                       ", a custom tag that the Directory does not list, where a Debug component has tag 12",
+                   customDebug_);
+    }
+
+    void layOut()
+    {
+        loadFile_.descriptorKept = options_.keepDescriptor;
+        for (const std::uint8_t tag : loadOrder) {
+            if (!written(tag))
+                continue;
+            const CapEntry& entry = *found_[tag].entry;
+            loadFile_.components.push_back(
+                {entry.name, std::string(entryBaseName(entry.name)), tag, entry.bytes});
+            loadFile_.bytes.insert(loadFile_.bytes.end(), entry.bytes.begin(), entry.bytes.end());
+        }
+        loadFile_.sha1 = digest::sha1Hex(loadFile_.bytes);
+        loadFile_.sha256 = digest::sha256Hex(loadFile_.bytes);
+    }
+
+    const std::vector<CapEntry>& entries_;
+    const LoadFileOptions& options_;
+    const std::string& capPath_;
+    std::array<Found, lastTag + 1> found_{};
+    const CapEntry* customDebug_ = nullptr;
+    std::uint8_t flags_ = 0;
+    LoadFile loadFile_;
+};
+
+} // namespace
+
+LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options,
+                      const std::string& capPath)
+{
+    return LoadFileMaker(entries, options, capPath).make();
+}
+
+} // namespace tolvane

@@ -1,0 +1,65 @@
+#pragma once
+
+// A load file: the CAP file's components as a card loader sends them, in the
+// reference load order, each whole, with nothing before, between or after
+// them (the Load File Data Block). Making one checks the CAP file the way a
+// card would, so that a developer hears why it will not load before a card
+// refuses it.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tolvane {
+
+// An entry of a CAP file with its bytes, in archive order.
+struct CapEntry {
+    std::string name;
+    std::vector<std::uint8_t> bytes;
+};
+
+struct LoadFileOptions {
+    // Loaders differ on the Descriptor component; both choices give valid
+    // load files (with different hashes).
+    bool keepDescriptor = true;
+};
+
+struct ImportedPackage {
+    std::string aid; // upper-case hex
+    unsigned major = 0;
+    unsigned minor = 0;
+};
+
+struct LoadComponent {
+    std::string entry; // the stored entry name
+    std::string name;  // its base name
+    std::uint8_t tag = 0;
+    std::vector<std::uint8_t> bytes; // tag, size and content
+};
+
+struct LeftOut {
+    std::string entry;
+    std::string reason;
+};
+
+struct LoadFile {
+    unsigned capMajor = 0, capMinor = 0;
+    std::string packageAid;  // upper-case hex
+    std::string packageName; // as stored; empty before CAP format 2.2
+    unsigned packageMajor = 0, packageMinor = 0;
+    std::vector<std::string> applets; // AIDs, upper-case hex
+    std::vector<ImportedPackage> imports;
+    bool descriptorKept = true;
+    std::vector<LoadComponent> components; // in load order
+    std::vector<LeftOut> leftOut;          // in archive order
+    std::vector<std::string> warnings;
+    std::vector<std::uint8_t> bytes; // the Load File Data Block
+    std::string sha1, sha256;        // of `bytes`, lower-case hex
+};
+
+// Checks the entries and lays out their load file. Throws Error (NotLoadable)
+// naming the entry and what is wrong when a card would refuse the CAP file.
+LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options,
+                      const std::string& capPath);
+
+} // namespace tolvane

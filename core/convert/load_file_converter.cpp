@@ -1,0 +1,86 @@
+#include "core/convert/load_file_converter.h"
+
+#include "core/base/error.h"
+#include "core/base/paths.h"
+#include "core/convert/archive_entries.h"
+#include "core/convert/conversion.h"
+#include "core/output/ijc_output.h"
+#include "core/report/load_file_report.h"
+#include "core/zip/archive.h"
+
+#include <optional>
+#include <vector>
+
+namespace tolvane {
+namespace {
+
+// Keeps a copy of every entry met, for a load file is laid out only once all
+// of them are known.
+class EntryCollector final : public CapObserver {
+public:
+    void entry(const EntryRecord& record) override
+    {
+        entries_.push_back({std::string(record.storedName), {record.entry.begin(), record.entry.end()}});
+    }
+    const std::vector<CapEntry>& entries() const { return entries_; }
+
+private:
+    std::vector<CapEntry> entries_;
+};
+
+class ArchiveCloser {
+public:
+    explicit ArchiveCloser(ZipArchive& archive) : archive_(archive) {}
+    ~ArchiveCloser() { archive_.close(); }
+    ArchiveCloser(const ArchiveCloser&) = delete;
+    ArchiveCloser& operator=(const ArchiveCloser&) = delete;
+
+private:
+    ZipArchive& archive_;
+};
+
+} // namespace
+
+void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
+                       CapObserver& report, ZipArchive& archive)
+{
+    ArchiveCloser closer(archive);
+    const bool writes = action == LoadFileAction::Write;
+    const std::string ijcPath = withExtension(capPath, ".ijc");
+    Conversion conversion({ReadingMode::LoadFile, capPath, writes ? ijcPath : std::string()}, report);
+    std::optional<IjcOutput> ijc;
+    conversion.run([&] {
+        if (capPath.empty())
+            throw Error(ErrorKind::NoCapFile, capPath);
+        if (ijcPath == capPath) {
+            conversion.reading();
+            throw Error(ErrorKind::UnhandledArchiveType, capPath);
+        }
+        if (writes) {
+            ijc.emplace(ijcPath, capPath);
+            conversion.outputOpened();
+        }
+        conversion.reading();
+        archive.open(capPath);
+        EntryCollector collector;
+        readArchiveEntries(capPath, archive, collector);
+        archive.close();
+
+        const LoadFile loadFile = makeLoadFile(collector.entries(), options, capPath);
+        conversion.loadFile(loadFile);
+        conversion.entriesEnded(loadFile.bytes.size());
+        if (ijc) {
+            ijc->write(loadFile.bytes);
+            ijc->commit();
+        }
+    });
+}
+
+void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
+                       ReportSink& sink, ZipArchive& archive)
+{
+    LoadFileReport report(sink);
+    convertToLoadFile(capPath, options, action, report, archive);
+}
+
+} // namespace tolvane

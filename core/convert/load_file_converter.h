@@ -1,0 +1,30 @@
+#pragma once
+
+#include "core/cap/load_file.h"
+
+#include <string>
+
+namespace tolvane {
+
+class CapObserver;
+class ReportSink;
+class ZipArchive;
+
+enum class LoadFileAction {
+    Write, // write the load file at the IJC path
+    Check, // check the CAP file and report, writing nothing
+};
+
+// Reads the CAP file at `capPath` through the ZIP library, checks it as a card
+// would and makes its load file, telling `report` of it; with Write, the load
+// file goes to the IJC path beside the CAP file. Throws Error when the CAP
+// file cannot be read or a card would refuse it; the IJC file is then left
+// empty.
+void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
+                       CapObserver& report, ZipArchive& archive);
+
+// The same, with the load-file report as text delivered to `sink`.
+void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
+                       ReportSink& sink, ZipArchive& archive);
+
+} // namespace tolvane

@@ -1,0 +1,64 @@
+#include "core/report/load_file_report.h"
+
+#include "core/cap/load_file.h"
+#include "core/report/report_sink.h"
+#include "core/report/text_report.h"
+
+namespace tolvane {
+namespace {
+
+std::string version(unsigned major, unsigned minor)
+{
+    return std::to_string(major) + "." + std::to_string(minor);
+}
+
+} // namespace
+
+void LoadFileReport::begin(const ConversionStart& start)
+{
+    start_ = start;
+    sink_.clear();
+}
+
+void LoadFileReport::reading()
+{
+    sink_.appendLine(report::fileLine(withControlsEscaped(start_.capPath)));
+}
+
+void LoadFileReport::loadFile(const LoadFile& file)
+{
+    sink_.appendLine(" CAP format: " + version(file.capMajor, file.capMinor));
+    sink_.appendLine(report::aidLine(file.packageAid));
+    sink_.appendLine(report::packageNameLine(withControlsEscaped(file.packageName)));
+    sink_.appendLine(" Package version: " + version(file.packageMajor, file.packageMinor));
+    for (const auto& applet : file.applets)
+        sink_.appendLine(" Applet AID: " + applet);
+    for (const auto& package : file.imports)
+        sink_.appendLine(" Import: " + package.aid + " " + version(package.major, package.minor));
+    sink_.appendLine("Load file components:");
+    sink_.appendLine(report::ruleLine());
+    for (const auto& component : file.components)
+        sink_.appendLine(report::componentLine(component.tag, withControlsEscaped(component.name),
+                                               component.bytes.size()));
+    sink_.appendLine(report::ruleLine());
+    sink_.appendLine(" Total load file: " + std::to_string(file.bytes.size()) + " bytes");
+    sink_.appendLine(std::string(" Descriptor: ") + (file.descriptorKept ? "kept" : "left out"));
+    for (const auto& left : file.leftOut)
+        sink_.appendLine(" Left out: " + withControlsEscaped(left.entry) + " (" + left.reason + ")");
+    for (const auto& warning : file.warnings)
+        sink_.appendLine(" Warning: " + withControlsEscaped(warning));
+    sink_.appendLine(" Load File Data Block SHA-1: " + file.sha1);
+    sink_.appendLine(" Load File Data Block SHA-256: " + file.sha256);
+    if (start_.ijcPath.empty())
+        sink_.appendLine(" Checked only: no file written");
+}
+
+void LoadFileReport::end(const Outcome& outcome)
+{
+    if (!outcome.error) {
+        sink_.appendLine(report::emptyLine());
+        sink_.appendLine(report::closingLine());
+    }
+}
+
+} // namespace tolvane

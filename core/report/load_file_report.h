@@ -1,0 +1,26 @@
+#pragma once
+
+#include "core/cap/record.h"
+
+namespace tolvane {
+
+class ReportSink;
+
+// The report of a load file as text, line by line to a sink: the CAP file,
+// its package, applets and imports, the components in load order, what was
+// left out and why, warnings, the total and the Load File Data Block hashes.
+class LoadFileReport final : public CapObserver {
+public:
+    explicit LoadFileReport(ReportSink& sink) : sink_(sink) {}
+
+    void begin(const ConversionStart& start) override;
+    void reading() override;
+    void loadFile(const LoadFile& loadFile) override;
+    void end(const Outcome& outcome) override;
+
+private:
+    ReportSink& sink_;
+    ConversionStart start_;
+};
+
+} // namespace tolvane

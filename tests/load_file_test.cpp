@@ -1,0 +1,266 @@
+// Load files: the components a card loader sends, in the reference load
+// order, and the checks that refuse a CAP file a card would refuse.
+
+#include "conversion_fixture.h"
+#include "core/base/paths.h"
+#include "core/cap/load_file.h"
+#include "core/convert/load_file_converter.h"
+#include "core/zip/archive.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+#include <map>
+
+namespace tolvane {
+namespace {
+
+using namespace testing;
+
+constexpr std::uint8_t accExport = 0x02, accApplet = 0x04, accExtended = 0x08;
+
+void putBe16(ByteVector& out, std::size_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+ByteVector withAid(ByteVector out, const ByteVector& aid)
+{
+    out.push_back(static_cast<std::uint8_t>(aid.size()));
+    out.insert(out.end(), aid.begin(), aid.end());
+    return out;
+}
+
+const ByteVector packageAid{0xA0, 0x00, 0x00, 0x00, 0x62, 0x03, 0x01};
+
+// A small CAP file whose components agree with one another; `entries` maps
+// each component's entry name to its bytes, which a test may then spoil.
+struct CapSpec {
+    std::uint8_t minor = 2;
+    std::uint8_t flags = accApplet;
+    std::vector<ByteVector> applets{{0xA0, 0x00, 0x00, 0x00, 0x62, 0x03, 0x01, 0x01}};
+    std::vector<ByteVector> imports{{0xA0, 0x00, 0x00, 0x00, 0x62, 0x00, 0x01}};
+    bool exportComponent = false;
+    bool debug = false;
+    bool staticResources = false;
+    // Custom components listed in the Directory: tag and the entry that holds one.
+    std::map<std::uint8_t, std::string> customs;
+
+    std::map<std::string, ByteVector> entries() const
+    {
+        std::map<std::string, ByteVector> c;
+        ByteVector header{0xDE, 0xCA, 0xFF, 0xED, minor, 2, flags, 0, 1};
+        header = withAid(header, packageAid);
+        if (minor >= 2) {
+            header.push_back(4);
+            header.insert(header.end(), {'t', 'e', 's', 't'});
+        }
+        c["Header.cap"] = component(1, header);
+        if (!applets.empty()) {
+            ByteVector content{static_cast<std::uint8_t>(applets.size())};
+            for (const auto& aid : applets) {
+                content = withAid(content, aid);
+                putBe16(content, 0x10);
+            }
+            c["Applet.cap"] = component(3, content);
+        }
+        ByteVector import{static_cast<std::uint8_t>(imports.size())};
+        for (const auto& aid : imports) {
+            import.insert(import.end(), {0, 1});
+            import = withAid(import, aid);
+        }
+        c["Import.cap"] = component(4, import);
+        c["ConstantPool.cap"] = component(5, {0, 0});
+        c["Class.cap"] = component(6, {0x80, 0x01});
+        c["Method.cap"] = component(7, {0, 0x01, 0x7A});
+        c["StaticField.cap"] = component(8, ByteVector(10, 0));
+        c["RefLocation.cap"] = component(9, {0, 0, 0, 0});
+        if (exportComponent)
+            c["Export.cap"] = component(10, {0});
+        c["Descriptor.cap"] = component(11, {0, 0, 0, 0, 0});
+        if (debug)
+            c["Debug.cap"] = component(12, {0, 0, 0});
+        if (staticResources)
+            c["StaticResources.capx"] = {13, 0, 0, 0, 2, 0, 0};
+        ByteVector directory;
+        const int lastSized = minor == 1 ? 11 : 12;
+        const auto sizeOf = [&](const char* name) {
+            const auto found = c.find(name);
+            return found == c.end() ? 0 : found->second.size() - 3;
+        };
+        const char* names[] = {"Header.cap",   "Directory.cap",   "Applet.cap",    "Import.cap",
+                               "ConstantPool.cap", "Class.cap",   "Method.cap",    "StaticField.cap",
+                               "RefLocation.cap",  "Export.cap",  "Descriptor.cap", "Debug.cap"};
+        const std::size_t directorySize = lastSized * 2 + (minor >= 3 ? 4 : 0) + 9 + customs.size() * 9;
+        for (int tag = 1; tag <= lastSized; ++tag)
+            putBe16(directory, tag == 2 ? directorySize : sizeOf(names[tag - 1]));
+        if (minor >= 3)
+            directory.insert(directory.end(), {0, 0, 0, static_cast<std::uint8_t>(staticResources ? 2 : 0)});
+        directory.insert(directory.end(), {0, 0, 0, 0, 0, 0});
+        directory.push_back(static_cast<std::uint8_t>(imports.size()));
+        directory.push_back(static_cast<std::uint8_t>(applets.size()));
+        directory.push_back(static_cast<std::uint8_t>(customs.size()));
+        for (const auto& [tag, name] : customs) {
+            directory.push_back(tag);
+            putBe16(directory, 0);
+            directory = withAid(directory, {1, 2, 3, 4, 5});
+        }
+        c["Directory.cap"] = component(2, directory);
+        return c;
+    }
+};
+
+// The CAP file of `entries` under pkg/javacard/, with a manifest first.
+ByteVector capFile(const std::map<std::string, ByteVector>& entries)
+{
+    std::vector<ZipEntry> zip{{"META-INF/MANIFEST.MF", bytesOf("Manifest-Version: 1.0\n"), deflated}};
+    for (const auto& [name, bytes] : entries)
+        zip.push_back({"pkg/javacard/" + name, bytes});
+    return buildZip(zip);
+}
+
+class LoadFileConversion : public ConversionTest {
+protected:
+    std::optional<std::string> convert(const ByteVector& cap, LoadFileOptions options = {})
+    {
+        const auto path = writeCap("card.cap", cap);
+        return run([&] { convertToLoadFile(path, options, LoadFileAction::Write, report, archive); });
+    }
+    ByteVector ijc() { return readFile(dir.file("card.ijc")); }
+    std::string reportText() const { return report.text(); }
+
+    ZipArchive archive;
+};
+
+TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
+{
+    using Entries = std::map<std::string, ByteVector>;
+    const struct {
+        const char* name;
+        CapSpec spec;
+        std::function<void(Entries&)> spoil;
+        const char* message;
+    } cases[] = {
+        {"tag of another component", {}, [](Entries& e) { e["Class.cap"][0] = 7; },
+         "Component \"pkg/javacard/Class.cap\": its tag byte is 7, but a Class component has tag 6"},
+        {"size field short of the entry", {}, [](Entries& e) { e["Method.cap"].push_back(0); },
+         "Component \"pkg/javacard/Method.cap\": its size field gives 3 bytes, but the entry holds 4 after its tag "
+         "and size"},
+        {"StaticResources with a four-byte size that is wrong", {.minor = 3, .staticResources = true},
+         [](Entries& e) { e["StaticResources.capx"][4] = 9; }, "its size field gives 9 bytes, but the entry holds 2"},
+        {"two Headers", {}, [](Entries& e) { e["more/Header.cap"] = e["Header.cap"]; },
+         "a second Header component; the first is"},
+        {"no magic", {}, [](Entries& e) { e["Header.cap"][3] = 0xCA; }, "its magic number is CACAFFED, not DECAFFED"},
+        {"CAP format 2.4", {}, [](Entries& e) { e["Header.cap"][7] = 4; }, "CAP format 2.4 is not one of 2.1, 2.2 and 2.3"},
+        {"extended CAP file", {.flags = accApplet | accExtended}, nullptr,
+         "it is the Header of an extended CAP file (flag ACC_EXTENDED)"},
+        {"package AID too short", {}, [](Entries& e) { e["Header.cap"] = component(1, withAid({0xDE, 0xCA, 0xFF, 0xED, 2, 2, 4, 0, 1}, {1, 2})); },
+         "its package AID is 2 bytes long, not 5 to 16"},
+        {"Header cut short", {}, [](Entries& e) { e["Header.cap"] = component(1, {0xDE, 0xCA, 0xFF, 0xED, 2, 2, 4, 0, 1, 7, 1}); },
+         "it ends too soon: package AID needs 7 bytes"},
+        {"no Method", {}, [](Entries& e) { e.erase("Method.cap"); }, "The CAP file has no Method (Method.cap) component"},
+        {"ACC_APPLET without Applet", {.applets = {}}, [](Entries& e) { e["Header.cap"][9] = accApplet; },
+         "The Header sets ACC_APPLET, but the CAP file has no Applet (Applet.cap) component"},
+        {"Applet without ACC_APPLET", {.flags = 0}, nullptr, "the Header does not set ACC_APPLET"},
+        {"ACC_EXPORT without Export", {.flags = accApplet | accExport}, nullptr,
+         "The Header sets ACC_EXPORT, but the CAP file has no Export (Export.cap) component"},
+        {"Export without ACC_EXPORT", {.exportComponent = true}, nullptr, "the Header does not set ACC_EXPORT"},
+        {"Directory size of Method", {}, [](Entries& e) { e["Directory.cap"][3 + 13] = 9; },
+         "Component \"pkg/javacard/Directory.cap\": it gives Method 9 bytes, but Method.cap's size field gives 3"},
+        {"Directory import count", {}, [](Entries& e) { e["Directory.cap"][3 + 24 + 6] = 2; },
+         "its import count is 2, but Import.cap lists 1 packages"},
+        {"Directory applet count", {}, [](Entries& e) { e["Directory.cap"][3 + 24 + 7] = 0; },
+         "its applet count is 0, but the CAP file has 1 applets"},
+        {"Debug.cap with a custom tag the Directory does not list", {}, [](Entries& e) { e["Debug.cap"] = component(0xDB, {1}); },
+         "a custom tag that the Directory does not list"},
+        {"StaticResources before CAP 2.3", {}, [](Entries& e) { e["StaticResources.capx"] = {13, 0, 0, 0, 0}; },
+         "a StaticResources component needs CAP format 2.3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto entries = c.spec.entries();
+        if (c.spoil)
+            c.spoil(entries);
+        writeFile(dir.file("card.ijc"), bytesOf("old content"));
+        const auto error = convert(capFile(entries));
+        ASSERT_TRUE(error) << reportText();
+        EXPECT_EQ(lastKind, ErrorKind::NotLoadable);
+        EXPECT_NE(error->find(c.message), std::string::npos) << *error;
+        EXPECT_EQ(ijc(), ByteVector{});
+    }
+}
+
+TEST_F(LoadFileConversion, ComponentsInTheReferenceLoadOrder)
+{
+    const std::vector<const char*> loadOrder{"Header.cap",       "Directory.cap",   "Import.cap",
+                                             "Applet.cap",       "Class.cap",       "Method.cap",
+                                             "StaticField.cap",  "Export.cap",      "ConstantPool.cap",
+                                             "RefLocation.cap",  "StaticResources.capx", "Descriptor.cap"};
+    const struct {
+        const char* name;
+        CapSpec spec;
+        bool keepDescriptor;
+        std::vector<std::string> reportLines; // among the report's lines
+    } cases[] = {
+        {"applet with Debug", {.debug = true}, true,
+         {" Applet AID: A000000062030101", " Left out: pkg/javacard/Debug.cap (the Debug component, never sent to a card)",
+          " Descriptor: kept"}},
+        {"Descriptor left out", {}, false,
+         {" Descriptor: left out", " Left out: pkg/javacard/Descriptor.cap (the Descriptor component, left out as asked)"}},
+        {"library that exports, without Applet", {.flags = accExport, .applets = {}, .exportComponent = true}, true,
+         {" Package AID: A0000000620301"}},
+        {"several applets", {.applets = {{1, 2, 3, 4, 5}, {1, 2, 3, 4, 6}, {1, 2, 3, 4, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}}},
+         true, {" Applet AID: 0102030405", " Applet AID: 0102030406", " Applet AID: 010203040708090A0B0C0D0E0F101112"}},
+        {"CAP 2.3 with StaticResources", {.minor = 3, .staticResources = true}, true, {" CAP format: 2.3"}},
+        {"CAP 2.1, Debug data under a custom tag", {.minor = 1, .customs = {{0xDB, "Debug.cap"}}}, true,
+         {" Left out: pkg/javacard/Debug.cap (debug data written as a custom component (tag 219), never sent to a card)"}},
+        {"custom component", {.customs = {{0x80, "Custom.cap"}}}, true,
+         {" Left out: pkg/javacard/Custom.cap (a custom component (tag 128), which loaders do not send)",
+          " Left out: META-INF/MANIFEST.MF (the manifest, not a component)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto entries = c.spec.entries();
+        for (const auto& [tag, name] : c.spec.customs)
+            entries[name] = component(tag, {1, 2});
+        const auto error = convert(capFile(entries), {c.keepDescriptor});
+        ASSERT_FALSE(error) << *error;
+        ByteVector expected;
+        for (const std::string name : loadOrder)
+            if (entries.count(name) && (name != "Descriptor.cap" || c.keepDescriptor))
+                expected.insert(expected.end(), entries[name].begin(), entries[name].end());
+        EXPECT_EQ(ijc(), expected);
+        for (const auto& line : c.reportLines)
+            EXPECT_NE(std::find(report.lines().begin(), report.lines().end(), line), report.lines().end())
+                << line << "\n" << reportText();
+        EXPECT_EQ(report.lines().back(), "Done.");
+    }
+}
+
+TEST_F(LoadFileConversion, WarningsForWhatACardNeverSees)
+{
+    CapSpec spec{.debug = true};
+    auto entries = spec.entries();
+    entries.erase("Debug.cap");
+    std::vector<ZipEntry> zip;
+    for (const auto& [name, bytes] : entries)
+        zip.push_back({"pkg/javacard/" + name, bytes});
+    const auto path = writeCap("card.cap", buildZip(zip));
+    ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Write, report, archive); }));
+    const auto text = reportText();
+    EXPECT_NE(text.find(" Warning: The Directory gives Debug 3 bytes, but the CAP file has no Debug.cap\n"),
+              std::string::npos) << text;
+    EXPECT_NE(text.find(" Warning: The CAP file has no META-INF/MANIFEST.MF"), std::string::npos) << text;
+}
+
+TEST_F(LoadFileConversion, CheckWritesNothing)
+{
+    const auto path = writeCap("card.cap", capFile(CapSpec{}.entries()));
+    writeFile(dir.file("card.ijc"), bytesOf("kept"));
+    ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Check, report, archive); }));
+    EXPECT_EQ(ijc(), bytesOf("kept"));
+    EXPECT_NE(reportText().find(" Checked only: no file written\n"), std::string::npos);
+}
+
+} // namespace
+} // namespace tolvane
