@@ -207,7 +207,7 @@ void TMainForm::FormClose(QObject*)
 {
     const std::string path = settingsPath_.toStdString();
     const QRect bounds = outerBounds();
-    const std::pair<const char*, std::string> values[] = {
+    const std::vector<tolvane::profile::Value> values = {
         {"MainLeft", std::to_string(bounds.x())},
         {"MainTop", std::to_string(bounds.y())},
         {"MainWidth", std::to_string(bounds.width())},
@@ -215,10 +215,8 @@ void TMainForm::FormClose(QObject*)
         {"cap_name", capPath()},
         {"card_load_order", CheckBox_LoadOrder->isChecked() ? "1" : "0"},
     };
-    for (const auto& [key, value] : values) {
-        if (!tolvane::profile::writeString(section, key, value, path))
-            throw tolvane::Error(tolvane::ErrorKind::Settings, path);
-    }
+    if (!tolvane::profile::writeStrings(section, values, path))
+        throw tolvane::Error(tolvane::ErrorKind::Settings, path);
 }
 
 void TMainForm::cxButton_1Click(QObject*)

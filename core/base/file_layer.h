@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The file operations the converters and the settings file rely on. Like the
@@ -22,10 +23,9 @@ constexpr int failed = -1;
 // mislead a reader.
 int openForReading(const std::string& path, Sharing sharing);
 
-// Opens a file for reading and writing, creating it or truncating one that
-// exists. With Sharing::Nobody the lock is taken before the truncation, so a
-// file held that way by another is left as it is.
-int createForReadWrite(const std::string& path, Sharing sharing);
+// Takes an exclusive advisory lock on `fd` (a file or a folder); with `wait`
+// false, a lock held by another fails at once ("in use by another process").
+bool lockExclusively(int fd, bool wait);
 
 // The new position from the start, or -1.
 std::int64_t seekFromStart(int fd, std::int64_t offset);
@@ -66,47 +66,84 @@ private:
 
 // How far a commit goes to keep the new content through a power cut.
 enum class Durability {
-    // Flushed to the disk before the rename: after a power cut the target holds
-    // the old content or the new, whole.
+    // Flushed to the disk before it is published: after a power cut the
+    // target holds the old content or the new, whole.
     Flushed,
-    // Only renamed: a crash of the program never leaves half of the content,
-    // and neither does a power cut on file systems that order a replacing
-    // rename after its data (ext4's default); on others the target may then
-    // be empty. For output that can be made again.
-    UntilRenamed,
+    // Only published: a crash of the program never leaves half of the
+    // content, and neither does a power cut on file systems that order a
+    // replacing rename after its data (ext4's default). For output that can
+    // be made again.
+    UntilPublished,
 };
 
-// New content for `target`, written to a temporary file in the same folder and
-// renamed over the target by commit(), so that a reader never sees half of it.
-// Unless committed, the temporary file is removed on destruction.
-class ReplacementFile {
-public:
-    ReplacementFile() = default;
-    ReplacementFile(ReplacementFile&& other) noexcept;
-    ReplacementFile& operator=(ReplacementFile&&) = delete;
-    ReplacementFile(const ReplacementFile&) = delete;
-    ReplacementFile& operator=(const ReplacementFile&) = delete;
-    ~ReplacementFile() { discard(); }
+// What a symbolic link at the target path stands for.
+enum class Links {
+    Replace,     // the link is replaced by the new file; what it points to is left alone
+    WriteTarget, // the file the link points to is replaced, in its own folder
+};
 
-    // Creates the temporary file with the permission bits `mode`; false on failure.
-    bool open(const std::string& target, mode_t mode, Durability durability);
+// New content for a file, which readers see only once it is complete: it is
+// written to an unnamed file in the target's folder and given the target's
+// name when committed, so that a process killed at any instant leaves the old
+// file or the new one, never half of one and never a stray file. Where the
+// file system has no unnamed files, a hidden temporary file takes its place
+// and is removed on the signals that can be caught. Where the folder takes
+// no new file at all, a target that is a writable regular file with no other
+// name is written in place instead (emptied on discard).
+class AtomicFile {
+public:
+    AtomicFile() = default;
+    AtomicFile(const AtomicFile&) = delete;
+    AtomicFile& operator=(const AtomicFile&) = delete;
+    ~AtomicFile() { discard(); }
+
+    // Prepares new content for `path` with the permission bits `mode`; false
+    // on failure, with nothing changed.
+    bool begin(const std::string& path, Links links, mode_t mode, Durability durability);
     bool write(const void* data, std::size_t count);
-    // Renames the content over the target, flushing it first if it is to be durable.
+    // Publishes the content under the target's name; false on failure, when
+    // the target is left as it was (or, written in place, as far as it got).
     bool commit();
+    // Forgets the content: the target is left as it was or, written in place
+    // once its writing began, empty.
     void discard();
 
-    const std::string& temporaryPath() const { return temporaryPath_; }
+    bool writesInPlace() const { return kind_ == Kind::InPlace; }
+    // The path that the content is for: `path`, or its link's target.
+    const std::string& target() const { return target_; }
 
 private:
-    std::string target_;
-    std::string temporaryPath_;
-    FileHandle file_;
+    enum class Kind { None, Unnamed, Named, InPlace };
+    bool emptyIfPending();
+    bool publishUnnamed();
+    bool publishNamed();
+
+    Kind kind_ = Kind::None;
+    bool emptyingPending_ = false; // written in place, the old content goes at the first write
     Durability durability_ = Durability::Flushed;
+    std::string target_;
+    std::string name_; // the target's name in its folder
+    FileHandle folder_;
+    FileHandle file_;
+    std::string temporaryName_;
 };
 
-// Permission bits a new file at `path` would get (those of the file there, or
-// the default for a new file).
-mode_t permissionsFor(const std::string& path);
-mode_t permissionsOf(int fd);
+// The path a symbolic link leads to, followed link by link; `path` itself
+// when it is no link.
+std::string linkTarget(const std::string& path);
+
+// True when `info` describes a file that may be written: a write permission
+// bit of the file's, or, without any, only for none (not even the superuser,
+// who would otherwise write a file its owner made read-only).
+bool permitsWriting(const struct stat& info);
+
+// Permission bits of a new file: 0666 less the creation mask.
+mode_t newFilePermissions();
+
+// A seam for tests: the `n`th call of the layer from now on (1 for the next)
+// fails with `error`, as though the system had refused it; 0 turns it off.
+// Calls counts every call of the layer so far.
+void failCall(unsigned n, int error);
+unsigned calls();
 
 } // namespace tolvane::files

@@ -2,6 +2,8 @@
 
 #include "core/base/error.h"
 
+#include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -28,10 +30,23 @@ IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath) : p
 {
     if (sameFile(ijcPath, capPath))
         cannotCreate(ijcPath, "It is the CAP file itself");
-    held_ = files::FileHandle(files::createForReadWrite(ijcPath, files::Sharing::Nobody));
-    if (!held_.valid())
-        cannotCreate(ijcPath, files::lastErrorText());
-    if (!content_.open(ijcPath, files::permissionsOf(held_.get()), files::Durability::UntilRenamed))
+
+    struct stat info {};
+    mode_ = files::newFilePermissions();
+    if (::lstat(ijcPath.c_str(), &info) == 0) {
+        if (S_ISDIR(info.st_mode))
+            cannotCreate(ijcPath, std::strerror(EISDIR));
+        if (S_ISREG(info.st_mode)) {
+            // Held, never written: its content is replaced as a whole.
+            held_ = files::FileHandle(files::openForReading(ijcPath, files::Sharing::Nobody));
+            if (!held_.valid())
+                cannotCreate(ijcPath, files::lastErrorText());
+            mode_ = info.st_mode & 07777;
+        } else if (!S_ISLNK(info.st_mode)) {
+            cannotCreate(ijcPath, "Not a regular file");
+        }
+    }
+    if (!content_.begin(ijcPath, files::Links::Replace, mode_, files::Durability::UntilPublished))
         cannotCreate(ijcPath, files::lastErrorText());
 }
 
@@ -43,27 +58,35 @@ void IjcOutput::write(Bytes bytes)
 
 void IjcOutput::commit()
 {
-    // The IJC file is empty by now, so the content is moved into a free name
-    // rather than over the file: replacing a file makes ext4 write the new
-    // data out at once, which costs more than the whole conversion.
-    ::unlink(path_.c_str());
-    if (!content_.commit()) {
-        // Leave the IJC file as creation made it: there, and empty.
-        files::FileHandle(::open(path_.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    if (!content_.commit())
         cannotWrite();
-    }
+    done_ = true;
     held_.reset();
 }
 
 void IjcOutput::abandon()
 {
+    if (done_)
+        return;
+    done_ = true;
+    const bool inPlace = content_.writesInPlace();
+    if (inPlace)
+        content_.write(nullptr, 0); // begins the writing, which empties the file
     content_.discard();
+    if (!inPlace) {
+        // An empty file takes the IJC path, by the same way as content would.
+        files::AtomicFile empty;
+        if (empty.begin(path_, files::Links::Replace, mode_, files::Durability::UntilPublished))
+            empty.commit();
+    }
     held_.reset();
 }
 
-void IjcOutput::cannotWrite() const
+void IjcOutput::cannotWrite()
 {
-    throw Error(ErrorKind::CannotWrite, path_, files::lastErrorText());
+    const std::string reason = files::lastErrorText();
+    abandon();
+    throw Error(ErrorKind::CannotWrite, path_, reason);
 }
 
 } // namespace tolvane

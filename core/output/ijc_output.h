@@ -8,25 +8,30 @@
 
 namespace tolvane {
 
-// The IJC file of one conversion. Construction creates (or truncates) it,
-// holding it without sharing, and opens a temporary file beside it for the
-// components; commit() puts the temporary file in its place. A conversion that
-// fails before commit leaves the IJC file empty and no temporary file behind:
-// never a partial IJC.
+// The IJC file of one conversion. Its new content is written aside and takes
+// the IJC path only when complete; until then the file there is left as it
+// is, and a link there is never written through: a symbolic link is replaced
+// by the new file, a file with other names loses only this one. A conversion
+// that fails leaves an empty IJC file, never a partial one.
 //
 // As an observer of a conversion it writes the bytes taken for each entry, in
 // the order met, and commits when the entries have ended.
 class IjcOutput final : public CapObserver {
 public:
-    // Throws Error (CannotCreate). `capPath` is the file being converted: an
-    // IJC path that leads to that very file is refused before it is touched.
+    // Throws Error (CannotCreate), with the IJC path as it was. `capPath` is
+    // the file being converted: an IJC path that leads to that very file is
+    // refused before anything is written.
     IjcOutput(const std::string& ijcPath, const std::string& capPath);
+    ~IjcOutput() override { abandon(); }
+    IjcOutput(const IjcOutput&) = delete;
+    IjcOutput& operator=(const IjcOutput&) = delete;
 
     // Throws Error (CannotWrite).
     void write(Bytes bytes);
+    // Puts the content in place. Throws Error (CannotWrite), leaving the IJC
+    // file empty.
     void commit();
-    // Closes the IJC file without its new content, which a commit has not put
-    // in place: the file stays as creation left it, empty.
+    // Leaves the IJC file empty, unless the content was committed.
     void abandon();
 
     const std::string& path() const { return path_; }
@@ -36,11 +41,15 @@ public:
     void end(const Outcome&) override { abandon(); }
 
 private:
-    [[noreturn]] void cannotWrite() const;
+    [[noreturn]] void cannotWrite();
 
     std::string path_;
+    mode_t mode_ = 0;
+    // The file at the IJC path when the conversion began, held locked so that
+    // two conversions of one CAP file do not run at once.
     files::FileHandle held_;
-    files::ReplacementFile content_;
+    files::AtomicFile content_;
+    bool done_ = false;
 };
 
 } // namespace tolvane
