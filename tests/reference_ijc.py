@@ -5,8 +5,9 @@ Each entry in central-directory order gives its first component-length bytes
 (tag, big-endian size, content) when it holds that many, and nothing when it
 holds fewer: a manifest, a class file or a folder is no component.
 
-Usage: reference_ijc.py CAPFILE OUTFILE
+Usage: reference_ijc.py OUTDIR CAPFILE...   (writes OUTDIR/NAME.ijc for each)
 """
+import os
 import sys
 import zipfile
 
@@ -18,10 +19,12 @@ def component_bytes(data: bytes) -> bytes:
 
 
 def main() -> int:
-    cap, out = sys.argv[1], sys.argv[2]
-    with zipfile.ZipFile(cap) as archive, open(out, "wb") as ijc:
-        for info in archive.infolist():
-            ijc.write(component_bytes(archive.read(info)))
+    out = sys.argv[1]
+    for cap in sys.argv[2:]:
+        name = os.path.splitext(os.path.basename(cap))[0] + ".ijc"
+        with zipfile.ZipFile(cap) as archive, open(os.path.join(out, name), "wb") as ijc:
+            for info in archive.infolist():
+                ijc.write(component_bytes(archive.read(info)))
     return 0
 
 

@@ -160,18 +160,34 @@ TEST_F(ScanConversion, EntriesThatCannotBeTakenAsTheyLie)
     }
 }
 
-TEST_F(ScanConversion, ScanEndsQuietlyWhereNoLocalHeaderFollows)
+TEST_F(ScanConversion, WalkEndsAtTheCentralDirectoryOrItIsAFormatError)
 {
     const auto wallet = walletComponents();
-    for (const auto& tail : {ByteVector{}, ByteVector{0x50, 0x4B, 0x03}, bytesOf("trailing garbage")}) {
-        auto bytes = buildZip({{"Import.cap", wallet.import}});
-        bytes.resize(30 + 10 + wallet.import.size());
-        bytes.insert(bytes.end(), tail.begin(), tail.end());
+    const auto whole = buildZip({{"Import.cap", wallet.import}});
+    const std::size_t entryEnd = 30 + 10 + wallet.import.size();
+    const ByteVector endRecordOnly(whole.end() - 22, whole.end());
+    const struct {
+        const char* what;
+        ByteVector tail; // after the entry
+        bool converts;
+    } cases[] = {
+        {"central directory", ByteVector(whole.begin() + entryEnd, whole.end()), true},
+        {"end record alone", endRecordOnly, true},
+        {"nothing: cut off after the entry", {}, false},
+        {"a local header cut off in its signature", {0x50, 0x4B, 0x03}, false},
+        {"trailing garbage", bytesOf("trailing garbage"), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ByteVector bytes(whole.begin(), whole.begin() + entryEnd);
+        bytes.insert(bytes.end(), c.tail.begin(), c.tail.end());
         const auto cap = writeCap("tail.cap", bytes);
         EXPECT_FALSE(convert(cap));
-        EXPECT_EQ(outcome, ScanOutcome::Converted);
+        EXPECT_EQ(outcome, c.converts ? ScanOutcome::Converted : ScanOutcome::WrongFormat);
         EXPECT_EQ(report.lines()[2], "4. Import.cap 14 bytes");
-        EXPECT_EQ(readFile(dir.file("tail.ijc")), wallet.import);
+        EXPECT_EQ(readFile(dir.file("tail.ijc")), c.converts ? wallet.import : ByteVector{});
+        if (!c.converts)
+            EXPECT_EQ(report.lines()[3], "Wrong CAP file format. Exiting.");
     }
 }
 

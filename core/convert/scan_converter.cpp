@@ -6,6 +6,7 @@
 #include "core/convert/conversion.h"
 #include "core/output/ijc_output.h"
 #include "core/report/text_report.h"
+#include "core/zip/archive.h"
 #include "core/zip/format.h"
 
 #include <memory>
@@ -91,6 +92,16 @@ void scan(int capFile, const std::string& capPath, Conversion& conversion)
         conversion.entry(record);
         total += data.size();
     }
+    // The walk ends where the archive's directory begins; anything else means
+    // entries it could not see, and a conversion without them is no success.
+    const std::uint64_t end = cursor.position();
+    if (!zip::signatureAt(file, end, zip::centralRecordSignature) &&
+        !zip::signatureAt(file, end, zip::endRecordSignature) &&
+        !zip::signatureAt(file, end, zip::zip64EndRecordSignature) &&
+        !zip::signatureAt(file, end, zip::archiveExtraDataSignature)) {
+        conversion.formatError();
+        return;
+    }
     conversion.entriesEnded(total);
 }
 
@@ -108,6 +119,15 @@ ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report)
         files::FileHandle capFile(files::openForReading(capPath, files::Sharing::Nobody));
         if (!capFile.valid())
             throw Error(ErrorKind::CannotOpen, capPath, files::lastErrorText());
+        // The scan holds the whole file in memory; one larger than an archive
+        // may declare in all is refused before any of it is read.
+        const std::int64_t size = files::seekFromEnd(capFile.get(), 0);
+        if (size < 0)
+            throw Error(ErrorKind::CannotOpen, capPath, files::lastErrorText());
+        if (static_cast<std::uint64_t>(size) > ZipArchive::archiveSizeLimit)
+            throw Error(ErrorKind::CannotOpen, capPath,
+                        "It holds " + std::to_string(size) + " bytes, more than the " +
+                            std::to_string(ZipArchive::archiveSizeLimit) + " bytes allowed for a CAP file");
         ijc.emplace(withExtension(capPath, ".ijc"), capPath);
         conversion.observe(*ijc);
         conversion.outputOpened();
