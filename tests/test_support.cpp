@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <iterator>
 #include <regex>
@@ -117,7 +118,11 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
     return result;
 }
 
-std::string withFileSizeLimit(unsigned long bytes, const std::function<std::string()>& body)
+namespace {
+
+// Runs `prepare`, then `body`, in a child process, and gives back the text
+// `body` returned.
+std::string inChild(const std::function<void()>& prepare, const std::function<std::string()>& body)
 {
     int pipeEnds[2];
     if (::pipe(pipeEnds) != 0)
@@ -127,9 +132,7 @@ std::string withFileSizeLimit(unsigned long bytes, const std::function<std::stri
         throw std::runtime_error("fork failed");
     if (child == 0) {
         ::close(pipeEnds[0]);
-        ::signal(SIGXFSZ, SIG_IGN);
-        const rlimit limit{bytes, bytes};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        prepare();
         const std::string result = body();
         [[maybe_unused]] const auto written = ::write(pipeEnds[1], result.data(), result.size());
         ::_exit(0);
@@ -142,6 +145,31 @@ std::string withFileSizeLimit(unsigned long bytes, const std::function<std::stri
     ::close(pipeEnds[0]);
     ::waitpid(child, nullptr, 0);
     return result;
+}
+
+} // namespace
+
+std::string withFileSizeLimit(unsigned long bytes, const std::function<std::string()>& body)
+{
+    return inChild(
+        [bytes] {
+            ::signal(SIGXFSZ, SIG_IGN);
+            const rlimit limit{bytes, bytes};
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        },
+        body);
+}
+
+std::string asUnprivileged(const std::function<std::string()>& body)
+{
+    return inChild(
+        [] {
+            if (::geteuid() != 0)
+                return;
+            if (::setgroups(0, nullptr) != 0 || ::setgid(unprivilegedId) != 0 || ::setuid(unprivilegedId) != 0)
+                ::_exit(1);
+        },
+        body);
 }
 
 std::filesystem::path corpusDir()

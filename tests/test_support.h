@@ -50,6 +50,13 @@ ProcessResult runProcess(const std::string& program, const std::vector<std::stri
 // (a write past that fails with EFBIG), and gives back the text it returned.
 std::string withFileSizeLimit(unsigned long bytes, const std::function<std::string()>& body);
 
+// The user and group "nobody", for whom permission bits hold.
+constexpr unsigned unprivilegedId = 65534;
+
+// Runs `body` in a child process as the unprivileged user (when run as the
+// superuser, whom permission bits do not stop), and gives back its text.
+std::string asUnprivileged(const std::function<std::string()>& body);
+
 // The shared corpus of real files, when this machine has it.
 std::filesystem::path corpusDir();
 

@@ -389,6 +389,11 @@ bool AtomicFile::commit()
 
 bool AtomicFile::publishUnnamed()
 {
+    // Closing a duplicate reports what closing the file would (a file system
+    // that writes out on close reports its errors then), before anything is
+    // published; the file itself stays open until it has its name.
+    if (closeFile(::dup(file_.get())) != 0)
+        return false;
     SignalsHeld held;
     // The unnamed file is given a name of its own first, then takes the
     // target's by a rename, which replaces a file there in one step. Where
@@ -405,7 +410,7 @@ bool AtomicFile::publishUnnamed()
         return ::linkat(AT_FDCWD, self.c_str(), folder_.get(), name, AT_SYMLINK_FOLLOW) == 0;
     };
     if (link(name_.c_str()))
-        return closeFile(file_.release()) == 0;
+        return file_.reset(), true;
     if (errno != EEXIST)
         return fail(errno), false;
     for (int attempt = 0; attempt < 100; ++attempt) {
@@ -422,7 +427,8 @@ bool AtomicFile::publishUnnamed()
         return fail(error), false;
     }
     temporaryName_.clear();
-    return closeFile(file_.release()) == 0;
+    file_.reset();
+    return true;
 }
 
 bool AtomicFile::publishNamed()
