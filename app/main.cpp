@@ -3,11 +3,16 @@
 #include "app/Main_U.h"
 #include "app/widgets.h"
 
+#include <cstdlib>
 #include <QApplication>
 #include <QFont>
 
 int main(int argc, char** argv)
 {
+    // The ZIP library turns each entry's time into a calendar time, which
+    // re-reads the time zone file every time unless TZ names it: named once,
+    // it is read once. The meaning of local time does not change.
+    ::setenv("TZ", ":/etc/localtime", 0);
     QApplication application(argc, argv);
     QApplication::setApplicationName("Tolvane");
     QApplication::setApplicationDisplayName("Tolvane");

@@ -13,6 +13,7 @@
 #include "core/zip/archive.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -136,6 +137,10 @@ std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane:
 
 int main(int argc, char** argv)
 {
+    // The ZIP library turns each entry's time into a calendar time, which
+    // re-reads the time zone file every time unless TZ names it: named once,
+    // it is read once. The meaning of local time does not change.
+    ::setenv("TZ", ":/etc/localtime", 0);
     const auto parsed = parse(argc, argv);
     if (const int* status = std::get_if<int>(&parsed))
         return *status;

@@ -44,16 +44,16 @@ bool injectedFailure()
     return false;
 }
 
-int openChecked(const std::string& path, int flags, Sharing sharing)
+int openChecked(const std::string& path, int flags, Sharing sharing, struct stat* info)
 {
     // O_NONBLOCK keeps a FIFO from blocking the open; it means nothing for the
     // regular files that pass the check below.
     const int fd = injectedFailure() ? -1 : ::open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, 0666);
     if (fd < 0)
         return fail(errno);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        const int error = S_ISDIR(info.st_mode) ? EISDIR : EINVAL;
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        const int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
         ::close(fd);
         if (error == EINVAL) {
             lastError = "Not a regular file";
@@ -61,7 +61,9 @@ int openChecked(const std::string& path, int flags, Sharing sharing)
         }
         return fail(error);
     }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // O_NONBLOCK stays: a regular file's reads and writes do not heed it.
+    if (info != nullptr)
+        *info = status;
     if (sharing == Sharing::Nobody && !lockExclusively(fd, false)) {
         ::close(fd);
         return failed;
@@ -199,9 +201,9 @@ bool lockExclusively(int fd, bool wait)
     }
 }
 
-int openForReading(const std::string& path, Sharing sharing)
+int openForReading(const std::string& path, Sharing sharing, struct stat* info)
 {
-    return openChecked(path, O_RDONLY, sharing);
+    return openChecked(path, O_RDONLY, sharing, info);
 }
 
 std::int64_t seekFromStart(int fd, std::int64_t offset)
@@ -280,10 +282,12 @@ void FileHandle::reset()
         ::close(std::exchange(fd_, failed));
 }
 
-bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durability durability)
+bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durability durability,
+                       bool replacesExisting)
 {
     discard();
     durability_ = durability;
+    replacesExisting_ = replacesExisting;
     target_ = links == Links::WriteTarget ? linkTarget(path) : path;
     const auto [folder, name] = folderAndName(target_);
     name_ = name;
@@ -333,7 +337,7 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
     }
     file_ = FileHandle(fd);
     // The creation mask may have taken bits that the target is to have.
-    if (kind_ != Kind::InPlace && ::fchmod(fd, mode) != 0) {
+    if (kind_ != Kind::InPlace && (mode & ~creationMask()) != mode && ::fchmod(fd, mode) != 0) {
         const int error = errno;
         discard();
         return fail(error), false;
@@ -389,15 +393,10 @@ bool AtomicFile::commit()
 
 bool AtomicFile::publishUnnamed()
 {
-    // Closing a duplicate reports what closing the file would (a file system
-    // that writes out on close reports its errors then), before anything is
-    // published; the file itself stays open until it has its name.
-    if (closeFile(::dup(file_.get())) != 0)
-        return false;
     SignalsHeld held;
-    // The unnamed file is given a name of its own first, then takes the
-    // target's by a rename, which replaces a file there in one step. Where
-    // there is no file yet, it takes the target's name at once.
+    // The unnamed file is given a name of its own, then takes the target's by
+    // a rename, which replaces a file there in one step. Where no file is
+    // expected there, it takes the target's name at once.
     const auto link = [this](const char* name) {
         if (injectedFailure())
             return false;
@@ -409,26 +408,29 @@ bool AtomicFile::publishUnnamed()
         const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
         return ::linkat(AT_FDCWD, self.c_str(), folder_.get(), name, AT_SYMLINK_FOLLOW) == 0;
     };
-    if (link(name_.c_str()))
-        return file_.reset(), true;
-    if (errno != EEXIST)
+    bool named = !replacesExisting_ && link(name_.c_str());
+    if (!named && !replacesExisting_ && errno != EEXIST)
         return fail(errno), false;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        temporaryName_ = temporaryName();
-        if (link(temporaryName_.c_str()))
-            break;
-        if (errno != EEXIST)
-            return temporaryName_.clear(), fail(errno), false;
-    }
-    if (injectedFailure() || ::renameat(folder_.get(), temporaryName_.c_str(), folder_.get(), name_.c_str()) != 0) {
-        const int error = errno;
-        ::unlinkat(folder_.get(), temporaryName_.c_str(), 0);
+    if (!named) {
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            temporaryName_ = temporaryName();
+            if (link(temporaryName_.c_str()))
+                break;
+            if (errno != EEXIST)
+                return temporaryName_.clear(), fail(errno), false;
+        }
+        if (injectedFailure() ||
+            ::renameat(folder_.get(), temporaryName_.c_str(), folder_.get(), name_.c_str()) != 0) {
+            const int error = errno;
+            ::unlinkat(folder_.get(), temporaryName_.c_str(), 0);
+            temporaryName_.clear();
+            return fail(error), false;
+        }
         temporaryName_.clear();
-        return fail(error), false;
     }
-    temporaryName_.clear();
-    file_.reset();
-    return true;
+    // Once named, the content is there; a failing close can only report a
+    // write the file system deferred, which flushed content has had already.
+    return closeFile(file_.release()) == 0 || durability_ == Durability::Flushed;
 }
 
 bool AtomicFile::publishNamed()
@@ -480,11 +482,20 @@ bool permitsWriting(const struct stat& info)
     return (info.st_mode & S_IWOTH) != 0;
 }
 
+mode_t creationMask()
+{
+    // Read once: the program never changes it.
+    static const mode_t mask = [] {
+        const mode_t current = ::umask(0);
+        ::umask(current);
+        return current;
+    }();
+    return mask;
+}
+
 mode_t newFilePermissions()
 {
-    const mode_t mask = ::umask(0);
-    ::umask(mask);
-    return 0666 & ~mask;
+    return 0666 & ~creationMask();
 }
 
 void failCall(unsigned n, int error)

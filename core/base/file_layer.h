@@ -21,7 +21,8 @@ constexpr int failed = -1;
 // Opens an existing file for reading. Refuses anything but a regular file, so
 // that a folder, a pipe or a device named like a CAP file cannot hang or
 // mislead a reader.
-int openForReading(const std::string& path, Sharing sharing);
+// `info`, where given, receives the file's status.
+int openForReading(const std::string& path, Sharing sharing, struct stat* info = nullptr);
 
 // Takes an exclusive advisory lock on `fd` (a file or a folder); with `wait`
 // false, a lock held by another fails at once ("in use by another process").
@@ -98,8 +99,10 @@ public:
     ~AtomicFile() { discard(); }
 
     // Prepares new content for `path` with the permission bits `mode`; false
-    // on failure, with nothing changed.
-    bool begin(const std::string& path, Links links, mode_t mode, Durability durability);
+    // on failure, with nothing changed. `replacesExisting` says whether a
+    // file is expected at the path, which saves a step either way.
+    bool begin(const std::string& path, Links links, mode_t mode, Durability durability,
+               bool replacesExisting = true);
     bool write(const void* data, std::size_t count);
     // Publishes the content under the target's name; false on failure, when
     // the target is left as it was (or, written in place, as far as it got).
@@ -119,7 +122,8 @@ private:
     bool publishNamed();
 
     Kind kind_ = Kind::None;
-    bool emptyingPending_ = false; // written in place, the old content goes at the first write
+    bool emptyingPending_ = false;
+    bool replacesExisting_ = true; // written in place, the old content goes at the first write
     Durability durability_ = Durability::Flushed;
     std::string target_;
     std::string name_; // the target's name in its folder
@@ -137,7 +141,9 @@ std::string linkTarget(const std::string& path);
 // who would otherwise write a file its owner made read-only).
 bool permitsWriting(const struct stat& info);
 
-// Permission bits of a new file: 0666 less the creation mask.
+// The process's file creation mask, and the permission bits of a new file:
+// 0666 less the mask.
+mode_t creationMask();
 mode_t newFilePermissions();
 
 // A seam for tests: the `n`th call of the layer from now on (1 for the next)

@@ -5,18 +5,23 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace tolvane {
 namespace {
 
-bool sameFile(const std::string& a, const std::string& b)
+// Whether `a` (whose status is `aStatus`, where known) and `b` are one file.
+bool sameFile(std::optional<struct stat> aStatus, const std::string& a, const std::string& b)
 {
     struct stat first {
     }, second{};
-    return ::stat(a.c_str(), &first) == 0 && ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev &&
-           first.st_ino == second.st_ino;
+    if (aStatus)
+        first = *aStatus;
+    else if (::stat(a.c_str(), &first) != 0)
+        return false;
+    return ::stat(b.c_str(), &second) == 0 && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
 }
 
 [[noreturn]] void cannotCreate(const std::string& path, const std::string& reason)
@@ -28,37 +33,43 @@ bool sameFile(const std::string& a, const std::string& b)
 
 IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath) : path_(ijcPath)
 {
-    if (sameFile(ijcPath, capPath))
+    struct stat info {};
+    const bool existed = ::lstat(ijcPath.c_str(), &info) == 0;
+    if (existed && sameFile(S_ISLNK(info.st_mode) ? std::nullopt : std::optional(info), ijcPath, capPath))
         cannotCreate(ijcPath, "It is the CAP file itself");
 
-    struct stat info {};
     mode_ = files::newFilePermissions();
-    if (::lstat(ijcPath.c_str(), &info) == 0) {
+    if (existed) {
         if (S_ISDIR(info.st_mode))
             cannotCreate(ijcPath, std::strerror(EISDIR));
         if (S_ISREG(info.st_mode)) {
-            // Held, never written: its content is replaced as a whole.
-            held_ = files::FileHandle(files::openForReading(ijcPath, files::Sharing::Nobody));
+            // Held, never read or written: its content is replaced as a whole.
+            // It is only locked, so the link it may have become since is not
+            // followed, and whatever it is it cannot block the open.
+            held_ = files::FileHandle(::open(ijcPath.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
             if (!held_.valid())
+                cannotCreate(ijcPath, std::strerror(errno));
+            if (!files::lockExclusively(held_.get(), false))
                 cannotCreate(ijcPath, files::lastErrorText());
             mode_ = info.st_mode & 07777;
         } else if (!S_ISLNK(info.st_mode)) {
             cannotCreate(ijcPath, "Not a regular file");
         }
     }
-    if (!content_.begin(ijcPath, files::Links::Replace, mode_, files::Durability::UntilPublished))
+    if (!content_.begin(ijcPath, files::Links::Replace, mode_, files::Durability::UntilPublished, existed))
         cannotCreate(ijcPath, files::lastErrorText());
 }
 
 void IjcOutput::write(Bytes bytes)
 {
-    if (!content_.write(bytes.data(), bytes.size()))
-        cannotWrite();
+    // Gathered and written with one call: an IJC file is bounded by what a
+    // CAP file may hold.
+    pending_.insert(pending_.end(), bytes.begin(), bytes.end());
 }
 
 void IjcOutput::commit()
 {
-    if (!content_.commit())
+    if (!content_.write(pending_.data(), pending_.size()) || !content_.commit())
         cannotWrite();
     done_ = true;
     held_.reset();

@@ -5,6 +5,7 @@
 #include "core/cap/record.h"
 
 #include <string>
+#include <vector>
 
 namespace tolvane {
 
@@ -26,7 +27,6 @@ public:
     IjcOutput(const IjcOutput&) = delete;
     IjcOutput& operator=(const IjcOutput&) = delete;
 
-    // Throws Error (CannotWrite).
     void write(Bytes bytes);
     // Puts the content in place. Throws Error (CannotWrite), leaving the IJC
     // file empty.
@@ -49,6 +49,7 @@ private:
     // two conversions of one CAP file do not run at once.
     files::FileHandle held_;
     files::AtomicFile content_;
+    std::vector<std::uint8_t> pending_;
     bool done_ = false;
 };
 

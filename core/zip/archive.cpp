@@ -53,25 +53,20 @@ bool beginsWithSpanningMarker(const std::array<std::uint8_t, 4>& head)
     return head[0] == 'P' && head[1] == 'K' && ((head[2] == 7 && head[3] == 8) || (head[2] == '0' && head[3] == '0'));
 }
 
-bool hasEndOfCentralDirectory(int fd, std::int64_t fileSize)
-{
-    return zip::findEndOfCentralDirectory(fd, static_cast<std::uint64_t>(fileSize)).has_value();
-}
-
 // The content test: does the file, whose name gives `extension`, hold a ZIP
 // archive of that kind?
-ArchiveKind kindByContent(const std::string& extension, int fd, std::int64_t fileSize)
+ArchiveKind kindByContent(const std::string& extension, Bytes file)
 {
     std::array<std::uint8_t, 4> head{};
-    if (files::readBytes(fd, head.data(), head.size()) < 0)
-        return ArchiveKind::NotHandled;
+    std::copy_n(file.begin(), std::min<std::size_t>(file.size(), head.size()), head.begin());
+    const bool endRecord = zip::findEndOfCentralDirectory(file).has_value();
     if (extension == ".CAP" || extension == ".ZIP" || extension == ".JAR") {
         // A spanning marker is left for the ZIP library to accept or refuse.
-        if (beginsWithSpanningMarker(head) || hasEndOfCentralDirectory(fd, fileSize))
+        if (beginsWithSpanningMarker(head) || endRecord)
             return ArchiveKind::Zip;
         return ArchiveKind::NotHandled;
     }
-    if (extension == ".EXE" && head[0] == 'M' && head[1] == 'Z' && hasEndOfCentralDirectory(fd, fileSize))
+    if (extension == ".EXE" && head[0] == 'M' && head[1] == 'Z' && endRecord)
         return ArchiveKind::Zip;
     return ArchiveKind::NotHandled;
 }
@@ -150,14 +145,11 @@ void ZipArchive::open(const std::string& path)
         cannotOpen(path, std::strerror(errno));
 
     // The extension names the content test; only the names that have one are
-    // opened for it. TAR and gzip archives are not read.
-    files::FileHandle file;
+    // read for it. TAR and gzip archives are not read.
     ArchiveKind kind = ArchiveKind::NotHandled;
     if (exists && info.st_size > 0 && (isZipExtension(extension) || extension == ".EXE")) {
-        file = files::FileHandle(files::openForReading(path, files::Sharing::ReadAndWrite));
-        if (!file.valid())
-            cannotOpen(path, files::lastErrorText());
-        kind = kindByContent(extension, file.get(), info.st_size);
+        readWholeFile(path);
+        kind = kindByContent(extension, bytes_);
     } else if (!exists || info.st_size == 0) {
         kind = isZipExtension(extension) ? ArchiveKind::Zip : ArchiveKind::NotHandled;
     }
@@ -169,34 +161,58 @@ void ZipArchive::open(const std::string& path)
     // The CAP file is never created or written: a missing one is an error.
     if (!exists)
         cannotOpen(path, std::strerror(ENOENT));
-    if (!file.valid()) {
-        file = files::FileHandle(files::openForReading(path, files::Sharing::ReadAndWrite));
-        if (!file.valid())
-            cannotOpen(path, files::lastErrorText());
-    }
-
     if (info.st_size == 0) {
-        // An empty file is an archive with no entries.
+        // An empty file is an archive with no entries, if it can be opened.
+        readWholeFile(path);
         open_ = true;
         return;
     }
-    checkLayout(file.get(), static_cast<std::uint64_t>(info.st_size));
-    if (files::seekFromStart(file.get(), 0) < 0)
-        cannotOpen(path, files::lastErrorText());
-    int errorCode = 0;
-    archive_ = zip_fdopen(file.get(), 0, &errorCode);
-    if (archive_ == nullptr)
-        throw Error(ErrorKind::Archive, path_, libzipText(errorCode));
-    file.release(); // the archive owns the descriptor now
+
+    checkLayout();
+    // The library reads the bytes already in memory: no file is read twice,
+    // and extracting an entry costs no system call.
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_buffer_create(bytes_.data(), bytes_.size(), 0, &error);
+    if (source != nullptr) {
+        archive_ = zip_open_from_source(source, ZIP_RDONLY, &error);
+        if (archive_ == nullptr)
+            zip_source_free(source);
+    }
+    if (archive_ == nullptr) {
+        const std::string reason = libzipText(&error);
+        zip_error_fini(&error);
+        throw Error(ErrorKind::Archive, path_, reason);
+    }
+    zip_error_fini(&error);
     open_ = true;
     checkDeclaredSizes();
 }
 
-void ZipArchive::checkLayout(int fd, std::uint64_t fileSize)
+void ZipArchive::readWholeFile(const std::string& path)
+{
+    struct stat info {};
+    files::FileHandle file(files::openForReading(path, files::Sharing::ReadAndWrite, &info));
+    if (!file.valid())
+        cannotOpen(path, files::lastErrorText());
+    // Reading it whole keeps the cost of an archive bounded, as its entries'
+    // declared sizes are.
+    const auto size = static_cast<std::uint64_t>(info.st_size);
+    if (size > archiveSizeLimit)
+        cannotOpen(path, "It holds " + std::to_string(size) + " bytes, more than the " +
+                             std::to_string(archiveSizeLimit) + " bytes allowed for a CAP file");
+    bytes_.resize(static_cast<std::size_t>(size));
+    const std::int64_t got = files::readBytes(file.get(), bytes_.data(), bytes_.size());
+    if (got < 0)
+        cannotOpen(path, files::lastErrorText());
+    bytes_.resize(static_cast<std::size_t>(got));
+}
+
+void ZipArchive::checkLayout()
 {
     // The project's own reading of the directory serves this check alone: the
     // bytes of every entry are the ones the library locates.
-    if (const auto directory = zip::readCentralDirectory(fd, fileSize)) {
+    if (const auto directory = zip::readCentralDirectory(bytes_)) {
         if (const auto overlap = zip::findOverlap(*directory))
             throw Error(ErrorKind::Archive, path_,
                         "Entries \"" + overlap->first + "\" and \"" + overlap->second +
@@ -296,6 +312,7 @@ void ZipArchive::close()
         zip_discard(archive_);
     archive_ = nullptr;
     open_ = false;
+    bytes_ = {};
 }
 
 } // namespace tolvane

@@ -69,10 +69,13 @@ public:
 private:
     // Refuses, before anything is inflated, an archive whose entries share
     // bytes or declare more than a CAP file could hold.
-    void checkLayout(int fd, std::uint64_t fileSize);
+    void checkLayout();
     void checkDeclaredSizes();
+    void readWholeFile(const std::string& path);
 
     ::zip* archive_ = nullptr;
+    // The archive's bytes, which the library reads from memory.
+    std::vector<std::uint8_t> bytes_;
     bool open_ = false;
     std::string path_;
 };

@@ -1,6 +1,5 @@
 #include "core/zip/layout.h"
 
-#include "core/base/file_layer.h"
 #include "core/zip/format.h"
 
 #include <algorithm>
@@ -13,32 +12,21 @@ namespace {
 // file holds; it is not read for the check.
 constexpr std::uint64_t largestDirectoryRead = 16u << 20;
 
-std::optional<std::vector<std::uint8_t>> readAt(int fd, std::uint64_t offset, std::uint64_t count)
-{
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(count));
-    if (files::readBytesAt(fd, bytes.data(), bytes.size(), offset) != static_cast<std::int64_t>(count))
-        return std::nullopt;
-    return bytes;
-}
-
 template <typename Record, typename Read>
-std::optional<Record> readRecordAt(int fd, std::uint64_t fileSize, std::uint64_t offset, std::size_t size, Read read)
+std::optional<Record> readRecordAt(Bytes file, std::uint64_t offset, std::size_t size, Read read)
 {
-    if (offset > fileSize || fileSize - offset < size)
+    if (offset > file.size() || file.size() - offset < size)
         return std::nullopt;
-    const auto bytes = readAt(fd, offset, size);
-    if (!bytes)
-        return std::nullopt;
-    ByteCursor cursor(*bytes, offset);
+    ByteCursor cursor(file.subspan(static_cast<std::size_t>(offset), size), offset);
     return read(cursor);
 }
 
-std::optional<DirectoryExtent> locateDirectory(int fd, std::uint64_t fileSize)
+std::optional<DirectoryExtent> locateDirectory(Bytes file)
 {
-    const auto end = findEndOfCentralDirectory(fd, fileSize);
+    const auto end = findEndOfCentralDirectory(file);
     if (!end)
         return std::nullopt;
-    const auto record = readRecordAt<EndRecord>(fd, fileSize, *end, endRecordSize, readEndRecord);
+    const auto record = readRecordAt<EndRecord>(file, *end, endRecordSize, readEndRecord);
     if (!record)
         return std::nullopt;
     DirectoryExtent directory = record->directory;
@@ -46,16 +34,15 @@ std::optional<DirectoryExtent> locateDirectory(int fd, std::uint64_t fileSize)
         if (*end < zip64LocatorSize)
             return std::nullopt;
         const auto zip64Offset =
-            readRecordAt<std::uint64_t>(fd, fileSize, *end - zip64LocatorSize, zip64LocatorSize, readZip64Locator);
+            readRecordAt<std::uint64_t>(file, *end - zip64LocatorSize, zip64LocatorSize, readZip64Locator);
         if (!zip64Offset)
             return std::nullopt;
-        const auto zip64 =
-            readRecordAt<DirectoryExtent>(fd, fileSize, *zip64Offset, zip64EndRecordSize, readZip64EndRecord);
+        const auto zip64 = readRecordAt<DirectoryExtent>(file, *zip64Offset, zip64EndRecordSize, readZip64EndRecord);
         if (!zip64)
             return std::nullopt;
         directory = *zip64;
     }
-    if (directory.offset > fileSize || directory.size > fileSize - directory.offset ||
+    if (directory.offset > file.size() || directory.size > file.size() - directory.offset ||
         directory.size > largestDirectoryRead)
         return std::nullopt;
     return directory;
@@ -63,32 +50,28 @@ std::optional<DirectoryExtent> locateDirectory(int fd, std::uint64_t fileSize)
 
 } // namespace
 
-std::optional<std::uint64_t> findEndOfCentralDirectory(int fd, std::uint64_t fileSize)
+std::optional<std::uint64_t> findEndOfCentralDirectory(Bytes file)
 {
-    const std::uint64_t tailSize = std::min<std::uint64_t>(fileSize, endRecordSize + 0xFFFF);
+    const std::size_t tailSize = std::min<std::size_t>(file.size(), endRecordSize + 0xFFFF);
     if (tailSize < endRecordSize)
         return std::nullopt;
-    const auto tail = readAt(fd, fileSize - tailSize, tailSize);
-    if (!tail)
-        return std::nullopt;
-    for (std::size_t i = static_cast<std::size_t>(tailSize - endRecordSize) + 1; i-- > 0;) {
-        if (signatureAt(*tail, i, endRecordSignature))
-            return fileSize - tailSize + i;
+    const std::size_t tailStart = file.size() - tailSize;
+    for (std::size_t i = file.size() - endRecordSize + 1; i-- > tailStart;) {
+        if (signatureAt(file, i, endRecordSignature))
+            return i;
     }
     return std::nullopt;
 }
 
-std::optional<std::vector<CentralEntry>> readCentralDirectory(int fd, std::uint64_t fileSize)
+std::optional<std::vector<CentralEntry>> readCentralDirectory(Bytes file)
 {
-    const auto directory = locateDirectory(fd, fileSize);
+    const auto directory = locateDirectory(file);
     if (!directory)
-        return std::nullopt;
-    const auto bytes = readAt(fd, directory->offset, directory->size);
-    if (!bytes)
         return std::nullopt;
 
     std::vector<CentralEntry> entries;
-    ByteCursor cursor(*bytes, directory->offset);
+    ByteCursor cursor(file.subspan(static_cast<std::size_t>(directory->offset), static_cast<std::size_t>(directory->size)),
+                      directory->offset);
     try {
         while (cursor.remaining() >= centralRecordSize) {
             const auto record = readCentralRecord(cursor);

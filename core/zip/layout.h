@@ -5,6 +5,8 @@
 // and whether any two entries share bytes. These checks may refuse an
 // archive; they never choose which bytes an entry is given.
 
+#include "core/base/bytes.h"
+
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -15,7 +17,7 @@ namespace tolvane::zip {
 
 // The offset of the end-of-central-directory record: the last one that lies
 // in the final 22 bytes of the file or before a comment of up to 65,535 bytes.
-std::optional<std::uint64_t> findEndOfCentralDirectory(int fd, std::uint64_t fileSize);
+std::optional<std::uint64_t> findEndOfCentralDirectory(Bytes file);
 
 // Where an entry of the central directory says its bytes lie.
 struct CentralEntry {
@@ -26,7 +28,7 @@ struct CentralEntry {
 
 // The records of the central directory, in their order. A directory that
 // cannot be read here gives nothing: the ZIP library then judges it.
-std::optional<std::vector<CentralEntry>> readCentralDirectory(int fd, std::uint64_t fileSize);
+std::optional<std::vector<CentralEntry>> readCentralDirectory(Bytes file);
 
 // The names of two entries whose bytes overlap in the file, if any do. Entries
 // that share bytes are how an archive of a few kilobytes declares gigabytes;
