@@ -419,37 +419,53 @@ bool AtomicFile::publishUnnamed()
             if (errno != EEXIST)
                 return temporaryName_.clear(), fail(errno), false;
         }
-        if (injectedFailure() ||
-            ::renameat(folder_.get(), temporaryName_.c_str(), folder_.get(), name_.c_str()) != 0) {
-            const int error = errno;
-            ::unlinkat(folder_.get(), temporaryName_.c_str(), 0);
-            temporaryName_.clear();
-            return fail(error), false;
-        }
-        temporaryName_.clear();
+        if (!replaceByTemporary())
+            return false;
     }
     // Once named, the content is there; a failing close can only report a
     // write the file system deferred, which flushed content has had already.
     return closeFile(file_.release()) == 0 || durability_ == Durability::Flushed;
 }
 
+bool AtomicFile::replaceByTemporary()
+{
+    // Exchanged rather than renamed over: ext4 writes out at once the data of
+    // a file that replaces another by a rename, which would cost more than a
+    // whole conversion. The old content then goes with the temporary name.
+    const auto temporary = temporaryName_.c_str();
+    bool exchanged = !injectedFailure() &&
+                     ::renameat2(folder_.get(), temporary, folder_.get(), name_.c_str(), RENAME_EXCHANGE) == 0;
+    if (!exchanged && errno != ENOENT && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        const int error = errno;
+        ::unlinkat(folder_.get(), temporary, 0);
+        temporaryName_.clear();
+        return fail(error), false;
+    }
+    // Nothing to exchange with, or no exchange here: an ordinary rename.
+    if (!exchanged && ::renameat(folder_.get(), temporary, folder_.get(), name_.c_str()) != 0) {
+        const int error = errno;
+        ::unlinkat(folder_.get(), temporary, 0);
+        temporaryName_.clear();
+        return fail(error), false;
+    }
+    if (exchanged)
+        ::unlinkat(folder_.get(), temporary, 0);
+    temporaryName_.clear();
+    return true;
+}
+
 bool AtomicFile::publishNamed()
 {
     SignalsHeld held;
-    const bool closed = closeFile(file_.release()) == 0;
-    if (!closed || injectedFailure() ||
-        ::renameat(folder_.get(), temporaryName_.c_str(), folder_.get(), name_.c_str()) != 0) {
-        const int error = closed ? errno : 0;
+    if (closeFile(file_.release()) != 0) {
         ::unlinkat(folder_.get(), temporaryName_.c_str(), 0);
         forgetPendingTemporary();
         temporaryName_.clear();
-        if (error != 0)
-            noteErrno(error);
         return false;
     }
+    const bool replaced = replaceByTemporary();
     forgetPendingTemporary();
-    temporaryName_.clear();
-    return true;
+    return replaced;
 }
 
 void AtomicFile::discard()

@@ -120,6 +120,7 @@ private:
     bool emptyIfPending();
     bool publishUnnamed();
     bool publishNamed();
+    bool replaceByTemporary();
 
     Kind kind_ = Kind::None;
     bool emptyingPending_ = false;

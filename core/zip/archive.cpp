@@ -139,16 +139,22 @@ void ZipArchive::open(const std::string& path)
         return;
 
     const std::string extension = upperAscii(extensionOf(path));
+    // Opened at once, as it nearly always can be; where it cannot, its status
+    // decides which rule refuses it.
     struct stat info {};
-    bool exists = ::stat(path.c_str(), &info) == 0;
-    if (!exists && errno != ENOENT && errno != ENOTDIR)
-        cannotOpen(path, std::strerror(errno));
+    files::FileHandle file(files::openForReading(path, files::Sharing::ReadAndWrite, &info));
+    bool exists = file.valid();
+    if (!exists) {
+        exists = ::stat(path.c_str(), &info) == 0;
+        if (!exists && errno != ENOENT && errno != ENOTDIR)
+            cannotOpen(path, std::strerror(errno));
+    }
 
     // The extension names the content test; only the names that have one are
     // read for it. TAR and gzip archives are not read.
     ArchiveKind kind = ArchiveKind::NotHandled;
     if (exists && info.st_size > 0 && (isZipExtension(extension) || extension == ".EXE")) {
-        readWholeFile(path);
+        readWholeFile(path, file, info);
         kind = kindByContent(extension, bytes_);
     } else if (!exists || info.st_size == 0) {
         kind = isZipExtension(extension) ? ArchiveKind::Zip : ArchiveKind::NotHandled;
@@ -163,7 +169,7 @@ void ZipArchive::open(const std::string& path)
         cannotOpen(path, std::strerror(ENOENT));
     if (info.st_size == 0) {
         // An empty file is an archive with no entries, if it can be opened.
-        readWholeFile(path);
+        readWholeFile(path, file, info);
         open_ = true;
         return;
     }
@@ -189,10 +195,8 @@ void ZipArchive::open(const std::string& path)
     checkDeclaredSizes();
 }
 
-void ZipArchive::readWholeFile(const std::string& path)
+void ZipArchive::readWholeFile(const std::string& path, files::FileHandle& file, const struct stat& info)
 {
-    struct stat info {};
-    files::FileHandle file(files::openForReading(path, files::Sharing::ReadAndWrite, &info));
     if (!file.valid())
         cannotOpen(path, files::lastErrorText());
     // Reading it whole keeps the cost of an archive bounded, as its entries'
@@ -206,6 +210,7 @@ void ZipArchive::readWholeFile(const std::string& path)
     if (got < 0)
         cannotOpen(path, files::lastErrorText());
     bytes_.resize(static_cast<std::size_t>(got));
+    file.reset();
 }
 
 void ZipArchive::checkLayout()

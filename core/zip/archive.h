@@ -1,5 +1,7 @@
 #pragma once
 
+#include "core/base/file_layer.h"
+
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -71,7 +73,9 @@ private:
     // bytes or declare more than a CAP file could hold.
     void checkLayout();
     void checkDeclaredSizes();
-    void readWholeFile(const std::string& path);
+    // Reads the file that `file` holds open (whose status is `info`) into
+    // memory and closes it; where `file` is not open, says why.
+    void readWholeFile(const std::string& path, files::FileHandle& file, const struct stat& info);
 
     ::zip* archive_ = nullptr;
     // The archive's bytes, which the library reads from memory.
