@@ -58,18 +58,34 @@ IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath) : p
     }
     if (!content_.begin(ijcPath, files::Links::Replace, mode_, files::Durability::UntilPublished, existed))
         cannotCreate(ijcPath, files::lastErrorText());
+    pending_.reserve(gatherLimit);
 }
 
 void IjcOutput::write(Bytes bytes)
 {
-    // Gathered and written with one call: an IJC file is bounded by what a
-    // CAP file may hold.
+    // Small components are gathered, so that a typical IJC file is written
+    // with one call; large ones go straight through.
+    if (pending_.size() + bytes.size() > gatherLimit)
+        flush();
+    if (bytes.size() >= gatherLimit) {
+        if (!content_.write(bytes.data(), bytes.size()))
+            cannotWrite();
+        return;
+    }
     pending_.insert(pending_.end(), bytes.begin(), bytes.end());
+}
+
+void IjcOutput::flush()
+{
+    if (!pending_.empty() && !content_.write(pending_.data(), pending_.size()))
+        cannotWrite();
+    pending_.clear();
 }
 
 void IjcOutput::commit()
 {
-    if (!content_.write(pending_.data(), pending_.size()) || !content_.commit())
+    flush();
+    if (!content_.commit())
         cannotWrite();
     done_ = true;
     held_.reset();

@@ -27,6 +27,7 @@ public:
     IjcOutput(const IjcOutput&) = delete;
     IjcOutput& operator=(const IjcOutput&) = delete;
 
+    // Throws Error (CannotWrite), leaving the IJC file empty.
     void write(Bytes bytes);
     // Puts the content in place. Throws Error (CannotWrite), leaving the IJC
     // file empty.
@@ -41,6 +42,8 @@ public:
     void end(const Outcome&) override { abandon(); }
 
 private:
+    static constexpr std::size_t gatherLimit = 64 * 1024;
+    void flush();
     [[noreturn]] void cannotWrite();
 
     std::string path_;

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <libdeflate.h>
+#include <optional>
+#include <tuple>
 #include <sys/stat.h>
 #include <zip.h>
 
@@ -77,6 +79,80 @@ bool isZipExtension(const std::string& extension)
 }
 
 // An entry opened for reading through the library, closed on every way out.
+// A window of a stored entry's bytes, as the library locates them.
+class EntryPart {
+public:
+    EntryPart(zip_t* archive, std::int64_t index, std::uint64_t start, std::uint64_t length)
+    {
+        zip_error_init(&error_);
+        source_ = zip_source_zip(archive, archive, static_cast<zip_uint64_t>(index), 0, start,
+                                 static_cast<zip_int64_t>(length));
+        if (source_ == nullptr) {
+            zip_error_set(&error_, zip_error_code_zip(zip_get_error(archive)),
+                          zip_error_code_system(zip_get_error(archive)));
+        } else if (zip_source_open(source_) != 0) {
+            zip_error_set(&error_, zip_error_code_zip(zip_source_error(source_)),
+                          zip_error_code_system(zip_source_error(source_)));
+        } else {
+            opened_ = true;
+        }
+    }
+    ~EntryPart()
+    {
+        if (opened_)
+            zip_source_close(source_);
+        if (source_ != nullptr)
+            zip_source_free(source_);
+        zip_error_fini(&error_);
+    }
+    EntryPart(const EntryPart&) = delete;
+    EntryPart& operator=(const EntryPart&) = delete;
+
+    // Reads the part into `into`, which has room for `length` bytes; the
+    // count read, or the library's reason for failing.
+    std::pair<std::size_t, std::string> readInto(std::uint8_t* into, std::size_t length)
+    {
+        if (!opened_)
+            return {0, libzipText(&error_)};
+        std::size_t got = 0;
+        while (got < length) {
+            const zip_int64_t n = zip_source_read(source_, into + got, length - got);
+            if (n < 0)
+                return {got, libzipText(zip_source_error(source_))};
+            if (n == 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        return {got, {}};
+    }
+
+private:
+    zip_source_t* source_ = nullptr;
+    zip_error_t error_;
+    bool opened_ = false;
+};
+
+// The bytes of a stored entry, as the library locates them, without the
+// library's CRC-32 (zlib's, several times slower than libdeflate's, with which
+// the caller checks them). The library checks a whole entry read at once, so
+// it is read as two parts: all but its last byte, then that byte.
+std::pair<std::size_t, std::string> readStored(zip_t* archive, std::int64_t index, std::size_t size,
+                                               EntryStream& stream)
+{
+    const std::size_t split = size > 1 ? size - 1 : size;
+    std::size_t got = 0;
+    for (const auto [start, length] : {std::pair{std::size_t{0}, split}, std::pair{split, size - split}}) {
+        if (length == 0)
+            continue;
+        EntryPart part(archive, index, start, length);
+        const auto [read, failure] = part.readInto(stream.data() + start, length);
+        got += read;
+        if (!failure.empty() || read < length)
+            return {got, failure};
+    }
+    return {got, {}};
+}
+
 class EntryReader {
 public:
     EntryReader(zip_t* archive, std::int64_t index, zip_flags_t flags)
@@ -281,27 +357,34 @@ void ZipArchive::extract(std::int64_t index, EntryStream& stream)
         cannotExtract("It declares " + std::to_string(info.size) + " bytes, more than the " +
                       std::to_string(entrySizeLimit) + " bytes allowed for an entry");
 
-    // A stored entry's bytes are read as the library finds them, without its
-    // CRC layer, and checked here with a CRC-32 several times faster than the
-    // library's own; every other entry is extracted and checked by the library.
+    // A stored entry's bytes are read as the library locates them, without
+    // its CRC layer, and checked here with a CRC-32 several times faster than
+    // the library's own; every other entry is extracted and checked by the
+    // library.
     constexpr zip_uint64_t storedFields =
         ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_COMP_METHOD | ZIP_STAT_ENCRYPTION_METHOD | ZIP_STAT_CRC;
     const bool stored = (info.valid & storedFields) == storedFields && info.comp_method == ZIP_CM_STORE &&
                         info.encryption_method == ZIP_EM_NONE && info.comp_size == info.size;
 
-    EntryReader reader(archive_, index, stored ? ZIP_FL_COMPRESSED : 0);
-    if (!reader.isOpen())
-        cannotExtract(libzipText(zip_get_error(archive_)));
-
     // Room for one byte more than declared, so that surplus data shows.
     const auto declared = static_cast<std::size_t>(info.size);
     stream.resize(declared + 1);
-    const auto [got, readFailure, closeCode] = reader.readInto(stream);
-    std::string failure = readFailure;
-    if (failure.empty() && got > declared)
-        failure = "It holds more bytes than the " + std::to_string(declared) + " it declares";
-    if (failure.empty() && closeCode != 0)
-        failure = libzipText(closeCode);
+    std::string failure;
+    std::size_t got = 0;
+    if (stored && declared > 0) {
+        std::tie(got, failure) = readStored(archive_, index, declared, stream);
+    } else {
+        EntryReader reader(archive_, index, 0);
+        if (!reader.isOpen())
+            cannotExtract(libzipText(zip_get_error(archive_)));
+        const auto result = reader.readInto(stream);
+        got = result.got;
+        failure = result.readFailure;
+        if (failure.empty() && got > declared)
+            failure = "It holds more bytes than the " + std::to_string(declared) + " it declares";
+        if (failure.empty() && result.closeCode != 0)
+            failure = libzipText(result.closeCode);
+    }
     if (failure.empty() && got < declared)
         failure = "It holds " + std::to_string(got) + " bytes of the " + std::to_string(declared) + " it declares";
     stream.resize(got);
