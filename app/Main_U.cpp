@@ -6,10 +6,14 @@
 #include "core/convert/archive_converter.h"
 #include "core/convert/load_file_converter.h"
 #include "core/base/error.h"
+#include "core/base/file_layer.h"
 #include "core/base/paths.h"
 #include "core/convert/scan_converter.h"
 
 #include <QAction>
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QCheckBox>
 #include <QApplication>
 #include <QCloseEvent>
@@ -18,6 +22,9 @@
 #include <QPushButton>
 #include <QStatusBar>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <sys/stat.h>
+#include <unistd.h>
 
 TMainForm* MainForm = nullptr;
 
@@ -38,13 +45,19 @@ QFont windowFont(const char* family, qreal points)
 
 QPushButton* convertButton(QWidget* parent, const char* name)
 {
-    auto* button = new QPushButton(QIcon(Artwork::folderGlyph()), "convert Tolvane", parent);
+    auto* button = new TFlatButton(QIcon(Artwork::folderGlyph()), "convert Tolvane", parent);
     button->setObjectName(name);
     button->setIconSize(QSize(32, 32));
-    button->setFlat(true);
     button->setGeometry(0, 0, 159, 50);
     return button;
 }
+
+// Room for every control: the field with its button, the IJC label and the
+// box beside the convert button, above a log pane of a few lines.
+constexpr QSize minimumWindowSize(420, 240);
+constexpr int fieldLeft = 70;
+constexpr int labelLeft = 75;
+constexpr int panelMargin = 12;
 
 } // namespace
 
@@ -54,6 +67,7 @@ TMainForm::TMainForm(const QString& settingsPath, QWidget* parent) : QWidget(par
     setWindowTitle("Tolvane");
     setWindowIcon(Artwork::mainIcon());
     setFont(windowFont("MS Sans Serif", 8.5));
+    setMinimumSize(minimumWindowSize);
     resize(672, 418);
     buildComponents();
 
@@ -68,8 +82,23 @@ TMainForm::~TMainForm() = default;
 
 QString TMainForm::defaultSettingsPath()
 {
-    return QString::fromStdString(
-        tolvane::withExtension(QCoreApplication::applicationFilePath().toStdString(), ".ini"));
+    return settingsPathFor(QCoreApplication::applicationFilePath(),
+                           QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation));
+}
+
+QString TMainForm::settingsPathFor(const QString& executable, const QString& configFolder)
+{
+    const QString beside = QString::fromStdString(tolvane::withExtension(executable.toStdString(), ".ini"));
+    const QFileInfo file(beside);
+    struct stat info {};
+    const std::string native = QFile::encodeName(beside).toStdString();
+    const bool portable =
+        ::stat(native.c_str(), &info) == 0
+            ? tolvane::files::permitsWriting(info) && ::access(native.c_str(), W_OK) == 0
+            : ::access(QFile::encodeName(file.absolutePath()).constData(), W_OK) == 0;
+    if (portable || configFolder.isEmpty())
+        return beside;
+    return QDir(configFolder).filePath("tolvane.ini");
 }
 
 void TMainForm::buildComponents()
@@ -118,7 +147,7 @@ void TMainForm::buildComponents()
 
     cxButtonEdit_CapFile = new TButtonEdit(Panel1);
     cxButtonEdit_CapFile->setObjectName("cxButtonEdit_CapFile");
-    cxButtonEdit_CapFile->setGeometry(70, 23, 571, cxButtonEdit_CapFile->sizeHint().height());
+    cxButtonEdit_CapFile->setGeometry(fieldLeft, 23, 571, cxButtonEdit_CapFile->sizeHint().height());
     cxButtonEdit_CapFile->setFrame(true);
 
     dxMemo1 = new TLogPane(this);
@@ -127,11 +156,12 @@ void TMainForm::buildComponents()
 
     Label_ijc = new QLabel(Panel1);
     Label_ijc->setObjectName("Label_ijc");
-    Label_ijc->move(75, 101);
+    Label_ijc->move(labelLeft, 101);
     Label_ijc->setTextFormat(Qt::PlainText);
     // What the change handler would show for the empty field, which setting
     // it empty again does not run.
-    Label_ijc->setText(QString::fromStdString(tolvane::withExtension("", ".ijc")));
+    ijcPath_ = QString::fromStdString(tolvane::withExtension("", ".ijc"));
+    showIjcPath();
 
     Label1 = new QLabel("IJC file", Panel1);
     Label1->setObjectName("Label1");
@@ -215,6 +245,8 @@ void TMainForm::FormClose(QObject*)
         {"cap_name", capPath()},
         {"card_load_order", CheckBox_LoadOrder->isChecked() ? "1" : "0"},
     };
+    // The configuration folder may not be there yet.
+    QDir().mkpath(QFileInfo(settingsPath_).absolutePath());
     if (!tolvane::profile::writeStrings(section, values, path))
         throw tolvane::Error(tolvane::ErrorKind::Settings, path);
 }
@@ -235,8 +267,32 @@ void TMainForm::cxButtonEdit_PinFilePropertiesButtonClick(QObject*)
 
 void TMainForm::cxButtonEdit_CapFilePropertiesChange(QObject*)
 {
-    Label_ijc->setText(QString::fromStdString(tolvane::withExtension(capPath(), ".ijc")));
-    Label_ijc->adjustSize();
+    ijcPath_ = QString::fromStdString(tolvane::withExtension(capPath(), ".ijc"));
+    cxButtonEdit_CapFile->setToolTip(cxButtonEdit_CapFile->text());
+    showIjcPath();
+}
+
+void TMainForm::showIjcPath()
+{
+    // A path too long for the label keeps its start and its file name, with
+    // the middle left out; the whole path is in the tooltip.
+    Label_ijc->setToolTip(ijcPath_);
+    if (!Panel1->isVisible()) {
+        // Not laid out yet: its room is not known.
+        Label_ijc->setText(ijcPath_);
+        Label_ijc->adjustSize();
+        return;
+    }
+    const int room = std::max(0, Panel1->width() - labelLeft - panelMargin);
+    Label_ijc->setText(Label_ijc->fontMetrics().elidedText(ijcPath_, Qt::ElideMiddle, room));
+    Label_ijc->resize(room, Label_ijc->sizeHint().height());
+}
+
+void TMainForm::layOutPanel()
+{
+    cxButtonEdit_CapFile->resize(std::max(0, Panel1->width() - fieldLeft - panelMargin),
+                                 cxButtonEdit_CapFile->height());
+    showIjcPath();
 }
 
 void TMainForm::cxButton_cap_convertClick(QObject*)
@@ -249,10 +305,11 @@ void TMainForm::cxButton_cap_convertClick(QObject*)
 
 void TMainForm::closeEvent(QCloseEvent* event)
 {
-    if (guarded([this] { FormClose(this); }))
-        event->accept();
-    else
-        event->ignore();
+    // Settings that cannot be kept are reported once; the window closes all
+    // the same, for the person closing it has no way to make them writable
+    // from here.
+    guarded([this] { FormClose(this); });
+    event->accept();
 }
 
 void TMainForm::showEvent(QShowEvent* event)
@@ -261,13 +318,34 @@ void TMainForm::showEvent(QShowEvent* event)
     if (shownOnce_)
         return;
     shownOnce_ = true;
-    // The frame's size is known once the window exists; the saved bounds
-    // are those of the frame.
+    // The saved bounds are those of the frame, whose size a window manager
+    // gives only once it has framed the window: now, or at a later move.
+    awaitingFrame_ = requestedBounds_.isValid();
+    placeInFrame();
+    layOutPanel();
+}
+
+void TMainForm::placeInFrame()
+{
     const QSize extra = frameExtra();
-    if (!extra.isNull() && requestedBounds_.isValid()) {
-        move(requestedBounds_.topLeft());
-        resize(requestedBounds_.size() - extra);
-    }
+    if (!awaitingFrame_ || extra.isNull())
+        return;
+    awaitingFrame_ = false;
+    move(requestedBounds_.topLeft());
+    resize(requestedBounds_.size() - extra);
+}
+
+void TMainForm::moveEvent(QMoveEvent* event)
+{
+    QWidget::moveEvent(event);
+    placeInFrame();
+}
+
+void TMainForm::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    placeInFrame();
+    layOutPanel();
 }
 
 QSize TMainForm::frameExtra() const

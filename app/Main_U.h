@@ -32,12 +32,17 @@ public:
 class TMainForm : public QWidget {
     Q_OBJECT
 public:
-    // `settingsPath` is the settings file; by default the one beside the
-    // executable.
+    // `settingsPath` is the settings file; by default the one that
+    // settingsPathFor gives for the executable.
     explicit TMainForm(const QString& settingsPath = defaultSettingsPath(), QWidget* parent = nullptr);
     ~TMainForm() override;
 
     static QString defaultSettingsPath();
+    // The settings file beside the executable (its path with ".ini") when that
+    // file, or where it is missing its folder, can be written: a portable
+    // installation. Otherwise tolvane.ini in the user's configuration folder,
+    // `configFolder`, as for a program installed where its user cannot write.
+    static QString settingsPathFor(const QString& executable, const QString& configFolder);
 
     // The components, in their order of declaration.
     QStatusBar* dxStatusBar1;
@@ -67,9 +72,13 @@ public:
     // The window's outer frame, as the settings file keeps it.
     QRect outerBounds() const;
 
+    const QString& settingsPath() const { return settingsPath_; }
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     void showEvent(QShowEvent* event) override;
+    void moveEvent(QMoveEvent* event) override;
+    void resizeEvent(QResizeEvent* event) override;
 
 private:
     void buildComponents();
@@ -86,8 +95,17 @@ private:
     QSize frameExtra() const;
 
     QString settingsPath_;
+    // Places the window at the saved bounds once the window manager's frame
+    // is known, which may be only after the window is shown.
+    void placeInFrame();
+    // The field and the IJC label take the panel's width.
+    void layOutPanel();
+    void showIjcPath();
+
     QRect requestedBounds_;
     bool shownOnce_ = false;
+    bool awaitingFrame_ = false;
+    QString ijcPath_;
 };
 
 extern TMainForm* MainForm;

@@ -18,8 +18,19 @@ QStringList TOpenDialog::qtFilters() const
 {
     const QStringList parts = Filter.split('|');
     QStringList filters;
-    for (int i = 0; i + 1 < parts.size(); i += 2)
-        filters << parts[i] + " (" + QString(parts[i + 1]).replace(';', ' ') + ")";
+    for (int i = 0; i + 1 < parts.size(); i += 2) {
+        QString description = parts[i];
+        QString patterns = QString(parts[i + 1]).replace(';', ' ');
+        // "*.*" means every file where names always have an extension; here
+        // many have none, and every file is "*".
+        if (patterns == "*.*") {
+            patterns = "*";
+            description.replace("(*.*)", "(*)");
+        }
+        // A description that shows its patterns already is not given them twice.
+        const QString shown = "(" + patterns + ")";
+        filters << (description.contains(shown) ? description : description + " " + shown);
+    }
     return filters;
 }
 

@@ -36,6 +36,28 @@ void TButtonEdit::resizeEvent(QResizeEvent* event)
     setTextMargins(0, 0, side, 0);
 }
 
+TFlatButton::TFlatButton(const QIcon& icon, const QString& text, QWidget* parent) : QPushButton(icon, text, parent)
+{
+    setAttribute(Qt::WA_Hover);
+    // The palette's own colours, so that the states follow the desktop's theme.
+    setStyleSheet(QStringLiteral(
+        "TFlatButton { border: 1px solid transparent; border-radius: 3px; background: transparent;"
+        "  padding: 2px 6px; }"
+        "TFlatButton:hover { border-color: palette(mid); background: palette(button); }"
+        "TFlatButton:pressed { border-color: palette(dark); background: palette(mid); padding: 3px 5px 1px 7px; }"
+        "TFlatButton:focus { border: 1px dotted palette(highlight); }"
+        "TFlatButton:focus:hover { border: 1px solid palette(highlight); background: palette(button); }"));
+}
+
+void TFlatButton::keyPressEvent(QKeyEvent* event)
+{
+    if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier) {
+        animateClick();
+        return;
+    }
+    QPushButton::keyPressEvent(event);
+}
+
 TLogPane::TLogPane(QWidget* parent) : QPlainTextEdit(parent)
 {
     setReadOnly(true);

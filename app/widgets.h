@@ -5,6 +5,7 @@
 #include "core/report/report_sink.h"
 
 #include <QLineEdit>
+#include <QPushButton>
 #include <QPlainTextEdit>
 
 class QToolButton;
@@ -26,6 +27,18 @@ protected:
 
 private:
     QToolButton* button_;
+};
+
+// A flat button, as a toolbar's: no frame until the mouse is over it, sunk
+// when pressed, and a focus frame when it has the focus. Enter and Return
+// press it when it has the focus, as Space does.
+class TFlatButton : public QPushButton {
+    Q_OBJECT
+public:
+    TFlatButton(const QIcon& icon, const QString& text, QWidget* parent = nullptr);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
 };
 
 // The log pane: read-only, selectable and copyable text that the converters

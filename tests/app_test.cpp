@@ -20,6 +20,8 @@
 #include <QTest>
 #include <QToolButton>
 #include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <optional>
 
 using namespace tolvane::testing;
@@ -349,17 +351,39 @@ private slots:
         QCOMPARE(next->outerBounds(), maximised);
     }
 
-    void settingsThatCannotBeWrittenKeepTheWindowOpen()
+    void settingsThatCannotBeWrittenAreReportedOnceAndTheWindowCloses()
     {
         writeFile(dir->file("plain"), bytesOf("a file, not a folder"));
         const auto path = dir->file("plain/tolvane.ini");
         TMainForm form(q(path));
         form.show();
-        QVERIFY(!form.close());
+        QVERIFY(form.close());
         QCOMPARE(errors, QStringList{q("Unable to write to " + path + ".")});
-        QVERIFY(form.isVisible());
-        QVERIFY(!form.close());
-        QCOMPARE(errors.size(), 2);
+        QVERIFY(!form.isVisible());
+    }
+
+    void settingsLiveBesideTheExecutableOrInTheConfigurationFolder()
+    {
+        // As the unprivileged user, for whom a folder of the superuser's
+        // takes no new file.
+        const auto portable = dir->file("portable");
+        const auto installed = dir->file("installed");
+        for (const auto& folder : {portable, installed})
+            std::filesystem::create_directory(folder);
+        ::chmod(dir->path().c_str(), 0755);
+        ::chmod(installed.c_str(), 0755);
+        ::chown(portable.c_str(), unprivilegedId, unprivilegedId);
+        const std::string config = "/home/user/.config/tolvane";
+        const auto choose = [&](const std::string& executable) {
+            return asUnprivileged(
+                [&] { return TMainForm::settingsPathFor(q(executable), q(config)).toStdString(); });
+        };
+        QCOMPARE(q(choose(portable + "/tolvane")), q(portable + "/tolvane.ini"));
+        QCOMPARE(q(choose(installed + "/tolvane")), q(config + "/tolvane.ini"));
+        // A settings file there that its user may write keeps it portable.
+        writeFile(installed + "/tolvane.ini", {});
+        ::chown((installed + "/tolvane.ini").c_str(), unprivilegedId, unprivilegedId);
+        QCOMPARE(q(choose(installed + "/tolvane")), q(installed + "/tolvane.ini"));
     }
 
 private:

@@ -186,8 +186,9 @@ TEST_F(ScanConversion, WalkEndsAtTheCentralDirectoryOrItIsAFormatError)
         EXPECT_EQ(outcome, c.converts ? ScanOutcome::Converted : ScanOutcome::WrongFormat);
         EXPECT_EQ(report.lines()[2], "4. Import.cap 14 bytes");
         EXPECT_EQ(readFile(dir.file("tail.ijc")), c.converts ? wallet.import : ByteVector{});
-        if (!c.converts)
+        if (!c.converts) {
             EXPECT_EQ(report.lines()[3], "Wrong CAP file format. Exiting.");
+        }
     }
 }
 
