@@ -33,20 +33,30 @@ enum class Mode { Archive, Scan, LoadFile, Check };
 struct Request {
     Mode mode = Mode::Archive;
     bool json = false;
+    bool quiet = false;
+    std::string output; // the IJC file's path in place of the one beside the CAP file; "-": standard output
     tolvane::LoadFileOptions loadFile;
     std::vector<std::string> capFiles;
 };
 
-// The report goes to standard output line by line; clearing a console would
-// only lose what an earlier file reported, so clear does nothing.
+// The report goes to a console stream line by line (standard output, or
+// standard error when the IJC file takes standard output); clearing a
+// console would only lose what an earlier file reported, so clear does
+// nothing. Quiet, it keeps nothing.
 class ConsoleSink final : public tolvane::ReportSink {
 public:
+    explicit ConsoleSink(std::FILE* stream) : stream_(stream) {}
     void clear() override {}
     void appendLine(const std::string& line) override
     {
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
+        if (stream_ == nullptr)
+            return;
+        std::fwrite(line.data(), 1, line.size(), stream_);
+        std::fputc('\n', stream_);
     }
+
+private:
+    std::FILE* stream_;
 };
 
 // Every failed conversion gives the same status; the message says which kind.
@@ -112,6 +122,18 @@ std::variant<Request, int> parse(int argc, char** argv)
             noDescriptor = true;
         } else if (argument == "--json") {
             request.json = true;
+        } else if (argument == "-q" || argument == "--quiet") {
+            request.quiet = true;
+        } else if (argument == "-o" || argument == "--output") {
+            if (i + 1 >= argc)
+                return usageError("option '" + argument + "' needs a FILE");
+            request.output = argv[++i];
+            if (request.output.empty())
+                return usageError("option '" + argument + "' needs a FILE");
+        } else if (argument.rfind("--output=", 0) == 0) {
+            request.output = argument.substr(9);
+            if (request.output.empty())
+                return usageError("option '--output' needs a FILE");
         } else {
             return usageError("unknown option '" + argument + "'");
         }
@@ -121,7 +143,19 @@ std::variant<Request, int> parse(int argc, char** argv)
     request.loadFile.keepDescriptor = !noDescriptor;
     if (request.capFiles.empty())
         return usageError("no CAP file given");
+    if (!request.output.empty() && request.capFiles.size() > 1)
+        return usageError("--output takes one CAP file, and " + std::to_string(request.capFiles.size()) +
+                          " were given");
+    if (!request.output.empty() && request.mode == Mode::Check)
+        return usageError("--check writes nothing, so --output has nothing to write");
     return request;
+}
+
+// The IJC path that --output gives, made absolute like a CAP path; "-" and
+// nothing stay as they are.
+std::string outputPath(const std::string& output)
+{
+    return output == "-" ? output : absoluteCapPath(output);
 }
 
 std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane::ReportSink& sink)
@@ -146,7 +180,9 @@ int main(int argc, char** argv)
         return *status;
     const Request& request = std::get<Request>(parsed);
 
-    ConsoleSink sink;
+    // With the IJC file on standard output, the report goes to standard error.
+    std::FILE* reportStream = request.quiet ? nullptr : request.output == "-" ? stderr : stdout;
+    ConsoleSink sink(reportStream);
     const auto report = reportFor(request, sink);
     tolvane::ZipArchive archive;
     int status = exitOk;
@@ -155,10 +191,11 @@ int main(int argc, char** argv)
         try {
             switch (request.mode) {
             case Mode::Archive:
-                tolvane::convertThroughArchive(capPath, *report, archive);
+                tolvane::convertThroughArchive(capPath, *report, archive, outputPath(request.output));
                 break;
             case Mode::Scan:
-                if (tolvane::convertByScanning(capPath, *report) == tolvane::ScanOutcome::WrongFormat) {
+                if (tolvane::convertByScanning(capPath, *report, outputPath(request.output)) ==
+                    tolvane::ScanOutcome::WrongFormat) {
                     // The window shows only the report line for a file the scan
                     // cannot walk; a script needs to hear that nothing was converted.
                     const tolvane::Error wrongFormat(tolvane::ErrorKind::WrongFormat, capPath);
@@ -171,7 +208,7 @@ int main(int argc, char** argv)
                 tolvane::convertToLoadFile(capPath, request.loadFile,
                                            request.mode == Mode::Check ? tolvane::LoadFileAction::Check
                                                                        : tolvane::LoadFileAction::Write,
-                                           *report, archive);
+                                           *report, archive, outputPath(request.output));
                 break;
             }
         } catch (const tolvane::Error& error) {

@@ -5,38 +5,57 @@
 namespace tolvane::cli {
 namespace {
 
-constexpr std::array<Option, 7> list{{
-    {nullptr, "--scan", nullptr,
-     "walk the CAP file's local headers instead of reading it as a ZIP archive; for CAP files whose entries are "
-     "all stored"},
-    {nullptr, "--load-file", nullptr,
-     "write the load file that card loaders send: the components in the reference load order, without Debug, "
-     "after checking them as a card would"},
-    {nullptr, "--check", nullptr, "check each CAP file as --load-file does and report, writing nothing"},
-    {nullptr, "--no-descriptor", nullptr, "with --load-file or --check, leave the Descriptor component out"},
-    {nullptr, "--json", nullptr, "write one JSON object per CAP file (JSON Lines) instead of the text report"},
-    {"-h", "--help", nullptr, "show this help and exit"},
-    {nullptr, "--version", nullptr, "show the version and exit"},
+constexpr std::array<Option, 9> list{{
+    {nullptr, "--scan", nullptr, "walk the local headers instead of reading a ZIP archive",
+     "Walk the CAP file's local headers from its first byte instead of reading it as a ZIP archive, taking "
+     "every entry as it lies, the manifest included. For CAP files whose entries are all stored with their "
+     "sizes in their local headers; any other gets \"Wrong CAP file format. Exiting.\" and exit status 1."},
+    {nullptr, "--load-file", nullptr, "write the load file that card loaders send",
+     "Write the Load File Data Block that card loaders send instead of the plain IJC file: the components, "
+     "checked as a card would check them, in the reference load order (Header, Directory, Import, Applet, "
+     "Class, Method, StaticField, Export, ConstantPool, RefLocation, StaticResources, Descriptor), without "
+     "Debug, custom components or any other entry. The report adds the package, its applets and imports, "
+     "what was left out and why, and the SHA-1 and SHA-256 of the bytes written."},
+    {nullptr, "--check", nullptr, "check as --load-file does and report; write nothing",
+     "Check each CAP file and report as --load-file does, hashes included, without writing any file: for a "
+     "build that must fail before anything reaches a card."},
+    {nullptr, "--no-descriptor", nullptr, "leave the Descriptor component out of load files",
+     "With --load-file or --check, leave the Descriptor component out of the load file, as some loaders do."},
+    {"-o", "--output", "FILE", "write the IJC file to FILE ('-': standard output)",
+     "Write the IJC file to FILE instead of beside the CAP file; one CAP file only. With '-' the IJC file goes "
+     "to standard output, whole or not at all, and the report to standard error. FILE is written as the IJC "
+     "file beside the CAP file is: never through a link, and never half."},
+    {"-q", "--quiet", nullptr, "print no report, only errors",
+     "Print no report (text or JSON); errors still go to standard error."},
+    {nullptr, "--json", nullptr, "report one JSON object per CAP file (JSON Lines)",
+     "Report one JSON object per CAP file, one per line, instead of the text report. Its fields are "
+     "documented by the JSON Schema report.schema.json shipped with the program."},
+    {"-h", "--help", nullptr, "show this help and exit", "Show a summary of the options and exit."},
+    {nullptr, "--version", nullptr, "show the version and exit", "Show the version and exit."},
 }};
 
-// Words of `text` in lines of at most `width` characters, each after `indent`.
-std::string wrapped(const std::string& text, std::size_t indent, std::size_t width)
+std::string namesOf(const Option& option)
 {
-    std::string out, line;
-    std::size_t start = 0;
-    while (start < text.size()) {
-        auto end = text.find(' ', start);
-        if (end == std::string::npos)
-            end = text.size();
-        const std::string word = text.substr(start, end - start);
-        if (!line.empty() && indent + line.size() + 1 + word.size() > width) {
-            out += line + "\n" + std::string(indent, ' ');
-            line.clear();
-        }
-        line += (line.empty() ? "" : " ") + word;
-        start = end + 1;
+    std::string names = option.shortName != nullptr ? std::string(option.shortName) + ", " : "    ";
+    names += option.longName;
+    if (option.argument != nullptr)
+        names += std::string(" ") + option.argument;
+    return names;
+}
+
+// Roff text: a backslash and a leading dot or quote would be read as requests.
+std::string roff(const std::string& text)
+{
+    std::string out;
+    for (const char c : text) {
+        if (c == '\\')
+            out += "\\e";
+        else if (c == '-')
+            out += "\\-";
+        else
+            out += c;
     }
-    return out + line + "\n";
+    return out;
 }
 
 } // namespace
@@ -51,25 +70,109 @@ std::string helpText()
     std::string text = "Usage: tolvane-cli [OPTION]... CAPFILE...\n"
                        "Convert each CAP file to an IJC file beside it (the same name, ending in .ijc).\n"
                        "\n"
-                       "The conversion report goes to standard output; an error goes to standard\n"
-                       "error and the next CAP file is converted all the same.\n"
-                       "\n"
-                       "Options:\n";
+                       "The report goes to standard output; an error goes to standard error, and the\n"
+                       "next CAP file is converted all the same.\n"
+                       "\n";
     constexpr std::size_t column = 24;
     for (const auto& option : list) {
-        std::string names = "  ";
-        names += option.shortName != nullptr ? std::string(option.shortName) + ", " : "    ";
-        names += option.longName;
-        if (option.argument != nullptr)
-            names += std::string(" ") + option.argument;
-        names += names.size() < column ? std::string(column - names.size(), ' ') : "\n" + std::string(column, ' ');
-        text += names + wrapped(option.help, column, 79);
+        std::string names = "  " + namesOf(option);
+        names += names.size() < column ? std::string(column - names.size(), ' ') : "  ";
+        text += names + option.help + "\n";
     }
-    text += "  --                    treat every later argument as a CAP file\n"
+    text += "  --                    take every later argument as a CAP file\n"
             "\n"
             "Exit status: 0 if every file converted (or checked), 1 if any failed,\n"
             "2 for a usage error.\n";
     return text;
+}
+
+std::string manualPage(const std::string& version)
+{
+    std::string page = ".TH TOLVANE\\-CLI 1 \"\" \"tolvane " + version +
+                       "\" \"User Commands\"\n"
+                       ".SH NAME\n"
+                       "tolvane\\-cli \\- convert Java Card CAP files to IJC files and load files\n"
+                       ".SH SYNOPSIS\n"
+                       ".B tolvane\\-cli\n"
+                       "[\\fIOPTION\\fR]... \\fICAPFILE\\fR...\n"
+                       ".SH DESCRIPTION\n"
+                       "Converts each CAP file (a ZIP archive of CAP components) in turn into an IJC file "
+                       "beside it, the same name ending in\n"
+                       ".IR .ijc :\n"
+                       "the components, each with its tag and size, one after the other. A report of what went "
+                       "in goes to standard output, one line each; an error goes to standard error as one line, "
+                       "\\fBtolvane\\-cli:\\fR \\fIMESSAGE\\fR, and the next CAP file is converted all the same. "
+                       "The IJC file of a failed conversion is left empty, never partly written; it is never "
+                       "written through a symbolic or hard link.\n"
+                       ".PP\n"
+                       "A relative \\fICAPFILE\\fR is taken against the current folder, and the report shows "
+                       "its absolute path.\n"
+                       ".SH OPTIONS\n";
+    for (const auto& option : list) {
+        page += ".TP\n";
+        page += option.shortName != nullptr ? "\\fB" + roff(option.shortName) + "\\fR, " : "";
+        page += "\\fB" + roff(option.longName) + "\\fR";
+        if (option.argument != nullptr)
+            page += " \\fI" + roff(option.argument) + "\\fR";
+        page += "\n" + roff(option.details) + "\n";
+    }
+    page += ".TP\n\\fB\\-\\-\\fR\nTake every later argument as a CAP file.\n"
+            ".SH \"EXIT STATUS\"\n"
+            ".TP\n0\nEvery CAP file converted (or, with \\fB\\-\\-check\\fR, passed its checks).\n"
+            ".TP\n1\nAt least one conversion failed; its error is on standard error.\n"
+            ".TP\n2\nThe options or arguments were wrong (a usage error).\n"
+            ".SH FILES\n"
+            ".TP\n\\fINAME\\fR.ijc\n"
+            "The IJC file or load file written beside \\fINAME\\fR.cap, unless \\fB\\-o\\fR names another.\n"
+            ".TP\n/usr/share/tolvane/report.schema.json\n"
+            "The JSON Schema of the \\fB\\-\\-json\\fR report.\n"
+            ".SH EXAMPLES\n"
+            "Convert every CAP file of a folder:\n"
+            ".PP\n.RS\ntolvane\\-cli build/*.cap\n.RE\n.PP\n"
+            "Hash the load file that a loader would send, without writing a file:\n"
+            ".PP\n.RS\ntolvane\\-cli \\-\\-load\\-file \\-o \\- wallet.cap | sha256sum\n.RE\n.PP\n"
+            "Fail a build when a CAP file would not load:\n"
+            ".PP\n.RS\ntolvane\\-cli \\-\\-check \\-q build/*.cap\n.RE\n"
+            ".SH \"SEE ALSO\"\n"
+            ".BR tolvane (1)\n";
+    return page;
+}
+
+std::string bashCompletion()
+{
+    std::string words;
+    std::string withFile;
+    for (const auto& option : list) {
+        for (const char* name : {option.shortName, option.longName}) {
+            if (name == nullptr)
+                continue;
+            words += std::string(words.empty() ? "" : " ") + name;
+            if (option.argument != nullptr)
+                withFile += std::string(withFile.empty() ? "" : "|") + name;
+        }
+    }
+    return "# bash completion for tolvane-cli\n"
+           "_tolvane_cli()\n"
+           "{\n"
+           "    local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD-1]}\n"
+           "    case $prev in\n"
+           "        " +
+           withFile +
+           ")\n"
+           "            compopt -o filenames 2>/dev/null\n"
+           "            COMPREPLY=($(compgen -f -- \"$cur\"))\n"
+           "            return ;;\n"
+           "    esac\n"
+           "    if [[ $cur == -* ]]; then\n"
+           "        COMPREPLY=($(compgen -W \"" +
+           words +
+           " --\" -- \"$cur\"))\n"
+           "    else\n"
+           "        compopt -o filenames 2>/dev/null\n"
+           "        COMPREPLY=($(compgen -f -X '!*.[cC][aA][pP]' -- \"$cur\") $(compgen -d -- \"$cur\"))\n"
+           "    fi\n"
+           "}\n"
+           "complete -F _tolvane_cli tolvane-cli\n";
 }
 
 } // namespace tolvane::cli

@@ -12,12 +12,20 @@ struct Option {
     const char* shortName; // "-q", or nullptr
     const char* longName;  // "--quiet"
     const char* argument;  // "FILE" for an option that takes one, or nullptr
-    const char* help;      // one sentence, without a full stop
+    const char* help;      // one line of the help text
+    const char* details;   // what the manual page says of it
 };
 
 std::span<const Option> options();
 
-// The help text: usage, a line about what the program does, then each option.
+// The help text: usage, a line about what the program does, then each option
+// on a line of its own.
 std::string helpText();
+
+// The manual page tolvane-cli(1), in roff.
+std::string manualPage(const std::string& version);
+
+// A bash completion script for tolvane-cli.
+std::string bashCompletion();
 
 } // namespace tolvane::cli

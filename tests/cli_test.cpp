@@ -4,6 +4,7 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 namespace tolvane {
 namespace {
@@ -107,6 +108,9 @@ TEST(Cli, UsageErrorsHelpAndVersion)
         {{"--bogus", "a.cap"}, 2, nullptr, "unknown option '--bogus'"},
         {{"--scan", "--check", "a.cap"}, 2, nullptr, "--scan, --load-file and --check exclude one another"},
         {{"--no-descriptor", "a.cap"}, 2, nullptr, "--no-descriptor goes with --load-file or --check"},
+        {{"-o", "x.ijc", "a.cap", "b.cap"}, 2, nullptr, "--output takes one CAP file, and 2 were given"},
+        {{"a.cap", "-o"}, 2, nullptr, "option '-o' needs a FILE"},
+        {{"--check", "-o", "x.ijc", "a.cap"}, 2, nullptr, "--check writes nothing"},
         {{"--help"}, 0, "Usage: tolvane-cli [OPTION]... CAPFILE...", nullptr},
         {{"--version"}, 0, "tolvane-cli ", nullptr},
         {{"--", "-dash.cap"}, 0, "Done.", nullptr},
@@ -126,8 +130,54 @@ TEST(Cli, UsageErrorsHelpAndVersion)
     }
     // Every option the help lists is one the program takes.
     const auto help = runCli({"--help"}, dir).out;
-    for (const char* option : {"--scan", "--load-file", "--check", "--no-descriptor", "--json", "--help", "--version"})
+    for (const char* option : {"--scan", "--load-file", "--check", "--no-descriptor", "--json", "-o, --output FILE",
+                               "-q, --quiet", "-h, --help", "--version"})
         EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+TEST(Cli, OutputFileStandardOutputAndQuiet)
+{
+    TempDir dir;
+    writeFile(dir.file("w.cap"), walletZip());
+    const auto ijc = concat({walletComponents().header, walletComponents().directory});
+    const auto asText = [](const ByteVector& bytes) { return std::string(bytes.begin(), bytes.end()); };
+
+    // -o FILE: written there, and not beside the CAP file; relative to the current folder.
+    std::filesystem::create_directory(dir.file("out"));
+    auto run = runCli({"-o", "out/x.bin", "w.cap"}, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(readFile(dir.file("out/x.bin")), ijc);
+    EXPECT_FALSE(exists(dir.file("w.ijc")));
+    EXPECT_NE(run.out.find("Done."), std::string::npos);
+
+    // -o FILE holds to the IJC file's rules: a link there is replaced, not written through.
+    writeFile(dir.file("precious"), bytesOf("keep"));
+    ::symlink(dir.file("precious").c_str(), dir.file("out/link.bin").c_str());
+    EXPECT_EQ(runCli({"--output=out/link.bin", "w.cap"}, dir).status, 0);
+    EXPECT_EQ(readFile(dir.file("precious")), bytesOf("keep"));
+    EXPECT_EQ(readFile(dir.file("out/link.bin")), ijc);
+
+    // -o -: the IJC on standard output, the report on standard error.
+    run = runCli({"-o", "-", "w.cap"}, dir);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, asText(ijc));
+    EXPECT_EQ(run.err, walletReport(dir.file("w.cap")));
+    // A failed conversion puts nothing on standard output.
+    writeFile(dir.file("bad.cap"), bytesOf("no archive"));
+    run = runCli({"-o", "-", "bad.cap"}, dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+
+    // -q: no report, errors only; the same exit statuses.
+    run = runCli({"-q", "w.cap"}, dir);
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(readFile(dir.file("w.ijc")), ijc);
+    run = runCli({"-q", "--json", "bad.cap"}, dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.err, "tolvane-cli: Unhandled Archive Type.\n");
 }
 
 TEST(Cli, LoadFileRefusalIsOneErrorLineAndAnEmptyIjc)

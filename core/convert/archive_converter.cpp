@@ -27,10 +27,11 @@ private:
 
 } // namespace
 
-void convertThroughArchive(const std::string& capPath, CapObserver& report, ZipArchive& archive)
+void convertThroughArchive(const std::string& capPath, CapObserver& report, ZipArchive& archive,
+                           const std::string& outputPath)
 {
     ArchiveCloser closer(archive);
-    const std::string ijcPath = withExtension(capPath, ".ijc");
+    const std::string ijcPath = outputPath.empty() ? withExtension(capPath, ".ijc") : outputPath;
     Conversion conversion({ReadingMode::Archive, capPath, ijcPath}, report);
     std::optional<IjcOutput> ijc;
     conversion.run([&] {
@@ -38,7 +39,7 @@ void convertThroughArchive(const std::string& capPath, CapObserver& report, ZipA
             throw Error(ErrorKind::NoCapFile, capPath);
         // A CAP path ending in .ijc is its own IJC path; no archive kind has
         // that extension, so it is refused before the file could be emptied.
-        if (ijcPath == capPath) {
+        if (outputPath.empty() && ijcPath == capPath) {
             conversion.reading();
             throw Error(ErrorKind::UnhandledArchiveType, capPath);
         }

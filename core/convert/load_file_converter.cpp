@@ -42,17 +42,17 @@ private:
 } // namespace
 
 void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
-                       CapObserver& report, ZipArchive& archive)
+                       CapObserver& report, ZipArchive& archive, const std::string& outputPath)
 {
     ArchiveCloser closer(archive);
     const bool writes = action == LoadFileAction::Write;
-    const std::string ijcPath = withExtension(capPath, ".ijc");
+    const std::string ijcPath = outputPath.empty() ? withExtension(capPath, ".ijc") : outputPath;
     Conversion conversion({ReadingMode::LoadFile, capPath, writes ? ijcPath : std::string()}, report);
     std::optional<IjcOutput> ijc;
     conversion.run([&] {
         if (capPath.empty())
             throw Error(ErrorKind::NoCapFile, capPath);
-        if (ijcPath == capPath) {
+        if (outputPath.empty() && ijcPath == capPath) {
             conversion.reading();
             throw Error(ErrorKind::UnhandledArchiveType, capPath);
         }

@@ -17,11 +17,11 @@ enum class LoadFileAction {
 
 // Reads the CAP file at `capPath` through the ZIP library, checks it as a card
 // would and makes its load file, telling `report` of it; with Write, the load
-// file goes to the IJC path beside the CAP file. Throws Error when the CAP
-// file cannot be read or a card would refuse it; the IJC file is then left
-// empty.
+// file goes to the IJC path beside the CAP file (or to `ijcPath`, where
+// given; "-" for standard output). Throws Error when the CAP file cannot be
+// read or a card would refuse it; the IJC file is then left empty.
 void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
-                       CapObserver& report, ZipArchive& archive);
+                       CapObserver& report, ZipArchive& archive, const std::string& ijcPath = {});
 
 // The same, with the load-file report as text delivered to `sink`.
 void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,

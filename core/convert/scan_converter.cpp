@@ -107,9 +107,10 @@ void scan(int capFile, const std::string& capPath, Conversion& conversion)
 
 } // namespace
 
-ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report)
+ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report, const std::string& outputPath)
 {
-    Conversion conversion({ReadingMode::Scan, capPath, withExtension(capPath, ".ijc")}, report);
+    const std::string ijcPath = outputPath.empty() ? withExtension(capPath, ".ijc") : outputPath;
+    Conversion conversion({ReadingMode::Scan, capPath, ijcPath}, report);
     std::optional<IjcOutput> ijc;
     conversion.run([&] {
         if (capPath.empty())
@@ -128,7 +129,7 @@ ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report)
             throw Error(ErrorKind::CannotOpen, capPath,
                         "It holds " + std::to_string(size) + " bytes, more than the " +
                             std::to_string(ZipArchive::archiveSizeLimit) + " bytes allowed for a CAP file");
-        ijc.emplace(withExtension(capPath, ".ijc"), capPath);
+        ijc.emplace(ijcPath, capPath);
         conversion.observe(*ijc);
         conversion.outputOpened();
         scan(capFile.get(), capPath, conversion);

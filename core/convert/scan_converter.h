@@ -19,7 +19,9 @@ enum class ScanOutcome {
     Converted,
     WrongFormat, // the format-error line was reported, and the IJC file left empty
 };
-ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report);
+// `ijcPath`, where given, is written in place of the IJC file beside the CAP
+// file; "-" is standard output.
+ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report, const std::string& ijcPath = {});
 
 // The same, with the text report delivered to `sink`.
 ScanOutcome convertByScanning(const std::string& capPath, ReportSink& sink);

@@ -31,8 +31,11 @@ bool sameFile(std::optional<struct stat> aStatus, const std::string& a, const st
 
 } // namespace
 
-IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath) : path_(ijcPath)
+IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath)
+    : path_(ijcPath), toStandardOutput_(ijcPath == "-")
 {
+    if (toStandardOutput_)
+        return;
     struct stat info {};
     const bool existed = ::lstat(ijcPath.c_str(), &info) == 0;
     if (existed && sameFile(S_ISLNK(info.st_mode) ? std::nullopt : std::optional(info), ijcPath, capPath))
@@ -65,9 +68,9 @@ void IjcOutput::write(Bytes bytes)
 {
     // Small components are gathered, so that a typical IJC file is written
     // with one call; large ones go straight through.
-    if (pending_.size() + bytes.size() > gatherLimit)
+    if (!toStandardOutput_ && pending_.size() + bytes.size() > gatherLimit)
         flush();
-    if (bytes.size() >= gatherLimit) {
+    if (!toStandardOutput_ && bytes.size() >= gatherLimit) {
         if (!content_.write(bytes.data(), bytes.size()))
             cannotWrite();
         return;
@@ -84,6 +87,14 @@ void IjcOutput::flush()
 
 void IjcOutput::commit()
 {
+    if (toStandardOutput_) {
+        // A reader of the pipe gets the content whole or not at all.
+        done_ = true;
+        if (files::writeBytes(STDOUT_FILENO, pending_.data(), pending_.size()) !=
+            static_cast<std::int64_t>(pending_.size()))
+            throw Error(ErrorKind::CannotWrite, "standard output", files::lastErrorText());
+        return;
+    }
     flush();
     if (!content_.commit())
         cannotWrite();
@@ -93,7 +104,7 @@ void IjcOutput::commit()
 
 void IjcOutput::abandon()
 {
-    if (done_)
+    if (done_ || toStandardOutput_)
         return;
     done_ = true;
     const bool inPlace = content_.writesInPlace();

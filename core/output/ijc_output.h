@@ -21,7 +21,8 @@ class IjcOutput final : public CapObserver {
 public:
     // Throws Error (CannotCreate), with the IJC path as it was. `capPath` is
     // the file being converted: an IJC path that leads to that very file is
-    // refused before anything is written.
+    // refused before anything is written. The path "-" is standard output,
+    // which gets the content whole when it is committed, or nothing.
     IjcOutput(const std::string& ijcPath, const std::string& capPath);
     ~IjcOutput() override { abandon(); }
     IjcOutput(const IjcOutput&) = delete;
@@ -53,6 +54,7 @@ private:
     files::FileHandle held_;
     files::AtomicFile content_;
     std::vector<std::uint8_t> pending_;
+    bool toStandardOutput_ = false;
     bool done_ = false;
 };
 
