@@ -92,8 +92,12 @@ QString TMainForm::settingsPathFor(const QString& executable, const QString& con
     const QFileInfo file(beside);
     struct stat info {};
     const std::string native = QFile::encodeName(beside).toStdString();
+    // A program installed with the system (as a package installs it) is no
+    // portable copy, even for the superuser, who could write beside it.
+    const bool installed = executable.startsWith("/usr/") || executable.startsWith("/bin/");
     const bool portable =
-        ::stat(native.c_str(), &info) == 0
+        installed ? false
+        : ::stat(native.c_str(), &info) == 0
             ? tolvane::files::permitsWriting(info) && ::access(native.c_str(), W_OK) == 0
             : ::access(QFile::encodeName(file.absolutePath()).constData(), W_OK) == 0;
     if (portable || configFolder.isEmpty())

@@ -128,10 +128,9 @@ QPixmap folderGlyph()
     return glyph;
 }
 
-QIcon mainIcon()
+QPixmap mainIconPicture(int side)
 {
-    QIcon icon;
-    for (const int side : {16, 24, 32, 48, 64, 128}) {
+    {
         // A card with its contact chip, and the arrow of the conversion.
         QPixmap picture(side, side);
         picture.fill(Qt::transparent);
@@ -144,8 +143,16 @@ QIcon mainIcon()
         painter.setBrush(QColor(0xE8, 0xC3, 0x4A));
         painter.drawRoundedRect(QRectF(5 * u, 12 * u, 9 * u, 8 * u), 1.5 * u, 1.5 * u);
         paintUpArrow(painter, side);
-        icon.addPixmap(picture);
+        painter.end();
+        return picture;
     }
+}
+
+QIcon mainIcon()
+{
+    QIcon icon;
+    for (const int side : iconSizes)
+        icon.addPixmap(mainIconPicture(side));
     return icon;
 }
 

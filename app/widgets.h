@@ -57,6 +57,10 @@ namespace Artwork {
 // A 32 by 32 light-blue folder with a white arrow pointing up at its top right,
 // on a transparent background.
 QPixmap folderGlyph();
-// The application's icon, MAINICON, in sizes from 16 to 128 pixels.
+// The sizes the application's icon is painted at, as icon themes want them.
+constexpr int iconSizes[] = {16, 22, 24, 32, 48, 64, 128, 256};
+// The application's icon, MAINICON, painted at `side` pixels square.
+QPixmap mainIconPicture(int side);
+// The application's icon in all of iconSizes.
 QIcon mainIcon();
 } // namespace Artwork

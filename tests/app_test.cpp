@@ -384,6 +384,8 @@ private slots:
         writeFile(installed + "/tolvane.ini", {});
         ::chown((installed + "/tolvane.ini").c_str(), unprivilegedId, unprivilegedId);
         QCOMPARE(q(choose(installed + "/tolvane")), q(installed + "/tolvane.ini"));
+        // Installed with the system, even the superuser's settings go to the configuration folder.
+        QCOMPARE(TMainForm::settingsPathFor("/usr/bin/tolvane", q(config)), q(config + "/tolvane.ini"));
     }
 
 private:

@@ -9,21 +9,22 @@ if [ "${1:-}" = --wm ]; then
   shift
 fi
 
-for number in $(seq 100 199); do
-  [ -e "/tmp/.X$number-lock" ] || [ -e "/tmp/.X11-unix/X$number" ] || break
-done
-display=":$number"
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp >/dev/null 2>&1 &
+# Xvfb picks a free display itself and names it, so that servers started at
+# once (CTest runs tests in parallel) never take the same one.
+state=$(mktemp -d)
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$state/display" >/dev/null 2>&1 &
 xvfb=$!
 wm_pid=
 cleanup() {
   [ -n "$wm_pid" ] && kill "$wm_pid" 2>/dev/null
   kill "$xvfb" 2>/dev/null
   wait 2>/dev/null || true
+  rm -rf "$state"
 }
 trap cleanup EXIT
-export DISPLAY=$display
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$number" ] && break; sleep 0.05; done
+for _ in $(seq 200); do [ -s "$state/display" ] && break; sleep 0.05; done
+[ -s "$state/display" ] || { echo "with-x-server.sh: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -1 "$state/display")"
 
 if $wm; then
   openbox --sm-disable >/dev/null 2>&1 &
