@@ -5,6 +5,7 @@
 #include "core/report/report_sink.h"
 #include "core/zip/archive.h"
 
+#include <algorithm>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -344,6 +345,18 @@ TEST_F(ArchiveConversion, ZipBombsAreRefusedBeforeAnythingIsInflated)
         EXPECT_EQ(report.lines(), Lines{"CAP file name: " + cap}) << c.what;
         EXPECT_EQ(readFile(dir.file("bomb.ijc")), ByteVector{}) << c.what;
     }
+}
+
+TEST_F(ArchiveConversion, NamesFromTheCapFileCannotForgeReportLines)
+{
+    const std::string forged = "x.cap\n Total IJC: 0 bytes\n\nDone.";
+    const auto header = headerComponent(2, 2, {1, 2, 3, 4, 5}, "pkg\n\nDone.\x1B[31m");
+    const auto cap = writeCap("forged.cap", buildZip({{"Header.cap", header}, {forged, component(6, {})}}));
+    convertOk(cap);
+    // One closing line, the last; the names shown with their controls escaped.
+    EXPECT_EQ(std::count(report.lines().begin(), report.lines().end(), "Done."), 1);
+    EXPECT_EQ(report.lines()[3], " Package name: pkg\\x0A\\x0ADone.\\x1B[31m");
+    EXPECT_EQ(report.lines()[7], "6. x.cap\\x0A Total IJC: 0 bytes\\x0A\\x0ADone. 3 bytes");
 }
 
 TEST_F(ArchiveConversion, CapFileIsOnlyRead)

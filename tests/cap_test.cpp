@@ -144,3 +144,25 @@ TEST(Paths, FullPathBeginsAtTheRoot)
 
 } // namespace
 } // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+TEST(ReportText, ControlCharactersFromFilesAreShownEscaped)
+{
+    const struct {
+        std::string text;
+        std::string shown;
+    } cases[] = {
+        {"plain/Header.cap", "plain/Header.cap"},
+        {"x\n Total IJC: 0 bytes\n\nDone.", "x\\x0A Total IJC: 0 bytes\\x0A\\x0ADone."},
+        {"\x1B[2J\x1B]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
+        {std::string("nul\0tab\tdel\x7F", 12), "nul\\x00tab\\x09del\\x7F"},
+        {"caf\xC3\xA9 \xFF", "caf\xC3\xA9 \xFF"}, // bytes from 0x80 on stay as they are
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(withControlsEscaped(c.text), c.shown);
+}
+
+} // namespace
+} // namespace tolvane

@@ -9,6 +9,7 @@
 #include "core/convert/archive_converter.h"
 #include "core/zip/archive.h"
 #include "core/zip/format.h"
+#include "core/zip/layout.h"
 
 #include <functional>
 #include <gtest/gtest.h>
@@ -18,6 +19,12 @@ namespace tolvane {
 namespace {
 
 using namespace testing;
+
+void putLe(ByteVector& out, std::uint64_t value, std::size_t bytes)
+{
+    for (std::size_t k = 0; k < bytes; ++k)
+        out.push_back(k < 8 ? static_cast<std::uint8_t>(value >> (8 * k)) : 0);
+}
 
 TEST(ByteCursor, ReadsThatWouldPassTheEndSayWhatAndWhere)
 {
@@ -55,6 +62,88 @@ TEST(ByteCursor, ReadsThatWouldPassTheEndSayWhatAndWhere)
     EXPECT_TRUE(cursor.atEnd());
 }
 
+TEST(OverlapCheck, ExtentsCoverHeaderNameAndData)
+{
+    // Each entry covers its 30-byte local header, its name and its data.
+    const struct {
+        const char* name;
+        std::vector<zip::CentralEntry> entries;
+        bool overlaps;
+    } cases[] = {
+        {"back to back", {{"a", 0, 10}, {"b", 30 + 1 + 10, 5}}, false},
+        {"one byte into the next", {{"a", 0, 11}, {"b", 30 + 1 + 10, 5}}, true},
+        {"listed out of order", {{"b", 41, 5}, {"a", 0, 11}}, true},
+        {"one inside another", {{"a", 0, 1000}, {"b", 100, 1}}, true},
+        {"a name longer than the gap", {{"abc", 0, 0}, {"b", 32, 0}}, true},
+        {"sizes near the top of 64 bits do not wrap", {{"a", 10, ~std::uint64_t{0} - 5}, {"b", 1000, 1}}, true},
+        {"one entry", {{"a", 0, ~std::uint64_t{0}}}, false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(zip::findOverlap(c.entries).has_value(), c.overlaps) << c.name;
+}
+
+// A central-directory record with the given 32-bit fields and extra field.
+ByteVector centralRecord(std::uint32_t compressed, std::uint32_t uncompressed, std::uint32_t offset,
+                         const ByteVector& extra)
+{
+    ByteVector record;
+    putLe(record, zip::centralRecordSignature, 4);
+    putLe(record, 0, 2 + 2 + 2 + 2 + 4 + 4); // versions, flags, method, time, CRC-32
+    putLe(record, compressed, 4);
+    putLe(record, uncompressed, 4);
+    putLe(record, 1, 2);            // name length
+    putLe(record, extra.size(), 2); // extra length
+    putLe(record, 0, 2 + 2 + 2 + 4); // comment length, disk, attributes
+    putLe(record, offset, 4);
+    record.push_back('n');
+    record.insert(record.end(), extra.begin(), extra.end());
+    return record;
+}
+
+ByteVector extraField(std::uint16_t id, const std::vector<std::uint64_t>& values, std::size_t bytes = 0)
+{
+    ByteVector field;
+    putLe(field, id, 2);
+    putLe(field, bytes != 0 ? bytes : values.size() * 8, 2);
+    for (const auto value : values)
+        putLe(field, value, 8);
+    return field;
+}
+
+TEST(CentralRecord, Zip64ExtraFieldGivesTheMarkedValuesInOrder)
+{
+    constexpr std::uint32_t marked = 0xFFFFFFFF;
+    const struct {
+        const char* name;
+        ByteVector record;
+        std::uint64_t compressed, uncompressed, offset;
+    } cases[] = {
+        {"nothing marked", centralRecord(5, 6, 7, extraField(1, {100})), 5, 6, 7},
+        {"the offset alone", centralRecord(5, 6, marked, extraField(1, {1ull << 40})), 5, 6, 1ull << 40},
+        {"sizes then offset", centralRecord(marked, marked, marked, extraField(1, {11, 22, 33})), 22, 11, 33},
+        {"the compressed size and the offset",
+         centralRecord(marked, 6, marked, extraField(1, {22, 33})), 22, 6, 33},
+        {"after another extra field", centralRecord(5, 6, marked, concat({extraField(0x5455, {0}), extraField(1, {44})})),
+         5, 6, 44},
+        {"a value it lacks stays marked", centralRecord(marked, 6, marked, extraField(1, {22})), 22, 6, marked},
+        {"a field longer than the extra", centralRecord(5, 6, marked, extraField(1, {44}, 20)), 5, 6, marked},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ByteCursor cursor(c.record);
+        const auto record = zip::readCentralRecord(cursor);
+        ASSERT_TRUE(record);
+        EXPECT_EQ(record->compressedSize, c.compressed);
+        EXPECT_EQ(record->uncompressedSize, c.uncompressed);
+        EXPECT_EQ(record->localOffset, c.offset);
+        EXPECT_TRUE(cursor.atEnd());
+    }
+    // Cut off within its name: the cursor says so rather than reading on.
+    const auto whole = centralRecord(5, 6, 7, {});
+    ByteCursor cut(Bytes(whole).first(whole.size() - 1));
+    EXPECT_THROW(zip::readCentralRecord(cut), ByteCursor::ShortRead);
+}
+
 // Appends four bytes that give `data` the CRC-32 `target`, as an archive made
 // to deceive a reader that trusts a matching CRC would.
 ByteVector withCrc(ByteVector data, std::uint32_t target)
@@ -78,12 +167,6 @@ ByteVector withCrc(ByteVector data, std::uint32_t target)
     for (int k = 0; k < 4; ++k)
         data.push_back(static_cast<std::uint8_t>(r >> (8 * k)));
     return data;
-}
-
-void putLe(ByteVector& out, std::uint64_t value, int bytes)
-{
-    for (int k = 0; k < bytes; ++k)
-        out.push_back(static_cast<std::uint8_t>(value >> (8 * k)));
 }
 
 std::uint32_t le32At(const ByteVector& bytes, std::size_t at)
