@@ -9,6 +9,7 @@
 #include "core/convert/load_file_converter.h"
 #include "core/report/report_sink.h"
 #include "core/convert/scan_converter.h"
+#include "qt_helpers.h"
 #include "test_support.h"
 
 #include <QAction>
@@ -27,17 +28,6 @@
 using namespace tolvane::testing;
 
 namespace {
-
-QString q(const std::string& text)
-{
-    return QString::fromStdString(text);
-}
-
-std::string fileText(const std::string& path)
-{
-    const auto bytes = readFile(path);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 QString joined(const std::vector<std::string>& lines)
 {

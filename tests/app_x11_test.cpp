@@ -6,6 +6,7 @@
 #include "app/Main_U.h"
 #include "app/dialogs.h"
 #include "app/widgets.h"
+#include "qt_helpers.h"
 #include "test_support.h"
 
 #include <QApplication>
@@ -22,17 +23,6 @@
 using namespace tolvane::testing;
 
 namespace {
-
-QString q(const std::string& text)
-{
-    return QString::fromStdString(text);
-}
-
-std::string fileText(const std::string& path)
-{
-    const auto bytes = readFile(path);
-    return std::string(bytes.begin(), bytes.end());
-}
 
 // Whether `control` lies wholly inside the window's client area.
 bool insideWindow(const QWidget& window, const QWidget* control)

@@ -11,21 +11,6 @@
 #include <cstdint>
 
 namespace tolvane {
-namespace {
-
-// Closes the archive on every way out of a conversion.
-class ArchiveCloser {
-public:
-    explicit ArchiveCloser(ZipArchive& archive) : archive_(archive) {}
-    ~ArchiveCloser() { archive_.close(); }
-    ArchiveCloser(const ArchiveCloser&) = delete;
-    ArchiveCloser& operator=(const ArchiveCloser&) = delete;
-
-private:
-    ZipArchive& archive_;
-};
-
-} // namespace
 
 void convertThroughArchive(const std::string& capPath, CapObserver& report, ZipArchive& archive,
                            const std::string& outputPath)

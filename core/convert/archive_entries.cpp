@@ -38,6 +38,11 @@ EntryRecord recordOf(std::int64_t index, const std::string& name, Bytes bytes, c
 
 } // namespace
 
+ArchiveCloser::~ArchiveCloser()
+{
+    archive_.close();
+}
+
 std::uint64_t readArchiveEntries(const std::string& capPath, ZipArchive& archive, CapObserver& observer)
 {
     // One stream serves every entry; it holds only the current entry's bytes.

@@ -28,17 +28,6 @@ private:
     std::vector<CapEntry> entries_;
 };
 
-class ArchiveCloser {
-public:
-    explicit ArchiveCloser(ZipArchive& archive) : archive_(archive) {}
-    ~ArchiveCloser() { archive_.close(); }
-    ArchiveCloser(const ArchiveCloser&) = delete;
-    ArchiveCloser& operator=(const ArchiveCloser&) = delete;
-
-private:
-    ZipArchive& archive_;
-};
-
 } // namespace
 
 void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
