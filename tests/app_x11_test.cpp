@@ -175,6 +175,16 @@ private slots:
         QCOMPARE(errors.size(), 2);
     }
 
+    void settingsGoToAConfigurationFolderThatIsNotThereYet()
+    {
+        const auto path = dir->file("config/tolvane/tolvane.ini");
+        auto form = shownForm(path);
+        QVERIFY(form);
+        QVERIFY(form->close());
+        QVERIFY(errors.isEmpty());
+        QVERIFY(fileText(path).rfind("[main]\nMainLeft=", 0) == 0);
+    }
+
     void theRealDialogOffersItsFiltersOnce()
     {
         auto form = shownForm(settingsPath());

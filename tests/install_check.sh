@@ -45,6 +45,11 @@ if [ -n "$cap" ]; then
   "$root/bin/tolvane-cli" -q --load-file "$work/input.cap"
   [ "$piped" = "$(sha256sum < "$work/input.ijc" | cut -d' ' -f1)" ] || fail "-o - and the IJC file differ"
 fi
+# The installed window starts (on the offscreen platform) and runs until stopped.
+status=0
+HOME="$work" QT_QPA_PLATFORM=offscreen timeout 2 "$root/bin/tolvane" >/dev/null 2>&1 || status=$?
+[ "$status" -eq 124 ] || fail "the installed window did not start (status $status)"
+
 # The completion offers the options the program takes.
 for option in $("$root/bin/tolvane-cli" --help | grep -o -- ' --[a-z-]*' | sort -u); do
   grep -q -- "$option" "$root/share/bash-completion/completions/tolvane-cli" || fail "completion lacks $option"
