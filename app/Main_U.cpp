@@ -1,25 +1,25 @@
 #include "app/Main_U.h"
 
 #include "app/dialogs.h"
-#include "core/settings/profile.h"
 #include "app/widgets.h"
-#include "core/convert/archive_converter.h"
-#include "core/convert/load_file_converter.h"
 #include "core/base/error.h"
 #include "core/base/file_layer.h"
 #include "core/base/paths.h"
+#include "core/convert/archive_converter.h"
+#include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
+#include "core/settings/profile.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
 #include <QDir>
 #include <QFileInfo>
-#include <QStandardPaths>
-#include <QCheckBox>
-#include <QApplication>
-#include <QCloseEvent>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
+#include <QStandardPaths>
 #include <QStatusBar>
 #include <QVBoxLayout>
 #include <algorithm>
@@ -95,11 +95,10 @@ QString TMainForm::settingsPathFor(const QString& executable, const QString& con
     // A program installed with the system (as a package installs it) is no
     // portable copy, even for the superuser, who could write beside it.
     const bool installed = executable.startsWith("/usr/") || executable.startsWith("/bin/");
-    const bool portable =
-        installed ? false
-        : ::stat(native.c_str(), &info) == 0
-            ? tolvane::files::permitsWriting(info) && ::access(native.c_str(), W_OK) == 0
-            : ::access(QFile::encodeName(file.absolutePath()).constData(), W_OK) == 0;
+    const bool portable = installed ? false
+                          : ::stat(native.c_str(), &info) == 0
+                              ? tolvane::files::permitsWriting(info) && ::access(native.c_str(), W_OK) == 0
+                              : ::access(QFile::encodeName(file.absolutePath()).constData(), W_OK) == 0;
     if (portable || configFolder.isEmpty())
         return beside;
     return QDir(configFolder).filePath("tolvane.ini");

@@ -3,9 +3,9 @@
 #include "app/Main_U.h"
 #include "app/widgets.h"
 
-#include <cstdlib>
 #include <QApplication>
 #include <QFont>
+#include <cstdlib>
 
 int main(int argc, char** argv)
 {

@@ -5,8 +5,8 @@
 #include "core/report/report_sink.h"
 
 #include <QLineEdit>
-#include <QPushButton>
 #include <QPlainTextEdit>
+#include <QPushButton>
 
 class QToolButton;
 

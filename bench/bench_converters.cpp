@@ -4,8 +4,8 @@
 // as a share of the floor's.
 
 #include "core/convert/archive_converter.h"
-#include "core/report/report_sink.h"
 #include "core/convert/scan_converter.h"
+#include "core/report/report_sink.h"
 #include "core/zip/archive.h"
 #include "zip_builder.h"
 

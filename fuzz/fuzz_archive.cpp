@@ -1,7 +1,7 @@
 // The archive converter on any bytes presented as a CAP file.
 
-#include "core/convert/archive_converter.h"
 #include "core/base/error.h"
+#include "core/convert/archive_converter.h"
 #include "core/report/report_sink.h"
 #include "core/zip/archive.h"
 #include "report_check.h"

@@ -1,8 +1,8 @@
 // The local-header scanning converter on any bytes presented as a CAP file.
 
 #include "core/base/error.h"
-#include "core/report/report_sink.h"
 #include "core/convert/scan_converter.h"
+#include "core/report/report_sink.h"
 #include "report_check.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)

@@ -7,8 +7,8 @@
 #include "core/base/error.h"
 #include "core/convert/archive_converter.h"
 #include "core/convert/load_file_converter.h"
-#include "core/report/report_sink.h"
 #include "core/convert/scan_converter.h"
+#include "core/report/report_sink.h"
 #include "qt_helpers.h"
 #include "test_support.h"
 
@@ -21,9 +21,9 @@
 #include <QTest>
 #include <QToolButton>
 #include <fstream>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <optional>
 
 using namespace tolvane::testing;
 
@@ -224,8 +224,8 @@ private slots:
 
         tolvane::LineHolder core;
         tolvane::ZipArchive archive;
-        QVERIFY_THROWS_EXCEPTION(tolvane::Error, tolvane::convertToLoadFile(cap, {}, tolvane::LoadFileAction::Write,
-                                                                           core, archive));
+        QVERIFY_THROWS_EXCEPTION(tolvane::Error,
+                                 tolvane::convertToLoadFile(cap, {}, tolvane::LoadFileAction::Write, core, archive));
         QCOMPARE(form->dxMemo1->toPlainText(), joined(core.lines()));
 
         // The box's state is the sixth key of the section, read back at start.
@@ -365,8 +365,7 @@ private slots:
         ::chown(portable.c_str(), unprivilegedId, unprivilegedId);
         const std::string config = "/home/user/.config/tolvane";
         const auto choose = [&](const std::string& executable) {
-            return asUnprivileged(
-                [&] { return TMainForm::settingsPathFor(q(executable), q(config)).toStdString(); });
+            return asUnprivileged([&] { return TMainForm::settingsPathFor(q(executable), q(config)).toStdString(); });
         };
         QCOMPARE(q(choose(portable + "/tolvane")), q(portable + "/tolvane.ini"));
         QCOMPARE(q(choose(installed + "/tolvane")), q(config + "/tolvane.ini"));

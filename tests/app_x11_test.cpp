@@ -107,9 +107,9 @@ private slots:
             form->resize(size);
             QTest::qWait(100);
             for (const QWidget* control :
-                 {static_cast<QWidget*>(form->cxButtonEdit_CapFile), static_cast<QWidget*>(form->cxButtonEdit_CapFile->button()),
-                  static_cast<QWidget*>(form->Label_ijc), static_cast<QWidget*>(form->cxButton_cap_convert),
-                  static_cast<QWidget*>(form->CheckBox_LoadOrder)})
+                 {static_cast<QWidget*>(form->cxButtonEdit_CapFile),
+                  static_cast<QWidget*>(form->cxButtonEdit_CapFile->button()), static_cast<QWidget*>(form->Label_ijc),
+                  static_cast<QWidget*>(form->cxButton_cap_convert), static_cast<QWidget*>(form->CheckBox_LoadOrder)})
                 QVERIFY2(insideWindow(*form, control),
                          qPrintable(control->objectName() + QString(" at %1x%2").arg(size.width()).arg(size.height())));
         }

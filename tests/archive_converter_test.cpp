@@ -1,7 +1,7 @@
 #include "conversion_fixture.h"
-#include "core/convert/archive_converter.h"
 #include "core/base/error.h"
 #include "core/base/paths.h"
+#include "core/convert/archive_converter.h"
 #include "core/report/report_sink.h"
 #include "core/zip/archive.h"
 

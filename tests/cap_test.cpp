@@ -1,7 +1,7 @@
-#include "core/cap/component.h"
-#include "core/report/text_report.h"
 #include "core/base/error.h"
 #include "core/base/paths.h"
+#include "core/cap/component.h"
+#include "core/report/text_report.h"
 #include "zip_builder.h"
 
 #include <gtest/gtest.h>

@@ -104,9 +104,9 @@ Reference independentReading(const std::vector<std::string>& files, const TempDi
             caps += " '" + (corpusDir() / file).string() + "'";
     const std::string python = TOLVANE_SYSTEM_PYTHON;
     const auto kinds = dir.file("kinds.txt");
-    EXPECT_EQ(std::system((python + " '" TOLVANE_REFERENCE_SCRIPT "' '" + reference.ijcFolder.string() + "'" + caps)
-                              .c_str()),
-              0);
+    EXPECT_EQ(
+        std::system((python + " '" TOLVANE_REFERENCE_SCRIPT "' '" + reference.ijcFolder.string() + "'" + caps).c_str()),
+        0);
     EXPECT_EQ(std::system((python + " '" TOLVANE_CLASSIFY_SCRIPT "'" + caps + " > '" + kinds + "'").c_str()), 0);
     std::ifstream lines(kinds);
     for (std::string kind, path; lines >> kind >> path;)

@@ -88,9 +88,9 @@ struct CapSpec {
             const auto found = c.find(name);
             return found == c.end() ? 0 : found->second.size() - 3;
         };
-        const char* names[] = {"Header.cap",   "Directory.cap",   "Applet.cap",    "Import.cap",
-                               "ConstantPool.cap", "Class.cap",   "Method.cap",    "StaticField.cap",
-                               "RefLocation.cap",  "Export.cap",  "Descriptor.cap", "Debug.cap"};
+        const char* names[] = {"Header.cap",       "Directory.cap", "Applet.cap",     "Import.cap",
+                               "ConstantPool.cap", "Class.cap",     "Method.cap",     "StaticField.cap",
+                               "RefLocation.cap",  "Export.cap",    "Descriptor.cap", "Debug.cap"};
         const std::size_t directorySize = lastSized * 2 + (minor >= 3 ? 4 : 0) + 9 + customs.size() * 9;
         for (int tag = 1; tag <= lastSized; ++tag)
             putBe16(directory, tag == 2 ? directorySize : sizeOf(names[tag - 1]));
@@ -141,39 +141,79 @@ TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
         std::function<void(Entries&)> spoil;
         const char* message;
     } cases[] = {
-        {"tag of another component", {}, [](Entries& e) { e["Class.cap"][0] = 7; },
+        {"tag of another component",
+         {},
+         [](Entries& e) { e["Class.cap"][0] = 7; },
          "Component \"pkg/javacard/Class.cap\": its tag byte is 7, but a Class component has tag 6"},
-        {"size field short of the entry", {}, [](Entries& e) { e["Method.cap"].push_back(0); },
+        {"size field short of the entry",
+         {},
+         [](Entries& e) { e["Method.cap"].push_back(0); },
          "Component \"pkg/javacard/Method.cap\": its size field gives 3 bytes, but the entry holds 4 after its tag "
          "and size"},
-        {"StaticResources with a four-byte size that is wrong", {.minor = 3, .staticResources = true},
-         [](Entries& e) { e["StaticResources.capx"][4] = 9; }, "its size field gives 9 bytes, but the entry holds 2"},
-        {"two Headers", {}, [](Entries& e) { e["more/Header.cap"] = e["Header.cap"]; },
+        {"StaticResources with a four-byte size that is wrong",
+         {.minor = 3, .staticResources = true},
+         [](Entries& e) { e["StaticResources.capx"][4] = 9; },
+         "its size field gives 9 bytes, but the entry holds 2"},
+        {"two Headers",
+         {},
+         [](Entries& e) { e["more/Header.cap"] = e["Header.cap"]; },
          "a second Header component; the first is"},
         {"no magic", {}, [](Entries& e) { e["Header.cap"][3] = 0xCA; }, "its magic number is CACAFFED, not DECAFFED"},
-        {"CAP format 2.4", {}, [](Entries& e) { e["Header.cap"][7] = 4; }, "CAP format 2.4 is not one of 2.1, 2.2 and 2.3"},
-        {"extended CAP file", {.flags = accApplet | accExtended}, nullptr,
+        {"CAP format 2.4",
+         {},
+         [](Entries& e) { e["Header.cap"][7] = 4; },
+         "CAP format 2.4 is not one of 2.1, 2.2 and 2.3"},
+        {"extended CAP file",
+         {.flags = accApplet | accExtended},
+         nullptr,
          "it is the Header of an extended CAP file (flag ACC_EXTENDED)"},
-        {"package AID too short", {}, [](Entries& e) { e["Header.cap"] = component(1, withAid({0xDE, 0xCA, 0xFF, 0xED, 2, 2, 4, 0, 1}, {1, 2})); },
+        {"package AID too short",
+         {},
+         [](Entries& e) {
+             e["Header.cap"] = component(1, withAid({0xDE, 0xCA, 0xFF, 0xED, 2, 2, 4, 0, 1}, {1, 2}));
+         },
          "its package AID is 2 bytes long, not 5 to 16"},
-        {"Header cut short", {}, [](Entries& e) { e["Header.cap"] = component(1, {0xDE, 0xCA, 0xFF, 0xED, 2, 2, 4, 0, 1, 7, 1}); },
+        {"Header cut short",
+         {},
+         [](Entries& e) {
+             e["Header.cap"] = component(1, {0xDE, 0xCA, 0xFF, 0xED, 2, 2, 4, 0, 1, 7, 1});
+         },
          "it ends too soon: package AID needs 7 bytes"},
-        {"no Method", {}, [](Entries& e) { e.erase("Method.cap"); }, "The CAP file has no Method (Method.cap) component"},
-        {"ACC_APPLET without Applet", {.applets = {}}, [](Entries& e) { e["Header.cap"][9] = accApplet; },
+        {"no Method",
+         {},
+         [](Entries& e) { e.erase("Method.cap"); },
+         "The CAP file has no Method (Method.cap) component"},
+        {"ACC_APPLET without Applet",
+         {.applets = {}},
+         [](Entries& e) { e["Header.cap"][9] = accApplet; },
          "The Header sets ACC_APPLET, but the CAP file has no Applet (Applet.cap) component"},
         {"Applet without ACC_APPLET", {.flags = 0}, nullptr, "the Header does not set ACC_APPLET"},
-        {"ACC_EXPORT without Export", {.flags = accApplet | accExport}, nullptr,
+        {"ACC_EXPORT without Export",
+         {.flags = accApplet | accExport},
+         nullptr,
          "The Header sets ACC_EXPORT, but the CAP file has no Export (Export.cap) component"},
         {"Export without ACC_EXPORT", {.exportComponent = true}, nullptr, "the Header does not set ACC_EXPORT"},
-        {"Directory size of Method", {}, [](Entries& e) { e["Directory.cap"][3 + 13] = 9; },
+        {"Directory size of Method",
+         {},
+         [](Entries& e) { e["Directory.cap"][3 + 13] = 9; },
          "Component \"pkg/javacard/Directory.cap\": it gives Method 9 bytes, but Method.cap's size field gives 3"},
-        {"Directory import count", {}, [](Entries& e) { e["Directory.cap"][3 + 24 + 6] = 2; },
+        {"Directory import count",
+         {},
+         [](Entries& e) { e["Directory.cap"][3 + 24 + 6] = 2; },
          "its import count is 2, but Import.cap lists 1 packages"},
-        {"Directory applet count", {}, [](Entries& e) { e["Directory.cap"][3 + 24 + 7] = 0; },
+        {"Directory applet count",
+         {},
+         [](Entries& e) { e["Directory.cap"][3 + 24 + 7] = 0; },
          "its applet count is 0, but the CAP file has 1 applets"},
-        {"Debug.cap with a custom tag the Directory does not list", {}, [](Entries& e) { e["Debug.cap"] = component(0xDB, {1}); },
+        {"Debug.cap with a custom tag the Directory does not list",
+         {},
+         [](Entries& e) { e["Debug.cap"] = component(0xDB, {1}); },
          "a custom tag that the Directory does not list"},
-        {"StaticResources before CAP 2.3", {}, [](Entries& e) { e["StaticResources.capx"] = {13, 0, 0, 0, 0}; },
+        {"StaticResources before CAP 2.3",
+         {},
+         [](Entries& e) {
+             e["StaticResources.capx"] = {13, 0, 0, 0, 0};
+         },
          "a StaticResources component needs CAP format 2.3"},
     };
     for (const auto& c : cases) {
@@ -192,29 +232,43 @@ TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
 
 TEST_F(LoadFileConversion, ComponentsInTheReferenceLoadOrder)
 {
-    const std::vector<const char*> loadOrder{"Header.cap",       "Directory.cap",   "Import.cap",
-                                             "Applet.cap",       "Class.cap",       "Method.cap",
-                                             "StaticField.cap",  "Export.cap",      "ConstantPool.cap",
-                                             "RefLocation.cap",  "StaticResources.capx", "Descriptor.cap"};
+    const std::vector<const char*> loadOrder{
+        "Header.cap",       "Directory.cap",   "Import.cap",           "Applet.cap",
+        "Class.cap",        "Method.cap",      "StaticField.cap",      "Export.cap",
+        "ConstantPool.cap", "RefLocation.cap", "StaticResources.capx", "Descriptor.cap"};
     const struct {
         const char* name;
         CapSpec spec;
         bool keepDescriptor;
         std::vector<std::string> reportLines; // among the report's lines
     } cases[] = {
-        {"applet with Debug", {.debug = true}, true,
-         {" Applet AID: A000000062030101", " Left out: pkg/javacard/Debug.cap (the Debug component, never sent to a card)",
-          " Descriptor: kept"}},
-        {"Descriptor left out", {}, false,
-         {" Descriptor: left out", " Left out: pkg/javacard/Descriptor.cap (the Descriptor component, left out as asked)"}},
-        {"library that exports, without Applet", {.flags = accExport, .applets = {}, .exportComponent = true}, true,
+        {"applet with Debug",
+         {.debug = true},
+         true,
+         {" Applet AID: A000000062030101",
+          " Left out: pkg/javacard/Debug.cap (the Debug component, never sent to a card)", " Descriptor: kept"}},
+        {"Descriptor left out",
+         {},
+         false,
+         {" Descriptor: left out",
+          " Left out: pkg/javacard/Descriptor.cap (the Descriptor component, left out as asked)"}},
+        {"library that exports, without Applet",
+         {.flags = accExport, .applets = {}, .exportComponent = true},
+         true,
          {" Package AID: A0000000620301"}},
-        {"several applets", {.applets = {{1, 2, 3, 4, 5}, {1, 2, 3, 4, 6}, {1, 2, 3, 4, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}}},
-         true, {" Applet AID: 0102030405", " Applet AID: 0102030406", " Applet AID: 010203040708090A0B0C0D0E0F101112"}},
+        {"several applets",
+         {.applets = {{1, 2, 3, 4, 5}, {1, 2, 3, 4, 6}, {1, 2, 3, 4, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17, 18}}},
+         true,
+         {" Applet AID: 0102030405", " Applet AID: 0102030406", " Applet AID: 010203040708090A0B0C0D0E0F101112"}},
         {"CAP 2.3 with StaticResources", {.minor = 3, .staticResources = true}, true, {" CAP format: 2.3"}},
-        {"CAP 2.1, Debug data under a custom tag", {.minor = 1, .customs = {{0xDB, "Debug.cap"}}}, true,
-         {" Left out: pkg/javacard/Debug.cap (debug data written as a custom component (tag 219), never sent to a card)"}},
-        {"custom component", {.customs = {{0x80, "Custom.cap"}}}, true,
+        {"CAP 2.1, Debug data under a custom tag",
+         {.minor = 1, .customs = {{0xDB, "Debug.cap"}}},
+         true,
+         {" Left out: pkg/javacard/Debug.cap (debug data written as a custom component (tag 219), never sent to a "
+          "card)"}},
+        {"custom component",
+         {.customs = {{0x80, "Custom.cap"}}},
+         true,
          {" Left out: pkg/javacard/Custom.cap (a custom component (tag 128), which loaders do not send)",
           " Left out: META-INF/MANIFEST.MF (the manifest, not a component)"}},
     };
@@ -232,7 +286,8 @@ TEST_F(LoadFileConversion, ComponentsInTheReferenceLoadOrder)
         EXPECT_EQ(ijc(), expected);
         for (const auto& line : c.reportLines)
             EXPECT_NE(std::find(report.lines().begin(), report.lines().end(), line), report.lines().end())
-                << line << "\n" << reportText();
+                << line << "\n"
+                << reportText();
         EXPECT_EQ(report.lines().back(), "Done.");
     }
 }
@@ -249,7 +304,8 @@ TEST_F(LoadFileConversion, WarningsForWhatACardNeverSees)
     ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Write, report, archive); }));
     const auto text = reportText();
     EXPECT_NE(text.find(" Warning: The Directory gives Debug 3 bytes, but the CAP file has no Debug.cap\n"),
-              std::string::npos) << text;
+              std::string::npos)
+        << text;
     EXPECT_NE(text.find(" Warning: The CAP file has no META-INF/MANIFEST.MF"), std::string::npos) << text;
 }
 

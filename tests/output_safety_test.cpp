@@ -13,12 +13,12 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
-#include <thread>
 #include <functional>
-#include <map>
 #include <gtest/gtest.h>
+#include <map>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 namespace tolvane {
@@ -29,7 +29,8 @@ using namespace testing;
 ByteVector walletCap()
 {
     const auto wallet = walletComponents();
-    return buildZip({{"Header.cap", wallet.header}, {"Directory.cap", wallet.directory}, {"Import.cap", wallet.import}});
+    return buildZip(
+        {{"Header.cap", wallet.header}, {"Directory.cap", wallet.directory}, {"Import.cap", wallet.import}});
 }
 
 ByteVector walletIjc()
@@ -71,7 +72,8 @@ TEST_F(OutputSafety, LinksAtTheIjcPathAreReplacedNeverWrittenThrough)
     } links[] = {
         {"symbolic link to another file",
          [](const TempDir& d) { ::symlink(d.file("other.txt").c_str(), d.file("w.ijc").c_str()); }},
-        {"dangling symbolic link", [](const TempDir& d) { ::symlink(d.file("missing.txt").c_str(), d.file("w.ijc").c_str()); }},
+        {"dangling symbolic link",
+         [](const TempDir& d) { ::symlink(d.file("missing.txt").c_str(), d.file("w.ijc").c_str()); }},
         {"hard link", [](const TempDir& d) { ::link(d.file("other.txt").c_str(), d.file("w.ijc").c_str()); }},
     };
     for (const bool converts : {true, false}) {
@@ -244,8 +246,8 @@ TEST_F(OutputSafety, AKilledConversionLeavesNoPartialIjcAndNoStrayFile)
 
     // A reader that stops early ends the conversion with SIGPIPE.
     writeFile(ijc, bytesOf("old"));
-    const auto piped = runProcess("/bin/sh", {"-c", std::string("'") + TOLVANE_CLI + "' many.cap many.cap | head -c 1"},
-                                  dir.path());
+    const auto piped =
+        runProcess("/bin/sh", {"-c", std::string("'") + TOLVANE_CLI + "' many.cap many.cap | head -c 1"}, dir.path());
     EXPECT_EQ(piped.out.size(), 1u);
     const auto left = readFile(ijc);
     EXPECT_TRUE(left == bytesOf("old") || left.empty() || left == complete) << left.size() << " bytes";
@@ -261,8 +263,9 @@ TEST_F(OutputSafety, HugeCapFileIsRefusedBeforeItIsRead)
     }
     const auto message = run([&] { convertByScanning(cap, report); });
     ASSERT_TRUE(message);
-    EXPECT_EQ(*message, "Cannot open file \"" + cap + "\". It holds 3000000000 bytes, more than the 67108864 bytes "
-                        "allowed for a CAP file");
+    EXPECT_EQ(*message, "Cannot open file \"" + cap +
+                            "\". It holds 3000000000 bytes, more than the 67108864 bytes "
+                            "allowed for a CAP file");
     EXPECT_FALSE(exists(dir.file("huge.ijc")));
 }
 

@@ -151,7 +151,9 @@ TEST(ProfileFile, LinksPermissionsAndFoldersThatTakeNoNewFile)
     TempDir dir;
     const auto path = dir.file("tolvane.ini");
     const std::string old = "[main]\ncap_name=/old.cap\n";
-    const auto save = [&] { return profile::writeStrings("main", {{"cap_name", "/new.cap"}, {"MainLeft", "5"}}, path); };
+    const auto save = [&] {
+        return profile::writeStrings("main", {{"cap_name", "/new.cap"}, {"MainLeft", "5"}}, path);
+    };
     const std::string saved = "[main]\ncap_name=/new.cap\nMainLeft=5\n";
 
     // A symbolic link is written through to its target, which stays where it is.
@@ -192,7 +194,9 @@ TEST(ProfileFile, EveryFailingCallLeavesTheOldFileOrTheNewOne)
     const auto path = dir.file("tolvane.ini");
     const std::string old = "[main]\ncap_name=/old.cap\nMainLeft=1\n";
     const std::string saved = "[main]\ncap_name=/new.cap\nMainLeft=5\n";
-    const auto save = [&] { return profile::writeStrings("main", {{"cap_name", "/new.cap"}, {"MainLeft", "5"}}, path); };
+    const auto save = [&] {
+        return profile::writeStrings("main", {{"cap_name", "/new.cap"}, {"MainLeft", "5"}}, path);
+    };
     writeFile(path, bytesOf(old));
     const unsigned before = files::calls();
     ASSERT_TRUE(save());

@@ -1,7 +1,7 @@
 #include "conversion_fixture.h"
 #include "core/base/error.h"
-#include "core/report/report_sink.h"
 #include "core/convert/scan_converter.h"
+#include "core/report/report_sink.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

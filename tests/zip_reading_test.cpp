@@ -91,8 +91,8 @@ ByteVector centralRecord(std::uint32_t compressed, std::uint32_t uncompressed, s
     putLe(record, 0, 2 + 2 + 2 + 2 + 4 + 4); // versions, flags, method, time, CRC-32
     putLe(record, compressed, 4);
     putLe(record, uncompressed, 4);
-    putLe(record, 1, 2);            // name length
-    putLe(record, extra.size(), 2); // extra length
+    putLe(record, 1, 2);             // name length
+    putLe(record, extra.size(), 2);  // extra length
     putLe(record, 0, 2 + 2 + 2 + 4); // comment length, disk, attributes
     putLe(record, offset, 4);
     record.push_back('n');
@@ -121,10 +121,9 @@ TEST(CentralRecord, Zip64ExtraFieldGivesTheMarkedValuesInOrder)
         {"nothing marked", centralRecord(5, 6, 7, extraField(1, {100})), 5, 6, 7},
         {"the offset alone", centralRecord(5, 6, marked, extraField(1, {1ull << 40})), 5, 6, 1ull << 40},
         {"sizes then offset", centralRecord(marked, marked, marked, extraField(1, {11, 22, 33})), 22, 11, 33},
-        {"the compressed size and the offset",
-         centralRecord(marked, 6, marked, extraField(1, {22, 33})), 22, 6, 33},
-        {"after another extra field", centralRecord(5, 6, marked, concat({extraField(0x5455, {0}), extraField(1, {44})})),
-         5, 6, 44},
+        {"the compressed size and the offset", centralRecord(marked, 6, marked, extraField(1, {22, 33})), 22, 6, 33},
+        {"after another extra field",
+         centralRecord(5, 6, marked, concat({extraField(0x5455, {0}), extraField(1, {44})})), 5, 6, 44},
         {"a value it lacks stays marked", centralRecord(marked, 6, marked, extraField(1, {22})), 22, 6, marked},
         {"a field longer than the extra", centralRecord(5, 6, marked, extraField(1, {44}, 20)), 5, 6, marked},
     };
@@ -203,13 +202,13 @@ ByteVector zip64LocatorBesidePlainEndRecord()
 
     const std::uint64_t zip64Offset = file.size();
     putLe(file, zip::zip64EndRecordSignature, 4);
-    putLe(file, 44, 8);    // size of the rest of the record
-    putLe(file, 45, 2);    // made by
-    putLe(file, 45, 2);    // needed
-    putLe(file, 0, 4);     // this disk
-    putLe(file, 0, 4);     // disk of the directory
-    putLe(file, 1, 8);     // entries on this disk
-    putLe(file, 1, 8);     // entries
+    putLe(file, 44, 8); // size of the rest of the record
+    putLe(file, 45, 2); // made by
+    putLe(file, 45, 2); // needed
+    putLe(file, 0, 4);  // this disk
+    putLe(file, 0, 4);  // disk of the directory
+    putLe(file, 1, 8);  // entries on this disk
+    putLe(file, 1, 8);  // entries
     putLe(file, le32At(zip64Side, firstEnd + 12), 8);
     putLe(file, le32At(zip64Side, firstEnd + 16), 8);
     putLe(file, zip::zip64LocatorSignature, 4);

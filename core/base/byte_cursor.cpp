@@ -2,8 +2,7 @@
 
 namespace tolvane {
 
-ByteCursor::ShortRead::ShortRead(const char* field, std::uint64_t offset, std::uint64_t wanted,
-                                 std::uint64_t available)
+ByteCursor::ShortRead::ShortRead(const char* field, std::uint64_t offset, std::uint64_t wanted, std::uint64_t available)
     : offset_(offset), text_(std::string(field) + " needs " + std::to_string(wanted) + " bytes at offset " +
                              std::to_string(offset) + ", where " + std::to_string(available) + " remain")
 {

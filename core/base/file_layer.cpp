@@ -282,8 +282,7 @@ void FileHandle::reset()
         ::close(std::exchange(fd_, failed));
 }
 
-bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durability durability,
-                       bool replacesExisting)
+bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durability durability, bool replacesExisting)
 {
     discard();
     durability_ = durability;
@@ -302,9 +301,9 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
         // No unnamed files here: a hidden one by a short name.
         for (int attempt = 0; attempt < 100; ++attempt) {
             temporaryName_ = temporaryName();
-            fd = injectedFailure() ? -1
-                                   : ::openat(folder_.get(), temporaryName_.c_str(),
-                                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+            fd = injectedFailure()
+                     ? -1
+                     : ::openat(folder_.get(), temporaryName_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
             if (fd >= 0 || errno != EEXIST)
                 break;
         }
@@ -321,8 +320,7 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
         struct stat info {};
         if (::fstatat(folder_.get(), name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
             info.st_nlink == 1 && permitsWriting(info)) {
-            fd = injectedFailure() ? -1
-                                   : ::openat(folder_.get(), name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+            fd = injectedFailure() ? -1 : ::openat(folder_.get(), name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
             kind_ = Kind::InPlace;
             emptyingPending_ = true;
         } else {
@@ -433,8 +431,8 @@ bool AtomicFile::replaceByTemporary()
     // a file that replaces another by a rename, which would cost more than a
     // whole conversion. The old content then goes with the temporary name.
     const auto temporary = temporaryName_.c_str();
-    bool exchanged = !injectedFailure() &&
-                     ::renameat2(folder_.get(), temporary, folder_.get(), name_.c_str(), RENAME_EXCHANGE) == 0;
+    bool exchanged =
+        !injectedFailure() && ::renameat2(folder_.get(), temporary, folder_.get(), name_.c_str(), RENAME_EXCHANGE) == 0;
     if (!exchanged && errno != ENOENT && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
         const int error = errno;
         ::unlinkat(folder_.get(), temporary, 0);

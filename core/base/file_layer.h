@@ -101,8 +101,7 @@ public:
     // Prepares new content for `path` with the permission bits `mode`; false
     // on failure, with nothing changed. `replacesExisting` says whether a
     // file is expected at the path, which saves a step either way.
-    bool begin(const std::string& path, Links links, mode_t mode, Durability durability,
-               bool replacesExisting = true);
+    bool begin(const std::string& path, Links links, mode_t mode, Durability durability, bool replacesExisting = true);
     bool write(const void* data, std::size_t count);
     // Publishes the content under the target's name; false on failure, when
     // the target is left as it was (or, written in place, as far as it got).

@@ -56,8 +56,8 @@ constexpr std::array<Kind, lastTag + 1> kinds{{
     {"StaticResources.capx", "StaticResources", false},
 }};
 
-constexpr std::array<std::uint8_t, 12> loadOrder{headerTag,      directoryTag,   importTag,         appletTag,
-                                                 classTag,       methodTag,      staticFieldTag,    exportTag,
+constexpr std::array<std::uint8_t, 12> loadOrder{headerTag,       directoryTag,   importTag,          appletTag,
+                                                 classTag,        methodTag,      staticFieldTag,     exportTag,
                                                  constantPoolTag, refLocationTag, staticResourcesTag, descriptorTag};
 
 constexpr std::uint8_t accExport = 0x02, accApplet = 0x04, accExtended = 0x08;
@@ -357,8 +357,7 @@ private:
             if (!written(tag))
                 continue;
             const CapEntry& entry = *found_[tag].entry;
-            loadFile_.components.push_back(
-                {entry.name, std::string(entryBaseName(entry.name)), tag, entry.bytes});
+            loadFile_.components.push_back({entry.name, std::string(entryBaseName(entry.name)), tag, entry.bytes});
             loadFile_.bytes.insert(loadFile_.bytes.end(), entry.bytes.begin(), entry.bytes.end());
         }
         loadFile_.sha1 = digest::sha1Hex(loadFile_.bytes);
@@ -376,8 +375,7 @@ private:
 
 } // namespace
 
-LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options,
-                      const std::string& capPath)
+LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options, const std::string& capPath)
 {
     return LoadFileMaker(entries, options, capPath).make();
 }

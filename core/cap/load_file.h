@@ -59,7 +59,6 @@ struct LoadFile {
 
 // Checks the entries and lays out their load file. Throws Error (NotLoadable)
 // naming the entry and what is wrong when a card would refuse the CAP file.
-LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options,
-                      const std::string& capPath);
+LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options, const std::string& capPath);
 
 } // namespace tolvane

@@ -38,10 +38,10 @@ struct EntryRecord {
     std::size_t index = 0; // 0 for the first entry met
     std::string_view storedName;
     std::string_view baseName;
-    std::uint8_t tag = 0;             // the entry's first byte, 0 for an empty entry
-    std::uint32_t componentLength = 0; // as the entry's first three bytes frame it
-    Bytes entry;                       // every byte the entry holds
-    Bytes taken;                       // the bytes that the IJC file takes for it
+    std::uint8_t tag = 0;               // the entry's first byte, 0 for an empty entry
+    std::uint32_t componentLength = 0;  // as the entry's first three bytes frame it
+    Bytes entry;                        // every byte the entry holds
+    Bytes taken;                        // the bytes that the IJC file takes for it
     std::optional<HeaderFields> header; // where the entry is taken as a Header
 };
 

@@ -38,8 +38,8 @@ void LoadFileReport::loadFile(const LoadFile& file)
     sink_.appendLine("Load file components:");
     sink_.appendLine(report::ruleLine());
     for (const auto& component : file.components)
-        sink_.appendLine(report::componentLine(component.tag, withControlsEscaped(component.name),
-                                               component.bytes.size()));
+        sink_.appendLine(
+            report::componentLine(component.tag, withControlsEscaped(component.name), component.bytes.size()));
     sink_.appendLine(report::ruleLine());
     sink_.appendLine(" Total load file: " + std::to_string(file.bytes.size()) + " bytes");
     sink_.appendLine(std::string(" Descriptor: ") + (file.descriptorKept ? "kept" : "left out"));

@@ -67,8 +67,8 @@ std::optional<KeyLine> keyLine(std::string_view line)
 // double quotes, is written in double quotes, which reading takes off again.
 std::string encodedValue(std::string_view value)
 {
-    const bool blankAtEnd = !value.empty() && (value.front() == ' ' || value.front() == '\t' ||
-                                                value.back() == ' ' || value.back() == '\t');
+    const bool blankAtEnd = !value.empty() && (value.front() == ' ' || value.front() == '\t' || value.back() == ' ' ||
+                                               value.back() == '\t');
     const bool quoted = value.size() >= 2 && value.front() == '"' && value.back() == '"';
     if (blankAtEnd || quoted)
         return "\"" + std::string(value) + "\"";

@@ -13,8 +13,8 @@
 #include <filesystem>
 #include <libdeflate.h>
 #include <optional>
-#include <tuple>
 #include <sys/stat.h>
+#include <tuple>
 #include <zip.h>
 
 namespace tolvane {

@@ -97,8 +97,7 @@ std::optional<CentralRecord> readCentralRecord(ByteCursor& cursor)
     record.compressedSize = compressed;
     record.uncompressedSize = uncompressed;
     record.localOffset = offset;
-    applyZip64Extra(extra, record, uncompressed == zip64Marker32, compressed == zip64Marker32,
-                    offset == zip64Marker32);
+    applyZip64Extra(extra, record, uncompressed == zip64Marker32, compressed == zip64Marker32, offset == zip64Marker32);
     return record;
 }
 

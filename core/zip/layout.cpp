@@ -70,15 +70,16 @@ std::optional<std::vector<CentralEntry>> readCentralDirectory(Bytes file)
         return std::nullopt;
 
     std::vector<CentralEntry> entries;
-    ByteCursor cursor(file.subspan(static_cast<std::size_t>(directory->offset), static_cast<std::size_t>(directory->size)),
-                      directory->offset);
+    ByteCursor cursor(
+        file.subspan(static_cast<std::size_t>(directory->offset), static_cast<std::size_t>(directory->size)),
+        directory->offset);
     try {
         while (cursor.remaining() >= centralRecordSize) {
             const auto record = readCentralRecord(cursor);
             if (!record)
                 break;
-            entries.push_back({std::string(record->name.begin(), record->name.end()), record->localOffset,
-                               record->compressedSize});
+            entries.push_back(
+                {std::string(record->name.begin(), record->name.end()), record->localOffset, record->compressedSize});
         }
     } catch (const ByteCursor::ShortRead&) {
         return std::nullopt;
