@@ -369,7 +369,7 @@ bool writeStrings(std::string_view section, const std::vector<Value>& values, co
     LineReader lines(old.valid() ? fromFile(old.get()) : fromText(""));
 
     files::AtomicFile out;
-    if (!out.begin(target, files::Links::Replace, mode, files::Durability::Flushed, old.valid()))
+    if (!out.begin(target, files::Links::WriteTarget, mode, files::Durability::Flushed, old.valid()))
         return false;
     if (!out.writesInPlace())
         return rewrite(lines, toAtomicFile(out), section, values) && out.commit();
