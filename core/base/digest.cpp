@@ -1,5 +1,7 @@
 #include "core/base/digest.h"
 
+#include "core/base/hex.h"
+
 #include <openssl/evp.h>
 #include <stdexcept>
 
@@ -12,13 +14,7 @@ std::string hexDigest(Bytes bytes, const EVP_MD* algorithm)
     unsigned int length = 0;
     if (EVP_Digest(bytes.data(), bytes.size(), value, &length, algorithm, nullptr) != 1)
         throw std::runtime_error("The digest cannot be computed");
-    static constexpr char digits[] = "0123456789abcdef";
-    std::string hex;
-    for (unsigned int i = 0; i < length; ++i) {
-        hex += digits[value[i] >> 4];
-        hex += digits[value[i] & 0x0F];
-    }
-    return hex;
+    return hexText(Bytes(value, length), HexCase::Lower);
 }
 
 } // namespace

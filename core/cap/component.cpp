@@ -1,5 +1,7 @@
 #include "core/cap/component.h"
 
+#include "core/base/hex.h"
+
 namespace tolvane {
 
 std::uint32_t componentLength(Bytes component)
@@ -9,7 +11,6 @@ std::uint32_t componentLength(Bytes component)
 
 HeaderFields readHeaderFields(Bytes header)
 {
-    static constexpr char hexDigits[] = "0123456789ABCDEF";
     HeaderFields fields;
     fields.major = byteOrZero(header, 8);
     fields.minor = byteOrZero(header, 7);
@@ -17,8 +18,7 @@ HeaderFields readHeaderFields(Bytes header)
     const std::size_t aidLength = byteOrZero(header, 12);
     for (std::size_t i = 0; i < aidLength; ++i) {
         const auto byte = byteOrZero(header, 13 + i);
-        fields.aid += hexDigits[byte >> 4];
-        fields.aid += hexDigits[byte & 0x0F];
+        appendHex(fields.aid, byte, HexCase::Upper);
     }
 
     const std::size_t nameLength = byteOrZero(header, 13 + aidLength);

@@ -3,6 +3,7 @@
 #include "core/base/byte_cursor.h"
 #include "core/base/digest.h"
 #include "core/base/error.h"
+#include "core/base/hex.h"
 #include "core/base/paths.h"
 #include "core/cap/component.h"
 
@@ -61,17 +62,6 @@ constexpr std::array<std::uint8_t, 12> loadOrder{headerTag,       directoryTag, 
                                                  constantPoolTag, refLocationTag, staticResourcesTag, descriptorTag};
 
 constexpr std::uint8_t accExport = 0x02, accApplet = 0x04, accExtended = 0x08;
-
-std::string hex(Bytes bytes)
-{
-    static constexpr char digits[] = "0123456789ABCDEF";
-    std::string text;
-    for (const auto byte : bytes) {
-        text += digits[byte >> 4];
-        text += digits[byte & 0x0F];
-    }
-    return text;
-}
 
 std::optional<std::uint8_t> tagOfEntryName(std::string_view baseName)
 {
@@ -212,7 +202,9 @@ private:
         readFields(header, [&](ByteCursor& cursor) {
             const std::uint32_t magic = cursor.be32("magic");
             if (magic != 0xDECAFFED)
-                refuse("its magic number is " + hex(Bytes(header.content).first(4)) + ", not DECAFFED", header.entry);
+                refuse("its magic number is " + hexText(Bytes(header.content).first(4), HexCase::Upper) +
+                           ", not DECAFFED",
+                       header.entry);
             loadFile_.capMinor = cursor.u8("CAP format minor version");
             loadFile_.capMajor = cursor.u8("CAP format major version");
             flags_ = cursor.u8("flags");
@@ -240,7 +232,7 @@ private:
         if (length < 5 || length > 16)
             refuse(std::string("its ") + what + " is " + std::to_string(length) + " bytes long, not 5 to 16",
                    found.entry);
-        return hex(cursor.take(length, what));
+        return hexText(cursor.take(length, what), HexCase::Upper);
     }
 
     void checkPresence()
@@ -290,7 +282,7 @@ private:
                 package.minor = cursor.u8("imported package minor version");
                 package.major = cursor.u8("imported package major version");
                 const Bytes aid = cursor.take(cursor.u8("imported package AID length"), "imported package AID");
-                package.aid = hex(aid);
+                package.aid = hexText(aid, HexCase::Upper);
                 loadFile_.imports.push_back(package);
             }
         });

@@ -16,25 +16,19 @@ void convertThroughArchive(const std::string& capPath, CapObserver& report, ZipA
                            const std::string& outputPath)
 {
     ArchiveCloser closer(archive);
-    const std::string ijcPath = outputPath.empty() ? withExtension(capPath, ".ijc") : outputPath;
+    const std::string ijcPath = ijcPathFor(capPath, outputPath);
     Conversion conversion({ReadingMode::Archive, capPath, ijcPath}, report);
     std::optional<IjcOutput> ijc;
     conversion.run([&] {
-        if (capPath.empty())
-            throw Error(ErrorKind::NoCapFile, capPath);
-        // A CAP path ending in .ijc is its own IJC path; no archive kind has
-        // that extension, so it is refused before the file could be emptied.
-        if (outputPath.empty() && ijcPath == capPath) {
-            conversion.reading();
-            throw Error(ErrorKind::UnhandledArchiveType, capPath);
-        }
+        refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
         ijc.emplace(ijcPath, capPath);
         conversion.observe(*ijc);
         conversion.outputOpened();
 
         conversion.reading();
         archive.open(capPath);
-        conversion.entriesEnded(readArchiveEntries(capPath, archive, conversion));
+        readArchiveEntries(capPath, archive, conversion);
+        conversion.endEntries();
     });
 }
 

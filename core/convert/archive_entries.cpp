@@ -38,25 +38,32 @@ EntryRecord recordOf(std::int64_t index, const std::string& name, Bytes bytes, c
 
 } // namespace
 
+void refuseUnconvertiblePath(const std::string& capPath, const std::string& ijcPath, CapObserver& report)
+{
+    if (capPath.empty())
+        throw Error(ErrorKind::NoCapFile, capPath);
+    if (ijcPath == capPath) {
+        report.reading();
+        throw Error(ErrorKind::UnhandledArchiveType, capPath);
+    }
+}
+
 ArchiveCloser::~ArchiveCloser()
 {
     archive_.close();
 }
 
-std::uint64_t readArchiveEntries(const std::string& capPath, ZipArchive& archive, CapObserver& observer)
+void readArchiveEntries(const std::string& capPath, ZipArchive& archive, CapObserver& observer)
 {
     // One stream serves every entry; it holds only the current entry's bytes.
     EntryStream stream;
     const std::int64_t count = archive.entryCount();
-    std::uint64_t total = 0;
     for (std::int64_t index = 0; index < count; ++index) {
         const std::string name = archive.entryName(index);
         archive.extract(index, stream);
         const EntryRecord record = recordOf(index, name, Bytes(stream), capPath);
         observer.entry(record);
-        total += record.taken.size();
     }
-    return total;
 }
 
 } // namespace tolvane

@@ -1,8 +1,14 @@
 #include "core/convert/conversion.h"
 
+#include "core/base/paths.h"
 #include "core/cap/load_file.h"
 
 namespace tolvane {
+
+std::string ijcPathFor(const std::string& capPath, const std::string& outputPath)
+{
+    return outputPath.empty() ? withExtension(capPath, ".ijc") : outputPath;
+}
 
 Conversion::Conversion(const ConversionStart& start, CapObserver& report) : start_(start), observers_{&report}
 {
@@ -67,10 +73,10 @@ void Conversion::loadFile(const LoadFile& loadFile)
         observer->loadFile(loadFile);
 }
 
-void Conversion::entriesEnded(std::uint64_t total)
+void Conversion::endEntries()
 {
     for (auto* observer : observers_)
-        observer->entriesEnded(total);
+        observer->entriesEnded(outcome_.total);
 }
 
 void Conversion::end(const Outcome& outcome)

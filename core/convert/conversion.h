@@ -7,6 +7,10 @@
 
 namespace tolvane {
 
+// The IJC file's path: `outputPath` where one is given, else the CAP path
+// with ".ijc" for its extension.
+std::string ijcPathFor(const std::string& capPath, const std::string& outputPath);
+
 // One conversion as its observers see it: every event goes to each observer
 // in the order they were added (the report first, the outputs after it, so
 // that a report line stands before an output's failure), and `end` reaches
@@ -36,6 +40,10 @@ public:
 
     const Outcome& outcome() const { return outcome_; }
 
+    // Tells the observers that the entries have ended, with the bytes taken
+    // for all of them (or the load file's size).
+    void endEntries();
+
     void begin(const ConversionStart& start) override;
     void outputOpened() override;
     void reading() override;
@@ -43,7 +51,6 @@ public:
     void formatError() override;
     void entry(const EntryRecord& record) override;
     void loadFile(const LoadFile& loadFile) override;
-    void entriesEnded(std::uint64_t total) override;
     void end(const Outcome& outcome) override;
 
 private:

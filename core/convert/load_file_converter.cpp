@@ -35,16 +35,11 @@ void convertToLoadFile(const std::string& capPath, const LoadFileOptions& option
 {
     ArchiveCloser closer(archive);
     const bool writes = action == LoadFileAction::Write;
-    const std::string ijcPath = outputPath.empty() ? withExtension(capPath, ".ijc") : outputPath;
+    const std::string ijcPath = ijcPathFor(capPath, outputPath);
     Conversion conversion({ReadingMode::LoadFile, capPath, writes ? ijcPath : std::string()}, report);
     std::optional<IjcOutput> ijc;
     conversion.run([&] {
-        if (capPath.empty())
-            throw Error(ErrorKind::NoCapFile, capPath);
-        if (outputPath.empty() && ijcPath == capPath) {
-            conversion.reading();
-            throw Error(ErrorKind::UnhandledArchiveType, capPath);
-        }
+        refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
         if (writes) {
             ijc.emplace(ijcPath, capPath);
             conversion.outputOpened();
@@ -57,7 +52,7 @@ void convertToLoadFile(const std::string& capPath, const LoadFileOptions& option
 
         const LoadFile loadFile = makeLoadFile(collector.entries(), options, capPath);
         conversion.loadFile(loadFile);
-        conversion.entriesEnded(loadFile.bytes.size());
+        conversion.endEntries();
         if (ijc) {
             ijc->write(loadFile.bytes);
             ijc->commit();

@@ -69,7 +69,6 @@ void scan(int capFile, const std::string& capPath, Conversion& conversion)
     }
 
     ByteCursor cursor(file);
-    std::uint64_t total = 0;
     for (std::size_t index = 0; zip::signatureAt(file, cursor.position(), zip::localHeaderSignature); ++index) {
         const auto entry = entryAt(cursor);
         if (!entry) {
@@ -90,7 +89,6 @@ void scan(int capFile, const std::string& capPath, Conversion& conversion)
         if (!data.empty() && record.tag == headerTag)
             record.header = readHeaderFields(data);
         conversion.entry(record);
-        total += data.size();
     }
     // The walk ends where the archive's directory begins; anything else means
     // entries it could not see, and a conversion without them is no success.
@@ -102,14 +100,14 @@ void scan(int capFile, const std::string& capPath, Conversion& conversion)
         conversion.formatError();
         return;
     }
-    conversion.entriesEnded(total);
+    conversion.endEntries();
 }
 
 } // namespace
 
 ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report, const std::string& outputPath)
 {
-    const std::string ijcPath = outputPath.empty() ? withExtension(capPath, ".ijc") : outputPath;
+    const std::string ijcPath = ijcPathFor(capPath, outputPath);
     Conversion conversion({ReadingMode::Scan, capPath, ijcPath}, report);
     std::optional<IjcOutput> ijc;
     conversion.run([&] {

@@ -1,5 +1,6 @@
 #include "core/report/json_report.h"
 
+#include "core/base/hex.h"
 #include "core/cap/load_file.h"
 #include "core/report/report_sink.h"
 
@@ -12,17 +13,6 @@ namespace {
 
 using Json = nlohmann::ordered_json;
 
-std::string hexOf(std::string_view bytes, const char* digits)
-{
-    std::string hex;
-    for (const char c : bytes) {
-        const auto byte = static_cast<unsigned char>(c);
-        hex += digits[byte >> 4];
-        hex += digits[byte & 0x0F];
-    }
-    return hex;
-}
-
 // Text from a file name or from the CAP file is bytes, not always UTF-8,
 // which JSON strings must be. Valid UTF-8 is written as a string; anything
 // else as {"hex": ...} holding its bytes, so that no byte is lost or guessed.
@@ -30,7 +20,8 @@ Json textValue(std::string_view text)
 {
     if (isValidUtf8(text))
         return std::string(text);
-    return Json{{"hex", hexOf(text, "0123456789abcdef")}};
+    const Bytes bytes(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+    return Json{{"hex", hexText(bytes, HexCase::Lower)}};
 }
 
 const char* modeName(ReadingMode mode)
@@ -90,7 +81,6 @@ struct JsonReport::Collected {
     bool formatError = false;
     std::optional<HeaderFields> header;
     std::vector<Component> components;
-    std::uint64_t total = 0;
     std::optional<LoadFile> loadFile; // without its bytes
 };
 
@@ -120,7 +110,6 @@ void JsonReport::entry(const EntryRecord& record)
         collected_->header = record.header;
     collected_->components.push_back(
         {std::string(record.storedName), std::string(record.baseName), record.tag, record.taken.size()});
-    collected_->total += record.taken.size();
 }
 
 void JsonReport::loadFile(const LoadFile& file)
@@ -132,7 +121,6 @@ void JsonReport::loadFile(const LoadFile& file)
         component.bytes.clear();
     }
     collected_->header = HeaderFields{file.capMajor, file.capMinor, file.packageAid, file.packageName};
-    collected_->total = file.bytes.size();
     collected_->loadFile = std::move(kept);
 }
 
@@ -168,7 +156,7 @@ void JsonReport::end(const Outcome& outcome)
                               {"tag", component.tag},
                               {"length", component.length}});
     report["components"] = std::move(components);
-    report["total"] = c.total;
+    report["total"] = outcome.total;
     if (c.start.mode == ReadingMode::LoadFile)
         addLoadFileFields(report, c.loadFile);
     sink_.appendLine(report.dump());

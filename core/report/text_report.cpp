@@ -1,5 +1,6 @@
 #include "core/report/text_report.h"
 
+#include "core/base/hex.h"
 #include "core/report/report_sink.h"
 
 namespace tolvane {
@@ -59,15 +60,13 @@ std::string closingLine()
 
 std::string withControlsEscaped(std::string_view text)
 {
-    static constexpr char hexDigits[] = "0123456789ABCDEF";
     std::string shown;
     shown.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
         if (byte < 0x20 || byte == 0x7F) {
             shown += "\\x";
-            shown += hexDigits[byte >> 4];
-            shown += hexDigits[byte & 0x0F];
+            appendHex(shown, byte, HexCase::Upper);
         } else {
             shown += c;
         }
