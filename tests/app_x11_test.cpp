@@ -49,8 +49,8 @@ class WindowOnX11 : public QObject {
         form->show();
         if (!QTest::qWaitForWindowExposed(form.get()))
             return nullptr;
-        if (windowManager())
-            QTest::qWaitFor([&] { return form->frameGeometry() != form->geometry(); }, 3000);
+        if (windowManager() && !QTest::qWaitFor([&] { return form->frameGeometry() != form->geometry(); }, 3000))
+            return nullptr;
         QTest::qWait(50);
         return form;
     }

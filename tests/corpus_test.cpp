@@ -173,10 +173,12 @@ TEST(Corpus, EveryFileHasItsPinnedOutcomeAndLeavesNothingPartial)
             continue;
         const auto stem = std::filesystem::path(file).stem().string();
         EXPECT_EQ(written["archive"], readFile((reference.ijcFolder / (stem + ".ijc")).string()));
-        if (reference.kinds.at(file) == "stored")
+        if (reference.kinds.at(file) == "stored") {
             EXPECT_EQ(written["scan"], written["archive"]);
-        if (reference.kinds.at(file) == "deflated-manifest")
+        }
+        if (reference.kinds.at(file) == "deflated-manifest") {
             EXPECT_EQ(pinned.at(file).at("scan"), "error Wrong CAP file format.");
+        }
     }
     std::cout << "swept " << files.size() << " files, " << runs << " conversions, " << converted << " converted\n";
 }

@@ -141,7 +141,7 @@ std::pair<std::size_t, std::string> readStored(zip_t* archive, std::int64_t inde
 {
     const std::size_t split = size > 1 ? size - 1 : size;
     std::size_t got = 0;
-    for (const auto [start, length] : {std::pair{std::size_t{0}, split}, std::pair{split, size - split}}) {
+    for (const auto& [start, length] : {std::pair{std::size_t{0}, split}, std::pair{split, size - split}}) {
         if (length == 0)
             continue;
         EntryPart part(archive, index, start, length);
@@ -331,7 +331,7 @@ std::int64_t ZipArchive::entryCount() const
 
 std::string ZipArchive::entryName(std::int64_t index) const
 {
-    const char* name = archive_ == nullptr ? nullptr : zip_get_name(archive_, index, ZIP_FL_ENC_GUESS);
+    const char* name = archive_ == nullptr ? nullptr : zip_get_name(archive_, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_GUESS);
     if (name == nullptr)
         throw Error(ErrorKind::Archive, path_,
                     archive_ == nullptr ? "No archive is open" : libzipText(zip_get_error(archive_)));
