@@ -1,11 +1,14 @@
 #include "core/base/file_layer.h"
 
+#include "core/base/paths.h"
+
 #include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <pthread.h>
 #include <random>
 #include <sys/file.h>
@@ -28,15 +31,30 @@ int fail(int error)
     return failed;
 }
 
-// The test seam: which call fails, and how.
+// Fails for a file of the wrong kind, naming its kind.
+int refuseKind(const struct stat& status)
+{
+    if (S_ISDIR(status.st_mode))
+        return fail(EISDIR);
+    lastError = "Not a regular file";
+    return failed;
+}
+
+// The test seam: which call fails, and how; what runs before which call.
 std::atomic<unsigned> callCount{0};
 std::atomic<unsigned> failingCall{0};
 std::atomic<int> injectedError{0};
+std::atomic<unsigned> actionCall{0};
+std::function<void()> action;
 
 // Counts a call of the layer; true (with errno set) when it is the one to fail.
 bool injectedFailure()
 {
     const unsigned n = ++callCount;
+    if (actionCall != 0 && n == actionCall) {
+        actionCall = 0;
+        std::exchange(action, nullptr)();
+    }
     if (failingCall != 0 && n == failingCall) {
         errno = injectedError;
         return true;
@@ -52,14 +70,14 @@ int openChecked(const std::string& path, int flags, Sharing sharing, struct stat
     if (fd < 0)
         return fail(errno);
     struct stat status {};
-    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        const int error = S_ISDIR(status.st_mode) ? EISDIR : EINVAL;
+    if (injectedFailure() || ::fstat(fd, &status) != 0) {
+        const int error = errno;
         ::close(fd);
-        if (error == EINVAL) {
-            lastError = "Not a regular file";
-            return failed;
-        }
         return fail(error);
+    }
+    if (!S_ISREG(status.st_mode)) {
+        ::close(fd);
+        return refuseKind(status);
     }
     // O_NONBLOCK stays: a regular file's reads and writes do not heed it.
     if (info != nullptr)
@@ -100,7 +118,12 @@ extern "C" void removePendingAndDie(int signal)
 {
     if (pendingSet)
         ::unlink(pendingTemporary);
-    std::signal(signal, SIG_DFL);
+    // The signal stays blocked until the handler returns, and then ends the
+    // process as it would have without the handler.
+    struct sigaction standard {};
+    standard.sa_handler = SIG_DFL;
+    sigemptyset(&standard.sa_mask);
+    ::sigaction(signal, &standard, nullptr);
     ::raise(signal);
 }
 
@@ -111,11 +134,15 @@ void notePendingTemporary(const std::string& path)
     if (path.size() >= sizeof pendingTemporary)
         return;
     static const bool installed = [] {
+        struct sigaction handler {};
+        handler.sa_handler = removePendingAndDie;
+        sigemptyset(&handler.sa_mask);
         for (const int signal : cleanedSignals) {
             struct sigaction current {};
             // Only where nobody else handles the signal.
-            if (::sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-                std::signal(signal, removePendingAndDie);
+            if (::sigaction(signal, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) == 0 &&
+                current.sa_handler == SIG_DFL)
+                ::sigaction(signal, &handler, nullptr);
         }
         return true;
     }();
@@ -160,12 +187,31 @@ std::string temporaryName()
     return name;
 }
 
-std::pair<std::string, std::string> folderAndName(const std::string& path)
+// Whether `status` is of a file that new content may take the place of: a
+// regular file, or a symbolic link where links are replaced.
+bool replaceable(const struct stat& status, Links links)
 {
-    const auto slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return {".", path};
-    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1)};
+    return S_ISREG(status.st_mode) || (links == Links::Replace && S_ISLNK(status.st_mode));
+}
+
+// The mask the process started with. /proc tells it without changing it;
+// only without /proc is it set and restored, once, before any thread of the
+// program's own can be creating files.
+mode_t maskAtStart()
+{
+    if (std::FILE* status = std::fopen("/proc/self/status", "re")) {
+        char line[256];
+        unsigned mask = 0;
+        bool found = false;
+        while (!found && std::fgets(line, sizeof line, status) != nullptr)
+            found = std::sscanf(line, "Umask: %o", &mask) == 1;
+        std::fclose(status);
+        if (found)
+            return static_cast<mode_t>(mask & 0777);
+    }
+    const mode_t current = ::umask(0);
+    ::umask(current);
+    return current;
 }
 
 } // namespace
@@ -286,6 +332,7 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
 {
     discard();
     durability_ = durability;
+    links_ = links;
     replacesExisting_ = replacesExisting;
     target_ = links == Links::WriteTarget ? linkTarget(path) : path;
     const auto [folder, name] = folderAndName(target_);
@@ -294,6 +341,14 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
     if (folderFd < 0)
         return fail(errno), false;
     folder_ = FileHandle(folderFd);
+
+    // A folder or a device at the path is refused before anything is made;
+    // commit looks again at what it replaces.
+    struct stat present {};
+    if (::fstatat(folder_.get(), name_.c_str(), &present, AT_SYMLINK_NOFOLLOW) == 0 && !replaceable(present, links)) {
+        folder_.reset();
+        return refuseKind(present), false;
+    }
 
     int fd = injectedFailure() ? -1 : ::openat(folder_.get(), ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
     kind_ = Kind::Unnamed;
@@ -314,24 +369,16 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
             temporaryName_.clear();
     }
     if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
-        // The folder takes no new file; the target itself may still be
-        // written, if it is a regular file of its own.
-        const int refusal = errno;
-        struct stat info {};
-        if (::fstatat(folder_.get(), name_.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
-            info.st_nlink == 1 && permitsWriting(info)) {
-            fd = injectedFailure() ? -1 : ::openat(folder_.get(), name_.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
-            kind_ = Kind::InPlace;
-            emptyingPending_ = true;
-        } else {
-            errno = refusal;
-        }
+        kind_ = Kind::InPlace;
+        fd = openInPlace(errno);
+        emptyingPending_ = fd >= 0;
+    } else if (fd < 0) {
+        noteErrno(errno);
     }
     if (fd < 0) {
-        const int error = errno;
         kind_ = Kind::None;
         folder_.reset();
-        return fail(error), false;
+        return false;
     }
     file_ = FileHandle(fd);
     // The creation mask may have taken bits that the target is to have.
@@ -341,6 +388,36 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
         return fail(error), false;
     }
     return true;
+}
+
+int AtomicFile::openInPlace(int refusal)
+{
+    // The folder takes no new file; the target itself may still be written,
+    // if it is a regular file of its own. What is opened is checked again by
+    // its descriptor: a pipe or a second name put there since the first look
+    // is never written.
+    struct stat checked {};
+    if (::fstatat(folder_.get(), name_.c_str(), &checked, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(checked.st_mode) ||
+        checked.st_nlink != 1 || !permitsWriting(checked))
+        return fail(refusal);
+    const int fd = injectedFailure()
+                       ? -1
+                       : ::openat(folder_.get(), name_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return fail(errno);
+    struct stat opened {};
+    if (::fstat(fd, &opened) != 0) {
+        const int error = errno;
+        ::close(fd);
+        return fail(error);
+    }
+    if (!S_ISREG(opened.st_mode) || opened.st_nlink != 1 || opened.st_dev != checked.st_dev ||
+        opened.st_ino != checked.st_ino) {
+        ::close(fd);
+        lastError = "The file changed while it was opened";
+        return failed;
+    }
+    return fd;
 }
 
 bool AtomicFile::emptyIfPending()
@@ -362,10 +439,19 @@ bool AtomicFile::write(const void* data, std::size_t count)
 
 bool AtomicFile::commit()
 {
-    if (kind_ == Kind::None || !emptyIfPending())
-        return kind_ == Kind::None ? (fail(EBADF), false) : false;
+    if (kind_ == Kind::None)
+        return fail(EBADF), false;
+    // A commit that fails forgets the content, as discard does.
+    const auto forget = [this] {
+        const std::string error = lastError;
+        (void)discard();
+        lastError = error;
+        return false;
+    };
+    if (!emptyIfPending())
+        return forget();
     if (durability_ == Durability::Flushed && (injectedFailure() || ::fsync(file_.get()) != 0))
-        return fail(errno), false;
+        return fail(errno), forget();
     bool published = false;
     switch (kind_) {
     case Kind::Unnamed:
@@ -381,20 +467,23 @@ bool AtomicFile::commit()
         break;
     }
     if (!published)
-        return false;
-    if (durability_ == Durability::Flushed)
-        ::fsync(folder_.get());
+        return forget();
     kind_ = Kind::None;
+    // The new name is written out too, or the commit says it may not last.
+    const bool flushed = durability_ != Durability::Flushed || (!injectedFailure() && ::fsync(folder_.get()) == 0);
+    if (!flushed)
+        noteErrno(errno);
     folder_.reset();
-    return true;
+    return flushed;
 }
 
 bool AtomicFile::publishUnnamed()
 {
     SignalsHeld held;
     // The unnamed file is given a name of its own, then takes the target's by
-    // a rename, which replaces a file there in one step. Where no file is
-    // expected there, it takes the target's name at once.
+    // an exchange of names. Where no file is expected there, it takes the
+    // target's name at once. Either way it is closed before it is published,
+    // or, named at once, taken back when the close fails.
     const auto link = [this](const char* name) {
         if (injectedFailure())
             return false;
@@ -406,80 +495,131 @@ bool AtomicFile::publishUnnamed()
         const std::string self = "/proc/self/fd/" + std::to_string(file_.get());
         return ::linkat(AT_FDCWD, self.c_str(), folder_.get(), name, AT_SYMLINK_FOLLOW) == 0;
     };
-    bool named = !replacesExisting_ && link(name_.c_str());
-    if (!named && !replacesExisting_ && errno != EEXIST)
-        return fail(errno), false;
-    if (!named) {
-        for (int attempt = 0; attempt < 100; ++attempt) {
-            temporaryName_ = temporaryName();
-            if (link(temporaryName_.c_str()))
-                break;
-            if (errno != EEXIST)
-                return temporaryName_.clear(), fail(errno), false;
-        }
-        if (!replaceByTemporary())
+    if (!replacesExisting_) {
+        if (link(name_.c_str())) {
+            if (closeFile(file_.release()) == 0)
+                return true;
+            ::unlinkat(folder_.get(), name_.c_str(), 0);
             return false;
+        }
+        if (errno != EEXIST)
+            return fail(errno), false;
     }
-    // Once named, the content is there; a failing close can only report a
-    // write the file system deferred, which flushed content has had already.
-    return closeFile(file_.release()) == 0 || durability_ == Durability::Flushed;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        temporaryName_ = temporaryName();
+        if (link(temporaryName_.c_str()))
+            break;
+        if (errno != EEXIST || attempt == 99)
+            return temporaryName_.clear(), fail(errno), false;
+    }
+    if (closeFile(file_.release()) != 0) {
+        ::unlinkat(folder_.get(), temporaryName_.c_str(), 0);
+        temporaryName_.clear();
+        return false;
+    }
+    return replaceByTemporary();
+}
+
+bool AtomicFile::publishNamed()
+{
+    SignalsHeld held;
+    const bool published = closeFile(file_.release()) == 0 && replaceByTemporary();
+    if (!published && !temporaryName_.empty()) {
+        ::unlinkat(folder_.get(), temporaryName_.c_str(), 0);
+        temporaryName_.clear();
+    }
+    forgetPendingTemporary();
+    return published;
 }
 
 bool AtomicFile::replaceByTemporary()
 {
     // Exchanged rather than renamed over: ext4 writes out at once the data of
     // a file that replaces another by a rename, which would cost more than a
-    // whole conversion. The old content then goes with the temporary name.
-    const auto temporary = temporaryName_.c_str();
-    bool exchanged =
-        !injectedFailure() && ::renameat2(folder_.get(), temporary, folder_.get(), name_.c_str(), RENAME_EXCHANGE) == 0;
-    if (!exchanged && errno != ENOENT && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+    // whole conversion. The old content then goes with the temporary name,
+    // once it is seen to be a file that may be replaced.
+    const int folder = folder_.get();
+    const char* temporary = temporaryName_.c_str();
+    const char* name = name_.c_str();
+    const auto giveUp = [&] {
         const int error = errno;
-        ::unlinkat(folder_.get(), temporary, 0);
+        ::unlinkat(folder, temporary, 0);
         temporaryName_.clear();
         return fail(error), false;
+    };
+    const auto unsupported = [] { return errno == EINVAL || errno == ENOSYS || errno == EOPNOTSUPP; };
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        if (!injectedFailure() && ::renameat2(folder, temporary, folder, name, RENAME_EXCHANGE) == 0)
+            return removeExchanged();
+        if (errno == ENOENT) {
+            // Nothing there: the target's name is taken, unless something
+            // has taken it meanwhile, when the exchange is tried again.
+            if (::renameat2(folder, temporary, folder, name, RENAME_NOREPLACE) == 0)
+                return temporaryName_.clear(), true;
+            if (errno == EEXIST)
+                continue;
+        }
+        if (!unsupported())
+            return giveUp();
+        // Neither exchange nor a rename that keeps what is there: what is
+        // there is looked at, then renamed over.
+        struct stat present {};
+        if (::fstatat(folder, name, &present, AT_SYMLINK_NOFOLLOW) == 0 && !replaceable(present, links_)) {
+            errno = S_ISDIR(present.st_mode) ? EISDIR : EINVAL;
+            ::unlinkat(folder, temporary, 0);
+            temporaryName_.clear();
+            return refuseKind(present), false;
+        }
+        if (::renameat(folder, temporary, folder, name) != 0)
+            return giveUp();
+        return temporaryName_.clear(), true;
     }
-    // Nothing to exchange with, or no exchange here: an ordinary rename.
-    if (!exchanged && ::renameat(folder_.get(), temporary, folder_.get(), name_.c_str()) != 0) {
-        const int error = errno;
-        ::unlinkat(folder_.get(), temporary, 0);
-        temporaryName_.clear();
-        return fail(error), false;
-    }
-    if (exchanged)
-        ::unlinkat(folder_.get(), temporary, 0);
-    temporaryName_.clear();
-    return true;
+    errno = EEXIST;
+    return giveUp();
 }
 
-bool AtomicFile::publishNamed()
+bool AtomicFile::removeExchanged()
 {
-    SignalsHeld held;
-    if (closeFile(file_.release()) != 0) {
-        ::unlinkat(folder_.get(), temporaryName_.c_str(), 0);
-        forgetPendingTemporary();
-        temporaryName_.clear();
+    const int folder = folder_.get();
+    const char* temporary = temporaryName_.c_str();
+    // What the temporary name holds now was at the target: anything but a
+    // file that may be replaced is given its name back.
+    struct stat old {};
+    const bool looked = ::fstatat(folder, temporary, &old, AT_SYMLINK_NOFOLLOW) == 0;
+    const int lookError = errno;
+    if (looked && replaceable(old, links_) && !injectedFailure() && ::unlinkat(folder, temporary, 0) == 0)
+        return temporaryName_.clear(), true;
+    const int error = !looked ? lookError : replaceable(old, links_) ? errno : S_ISDIR(old.st_mode) ? EISDIR : 0;
+    // The target gets back what it held; the new content, now under the
+    // temporary name, goes, so that nothing stray stays behind a failure.
+    if (::renameat2(folder, temporary, folder, name_.c_str(), RENAME_EXCHANGE) == 0)
+        ::unlinkat(folder, temporary, 0);
+    temporaryName_.clear();
+    if (error == 0) {
+        lastError = "Not a regular file";
         return false;
     }
-    const bool replaced = replaceByTemporary();
-    forgetPendingTemporary();
-    return replaced;
+    return fail(error), false;
 }
 
-void AtomicFile::discard()
+bool AtomicFile::discard()
 {
+    bool emptied = true;
     if (kind_ == Kind::Named && !temporaryName_.empty()) {
         ::unlinkat(folder_.get(), temporaryName_.c_str(), 0);
         forgetPendingTemporary();
     }
     // Written in place, a file whose writing began is left empty, never half written.
     if (kind_ == Kind::InPlace && file_.valid() && !emptyingPending_)
-        (void)::ftruncate(file_.get(), 0);
+        emptied = (injectedFailure() ? -1 : ::ftruncate(file_.get(), 0)) == 0;
+    if (!emptied)
+        noteErrno(errno);
     emptyingPending_ = false;
     temporaryName_.clear();
     file_.reset();
     folder_.reset();
     kind_ = Kind::None;
+    return emptied;
 }
 
 bool permitsWriting(const struct stat& info)
@@ -499,13 +639,14 @@ bool permitsWriting(const struct stat& info)
 mode_t creationMask()
 {
     // Read once: the program never changes it.
-    static const mode_t mask = [] {
-        const mode_t current = ::umask(0);
-        ::umask(current);
-        return current;
-    }();
+    static const mode_t mask = maskAtStart();
     return mask;
 }
+
+namespace {
+// Read before main, while no thread of the program's own runs.
+[[maybe_unused]] const mode_t maskReadAtStart = creationMask();
+} // namespace
 
 mode_t newFilePermissions()
 {
@@ -516,6 +657,12 @@ void failCall(unsigned n, int error)
 {
     injectedError = error;
     failingCall = n == 0 ? 0 : callCount + n;
+}
+
+void atCall(unsigned n, std::function<void()> body)
+{
+    action = std::move(body);
+    actionCall = callCount + n;
 }
 
 unsigned calls()

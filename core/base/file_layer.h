@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -86,11 +87,20 @@ enum class Links {
 // New content for a file, which readers see only once it is complete: it is
 // written to an unnamed file in the target's folder and given the target's
 // name when committed, so that a process killed at any instant leaves the old
-// file or the new one, never half of one and never a stray file. Where the
-// file system has no unnamed files, a hidden temporary file takes its place
-// and is removed on the signals that can be caught. Where the folder takes
-// no new file at all, a target that is a writable regular file with no other
-// name is written in place instead (emptied on discard).
+// file or the new one, never half of one. It takes the place only of a
+// regular file (or, with Links::Replace, of a symbolic link) or of nothing:
+// what it replaces is looked at after the exchange of names that publishes
+// it, and anything else gets its name back.
+//
+// Publishing names the complete content by a hidden temporary name first,
+// then exchanges that name with the target's. The signals that can be caught
+// are held back meanwhile, but a SIGKILL (or a power cut) in that instant
+// leaves the complete new content under a hidden name, `.tolvane-` and twelve
+// hexadecimal digits, beside the target. Where the file system has no unnamed
+// files, such a hidden file holds the content from the start, and is removed
+// on the signals that can be caught. Where the folder takes no new file at
+// all, a target that is a writable regular file with no other name is
+// written in place instead (emptied on discard).
 class AtomicFile {
 public:
     AtomicFile() = default;
@@ -104,11 +114,15 @@ public:
     bool begin(const std::string& path, Links links, mode_t mode, Durability durability, bool replacesExisting = true);
     bool write(const void* data, std::size_t count);
     // Publishes the content under the target's name; false on failure, when
-    // the target is left as it was (or, written in place, as far as it got).
+    // the content is forgotten as by discard and the target is left as it
+    // was (or, written in place, empty),
+    // except where only the flush of the folder under Durability::Flushed
+    // failed: then the new content is in place but may not outlast a power
+    // cut. Every failure of a call it makes, a close included, is reported.
     bool commit();
     // Forgets the content: the target is left as it was or, written in place
-    // once its writing began, empty.
-    void discard();
+    // once its writing began, empty. False when it could not be emptied.
+    bool discard();
 
     bool writesInPlace() const { return kind_ == Kind::InPlace; }
     // The path that the content is for: `path`, or its link's target.
@@ -116,15 +130,18 @@ public:
 
 private:
     enum class Kind { None, Unnamed, Named, InPlace };
+    int openInPlace(int refusal);
     bool emptyIfPending();
     bool publishUnnamed();
     bool publishNamed();
     bool replaceByTemporary();
+    bool removeExchanged();
 
     Kind kind_ = Kind::None;
     bool emptyingPending_ = false;
     bool replacesExisting_ = true; // written in place, the old content goes at the first write
     Durability durability_ = Durability::Flushed;
+    Links links_ = Links::Replace;
     std::string target_;
     std::string name_; // the target's name in its folder
     FileHandle folder_;
@@ -150,6 +167,8 @@ mode_t newFilePermissions();
 // fails with `error`, as though the system had refused it; 0 turns it off.
 // Calls counts every call of the layer so far.
 void failCall(unsigned n, int error);
+// Another seam, for races: `body` runs just before the `n`th call from now.
+void atCall(unsigned n, std::function<void()> body);
 unsigned calls();
 
 } // namespace tolvane::files

@@ -14,6 +14,14 @@ std::string_view extensionOf(std::string_view path)
     return path.substr(dot);
 }
 
+std::pair<std::string, std::string> folderAndName(std::string_view path)
+{
+    const auto slash = path.rfind('/');
+    if (slash == std::string_view::npos)
+        return {".", std::string(path)};
+    return {slash == 0 ? "/" : std::string(path.substr(0, slash)), std::string(path.substr(slash + 1))};
+}
+
 std::string withExtension(std::string_view path, std::string_view extension)
 {
     std::string result(path.substr(0, path.size() - extensionOf(path).size()));

@@ -102,28 +102,30 @@ void IjcOutput::commit()
     held_.reset();
 }
 
-void IjcOutput::abandon()
+bool IjcOutput::abandon()
 {
     if (done_ || toStandardOutput_)
-        return;
+        return true;
     done_ = true;
     const bool inPlace = content_.writesInPlace();
-    if (inPlace)
-        content_.write(nullptr, 0); // begins the writing, which empties the file
-    content_.discard();
+    bool emptied = true;
+    if (inPlace) // the first write empties the file, and discard empties it again if anything was written
+        emptied = content_.write(nullptr, 0);
+    emptied = content_.discard() && emptied;
     if (!inPlace) {
         // An empty file takes the IJC path, by the same way as content would.
         files::AtomicFile empty;
-        if (empty.begin(path_, files::Links::Replace, mode_, files::Durability::UntilPublished))
-            empty.commit();
+        emptied = empty.begin(path_, files::Links::Replace, mode_, files::Durability::UntilPublished) && empty.commit();
     }
     held_.reset();
+    return emptied;
 }
 
 void IjcOutput::cannotWrite()
 {
-    const std::string reason = files::lastErrorText();
-    abandon();
+    std::string reason = files::lastErrorText();
+    if (!abandon())
+        reason += "; the IJC file could not be emptied either: " + files::lastErrorText();
     throw Error(ErrorKind::CannotWrite, path_, reason);
 }
 

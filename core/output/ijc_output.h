@@ -33,14 +33,15 @@ public:
     // Puts the content in place. Throws Error (CannotWrite), leaving the IJC
     // file empty.
     void commit();
-    // Leaves the IJC file empty, unless the content was committed.
-    void abandon();
+    // Leaves the IJC file empty, unless the content was committed; false
+    // when it could not.
+    bool abandon();
 
     const std::string& path() const { return path_; }
 
     void entry(const EntryRecord& record) override { write(record.taken); }
     void entriesEnded(std::uint64_t) override { commit(); }
-    void end(const Outcome&) override { abandon(); }
+    void end(const Outcome&) override { (void)abandon(); }
 
 private:
     static constexpr std::size_t gatherLimit = 64 * 1024;

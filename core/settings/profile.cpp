@@ -298,8 +298,7 @@ class FolderLock {
 public:
     explicit FolderLock(const std::string& target)
     {
-        const auto slash = target.rfind('/');
-        const std::string folder = slash == std::string::npos ? "." : slash == 0 ? "/" : target.substr(0, slash);
+        const std::string folder = folderAndName(target).first;
         folder_ = files::FileHandle(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         locked_ = folder_.valid() && files::lockExclusively(folder_.get(), true);
     }
@@ -355,16 +354,17 @@ bool writeStrings(std::string_view section, const std::vector<Value>& values, co
 
     // A file that exists but cannot be read is not replaced by one that lacks
     // its other lines, and one without write permission is not replaced at all.
-    files::FileHandle old;
+    // The file read is the one whose permissions are checked: its status
+    // comes from the descriptor, not from a second look at the path.
     mode_t mode = files::newFilePermissions();
     struct stat info {};
-    if (::stat(target.c_str(), &info) == 0) {
+    files::FileHandle old(files::openForReading(target, files::Sharing::ReadAndWrite, &info));
+    if (old.valid()) {
         if (!files::permitsWriting(info))
             return false;
-        old = files::FileHandle(files::openForReading(target, files::Sharing::ReadAndWrite));
-        if (!old.valid())
-            return false;
         mode = info.st_mode & 07777;
+    } else if (::lstat(target.c_str(), &info) == 0 || errno != ENOENT) {
+        return false;
     }
     LineReader lines(old.valid() ? fromFile(old.get()) : fromText(""));
 
