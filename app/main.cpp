@@ -2,6 +2,7 @@
 
 #include "app/Main_U.h"
 #include "app/widgets.h"
+#include "core/base/time_zone.h"
 
 #include <QApplication>
 #include <QFont>
@@ -9,10 +10,7 @@
 
 int main(int argc, char** argv)
 {
-    // The ZIP library turns each entry's time into a calendar time, which
-    // re-reads the time zone file every time unless TZ names it: named once,
-    // it is read once. The meaning of local time does not change.
-    ::setenv("TZ", ":/etc/localtime", 0);
+    tolvane::nameTheLocalTimeZone();
     QApplication application(argc, argv);
     QApplication::setApplicationName("Tolvane");
     QApplication::setApplicationDisplayName("Tolvane");

@@ -3,6 +3,7 @@
 
 #include "cli/options.h"
 #include "core/base/error.h"
+#include "core/base/time_zone.h"
 #include "core/convert/archive_converter.h"
 #include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
@@ -171,10 +172,7 @@ std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane:
 
 int main(int argc, char** argv)
 {
-    // The ZIP library turns each entry's time into a calendar time, which
-    // re-reads the time zone file every time unless TZ names it: named once,
-    // it is read once. The meaning of local time does not change.
-    ::setenv("TZ", ":/etc/localtime", 0);
+    tolvane::nameTheLocalTimeZone();
     const auto parsed = parse(argc, argv);
     if (const int* status = std::get_if<int>(&parsed))
         return *status;

@@ -1,6 +1,7 @@
 #include "core/base/error.h"
 #include "core/base/paths.h"
 #include "core/cap/component.h"
+#include "core/report/json_report.h"
 #include "core/report/text_report.h"
 #include "zip_builder.h"
 
@@ -162,6 +163,30 @@ TEST(ReportText, ControlCharactersFromFilesAreShownEscaped)
     };
     for (const auto& c : cases)
         EXPECT_EQ(withControlsEscaped(c.text), c.shown);
+}
+
+TEST(JsonText, OnlyWellFormedUtf8IsWrittenAsAString)
+{
+    const struct {
+        const char* name;
+        std::string text;
+        bool valid;
+    } cases[] = {
+        {"ASCII", "pkg/javacard/Header.cap", true},
+        {"two, three and four bytes", "\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x92\xB3", true},
+        {"the last code point", "\xF4\x8F\xBF\xBF", true},
+        {"just before the surrogates", "\xED\x9F\xBF", true},
+        {"first high surrogate", "\xED\xA0\x80", false},
+        {"last low surrogate", "\xED\xBF\xBF", false},
+        {"overlong slash", "\xC0\xAF", false},
+        {"overlong three bytes", "\xE0\x80\xAF", false},
+        {"past U+10FFFF", "\xF4\x90\x80\x80", false},
+        {"lone continuation byte", "\x80", false},
+        {"cut short", "\xE2\x82", false},
+        {"Latin-1", "caf\xE9", false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(isValidUtf8(c.text), c.valid) << c.name;
 }
 
 } // namespace

@@ -56,7 +56,10 @@ std::string lastStatusKind(const std::string& path)
     struct stat info {};
     if (::lstat(path.c_str(), &info) != 0)
         return "nothing";
-    return S_ISDIR(info.st_mode) ? "folder" : S_ISFIFO(info.st_mode) ? "fifo" : S_ISREG(info.st_mode) ? "file" : "other";
+    return S_ISDIR(info.st_mode)    ? "folder"
+           : S_ISFIFO(info.st_mode) ? "fifo"
+           : S_ISREG(info.st_mode)  ? "file"
+                                    : "other";
 }
 
 TEST(AtomicFile, NeverTakesThePlaceOfAFolderOrAPipe)
@@ -136,7 +139,7 @@ TEST(AtomicFile, EveryFailingCallOfACommitIsReportedAndLeavesTheTargetAsItWas)
                     else
                         EXPECT_FALSE(exists(path));
                     EXPECT_EQ(dir.names(), (published || replacesExisting ? std::vector<std::string>{"target"}
-                                                                           : std::vector<std::string>{}));
+                                                                          : std::vector<std::string>{}));
                     std::filesystem::remove(path);
                 }
             }

@@ -35,7 +35,7 @@ const ByteVector packageAid{0xA0, 0x00, 0x00, 0x00, 0x62, 0x03, 0x01};
 
 // A small CAP file whose components agree with one another; `entries` maps
 // each component's entry name to its bytes, which a test may then spoil.
-struct CapSpec {
+struct CapRecipe {
     std::uint8_t minor = 2;
     std::uint8_t flags = accApplet;
     std::vector<ByteVector> applets{{0xA0, 0x00, 0x00, 0x00, 0x62, 0x03, 0x01, 0x01}};
@@ -137,7 +137,7 @@ TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
     using Entries = std::map<std::string, ByteVector>;
     const struct {
         const char* name;
-        CapSpec spec;
+        CapRecipe recipe;
         std::function<void(Entries&)> spoil;
         const char* message;
     } cases[] = {
@@ -218,7 +218,7 @@ TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto entries = c.spec.entries();
+        auto entries = c.recipe.entries();
         if (c.spoil)
             c.spoil(entries);
         writeFile(dir.file("card.ijc"), bytesOf("old content"));
@@ -238,7 +238,7 @@ TEST_F(LoadFileConversion, ComponentsInTheReferenceLoadOrder)
         "ConstantPool.cap", "RefLocation.cap", "StaticResources.capx", "Descriptor.cap"};
     const struct {
         const char* name;
-        CapSpec spec;
+        CapRecipe recipe;
         bool keepDescriptor;
         std::vector<std::string> reportLines; // among the report's lines
     } cases[] = {
@@ -271,11 +271,18 @@ TEST_F(LoadFileConversion, ComponentsInTheReferenceLoadOrder)
          true,
          {" Left out: pkg/javacard/Custom.cap (a custom component (tag 128), which loaders do not send)",
           " Left out: META-INF/MANIFEST.MF (the manifest, not a component)"}},
+        // The ZIP library takes these control characters as they are; others it
+        // reads as the glyphs of the MS-DOS code page.
+        {"custom component whose name holds control characters",
+         {.customs = {{0x81, "Odd\t\r\n.cap"}}},
+         true,
+         {" Left out: pkg/javacard/Odd\\x09\\x0D\\x0A.cap (a custom component (tag 129), which loaders do not "
+          "send)"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        auto entries = c.spec.entries();
-        for (const auto& [tag, name] : c.spec.customs)
+        auto entries = c.recipe.entries();
+        for (const auto& [tag, name] : c.recipe.customs)
             entries[name] = component(tag, {1, 2});
         const auto error = convert(capFile(entries), {c.keepDescriptor});
         ASSERT_FALSE(error) << *error;
@@ -294,7 +301,7 @@ TEST_F(LoadFileConversion, ComponentsInTheReferenceLoadOrder)
 
 TEST_F(LoadFileConversion, WarningsForWhatACardNeverSees)
 {
-    CapSpec spec{.debug = true};
+    CapRecipe spec{.debug = true};
     auto entries = spec.entries();
     entries.erase("Debug.cap");
     std::vector<ZipEntry> zip;
@@ -309,9 +316,24 @@ TEST_F(LoadFileConversion, WarningsForWhatACardNeverSees)
     EXPECT_NE(text.find(" Warning: The CAP file has no META-INF/MANIFEST.MF"), std::string::npos) << text;
 }
 
+TEST_F(LoadFileConversion, DigestsOfAKnownLoadFile)
+{
+    // The recipe's load file, hashed once by sha1sum and sha256sum.
+    const auto path = writeCap("card.cap", capFile(CapRecipe{}.entries()));
+    ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Write, report, archive); }));
+    ASSERT_EQ(ijc().size(), 134u);
+    const auto text = reportText();
+    EXPECT_NE(text.find(" Load File Data Block SHA-1: e10963be70b6437aa9c3ab2c7feac9edc72b72bc\n"), std::string::npos)
+        << text;
+    EXPECT_NE(
+        text.find(" Load File Data Block SHA-256: 127553761a69b25ccbb5691a84485d75931984c41b19b099c19b1225686b16c5\n"),
+        std::string::npos)
+        << text;
+}
+
 TEST_F(LoadFileConversion, CheckWritesNothing)
 {
-    const auto path = writeCap("card.cap", capFile(CapSpec{}.entries()));
+    const auto path = writeCap("card.cap", capFile(CapRecipe{}.entries()));
     writeFile(dir.file("card.ijc"), bytesOf("kept"));
     ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Check, report, archive); }));
     EXPECT_EQ(ijc(), bytesOf("kept"));

@@ -98,14 +98,17 @@ TEST_F(OutputSafety, LinksAtTheIjcPathAreReplacedNeverWrittenThrough)
 
 TEST_F(OutputSafety, NewIjcKeepsThePermissionBitsOfTheOld)
 {
-    const auto cap = writeCap("w.cap", walletCap());
-    const mode_t mask = ::umask(022);
-    ASSERT_FALSE(convert(cap));
-    EXPECT_EQ(linkStatus(dir.file("w.ijc")).st_mode & 07777, 0644u);
-    ::chmod(dir.file("w.ijc").c_str(), 0640);
-    ASSERT_FALSE(convert(cap));
+    // A new IJC file gets what the creation mask the program started with
+    // leaves; one that replaces another keeps the old one's bits.
+    writeCap("w.cap", walletCap());
+    const auto convertUnderMask027 = [&] {
+        return runProcess("/bin/sh", {"-c", "umask 027 && exec \"$0\" -q w.cap", TOLVANE_CLI}, dir.path()).status;
+    };
+    ASSERT_EQ(convertUnderMask027(), 0);
     EXPECT_EQ(linkStatus(dir.file("w.ijc")).st_mode & 07777, 0640u);
-    ::umask(mask);
+    ::chmod(dir.file("w.ijc").c_str(), 0604);
+    ASSERT_EQ(convertUnderMask027(), 0);
+    EXPECT_EQ(linkStatus(dir.file("w.ijc")).st_mode & 07777, 0604u);
 }
 
 TEST_F(OutputSafety, CapNameAsLongAsTheFileSystemAllows)
@@ -254,19 +257,39 @@ TEST_F(OutputSafety, AKilledConversionLeavesNoPartialIjcAndNoStrayFile)
     EXPECT_EQ(namesBesides({"many.cap", "many.ijc"}), std::vector<std::string>{});
 }
 
-TEST_F(OutputSafety, HugeCapFileIsRefusedBeforeItIsRead)
+TEST_F(OutputSafety, CapFilesOverTheSizeLimitAreRefusedBeforeTheyAreRead)
 {
-    const auto cap = dir.file("huge.cap");
-    {
-        files::FileHandle file(::open(cap.c_str(), O_WRONLY | O_CREAT, 0644));
-        ASSERT_EQ(::ftruncate(file.get(), 3'000'000'000), 0); // sparse: no disk is used
+    constexpr std::uint64_t limit = 64u << 20;
+    const auto cap = dir.file("big.cap");
+    const struct {
+        const char* name;
+        std::function<void()> convert;
+    } modes[] = {
+        {"archive", [&] { convertThroughArchive(cap, report, archive); }},
+        {"scan", [&] { convertByScanning(cap, report); }},
+        {"load file", [&] { convertToLoadFile(cap, {}, LoadFileAction::Write, report, archive); }},
+    };
+    for (const std::uint64_t size : {limit, limit + 1, std::uint64_t{3'000'000'000}}) {
+        {
+            files::FileHandle file(::open(cap.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644));
+            ASSERT_EQ(::ftruncate(file.get(), static_cast<off_t>(size)), 0); // sparse: no disk is used
+        }
+        const std::string refusal = "Cannot open file \"" + cap + "\". It holds " + std::to_string(size) +
+                                    " bytes, more than the 67108864 bytes allowed for a CAP file";
+        for (const auto& mode : modes) {
+            SCOPED_TRACE(std::string(mode.name) + ", " + std::to_string(size) + " bytes");
+            const auto message = run(mode.convert);
+            if (size > limit) {
+                EXPECT_EQ(message, refusal);
+                // The archive converter makes its IJC file first, and leaves it empty.
+                EXPECT_EQ(exists(dir.file("big.ijc")) ? readFile(dir.file("big.ijc")) : ByteVector{}, ByteVector{});
+            } else {
+                // Read, and found to be no CAP file: a refusal of another kind.
+                EXPECT_NE(message.value_or(""), refusal);
+            }
+            std::filesystem::remove(dir.file("big.ijc"));
+        }
     }
-    const auto message = run([&] { convertByScanning(cap, report); });
-    ASSERT_TRUE(message);
-    EXPECT_EQ(*message, "Cannot open file \"" + cap +
-                            "\". It holds 3000000000 bytes, more than the 67108864 bytes "
-                            "allowed for a CAP file");
-    EXPECT_FALSE(exists(dir.file("huge.ijc")));
 }
 
 } // namespace

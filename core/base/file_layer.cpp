@@ -400,9 +400,8 @@ int AtomicFile::openInPlace(int refusal)
     if (::fstatat(folder_.get(), name_.c_str(), &checked, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(checked.st_mode) ||
         checked.st_nlink != 1 || !permitsWriting(checked))
         return fail(refusal);
-    const int fd = injectedFailure()
-                       ? -1
-                       : ::openat(folder_.get(), name_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd =
+        injectedFailure() ? -1 : ::openat(folder_.get(), name_.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return fail(errno);
     struct stat opened {};

@@ -3,37 +3,15 @@
 #include "core/base/error.h"
 #include "core/base/file_layer.h"
 #include "core/base/paths.h"
+#include "core/base/whole_file.h"
 #include "core/convert/conversion.h"
 #include "core/output/ijc_output.h"
 #include "core/report/text_report.h"
 #include "core/zip/archive.h"
 #include "core/zip/format.h"
 
-#include <memory>
-#include <new>
-
 namespace tolvane {
 namespace {
-
-// The CAP file's bytes, read with one read.
-struct FileBuffer {
-    std::unique_ptr<std::uint8_t[]> bytes;
-    std::size_t size = 0;
-};
-
-FileBuffer readWholeFile(int fd, std::uint64_t size, const std::string& path)
-{
-    FileBuffer buffer;
-    // Left uninitialised: only the bytes the read gives are ever looked at.
-    buffer.bytes.reset(new (std::nothrow) std::uint8_t[size == 0 ? 1 : size]);
-    if (!buffer.bytes)
-        throw Error(ErrorKind::CannotOpen, path, "Not enough memory to read its " + std::to_string(size) + " bytes");
-    const std::int64_t got = files::seekFromStart(fd, 0) < 0 ? -1 : files::readBytes(fd, buffer.bytes.get(), size);
-    if (got < 0)
-        throw Error(ErrorKind::CannotOpen, path, files::lastErrorText());
-    buffer.size = static_cast<std::size_t>(got);
-    return buffer;
-}
 
 // The entry whose local header the cursor is at, taken as it lies: nothing
 // when it cannot be, its data compressed, encrypted or followed by its sizes,
@@ -59,7 +37,7 @@ void scan(int capFile, const std::string& capPath, Conversion& conversion)
     if (fileSize < 0)
         throw Error(ErrorKind::CannotOpen, capPath, files::lastErrorText());
     const auto buffer = readWholeFile(capFile, static_cast<std::uint64_t>(fileSize), capPath);
-    const Bytes file(buffer.bytes.get(), buffer.size);
+    const Bytes file(buffer.data(), buffer.size());
 
     conversion.reading();
     conversion.fileSize(static_cast<std::uint64_t>(fileSize));
@@ -123,10 +101,7 @@ ScanOutcome convertByScanning(const std::string& capPath, CapObserver& report, c
         const std::int64_t size = files::seekFromEnd(capFile.get(), 0);
         if (size < 0)
             throw Error(ErrorKind::CannotOpen, capPath, files::lastErrorText());
-        if (static_cast<std::uint64_t>(size) > ZipArchive::archiveSizeLimit)
-            throw Error(ErrorKind::CannotOpen, capPath,
-                        "It holds " + std::to_string(size) + " bytes, more than the " +
-                            std::to_string(ZipArchive::archiveSizeLimit) + " bytes allowed for a CAP file");
+        refuseOversizedCapFile(capPath, static_cast<std::uint64_t>(size));
         ijc.emplace(ijcPath, capPath);
         conversion.observe(*ijc);
         conversion.outputOpened();

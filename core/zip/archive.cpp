@@ -230,7 +230,7 @@ void ZipArchive::open(const std::string& path)
     // read for it. TAR and gzip archives are not read.
     ArchiveKind kind = ArchiveKind::NotHandled;
     if (exists && info.st_size > 0 && (isZipExtension(extension) || extension == ".EXE")) {
-        readWholeFile(path, file, info);
+        readWhole(path, file, info);
         kind = kindByContent(extension, bytes_);
     } else if (!exists || info.st_size == 0) {
         kind = isZipExtension(extension) ? ArchiveKind::Zip : ArchiveKind::NotHandled;
@@ -245,7 +245,7 @@ void ZipArchive::open(const std::string& path)
         cannotOpen(path, std::strerror(ENOENT));
     if (info.st_size == 0) {
         // An empty file is an archive with no entries, if it can be opened.
-        readWholeFile(path, file, info);
+        readWhole(path, file, info);
         open_ = true;
         return;
     }
@@ -271,21 +271,13 @@ void ZipArchive::open(const std::string& path)
     checkDeclaredSizes();
 }
 
-void ZipArchive::readWholeFile(const std::string& path, files::FileHandle& file, const struct stat& info)
+void ZipArchive::readWhole(const std::string& path, files::FileHandle& file, const struct stat& info)
 {
     if (!file.valid())
         cannotOpen(path, files::lastErrorText());
     // Reading it whole keeps the cost of an archive bounded, as its entries'
     // declared sizes are.
-    const auto size = static_cast<std::uint64_t>(info.st_size);
-    if (size > archiveSizeLimit)
-        cannotOpen(path, "It holds " + std::to_string(size) + " bytes, more than the " +
-                             std::to_string(archiveSizeLimit) + " bytes allowed for a CAP file");
-    bytes_.resize(static_cast<std::size_t>(size));
-    const std::int64_t got = files::readBytes(file.get(), bytes_.data(), bytes_.size());
-    if (got < 0)
-        cannotOpen(path, files::lastErrorText());
-    bytes_.resize(static_cast<std::size_t>(got));
+    bytes_ = readWholeFile(file.get(), static_cast<std::uint64_t>(info.st_size), path);
     file.reset();
 }
 
@@ -331,7 +323,8 @@ std::int64_t ZipArchive::entryCount() const
 
 std::string ZipArchive::entryName(std::int64_t index) const
 {
-    const char* name = archive_ == nullptr ? nullptr : zip_get_name(archive_, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_GUESS);
+    const char* name =
+        archive_ == nullptr ? nullptr : zip_get_name(archive_, static_cast<zip_uint64_t>(index), ZIP_FL_ENC_GUESS);
     if (name == nullptr)
         throw Error(ErrorKind::Archive, path_,
                     archive_ == nullptr ? "No archive is open" : libzipText(zip_get_error(archive_)));

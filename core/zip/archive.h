@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/base/file_layer.h"
+#include "core/base/whole_file.h"
 
 #include <cstdint>
 #include <memory>
@@ -11,21 +12,6 @@
 struct zip;
 
 namespace tolvane {
-
-// A byte buffer whose growth leaves the new bytes as they are: an entry's
-// bytes are written over them at once, so zeroing them first is wasted work.
-template <typename T> struct UninitialisedAllocator : std::allocator<T> {
-    template <typename U> struct rebind {
-        using other = UninitialisedAllocator<U>;
-    };
-    UninitialisedAllocator() = default;
-    template <typename U> UninitialisedAllocator(const UninitialisedAllocator<U>&) noexcept {}
-    template <typename U> void construct(U* place) noexcept { ::new (static_cast<void*>(place)) U; }
-    template <typename U, typename... Args> void construct(U* place, Args&&... args)
-    {
-        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
-    }
-};
 
 // The entry stream: one per conversion, holding the current entry's bytes.
 using EntryStream = std::vector<std::uint8_t, UninitialisedAllocator<std::uint8_t>>;
@@ -39,7 +25,7 @@ public:
     // ample room for anything else a CAP file holds while keeping an archive
     // that declares gigabytes from costing memory or time.
     static constexpr std::uint64_t entrySizeLimit = 16u << 20;
-    static constexpr std::uint64_t archiveSizeLimit = 64u << 20;
+    static constexpr std::uint64_t archiveSizeLimit = capFileSizeLimit;
 
     ZipArchive();
     ~ZipArchive();
@@ -75,11 +61,11 @@ private:
     void checkDeclaredSizes();
     // Reads the file that `file` holds open (whose status is `info`) into
     // memory and closes it; where `file` is not open, says why.
-    void readWholeFile(const std::string& path, files::FileHandle& file, const struct stat& info);
+    void readWhole(const std::string& path, files::FileHandle& file, const struct stat& info);
 
     ::zip* archive_ = nullptr;
     // The archive's bytes, which the library reads from memory.
-    std::vector<std::uint8_t> bytes_;
+    FileBytes bytes_;
     bool open_ = false;
     std::string path_;
 };
