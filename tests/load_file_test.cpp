@@ -60,7 +60,7 @@ struct CapRecipe {
             ByteVector content{static_cast<std::uint8_t>(applets.size())};
             for (const auto& aid : applets) {
                 content = withAid(content, aid);
-                putBe16(content, 0x10);
+                putBe16(content, 1); // the one method, install
             }
             c["Applet.cap"] = component(3, content);
         }
@@ -71,15 +71,23 @@ struct CapRecipe {
         }
         c["Import.cap"] = component(4, import);
         c["ConstantPool.cap"] = component(5, {0, 0});
-        c["Class.cap"] = component(6, {0x80, 0x01});
-        c["Method.cap"] = component(7, {0, 0x01, 0x7A});
+        // One class, whose super class is the first imported package's first
+        // class, with one method that returns.
+        ByteVector classes = minor >= 2 ? ByteVector{0, 0} : ByteVector{}; // the signature pool
+        const auto classOffset = static_cast<std::uint8_t>(classes.size());
+        classes.insert(classes.end(), {0x00, 0x80, 0x00, 0, 0xFF, 0, 0, 0, 0, 0});
+        if (minor >= 3)
+            classes.push_back(0); // no inheritable public method tokens
+        c["Class.cap"] = component(6, classes);
+        c["Method.cap"] = component(7, {0, 0x01, 0x10, 0x7A});
         c["StaticField.cap"] = component(8, ByteVector(10, 0));
         c["RefLocation.cap"] = component(9, {0, 0, 0, 0});
         if (exportComponent)
             c["Export.cap"] = component(10, {0});
-        c["Descriptor.cap"] = component(11, {0, 0, 0, 0, 0});
+        c["Descriptor.cap"] =
+            component(11, {1, 0, 0x01, 0, classOffset, 0, 0, 0, 0, 1, 0, 0x01, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0});
         if (debug)
-            c["Debug.cap"] = component(12, {0, 0, 0});
+            c["Debug.cap"] = component(12, {0, 1, 0, 1, 'p', 0, 0, 0, 0});
         if (staticResources)
             c["StaticResources.capx"] = {13, 0, 0, 0, 2, 0, 0};
         ByteVector directory;
@@ -148,7 +156,7 @@ TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
         {"size field short of the entry",
          {},
          [](Entries& e) { e["Method.cap"].push_back(0); },
-         "Component \"pkg/javacard/Method.cap\": its size field gives 3 bytes, but the entry holds 4 after its tag "
+         "Component \"pkg/javacard/Method.cap\": its size field gives 4 bytes, but the entry holds 5 after its tag "
          "and size"},
         {"StaticResources with a four-byte size that is wrong",
          {.minor = 3, .staticResources = true},
@@ -196,7 +204,7 @@ TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
         {"Directory size of Method",
          {},
          [](Entries& e) { e["Directory.cap"][3 + 13] = 9; },
-         "Component \"pkg/javacard/Directory.cap\": it gives Method 9 bytes, but Method.cap's size field gives 3"},
+         "Component \"pkg/javacard/Directory.cap\": it gives Method 9 bytes, but Method.cap's size field gives 4"},
         {"Directory import count",
          {},
          [](Entries& e) { e["Directory.cap"][3 + 24 + 6] = 2; },
@@ -310,7 +318,7 @@ TEST_F(LoadFileConversion, WarningsForWhatACardNeverSees)
     const auto path = writeCap("card.cap", buildZip(zip));
     ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Write, report, archive); }));
     const auto text = reportText();
-    EXPECT_NE(text.find(" Warning: The Directory gives Debug 3 bytes, but the CAP file has no Debug.cap\n"),
+    EXPECT_NE(text.find(" Warning: The Directory gives Debug 9 bytes, but the CAP file has no Debug.cap\n"),
               std::string::npos)
         << text;
     EXPECT_NE(text.find(" Warning: The CAP file has no META-INF/MANIFEST.MF"), std::string::npos) << text;
@@ -321,12 +329,12 @@ TEST_F(LoadFileConversion, DigestsOfAKnownLoadFile)
     // The recipe's load file, hashed once by sha1sum and sha256sum.
     const auto path = writeCap("card.cap", capFile(CapRecipe{}.entries()));
     ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Write, report, archive); }));
-    ASSERT_EQ(ijc().size(), 134u);
+    ASSERT_EQ(ijc().size(), 164u);
     const auto text = reportText();
-    EXPECT_NE(text.find(" Load File Data Block SHA-1: e10963be70b6437aa9c3ab2c7feac9edc72b72bc\n"), std::string::npos)
+    EXPECT_NE(text.find(" Load File Data Block SHA-1: abeb4573c3cbe266f025d894616a64bdbe6d9166\n"), std::string::npos)
         << text;
     EXPECT_NE(
-        text.find(" Load File Data Block SHA-256: 127553761a69b25ccbb5691a84485d75931984c41b19b099c19b1225686b16c5\n"),
+        text.find(" Load File Data Block SHA-256: a84d8befca5cefed5c69fbf899837fffc5d00df2d94b90eeb21475e4f4c94470\n"),
         std::string::npos)
         << text;
 }

@@ -6,6 +6,9 @@
 #include "core/base/hex.h"
 #include "core/base/paths.h"
 #include "core/cap/component.h"
+#include "core/cap/java_card.h"
+#include "core/cap/package.h"
+#include "core/cap/verify.h"
 
 #include <algorithm>
 #include <array>
@@ -99,6 +102,8 @@ public:
         readImports();
         checkDirectory();
         layOut();
+        nameImports();
+        inspect();
         return std::move(loadFile_);
     }
 
@@ -354,6 +359,61 @@ private:
         }
         loadFile_.sha1 = digest::sha1Hex(loadFile_.bytes);
         loadFile_.sha256 = digest::sha256Hex(loadFile_.bytes);
+    }
+
+    void nameImports()
+    {
+        for (auto& package : loadFile_.imports) {
+            package.name = cap::wellKnownPackageName(package.aid);
+            const auto newer = [](std::optional<std::string>& kept, std::optional<std::string> release) {
+                if (release && (!kept || cap::compareReleases(*release, *kept) > 0))
+                    kept = std::move(release);
+            };
+            newer(loadFile_.requiresJavaCard, cap::javaCardReleaseFor(package.aid, package.major, package.minor));
+            newer(loadFile_.requiresGlobalPlatform,
+                  cap::globalPlatformReleaseFor(package.aid, package.major, package.minor));
+        }
+    }
+
+    // Decodes every component and checks each against the others; then the
+    // Java Card release asked for.
+    void inspect()
+    {
+        cap::ComponentSet components;
+        for (std::uint8_t tag = 1; tag <= lastTag; ++tag) {
+            components.present[tag] = found_[tag].entry != nullptr;
+            components.content[tag] = found_[tag].content;
+            components.entry[tag] = components.present[tag] ? found_[tag].entry->name : std::string();
+        }
+        const auto report = [&](const cap::Finding& finding, bool refuses) {
+            if (refuses)
+                refuse(finding.text(), found_[finding.tag].entry);
+            loadFile_.warnings.push_back(std::string(kinds[finding.tag].entryName) + ": " + finding.text());
+        };
+        try {
+            auto package = std::make_shared<cap::Package>(cap::decodePackage(components, loadFile_.capMinor));
+            const cap::Verdict verdict = cap::verifyPackage(*package);
+            for (const auto& finding : verdict.faults)
+                report(finding, options_.verify);
+            for (const auto& finding : verdict.warnings)
+                report(finding, false);
+            loadFile_.package = std::move(package);
+        } catch (const cap::FindingError& error) {
+            report(error.finding, options_.verify);
+        }
+        if (!options_.target.empty())
+            checkTarget();
+    }
+
+    void checkTarget()
+    {
+        for (const auto& package : loadFile_.imports) {
+            const auto needed = cap::javaCardReleaseFor(package.aid, package.major, package.minor);
+            if (needed && cap::compareReleases(*needed, options_.target) > 0)
+                refuse(package.name.value_or(package.aid) + " " + std::to_string(package.major) + "." +
+                       std::to_string(package.minor) + " needs Java Card " + *needed + "; the target is " +
+                       options_.target);
+        }
     }
 
     const std::vector<CapEntry>& entries_;

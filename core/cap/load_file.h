@@ -7,10 +7,16 @@
 // refuses it.
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 namespace tolvane {
+
+namespace cap {
+struct Package;
+}
 
 // An entry of a CAP file with its bytes, in archive order.
 struct CapEntry {
@@ -22,12 +28,19 @@ struct LoadFileOptions {
     // Loaders differ on the Descriptor component; both choices give valid
     // load files (with different hashes).
     bool keepDescriptor = true;
+    // Every component decoded and checked against the others; without,
+    // what the checks find is only warned of.
+    bool verify = true;
+    // The Java Card release the package is for, such as "3.0.4": a package
+    // that needs a newer one is refused. Empty for any.
+    std::string target;
 };
 
 struct ImportedPackage {
     std::string aid; // upper-case hex
     unsigned major = 0;
     unsigned minor = 0;
+    std::optional<std::string> name; // where the AID is well known
 };
 
 struct LoadComponent {
@@ -55,10 +68,15 @@ struct LoadFile {
     std::vector<std::string> warnings;
     std::vector<std::uint8_t> bytes; // the Load File Data Block
     std::string sha1, sha256;        // of `bytes`, lower-case hex
+    // The oldest releases that provide the imported packages' versions.
+    std::optional<std::string> requiresJavaCard, requiresGlobalPlatform;
+    // Every component decoded.
+    std::shared_ptr<const cap::Package> package;
 };
 
 // Checks the entries and lays out their load file. Throws Error (NotLoadable)
-// naming the entry and what is wrong when a card would refuse the CAP file.
+// naming the entry and what is wrong when a card would refuse the CAP file:
+// its framing, then every component decoded and checked against the others.
 LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options, const std::string& capPath);
 
 } // namespace tolvane

@@ -1,0 +1,216 @@
+#pragma once
+
+// The components of a CAP file decoded: what each holds, field by field, and
+// each method's bytecode as instructions. Decoding reads every component
+// through the checked byte cursor and never reads outside it; the checks of
+// one component against another are in verify.h.
+
+#include "core/base/bytes.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tolvane::cap {
+
+enum Tag : std::uint8_t {
+    headerTag = 1,
+    directoryTag = 2,
+    appletTag = 3,
+    importTag = 4,
+    constantPoolTag = 5,
+    classTag = 6,
+    methodTag = 7,
+    staticFieldTag = 8,
+    refLocationTag = 9,
+    exportTag = 10,
+    descriptorTag = 11,
+    debugTag = 12,
+    staticResourcesTag = 13,
+    lastTag = 13,
+};
+
+// The title of the component with `tag`, as messages name it.
+const char* componentTitle(std::uint8_t tag);
+
+// The content of each component (the bytes after tag and size), by tag, and
+// the entry it came from; empty where the CAP file has none.
+struct ComponentSet {
+    std::array<Bytes, lastTag + 1> content{};
+    std::array<std::string, lastTag + 1> entry{};
+    std::array<bool, lastTag + 1> present{};
+};
+
+// A reference to a class or interface: external ones name an imported
+// package's token and the class's token in it; internal ones the offset of
+// the entry in Class.
+struct ClassRef {
+    std::uint16_t raw = 0;
+    bool external() const { return (raw & 0x8000) != 0; }
+    unsigned package() const { return (raw >> 8) & 0x7F; }
+    unsigned token() const { return raw & 0xFF; }
+    unsigned offset() const { return raw; }
+};
+
+// A static field or method: external by package, class and member token;
+// internal by offset (in the static image for a field, in Method for a method).
+struct StaticRef {
+    std::uint8_t first = 0;
+    std::uint8_t second = 0;
+    std::uint8_t third = 0;
+    bool external() const { return (first & 0x80) != 0; }
+    unsigned package() const { return first & 0x7F; }
+    unsigned classToken() const { return second; }
+    unsigned token() const { return third; }
+    unsigned offset() const { return static_cast<unsigned>(second) << 8 | third; }
+};
+
+enum class PoolKind : std::uint8_t {
+    ClassRef = 1,
+    InstanceField = 2,
+    VirtualMethod = 3,
+    SuperMethod = 4,
+    StaticField = 5,
+    StaticMethod = 6,
+};
+
+// The JSON report's name of a kind ("classref", "instance_field", ...).
+const char* poolKindName(std::uint8_t kind);
+
+struct PoolEntry {
+    std::uint8_t kind = 0;
+    ClassRef classRef;   // kinds 1 to 4
+    unsigned token = 0;  // kinds 2 to 4: the field or method token
+    StaticRef staticRef; // kinds 5 and 6
+};
+
+struct Applet {
+    std::vector<std::uint8_t> aid;
+    unsigned installOffset = 0;
+};
+
+struct Import {
+    unsigned minor = 0, major = 0;
+    std::vector<std::uint8_t> aid;
+};
+
+struct Handler {
+    unsigned start = 0, length = 0, handlerOffset = 0, catchType = 0;
+    bool lastInTry = false;
+    unsigned place = 0; // where the handler's entry lies in Method
+};
+
+struct Instruction {
+    unsigned offset = 0; // in Method
+    std::uint8_t opcode = 0;
+    std::vector<std::int32_t> operands; // as encoded, in order, signed where the instruction set says
+    std::vector<unsigned> targets;      // branch and switch targets, in Method
+    std::optional<unsigned> poolIndex;  // the ConstantPool index it refers to
+    unsigned poolIndexPlace = 0;        // where that index lies in Method
+    bool poolIndexWide = false;         // two bytes rather than one
+};
+
+struct MethodHeader {
+    std::uint8_t flags = 0; // 0x8 extended, 0x4 abstract
+    unsigned maxStack = 0, nargs = 0, maxLocals = 0, size = 0;
+};
+
+struct Field {
+    unsigned token = 0, flags = 0, type = 0;
+    StaticRef ref;
+};
+
+struct Method {
+    unsigned token = 0, flags = 0, offset = 0, typeOffset = 0, bytecodeCount = 0, handlerCount = 0, handlerIndex = 0;
+    std::optional<std::string> name; // from Debug
+    MethodHeader header;
+    std::vector<Instruction> instructions;
+};
+
+struct Class {
+    unsigned token = 0, flags = 0;
+    ClassRef thisRef;
+    std::vector<ClassRef> interfaces;
+    std::vector<Field> fields;
+    std::vector<Method> methods;
+    std::optional<std::string> name; // from Debug
+    bool isInterface() const { return (flags & 0x40) != 0; }
+};
+
+// An entry of the Class component.
+struct ClassEntry {
+    unsigned offset = 0; // in Class
+    bool isInterface = false;
+    std::uint8_t flags = 0;
+    std::optional<ClassRef> superClass; // classes; none for 0xFFFF
+    std::vector<ClassRef> superInterfaces;
+    std::vector<unsigned> publicMethods, packageMethods; // virtual method table entries, offsets in Method
+    std::vector<ClassRef> implemented;
+};
+
+struct StaticImage {
+    unsigned imageSize = 0, referenceCount = 0, arrayInitCount = 0, arrayInitBytes = 0;
+};
+
+struct DirectoryInfo {
+    std::array<std::uint32_t, lastTag + 1> sizes{};
+    unsigned imageSize = 0, arrayInitCount = 0, arrayInitSize = 0, importCount = 0, appletCount = 0;
+};
+
+struct ExportClass {
+    unsigned classOffset = 0;
+    std::vector<unsigned> staticFields, staticMethods;
+};
+
+struct DebugMethod {
+    std::string name;
+    unsigned location = 0;
+};
+
+struct DebugClass {
+    std::string name;
+    unsigned location = 0;
+    std::vector<DebugMethod> methods;
+};
+
+// What one check of the package found wrong: the component, the field and
+// its offset in that component's content.
+struct Finding {
+    std::uint8_t tag = 0;
+    std::string field;
+    unsigned offset = 0;
+    std::string problem;
+    std::string text() const;
+};
+
+struct Package {
+    unsigned capMinor = 2;
+    DirectoryInfo directory;
+    std::vector<Applet> applets;
+    std::vector<Import> imports;
+    std::vector<PoolEntry> pool;
+    std::vector<ClassEntry> classEntries;
+    Bytes methodContent;
+    std::vector<Handler> handlers;
+    StaticImage staticImage;
+    std::vector<unsigned> byteIndexes, byte2Indexes; // ReferenceLocation, offsets in Method
+    std::vector<ExportClass> exports;
+    std::vector<Class> classes; // in Descriptor order
+    unsigned descriptorPoolCount = 0;
+    std::vector<DebugClass> debugClasses;
+    bool hasDebug = false;
+    std::vector<Finding> debugFindings; // Debug is never sent: its faults are warnings
+};
+
+// Decodes every component of `components`. Throws FindingError for the
+// first field that cannot be read or does not fit (the layout of every
+// component is followed to its last byte).
+Package decodePackage(const ComponentSet& components, unsigned capMinor);
+
+struct FindingError {
+    Finding finding;
+};
+
+} // namespace tolvane::cap
