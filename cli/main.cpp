@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "core/base/error.h"
 #include "core/base/time_zone.h"
+#include "core/cap/java_card.h"
 #include "core/convert/archive_converter.h"
 #include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
@@ -29,7 +30,7 @@ constexpr int exitOk = 0;
 constexpr int exitConversionFailed = 1;
 constexpr int exitUsage = 2;
 
-enum class Mode { Archive, Scan, LoadFile, Check };
+enum class Mode { Archive, Scan, LoadFile, Check, Dump };
 
 struct Request {
     Mode mode = Mode::Archive;
@@ -96,6 +97,7 @@ std::variant<Request, int> parse(int argc, char** argv)
 {
     Request request;
     bool optionsEnded = false, modeGiven = false, noDescriptor = false;
+    std::string loadFileOption; // the last option that needs a load file's mode
     const auto setMode = [&](Mode mode) {
         if (modeGiven && request.mode != mode)
             return false;
@@ -115,12 +117,25 @@ std::variant<Request, int> parse(int argc, char** argv)
         } else if (argument == "--version") {
             std::printf("tolvane-cli %s\n", TOLVANE_VERSION);
             return exitOk;
-        } else if (argument == "--scan" || argument == "--load-file" || argument == "--check") {
-            const Mode mode = argument == "--scan" ? Mode::Scan : argument == "--check" ? Mode::Check : Mode::LoadFile;
+        } else if (argument == "--scan" || argument == "--load-file" || argument == "--check" || argument == "--dump") {
+            const Mode mode = argument == "--scan"    ? Mode::Scan
+                              : argument == "--check" ? Mode::Check
+                              : argument == "--dump"  ? Mode::Dump
+                                                      : Mode::LoadFile;
             if (!setMode(mode))
-                return usageError("--scan, --load-file and --check exclude one another");
+                return usageError("--scan, --load-file, --check and --dump exclude one another");
         } else if (argument == "--no-descriptor") {
             noDescriptor = true;
+        } else if (argument == "--no-verify") {
+            request.loadFile.verify = false;
+            loadFileOption = argument;
+        } else if (argument == "--target") {
+            if (i + 1 >= argc)
+                return usageError("option '--target' needs a Java Card VERSION");
+            request.loadFile.target = argv[++i];
+            loadFileOption = argument;
+            if (!tolvane::cap::isRelease(request.loadFile.target))
+                return usageError("'" + request.loadFile.target + "' is no Java Card version, such as 3.0.4");
         } else if (argument == "--json") {
             request.json = true;
         } else if (argument == "-q" || argument == "--quiet") {
@@ -139,16 +154,19 @@ std::variant<Request, int> parse(int argc, char** argv)
             return usageError("unknown option '" + argument + "'");
         }
     }
-    if (noDescriptor && request.mode != Mode::LoadFile && request.mode != Mode::Check)
-        return usageError("--no-descriptor goes with --load-file or --check");
+    const bool loadMode = request.mode == Mode::LoadFile || request.mode == Mode::Check || request.mode == Mode::Dump;
+    if (noDescriptor && !loadMode)
+        return usageError("--no-descriptor goes with --load-file, --check or --dump");
+    if (!loadFileOption.empty() && !loadMode)
+        return usageError(loadFileOption + " goes with --load-file, --check or --dump");
     request.loadFile.keepDescriptor = !noDescriptor;
     if (request.capFiles.empty())
         return usageError("no CAP file given");
     if (!request.output.empty() && request.capFiles.size() > 1)
         return usageError("--output takes one CAP file, and " + std::to_string(request.capFiles.size()) +
                           " were given");
-    if (!request.output.empty() && request.mode == Mode::Check)
-        return usageError("--check writes nothing, so --output has nothing to write");
+    if (!request.output.empty() && (request.mode == Mode::Check || request.mode == Mode::Dump))
+        return usageError("--check and --dump write nothing, so --output has nothing to write");
     return request;
 }
 
@@ -161,10 +179,11 @@ std::string outputPath(const std::string& output)
 
 std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane::ReportSink& sink)
 {
+    const bool dump = request.mode == Mode::Dump;
     if (request.json)
-        return std::make_unique<tolvane::JsonReport>(sink);
-    if (request.mode == Mode::LoadFile || request.mode == Mode::Check)
-        return std::make_unique<tolvane::LoadFileReport>(sink);
+        return std::make_unique<tolvane::JsonReport>(sink, dump);
+    if (request.mode == Mode::LoadFile || request.mode == Mode::Check || dump)
+        return std::make_unique<tolvane::LoadFileReport>(sink, dump);
     return std::make_unique<tolvane::TextReport>(sink);
 }
 
@@ -203,9 +222,10 @@ int main(int argc, char** argv)
                 break;
             case Mode::LoadFile:
             case Mode::Check:
+            case Mode::Dump:
                 tolvane::convertToLoadFile(capPath, request.loadFile,
-                                           request.mode == Mode::Check ? tolvane::LoadFileAction::Check
-                                                                       : tolvane::LoadFileAction::Write,
+                                           request.mode == Mode::LoadFile ? tolvane::LoadFileAction::Write
+                                                                          : tolvane::LoadFileAction::Check,
                                            *report, archive, outputPath(request.output));
                 break;
             }

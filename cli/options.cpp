@@ -5,7 +5,7 @@
 namespace tolvane::cli {
 namespace {
 
-constexpr std::array<Option, 9> list{{
+constexpr std::array<Option, 12> list{{
     {nullptr, "--scan", nullptr, "walk the local headers instead of reading a ZIP archive",
      "Walk the CAP file's local headers from its first byte instead of reading it as a ZIP archive, taking "
      "every entry as it lies, the manifest included. For CAP files whose entries are all stored with their "
@@ -14,11 +14,26 @@ constexpr std::array<Option, 9> list{{
      "Write the Load File Data Block that card loaders send instead of the plain IJC file: the components, "
      "checked as a card would check them, in the reference load order (Header, Directory, Import, Applet, "
      "Class, Method, StaticField, Export, ConstantPool, RefLocation, StaticResources, Descriptor), without "
-     "Debug, custom components or any other entry. The report adds the package, its applets and imports, "
-     "what was left out and why, and the SHA-1 and SHA-256 of the bytes written."},
+     "Debug, custom components or any other entry. Every component is decoded and checked against the others "
+     "(constant pool references, classes, bytecode, handlers, the Descriptor's methods, reference locations, "
+     "static fields), and a CAP file that fails is refused, naming the component, the field and the offset. "
+     "The report adds the package, its applets and imports (named where well known), the oldest Java Card "
+     "and GlobalPlatform releases that provide them, what was left out and why, and the SHA-1 and SHA-256 of "
+     "the bytes written."},
     {nullptr, "--check", nullptr, "check as --load-file does and report; write nothing",
      "Check each CAP file and report as --load-file does, hashes included, without writing any file: for a "
      "build that must fail before anything reaches a card."},
+    {nullptr, "--dump", nullptr, "check as --check does, then show every component decoded",
+     "Check each CAP file as --check does, then show every component decoded: the imports with their names, "
+     "the applets, the constant pool, and each class and interface with its fields and methods, each "
+     "method's handlers and bytecode an instruction a line, constant pool references resolved. With --json, "
+     "the object adds a \"decoded\" member. Writes nothing."},
+    {nullptr, "--no-verify", nullptr, "only warn of what the checks of the components find",
+     "With --load-file, --check or --dump, decode and check every component but only warn of what the checks "
+     "find, and write the load file all the same: for the rare converter known to write something odd."},
+    {nullptr, "--target", "VERSION", "refuse a CAP file that needs a Java Card newer than VERSION",
+     "With --load-file, --check or --dump, refuse a CAP file whose imported packages need a newer Java Card "
+     "release than VERSION (such as 3.0.4), naming the package and both releases."},
     {nullptr, "--no-descriptor", nullptr, "leave the Descriptor component out of load files",
      "With --load-file or --check, leave the Descriptor component out of the load file, as some loaders do."},
     {"-o", "--output", "FILE", "write the IJC file to FILE ('-': standard output)",

@@ -65,6 +65,23 @@ def main() -> None:
     }
     for name, data in profiles.items():
         write("profile", name, data)
+    # A package of one class with one method that returns, laid out as a
+    # load file: every component the checks look at, each sound.
+    parts = {
+        1: header(bytes.fromhex("A0000000620301"), b"test")[3:],
+        4: bytes.fromhex("01000107A0000000620001"),
+        3: bytes.fromhex("0108A000000062030101") + bytes([0, 1]),
+        6: bytes([0, 0, 0x00, 0x80, 0x00, 0, 0xFF, 0, 0, 0, 0, 0]),
+        7: bytes([0, 0x01, 0x10, 0x7A]),
+        8: bytes(10),
+        5: bytes([0, 0]),
+        9: bytes(4),
+        11: bytes([1, 0, 0x01, 0, 2, 0, 0, 0, 0, 1, 0, 0x01, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0]),
+    }
+    sizes = [33 if tag == 2 else len(parts.get(tag, b"")) for tag in range(1, 13)]
+    parts[2] = b"".join(size.to_bytes(2, "big") for size in sizes) + bytes(6) + bytes([1, 1, 0])
+    package = b"".join(component(tag, parts[tag]) for tag in (1, 2, 4, 3, 6, 7, 8, 5, 9, 11))
+    write("package", "one-method.ijc", package)
 
 
 if __name__ == "__main__":

@@ -81,20 +81,26 @@ def check(cli, validator, cap, scan):
 
 
 def check_load(cli, validator, cap):
-    """A load file's object, whichever way its conversion ended."""
+    """The objects of a load file and of a dump, whichever way they ended."""
     folder = os.path.dirname(cap)
-    result = run(cli, ["--load-file", "--json", cap], folder)
-    lines = result.stdout.splitlines()
-    if len(lines) != 1:
-        return ["--load-file: %d JSON lines" % len(lines)]
-    report = json.loads(lines[0])
-    problems = ["--load-file: " + e.message for e in validator.iter_errors(report)]
-    if problems:
-        return problems
-    if report["mode"] != "load" or report["ok"] != (result.returncode == 0):
-        problems.append("--load-file: mode %s, ok %s, exit status %d" % (report["mode"], report["ok"], result.returncode))
-    if report["error"] is not None and unescaped(result.stderr) != b"tolvane-cli: " + text_bytes(report["error"]) + b"\n":
-        problems.append("--load-file: error %r, standard error %r" % (report["error"], result.stderr))
+    problems = []
+    for action in ("--load-file", "--dump"):
+        result = run(cli, [action, "--json", cap], folder)
+        lines = result.stdout.splitlines()
+        if len(lines) != 1:
+            problems.append("%s: %d JSON lines" % (action, len(lines)))
+            continue
+        report = json.loads(lines[0])
+        errors = ["%s: %s" % (action, e.message) for e in validator.iter_errors(report)]
+        if errors:
+            problems += errors
+            continue
+        if report["mode"] != "load" or report["ok"] != (result.returncode == 0):
+            problems.append("%s: mode %s, ok %s, exit status %d" % (action, report["mode"], report["ok"], result.returncode))
+        if report["error"] is not None and unescaped(result.stderr) != b"tolvane-cli: " + text_bytes(report["error"]) + b"\n":
+            problems.append("%s: error %r, standard error %r" % (action, report["error"], result.stderr))
+        if ("decoded" in report) != (action == "--dump") or (report["ok"] and action == "--dump" and not report["decoded"]):
+            problems.append("%s: decoded %r" % (action, report.get("decoded")))
     return problems
 
 
@@ -133,7 +139,7 @@ def main():
             problems = [("", p) for p in check_load(cli, validator, cap)]
             for scan in (False, True):
                 problems += [(" --scan" if scan else "", p) for p in check(cli, validator, cap, scan)]
-            checked += 3
+            checked += 4
             for mode, problem in problems:
                 failures += 1
                 print("%s%s: %s" % (name, mode, problem))

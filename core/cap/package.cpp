@@ -244,7 +244,6 @@ private:
 
     void methodHandlers()
     {
-        p_.methodContent = c_.content[methodTag];
         auto r = reader(methodTag);
         r.read([&](ByteCursor& in) {
             const unsigned count = in.u8("handler count");
@@ -377,7 +376,7 @@ private:
     // tile it from the end of the handlers to its last byte.
     void methods()
     {
-        const Bytes method = p_.methodContent;
+        const Bytes method = c_.content[methodTag];
         std::vector<Method*> placed;
         for (auto& cls : p_.classes)
             for (auto& m : cls.methods)

@@ -192,7 +192,6 @@ struct Package {
     std::vector<Import> imports;
     std::vector<PoolEntry> pool;
     std::vector<ClassEntry> classEntries;
-    Bytes methodContent;
     std::vector<Handler> handlers;
     StaticImage staticImage;
     std::vector<unsigned> byteIndexes, byte2Indexes; // ReferenceLocation, offsets in Method
@@ -204,7 +203,8 @@ struct Package {
     std::vector<Finding> debugFindings; // Debug is never sent: its faults are warnings
 };
 
-// Decodes every component of `components`. Throws FindingError for the
+// Decodes every component of `components`; the package keeps no reference to
+// their bytes. Throws FindingError for the
 // first field that cannot be read or does not fit (the layout of every
 // component is followed to its last byte).
 Package decodePackage(const ComponentSet& components, unsigned capMinor);

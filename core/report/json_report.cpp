@@ -1,5 +1,8 @@
 #include "core/report/json_report.h"
 
+#include "core/cap/bytecode.h"
+#include "core/cap/package.h"
+
 #include "core/base/hex.h"
 #include "core/cap/load_file.h"
 #include "core/report/report_sink.h"
@@ -44,13 +47,86 @@ struct Component {
     std::uint64_t length = 0;
 };
 
-void addLoadFileFields(Json& report, const std::optional<LoadFile>& file)
+Json classRefJson(cap::ClassRef ref)
 {
+    if (ref.external())
+        return {{"package", ref.package()}, {"token", ref.token()}};
+    return {{"offset", ref.offset()}};
+}
+
+Json staticRefJson(cap::StaticRef ref)
+{
+    if (ref.external())
+        return {{"package", ref.package()}, {"class", ref.classToken()}, {"token", ref.token()}};
+    return {{"offset", ref.offset()}};
+}
+
+Json optionalText(const std::optional<std::string>& text)
+{
+    return text ? textValue(*text) : Json(nullptr);
+}
+
+// Every component decoded, for tools: the constant pool in index order, the
+// classes in Descriptor order with their methods and bytecode.
+Json decodedJson(const cap::Package& package)
+{
+    Json pool = Json::array();
+    for (const auto& e : package.pool) {
+        Json entry = {{"kind", cap::poolKindName(e.kind)}};
+        switch (static_cast<cap::PoolKind>(e.kind)) {
+        case cap::PoolKind::ClassRef:
+            entry["class"] = classRefJson(e.classRef);
+            break;
+        case cap::PoolKind::InstanceField:
+        case cap::PoolKind::VirtualMethod:
+        case cap::PoolKind::SuperMethod:
+            entry["class"] = classRefJson(e.classRef);
+            entry["token"] = e.token;
+            break;
+        case cap::PoolKind::StaticField:
+        case cap::PoolKind::StaticMethod:
+            entry["reference"] = staticRefJson(e.staticRef);
+            break;
+        }
+        pool.push_back(std::move(entry));
+    }
+    Json classes = Json::array();
+    for (const auto& cls : package.classes) {
+        Json methods = Json::array();
+        for (const auto& method : cls.methods) {
+            Json instructions = Json::array();
+            for (const auto& in : method.instructions)
+                instructions.push_back(
+                    {{"offset", in.offset}, {"op", cap::mnemonic(in.opcode)}, {"operands", in.operands}});
+            methods.push_back({{"token", method.token},
+                               {"flags", method.flags},
+                               {"name", optionalText(method.name)},
+                               {"offset", method.offset},
+                               {"bytecode_count", method.bytecodeCount},
+                               {"max_stack", method.header.maxStack},
+                               {"max_locals", method.header.maxLocals},
+                               {"nargs", method.header.nargs},
+                               {"instructions", std::move(instructions)}});
+        }
+        classes.push_back({{"token", cls.token},
+                           {"flags", cls.flags},
+                           {"interface", cls.isInterface()},
+                           {"name", optionalText(cls.name)},
+                           {"methods", std::move(methods)}});
+    }
+    return {{"constant_pool", std::move(pool)}, {"classes", std::move(classes)}};
+}
+
+void addLoadFileFields(Json& report, const std::optional<LoadFile>& file, bool decoded)
+{
+    if (decoded)
+        report["decoded"] = file && file->package ? decodedJson(*file->package) : Json(nullptr);
     if (!file) {
         report["load_file"] = nullptr;
         report["package_version"] = nullptr;
         report["applets"] = Json::array();
         report["imports"] = Json::array();
+        report["requires"] = nullptr;
         report["warnings"] = Json::array();
         return;
     }
@@ -65,8 +141,13 @@ void addLoadFileFields(Json& report, const std::optional<LoadFile>& file)
     report["applets"] = file->applets;
     Json imports = Json::array();
     for (const auto& package : file->imports)
-        imports.push_back({{"aid", package.aid}, {"major", package.major}, {"minor", package.minor}});
+        imports.push_back({{"aid", package.aid},
+                           {"major", package.major},
+                           {"minor", package.minor},
+                           {"name", optionalText(package.name)}});
     report["imports"] = std::move(imports);
+    report["requires"] = {{"java_card", optionalText(file->requiresJavaCard)},
+                          {"global_platform", optionalText(file->requiresGlobalPlatform)}};
     Json warnings = Json::array();
     for (const auto& warning : file->warnings)
         warnings.push_back(textValue(warning));
@@ -84,7 +165,10 @@ struct JsonReport::Collected {
     std::optional<LoadFile> loadFile; // without its bytes
 };
 
-JsonReport::JsonReport(ReportSink& sink) : sink_(sink), collected_(std::make_unique<Collected>()) {}
+JsonReport::JsonReport(ReportSink& sink, bool decoded)
+    : sink_(sink), decoded_(decoded), collected_(std::make_unique<Collected>())
+{
+}
 
 JsonReport::~JsonReport() = default;
 
@@ -158,7 +242,7 @@ void JsonReport::end(const Outcome& outcome)
     report["components"] = std::move(components);
     report["total"] = outcome.total;
     if (c.start.mode == ReadingMode::LoadFile)
-        addLoadFileFields(report, c.loadFile);
+        addLoadFileFields(report, c.loadFile, decoded_);
     sink_.appendLine(report.dump());
 }
 

@@ -15,7 +15,8 @@ class ReportSink;
 // documented in docs/report.schema.json.
 class JsonReport final : public CapObserver {
 public:
-    explicit JsonReport(ReportSink& sink);
+    // With `decoded`, a load file's object adds every component decoded.
+    explicit JsonReport(ReportSink& sink, bool decoded = false);
     ~JsonReport() override;
 
     void begin(const ConversionStart& start) override;
@@ -28,6 +29,7 @@ public:
 private:
     struct Collected;
     ReportSink& sink_;
+    bool decoded_ = false;
     std::unique_ptr<Collected> collected_;
 };
 

@@ -1,6 +1,7 @@
 #include "core/report/load_file_report.h"
 
 #include "core/cap/load_file.h"
+#include "core/report/dump.h"
 #include "core/report/report_sink.h"
 #include "core/report/text_report.h"
 
@@ -34,7 +35,10 @@ void LoadFileReport::loadFile(const LoadFile& file)
     for (const auto& applet : file.applets)
         sink_.appendLine(" Applet AID: " + applet);
     for (const auto& package : file.imports)
-        sink_.appendLine(" Import: " + package.aid + " " + version(package.major, package.minor));
+        sink_.appendLine(" Import: " + package.aid + " " + version(package.major, package.minor) +
+                         (package.name ? " " + *package.name : std::string()));
+    sink_.appendLine(" Requires: Java Card " + file.requiresJavaCard.value_or("(unknown)") + ", GlobalPlatform " +
+                     file.requiresGlobalPlatform.value_or("(unknown)"));
     sink_.appendLine("Load file components:");
     sink_.appendLine(report::ruleLine());
     for (const auto& component : file.components)
@@ -51,6 +55,9 @@ void LoadFileReport::loadFile(const LoadFile& file)
     sink_.appendLine(" Load File Data Block SHA-256: " + file.sha256);
     if (start_.ijcPath.empty())
         sink_.appendLine(" Checked only: no file written");
+    if (dump_)
+        for (const auto& line : dumpLines(file))
+            sink_.appendLine(line);
 }
 
 void LoadFileReport::end(const Outcome& outcome)

@@ -11,7 +11,8 @@ class ReportSink;
 // left out and why, warnings, the total and the Load File Data Block hashes.
 class LoadFileReport final : public CapObserver {
 public:
-    explicit LoadFileReport(ReportSink& sink) : sink_(sink) {}
+    // With `dump`, every component decoded follows the report.
+    explicit LoadFileReport(ReportSink& sink, bool dump = false) : sink_(sink), dump_(dump) {}
 
     void begin(const ConversionStart& start) override;
     void reading() override;
@@ -20,6 +21,7 @@ public:
 
 private:
     ReportSink& sink_;
+    bool dump_ = false;
     ConversionStart start_;
 };
 

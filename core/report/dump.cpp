@@ -1,0 +1,182 @@
+#include "core/report/dump.h"
+
+#include "core/base/hex.h"
+#include "core/cap/bytecode.h"
+#include "core/cap/java_card.h"
+#include "core/cap/load_file.h"
+#include "core/report/text_report.h"
+
+#include <map>
+
+namespace tolvane {
+namespace {
+
+using namespace cap;
+
+std::string number(unsigned value)
+{
+    return std::to_string(value);
+}
+
+std::string flagsText(unsigned flags, std::initializer_list<std::pair<unsigned, const char*>> names)
+{
+    std::string text;
+    for (const auto& [bit, name] : names)
+        if ((flags & bit) != 0)
+            text += std::string(text.empty() ? "" : " ") + name;
+    return text.empty() ? "none" : text;
+}
+
+std::string classFlags(unsigned flags)
+{
+    return flagsText(flags, {{0x01, "public"}, {0x10, "final"}, {0x40, "interface"}, {0x80, "abstract"}});
+}
+
+std::string methodFlags(unsigned flags)
+{
+    return flagsText(flags, {{0x01, "public"},
+                             {0x02, "private"},
+                             {0x04, "protected"},
+                             {0x08, "static"},
+                             {0x10, "final"},
+                             {0x40, "abstract"},
+                             {0x80, "init"}});
+}
+
+// The name of the class at `offset` in Class, where Debug gives it.
+std::string classAt(const Package& package, unsigned offset)
+{
+    for (const auto& cls : package.classes)
+        if (!cls.thisRef.external() && cls.thisRef.offset() == offset && cls.name)
+            return *cls.name;
+    return "class@" + number(offset);
+}
+
+std::string methodAt(const Package& package, unsigned offset)
+{
+    for (const auto& cls : package.classes)
+        for (const auto& method : cls.methods)
+            if (method.offset == offset && method.offset != 0 && method.name)
+                return (cls.name ? *cls.name + "." : std::string()) + *method.name;
+    return "method@" + number(offset);
+}
+
+std::string importName(const Package& package, unsigned token)
+{
+    if (token >= package.imports.size())
+        return "package " + number(token);
+    const std::string aid = hexText(package.imports[token].aid, HexCase::Upper);
+    return wellKnownPackageName(aid).value_or(aid);
+}
+
+std::string classRefText(const Package& package, ClassRef ref)
+{
+    if (ref.external())
+        return importName(package, ref.package()) + " class " + number(ref.token());
+    return classAt(package, ref.offset());
+}
+
+std::string staticRefText(const Package& package, StaticRef ref, bool isMethod)
+{
+    if (ref.external())
+        return importName(package, ref.package()) + " class " + number(ref.classToken()) + " token " +
+               number(ref.token());
+    return isMethod ? methodAt(package, ref.offset()) : "static field@" + number(ref.offset());
+}
+
+} // namespace
+
+std::string poolEntryText(const Package& package, unsigned index)
+{
+    if (index >= package.pool.size())
+        return "no entry";
+    const PoolEntry& e = package.pool[index];
+    const std::string kind = poolKindName(e.kind);
+    switch (static_cast<PoolKind>(e.kind)) {
+    case PoolKind::ClassRef:
+        return kind + " " + classRefText(package, e.classRef);
+    case PoolKind::InstanceField:
+    case PoolKind::VirtualMethod:
+    case PoolKind::SuperMethod:
+        return kind + " " + classRefText(package, e.classRef) + " token " + number(e.token);
+    case PoolKind::StaticField:
+        return kind + " " + staticRefText(package, e.staticRef, false);
+    case PoolKind::StaticMethod:
+        return kind + " " + staticRefText(package, e.staticRef, true);
+    }
+    return kind;
+}
+
+std::string operandText(const Package& package, const Instruction& in)
+{
+    std::string text;
+    for (std::size_t i = 0; i < in.operands.size(); ++i)
+        text += (i == 0 ? "" : " ") + std::to_string(in.operands[i]);
+    if (in.poolIndex)
+        text += " (" + poolEntryText(package, *in.poolIndex) + ")";
+    if (!in.targets.empty()) {
+        text += " ->";
+        for (const unsigned target : in.targets)
+            text += " " + number(target);
+    }
+    return text;
+}
+
+std::vector<std::string> dumpLines(const LoadFile& file)
+{
+    std::vector<std::string> lines;
+    if (!file.package)
+        return {"Decoded: not decoded, see the warnings"};
+    const Package& p = *file.package;
+    lines.push_back("Decoded package:");
+    lines.push_back(" Imports:");
+    for (std::size_t i = 0; i < p.imports.size(); ++i) {
+        const std::string aid = hexText(p.imports[i].aid, HexCase::Upper);
+        lines.push_back("  " + number(static_cast<unsigned>(i)) + ": " + aid + " " + number(p.imports[i].major) + "." +
+                        number(p.imports[i].minor) + " " + wellKnownPackageName(aid).value_or("(unknown)"));
+    }
+    lines.push_back(" Applets:");
+    for (const auto& applet : p.applets)
+        lines.push_back("  " + hexText(applet.aid, HexCase::Upper) + ", install method " +
+                        methodAt(p, applet.installOffset));
+    lines.push_back(" Constant pool: " + number(static_cast<unsigned>(p.pool.size())) + " entries");
+    for (std::size_t i = 0; i < p.pool.size(); ++i)
+        lines.push_back("  " + number(static_cast<unsigned>(i)) + ": " + poolEntryText(p, static_cast<unsigned>(i)));
+    for (const auto& cls : p.classes) {
+        lines.push_back(std::string(" ") + (cls.isInterface() ? "Interface " : "Class ") +
+                        (cls.name ? withControlsEscaped(*cls.name) + " (token " + number(cls.token) + ", "
+                                  : "token " + number(cls.token) + " (") +
+                        classFlags(cls.flags) + ")");
+        for (const auto ref : cls.interfaces)
+            lines.push_back("  implements " + withControlsEscaped(classRefText(p, ref)));
+        for (const auto& field : cls.fields)
+            lines.push_back("  field token " + number(field.token) + " (" + methodFlags(field.flags & 0x1F) +
+                            "), type " + number(field.type));
+        for (const auto& method : cls.methods) {
+            const std::string line =
+                "  method " +
+                (method.name ? withControlsEscaped(*method.name) + " (token " + number(method.token) + ", "
+                             : "token " + number(method.token) + " (") +
+                methodFlags(method.flags) + ")";
+            if (method.offset == 0) {
+                lines.push_back(line);
+                continue;
+            }
+            lines.push_back(line + " at " + number(method.offset) + ": stack " + number(method.header.maxStack) +
+                            ", locals " + number(method.header.maxLocals) + ", arguments " +
+                            number(method.header.nargs) + ", " + number(method.bytecodeCount) + " bytes");
+            const unsigned start = method.offset + method.header.size;
+            for (const auto& h : p.handlers)
+                if (h.start >= start && h.start < start + method.bytecodeCount)
+                    lines.push_back("   handler " + number(h.start) + " to " + number(h.start + h.length) + " -> " +
+                                    number(h.handlerOffset) + ", catches " +
+                                    (h.catchType == 0 ? std::string("anything") : poolEntryText(p, h.catchType)));
+            for (const auto& in : method.instructions)
+                lines.push_back("   " + number(in.offset) + ": " + mnemonic(in.opcode) +
+                                (in.operands.empty() ? "" : " " + withControlsEscaped(operandText(p, in))));
+        }
+    }
+    return lines;
+}
+
+} // namespace tolvane
