@@ -38,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const bool verify : {true, false}) {
         try {
-            const LoadFile file = makeLoadFile(entries, {.keepDescriptor = true, .verify = verify}, "input.cap");
+            const LoadFile file = makeLoadFile(entries, {.keepDescriptor = true, .verify = verify, .target = {}}, "input.cap");
             fuzz::require(!file.bytes.empty(), "a load file holds its components");
             fuzz::require(!verify || file.package != nullptr, "a load file that passed its checks is decoded");
         } catch (const Error& error) {

@@ -159,7 +159,7 @@ private:
                     continue;
                 }
                 const unsigned kind = p_.pool[index].kind;
-                if ((poolKindsTaken(in.opcode) & (1u << kind)) == 0)
+                if (kind > 6 || (poolKindsTaken(in.opcode) & (1u << kind)) == 0)
                     fault(methodTag, "constant pool index", in.poolIndexPlace,
                           std::string(mnemonic(in.opcode)) + " refers to entry " + number(index) + ", a " +
                               poolKindName(static_cast<std::uint8_t>(kind)) + ", which it does not take");
