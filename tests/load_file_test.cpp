@@ -5,9 +5,11 @@
 #include "core/base/paths.h"
 #include "core/cap/load_file.h"
 #include "core/convert/load_file_converter.h"
+#include "core/report/load_file_report.h"
 #include "core/zip/archive.h"
 
 #include <functional>
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <map>
 
@@ -40,6 +42,9 @@ struct CapRecipe {
     std::uint8_t flags = accApplet;
     std::vector<ByteVector> applets{{0xA0, 0x00, 0x00, 0x00, 0x62, 0x03, 0x01, 0x01}};
     std::vector<ByteVector> imports{{0xA0, 0x00, 0x00, 0x00, 0x62, 0x00, 0x01}};
+    std::uint8_t importMinor = 0; // of every import, version 1
+    // The one method: its header, then its bytecode.
+    ByteVector method{0x01, 0x10, 0x7A};
     bool exportComponent = false;
     bool debug = false;
     bool staticResources = false;
@@ -66,7 +71,7 @@ struct CapRecipe {
         }
         ByteVector import{static_cast<std::uint8_t>(imports.size())};
         for (const auto& aid : imports) {
-            import.insert(import.end(), {0, 1});
+            import.insert(import.end(), {importMinor, 1});
             import = withAid(import, aid);
         }
         c["Import.cap"] = component(4, import);
@@ -79,13 +84,14 @@ struct CapRecipe {
         if (minor >= 3)
             classes.push_back(0); // no inheritable public method tokens
         c["Class.cap"] = component(6, classes);
-        c["Method.cap"] = component(7, {0, 0x01, 0x10, 0x7A});
+        c["Method.cap"] = component(7, concat({{0}, method}));
+        const auto bytecodeCount = static_cast<std::uint8_t>(method.size() - 2);
         c["StaticField.cap"] = component(8, ByteVector(10, 0));
         c["RefLocation.cap"] = component(9, {0, 0, 0, 0});
         if (exportComponent)
             c["Export.cap"] = component(10, {0});
         c["Descriptor.cap"] =
-            component(11, {1, 0, 0x01, 0, classOffset, 0, 0, 0, 0, 1, 0, 0x01, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0});
+            component(11, {1, 0, 0x01, 0, classOffset, 0, 0, 0, 0, 1, 0, 0x01, 0, 1, 0, 0, 0, bytecodeCount, 0, 0, 0, 0, 0, 0});
         if (debug)
             c["Debug.cap"] = component(12, {0, 1, 0, 1, 'p', 0, 0, 0, 0});
         if (staticResources)
@@ -337,6 +343,110 @@ TEST_F(LoadFileConversion, DigestsOfAKnownLoadFile)
         text.find(" Load File Data Block SHA-256: a84d8befca5cefed5c69fbf899837fffc5d00df2d94b90eeb21475e4f4c94470\n"),
         std::string::npos)
         << text;
+}
+
+// A method with a branch, a jump and a switch, decoded and listed.
+const ByteVector branchingMethod{0x02, 0x12,                                    // header: stack 2, 1 argument, 2 locals
+                                 0x11, 0x12, 0x34,                              // 3: sspush 4660
+                                 0x30, 0x1D,                                    // 6: sstore_1, 7: sload_1
+                                 0x60, 0x05,                                    // 8: ifeq +5
+                                 0x70, 0x03,                                    // 10: goto +3
+                                 0x00, 0x1D,                                    // 12: nop, 13: sload_1
+                                 0x75, 0x00, 0x0A, 0x00, 0x01, 0x00, 0x07, 0x00, 0x0A, // 14: slookupswitch
+                                 0x00, 0x7A};                                   // 23: nop, 24: return
+
+TEST_F(LoadFileConversion, EveryMethodIsDisassembled)
+{
+    const auto path = writeCap("card.cap", capFile(CapRecipe{.method = branchingMethod}.entries()));
+    ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Check, report, archive); }));
+    const std::vector<std::string> listing{"   3: sspush 4660",     "   6: sstore_1",
+                                           "   7: sload_1",         "   8: ifeq 5 -> 13",
+                                           "   10: goto 3 -> 13",   "   12: nop",
+                                           "   13: sload_1",        "   14: slookupswitch 10 1 7 10 -> 24 24",
+                                           "   23: nop",            "   24: return"};
+    LineHolder dump;
+    LoadFileReport dumping(dump, true);
+    ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Check, dumping, archive); }));
+    const auto& lines = dump.lines();
+    const auto first = std::find(lines.begin(), lines.end(), listing.front());
+    ASSERT_NE(first, lines.end()) << dump.text();
+    EXPECT_EQ(std::vector<std::string>(first, std::min(first + 10, lines.end())), listing);
+    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                        "  method token 0 (public) at 1: stack 2, locals 2, arguments 1, 22 bytes"),
+              lines.end())
+        << dump.text();
+}
+
+TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarnedOf)
+{
+    using Entries = std::map<std::string, ByteVector>;
+    const struct {
+        const char* name;
+        std::function<void(Entries&)> spoil; // sizes unchanged
+        const char* finding;
+    } cases[] = {
+        {"branch into an instruction", [](Entries& e) { e["Method.cap"][3 + 9] = 0x03; },
+         "Component \"pkg/javacard/Method.cap\": Method, branch target at offset 8: ifeq goes to 11"},
+        {"undefined opcode", [](Entries& e) { e["Method.cap"][3 + 12] = 0xFE; },
+         "Component \"pkg/javacard/Method.cap\": Method, opcode at offset 12: opcode 254 is not an instruction"},
+        {"install method inside a method", [](Entries& e) { e["Applet.cap"][3 + 11] = 2; },
+         "Component \"pkg/javacard/Applet.cap\": Applet, install method offset at offset 0: offset 2 in Method is "
+         "not the start of a method"},
+        {"super class inside Class", [](Entries& e) { e["Class.cap"][3 + 3] = 0x00, e["Class.cap"][3 + 4] = 0x03; },
+         "Component \"pkg/javacard/Class.cap\": Class, super class at offset 2: offset 3 in Class is not the start "
+         "of a class"},
+        {"Descriptor's methods leave a gap", [](Entries& e) { e["Descriptor.cap"][3 + 17] = 21; },
+         "Component \"pkg/javacard/Method.cap\": Method, methods at offset 24: 1 bytes of Method belong to no "
+         "method"},
+        {"static image bigger than the Directory says", [](Entries& e) { e["StaticField.cap"][3 + 1] = 4; },
+         "Component \"pkg/javacard/StaticField.cap\": StaticField, image size at offset 0: it gives 4, the "
+         "Directory 0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto entries = CapRecipe{.method = branchingMethod}.entries();
+        c.spoil(entries);
+        EXPECT_THAT(convert(capFile(entries)).value_or("converted"), ::testing::StartsWith(c.finding));
+        EXPECT_EQ(ijc(), ByteVector{});
+        // Without the checks, the load file is written and the finding is a warning.
+        LoadFileOptions unverified;
+        unverified.verify = false;
+        ASSERT_FALSE(convert(capFile(entries), unverified));
+        EXPECT_FALSE(ijc().empty());
+        const std::string finding = std::string(c.finding).substr(std::string(c.finding).find("\": ") + 3);
+        EXPECT_NE(reportText().find(" Warning: " + finding.substr(0, finding.find(',')) ), std::string::npos)
+            << reportText();
+    }
+}
+
+TEST_F(LoadFileConversion, TheJavaCardItNeedsAgainstTheTarget)
+{
+    const ByteVector framework{0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01};
+    const struct {
+        std::uint8_t frameworkMinor;
+        const char* target;
+        std::optional<std::string> refusal;
+    } cases[] = {
+        {6, "3.0.4", "javacard.framework 1.6 needs Java Card 3.0.5; the target is 3.0.4"},
+        {6, "3.0.5", std::nullopt},
+        {6, "3.1", std::nullopt},
+        {5, "3.0.4", std::nullopt},
+        {8, "3.0.5", "javacard.framework 1.8 needs Java Card 3.1; the target is 3.0.5"},
+        {3, "2.2.1", "javacard.framework 1.3 needs Java Card 2.2.2; the target is 2.2.1"},
+        {7, "2.1.1", std::nullopt}, // a version no release is known for
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.frameworkMinor) + " for " + c.target);
+        const auto cap = capFile(CapRecipe{.imports = {framework}, .importMinor = c.frameworkMinor}.entries());
+        LoadFileOptions options;
+        options.target = c.target;
+        EXPECT_EQ(convert(cap, options), c.refusal);
+    }
+    ASSERT_FALSE(convert(capFile(CapRecipe{.imports = {framework}, .importMinor = 6}.entries())));
+    EXPECT_NE(reportText().find(" Import: A0000000620101 1.6 javacard.framework\n Requires: Java Card 3.0.5, "
+                                "GlobalPlatform (unknown)\n"),
+              std::string::npos)
+        << reportText();
 }
 
 TEST_F(LoadFileConversion, CheckWritesNothing)
