@@ -71,7 +71,7 @@ TEST(Corpus, ReferencesSpoiledInPlaceAreRefusedNamingTheirComponent)
     const struct {
         const char* name;
         const char* component; // the entry the refusal names
-        const char* field; // what the refusal's detail names, where it is known
+        const char* field;     // what the refusal's detail names, where it is known
         Spoil spoil;
     } families[] = {
         {"constant pool tag", "ConstantPool.cap", "tag",
@@ -119,7 +119,8 @@ TEST(Corpus, ReferencesSpoiledInPlaceAreRefusedNamingTheirComponent)
         {"undefined opcode", "Method.cap", "opcode",
          [](const cap::Package& p, std::vector<CapEntry>& e) {
              const cap::Instruction* in = nullptr;
-             if (!firstMethodWith(p, [](const cap::Instruction&) { return true; }, &in))
+             if (!firstMethodWith(
+                     p, [](const cap::Instruction&) { return true; }, &in))
                  return false;
              componentOf(e, "Method.cap").at(in->offset) = 0xFE;
              return true;
@@ -127,8 +128,8 @@ TEST(Corpus, ReferencesSpoiledInPlaceAreRefusedNamingTheirComponent)
         {"branch into an instruction", "Method.cap", "branch target",
          [](const cap::Package& p, std::vector<CapEntry>& e) {
              const cap::Instruction* in = nullptr;
-             if (!firstMethodWith(p, [](const cap::Instruction& i) { return i.opcode >= 0x60 && i.opcode <= 0x70; },
-                                  &in))
+             if (!firstMethodWith(
+                     p, [](const cap::Instruction& i) { return i.opcode >= 0x60 && i.opcode <= 0x70; }, &in))
                  return false;
              componentOf(e, "Method.cap").at(in->offset + 1) = 1; // the branch's own operand
              return true;
@@ -136,7 +137,8 @@ TEST(Corpus, ReferencesSpoiledInPlaceAreRefusedNamingTheirComponent)
         {"constant pool index of the wrong kind", "Method.cap", "constant pool index",
          [](const cap::Package& p, std::vector<CapEntry>& e) {
              const cap::Instruction* in = nullptr;
-             if (!firstMethodWith(p, [](const cap::Instruction& i) { return i.opcode == 0x8B; }, &in))
+             if (!firstMethodWith(
+                     p, [](const cap::Instruction& i) { return i.opcode == 0x8B; }, &in))
                  return false;
              for (std::size_t i = 0; i < p.pool.size(); ++i)
                  if (p.pool[i].kind == 1) {

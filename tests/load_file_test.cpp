@@ -90,8 +90,8 @@ struct CapRecipe {
         c["RefLocation.cap"] = component(9, {0, 0, 0, 0});
         if (exportComponent)
             c["Export.cap"] = component(10, {0});
-        c["Descriptor.cap"] =
-            component(11, {1, 0, 0x01, 0, classOffset, 0, 0, 0, 0, 1, 0, 0x01, 0, 1, 0, 0, 0, bytecodeCount, 0, 0, 0, 0, 0, 0});
+        c["Descriptor.cap"] = component(
+            11, {1, 0, 0x01, 0, classOffset, 0, 0, 0, 0, 1, 0, 0x01, 0, 1, 0, 0, 0, bytecodeCount, 0, 0, 0, 0, 0, 0});
         if (debug)
             c["Debug.cap"] = component(12, {0, 1, 0, 1, 'p', 0, 0, 0, 0});
         if (staticResources)
@@ -346,24 +346,23 @@ TEST_F(LoadFileConversion, DigestsOfAKnownLoadFile)
 }
 
 // A method with a branch, a jump and a switch, decoded and listed.
-const ByteVector branchingMethod{0x02, 0x12,                                    // header: stack 2, 1 argument, 2 locals
-                                 0x11, 0x12, 0x34,                              // 3: sspush 4660
-                                 0x30, 0x1D,                                    // 6: sstore_1, 7: sload_1
-                                 0x60, 0x05,                                    // 8: ifeq +5
-                                 0x70, 0x03,                                    // 10: goto +3
-                                 0x00, 0x1D,                                    // 12: nop, 13: sload_1
+const ByteVector branchingMethod{0x02, 0x12,       // header: stack 2, 1 argument, 2 locals
+                                 0x11, 0x12, 0x34, // 3: sspush 4660
+                                 0x30, 0x1D,       // 6: sstore_1, 7: sload_1
+                                 0x60, 0x05,       // 8: ifeq +5
+                                 0x70, 0x03,       // 10: goto +3
+                                 0x00, 0x1D,       // 12: nop, 13: sload_1
                                  0x75, 0x00, 0x0A, 0x00, 0x01, 0x00, 0x07, 0x00, 0x0A, // 14: slookupswitch
-                                 0x00, 0x7A};                                   // 23: nop, 24: return
+                                 0x00, 0x7A};                                          // 23: nop, 24: return
 
 TEST_F(LoadFileConversion, EveryMethodIsDisassembled)
 {
     const auto path = writeCap("card.cap", capFile(CapRecipe{.method = branchingMethod}.entries()));
     ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Check, report, archive); }));
-    const std::vector<std::string> listing{"   3: sspush 4660",     "   6: sstore_1",
-                                           "   7: sload_1",         "   8: ifeq 5 -> 13",
-                                           "   10: goto 3 -> 13",   "   12: nop",
-                                           "   13: sload_1",        "   14: slookupswitch 10 1 7 10 -> 24 24",
-                                           "   23: nop",            "   24: return"};
+    const std::vector<std::string> listing{
+        "   3: sspush 4660",   "   6: sstore_1", "   7: sload_1",  "   8: ifeq 5 -> 13",
+        "   10: goto 3 -> 13", "   12: nop",     "   13: sload_1", "   14: slookupswitch 10 1 7 10 -> 24 24",
+        "   23: nop",          "   24: return"};
     LineHolder dump;
     LoadFileReport dumping(dump, true);
     ASSERT_FALSE(run([&] { convertToLoadFile(path, {}, LoadFileAction::Check, dumping, archive); }));
@@ -414,7 +413,7 @@ TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarned
         ASSERT_FALSE(convert(capFile(entries), unverified));
         EXPECT_FALSE(ijc().empty());
         const std::string finding = std::string(c.finding).substr(std::string(c.finding).find("\": ") + 3);
-        EXPECT_NE(reportText().find(" Warning: " + finding.substr(0, finding.find(',')) ), std::string::npos)
+        EXPECT_NE(reportText().find(" Warning: " + finding.substr(0, finding.find(','))), std::string::npos)
             << reportText();
     }
 }

@@ -301,6 +301,7 @@ unsigned poolKindsTaken(std::uint8_t opcode)
 std::vector<Instruction> disassemble(Bytes method, unsigned start, unsigned end)
 {
     std::vector<Instruction> instructions;
+    instructions.reserve((end - start) / 2);
     ByteCursor cursor(method.subspan(start, end - start), start);
     // Offsets are counted in Method; a branch counts from its opcode.
     const auto here = [&] { return static_cast<unsigned>(cursor.fileOffset()); };

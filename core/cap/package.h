@@ -102,14 +102,41 @@ struct Handler {
     unsigned place = 0; // where the handler's entry lies in Method
 };
 
+// A list that holds its first few items in place: most instructions have one
+// or two operands, and a package has thousands of instructions.
+template <typename T, std::size_t N> class SmallList {
+public:
+    void push_back(T value)
+    {
+        if (spilled_.empty() && size_ < N) {
+            inPlace_[size_++] = value;
+            return;
+        }
+        if (spilled_.empty())
+            spilled_.assign(inPlace_.begin(), inPlace_.begin() + size_);
+        spilled_.push_back(value);
+        ++size_;
+    }
+    std::size_t size() const { return size_; }
+    bool empty() const { return size_ == 0; }
+    const T* begin() const { return spilled_.empty() ? inPlace_.data() : spilled_.data(); }
+    const T* end() const { return begin() + size_; }
+    const T& operator[](std::size_t i) const { return begin()[i]; }
+
+private:
+    std::array<T, N> inPlace_{};
+    std::vector<T> spilled_;
+    std::size_t size_ = 0;
+};
+
 struct Instruction {
     unsigned offset = 0; // in Method
     std::uint8_t opcode = 0;
-    std::vector<std::int32_t> operands; // as encoded, in order, signed where the instruction set says
-    std::vector<unsigned> targets;      // branch and switch targets, in Method
-    std::optional<unsigned> poolIndex;  // the ConstantPool index it refers to
-    unsigned poolIndexPlace = 0;        // where that index lies in Method
-    bool poolIndexWide = false;         // two bytes rather than one
+    SmallList<std::int32_t, 3> operands; // as encoded, in order, signed where the instruction set says
+    SmallList<unsigned, 1> targets;      // branch and switch targets, in Method
+    std::optional<unsigned> poolIndex;   // the ConstantPool index it refers to
+    unsigned poolIndexPlace = 0;         // where that index lies in Method
+    bool poolIndexWide = false;          // two bytes rather than one
 };
 
 struct MethodHeader {

@@ -23,14 +23,18 @@ public:
     {
         for (const auto& entry : p_.classEntries)
             entryAt_[entry.offset] = &entry;
+        unsigned end = 0;
         for (const auto& cls : p_.classes)
             for (const auto& method : cls.methods)
                 if (method.offset != 0) {
                     const unsigned start = method.offset + method.header.size;
-                    methods_[method.offset] = {start, start + method.bytecodeCount, &method};
-                    for (const auto& in : method.instructions)
-                        instructionStarts_.insert(in.offset);
+                    methods_.emplace(method.offset, Span{start, start + method.bytecodeCount, &method});
+                    end = std::max(end, start + method.bytecodeCount);
                 }
+        instructionStarts_.assign(end, false);
+        for (const auto& [offset, span] : methods_)
+            for (const auto& in : span.method->instructions)
+                instructionStarts_[in.offset] = true;
     }
 
     Verdict run()
@@ -60,6 +64,10 @@ private:
     }
 
     bool isMethodStart(unsigned offset) const { return methods_.count(offset) != 0; }
+    bool isInstructionStart(unsigned offset) const
+    {
+        return offset < instructionStarts_.size() && instructionStarts_[offset];
+    }
 
     // Checks a class reference; `wanted` is "class", "interface" or "class or interface".
     void classRef(std::uint8_t tag, const char* field, unsigned offset, ClassRef ref, const std::string& wanted)
@@ -144,7 +152,7 @@ private:
         for (const auto& [offset, span] : methods_) {
             for (const auto& in : span.method->instructions) {
                 for (const unsigned target : in.targets)
-                    if (target < span.start || target >= span.end || !instructionStarts_.count(target))
+                    if (target < span.start || target >= span.end || !isInstructionStart(target))
                         fault(methodTag, "branch target", in.offset,
                               std::string(mnemonic(in.opcode)) + " goes to " + number(target) +
                                   ", which is not an instruction of its method (" + number(span.start) + " to " +
@@ -183,15 +191,14 @@ private:
         for (const auto& h : p_.handlers) {
             const Span* span = methodHolding(h.start);
             const unsigned end = h.start + h.length;
-            if (span == nullptr || !instructionStarts_.count(h.start) || end > span->end ||
-                (end != span->end && !instructionStarts_.count(end))) {
+            if (span == nullptr || !isInstructionStart(h.start) || end > span->end ||
+                (end != span->end && !isInstructionStart(end))) {
                 fault(methodTag, "exception handler range", h.place,
                       "the range " + number(h.start) + " to " + number(end) +
                           " is not a run of whole instructions of one method");
                 continue;
             }
-            if (h.handlerOffset < span->start || h.handlerOffset >= span->end ||
-                !instructionStarts_.count(h.handlerOffset))
+            if (h.handlerOffset < span->start || h.handlerOffset >= span->end || !isInstructionStart(h.handlerOffset))
                 fault(methodTag, "handler offset", h.place + 4,
                       "the handler at " + number(h.handlerOffset) + " is not an instruction of the method it guards");
             if (h.catchType != 0 &&
@@ -314,8 +321,8 @@ private:
 
     const Package& p_;
     std::map<unsigned, const ClassEntry*> entryAt_;
-    std::map<unsigned, Span> methods_; // by the method's offset (its header)
-    std::set<unsigned> instructionStarts_;
+    std::map<unsigned, Span> methods_;    // by the method's offset (its header)
+    std::vector<bool> instructionStarts_; // by offset in Method
     Verdict verdict_;
 };
 

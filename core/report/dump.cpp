@@ -110,14 +110,21 @@ std::string poolEntryText(const Package& package, unsigned index)
 std::string operandText(const Package& package, const Instruction& in)
 {
     std::string text;
-    for (std::size_t i = 0; i < in.operands.size(); ++i)
-        text += (i == 0 ? "" : " ") + std::to_string(in.operands[i]);
-    if (in.poolIndex)
-        text += " (" + poolEntryText(package, *in.poolIndex) + ")";
-    if (!in.targets.empty()) {
+    for (std::size_t i = 0; i < in.operands.size(); ++i) {
+        if (i != 0)
+            text += ' ';
+        text += std::to_string(in.operands[i]);
+    }
+    if (in.poolIndex) {
+        text += " (";
+        text += poolEntryText(package, *in.poolIndex);
+        text += ')';
+    }
+    if (!in.targets.empty())
         text += " ->";
-        for (const unsigned target : in.targets)
-            text += " " + number(target);
+    for (const unsigned target : in.targets) {
+        text += ' ';
+        text += number(target);
     }
     return text;
 }
@@ -171,9 +178,14 @@ std::vector<std::string> dumpLines(const LoadFile& file)
                     lines.push_back("   handler " + number(h.start) + " to " + number(h.start + h.length) + " -> " +
                                     number(h.handlerOffset) + ", catches " +
                                     (h.catchType == 0 ? std::string("anything") : poolEntryText(p, h.catchType)));
-            for (const auto& in : method.instructions)
-                lines.push_back("   " + number(in.offset) + ": " + mnemonic(in.opcode) +
-                                (in.operands.empty() ? "" : " " + withControlsEscaped(operandText(p, in))));
+            for (const auto& in : method.instructions) {
+                std::string listed = "   " + number(in.offset) + ": " + mnemonic(in.opcode);
+                if (!in.operands.empty()) {
+                    listed += ' ';
+                    listed += withControlsEscaped(operandText(p, in));
+                }
+                lines.push_back(std::move(listed));
+            }
         }
     }
     return lines;

@@ -97,7 +97,9 @@ Json decodedJson(const cap::Package& package)
             Json instructions = Json::array();
             for (const auto& in : method.instructions)
                 instructions.push_back(
-                    {{"offset", in.offset}, {"op", cap::mnemonic(in.opcode)}, {"operands", in.operands}});
+                    {{"offset", in.offset},
+                     {"op", cap::mnemonic(in.opcode)},
+                     {"operands", std::vector<std::int32_t>(in.operands.begin(), in.operands.end())}});
             methods.push_back({{"token", method.token},
                                {"flags", method.flags},
                                {"name", optionalText(method.name)},

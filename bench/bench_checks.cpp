@@ -1,0 +1,89 @@
+// What decoding and checking every component costs a load file, over the
+// whole corpus in one process: the load files made whole, beside the same
+// decoding and checks alone, measured in the same run. The ratio of the
+// first to the first less the second is what the checks cost.
+
+#include "core/cap/load_file.h"
+#include "core/cap/package.h"
+#include "core/cap/verify.h"
+#include "core/zip/archive.h"
+
+#include <benchmark/benchmark.h>
+#include <filesystem>
+
+namespace {
+
+using namespace tolvane;
+
+struct Cap {
+    std::vector<CapEntry> entries;
+    std::vector<std::uint8_t> storage; // the components, for the decoding alone
+    cap::ComponentSet components;
+    unsigned capMinor = 2;
+};
+
+std::vector<Cap> caps;
+
+void loadCorpus()
+{
+    const std::filesystem::path folder = TOLVANE_CORPUS_DIR "/cap";
+    if (!std::filesystem::is_directory(folder))
+        return;
+    for (const auto& item : std::filesystem::directory_iterator(folder)) {
+        if (item.path().extension() != ".cap")
+            continue;
+        Cap cap;
+        ZipArchive archive;
+        archive.open(item.path().string());
+        for (std::int64_t i = 0; i < archive.entryCount(); ++i) {
+            EntryStream stream;
+            archive.extract(i, stream);
+            cap.entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}});
+        }
+        caps.push_back(std::move(cap));
+    }
+    for (auto& cap : caps) {
+        const LoadFile file = makeLoadFile(cap.entries, {}, "corpus");
+        cap.capMinor = file.capMinor;
+        cap.storage = file.bytes;
+        std::size_t at = 0;
+        for (const auto& component : file.components) {
+            const std::size_t framing = component.tag == cap::staticResourcesTag ? 5 : 3;
+            cap.components.present[component.tag] = true;
+            cap.components.content[component.tag] =
+                Bytes(cap.storage).subspan(at + framing, component.bytes.size() - framing);
+            at += component.bytes.size();
+        }
+    }
+}
+
+void loadFiles(benchmark::State& state)
+{
+    for (auto _ : state)
+        for (const auto& cap : caps)
+            benchmark::DoNotOptimize(makeLoadFile(cap.entries, {}, "corpus"));
+    state.counters["files"] = static_cast<double>(caps.size());
+}
+
+void decodeAndCheck(benchmark::State& state)
+{
+    for (auto _ : state)
+        for (const auto& cap : caps) {
+            const auto package = cap::decodePackage(cap.components, cap.capMinor);
+            benchmark::DoNotOptimize(cap::verifyPackage(package));
+        }
+    state.counters["files"] = static_cast<double>(caps.size());
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    loadCorpus();
+    benchmark::RegisterBenchmark("load files of the corpus", loadFiles)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark("decoding and checks alone", decodeAndCheck)->Unit(benchmark::kMillisecond);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
