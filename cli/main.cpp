@@ -2,6 +2,7 @@
 // same core and the same report as the window.
 
 #include "cli/options.h"
+#include "core/apdu/dap.h"
 #include "core/base/error.h"
 #include "core/base/time_zone.h"
 #include "core/cap/java_card.h"
@@ -14,12 +15,14 @@
 #include "core/report/text_report.h"
 #include "core/zip/archive.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -30,7 +33,7 @@ constexpr int exitOk = 0;
 constexpr int exitConversionFailed = 1;
 constexpr int exitUsage = 2;
 
-enum class Mode { Archive, Scan, LoadFile, Check, Dump };
+enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu };
 
 struct Request {
     Mode mode = Mode::Archive;
@@ -38,8 +41,25 @@ struct Request {
     bool quiet = false;
     std::string output; // the IJC file's path in place of the one beside the CAP file; "-": standard output
     tolvane::LoadFileOptions loadFile;
+    tolvane::apdu::Options script;
+    std::string dapKey, dapSd; // the DAP key's file and its security domain
     std::vector<std::string> capFiles;
 };
+
+// Hex digits, two a byte, into bytes; nothing for anything else.
+std::optional<std::vector<std::uint8_t>> bytesFromHex(const std::string& text)
+{
+    if (text.size() % 2 != 0)
+        return std::nullopt;
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t i = 0; i < text.size(); i += 2) {
+        if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
+            !std::isxdigit(static_cast<unsigned char>(text[i + 1])))
+            return std::nullopt;
+        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
+    }
+    return bytes;
+}
 
 // The report goes to a console stream line by line (standard output, or
 // standard error when the IJC file takes standard output); clearing a
@@ -92,12 +112,66 @@ std::string absoluteCapPath(const std::string& argument)
     return error ? argument : path.string();
 }
 
+// Takes the value of an option of --apdu into `request`; what is wrong with it, if anything.
+std::optional<std::string> scriptValue(const std::string& option, const std::string& value, Request& request)
+{
+    using tolvane::apdu::HashKind;
+    const auto bytes = bytesFromHex(value);
+    const auto wrong = [&](const std::string& wanted) {
+        return "option '" + option + "' takes " + wanted + ", not '" + value + "'";
+    };
+    if (option == "--sd" || option == "--instance" || option == "--dap-sd") {
+        if (!bytes || bytes->size() < 5 || bytes->size() > 16)
+            return wrong("an AID of 5 to 16 bytes in hex");
+        if (option == "--sd")
+            request.script.securityDomain = *bytes;
+        else if (option == "--instance")
+            request.script.instance = *bytes;
+        else
+            request.dapSd = value;
+    } else if (option == "--dap-key") {
+        request.dapKey = value;
+    } else if (option == "--privileges") {
+        if (!bytes || (bytes->size() != 1 && bytes->size() != 3))
+            return wrong("1 or 3 bytes in hex");
+        request.script.privileges = *bytes;
+    } else if (option == "--params") {
+        if (!bytes || bytes->size() > 127)
+            return wrong("at most 127 bytes in hex");
+        request.script.parameters = *bytes;
+    } else if (option == "--block-size") {
+        char* end = nullptr;
+        const long size = std::strtol(value.c_str(), &end, 10);
+        if (value.empty() || *end != '\0' || size < 1 || size > 255)
+            return wrong("1 to 255");
+        request.script.blockSize = static_cast<unsigned>(size);
+    } else if (option == "--hash") {
+        const std::pair<const char*, HashKind> kinds[] = {{"none", HashKind::None},
+                                                          {"sha1", HashKind::Sha1},
+                                                          {"sha256", HashKind::Sha256},
+                                                          {"sha384", HashKind::Sha384},
+                                                          {"sha512", HashKind::Sha512}};
+        for (const auto& [name, kind] : kinds)
+            if (value == name)
+                request.script.hash = kind;
+        if (!request.script.hash)
+            return wrong("none, sha1, sha256, sha384 or sha512");
+    } else if (value == "scriptor" || value == "gpshell") {
+        request.script.format =
+            value == "gpshell" ? tolvane::apdu::ScriptFormat::GpShell : tolvane::apdu::ScriptFormat::Scriptor;
+    } else {
+        return wrong("scriptor or gpshell");
+    }
+    return std::nullopt;
+}
+
 // The request the arguments make, or the exit status when they make none.
 std::variant<Request, int> parse(int argc, char** argv)
 {
     Request request;
     bool optionsEnded = false, modeGiven = false, noDescriptor = false;
     std::string loadFileOption; // the last option that needs a load file's mode
+    std::string scriptOption;   // the last option that needs --apdu
     const auto setMode = [&](Mode mode) {
         if (modeGiven && request.mode != mode)
             return false;
@@ -117,13 +191,26 @@ std::variant<Request, int> parse(int argc, char** argv)
         } else if (argument == "--version") {
             std::printf("tolvane-cli %s\n", TOLVANE_VERSION);
             return exitOk;
-        } else if (argument == "--scan" || argument == "--load-file" || argument == "--check" || argument == "--dump") {
+        } else if (argument == "--scan" || argument == "--load-file" || argument == "--check" || argument == "--dump" ||
+                   argument == "--apdu") {
             const Mode mode = argument == "--scan"    ? Mode::Scan
                               : argument == "--check" ? Mode::Check
                               : argument == "--dump"  ? Mode::Dump
+                              : argument == "--apdu"  ? Mode::Apdu
                                                       : Mode::LoadFile;
             if (!setMode(mode))
-                return usageError("--scan, --load-file, --check and --dump exclude one another");
+                return usageError("--scan, --load-file, --check, --dump and --apdu exclude one another");
+        } else if (argument == "--replace" || argument == "--load-only") {
+            (argument == "--replace" ? request.script.replace : request.script.loadOnly) = true;
+            scriptOption = argument;
+        } else if (argument == "--sd" || argument == "--instance" || argument == "--dap-sd" ||
+                   argument == "--privileges" || argument == "--params" || argument == "--block-size" ||
+                   argument == "--hash" || argument == "--script" || argument == "--dap-key") {
+            if (i + 1 >= argc)
+                return usageError("option '" + argument + "' needs a value");
+            if (const auto problem = scriptValue(argument, argv[++i], request))
+                return usageError(*problem);
+            scriptOption = argument;
         } else if (argument == "--no-descriptor") {
             noDescriptor = true;
         } else if (argument == "--no-verify") {
@@ -154,11 +241,18 @@ std::variant<Request, int> parse(int argc, char** argv)
             return usageError("unknown option '" + argument + "'");
         }
     }
-    const bool loadMode = request.mode == Mode::LoadFile || request.mode == Mode::Check || request.mode == Mode::Dump;
+    const bool loadMode = request.mode == Mode::LoadFile || request.mode == Mode::Check || request.mode == Mode::Dump ||
+                          request.mode == Mode::Apdu;
+    if (!scriptOption.empty() && request.mode != Mode::Apdu)
+        return usageError(scriptOption + " goes with --apdu");
+    if (!request.dapKey.empty() && request.dapSd.empty())
+        return usageError("--dap-key needs --dap-sd, the security domain whose DAP it is");
+    if (request.dapKey.empty() && !request.dapSd.empty())
+        return usageError("--dap-sd needs --dap-key, the key that signs the DAP");
     if (noDescriptor && !loadMode)
-        return usageError("--no-descriptor goes with --load-file, --check or --dump");
+        return usageError("--no-descriptor goes with --load-file, --check, --dump or --apdu");
     if (!loadFileOption.empty() && !loadMode)
-        return usageError(loadFileOption + " goes with --load-file, --check or --dump");
+        return usageError(loadFileOption + " goes with --load-file, --check, --dump or --apdu");
     request.loadFile.keepDescriptor = !noDescriptor;
     if (request.capFiles.empty())
         return usageError("no CAP file given");
@@ -181,8 +275,8 @@ std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane:
 {
     const bool dump = request.mode == Mode::Dump;
     if (request.json)
-        return std::make_unique<tolvane::JsonReport>(sink, dump);
-    if (request.mode == Mode::LoadFile || request.mode == Mode::Check || dump)
+        return std::make_unique<tolvane::JsonReport>(sink, dump, request.mode == Mode::Apdu);
+    if (request.mode == Mode::LoadFile || request.mode == Mode::Check || dump || request.mode == Mode::Apdu)
         return std::make_unique<tolvane::LoadFileReport>(sink, dump);
     return std::make_unique<tolvane::TextReport>(sink);
 }
@@ -192,10 +286,21 @@ std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane:
 int main(int argc, char** argv)
 {
     tolvane::nameTheLocalTimeZone();
-    const auto parsed = parse(argc, argv);
+    auto parsed = parse(argc, argv);
     if (const int* status = std::get_if<int>(&parsed))
         return *status;
-    const Request& request = std::get<Request>(parsed);
+    Request& request = std::get<Request>(parsed);
+    // The DAP key is read once, before any CAP file: a key that cannot sign
+    // is a mistake in the command, not in a CAP file.
+    std::optional<tolvane::apdu::DapSigner> signer;
+    if (!request.dapKey.empty()) {
+        try {
+            signer = tolvane::apdu::DapSigner::load(request.dapKey);
+        } catch (const tolvane::Error& error) {
+            return usageError(tolvane::displayText(error.message()));
+        }
+        request.script.dap = tolvane::apdu::Dap{&*signer, *bytesFromHex(request.dapSd)};
+    }
 
     // With the IJC file on standard output, the report goes to standard error.
     std::FILE* reportStream = request.quiet ? nullptr : request.output == "-" ? stderr : stdout;
@@ -219,6 +324,10 @@ int main(int argc, char** argv)
                     reportFailure(wrongFormat.message());
                     status = exitStatusFor(wrongFormat);
                 }
+                break;
+            case Mode::Apdu:
+                tolvane::convertToApduScript(capPath, request.loadFile, request.script, *report, archive,
+                                             outputPath(request.output));
                 break;
             case Mode::LoadFile:
             case Mode::Check:

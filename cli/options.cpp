@@ -5,7 +5,7 @@
 namespace tolvane::cli {
 namespace {
 
-constexpr std::array<Option, 12> list{{
+constexpr std::array<Option, 24> list{{
     {nullptr, "--scan", nullptr, "walk the local headers instead of reading a ZIP archive",
      "Walk the CAP file's local headers from its first byte instead of reading it as a ZIP archive, taking "
      "every entry as it lies, the manifest included. For CAP files whose entries are all stored with their "
@@ -28,6 +28,42 @@ constexpr std::array<Option, 12> list{{
      "the applets, the constant pool, and each class and interface with its fields and methods, each "
      "method's handlers and bytecode an instruction a line, constant pool references resolved. With --json, "
      "the object adds a \"decoded\" member. Writes nothing."},
+    {nullptr, "--apdu", nullptr, "write the commands that load and install the load file",
+     "Make the load file as --load-file does, then write NAME.apdu beside the CAP file (or -o FILE), by the same "
+     "rules as the IJC file: the command APDUs a loader sends, one a line in upper-case hex with spaces, '#' "
+     "comments first: DELETE with --replace, INSTALL [for load], the LOAD blocks of the load file with its C4 "
+     "tag and length (after a DAP block with --dap-key), and INSTALL [for install and make selectable] for each "
+     "applet. Each is a case 3 command of class 80, for any APDU tool (pcsc-tools' scriptor reads it as it is)."},
+    {nullptr, "--script", "FORMAT", "with --apdu: scriptor (the default) or gpshell",
+     "With --apdu, the script's format: scriptor (one APDU a line) or gpshell (send_apdu -sc 1 -APDU HEX a line, "
+     "after a comment that a secure channel must be opened first)."},
+    {nullptr, "--sd", "AID", "with --apdu: the security domain to load into",
+     "With --apdu, the AID of the security domain that INSTALL [for load] names (default A000000151000000)."},
+    {nullptr, "--block-size", "N", "with --apdu: bytes of load file a LOAD block carries",
+     "With --apdu, the bytes each LOAD block carries, 1 to 255 (default 247, which leaves room for a secure "
+     "channel's C-MAC). A load is refused that would take more than 256 blocks, naming a size that would do."},
+    {nullptr, "--hash", "KIND", "with --apdu: none, sha1, sha256, sha384 or sha512",
+     "With --apdu, the Load File Data Block hash that INSTALL [for load] carries: none (the default, or sha256 "
+     "with --dap-key), sha1, sha256, sha384 or sha512."},
+    {nullptr, "--privileges", "HEX", "with --apdu: the applets' privileges, 1 or 3 bytes",
+     "With --apdu, the privileges that INSTALL [for install] gives each applet: 1 or 3 bytes in hex (default 00)."},
+    {nullptr, "--params", "HEX", "with --apdu: the application parameters inside C9",
+     "With --apdu, the application parameters that INSTALL [for install] passes inside its C9 tag, in hex "
+     "(default none: C9 00)."},
+    {nullptr, "--instance", "AID", "with --apdu: the instance AID of the one applet",
+     "With --apdu, the instance AID to install the package's one applet as; refused for a package of several."},
+    {nullptr, "--replace", nullptr, "with --apdu: first DELETE the package and what depends on it",
+     "With --apdu, begin with DELETE of the package and everything that depends on it."},
+    {nullptr, "--load-only", nullptr, "with --apdu: no INSTALL [for install]",
+     "With --apdu, load the package and install no applet."},
+    {nullptr, "--dap-key", "FILE", "with --apdu and --dap-sd: sign a DAP with this key",
+     "With --apdu, sign the Load File Data Block hash for a DAP with the key in FILE: a PEM private key without "
+     "a passphrase (RSA 1024: PKCS#1 v1.5 with SHA-1; longer RSA: PSS with SHA-256, MGF1 SHA-256 and a 32-byte "
+     "salt; EC P-256 or P-384: ECDSA with SHA-256 or SHA-384, r then s) or an AES key in hex (CMAC). The hash "
+     "is sha256 unless --hash names another."},
+    {nullptr, "--dap-sd", "AID", "with --dap-key: the security domain of the DAP",
+     "With --dap-key, the AID of the security domain whose DAP block carries the signature (tag E2, the AID "
+     "under 4F, the signature under C3)."},
     {nullptr, "--no-verify", nullptr, "only warn of what the checks of the components find",
      "With --load-file, --check or --dump, decode and check every component but only warn of what the checks "
      "find, and write the load file all the same: for the rare converter known to write something odd."},

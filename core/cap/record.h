@@ -19,6 +19,9 @@
 namespace tolvane {
 
 struct LoadFile;
+namespace apdu {
+struct Script;
+}
 
 enum class ReadingMode {
     Archive,  // entries in central-directory order, extracted by the ZIP library
@@ -69,6 +72,7 @@ public:
     virtual void formatError() {}
     virtual void entry(const EntryRecord&) {}
     virtual void loadFile(const LoadFile&) {}
+    virtual void script(const apdu::Script&) {}
     // May throw: an output that cannot be completed fails the conversion.
     virtual void entriesEnded(std::uint64_t /*total*/) {}
     virtual void end(const Outcome&) {}

@@ -66,6 +66,12 @@ void Conversion::entry(const EntryRecord& record)
         observer->entry(record);
 }
 
+void Conversion::script(const apdu::Script& script)
+{
+    for (auto* observer : observers_)
+        observer->script(script);
+}
+
 void Conversion::loadFile(const LoadFile& loadFile)
 {
     outcome_.total = loadFile.bytes.size();

@@ -51,6 +51,7 @@ public:
     void formatError() override;
     void entry(const EntryRecord& record) override;
     void loadFile(const LoadFile& loadFile) override;
+    void script(const apdu::Script& script) override;
     void end(const Outcome& outcome) override;
 
 private:

@@ -28,7 +28,42 @@ private:
     std::vector<CapEntry> entries_;
 };
 
+// Reads every entry of the CAP file and makes its load file.
+LoadFile readLoadFile(const std::string& capPath, const LoadFileOptions& options, ZipArchive& archive,
+                      Conversion& conversion)
+{
+    conversion.reading();
+    archive.open(capPath);
+    EntryCollector collector;
+    readArchiveEntries(capPath, archive, collector);
+    archive.close();
+    return makeLoadFile(collector.entries(), options, capPath);
+}
+
 } // namespace
+
+void convertToApduScript(const std::string& capPath, const LoadFileOptions& options, const apdu::Options& script,
+                         CapObserver& report, ZipArchive& archive, const std::string& scriptPath)
+{
+    ArchiveCloser closer(archive);
+    const std::string path = scriptPath.empty() ? withExtension(capPath, ".apdu") : scriptPath;
+    Conversion conversion({ReadingMode::LoadFile, capPath, path}, report);
+    std::optional<IjcOutput> output;
+    conversion.run([&] {
+        refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
+        if (path == capPath)
+            throw Error(ErrorKind::CannotCreate, path, "It is the CAP file itself");
+        output.emplace(path, capPath);
+        conversion.outputOpened();
+        const LoadFile loadFile = readLoadFile(capPath, options, archive, conversion);
+        const apdu::Script commands = apdu::makeScript(loadFile, script, capPath);
+        conversion.loadFile(loadFile);
+        conversion.script(commands);
+        conversion.endEntries();
+        output->write({reinterpret_cast<const std::uint8_t*>(commands.text.data()), commands.text.size()});
+        output->commit();
+    });
+}
 
 void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
                        CapObserver& report, ZipArchive& archive, const std::string& outputPath)
@@ -44,13 +79,7 @@ void convertToLoadFile(const std::string& capPath, const LoadFileOptions& option
             ijc.emplace(ijcPath, capPath);
             conversion.outputOpened();
         }
-        conversion.reading();
-        archive.open(capPath);
-        EntryCollector collector;
-        readArchiveEntries(capPath, archive, collector);
-        archive.close();
-
-        const LoadFile loadFile = makeLoadFile(collector.entries(), options, capPath);
+        const LoadFile loadFile = readLoadFile(capPath, options, archive, conversion);
         conversion.loadFile(loadFile);
         conversion.endEntries();
         if (ijc) {

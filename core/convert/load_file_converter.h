@@ -1,5 +1,6 @@
 #pragma once
 
+#include "core/apdu/script.h"
 #include "core/cap/load_file.h"
 
 #include <string>
@@ -26,5 +27,12 @@ void convertToLoadFile(const std::string& capPath, const LoadFileOptions& option
 // The same, with the load-file report as text delivered to `sink`.
 void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
                        ReportSink& sink, ZipArchive& archive);
+
+// Makes the load file as convertToLoadFile does, then the commands that load
+// and install it, written as a script to NAME.apdu beside the CAP file (or
+// to `scriptPath`; "-" for standard output) by the IJC file's rules. Throws
+// Error as convertToLoadFile does, and where the commands cannot be made.
+void convertToApduScript(const std::string& capPath, const LoadFileOptions& options, const apdu::Options& script,
+                         CapObserver& report, ZipArchive& archive, const std::string& scriptPath = {});
 
 } // namespace tolvane

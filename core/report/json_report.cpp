@@ -1,5 +1,6 @@
 #include "core/report/json_report.h"
 
+#include "core/apdu/script.h"
 #include "core/cap/bytecode.h"
 #include "core/cap/package.h"
 
@@ -165,10 +166,11 @@ struct JsonReport::Collected {
     std::optional<HeaderFields> header;
     std::vector<Component> components;
     std::optional<LoadFile> loadFile; // without its bytes
+    std::optional<Json> apdus, dap;   // of an APDU script
 };
 
-JsonReport::JsonReport(ReportSink& sink, bool decoded)
-    : sink_(sink), decoded_(decoded), collected_(std::make_unique<Collected>())
+JsonReport::JsonReport(ReportSink& sink, bool decoded, bool scripts)
+    : sink_(sink), decoded_(decoded), scripts_(scripts), collected_(std::make_unique<Collected>())
 {
 }
 
@@ -210,6 +212,17 @@ void JsonReport::loadFile(const LoadFile& file)
     collected_->loadFile = std::move(kept);
 }
 
+void JsonReport::script(const apdu::Script& script)
+{
+    Json apdus = Json::array();
+    for (const auto& command : script.commands)
+        apdus.push_back({{"command", command.kind}, {"hex", hexText(command.bytes, HexCase::Upper)}});
+    collected_->apdus = std::move(apdus);
+    collected_->dap = script.dapAlgorithm ? Json{{"sd", hexText(script.dapSecurityDomain, HexCase::Upper)},
+                                                 {"algorithm", *script.dapAlgorithm}}
+                                          : Json(nullptr);
+}
+
 void JsonReport::end(const Outcome& outcome)
 {
     const Collected& c = *collected_;
@@ -245,6 +258,10 @@ void JsonReport::end(const Outcome& outcome)
     report["total"] = outcome.total;
     if (c.start.mode == ReadingMode::LoadFile)
         addLoadFileFields(report, c.loadFile, decoded_);
+    if (c.start.mode == ReadingMode::LoadFile && scripts_) {
+        report["apdus"] = c.apdus.value_or(Json::array());
+        report["dap"] = c.dap.value_or(Json(nullptr));
+    }
     sink_.appendLine(report.dump());
 }
 

@@ -15,8 +15,9 @@ class ReportSink;
 // documented in docs/report.schema.json.
 class JsonReport final : public CapObserver {
 public:
-    // With `decoded`, a load file's object adds every component decoded.
-    explicit JsonReport(ReportSink& sink, bool decoded = false);
+    // With `decoded`, a load file's object adds every component decoded;
+    // with `scripts`, the commands of its APDU script.
+    explicit JsonReport(ReportSink& sink, bool decoded = false, bool scripts = false);
     ~JsonReport() override;
 
     void begin(const ConversionStart& start) override;
@@ -24,12 +25,14 @@ public:
     void formatError() override;
     void entry(const EntryRecord& record) override;
     void loadFile(const LoadFile& loadFile) override;
+    void script(const apdu::Script& script) override;
     void end(const Outcome& outcome) override;
 
 private:
     struct Collected;
     ReportSink& sink_;
     bool decoded_ = false;
+    bool scripts_ = false;
     std::unique_ptr<Collected> collected_;
 };
 

@@ -1,5 +1,7 @@
 #include "core/report/load_file_report.h"
 
+#include "core/apdu/script.h"
+#include "core/base/hex.h"
 #include "core/cap/load_file.h"
 #include "core/report/dump.h"
 #include "core/report/report_sink.h"
@@ -58,6 +60,18 @@ void LoadFileReport::loadFile(const LoadFile& file)
     if (dump_)
         for (const auto& line : dumpLines(file))
             sink_.appendLine(line);
+}
+
+void LoadFileReport::script(const apdu::Script& script)
+{
+    std::size_t blocks = 0;
+    for (const auto& command : script.commands)
+        blocks += std::string(command.kind) == "load";
+    sink_.appendLine(" APDU script: " + std::to_string(script.commands.size()) + " commands, " +
+                     std::to_string(blocks) + " LOAD blocks, hash " + apdu::hashName(script.hash));
+    if (script.dapAlgorithm)
+        sink_.appendLine(" DAP: " + *script.dapAlgorithm + " for " + hexText(script.dapSecurityDomain, HexCase::Upper));
+    sink_.appendLine(" Script: " + withControlsEscaped(start_.ijcPath));
 }
 
 void LoadFileReport::end(const Outcome& outcome)

@@ -17,6 +17,7 @@ public:
     void begin(const ConversionStart& start) override;
     void reading() override;
     void loadFile(const LoadFile& loadFile) override;
+    void script(const apdu::Script& script) override;
     void end(const Outcome& outcome) override;
 
 private:
