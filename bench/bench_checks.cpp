@@ -38,7 +38,7 @@ void loadCorpus()
         for (std::int64_t i = 0; i < archive.entryCount(); ++i) {
             EntryStream stream;
             archive.extract(i, stream);
-            cap.entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}});
+            cap.entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}, std::nullopt});
         }
         caps.push_back(std::move(cap));
     }

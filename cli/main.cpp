@@ -33,7 +33,7 @@ constexpr int exitOk = 0;
 constexpr int exitConversionFailed = 1;
 constexpr int exitUsage = 2;
 
-enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu };
+enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu, ToCap };
 
 struct Request {
     Mode mode = Mode::Archive;
@@ -43,6 +43,7 @@ struct Request {
     tolvane::LoadFileOptions loadFile;
     tolvane::apdu::Options script;
     std::string dapKey, dapSd; // the DAP key's file and its security domain
+    std::string packagePath;   // where --to-cap puts the components
     std::vector<std::string> capFiles;
 };
 
@@ -199,7 +200,19 @@ std::variant<Request, int> parse(int argc, char** argv)
                               : argument == "--apdu"  ? Mode::Apdu
                                                       : Mode::LoadFile;
             if (!setMode(mode))
-                return usageError("--scan, --load-file, --check, --dump and --apdu exclude one another");
+                return usageError("--scan, --load-file, --check, --dump, --apdu and --to-cap exclude one another");
+        } else if (argument == "--to-cap") {
+            if (!setMode(Mode::ToCap))
+                return usageError("--scan, --load-file, --check, --dump, --apdu and --to-cap exclude one another");
+        } else if (argument == "--package") {
+            if (i + 1 >= argc)
+                return usageError("option '--package' needs a PATH");
+            request.packagePath = argv[++i];
+            const auto& path = request.packagePath;
+            if (path.empty() || path.front() == '/' || path.back() == '/' || path.find("//") != std::string::npos ||
+                path.find("..") != std::string::npos)
+                return usageError("option '--package' takes a package path such as com/acme/wallet, not '" + path +
+                                  "'");
         } else if (argument == "--replace" || argument == "--load-only") {
             (argument == "--replace" ? request.script.replace : request.script.loadOnly) = true;
             scriptOption = argument;
@@ -245,6 +258,8 @@ std::variant<Request, int> parse(int argc, char** argv)
                           request.mode == Mode::Apdu;
     if (!scriptOption.empty() && request.mode != Mode::Apdu)
         return usageError(scriptOption + " goes with --apdu");
+    if (!request.packagePath.empty() && request.mode != Mode::ToCap)
+        return usageError("--package goes with --to-cap");
     if (!request.dapKey.empty() && request.dapSd.empty())
         return usageError("--dap-key needs --dap-sd, the security domain whose DAP it is");
     if (request.dapKey.empty() && !request.dapSd.empty())
@@ -276,7 +291,8 @@ std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane:
     const bool dump = request.mode == Mode::Dump;
     if (request.json)
         return std::make_unique<tolvane::JsonReport>(sink, dump, request.mode == Mode::Apdu);
-    if (request.mode == Mode::LoadFile || request.mode == Mode::Check || dump || request.mode == Mode::Apdu)
+    if (request.mode == Mode::LoadFile || request.mode == Mode::Check || dump || request.mode == Mode::Apdu ||
+        request.mode == Mode::ToCap)
         return std::make_unique<tolvane::LoadFileReport>(sink, dump);
     return std::make_unique<tolvane::TextReport>(sink);
 }
@@ -324,6 +340,10 @@ int main(int argc, char** argv)
                     reportFailure(wrongFormat.message());
                     status = exitStatusFor(wrongFormat);
                 }
+                break;
+            case Mode::ToCap:
+                tolvane::convertToCapFile(capPath, request.loadFile, request.packagePath, *report, archive,
+                                          outputPath(request.output));
                 break;
             case Mode::Apdu:
                 tolvane::convertToApduScript(capPath, request.loadFile, request.script, *report, archive,

@@ -5,7 +5,7 @@
 namespace tolvane::cli {
 namespace {
 
-constexpr std::array<Option, 24> list{{
+constexpr std::array<Option, 26> list{{
     {nullptr, "--scan", nullptr, "walk the local headers instead of reading a ZIP archive",
      "Walk the CAP file's local headers from its first byte instead of reading it as a ZIP archive, taking "
      "every entry as it lies, the manifest included. For CAP files whose entries are all stored with their "
@@ -64,6 +64,16 @@ constexpr std::array<Option, 24> list{{
     {nullptr, "--dap-sd", "AID", "with --dap-key: the security domain of the DAP",
      "With --dap-key, the AID of the security domain whose DAP block carries the signature (tag E2, the AID "
      "under 4F, the signature under C3)."},
+    {nullptr, "--to-cap", nullptr, "turn an IJC file or load file back into a CAP file",
+     "Read each file as a sequence of components (an IJC file or a load file, told by its content: a Header "
+     "with DECAFFED first) and write NAME.cap beside it (or -o FILE), by the IJC file's rules: a ZIP archive, "
+     "every entry deflated, with each component as PACKAGE/javacard/NAME.cap, Debug kept where the input holds "
+     "it, and a META-INF/MANIFEST.MF with the Java Card attributes the components give. --load-file, --check, "
+     "--dump and --apdu take such files too; --load-file then writes NAME.load.ijc, never over its input."},
+    {nullptr, "--package", "PATH", "with --to-cap: the package path, for CAP 2.1",
+     "With --to-cap, the package's path in the CAP file (such as com/acme/wallet). The Header of CAP 2.2 and "
+     "later names it; for CAP 2.1 without this option the path is made from the package AID, aid/AID, and the "
+     "report says so."},
     {nullptr, "--no-verify", nullptr, "only warn of what the checks of the components find",
      "With --load-file, --check or --dump, decode and check every component but only warn of what the checks "
      "find, and write the load file all the same: for the rare converter known to write something odd."},

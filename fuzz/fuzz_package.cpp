@@ -33,12 +33,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             length = length << 16 | data[at + 3] << 8 | data[at + 4];
         const std::size_t end = std::min(size, at + framing + length);
         const std::string name = tag >= 1 && tag <= 13 ? entryNames[tag] : "Custom" + std::to_string(tag) + ".cap";
-        entries.push_back({"pkg/javacard/" + name, {data + at, data + end}});
+        entries.push_back({"pkg/javacard/" + name, {data + at, data + end}, std::nullopt});
         at = end;
     }
     for (const bool verify : {true, false}) {
         try {
-            const LoadFile file = makeLoadFile(entries, {.keepDescriptor = true, .verify = verify, .target = {}}, "input.cap");
+            const LoadFile file =
+                makeLoadFile(entries, {.keepDescriptor = true, .verify = verify, .target = {}}, "input.cap");
             fuzz::require(!file.bytes.empty(), "a load file holds its components");
             fuzz::require(!verify || file.package != nullptr, "a load file that passed its checks is decoded");
         } catch (const Error& error) {

@@ -63,6 +63,19 @@ TEST(Cli, GoesOnAfterAFailedFile)
     EXPECT_EQ(readFile(dir.file("good.ijc")).size(), 67u);
 }
 
+TEST(Cli, ARefusedCardScriptLeavesNoFile)
+{
+    TempDir dir;
+    writeFile(dir.file("text.cap"), bytesOf("not an archive"));
+    writeFile(dir.file("wallet.cap"), walletZip()); // no load file: it lacks most components
+    for (const char* cap : {"text.cap", "wallet.cap"}) {
+        SCOPED_TRACE(cap);
+        const auto run = runCli({"--apdu", dir.file(cap)}, dir);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_EQ(dir.names(), (std::vector<std::string>{"text.cap", "wallet.cap"}));
+    }
+}
+
 TEST(Cli, EmptyArgumentIsNoCapFile)
 {
     TempDir dir;
@@ -109,7 +122,7 @@ TEST(Cli, UsageErrorsHelpAndVersion)
         {{"--scan", "--check", "a.cap"},
          2,
          nullptr,
-         "--scan, --load-file, --check, --dump and --apdu exclude one another"},
+         "--scan, --load-file, --check, --dump, --apdu and --to-cap exclude one another"},
         {{"--apdu", "--sd", "A0000001", "a.cap"}, 2, nullptr, "option '--sd' takes an AID of 5 to 16 bytes in hex"},
         {{"--apdu", "--instance", "A000000062030101020304050607080910", "a.cap"},
          2,

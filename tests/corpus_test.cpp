@@ -27,7 +27,9 @@ struct Mode {
     const char* name;
     std::vector<std::string> options;
 };
-const Mode modes[] = {{"archive", {}}, {"scan", {"--scan"}}, {"load", {"--load-file"}}};
+// The load file goes to input.ijc whatever the input: an IJC file given as input
+// would otherwise get input.load.ijc.
+const Mode modes[] = {{"archive", {}}, {"scan", {"--scan"}}, {"load", {"--load-file", "-o", "input.ijc"}}};
 
 // file -> mode -> outcome
 using Pinned = std::map<std::string, std::map<std::string, std::string>>;

@@ -27,7 +27,7 @@ std::vector<CapEntry> entriesOf(const std::string& path)
     for (std::int64_t i = 0; i < archive.entryCount(); ++i) {
         EntryStream stream;
         archive.extract(i, stream);
-        entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}});
+        entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}, std::nullopt});
     }
     return entries;
 }

@@ -14,7 +14,7 @@ import subprocess
 import sys
 import tempfile
 
-MODES = [("archive", []), ("scan", ["--scan"]), ("load", ["--load-file"])]
+MODES = [("archive", []), ("scan", ["--scan"]), ("load", ["--load-file", "-o", "input.ijc"])]
 
 
 def outcome(cli, options, work):

@@ -161,7 +161,9 @@ private:
             else if (*tag == descriptorTag && !options_.keepDescriptor)
                 leaveOut(entry, "the Descriptor component, left out as asked");
         }
-        if (!manifest)
+        // An IJC file has no manifest to miss.
+        const bool fromComponents = !entries_.empty() && entries_.front().offset.has_value();
+        if (!manifest && !fromComponents)
             loadFile_.warnings.push_back("The CAP file has no META-INF/MANIFEST.MF (a card never sees it)");
     }
 
@@ -354,7 +356,9 @@ private:
             if (!written(tag))
                 continue;
             const CapEntry& entry = *found_[tag].entry;
-            loadFile_.components.push_back({entry.name, std::string(entryBaseName(entry.name)), tag, entry.bytes});
+            loadFile_.components.push_back(
+                {entry.name, std::string(entryBaseName(entry.name)), tag, entry.bytes, entry.offset});
+            loadFile_.fromComponents = entry.offset.has_value();
             loadFile_.bytes.insert(loadFile_.bytes.end(), entry.bytes.begin(), entry.bytes.end());
         }
         loadFile_.sha1 = digest::sha1Hex(loadFile_.bytes);

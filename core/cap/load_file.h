@@ -22,6 +22,7 @@ struct Package;
 struct CapEntry {
     std::string name;
     std::vector<std::uint8_t> bytes;
+    std::optional<std::size_t> offset; // where it begins, in an IJC file or load file given as input
 };
 
 struct LoadFileOptions {
@@ -47,7 +48,8 @@ struct LoadComponent {
     std::string entry; // the stored entry name
     std::string name;  // its base name
     std::uint8_t tag = 0;
-    std::vector<std::uint8_t> bytes; // tag, size and content
+    std::vector<std::uint8_t> bytes;   // tag, size and content
+    std::optional<std::size_t> offset; // where it was found, in an IJC file given as input
 };
 
 struct LeftOut {
@@ -56,6 +58,7 @@ struct LeftOut {
 };
 
 struct LoadFile {
+    bool fromComponents = false; // read from an IJC file or load file rather than a CAP file
     unsigned capMajor = 0, capMinor = 0;
     std::string packageAid;  // upper-case hex
     std::string packageName; // as stored; empty before CAP format 2.2

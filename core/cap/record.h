@@ -73,6 +73,9 @@ public:
     virtual void entry(const EntryRecord&) {}
     virtual void loadFile(const LoadFile&) {}
     virtual void script(const apdu::Script&) {}
+    // A CAP file was made again; its components lie under `folder`, a path
+    // made from the package AID where `fromAid`.
+    virtual void capFile(const std::string& /*folder*/, bool /*fromAid*/) {}
     // May throw: an output that cannot be completed fails the conversion.
     virtual void entriesEnded(std::uint64_t /*total*/) {}
     virtual void end(const Outcome&) {}

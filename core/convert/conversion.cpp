@@ -66,6 +66,12 @@ void Conversion::entry(const EntryRecord& record)
         observer->entry(record);
 }
 
+void Conversion::capFile(const std::string& folder, bool fromAid)
+{
+    for (auto* observer : observers_)
+        observer->capFile(folder, fromAid);
+}
+
 void Conversion::script(const apdu::Script& script)
 {
     for (auto* observer : observers_)

@@ -52,6 +52,7 @@ public:
     void entry(const EntryRecord& record) override;
     void loadFile(const LoadFile& loadFile) override;
     void script(const apdu::Script& script) override;
+    void capFile(const std::string& folder, bool fromAid) override;
     void end(const Outcome& outcome) override;
 
 private:

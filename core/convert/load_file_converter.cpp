@@ -1,8 +1,12 @@
 #include "core/convert/load_file_converter.h"
 
 #include "core/base/error.h"
+#include "core/base/file_layer.h"
 #include "core/base/paths.h"
+#include "core/base/whole_file.h"
+#include "core/cap/components_file.h"
 #include "core/convert/archive_entries.h"
+#include "core/convert/cap_writer.h"
 #include "core/convert/conversion.h"
 #include "core/output/ijc_output.h"
 #include "core/report/load_file_report.h"
@@ -20,7 +24,7 @@ class EntryCollector final : public CapObserver {
 public:
     void entry(const EntryRecord& record) override
     {
-        entries_.push_back({std::string(record.storedName), {record.entry.begin(), record.entry.end()}});
+        entries_.push_back({std::string(record.storedName), {record.entry.begin(), record.entry.end()}, std::nullopt});
     }
     const std::vector<CapEntry>& entries() const { return entries_; }
 
@@ -28,16 +32,55 @@ private:
     std::vector<CapEntry> entries_;
 };
 
-// Reads every entry of the CAP file and makes its load file.
-LoadFile readLoadFile(const std::string& capPath, const LoadFileOptions& options, ZipArchive& archive,
-                      Conversion& conversion)
+// Whether the file at `path` is a sequence of components (an IJC file or a
+// load file) rather than a CAP file: it is told by its first bytes, not its name.
+bool isComponentsFile(const std::string& path)
+{
+    files::FileHandle file(files::openForReading(path, files::Sharing::ReadAndWrite));
+    std::uint8_t start[7];
+    return file.valid() && files::readBytesAt(file.get(), start, sizeof start, 0) == sizeof start &&
+           looksLikeComponents(start);
+}
+
+// The components of an IJC file or load file, as entries.
+std::vector<CapEntry> readComponentsFile(const std::string& path)
+{
+    struct stat info {};
+    files::FileHandle file(files::openForReading(path, files::Sharing::ReadAndWrite, &info));
+    if (!file.valid())
+        throw Error(ErrorKind::CannotOpen, path, files::lastErrorText());
+    const FileBytes bytes = readWholeFile(file.get(), static_cast<std::uint64_t>(info.st_size), path);
+    return componentsOf(Bytes(bytes.data(), bytes.size()), path);
+}
+
+// Reads every entry of the CAP file, or every component of an IJC file.
+std::vector<CapEntry> readEntries(const std::string& capPath, bool components, ZipArchive& archive,
+                                  Conversion& conversion)
 {
     conversion.reading();
+    if (components)
+        return readComponentsFile(capPath);
     archive.open(capPath);
     EntryCollector collector;
     readArchiveEntries(capPath, archive, collector);
     archive.close();
-    return makeLoadFile(collector.entries(), options, capPath);
+    return collector.entries();
+}
+
+// Reads the input and makes its load file.
+LoadFile readLoadFile(const std::string& capPath, bool components, const LoadFileOptions& options, ZipArchive& archive,
+                      Conversion& conversion)
+{
+    return makeLoadFile(readEntries(capPath, components, archive, conversion), options, capPath);
+}
+
+// The output beside an input: NAME.ijc beside a CAP file, NAME.load.ijc
+// beside an IJC file, so that its input is never written over.
+std::string besideInput(const std::string& input, bool components, const std::string& given)
+{
+    if (!given.empty())
+        return given;
+    return withExtension(input, components ? ".load.ijc" : ".ijc");
 }
 
 } // namespace
@@ -47,16 +90,20 @@ void convertToApduScript(const std::string& capPath, const LoadFileOptions& opti
 {
     ArchiveCloser closer(archive);
     const std::string path = scriptPath.empty() ? withExtension(capPath, ".apdu") : scriptPath;
+    const bool components = isComponentsFile(capPath);
     Conversion conversion({ReadingMode::LoadFile, capPath, path}, report);
     std::optional<IjcOutput> output;
     conversion.run([&] {
-        refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
+        if (!components)
+            refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
         if (path == capPath)
             throw Error(ErrorKind::CannotCreate, path, "It is the CAP file itself");
+        // The script's file is made only once its commands are: a refused
+        // CAP file leaves none.
+        const LoadFile loadFile = readLoadFile(capPath, components, options, archive, conversion);
+        const apdu::Script commands = apdu::makeScript(loadFile, script, capPath);
         output.emplace(path, capPath);
         conversion.outputOpened();
-        const LoadFile loadFile = readLoadFile(capPath, options, archive, conversion);
-        const apdu::Script commands = apdu::makeScript(loadFile, script, capPath);
         conversion.loadFile(loadFile);
         conversion.script(commands);
         conversion.endEntries();
@@ -70,22 +117,56 @@ void convertToLoadFile(const std::string& capPath, const LoadFileOptions& option
 {
     ArchiveCloser closer(archive);
     const bool writes = action == LoadFileAction::Write;
-    const std::string ijcPath = ijcPathFor(capPath, outputPath);
+    const bool components = isComponentsFile(capPath);
+    const std::string ijcPath = besideInput(capPath, components, outputPath);
     Conversion conversion({ReadingMode::LoadFile, capPath, writes ? ijcPath : std::string()}, report);
     std::optional<IjcOutput> ijc;
     conversion.run([&] {
-        refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
+        if (!components)
+            refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
         if (writes) {
             ijc.emplace(ijcPath, capPath);
             conversion.outputOpened();
         }
-        const LoadFile loadFile = readLoadFile(capPath, options, archive, conversion);
+        const LoadFile loadFile = readLoadFile(capPath, components, options, archive, conversion);
         conversion.loadFile(loadFile);
         conversion.endEntries();
         if (ijc) {
             ijc->write(loadFile.bytes);
             ijc->commit();
         }
+    });
+}
+
+void convertToCapFile(const std::string& inputPath, const LoadFileOptions& options, const std::string& packagePath,
+                      CapObserver& report, ZipArchive& archive, const std::string& outputPath)
+{
+    ArchiveCloser closer(archive);
+    const std::string path = outputPath.empty() ? withExtension(inputPath, ".cap") : outputPath;
+    Conversion conversion({ReadingMode::LoadFile, inputPath, path}, report);
+    std::optional<IjcOutput> output;
+    conversion.run([&] {
+        if (!isComponentsFile(inputPath)) {
+            conversion.reading();
+            files::FileHandle file(files::openForReading(inputPath, files::Sharing::ReadAndWrite));
+            if (!file.valid())
+                throw Error(ErrorKind::CannotOpen, inputPath, files::lastErrorText());
+            std::uint8_t start[7] = {};
+            const auto got = files::readBytesAt(file.get(), start, sizeof start, 0);
+            componentsOf(Bytes(start, got < 0 ? 0 : static_cast<std::size_t>(got)), inputPath);
+            throw Error(ErrorKind::NotLoadable, inputPath, "It is no sequence of components");
+        }
+        const std::vector<CapEntry> entries = readEntries(inputPath, true, archive, conversion);
+        const LoadFile loadFile = makeLoadFile(entries, options, inputPath);
+        const CapFileLayout layout = capFileLayout(loadFile, packagePath);
+        const auto bytes = capFileBytes(loadFile, entries, layout);
+        output.emplace(path, inputPath);
+        conversion.outputOpened();
+        conversion.loadFile(loadFile);
+        conversion.capFile(layout.packagePath + "/javacard/", layout.pathFromAid);
+        conversion.endEntries();
+        output->write(bytes);
+        output->commit();
     });
 }
 

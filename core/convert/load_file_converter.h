@@ -31,8 +31,18 @@ void convertToLoadFile(const std::string& capPath, const LoadFileOptions& option
 // Makes the load file as convertToLoadFile does, then the commands that load
 // and install it, written as a script to NAME.apdu beside the CAP file (or
 // to `scriptPath`; "-" for standard output) by the IJC file's rules. Throws
-// Error as convertToLoadFile does, and where the commands cannot be made.
+// Error as convertToLoadFile does, and where the commands cannot be made;
+// a refused CAP file leaves no script.
 void convertToApduScript(const std::string& capPath, const LoadFileOptions& options, const apdu::Options& script,
                          CapObserver& report, ZipArchive& archive, const std::string& scriptPath = {});
+
+// Makes a CAP file again from an IJC file or a load file at `inputPath`:
+// NAME.cap beside it (or `outputPath`), by the IJC file's rules, holding each
+// component under PACKAGE/javacard/ (`packagePath`, else the Header's package
+// name, else aid/AID) and a manifest. Throws Error where the input is no
+// sequence of components or a card would refuse its package; nothing is
+// written then.
+void convertToCapFile(const std::string& inputPath, const LoadFileOptions& options, const std::string& packagePath,
+                      CapObserver& report, ZipArchive& archive, const std::string& outputPath = {});
 
 } // namespace tolvane

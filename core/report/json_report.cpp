@@ -46,6 +46,7 @@ struct Component {
     std::string name;
     unsigned tag = 0;
     std::uint64_t length = 0;
+    std::optional<std::size_t> offset; // in an IJC file given as input
 };
 
 Json classRefJson(cap::ClassRef ref)
@@ -122,6 +123,7 @@ Json decodedJson(const cap::Package& package)
 
 void addLoadFileFields(Json& report, const std::optional<LoadFile>& file, bool decoded)
 {
+    report["input"] = file && file->fromComponents ? "ijc" : "cap";
     if (decoded)
         report["decoded"] = file && file->package ? decodedJson(*file->package) : Json(nullptr);
     if (!file) {
@@ -197,7 +199,7 @@ void JsonReport::entry(const EntryRecord& record)
     if (record.header && !collected_->header)
         collected_->header = record.header;
     collected_->components.push_back(
-        {std::string(record.storedName), std::string(record.baseName), record.tag, record.taken.size()});
+        {std::string(record.storedName), std::string(record.baseName), record.tag, record.taken.size(), std::nullopt});
 }
 
 void JsonReport::loadFile(const LoadFile& file)
@@ -205,7 +207,8 @@ void JsonReport::loadFile(const LoadFile& file)
     LoadFile kept = file;
     kept.bytes.clear();
     for (auto& component : kept.components) {
-        collected_->components.push_back({component.entry, component.name, component.tag, component.bytes.size()});
+        collected_->components.push_back(
+            {component.entry, component.name, component.tag, component.bytes.size(), component.offset});
         component.bytes.clear();
     }
     collected_->header = HeaderFields{file.capMajor, file.capMinor, file.packageAid, file.packageName};
@@ -249,11 +252,15 @@ void JsonReport::end(const Outcome& outcome)
         report["header"] = nullptr;
     }
     Json components = Json::array();
-    for (const auto& component : c.components)
-        components.push_back({{"entry", textValue(component.entry)},
-                              {"name", textValue(component.name)},
-                              {"tag", component.tag},
-                              {"length", component.length}});
+    for (const auto& component : c.components) {
+        Json item = {{"entry", textValue(component.entry)},
+                     {"name", textValue(component.name)},
+                     {"tag", component.tag},
+                     {"length", component.length}};
+        if (component.offset)
+            item["offset"] = *component.offset;
+        components.push_back(std::move(item));
+    }
     report["components"] = std::move(components);
     report["total"] = outcome.total;
     if (c.start.mode == ReadingMode::LoadFile)

@@ -30,6 +30,12 @@ void LoadFileReport::reading()
 
 void LoadFileReport::loadFile(const LoadFile& file)
 {
+    if (file.fromComponents) {
+        std::string offsets;
+        for (const auto& component : file.components)
+            offsets += (offsets.empty() ? "" : ", ") + component.name + " at " + std::to_string(*component.offset);
+        sink_.appendLine(" Input: an IJC file or load file, not a CAP file; " + offsets);
+    }
     sink_.appendLine(" CAP format: " + version(file.capMajor, file.capMinor));
     sink_.appendLine(report::aidLine(file.packageAid));
     sink_.appendLine(report::packageNameLine(withControlsEscaped(file.packageName)));
@@ -72,6 +78,13 @@ void LoadFileReport::script(const apdu::Script& script)
     if (script.dapAlgorithm)
         sink_.appendLine(" DAP: " + *script.dapAlgorithm + " for " + hexText(script.dapSecurityDomain, HexCase::Upper));
     sink_.appendLine(" Script: " + withControlsEscaped(start_.ijcPath));
+}
+
+void LoadFileReport::capFile(const std::string& folder, bool fromAid)
+{
+    sink_.appendLine(" CAP file: " + withControlsEscaped(start_.ijcPath) + ", components under " +
+                     withControlsEscaped(folder) +
+                     (fromAid ? " (made from the package AID: CAP 2.1 names no package; --package names one)" : ""));
 }
 
 void LoadFileReport::end(const Outcome& outcome)
