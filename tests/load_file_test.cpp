@@ -315,8 +315,8 @@ TEST_F(LoadFileConversion, ComponentsInTheReferenceLoadOrder)
 
 TEST_F(LoadFileConversion, WarningsForWhatACardNeverSees)
 {
-    CapRecipe spec{.debug = true};
-    auto entries = spec.entries();
+    CapRecipe recipe{.debug = true};
+    auto entries = recipe.entries();
     entries.erase("Debug.cap");
     std::vector<ZipEntry> zip;
     for (const auto& [name, bytes] : entries)
