@@ -17,22 +17,10 @@
 namespace tolvane {
 namespace {
 
-enum Tag : std::uint8_t {
-    headerTag = 1,
-    directoryTag = 2,
-    appletTag = 3,
-    importTag = 4,
-    constantPoolTag = 5,
-    classTag = 6,
-    methodTag = 7,
-    staticFieldTag = 8,
-    refLocationTag = 9,
-    exportTag = 10,
-    descriptorTag = 11,
-    debugTag = 12,
-    staticResourcesTag = 13,
-    lastTag = 13,
-};
+// The component tags, as the decoder names them.
+using cap::appletTag, cap::classTag, cap::constantPoolTag, cap::debugTag, cap::descriptorTag, cap::directoryTag,
+    cap::exportTag, cap::headerTag, cap::importTag, cap::lastTag, cap::methodTag, cap::refLocationTag,
+    cap::staticFieldTag, cap::staticResourcesTag;
 
 constexpr std::uint8_t firstCustomTag = 128;
 
