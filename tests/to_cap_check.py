@@ -1,8 +1,10 @@
 #!/usr/bin/env python3
 """Checks tolvane-cli --to-cap over every CAP file of the shared corpus: its
-load file made into a CAP file again gives the same load file, and the CAP
-file made passes unzip -t, python's zipfile and --check. Files that are no
-sequence of components are refused with nothing written.
+load file made into a CAP file again gives the same load file, its plain IJC
+file made into a CAP file again gives the same IJC file, and the CAP file made
+passes unzip -t, python's zipfile and --check. --check of the load file
+reports what --check of its CAP file reports. Files that are no sequence of
+components are refused with nothing written.
 
 Usage: to_cap_check.py TOLVANE_CLI CORPUS_DIR
 """
@@ -10,6 +12,7 @@ import os
 import shutil
 import subprocess
 import sys
+import json
 import tempfile
 import zipfile
 
@@ -18,8 +21,32 @@ def run(cli, args, cwd):
     return subprocess.run([cli] + args, cwd=cwd, capture_output=True, timeout=60)
 
 
+def read(work, name):
+    with open(os.path.join(work, name), "rb") as f:
+        return f.read()
+
+
+# What a card and a loader see of a package: the same whichever file it came from.
+SAME_FROM_EITHER = ("header", "package_version", "applets", "imports", "requires")
+
+
+def checked(cli, work, name):
+    report = json.loads(run(cli, ["--check", "--json", name], work).stdout)
+    seen = {key: report.get(key) for key in SAME_FROM_EITHER}
+    seen["hashes"] = {key: report["load_file"][key] for key in ("sha1", "sha256")}
+    return seen
+
+
 def check(cli, work):
     problems = []
+    if run(cli, ["-q", "input.cap"], work).returncode != 0:
+        return ["the CAP file makes no IJC file"]
+    os.rename(os.path.join(work, "input.ijc"), os.path.join(work, "plain.ijc"))
+    if run(cli, ["-q", "--to-cap", "-o", "plain-made.cap", "plain.ijc"], work).returncode != 0:
+        problems.append("--to-cap refuses the plain IJC file")
+    elif run(cli, ["-q", "plain-made.cap"], work).returncode != 0 or \
+            read(work, "plain.ijc") != read(work, "plain-made.ijc"):
+        problems.append("the plain IJC file does not come back from its CAP file")
     if run(cli, ["-q", "--load-file", "-o", "first.ijc", "input.cap"], work).returncode != 0:
         return ["the CAP file makes no load file"]
     made = run(cli, ["-q", "--to-cap", "-o", "made.cap", "first.ijc"], work)
@@ -27,9 +54,12 @@ def check(cli, work):
         return ["--to-cap: %s" % made.stderr]
     if run(cli, ["-q", "--load-file", "-o", "second.ijc", "made.cap"], work).returncode != 0:
         return ["the CAP file made makes no load file"]
-    with open(os.path.join(work, "first.ijc"), "rb") as a, open(os.path.join(work, "second.ijc"), "rb") as b:
-        if a.read() != b.read():
-            problems.append("the load files differ")
+    if read(work, "first.ijc") != read(work, "second.ijc"):
+        problems.append("the load files differ")
+    from_cap, from_load_file = checked(cli, work, "input.cap"), checked(cli, work, "first.ijc")
+    for key in from_cap:
+        if from_cap[key] != from_load_file[key]:
+            problems.append("--check of the load file reports other %s" % key)
     if subprocess.run(["unzip", "-tq", "made.cap"], cwd=work, capture_output=True).returncode != 0:
         problems.append("unzip -t fails")
     with zipfile.ZipFile(os.path.join(work, "made.cap")) as archive:
