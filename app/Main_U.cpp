@@ -1,6 +1,8 @@
 #include "app/Main_U.h"
 
+#include "app/desktop.h"
 #include "app/dialogs.h"
+#include "app/structure_view.h"
 #include "app/widgets.h"
 #include "core/base/error.h"
 #include "core/base/file_layer.h"
@@ -8,6 +10,7 @@
 #include "core/convert/archive_converter.h"
 #include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
+#include "core/report/load_file_report.h"
 #include "core/settings/profile.h"
 
 #include <QAction>
@@ -15,12 +18,17 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
+#include <QMimeData>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QStatusBar>
+#include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 #include <sys/stat.h>
@@ -58,6 +66,41 @@ constexpr QSize minimumWindowSize(420, 240);
 constexpr int fieldLeft = 70;
 constexpr int labelLeft = 75;
 constexpr int panelMargin = 12;
+
+// The files a drag brings, when every one is a local file; else none.
+QStringList localFiles(const QMimeData* data)
+{
+    QStringList paths;
+    if (data == nullptr || !data->hasUrls())
+        return paths;
+    for (const QUrl& url : data->urls()) {
+        if (!url.isLocalFile() || url.toLocalFile().isEmpty())
+            return {};
+        paths << url.toLocalFile();
+    }
+    return paths;
+}
+
+// The log pane as several conversions report to it: each report follows
+// the last rather than taking its place.
+class FollowingReports final : public tolvane::ReportSink {
+public:
+    explicit FollowingReports(tolvane::ReportSink& pane) : pane_(pane) {}
+    void clear() override {}
+    void appendLine(const std::string& line) override { pane_.appendLine(line); }
+
+private:
+    tolvane::ReportSink& pane_;
+};
+
+QPushButton* actionButton(QWidget* parent, const char* name, QAction* action)
+{
+    auto* button = new QPushButton(action->text(), parent);
+    button->setObjectName(name);
+    button->setToolTip(action->toolTip());
+    QObject::connect(button, &QPushButton::clicked, action, &QAction::trigger);
+    return button;
+}
 
 } // namespace
 
@@ -153,7 +196,12 @@ void TMainForm::buildComponents()
     cxButtonEdit_CapFile->setGeometry(fieldLeft, 23, 571, cxButtonEdit_CapFile->sizeHint().height());
     cxButtonEdit_CapFile->setFrame(true);
 
-    dxMemo1 = new TLogPane(this);
+    PageControl_Views = new QTabWidget(this);
+    PageControl_Views->setObjectName("PageControl_Views");
+    PageControl_Views->setDocumentMode(true);
+    PageControl_Views->setFocusPolicy(Qt::NoFocus);
+
+    dxMemo1 = new TLogPane(PageControl_Views);
     dxMemo1->setObjectName("dxMemo1");
     dxMemo1->setFont(windowFont("Arial Narrow", 11));
 
@@ -182,11 +230,42 @@ void TMainForm::buildComponents()
                                    "load order, without Debug, after checking them");
     CheckBox_LoadOrder->move(260, 62);
 
+    TreeView_Structure = new TStructureView(PageControl_Views);
+    TreeView_Structure->setObjectName("TreeView_Structure");
+    PageControl_Views->addTab(dxMemo1, "Report");
+    PageControl_Views->addTab(TreeView_Structure, "Structure");
+
+    Action_SaveScript = new QAction(QString::fromUtf8("Save card script\u2026"), this);
+    Action_SaveScript->setObjectName("Action_SaveScript");
+    Action_SaveScript->setToolTip("Write the commands that load and install the chosen CAP file on a card");
+    Action_ShowInFolder = new QAction("Show in folder", this);
+    Action_ShowInFolder->setObjectName("Action_ShowInFolder");
+    Action_ShowInFolder->setToolTip("Show the IJC file written last in the file manager");
+    dxMemo1->addMenuAction(Action_SaveScript);
+    dxMemo1->addMenuAction(Action_ShowInFolder);
+
+    // Beside the box, one above the other, as wide as the wider needs.
+    cxButton_SaveScript = actionButton(Panel1, "cxButton_SaveScript", Action_SaveScript);
+    cxButton_ShowInFolder = actionButton(Panel1, "cxButton_ShowInFolder", Action_ShowInFolder);
+    const int buttonLeft = CheckBox_LoadOrder->x() + CheckBox_LoadOrder->sizeHint().width() + 12;
+    const int buttonWidth =
+        std::max(cxButton_SaveScript->sizeHint().width(), cxButton_ShowInFolder->sizeHint().width());
+    const int buttonHeight = cxButton_SaveScript->sizeHint().height();
+    cxButton_SaveScript->setGeometry(buttonLeft, 73 - buttonHeight, buttonWidth, buttonHeight);
+    cxButton_ShowInFolder->setGeometry(buttonLeft, 75, buttonWidth, buttonHeight);
+
+    // A drop anywhere on the window is the window's: no control takes it.
+    setAcceptDrops(true);
+    for (QWidget* control : {static_cast<QWidget*>(dxMemo1), dxMemo1->viewport(),
+                             static_cast<QWidget*>(TreeView_Structure), TreeView_Structure->viewport(),
+                             static_cast<QWidget*>(cxButtonEdit_CapFile)})
+        control->setAcceptDrops(false);
+
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(0, 0, 0, 0);
     layout->setSpacing(0);
     layout->addWidget(Panel1);
-    layout->addWidget(dxMemo1, 1);
+    layout->addWidget(PageControl_Views, 1);
     layout->addWidget(dxStatusBar1);
     // The convert button lies over the panel, outside the layout.
     cxButton_cap_convert->raise();
@@ -194,6 +273,10 @@ void TMainForm::buildComponents()
     setTabOrder(cxButtonEdit_CapFile, dxMemo1);
     setTabOrder(dxMemo1, cxButton_cap_convert);
     setTabOrder(cxButton_cap_convert, CheckBox_LoadOrder);
+    setTabOrder(CheckBox_LoadOrder, cxButton_SaveScript);
+    setTabOrder(cxButton_SaveScript, cxButton_ShowInFolder);
+    setTabOrder(cxButton_ShowInFolder, TreeView_Structure);
+    updateActions();
 }
 
 void TMainForm::wireHandlers()
@@ -205,6 +288,10 @@ void TMainForm::wireHandlers()
     connect(cxButton_cap_convert, &QPushButton::clicked, this,
             [this] { guarded([this] { cxButton_cap_convertClick(cxButton_cap_convert); }); });
     connect(cxButton_1, &QPushButton::clicked, this, [this] { guarded([this] { cxButton_1Click(cxButton_1); }); });
+    connect(Action_SaveScript, &QAction::triggered, this,
+            [this] { guarded([this] { cxButton_SaveScriptClick(cxButton_SaveScript); }); });
+    connect(Action_ShowInFolder, &QAction::triggered, this,
+            [this] { guarded([this] { cxButton_ShowInFolderClick(cxButton_ShowInFolder); }); });
 }
 
 bool TMainForm::guarded(const std::function<void()>& handler)
@@ -273,6 +360,7 @@ void TMainForm::cxButtonEdit_CapFilePropertiesChange(QObject*)
     ijcPath_ = QString::fromStdString(tolvane::withExtension(capPath(), ".ijc"));
     cxButtonEdit_CapFile->setToolTip(cxButtonEdit_CapFile->text());
     showIjcPath();
+    updateActions();
 }
 
 void TMainForm::showIjcPath()
@@ -300,10 +388,139 @@ void TMainForm::layOutPanel()
 
 void TMainForm::cxButton_cap_convertClick(QObject*)
 {
-    if (CheckBox_LoadOrder->isChecked())
-        tolvane::convertToLoadFile(capPath(), {}, tolvane::LoadFileAction::Write, *dxMemo1, AbZipKit1->archive);
+    showStatus(QString());
+    // The structure shown is the chosen file's, whether or not it converts.
+    struct AfterConversion {
+        TMainForm& form;
+        ~AfterConversion()
+        {
+            form.showStructure();
+            form.updateActions();
+        }
+    } after{*this};
+    convertInto(*dxMemo1);
+}
+
+void TMainForm::convertInto(tolvane::ReportSink& sink)
+{
+    writtenPath_.clear();
+    const std::string path = capPath();
+    if (CheckBox_LoadOrder->isChecked()) {
+        tolvane::convertToLoadFile(path, {}, tolvane::LoadFileAction::Write, sink, AbZipKit1->archive);
+        writtenPath_ = QString::fromStdString(tolvane::loadFilePathFor(path));
+    } else {
+        tolvane::convertThroughArchive(path, sink, AbZipKit1->archive);
+        writtenPath_ = ijcPath_;
+    }
+}
+
+void TMainForm::openFiles(const QStringList& paths)
+{
+    if (paths.size() == 1) {
+        cxButtonEdit_CapFile->setText(paths.front());
+        guarded([this] { cxButton_cap_convertClick(cxButton_cap_convert); });
+        return;
+    }
+    if (paths.isEmpty())
+        return;
+    dxMemo1->clear();
+    FollowingReports reports(*dxMemo1);
+    int failed = 0;
+    for (int i = 0; i < paths.size(); ++i) {
+        showStatus(QString("Converting %1 of %2").arg(i + 1).arg(paths.size()));
+        cxButtonEdit_CapFile->setText(paths[i]);
+        try {
+            convertInto(reports);
+        } catch (const std::exception& error) {
+            ++failed;
+            writtenPath_.clear();
+            dxMemo1->appendLine("Error: " + tolvane::displayText(error.what()));
+        }
+    }
+    showStatus(QString("%1 converted, %2 failed").arg(paths.size() - failed).arg(failed));
+    showStructure();
+    updateActions();
+}
+
+void TMainForm::showStructure()
+{
+    try {
+        TreeView_Structure->showPackage(tolvane::inspectInput(capPath(), AbZipKit1->archive));
+    } catch (const std::exception& error) {
+        TreeView_Structure->showProblem(QString::fromStdString(tolvane::displayText(error.what())));
+    }
+}
+
+void TMainForm::updateActions()
+{
+    const bool chosen = !cxButtonEdit_CapFile->text().isEmpty();
+    Action_SaveScript->setEnabled(chosen);
+    cxButton_SaveScript->setEnabled(chosen);
+    const bool written = !writtenPath_.isEmpty();
+    Action_ShowInFolder->setEnabled(written);
+    cxButton_ShowInFolder->setEnabled(written);
+}
+
+void TMainForm::showStatus(const QString& text)
+{
+    auto* panel = dxStatusBar1->findChild<QLabel*>("dxStatusBar1_Panel0");
+    panel->setText(text);
+    // Conversions run on this thread: the progress is painted now, not
+    // when they are all done.
+    panel->repaint();
+}
+
+void TMainForm::cxButton_SaveScriptClick(QObject*)
+{
+    const std::string path = capPath();
+    if (path.empty())
+        throw tolvane::Error(tolvane::ErrorKind::NoCapFile, path);
+    const QString chosen = SaveDialog::ask(this, "Save card script",
+                                           QString::fromStdString(tolvane::withExtension(path, ".apdu")),
+                                           "APDU scripts (*.apdu);;All files (*)");
+    if (chosen.isEmpty())
+        return;
+    tolvane::LoadFileReport report(*dxMemo1);
+    tolvane::convertToApduScript(path, {}, tolvane::apdu::Options{}, report, AbZipKit1->archive,
+                                 chosen.toStdString());
+}
+
+void TMainForm::cxButton_ShowInFolderClick(QObject*)
+{
+    if (writtenPath_.isEmpty())
+        return;
+    if (!Desktop::showInFolder(writtenPath_))
+        throw tolvane::Error(tolvane::ErrorKind::CannotOpen, writtenPath_.toStdString(),
+                             "No file manager could show it");
+}
+
+void TMainForm::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (localFiles(event->mimeData()).isEmpty())
+        event->ignore();
     else
-        tolvane::convertThroughArchive(capPath(), *dxMemo1, AbZipKit1->archive);
+        event->acceptProposedAction();
+}
+
+void TMainForm::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (localFiles(event->mimeData()).isEmpty())
+        event->ignore();
+    else
+        event->acceptProposedAction();
+}
+
+void TMainForm::dropEvent(QDropEvent* event)
+{
+    const QStringList paths = localFiles(event->mimeData());
+    if (paths.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    // Converted once the drop has ended, so that the program the files came
+    // from is not kept waiting, nor an error box shown inside the drop.
+    QTimer::singleShot(0, this, [this, paths] { openFiles(paths); });
 }
 
 void TMainForm::closeEvent(QCloseEvent* event)

@@ -7,6 +7,11 @@
 
 #include "core/zip/archive.h"
 
+namespace tolvane {
+class ReportSink;
+}
+
+#include <QStringList>
 #include <QWidget>
 #include <functional>
 #include <string>
@@ -17,6 +22,8 @@ class QFrame;
 class QLabel;
 class QPushButton;
 class QStatusBar;
+class QTabWidget;
+class TStructureView;
 class TButtonEdit;
 class TLogPane;
 class TOpenDialog;
@@ -60,6 +67,15 @@ public:
     QPushButton* cxButton_cap_convert;
     // Checked, the convert button writes the load file that card loaders send.
     QCheckBox* CheckBox_LoadOrder;
+    // The report and the chosen package's shape, each on a tab of its own.
+    QTabWidget* PageControl_Views;
+    TStructureView* TreeView_Structure;
+    // Writes the chosen CAP file's card script where a save dialog says.
+    QAction* Action_SaveScript;
+    QPushButton* cxButton_SaveScript;
+    // Shows the IJC file last written in the file manager.
+    QAction* Action_ShowInFolder;
+    QPushButton* cxButton_ShowInFolder;
 
     // The event handlers.
     void FormCreate(QObject* Sender);
@@ -68,6 +84,14 @@ public:
     void cxButtonEdit_PinFilePropertiesButtonClick(QObject* Sender);
     void cxButtonEdit_CapFilePropertiesChange(QObject* Sender);
     void cxButton_cap_convertClick(QObject* Sender);
+    void cxButton_SaveScriptClick(QObject* Sender);
+    void cxButton_ShowInFolderClick(QObject* Sender);
+
+    // Converts each file in turn, as the convert button would, the last
+    // staying chosen: what dropping them on the window, or opening them
+    // with the application, does. One file's error goes to the error box;
+    // with several, into the report, and the next file converts all the same.
+    void openFiles(const QStringList& paths);
 
     // The window's outer frame, as the settings file keeps it.
     QRect outerBounds() const;
@@ -79,6 +103,9 @@ protected:
     void showEvent(QShowEvent* event) override;
     void moveEvent(QMoveEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void buildComponents();
@@ -87,6 +114,13 @@ private:
     // result is false.
     bool guarded(const std::function<void()>& handler);
     std::string capPath() const;
+    // Converts the chosen CAP file as the box says, reporting to `sink`;
+    // remembers the file written.
+    void convertInto(tolvane::ReportSink& sink);
+    // The chosen file's package in the Structure view.
+    void showStructure();
+    void updateActions();
+    void showStatus(const QString& text);
 
     void setOuterLeft(int left);
     void setOuterTop(int top);
@@ -106,6 +140,8 @@ private:
     bool shownOnce_ = false;
     bool awaitingFrame_ = false;
     QString ijcPath_;
+    // The file the last conversion wrote; empty after one that failed.
+    QString writtenPath_;
 };
 
 extern TMainForm* MainForm;

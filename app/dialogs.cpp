@@ -6,6 +6,7 @@
 
 namespace {
 TOpenDialog::Script openScript;
+SaveDialog::Script saveScript;
 ErrorBox::Script errorScript;
 } // namespace
 
@@ -65,6 +66,18 @@ bool TOpenDialog::Execute(QWidget* owner)
     FileName = dialog.selectedFiles().constFirst();
     FilterIndex = static_cast<int>(filters.indexOf(dialog.selectedNameFilter())) + 1;
     return true;
+}
+
+void SaveDialog::setScript(Script script)
+{
+    saveScript = std::move(script);
+}
+
+QString SaveDialog::ask(QWidget* owner, const QString& title, const QString& proposed, const QString& filter)
+{
+    if (saveScript)
+        return saveScript(proposed);
+    return QFileDialog::getSaveFileName(owner, title, proposed, filter);
 }
 
 void ErrorBox::setScript(Script script)

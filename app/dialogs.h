@@ -36,6 +36,19 @@ public:
     QStringList qtFilters() const;
 };
 
+// The save-file dialog: where a new file is to go. The dialog asks before
+// a file that is there is replaced.
+namespace SaveDialog {
+// The path chosen, or empty when the user cancelled. `proposed` is the path
+// the dialog starts with.
+QString ask(QWidget* owner, const QString& title, const QString& proposed, const QString& filter);
+
+// Stands in for the user: given the proposed path, returns the path chosen
+// (empty: cancelled). Empty: the real dialog.
+using Script = std::function<QString(const QString& proposed)>;
+void setScript(Script script);
+} // namespace SaveDialog
+
 // The application's error box: a modal critical message box captioned with
 // the application's title.
 namespace ErrorBox {

@@ -5,7 +5,9 @@
 #include "core/base/time_zone.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QFont>
+#include <QTimer>
 #include <cstdlib>
 
 int main(int argc, char** argv)
@@ -19,9 +21,21 @@ int main(int argc, char** argv)
     QFont::insertSubstitution("MS Sans Serif", "Liberation Sans");
     QFont::insertSubstitution("Arial Narrow", "Liberation Sans Narrow");
 
+    // Files named on the command line (as "Open With" names them) are
+    // converted as a drop of them would be, once the window is up. Qt has
+    // taken its own options out already; "--" before names that begin with
+    // a dash is passed over.
+    QStringList files = QApplication::arguments().mid(1);
+    if (!files.isEmpty() && files.front() == "--")
+        files.removeFirst();
+    for (QString& file : files)
+        file = QFileInfo(file).absoluteFilePath();
+
     TMainForm form;
     MainForm = &form;
     form.show();
+    if (!files.isEmpty())
+        QTimer::singleShot(0, &form, [&form, files] { form.openFiles(files); });
     const int result = QApplication::exec();
     MainForm = nullptr;
     return result;

@@ -1,7 +1,9 @@
 #include "app/widgets.h"
 
+#include <QContextMenuEvent>
 #include <QIcon>
 #include <QKeyEvent>
+#include <QMenu>
 #include <QPainter>
 #include <QPainterPath>
 #include <QStyle>
@@ -80,6 +82,23 @@ void TLogPane::clear()
 void TLogPane::appendLine(const std::string& line)
 {
     appendPlainText(QString::fromStdString(line));
+}
+
+QMenu* TLogPane::contextMenu()
+{
+    QMenu* menu = createStandardContextMenu();
+    if (!menuActions_.isEmpty()) {
+        menu->addSeparator();
+        menu->addActions(menuActions_);
+    }
+    return menu;
+}
+
+void TLogPane::contextMenuEvent(QContextMenuEvent* event)
+{
+    QMenu* menu = contextMenu();
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(event->globalPos());
 }
 
 namespace Artwork {

@@ -8,6 +8,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 
+class QMenu;
 class QToolButton;
 
 // A read-only single-line field with an ellipsis button at its right end.
@@ -50,6 +51,17 @@ public:
 
     void clear() override;
     void appendLine(const std::string& line) override;
+
+    // The menu the pane shows on a right click: Copy and Select All, then
+    // the window's own actions.
+    QMenu* contextMenu();
+    void addMenuAction(QAction* action) { menuActions_.append(action); }
+
+protected:
+    void contextMenuEvent(QContextMenuEvent* event) override;
+
+private:
+    QList<QAction*> menuActions_;
 };
 
 // The pictures of the window, painted here rather than taken from elsewhere.

@@ -380,6 +380,7 @@ private:
         const auto report = [&](const cap::Finding& finding, bool refuses) {
             if (refuses)
                 refuse(finding.text(), found_[finding.tag].entry);
+            loadFile_.findings.push_back(finding);
             loadFile_.warnings.push_back(std::string(kinds[finding.tag].entryName) + ": " + finding.text());
         };
         try {

@@ -6,6 +6,8 @@
 // card would, so that a developer hears why it will not load before a card
 // refuses it.
 
+#include "core/cap/package.h"
+
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -13,10 +15,6 @@
 #include <vector>
 
 namespace tolvane {
-
-namespace cap {
-struct Package;
-}
 
 // An entry of a CAP file with its bytes, in archive order.
 struct CapEntry {
@@ -75,6 +73,9 @@ struct LoadFile {
     std::optional<std::string> requiresJavaCard, requiresGlobalPlatform;
     // Every component decoded.
     std::shared_ptr<const cap::Package> package;
+    // What the checks found, each where it lies: those of the Debug
+    // component, and the others where checking only warns of them.
+    std::vector<cap::Finding> findings;
 };
 
 // Checks the entries and lays out their load file. Throws Error (NotLoadable)

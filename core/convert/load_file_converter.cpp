@@ -13,6 +13,7 @@
 #include "core/zip/archive.h"
 
 #include <optional>
+#include <sys/stat.h>
 #include <vector>
 
 namespace tolvane {
@@ -54,10 +55,8 @@ std::vector<CapEntry> readComponentsFile(const std::string& path)
 }
 
 // Reads every entry of the CAP file, or every component of an IJC file.
-std::vector<CapEntry> readEntries(const std::string& capPath, bool components, ZipArchive& archive,
-                                  Conversion& conversion)
+std::vector<CapEntry> readEntries(const std::string& capPath, bool components, ZipArchive& archive)
 {
-    conversion.reading();
     if (components)
         return readComponentsFile(capPath);
     archive.open(capPath);
@@ -71,7 +70,8 @@ std::vector<CapEntry> readEntries(const std::string& capPath, bool components, Z
 LoadFile readLoadFile(const std::string& capPath, bool components, const LoadFileOptions& options, ZipArchive& archive,
                       Conversion& conversion)
 {
-    return makeLoadFile(readEntries(capPath, components, archive, conversion), options, capPath);
+    conversion.reading();
+    return makeLoadFile(readEntries(capPath, components, archive), options, capPath);
 }
 
 // The output beside an input: NAME.ijc beside a CAP file, NAME.load.ijc
@@ -156,7 +156,8 @@ void convertToCapFile(const std::string& inputPath, const LoadFileOptions& optio
             componentsOf(Bytes(start, got < 0 ? 0 : static_cast<std::size_t>(got)), inputPath);
             throw Error(ErrorKind::NotLoadable, inputPath, "It is no sequence of components");
         }
-        const std::vector<CapEntry> entries = readEntries(inputPath, true, archive, conversion);
+        conversion.reading();
+        const std::vector<CapEntry> entries = readEntries(inputPath, true, archive);
         const LoadFile loadFile = makeLoadFile(entries, options, inputPath);
         const CapFileLayout layout = capFileLayout(loadFile, packagePath);
         const auto bytes = capFileBytes(loadFile, entries, layout);
@@ -168,6 +169,28 @@ void convertToCapFile(const std::string& inputPath, const LoadFileOptions& optio
         output->write(bytes);
         output->commit();
     });
+}
+
+std::string loadFilePathFor(const std::string& input)
+{
+    return besideInput(input, isComponentsFile(input), {});
+}
+
+LoadFile inspectInput(const std::string& path, ZipArchive& archive)
+{
+    ArchiveCloser closer(archive);
+    // Reading a missing CAP file through the archive would leave an empty
+    // archive in its place: only a file that is there is looked at.
+    struct stat info {};
+    if (path.empty())
+        throw Error(ErrorKind::NoCapFile, path);
+    if (::stat(path.c_str(), &info) != 0)
+        throw Error(ErrorKind::CannotOpen, path, files::lastErrorText());
+    if (!S_ISREG(info.st_mode))
+        throw Error(ErrorKind::CannotOpen, path, "Not a regular file");
+    LoadFileOptions options;
+    options.verify = false;
+    return makeLoadFile(readEntries(path, isComponentsFile(path), archive), options, path);
 }
 
 void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,

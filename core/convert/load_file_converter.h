@@ -36,6 +36,16 @@ void convertToLoadFile(const std::string& capPath, const LoadFileOptions& option
 void convertToApduScript(const std::string& capPath, const LoadFileOptions& options, const apdu::Options& script,
                          CapObserver& report, ZipArchive& archive, const std::string& scriptPath = {});
 
+// Where convertToLoadFile writes the load file of `input` by default:
+// NAME.ijc beside a CAP file, NAME.load.ijc beside an IJC file or load file.
+std::string loadFilePathFor(const std::string& input);
+
+// Reads a CAP file, IJC file or load file and makes its load file with the
+// checks only warning, so that a package a card would refuse can still be
+// looked at: what they find is in the load file's findings. Writes nothing.
+// Throws Error where the input is missing, cannot be read or does not frame.
+LoadFile inspectInput(const std::string& path, ZipArchive& archive);
+
 // Makes a CAP file again from an IJC file or a load file at `inputPath`:
 // NAME.cap beside it (or `outputPath`), by the IJC file's rules, holding each
 // component under PACKAGE/javacard/ (`packagePath`, else the Header's package

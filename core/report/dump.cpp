@@ -129,6 +129,16 @@ std::string operandText(const Package& package, const Instruction& in)
     return text;
 }
 
+std::string instructionText(const Package& package, const Instruction& in)
+{
+    std::string text = mnemonic(in.opcode);
+    if (!in.operands.empty()) {
+        text += ' ';
+        text += withControlsEscaped(operandText(package, in));
+    }
+    return text;
+}
+
 std::vector<std::string> dumpLines(const LoadFile& file)
 {
     std::vector<std::string> lines;
@@ -178,14 +188,8 @@ std::vector<std::string> dumpLines(const LoadFile& file)
                     lines.push_back("   handler " + number(h.start) + " to " + number(h.start + h.length) + " -> " +
                                     number(h.handlerOffset) + ", catches " +
                                     (h.catchType == 0 ? std::string("anything") : poolEntryText(p, h.catchType)));
-            for (const auto& in : method.instructions) {
-                std::string listed = "   " + number(in.offset) + ": " + mnemonic(in.opcode);
-                if (!in.operands.empty()) {
-                    listed += ' ';
-                    listed += withControlsEscaped(operandText(p, in));
-                }
-                lines.push_back(std::move(listed));
-            }
+            for (const auto& in : method.instructions)
+                lines.push_back("   " + number(in.offset) + ": " + instructionText(p, in));
         }
     }
     return lines;

@@ -19,6 +19,8 @@ std::vector<std::string> dumpLines(const LoadFile& file);
 // references resolved to what they name.
 std::string operandText(const cap::Package& package, const cap::Instruction& instruction);
 
+// An instruction as the listing shows it: its mnemonic and its operands.
+std::string instructionText(const cap::Package& package, const cap::Instruction& instruction);
 // What a constant pool entry names: its kind and its reference.
 std::string poolEntryText(const cap::Package& package, unsigned index);
 
