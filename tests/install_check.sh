@@ -18,6 +18,7 @@ expected=(
   bin/tolvane bin/tolvane-cli
   share/applications/org.tolvane.Tolvane.desktop
   share/metainfo/org.tolvane.Tolvane.metainfo.xml
+  share/mime/packages/org.tolvane.Tolvane.xml
   share/man/man1/tolvane.1.gz share/man/man1/tolvane-cli.1.gz
   share/bash-completion/completions/tolvane-cli
   share/tolvane/report.schema.json
@@ -71,6 +72,7 @@ validate() { # NAME COMMAND...: runs a validator where it is installed, printing
   fi
 }
 validate "desktop entry" desktop-file-validate "$root/share/applications/org.tolvane.Tolvane.desktop"
+grep -q '^Exec=tolvane %F$' "$root/share/applications/org.tolvane.Tolvane.desktop" || fail "the desktop entry passes no files"
 validate "metadata" appstreamcli validate --no-net "$root/share/metainfo/org.tolvane.Tolvane.metainfo.xml"
 for page in tolvane tolvane-cli; do
   if command -v man >/dev/null; then

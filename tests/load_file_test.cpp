@@ -6,6 +6,7 @@
 #include "core/cap/load_file.h"
 #include "core/convert/load_file_converter.h"
 #include "core/report/load_file_report.h"
+#include "core/report/structure.h"
 #include "core/zip/archive.h"
 
 #include <functional>
@@ -379,27 +380,50 @@ TEST_F(LoadFileConversion, EveryMethodIsDisassembled)
 TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarnedOf)
 {
     using Entries = std::map<std::string, ByteVector>;
+    using Path = std::vector<std::string>;
+    const Path method{"Classes", "token 0", "method token 0"};
     const struct {
         const char* name;
         std::function<void(Entries&)> spoil; // sizes unchanged
         const char* finding;
+        Path marked;            // the row of the package's structure that shows the finding
+        const char* instruction = ""; // and the instruction's row in the method's listing
     } cases[] = {
         {"branch into an instruction", [](Entries& e) { e["Method.cap"][3 + 9] = 0x03; },
-         "Component \"pkg/javacard/Method.cap\": Method, branch target at offset 8: ifeq goes to 11"},
+         "Component \"pkg/javacard/Method.cap\": Method, branch target at offset 8: ifeq goes to 11", method,
+         "8: ifeq 3 -> 11"},
         {"undefined opcode", [](Entries& e) { e["Method.cap"][3 + 12] = 0xFE; },
-         "Component \"pkg/javacard/Method.cap\": Method, opcode at offset 12: opcode 254 is not an instruction"},
+         "Component \"pkg/javacard/Method.cap\": Method, opcode at offset 12: opcode 254 is not an instruction",
+         {"Components", "Method"}},
         {"install method inside a method", [](Entries& e) { e["Applet.cap"][3 + 11] = 2; },
          "Component \"pkg/javacard/Applet.cap\": Applet, install method offset at offset 0: offset 2 in Method is "
-         "not the start of a method"},
+         "not the start of a method",
+         {"Components", "Applet"}},
         {"super class inside Class", [](Entries& e) { e["Class.cap"][3 + 3] = 0x00, e["Class.cap"][3 + 4] = 0x03; },
          "Component \"pkg/javacard/Class.cap\": Class, super class at offset 2: offset 3 in Class is not the start "
-         "of a class"},
+         "of a class",
+         {"Classes", "token 0"}},
         {"Descriptor's methods leave a gap", [](Entries& e) { e["Descriptor.cap"][3 + 17] = 21; },
          "Component \"pkg/javacard/Method.cap\": Method, methods at offset 24: 1 bytes of Method belong to no "
-         "method"},
+         "method",
+         {"Components", "Method"}},
         {"static image bigger than the Directory says", [](Entries& e) { e["StaticField.cap"][3 + 1] = 4; },
          "Component \"pkg/javacard/StaticField.cap\": StaticField, image size at offset 0: it gives 4, the "
-         "Directory 0"},
+         "Directory 0",
+         {"Components", "StaticField"}},
+    };
+    // The row at `path` of `rows`, by label.
+    const auto rowAt = [](const std::vector<StructureRow>& rows, const Path& path) -> const StructureRow* {
+        const std::vector<StructureRow>* level = &rows;
+        const StructureRow* found = nullptr;
+        for (const auto& label : path) {
+            const auto it = std::find_if(level->begin(), level->end(), [&](const auto& r) { return r.label == label; });
+            if (it == level->end())
+                return nullptr;
+            found = &*it;
+            level = &it->children;
+        }
+        return found;
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -415,6 +439,18 @@ TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarned
         const std::string finding = std::string(c.finding).substr(std::string(c.finding).find("\": ") + 3);
         EXPECT_NE(reportText().find(" Warning: " + finding.substr(0, finding.find(','))), std::string::npos)
             << reportText();
+
+        // Looked at in the window, the package shows the finding on its row.
+        const LoadFile inspected = inspectInput(dir.file("card.cap"), archive);
+        const auto rows = structureOf(inspected);
+        const StructureRow* marked = rowAt(rows, c.marked);
+        ASSERT_NE(marked, nullptr);
+        EXPECT_THAT(marked->findings, ::testing::ElementsAre(::testing::StartsWith(finding)));
+        if (*c.instruction == '\0')
+            continue;
+        const auto listing = listingOf(inspected, marked->classIndex, marked->methodIndex);
+        for (const auto& row : listing)
+            EXPECT_EQ(row.findings.empty(), row.label != c.instruction) << row.label;
     }
 }
 
