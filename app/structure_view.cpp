@@ -156,7 +156,8 @@ void TStructureView::fillListing(QTreeWidgetItem* item)
     if (!file_ || !item->data(NameColumn, listingRole).toBool())
         return;
     item->setData(NameColumn, listingRole, false);
-    const QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    mono.setPointSizeF(font().pointSizeF());
     const auto rows = tolvane::listingOf(*file_, item->data(NameColumn, classRole).toULongLong(),
                                          item->data(NameColumn, methodRole).toULongLong());
     QList<QTreeWidgetItem*> children;
