@@ -6,6 +6,7 @@
 #include "core/cap/load_file.h"
 #include "core/cap/package.h"
 #include "core/cap/verify.h"
+#include "core/report/structure.h"
 #include "core/zip/archive.h"
 
 #include <benchmark/benchmark.h>
@@ -75,6 +76,52 @@ void decodeAndCheck(benchmark::State& state)
     state.counters["files"] = static_cast<double>(caps.size());
 }
 
+// The package with the most instructions, as the window's Structure view
+// gets it.
+const LoadFile& largestPackage()
+{
+    static const LoadFile largest = [] {
+        LoadFile best;
+        std::size_t most = 0;
+        for (const auto& cap : caps) {
+            LoadFile file = makeLoadFile(cap.entries, {}, "corpus");
+            std::size_t count = 0;
+            for (const auto& cls : file.package->classes)
+                for (const auto& method : cls.methods)
+                    count += method.instructions.size();
+            if (count > most) {
+                most = count;
+                best = std::move(file);
+            }
+        }
+        return best;
+    }();
+    return largest;
+}
+
+// The tree the Structure view opens with: listings are made only on demand.
+void structureAsOpened(benchmark::State& state)
+{
+    const LoadFile& file = largestPackage();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(structureOf(file));
+}
+
+// The same tree with every method's listing made up front.
+void structureWithEveryListing(benchmark::State& state)
+{
+    const LoadFile& file = largestPackage();
+    std::size_t rows = 0;
+    for (auto _ : state) {
+        rows = 0;
+        for (std::size_t c = 0; c < file.package->classes.size(); ++c)
+            for (std::size_t m = 0; m < file.package->classes[c].methods.size(); ++m)
+                rows += listingOf(file, c, m).size();
+        benchmark::DoNotOptimize(structureOf(file));
+    }
+    state.counters["instructions"] = static_cast<double>(rows);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -82,6 +129,12 @@ int main(int argc, char** argv)
     loadCorpus();
     benchmark::RegisterBenchmark("load files of the corpus", loadFiles)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark("decoding and checks alone", decodeAndCheck)->Unit(benchmark::kMillisecond);
+    if (!caps.empty()) {
+        benchmark::RegisterBenchmark("structure of the largest package, as opened", structureAsOpened)
+            ->Unit(benchmark::kMillisecond);
+        benchmark::RegisterBenchmark("structure of the largest package, every listing made", structureWithEveryListing)
+            ->Unit(benchmark::kMillisecond);
+    }
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
