@@ -482,7 +482,7 @@ void TMainForm::cxButton_SaveScriptClick(QObject*)
         return;
     tolvane::LoadFileReport report(*dxMemo1);
     tolvane::convertToApduScript(path, {}, tolvane::apdu::Options{}, report, AbZipKit1->archive,
-                                 chosen.toStdString());
+                                 QFile::encodeName(chosen).toStdString());
 }
 
 void TMainForm::cxButton_ShowInFolderClick(QObject*)

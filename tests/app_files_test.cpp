@@ -10,6 +10,7 @@
 #include "qt_helpers.h"
 #include "test_support.h"
 #include "zip_builder.h"
+#include "core/zip/archive.h"
 
 #include <QAction>
 #include <QApplication>
@@ -403,6 +404,48 @@ private slots:
         tree->scrollToItem(setKey->child(4));
         QTest::qWait(100);
         form->close();
+    }
+
+    void aPackageACardWouldRefuseIsShownWithTheFindingWhereItLies()
+    {
+        if (!std::filesystem::exists(corpusFile("Algorithm__helloWorld.cap"))) {
+            QVERIFY2(!corpusRequired(), "no corpus, which CI requires");
+            QSKIP("no corpus");
+        }
+        // The corpus applet with its install method's offset spoiled.
+        tolvane::ZipArchive archive;
+        archive.open(corpusFile("Algorithm__helloWorld.cap").string());
+        std::vector<ZipEntry> entries;
+        for (std::int64_t i = 0; i < archive.entryCount(); ++i) {
+            tolvane::EntryStream stream;
+            archive.extract(i, stream);
+            ZipEntry entry;
+            entry.name = archive.entryName(i);
+            entry.data.assign(stream.begin(), stream.end());
+            if (entry.name.ends_with("/Applet.cap"))
+                entry.data[entry.data.size() - 1] ^= 0x01; // the last applet's install method, moved by one byte
+            entries.push_back(entry);
+        }
+        archive.close();
+        const std::string cap = dir->file("spoiled.cap");
+        writeFile(cap, buildZip(entries));
+
+        auto form = shownForm();
+        QVERIFY(form);
+        form->CheckBox_LoadOrder->setChecked(true);
+        form->openFiles({q(cap)});
+        QCOMPARE(errors.size(), 1);
+        QVERIFY2(errors.front().contains("Applet, install method offset"), qPrintable(errors.front()));
+        QTreeWidgetItem* components = topNamed(form->TreeView_Structure, "Components");
+        QVERIFY(components);
+        QTreeWidgetItem* applet = childNamed(components, "Applet");
+        QVERIFY(applet);
+        QVERIFY2(applet->toolTip(0).contains("install method offset"), qPrintable(applet->toolTip(0)));
+        QCOMPARE(applet->foreground(0).color(), QColor(0xC0, 0x10, 0x10));
+        // Seen from the top of its branch, and only there.
+        QVERIFY(!components->icon(0).isNull());
+        QVERIFY(childNamed(components, "Method")->icon(0).isNull());
+        QVERIFY(topNamed(form->TreeView_Structure, "Imports")->icon(0).isNull());
     }
 
     void theCardScriptSavedIsTheCommandLinesScript()
