@@ -1,9 +1,15 @@
 // The decoding and checking of a package on any bytes taken as a sequence of
 // components (tag, size, content), as a load file lays them out. The checks
-// run with and without refusing, so that decoding goes on past every fault.
+// run with and without refusing, so that decoding goes on past every fault;
+// what is decoded is then laid out as the window's structure, every listing
+// made. The same bytes go through the strict reader of IJC files given as
+// input too.
 
 #include "core/base/error.h"
+#include "core/cap/components_file.h"
 #include "core/cap/load_file.h"
+#include "core/cap/package.h"
+#include "core/report/structure.h"
 #include "fuzz_support.h"
 
 #include <string>
@@ -11,10 +17,22 @@
 
 namespace {
 
-const char* const entryNames[] = {
-    "",          "Header.cap",          "Directory.cap",   "Applet.cap",      "Import.cap", "ConstantPool.cap",
-    "Class.cap", "Method.cap",          "StaticField.cap", "RefLocation.cap", "Export.cap", "Descriptor.cap",
-    "Debug.cap", "StaticResources.capx"};
+// Every row of the package's structure and every method's listing.
+void showEverything(const tolvane::LoadFile& file)
+{
+    std::size_t findingsShown = 0;
+    const auto count = [&](const auto& self, const std::vector<tolvane::StructureRow>& rows) -> void {
+        for (const auto& row : rows) {
+            findingsShown += row.findings.size();
+            self(self, row.children);
+            if (row.hasListing)
+                for (const auto& instruction : tolvane::listingOf(file, row.classIndex, row.methodIndex))
+                    tolvane::fuzz::require(!instruction.label.empty(), "an instruction is shown");
+        }
+    };
+    count(count, tolvane::structureOf(file));
+    tolvane::fuzz::require(findingsShown >= file.findings.size(), "every finding is shown on a row");
+}
 
 } // namespace
 
@@ -32,7 +50,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (tag == 13)
             length = length << 16 | data[at + 3] << 8 | data[at + 4];
         const std::size_t end = std::min(size, at + framing + length);
-        const std::string name = tag >= 1 && tag <= 13 ? entryNames[tag] : "Custom" + std::to_string(tag) + ".cap";
+        const char* known = cap::componentEntryName(tag);
+        const std::string name = known != nullptr ? known : "Custom" + std::to_string(tag) + ".cap";
         entries.push_back({"pkg/javacard/" + name, {data + at, data + end}, std::nullopt});
         at = end;
     }
@@ -42,9 +61,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 makeLoadFile(entries, {.keepDescriptor = true, .verify = verify, .target = {}}, "input.cap");
             fuzz::require(!file.bytes.empty(), "a load file holds its components");
             fuzz::require(!verify || file.package != nullptr, "a load file that passed its checks is decoded");
+            // The window's view of it, every listing included.
+            if (!verify)
+                showEverything(file);
         } catch (const Error& error) {
             fuzz::require(error.kind() == ErrorKind::NotLoadable, "a package is refused as not loadable");
         }
+    }
+    // The same bytes as an IJC file given as input: its reader frames them
+    // strictly, and what it takes makes the same load file.
+    try {
+        const auto framed = componentsOf(Bytes(data, size), "input.ijc");
+        fuzz::require(!framed.empty() && framed.front().name == "Header.cap", "an IJC file begins with its Header");
+    } catch (const Error& error) {
+        fuzz::require(error.kind() == ErrorKind::NotLoadable, "an IJC file is refused as not loadable");
     }
     return 0;
 }

@@ -10,11 +10,6 @@ namespace {
 
 constexpr std::uint8_t firstCustomTag = 128;
 
-const char* const entryNames[] = {
-    "",          "Header.cap",          "Directory.cap",   "Applet.cap",      "Import.cap", "ConstantPool.cap",
-    "Class.cap", "Method.cap",          "StaticField.cap", "RefLocation.cap", "Export.cap", "Descriptor.cap",
-    "Debug.cap", "StaticResources.capx"};
-
 bool hasMagic(Bytes file)
 {
     return file.size() >= 7 && file[3] == 0xDE && file[4] == 0xCA && file[5] == 0xFF && file[6] == 0xED;
@@ -55,7 +50,8 @@ std::vector<CapEntry> componentsOf(Bytes file, const std::string& path)
             size = size << 16 | static_cast<std::size_t>(file[at + 3]) << 8 | file[at + 4];
         if (file.size() - at - framing < size)
             refuse(at, "the component of " + std::to_string(size) + " bytes runs past the end of the file");
-        const std::string name = tag <= cap::lastTag ? entryNames[tag] : "Custom-" + std::to_string(tag) + ".cap";
+        const char* known = cap::componentEntryName(tag);
+        const std::string name = known != nullptr ? known : "Custom-" + std::to_string(tag) + ".cap";
         const Bytes bytes = file.subspan(at, framing + size);
         entries.push_back({name, {bytes.begin(), bytes.end()}, at});
         at += framing + size;

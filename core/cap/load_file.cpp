@@ -24,29 +24,9 @@ using cap::appletTag, cap::classTag, cap::constantPoolTag, cap::debugTag, cap::d
 
 constexpr std::uint8_t firstCustomTag = 128;
 
-struct Kind {
-    const char* entryName;
-    const char* title;
-    bool required;
-};
-
-// Indexed by tag.
-constexpr std::array<Kind, lastTag + 1> kinds{{
-    {nullptr, nullptr, false},
-    {"Header.cap", "Header", true},
-    {"Directory.cap", "Directory", true},
-    {"Applet.cap", "Applet", false},
-    {"Import.cap", "Import", true},
-    {"ConstantPool.cap", "ConstantPool", true},
-    {"Class.cap", "Class", true},
-    {"Method.cap", "Method", true},
-    {"StaticField.cap", "StaticField", true},
-    {"RefLocation.cap", "ReferenceLocation", true},
-    {"Export.cap", "Export", false},
-    {"Descriptor.cap", "Descriptor", true},
-    {"Debug.cap", "Debug", false},
-    {"StaticResources.capx", "StaticResources", false},
-}};
+// Indexed by tag: whether every CAP file holds the component.
+constexpr std::array<bool, lastTag + 1> required{false, true,  true, false, true,  true,  true,
+                                                 true,  true,  true, false, true,  false, false};
 
 constexpr std::array<std::uint8_t, 12> loadOrder{headerTag,       directoryTag,   importTag,          appletTag,
                                                  classTag,        methodTag,      staticFieldTag,     exportTag,
@@ -57,14 +37,14 @@ constexpr std::uint8_t accExport = 0x02, accApplet = 0x04, accExtended = 0x08;
 std::optional<std::uint8_t> tagOfEntryName(std::string_view baseName)
 {
     for (std::uint8_t tag = 1; tag <= lastTag; ++tag)
-        if (upperAscii(baseName) == upperAscii(kinds[tag].entryName))
+        if (upperAscii(baseName) == upperAscii(cap::componentEntryName(tag)))
             return tag;
     return std::nullopt;
 }
 
 std::string describe(std::uint8_t tag)
 {
-    return std::string(kinds[tag].title) + " (" + kinds[tag].entryName + ")";
+    return std::string(cap::componentTitle(tag)) + " (" + cap::componentEntryName(tag) + ")";
 }
 
 // A component met in the CAP file, with its framing checked.
@@ -135,12 +115,12 @@ private:
                 continue;
             }
             if (first != *tag)
-                refuse("its tag byte is " + std::to_string(first) + ", but a " + kinds[*tag].title +
+                refuse("its tag byte is " + std::to_string(first) + ", but a " + cap::componentTitle(*tag) +
                            " component has tag " + std::to_string(*tag),
                        &entry);
             const Found found = framed(entry, *tag);
             if (found_[*tag].entry != nullptr)
-                refuse(std::string("a second ") + kinds[*tag].title + " component; the first is \"" +
+                refuse(std::string("a second ") + cap::componentTitle(*tag) + " component; the first is \"" +
                            found_[*tag].entry->name + "\"",
                        &entry);
             found_[*tag] = found;
@@ -233,7 +213,7 @@ private:
     void checkPresence()
     {
         for (std::uint8_t tag = 1; tag <= lastTag; ++tag)
-            if (kinds[tag].required && found_[tag].entry == nullptr)
+            if (required[tag] && found_[tag].entry == nullptr)
                 refuse("The CAP file has no " + describe(tag) + " component");
         const auto requireExactly = [&](std::uint8_t tag, std::uint8_t flag, const char* flagName) {
             const bool flagged = (flags_ & flag) != 0;
@@ -243,7 +223,7 @@ private:
                        " component");
             if (!flagged && present)
                 refuse(std::string("the Header does not set ") + flagName + ", yet the CAP file has this " +
-                           kinds[tag].title + " component",
+                           cap::componentTitle(tag) + " component",
                        found_[tag].entry);
         };
         requireExactly(appletTag, accApplet, "ACC_APPLET");
@@ -314,13 +294,13 @@ private:
         for (std::uint8_t tag = 1; tag <= lastTag; ++tag) {
             const std::uint32_t given = sizes[tag].value_or(0);
             if (written(tag) && given != found_[tag].size)
-                refuse(std::string("it gives ") + kinds[tag].title + " " + std::to_string(given) + " bytes, but " +
-                           kinds[tag].entryName + "'s size field gives " + std::to_string(found_[tag].size),
+                refuse(std::string("it gives ") + cap::componentTitle(tag) + " " + std::to_string(given) + " bytes, but " +
+                           cap::componentEntryName(tag) + "'s size field gives " + std::to_string(found_[tag].size),
                        directory.entry);
             if (found_[tag].entry == nullptr && given != 0)
-                loadFile_.warnings.push_back("The Directory gives " + std::string(kinds[tag].title) + " " +
+                loadFile_.warnings.push_back("The Directory gives " + std::string(cap::componentTitle(tag)) + " " +
                                              std::to_string(given) + " bytes, but the CAP file has no " +
-                                             kinds[tag].entryName);
+                                             cap::componentEntryName(tag));
         }
         if (importCount != loadFile_.imports.size())
             refuse("its import count is " + std::to_string(importCount) + ", but Import.cap lists " +
@@ -381,7 +361,7 @@ private:
             if (refuses)
                 refuse(finding.text(), found_[finding.tag].entry);
             loadFile_.findings.push_back(finding);
-            loadFile_.warnings.push_back(std::string(kinds[finding.tag].entryName) + ": " + finding.text());
+            loadFile_.warnings.push_back(std::string(cap::componentEntryName(finding.tag)) + ": " + finding.text());
         };
         try {
             auto package = std::make_shared<cap::Package>(cap::decodePackage(components, loadFile_.capMinor));

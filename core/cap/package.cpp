@@ -16,6 +16,15 @@ const char* componentTitle(std::uint8_t tag)
     return tag <= lastTag ? titles[tag] : "custom";
 }
 
+const char* componentEntryName(std::uint8_t tag)
+{
+    static const char* const names[] = {
+        "",          "Header.cap",          "Directory.cap",   "Applet.cap",      "Import.cap", "ConstantPool.cap",
+        "Class.cap", "Method.cap",          "StaticField.cap", "RefLocation.cap", "Export.cap", "Descriptor.cap",
+        "Debug.cap", "StaticResources.capx"};
+    return tag >= 1 && tag <= lastTag ? names[tag] : nullptr;
+}
+
 const char* poolKindName(std::uint8_t kind)
 {
     static const char* const names[] = {

@@ -34,6 +34,9 @@ enum Tag : std::uint8_t {
 
 // The title of the component with `tag`, as messages name it.
 const char* componentTitle(std::uint8_t tag);
+// The name of the entry that holds the component with `tag` in a CAP file
+// ("Header.cap", ..., "StaticResources.capx"); nullptr for no such tag.
+const char* componentEntryName(std::uint8_t tag);
 
 // The content of each component (the bytes after tag and size), by tag, and
 // the entry it came from; empty where the CAP file has none.
