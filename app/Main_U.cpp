@@ -61,7 +61,8 @@ QPushButton* convertButton(QWidget* parent, const char* name)
 }
 
 // Room for every control: the field with its button, the IJC label and the
-// box beside the convert button, above a log pane of a few lines.
+// box beside the convert button, above a log pane of a few lines. The
+// buttons beside the box may want more width, which they are then given.
 constexpr QSize minimumWindowSize(420, 240);
 constexpr int fieldLeft = 70;
 constexpr int labelLeft = 75;
@@ -228,7 +229,7 @@ void TMainForm::buildComponents()
     CheckBox_LoadOrder->setObjectName("CheckBox_LoadOrder");
     CheckBox_LoadOrder->setToolTip("Write the load file that card loaders send: the components in the reference "
                                    "load order, without Debug, after checking them");
-    CheckBox_LoadOrder->move(260, 62);
+    CheckBox_LoadOrder->move(260, 50);
 
     TreeView_Structure = new TStructureView(PageControl_Views);
     TreeView_Structure->setObjectName("TreeView_Structure");
@@ -244,15 +245,19 @@ void TMainForm::buildComponents()
     dxMemo1->addMenuAction(Action_SaveScript);
     dxMemo1->addMenuAction(Action_ShowInFolder);
 
-    // Beside the box, one above the other, as wide as the wider needs.
+    // Under the box, side by side, each as wide as its text: they fit in the
+    // 500 pixels a window first opens with, and the window is never narrower.
     cxButton_SaveScript = actionButton(Panel1, "cxButton_SaveScript", Action_SaveScript);
     cxButton_ShowInFolder = actionButton(Panel1, "cxButton_ShowInFolder", Action_ShowInFolder);
-    const int buttonLeft = CheckBox_LoadOrder->x() + CheckBox_LoadOrder->sizeHint().width() + 12;
-    const int buttonWidth =
-        std::max(cxButton_SaveScript->sizeHint().width(), cxButton_ShowInFolder->sizeHint().width());
+    const auto widthOf = [](QPushButton* button) {
+        return button->fontMetrics().horizontalAdvance(button->text()) + 14;
+    };
     const int buttonHeight = cxButton_SaveScript->sizeHint().height();
-    cxButton_SaveScript->setGeometry(buttonLeft, 73 - buttonHeight, buttonWidth, buttonHeight);
-    cxButton_ShowInFolder->setGeometry(buttonLeft, 75, buttonWidth, buttonHeight);
+    cxButton_SaveScript->setGeometry(CheckBox_LoadOrder->x(), 97 - buttonHeight, widthOf(cxButton_SaveScript),
+                                     buttonHeight);
+    cxButton_ShowInFolder->setGeometry(cxButton_SaveScript->geometry().right() + 7, 97 - buttonHeight,
+                                       widthOf(cxButton_ShowInFolder), buttonHeight);
+    setMinimumWidth(std::max(minimumWidth(), cxButton_ShowInFolder->geometry().right() + panelMargin));
 
     // A drop anywhere on the window is the window's: no control takes it.
     setAcceptDrops(true);
@@ -428,6 +433,8 @@ void TMainForm::openFiles(const QStringList& paths)
     int failed = 0;
     for (int i = 0; i < paths.size(); ++i) {
         showStatus(QString("Converting %1 of %2").arg(i + 1).arg(paths.size()));
+        if (i != 0)
+            dxMemo1->appendLine(""); // between one report and the next
         cxButtonEdit_CapFile->setText(paths[i]);
         try {
             convertInto(reports);

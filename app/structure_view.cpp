@@ -22,6 +22,8 @@ constexpr int shareRole = Qt::UserRole;
 constexpr int listingRole = Qt::UserRole + 1;
 constexpr int classRole = Qt::UserRole + 2;
 constexpr int methodRole = Qt::UserRole + 3;
+// What the checks found on the row, if anything.
+constexpr int findingsRole = Qt::UserRole + 4;
 
 // Draws a component's share of the load file as a bar with its percentage.
 class ShareBar : public QStyledItemDelegate {
@@ -73,6 +75,7 @@ void mark(QTreeWidgetItem* item, const std::vector<std::string>& findings)
     for (const auto& finding : findings)
         texts << QString::fromStdString(finding);
     const QString tip = texts.join('\n');
+    item->setData(NameColumn, findingsRole, tip);
     for (int column = NameColumn; column <= DetailColumn; ++column) {
         item->setForeground(column, QColor(0xC0, 0x10, 0x10));
         item->setToolTip(column, tip);
@@ -85,7 +88,7 @@ void mark(QTreeWidgetItem* item, const std::vector<std::string>& findings)
 // is marked.
 bool showMarksAbove(QTreeWidgetItem* item)
 {
-    bool marked = !item->toolTip(NameColumn).isEmpty();
+    bool marked = item->data(NameColumn, findingsRole).isValid();
     for (int i = 0; i < item->childCount(); ++i)
         marked = showMarksAbove(item->child(i)) || marked;
     if (marked)

@@ -14,6 +14,7 @@
 #include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
+#include <QTabWidget>
 #include <QTest>
 #include <QTimer>
 #include <QToolButton>
@@ -109,7 +110,9 @@ private slots:
             for (const QWidget* control :
                  {static_cast<QWidget*>(form->cxButtonEdit_CapFile),
                   static_cast<QWidget*>(form->cxButtonEdit_CapFile->button()), static_cast<QWidget*>(form->Label_ijc),
-                  static_cast<QWidget*>(form->cxButton_cap_convert), static_cast<QWidget*>(form->CheckBox_LoadOrder)})
+                  static_cast<QWidget*>(form->cxButton_cap_convert), static_cast<QWidget*>(form->CheckBox_LoadOrder),
+                  static_cast<QWidget*>(form->cxButton_SaveScript), static_cast<QWidget*>(form->cxButton_ShowInFolder),
+                  static_cast<QWidget*>(form->PageControl_Views)})
                 QVERIFY2(insideWindow(*form, control),
                          qPrintable(control->objectName() + QString(" at %1x%2").arg(size.width()).arg(size.height())));
         }
