@@ -3,10 +3,10 @@
 #include "core/report/structure.h"
 
 #include <QApplication>
-#include <QStyle>
 #include <QFontDatabase>
 #include <QHeaderView>
 #include <QPainter>
+#include <QStyle>
 #include <QStyledItemDelegate>
 #include <algorithm>
 
