@@ -2,6 +2,7 @@
 // platform, with the open-file dialog and the error box scripted.
 
 #include "app/Main_U.h"
+#include "app/command_line.h"
 #include "app/dialogs.h"
 #include "app/widgets.h"
 #include "core/base/error.h"
@@ -350,6 +351,41 @@ private slots:
         QVERIFY(form.close());
         QCOMPARE(errors, QStringList{q("Unable to write to " + path + ".")});
         QVERIFY(!form.isVisible());
+    }
+
+    void commandLine_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<int>("ask");
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("error");
+        const int window = static_cast<int>(CommandLine::Ask::Window);
+        QTest::newRow("none") << QStringList{} << window << QStringList{} << "";
+        QTest::newRow("relative and absolute names, in order")
+            << QStringList{"b.cap", "/cards/a.cap", "../up/c.cap", "./d.cap"} << window
+            << QStringList{"/work/here/b.cap", "/cards/a.cap", "/work/up/c.cap", "/work/here/d.cap"} << "";
+        QTest::newRow("names that look like options, after --")
+            << QStringList{"--", "--help", "-x.cap"} << window
+            << QStringList{"/work/here/--help", "/work/here/-x.cap"} << "";
+        QTest::newRow("help") << QStringList{"a.cap", "--help"} << static_cast<int>(CommandLine::Ask::Help)
+                              << QStringList{"/work/here/a.cap"} << "";
+        QTest::newRow("version") << QStringList{"--version"} << static_cast<int>(CommandLine::Ask::Version)
+                                 << QStringList{} << "";
+        QTest::newRow("the first unknown option") << QStringList{"-x", "a.cap", "--scan"} << window
+                                                  << QStringList{"/work/here/a.cap"} << "-x";
+        QTest::newRow("a lone dash is a name") << QStringList{"-"} << window << QStringList{"/work/here/-"} << "";
+    }
+
+    void commandLine()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(int, ask);
+        QFETCH(QStringList, files);
+        QFETCH(QString, error);
+        const CommandLine line = readCommandLine(arguments, "/work/here");
+        QCOMPARE(static_cast<int>(line.ask), ask);
+        QCOMPARE(line.files, files);
+        QCOMPARE(line.error, error);
     }
 
     void settingsLiveBesideTheExecutableOrInTheConfigurationFolder()
