@@ -15,6 +15,8 @@ import shutil
 import subprocess
 import sys
 import tempfile
+
+from corpus_caps import corpus_caps, required
 import zipfile
 
 import jsonschema
@@ -154,22 +156,20 @@ def main():
     cli, schema_path, corpus = sys.argv[1:4]
     with open(schema_path) as schema_file:
         validator = jsonschema.Draft202012Validator(json.load(schema_file))
-    folder = os.path.join(corpus, "cap")
-    if not os.path.isdir(folder):
-        print("no corpus at %s: skipped" % corpus)
-        return 1 if os.environ.get("CI") == "true" else 0
-    caps = sorted(n for n in os.listdir(folder) if n.lower().endswith(".cap"))
+    caps = corpus_caps(corpus)
+    if caps is None:
+        return 1 if required() else 0
     failures = 0
     with tempfile.TemporaryDirectory() as work:
         cap = os.path.join(work, "input.cap")
-        for number, name in enumerate(caps):
-            shutil.copyfile(os.path.join(folder, name), cap)
+        for number, path in enumerate(caps):
+            shutil.copyfile(path, cap)
             problems = check(cli, validator, cap)
             if number == 0:
                 problems += check_dap(cli, cap, work)
             for problem in problems:
                 failures += 1
-                print("%s: %s" % (name, problem))
+                print("%s: %s" % (os.path.basename(path), problem))
     print("%d CAP files scripted, %d problems" % (len(caps), failures))
     return 1 if failures or not caps else 0
 
