@@ -85,7 +85,7 @@ StructureRow methodRow(const Class& cls, const Method& method, std::size_t c, st
     return made;
 }
 
-StructureRow classesRow(const LoadFile& file, const Package& package)
+StructureRow classesRow(const Package& package)
 {
     StructureRow classes = row(Kind::Group, "Classes", std::to_string(package.classes.size()));
     for (std::size_t c = 0; c < package.classes.size(); ++c) {
@@ -98,13 +98,6 @@ StructureRow classesRow(const LoadFile& file, const Package& package)
         for (std::size_t m = 0; m < cls.methods.size(); ++m)
             made.children.push_back(methodRow(cls, cls.methods[m], c, m));
         classes.children.push_back(std::move(made));
-    }
-    for (const Finding& finding : file.findings) {
-        const Place place = placeOf(package, finding);
-        if (!place.classIndex)
-            continue;
-        StructureRow& cls = classes.children[*place.classIndex];
-        (place.methodIndex ? cls.children[*place.methodIndex] : cls).findings.push_back(finding.text());
     }
     return classes;
 }
@@ -145,14 +138,19 @@ std::vector<StructureRow> structureOf(const LoadFile& file)
     if (file.requiresGlobalPlatform)
         needs.children.push_back(row(Kind::Requirement, "GlobalPlatform", *file.requiresGlobalPlatform + " or later"));
 
-    StructureRow classes = file.package ? classesRow(file, *file.package)
+    StructureRow classes = file.package ? classesRow(*file.package)
                                         : row(Kind::Note, "Classes", "not decoded: see what the checks found");
 
-    // Findings that no class or method holds go on their component, or on
-    // the package where the load file has no such component (Debug).
+    // Each finding goes on the method or class that holds it; else on its
+    // component, or on the package where the load file has no such
+    // component (Debug).
     for (const Finding& finding : file.findings) {
-        if (file.package && placeOf(*file.package, finding).classIndex)
+        const Place place = file.package ? placeOf(*file.package, finding) : Place{};
+        if (place.classIndex) {
+            StructureRow& cls = classes.children[*place.classIndex];
+            (place.methodIndex ? cls.children[*place.methodIndex] : cls).findings.push_back(finding.text());
             continue;
+        }
         auto it = std::find_if(file.components.begin(), file.components.end(),
                                [&](const LoadComponent& c) { return c.tag == finding.tag; });
         (it == file.components.end() ? rows.front()
