@@ -88,7 +88,9 @@ class FollowingReports final : public tolvane::ReportSink {
 public:
     explicit FollowingReports(tolvane::ReportSink& pane) : pane_(pane) {}
     void clear() override {}
-    void appendLine(const std::string& line) override { pane_.appendLine(line); }
+
+protected:
+    void writeLine(const std::string& line) override { pane_.appendLine(line); }
 
 private:
     tolvane::ReportSink& pane_;

@@ -79,7 +79,7 @@ void TLogPane::clear()
     setPlainText(QString());
 }
 
-void TLogPane::appendLine(const std::string& line)
+void TLogPane::writeLine(const std::string& line)
 {
     appendPlainText(QString::fromStdString(line));
 }

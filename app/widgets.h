@@ -50,7 +50,6 @@ public:
     explicit TLogPane(QWidget* parent = nullptr);
 
     void clear() override;
-    void appendLine(const std::string& line) override;
 
     // The menu the pane shows on a right click: Copy and Select All, then
     // the window's own actions.
@@ -59,6 +58,7 @@ public:
 
 protected:
     void contextMenuEvent(QContextMenuEvent* event) override;
+    void writeLine(const std::string& line) override;
 
 private:
     QList<QAction*> menuActions_;

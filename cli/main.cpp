@@ -70,7 +70,9 @@ class ConsoleSink final : public tolvane::ReportSink {
 public:
     explicit ConsoleSink(std::FILE* stream) : stream_(stream) {}
     void clear() override {}
-    void appendLine(const std::string& line) override
+
+protected:
+    void writeLine(const std::string& line) override
     {
         if (stream_ == nullptr)
             return;

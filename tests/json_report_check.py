@@ -29,7 +29,7 @@ def text_bytes(value):
 
 def unescaped(shown):
     """A text report's text with its control characters restored."""
-    return re.sub(rb"\\x([01][0-9A-F]|7F)", lambda m: bytes.fromhex(m[1].decode()), shown)
+    return re.sub(rb"\\x([0-9A-F]{2})", lambda m: bytes.fromhex(m[1].decode()), shown)
 
 
 def run(cli, args, cwd):

@@ -396,11 +396,11 @@ TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarned
          "Component \"pkg/javacard/Method.cap\": Method, opcode at offset 12: opcode 254 is not an instruction",
          {"Components", "Method"}},
         {"install method inside a method", [](Entries& e) { e["Applet.cap"][3 + 11] = 2; },
-         "Component \"pkg/javacard/Applet.cap\": Applet, install method offset at offset 0: offset 2 in Method is "
+         "Component \"pkg/javacard/Applet.cap\": Applet, install method offset at offset 10: offset 2 in Method is "
          "not the start of a method",
          {"Components", "Applet"}},
         {"super class inside Class", [](Entries& e) { e["Class.cap"][3 + 3] = 0x00, e["Class.cap"][3 + 4] = 0x03; },
-         "Component \"pkg/javacard/Class.cap\": Class, super class at offset 2: offset 3 in Class is not the start "
+         "Component \"pkg/javacard/Class.cap\": Class, super class at offset 3: offset 3 in Class is not the start "
          "of a class",
          {"Classes", "token 0"}},
         {"Descriptor's methods leave a gap", [](Entries& e) { e["Descriptor.cap"][3 + 17] = 21; },

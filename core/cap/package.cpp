@@ -74,6 +74,23 @@ ClassRef classRef(ByteCursor& cursor, const char* field)
     return ClassRef{cursor.be16(field)};
 }
 
+unsigned placeOf(const ByteCursor& cursor)
+{
+    return static_cast<unsigned>(cursor.position());
+}
+
+Placed<unsigned> placedBe16(ByteCursor& cursor, const char* field)
+{
+    const unsigned place = placeOf(cursor);
+    return {cursor.be16(field), place};
+}
+
+Placed<ClassRef> placedClassRef(ByteCursor& cursor, const char* field)
+{
+    const unsigned place = placeOf(cursor);
+    return {classRef(cursor, field), place};
+}
+
 StaticRef staticRef(ByteCursor& cursor, const char* field)
 {
     StaticRef ref;
@@ -146,7 +163,7 @@ private:
             for (unsigned i = 0; i < count; ++i) {
                 Applet applet;
                 applet.aid = aid(in, "applet AID");
-                applet.installOffset = in.be16("install method offset");
+                applet.installOffset = placedBe16(in, "install method offset");
                 p_.applets.push_back(std::move(applet));
             }
         });
@@ -179,6 +196,7 @@ private:
             p_.pool.reserve(count);
             for (unsigned i = 0; i < count; ++i) {
                 PoolEntry entry;
+                entry.place = placeOf(in);
                 entry.kind = in.u8("tag");
                 const auto kind = static_cast<PoolKind>(entry.kind);
                 if (kind == PoolKind::StaticField || kind == PoolKind::StaticMethod) {
@@ -210,12 +228,12 @@ private:
                 const unsigned interfaceCount = bitfield & 0x0F;
                 if (entry.isInterface) {
                     for (unsigned i = 0; i < interfaceCount; ++i)
-                        entry.superInterfaces.push_back(classRef(in, "superinterface"));
+                        entry.superInterfaces.push_back(placedClassRef(in, "superinterface"));
                     if (remote && remoteInfo)
                         in.skip(in.u8("interface name length"), "interface name");
                 } else {
-                    const ClassRef super = classRef(in, "super class");
-                    if (super.raw != 0xFFFF)
+                    const Placed<ClassRef> super = placedClassRef(in, "super class");
+                    if (super->raw != 0xFFFF)
                         entry.superClass = super;
                     in.skip(3, "instance size and reference tokens");
                     const unsigned publicBase = in.u8("public method table base");
@@ -224,11 +242,11 @@ private:
                     const unsigned packageCount = in.u8("package method table count");
                     (void)packageBase;
                     for (unsigned i = 0; i < publicCount; ++i)
-                        entry.publicMethods.push_back(in.be16("public virtual method table"));
+                        entry.publicMethods.push_back(placedBe16(in, "public virtual method table"));
                     for (unsigned i = 0; i < packageCount; ++i)
-                        entry.packageMethods.push_back(in.be16("package virtual method table"));
+                        entry.packageMethods.push_back(placedBe16(in, "package virtual method table"));
                     for (unsigned i = 0; i < interfaceCount; ++i) {
-                        entry.implemented.push_back(classRef(in, "implemented interface"));
+                        entry.implemented.push_back(placedClassRef(in, "implemented interface"));
                         in.skip(in.u8("interface method count"), "interface method indexes");
                     }
                     if (remote && remoteInfo) {
@@ -263,8 +281,8 @@ private:
                 const unsigned bitfield = in.be16("handler active length");
                 handler.lastInTry = (bitfield & 0x8000) != 0;
                 handler.length = bitfield & 0x7FFF;
-                handler.handlerOffset = in.be16("handler offset");
-                handler.catchType = in.be16("catch type index");
+                handler.handlerOffset = placedBe16(in, "handler offset");
+                handler.catchType = placedBe16(in, "catch type index");
                 p_.handlers.push_back(handler);
             }
         });
@@ -275,14 +293,15 @@ private:
         auto r = reader(staticFieldTag);
         r.read([&](ByteCursor& in) {
             StaticImage& image = p_.staticImage;
-            image.imageSize = in.be16("image size");
+            image.imageSize = placedBe16(in, "image size");
             image.referenceCount = in.be16("reference count");
-            image.arrayInitCount = in.be16("array init count");
+            image.arrayInitCount = placedBe16(in, "array init count");
+            image.arrayInitBytes.place = placeOf(in);
             for (unsigned i = 0; i < image.arrayInitCount; ++i) {
                 in.skip(1, "array type");
                 const unsigned count = in.be16("array count");
                 in.skip(count, "array values");
-                image.arrayInitBytes += count;
+                image.arrayInitBytes.value += count;
             }
             in.skip(2, "default value count");
             in.skip(in.be16("non-default value count"), "non-default values");
@@ -294,16 +313,18 @@ private:
     {
         auto r = reader(refLocationTag);
         const auto offsets = [](ByteCursor& in, const char* countField, const char* field) {
-            std::vector<unsigned> places;
+            IndexList list;
             const unsigned count = in.be16(countField);
             unsigned at = 0;
             for (unsigned i = 0; i < count; ++i) {
+                const unsigned place = placeOf(in);
                 const unsigned step = in.u8(field);
                 at += step;
                 if (step != 255)
-                    places.push_back(at);
+                    list.offsets.push_back({at, place});
             }
-            return places;
+            list.end = placeOf(in);
+            return list;
         };
         r.read([&](ByteCursor& in) {
             p_.byteIndexes = offsets(in, "byte index count", "offsets to byte indices");
@@ -321,13 +342,13 @@ private:
             const unsigned count = in.u8("class count");
             for (unsigned i = 0; i < count; ++i) {
                 ExportClass exported;
-                exported.classOffset = in.be16("class offset");
+                exported.classOffset = placedBe16(in, "class offset");
                 const unsigned fields = in.u8("static field count");
                 const unsigned methods = in.u8("static method count");
                 for (unsigned k = 0; k < fields; ++k)
-                    exported.staticFields.push_back(in.be16("static field offset"));
+                    exported.staticFields.push_back(placedBe16(in, "static field offset"));
                 for (unsigned k = 0; k < methods; ++k)
-                    exported.staticMethods.push_back(in.be16("static method offset"));
+                    exported.staticMethods.push_back(placedBe16(in, "static method offset"));
                 p_.exports.push_back(std::move(exported));
             }
         });
@@ -340,10 +361,10 @@ private:
         r.read([&](ByteCursor& in) {
             const unsigned count = in.u8("class count");
             for (unsigned i = 0; i < count; ++i) {
-                Class cls;
+                DescribedClass cls;
                 cls.token = in.u8("class token");
                 cls.flags = in.u8("class access flags");
-                cls.thisRef = classRef(in, "this class reference");
+                cls.thisRef = placedClassRef(in, "this class reference");
                 const unsigned interfaces = in.u8("interface count");
                 const unsigned fields = in.be16("field count");
                 const unsigned methods = in.be16("method count");
@@ -359,19 +380,20 @@ private:
                 }
                 for (unsigned k = 0; k < methods; ++k) {
                     Method method;
+                    method.place = placeOf(in);
                     method.token = in.u8("method token");
                     method.flags = in.u8("method access flags");
-                    method.offset = in.be16("method offset");
+                    method.offset = placedBe16(in, "method offset");
                     method.typeOffset = in.be16("type offset");
-                    method.bytecodeCount = in.be16("bytecode count");
+                    method.bytecodeCount = placedBe16(in, "bytecode count");
                     method.handlerCount = in.be16("exception handler count");
                     method.handlerIndex = in.be16("exception handler index");
                     cls.methods.push_back(std::move(method));
                 }
                 p_.classes.push_back(std::move(cls));
             }
-            p_.descriptorPoolCount = in.be16("constant pool count");
-            in.skip(std::uint64_t{p_.descriptorPoolCount} * 2, "constant pool types");
+            p_.descriptorPoolCount = placedBe16(in, "constant pool count");
+            in.skip(std::uint64_t{p_.descriptorPoolCount.value} * 2, "constant pool types");
             // The type descriptors run to the component's end, each a count of
             // nibbles and the nibbles two a byte.
             while (!in.atEnd()) {
@@ -389,7 +411,7 @@ private:
         std::vector<Method*> placed;
         for (auto& cls : p_.classes)
             for (auto& m : cls.methods)
-                if (m.offset != 0)
+                if (m.defined())
                     placed.push_back(&m);
         std::sort(placed.begin(), placed.end(), [](const Method* a, const Method* b) { return a->offset < b->offset; });
         unsigned expected = 1 + 8 * static_cast<unsigned>(p_.handlers.size());
@@ -399,7 +421,7 @@ private:
                                               ? "inside the one before it, which ends at " + std::to_string(expected)
                                               : "but the one before it ends at " + std::to_string(expected) +
                                                     ", leaving bytes that belong to no method";
-                throw FindingError{{descriptorTag, "method offset", m->offset,
+                throw FindingError{{descriptorTag, "method offset", m->offset.place,
                                     "the method with token " + std::to_string(m->token) + " begins at " +
                                         std::to_string(m->offset) + " in Method, " + where}};
             }
@@ -418,10 +440,10 @@ private:
                 h = {static_cast<std::uint8_t>(first >> 4), first & 0x0Fu, static_cast<unsigned>(second >> 4),
                      second & 0x0Fu, 2};
             }
-            const unsigned start = m->offset + h.size;
-            const unsigned end = start + m->bytecodeCount;
+            const unsigned start = m->bytecodeStart();
+            const unsigned end = m->end();
             if (end > method.size())
-                throw FindingError{{descriptorTag, "bytecode count", m->offset,
+                throw FindingError{{descriptorTag, "bytecode count", m->bytecodeCount.place,
                                     "the method at " + std::to_string(m->offset) + " has " +
                                         std::to_string(m->bytecodeCount) + " bytes of bytecode, past Method's end at " +
                                         std::to_string(method.size())}};
@@ -462,7 +484,7 @@ private:
                     DebugClass cls;
                     cls.name = name("class name index");
                     in.skip(2, "class access flags");
-                    cls.location = in.be16("class location");
+                    cls.location = placedBe16(in, "class location");
                     in.skip(4, "super class and source file");
                     const unsigned interfaces = in.u8("interface count");
                     const unsigned fields = in.be16("field count");
@@ -473,7 +495,7 @@ private:
                         DebugMethod method;
                         method.name = name("method name index");
                         in.skip(4, "method descriptor and flags");
-                        method.location = in.be16("method location");
+                        method.location = placedBe16(in, "method location");
                         in.skip(3, "header size and body size");
                         const unsigned variables = in.be16("variable count");
                         const unsigned lines = in.be16("line count");
@@ -504,11 +526,11 @@ private:
                     methodAt[method.location] = &method;
         }
         for (auto& cls : p_.classes) {
-            if (!cls.thisRef.external())
-                if (const auto found = classAt.find(cls.thisRef.offset()); found != classAt.end())
+            if (!cls.thisRef->external())
+                if (const auto found = classAt.find(cls.thisRef->offset()); found != classAt.end())
                     cls.name = found->second->name;
             for (auto& method : cls.methods)
-                if (method.offset != 0)
+                if (method.defined())
                     if (const auto found = methodAt.find(method.offset); found != methodAt.end())
                         method.name = found->second->name;
         }

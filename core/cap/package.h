@@ -46,6 +46,16 @@ struct ComponentSet {
     std::array<bool, lastTag + 1> present{};
 };
 
+// A value decoded from a component and where it lies in that component's
+// content, so that whatever is found wrong with it names its own offset and
+// nothing after the decoder works a layout out again.
+template <typename T> struct Placed {
+    T value{};
+    unsigned place = 0;
+    operator const T&() const { return value; }
+    const T* operator->() const { return &value; }
+};
+
 // A reference to a class or interface: external ones name an imported
 // package's token and the class's token in it; internal ones the offset of
 // the entry in Class.
@@ -87,11 +97,12 @@ struct PoolEntry {
     ClassRef classRef;   // kinds 1 to 4
     unsigned token = 0;  // kinds 2 to 4: the field or method token
     StaticRef staticRef; // kinds 5 and 6
+    unsigned place = 0;  // where the entry lies in ConstantPool
 };
 
 struct Applet {
     std::vector<std::uint8_t> aid;
-    unsigned installOffset = 0;
+    Placed<unsigned> installOffset;
 };
 
 struct Import {
@@ -100,7 +111,8 @@ struct Import {
 };
 
 struct Handler {
-    unsigned start = 0, length = 0, handlerOffset = 0, catchType = 0;
+    unsigned start = 0, length = 0;
+    Placed<unsigned> handlerOffset, catchType;
     bool lastInTry = false;
     unsigned place = 0; // where the handler's entry lies in Method
 };
@@ -153,15 +165,25 @@ struct Field {
 };
 
 struct Method {
-    unsigned token = 0, flags = 0, offset = 0, typeOffset = 0, bytecodeCount = 0, handlerCount = 0, handlerIndex = 0;
+    unsigned token = 0, flags = 0, typeOffset = 0, handlerCount = 0, handlerIndex = 0;
+    Placed<unsigned> offset;        // of the method's header in Method; 0 for an abstract method
+    Placed<unsigned> bytecodeCount; // the place of each in Descriptor
+    unsigned place = 0;             // where the method's entry lies in Descriptor
     std::optional<std::string> name; // from Debug
     MethodHeader header;
     std::vector<Instruction> instructions;
+
+    // The method in Method: its header, then its bytecode to end().
+    bool defined() const { return offset != 0; }
+    unsigned bytecodeStart() const { return offset + header.size; }
+    unsigned end() const { return bytecodeStart() + bytecodeCount; }
+    bool holds(unsigned at) const { return defined() && at >= offset && at < end(); }
 };
 
-struct Class {
+// A class or interface as Descriptor describes it.
+struct DescribedClass {
     unsigned token = 0, flags = 0;
-    ClassRef thisRef;
+    Placed<ClassRef> thisRef;
     std::vector<ClassRef> interfaces;
     std::vector<Field> fields;
     std::vector<Method> methods;
@@ -174,14 +196,24 @@ struct ClassEntry {
     unsigned offset = 0; // in Class
     bool isInterface = false;
     std::uint8_t flags = 0;
-    std::optional<ClassRef> superClass; // classes; none for 0xFFFF
-    std::vector<ClassRef> superInterfaces;
-    std::vector<unsigned> publicMethods, packageMethods; // virtual method table entries, offsets in Method
-    std::vector<ClassRef> implemented;
+    std::optional<Placed<ClassRef>> superClass; // classes; none for 0xFFFF
+    std::vector<Placed<ClassRef>> superInterfaces;
+    std::vector<Placed<unsigned>> publicMethods, packageMethods; // virtual method table entries, offsets in Method
+    std::vector<Placed<ClassRef>> implemented;
 };
 
 struct StaticImage {
-    unsigned imageSize = 0, referenceCount = 0, arrayInitCount = 0, arrayInitBytes = 0;
+    Placed<unsigned> imageSize, arrayInitCount;
+    Placed<unsigned> arrayInitBytes; // the sum of the array counts, placed at the first array
+    unsigned referenceCount = 0;
+};
+
+// One of ReferenceLocation's two lists: the offsets in Method of the
+// constant pool indexes, each placed at the byte that ends its step, and
+// where the list ends.
+struct IndexList {
+    std::vector<Placed<unsigned>> offsets;
+    unsigned end = 0;
 };
 
 struct DirectoryInfo {
@@ -190,18 +222,18 @@ struct DirectoryInfo {
 };
 
 struct ExportClass {
-    unsigned classOffset = 0;
-    std::vector<unsigned> staticFields, staticMethods;
+    Placed<unsigned> classOffset;
+    std::vector<Placed<unsigned>> staticFields, staticMethods;
 };
 
 struct DebugMethod {
     std::string name;
-    unsigned location = 0;
+    Placed<unsigned> location;
 };
 
 struct DebugClass {
     std::string name;
-    unsigned location = 0;
+    Placed<unsigned> location;
     std::vector<DebugMethod> methods;
 };
 
@@ -224,10 +256,10 @@ struct Package {
     std::vector<ClassEntry> classEntries;
     std::vector<Handler> handlers;
     StaticImage staticImage;
-    std::vector<unsigned> byteIndexes, byte2Indexes; // ReferenceLocation, offsets in Method
+    IndexList byteIndexes, byte2Indexes; // ReferenceLocation
     std::vector<ExportClass> exports;
-    std::vector<Class> classes; // in Descriptor order
-    unsigned descriptorPoolCount = 0;
+    std::vector<DescribedClass> classes; // in Descriptor order
+    Placed<unsigned> descriptorPoolCount;
     std::vector<DebugClass> debugClasses;
     bool hasDebug = false;
     std::vector<Finding> debugFindings; // Debug is never sent: its faults are warnings

@@ -26,10 +26,9 @@ public:
         unsigned end = 0;
         for (const auto& cls : p_.classes)
             for (const auto& method : cls.methods)
-                if (method.offset != 0) {
-                    const unsigned start = method.offset + method.header.size;
-                    methods_.emplace(method.offset, Span{start, start + method.bytecodeCount, &method});
-                    end = std::max(end, start + method.bytecodeCount);
+                if (method.defined()) {
+                    methods_.emplace(method.offset, Span{method.bytecodeStart(), method.end(), &method});
+                    end = std::max(end, method.end());
                 }
         instructionStarts_.assign(end, false);
         for (const auto& [offset, span] : methods_)
@@ -108,7 +107,7 @@ private:
     {
         for (std::size_t i = 0; i < p_.pool.size(); ++i) {
             const PoolEntry& e = p_.pool[i];
-            const unsigned offset = 2 + 4 * static_cast<unsigned>(i);
+            const unsigned offset = e.place;
             switch (static_cast<PoolKind>(e.kind)) {
             case PoolKind::ClassRef:
             case PoolKind::InstanceField:
@@ -134,15 +133,15 @@ private:
     {
         for (const auto& entry : p_.classEntries) {
             if (entry.superClass)
-                classRef(classTag, "super class", entry.offset, *entry.superClass, "class");
+                classRef(classTag, "super class", entry.superClass->place, *entry.superClass, "class");
             for (const auto ref : entry.superInterfaces)
-                classRef(classTag, "superinterface", entry.offset, ref, "interface");
+                classRef(classTag, "superinterface", ref.place, ref, "interface");
             for (const auto ref : entry.implemented)
-                classRef(classTag, "implemented interface", entry.offset, ref, "interface");
+                classRef(classTag, "implemented interface", ref.place, ref, "interface");
             for (const auto* table : {&entry.publicMethods, &entry.packageMethods})
-                for (const unsigned method : *table)
+                for (const auto& method : *table)
                     if (method != noMethod && !isMethodStart(method))
-                        fault(classTag, "virtual method table", entry.offset,
+                        fault(classTag, "virtual method table", method.place,
                               "offset " + number(method) + " in Method is not the start of a method");
         }
     }
@@ -199,11 +198,11 @@ private:
                 continue;
             }
             if (h.handlerOffset < span->start || h.handlerOffset >= span->end || !isInstructionStart(h.handlerOffset))
-                fault(methodTag, "handler offset", h.place + 4,
+                fault(methodTag, "handler offset", h.handlerOffset.place,
                       "the handler at " + number(h.handlerOffset) + " is not an instruction of the method it guards");
             if (h.catchType != 0 &&
                 (h.catchType >= p_.pool.size() || p_.pool[h.catchType].kind != static_cast<int>(PoolKind::ClassRef)))
-                fault(methodTag, "catch type index", h.place + 6,
+                fault(methodTag, "catch type index", h.catchType.place,
                       "entry " + number(h.catchType) + " of the constant pool is not a class reference");
         }
     }
@@ -211,23 +210,23 @@ private:
     void descriptor()
     {
         if (p_.descriptorPoolCount != p_.pool.size())
-            fault(descriptorTag, "constant pool count", 0,
+            fault(descriptorTag, "constant pool count", p_.descriptorPoolCount.place,
                   "it gives " + number(p_.descriptorPoolCount) + " entries, ConstantPool has " +
                       number(p_.pool.size()));
         std::set<unsigned> described;
         for (const auto& cls : p_.classes) {
-            if (cls.thisRef.external()) {
-                fault(descriptorTag, "this class reference", 0,
+            if (cls.thisRef->external()) {
+                fault(descriptorTag, "this class reference", cls.thisRef.place,
                       "class token " + number(cls.token) + " refers to a class of another package");
                 continue;
             }
-            const auto found = entryAt_.find(cls.thisRef.offset());
+            const auto found = entryAt_.find(cls.thisRef->offset());
             if (found == entryAt_.end() || found->second->isInterface != cls.isInterface())
-                fault(descriptorTag, "this class reference", 0,
-                      "class token " + number(cls.token) + " refers to offset " + number(cls.thisRef.offset()) +
+                fault(descriptorTag, "this class reference", cls.thisRef.place,
+                      "class token " + number(cls.token) + " refers to offset " + number(cls.thisRef->offset()) +
                           ", which is not the start of " + (cls.isInterface() ? "an interface" : "a class") +
                           " in Class");
-            described.insert(cls.thisRef.offset());
+            described.insert(cls.thisRef->offset());
         }
         for (const auto& entry : p_.classEntries)
             if (!described.count(entry.offset))
@@ -240,7 +239,7 @@ private:
     {
         for (const auto& applet : p_.applets)
             if (!isMethodStart(applet.installOffset))
-                fault(appletTag, "install method offset", 0,
+                fault(appletTag, "install method offset", applet.installOffset.place,
                       "offset " + number(applet.installOffset) + " in Method is not the start of a method");
     }
 
@@ -248,15 +247,15 @@ private:
     {
         for (const auto& exported : p_.exports) {
             if (!entryAt_.count(exported.classOffset))
-                fault(exportTag, "class offset", 0,
+                fault(exportTag, "class offset", exported.classOffset.place,
                       "offset " + number(exported.classOffset) + " in Class is not the start of a class or interface");
-            for (const unsigned method : exported.staticMethods)
+            for (const auto& method : exported.staticMethods)
                 if (!isMethodStart(method))
-                    fault(exportTag, "static method offset", 0,
+                    fault(exportTag, "static method offset", method.place,
                           "offset " + number(method) + " in Method is not the start of a method");
-            for (const unsigned field : exported.staticFields)
+            for (const auto& field : exported.staticFields)
                 if (field >= p_.staticImage.imageSize)
-                    fault(exportTag, "static field offset", 0,
+                    fault(exportTag, "static field offset", field.place,
                           "offset " + number(field) + " is past the static field image of " +
                               number(p_.staticImage.imageSize) + " bytes");
         }
@@ -266,9 +265,10 @@ private:
     {
         const auto& image = p_.staticImage;
         const auto& d = p_.directory;
-        const auto compare = [&](const char* field, unsigned mine, unsigned directory) {
+        const auto compare = [&](const char* field, const Placed<unsigned>& mine, unsigned directory) {
             if (mine != directory)
-                fault(staticFieldTag, field, 0, "it gives " + number(mine) + ", the Directory " + number(directory));
+                fault(staticFieldTag, field, mine.place,
+                      "it gives " + number(mine) + ", the Directory " + number(directory));
         };
         compare("image size", image.imageSize, d.imageSize);
         compare("array init count", image.arrayInitCount, d.arrayInitCount);
@@ -284,20 +284,23 @@ private:
                     (in.poolIndexWide ? twoByte : oneByte).push_back(in.poolIndexPlace);
         for (const auto& h : p_.handlers)
             if (h.catchType != 0)
-                twoByte.push_back(h.place + 6);
+                twoByte.push_back(h.catchType.place);
         std::sort(oneByte.begin(), oneByte.end());
         std::sort(twoByte.begin(), twoByte.end());
-        const auto compare = [&](const char* field, const std::vector<unsigned>& listed,
-                                 const std::vector<unsigned>& found) {
-            const auto [a, b] = std::mismatch(listed.begin(), listed.end(), found.begin(), found.end());
-            if (a == listed.end() && b == found.end())
+        // The first offset where the list and the bytecode part, placed at
+        // the list's entry there (or its end, where the list ran out).
+        const auto compare = [&](const char* field, const IndexList& listed, const std::vector<unsigned>& found) {
+            const auto [a, b] = std::mismatch(listed.offsets.begin(), listed.offsets.end(), found.begin(), found.end(),
+                                              [](const Placed<unsigned>& l, unsigned f) { return l.value == f; });
+            if (a == listed.offsets.end() && b == found.end())
                 return;
+            const unsigned place = a == listed.offsets.end() ? listed.end : a->place;
             const std::string problem =
-                a == listed.end()  ? "it lists no offset " + number(*b) + ", where the bytecode has an index"
-                : b == found.end() ? "it lists offset " + number(*a) + ", where the bytecode has no index"
-                : *a < *b          ? "it lists offset " + number(*a) + ", where the bytecode has no index"
-                                   : "it lists no offset " + number(*b) + ", where the bytecode has an index";
-            fault(refLocationTag, field, 0, problem);
+                a == listed.offsets.end() ? "it lists no offset " + number(*b) + ", where the bytecode has an index"
+                : b == found.end()        ? "it lists offset " + number(*a) + ", where the bytecode has no index"
+                : a->value < *b           ? "it lists offset " + number(*a) + ", where the bytecode has no index"
+                                          : "it lists no offset " + number(*b) + ", where the bytecode has an index";
+            fault(refLocationTag, field, place, problem);
         };
         compare("offsets to byte indices", p_.byteIndexes, oneByte);
         compare("offsets to byte2 indices", p_.byte2Indexes, twoByte);
@@ -308,12 +311,12 @@ private:
         verdict_.warnings = p_.debugFindings;
         for (const auto& cls : p_.debugClasses) {
             if (!entryAt_.count(cls.location))
-                verdict_.warnings.push_back({debugTag, "class location", 0,
+                verdict_.warnings.push_back({debugTag, "class location", cls.location.place,
                                              "class " + cls.name + " is at offset " + number(cls.location) +
                                                  ", not the start of a class or interface in Class"});
             for (const auto& method : cls.methods)
                 if (method.location != 0 && !isMethodStart(method.location))
-                    verdict_.warnings.push_back({debugTag, "method location", 0,
+                    verdict_.warnings.push_back({debugTag, "method location", method.location.place,
                                                  "method " + cls.name + "." + method.name + " is at offset " +
                                                      number(method.location) + ", not the start of a method"});
         }

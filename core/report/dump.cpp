@@ -47,7 +47,7 @@ std::string methodFlags(unsigned flags)
 std::string classAt(const Package& package, unsigned offset)
 {
     for (const auto& cls : package.classes)
-        if (!cls.thisRef.external() && cls.thisRef.offset() == offset && cls.name)
+        if (!cls.thisRef->external() && cls.thisRef->offset() == offset && cls.name)
             return *cls.name;
     return "class@" + number(offset);
 }
@@ -56,7 +56,7 @@ std::string methodAt(const Package& package, unsigned offset)
 {
     for (const auto& cls : package.classes)
         for (const auto& method : cls.methods)
-            if (method.offset == offset && method.offset != 0 && method.name)
+            if (method.defined() && method.offset == offset && method.name)
                 return (cls.name ? *cls.name + "." : std::string()) + *method.name;
     return "method@" + number(offset);
 }
@@ -134,7 +134,7 @@ std::string instructionText(const Package& package, const Instruction& in)
     std::string text = mnemonic(in.opcode);
     if (!in.operands.empty()) {
         text += ' ';
-        text += withControlsEscaped(operandText(package, in));
+        text += operandText(package, in);
     }
     return text;
 }
@@ -161,30 +161,29 @@ std::vector<std::string> dumpLines(const LoadFile& file)
         lines.push_back("  " + number(static_cast<unsigned>(i)) + ": " + poolEntryText(p, static_cast<unsigned>(i)));
     for (const auto& cls : p.classes) {
         lines.push_back(std::string(" ") + (cls.isInterface() ? "Interface " : "Class ") +
-                        (cls.name ? withControlsEscaped(*cls.name) + " (token " + number(cls.token) + ", "
+                        (cls.name ? *cls.name + " (token " + number(cls.token) + ", "
                                   : "token " + number(cls.token) + " (") +
                         classFlags(cls.flags) + ")");
         for (const auto ref : cls.interfaces)
-            lines.push_back("  implements " + withControlsEscaped(classRefText(p, ref)));
+            lines.push_back("  implements " + classRefText(p, ref));
         for (const auto& field : cls.fields)
             lines.push_back("  field token " + number(field.token) + " (" + methodFlags(field.flags & 0x1F) +
                             "), type " + number(field.type));
         for (const auto& method : cls.methods) {
             const std::string line =
                 "  method " +
-                (method.name ? withControlsEscaped(*method.name) + " (token " + number(method.token) + ", "
+                (method.name ? *method.name + " (token " + number(method.token) + ", "
                              : "token " + number(method.token) + " (") +
                 methodFlags(method.flags) + ")";
-            if (method.offset == 0) {
+            if (!method.defined()) {
                 lines.push_back(line);
                 continue;
             }
             lines.push_back(line + " at " + number(method.offset) + ": stack " + number(method.header.maxStack) +
                             ", locals " + number(method.header.maxLocals) + ", arguments " +
                             number(method.header.nargs) + ", " + number(method.bytecodeCount) + " bytes");
-            const unsigned start = method.offset + method.header.size;
             for (const auto& h : p.handlers)
-                if (h.start >= start && h.start < start + method.bytecodeCount)
+                if (h.start >= method.bytecodeStart() && h.start < method.end())
                     lines.push_back("   handler " + number(h.start) + " to " + number(h.start + h.length) + " -> " +
                                     number(h.handlerOffset) + ", catches " +
                                     (h.catchType == 0 ? std::string("anything") : poolEntryText(p, h.catchType)));

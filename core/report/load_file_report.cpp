@@ -25,7 +25,7 @@ void LoadFileReport::begin(const ConversionStart& start)
 
 void LoadFileReport::reading()
 {
-    sink_.appendLine(report::fileLine(withControlsEscaped(start_.capPath)));
+    sink_.appendLine(report::fileLine(start_.capPath));
 }
 
 void LoadFileReport::loadFile(const LoadFile& file)
@@ -38,7 +38,7 @@ void LoadFileReport::loadFile(const LoadFile& file)
     }
     sink_.appendLine(" CAP format: " + version(file.capMajor, file.capMinor));
     sink_.appendLine(report::aidLine(file.packageAid));
-    sink_.appendLine(report::packageNameLine(withControlsEscaped(file.packageName)));
+    sink_.appendLine(report::packageNameLine(file.packageName));
     sink_.appendLine(" Package version: " + version(file.packageMajor, file.packageMinor));
     for (const auto& applet : file.applets)
         sink_.appendLine(" Applet AID: " + applet);
@@ -51,14 +51,14 @@ void LoadFileReport::loadFile(const LoadFile& file)
     sink_.appendLine(report::ruleLine());
     for (const auto& component : file.components)
         sink_.appendLine(
-            report::componentLine(component.tag, withControlsEscaped(component.name), component.bytes.size()));
+            report::componentLine(component.tag, component.name, component.bytes.size()));
     sink_.appendLine(report::ruleLine());
     sink_.appendLine(" Total load file: " + std::to_string(file.bytes.size()) + " bytes");
     sink_.appendLine(std::string(" Descriptor: ") + (file.descriptorKept ? "kept" : "left out"));
     for (const auto& left : file.leftOut)
-        sink_.appendLine(" Left out: " + withControlsEscaped(left.entry) + " (" + left.reason + ")");
+        sink_.appendLine(" Left out: " + left.entry + " (" + left.reason + ")");
     for (const auto& warning : file.warnings)
-        sink_.appendLine(" Warning: " + withControlsEscaped(warning));
+        sink_.appendLine(" Warning: " + warning);
     sink_.appendLine(" Load File Data Block SHA-1: " + file.sha1);
     sink_.appendLine(" Load File Data Block SHA-256: " + file.sha256);
     if (start_.ijcPath.empty())
@@ -77,13 +77,13 @@ void LoadFileReport::script(const apdu::Script& script)
                      std::to_string(blocks) + " LOAD blocks, hash " + apdu::hashName(script.hash));
     if (script.dapAlgorithm)
         sink_.appendLine(" DAP: " + *script.dapAlgorithm + " for " + hexText(script.dapSecurityDomain, HexCase::Upper));
-    sink_.appendLine(" Script: " + withControlsEscaped(start_.ijcPath));
+    sink_.appendLine(" Script: " + start_.ijcPath);
 }
 
 void LoadFileReport::capFile(const std::string& folder, bool fromAid)
 {
-    sink_.appendLine(" CAP file: " + withControlsEscaped(start_.ijcPath) + ", components under " +
-                     withControlsEscaped(folder) +
+    sink_.appendLine(" CAP file: " + start_.ijcPath + ", components under " +
+                     folder +
                      (fromAid ? " (made from the package AID: CAP 2.1 names no package; --package names one)" : ""));
 }
 

@@ -3,7 +3,7 @@
 #include "core/base/hex.h"
 #include "core/cap/load_file.h"
 #include "core/report/dump.h"
-#include "core/report/text_report.h"
+#include "core/report/report_sink.h"
 
 #include <algorithm>
 
@@ -13,12 +13,14 @@ namespace {
 using namespace cap;
 using Kind = StructureRow::Kind;
 
-StructureRow row(Kind kind, std::string label, std::string detail = {})
+// Every row's texts are escaped here, once: names and listings come from
+// the file, and a row is the tree's line.
+StructureRow row(Kind kind, std::string_view label, std::string_view detail = {})
 {
     StructureRow made;
     made.kind = kind;
-    made.label = std::move(label);
-    made.detail = std::move(detail);
+    made.label = withControlsEscaped(label);
+    made.detail = withControlsEscaped(detail);
     return made;
 }
 
@@ -32,13 +34,6 @@ std::string versionText(unsigned major, unsigned minor)
     return std::to_string(major) + "." + std::to_string(minor);
 }
 
-// Where in Method a method lies: its header and its bytecode.
-bool methodHolds(const Method& method, unsigned offset)
-{
-    return method.offset != 0 && offset >= method.offset &&
-           offset < method.offset + method.header.size + method.bytecodeCount;
-}
-
 // The place of a finding in the tree: a method, a class, or else the
 // component it names.
 struct Place {
@@ -50,7 +45,7 @@ Place placeOf(const Package& package, const Finding& finding)
     if (finding.tag == methodTag) {
         for (std::size_t c = 0; c < package.classes.size(); ++c)
             for (std::size_t m = 0; m < package.classes[c].methods.size(); ++m)
-                if (methodHolds(package.classes[c].methods[m], finding.offset))
+                if (package.classes[c].methods[m].holds(finding.offset))
                     return {c, m};
     }
     if (finding.tag == classTag) {
@@ -68,9 +63,9 @@ Place placeOf(const Package& package, const Finding& finding)
     return {};
 }
 
-StructureRow methodRow(const Class& cls, const Method& method, std::size_t c, std::size_t m)
+StructureRow methodRow(const DescribedClass& cls, const Method& method, std::size_t c, std::size_t m)
 {
-    StructureRow made = row(Kind::Method, method.name ? withControlsEscaped(*method.name)
+    StructureRow made = row(Kind::Method, method.name ? *method.name
                                                       : "method token " + std::to_string(method.token));
     if (cls.isInterface() || method.offset == 0) {
         made.detail = "no bytecode";
@@ -89,9 +84,9 @@ StructureRow classesRow(const Package& package)
 {
     StructureRow classes = row(Kind::Group, "Classes", std::to_string(package.classes.size()));
     for (std::size_t c = 0; c < package.classes.size(); ++c) {
-        const Class& cls = package.classes[c];
+        const DescribedClass& cls = package.classes[c];
         StructureRow made = row(Kind::Class,
-                                cls.name ? withControlsEscaped(*cls.name) : "token " + std::to_string(cls.token),
+                                cls.name ? *cls.name : "token " + std::to_string(cls.token),
                                 std::string(cls.isInterface() ? "interface" : "class") + ", " +
                                     std::to_string(cls.methods.size()) + " methods, " +
                                     std::to_string(cls.fields.size()) + " fields");
@@ -107,7 +102,7 @@ StructureRow classesRow(const Package& package)
 std::vector<StructureRow> structureOf(const LoadFile& file)
 {
     std::vector<StructureRow> rows;
-    const std::string name = file.packageName.empty() ? file.packageAid : withControlsEscaped(file.packageName);
+    const std::string name = file.packageName.empty() ? file.packageAid : file.packageName;
     rows.push_back(row(Kind::Package, name,
                        "AID " + file.packageAid + ", version " + versionText(file.packageMajor, file.packageMinor) +
                            ", CAP " + versionText(file.capMajor, file.capMinor)));
@@ -148,14 +143,14 @@ std::vector<StructureRow> structureOf(const LoadFile& file)
         const Place place = file.package ? placeOf(*file.package, finding) : Place{};
         if (place.classIndex) {
             StructureRow& cls = classes.children[*place.classIndex];
-            (place.methodIndex ? cls.children[*place.methodIndex] : cls).findings.push_back(finding.text());
+            (place.methodIndex ? cls.children[*place.methodIndex] : cls).findings.push_back(withControlsEscaped(finding.text()));
             continue;
         }
         auto it = std::find_if(file.components.begin(), file.components.end(),
                                [&](const LoadComponent& c) { return c.tag == finding.tag; });
         (it == file.components.end() ? rows.front()
                                      : components.children[static_cast<std::size_t>(it - file.components.begin())])
-            .findings.push_back(finding.text());
+            .findings.push_back(withControlsEscaped(finding.text()));
     }
 
     rows.push_back(std::move(components));
@@ -166,7 +161,7 @@ std::vector<StructureRow> structureOf(const LoadFile& file)
     if (!file.leftOut.empty()) {
         StructureRow leftOut = row(Kind::Group, "Left out", std::to_string(file.leftOut.size()));
         for (const auto& entry : file.leftOut)
-            leftOut.children.push_back(row(Kind::LeftOut, withControlsEscaped(entry.entry), entry.reason));
+            leftOut.children.push_back(row(Kind::LeftOut, entry.entry, entry.reason));
         rows.push_back(std::move(leftOut));
     }
     return rows;
@@ -185,13 +180,13 @@ std::vector<StructureRow> listingOf(const LoadFile& file, std::size_t classIndex
     // A finding belongs to the instruction it lies in: the last that begins
     // at or before it.
     for (const Finding& finding : file.findings) {
-        if (finding.tag != methodTag || !methodHolds(method, finding.offset) || rows.empty())
+        if (finding.tag != methodTag || !method.holds(finding.offset) || rows.empty())
             continue;
         std::size_t at = 0;
         for (std::size_t i = 0; i < method.instructions.size(); ++i)
             if (method.instructions[i].offset <= finding.offset)
                 at = i;
-        rows[at].findings.push_back(finding.text());
+        rows[at].findings.push_back(withControlsEscaped(finding.text()));
     }
     return rows;
 }

@@ -58,22 +58,6 @@ std::string closingLine()
 
 } // namespace report
 
-std::string withControlsEscaped(std::string_view text)
-{
-    std::string shown;
-    shown.reserve(text.size());
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            shown += "\\x";
-            appendHex(shown, byte, HexCase::Upper);
-        } else {
-            shown += c;
-        }
-    }
-    return shown;
-}
-
 void TextReport::begin(const ConversionStart& start)
 {
     start_ = start;
@@ -83,7 +67,7 @@ void TextReport::begin(const ConversionStart& start)
 
 void TextReport::reading()
 {
-    sink_.appendLine(report::fileLine(withControlsEscaped(start_.capPath)));
+    sink_.appendLine(report::fileLine(start_.capPath));
 }
 
 void TextReport::fileSize(std::uint64_t bytes)
@@ -104,12 +88,12 @@ void TextReport::entry(const EntryRecord& record)
         sink_.appendLine(report::versionLine(record.header->major, record.header->minor));
         if (start_.mode == ReadingMode::Archive) {
             sink_.appendLine(report::aidLine(record.header->aid));
-            sink_.appendLine(report::packageNameLine(withControlsEscaped(record.header->packageName)));
+            sink_.appendLine(report::packageNameLine(record.header->packageName));
         }
         sink_.appendLine(report::componentsHeading());
         sink_.appendLine(report::ruleLine());
     }
-    sink_.appendLine(report::componentLine(record.tag, withControlsEscaped(record.baseName), record.taken.size()));
+    sink_.appendLine(report::componentLine(record.tag, record.baseName, record.taken.size()));
 }
 
 void TextReport::entriesEnded(std::uint64_t total)

@@ -1,14 +1,13 @@
 #pragma once
 
 #include "core/cap/record.h"
+#include "core/report/report_sink.h"
 
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 namespace tolvane {
-
-class ReportSink;
 
 // The lines of the conversion report, in their fixed wordings.
 namespace report {
@@ -25,11 +24,6 @@ std::string totalLine(std::uint64_t bytes);
 std::string emptyLine();
 std::string closingLine();
 } // namespace report
-
-// Text as a report line may show it: every control character (0x00 to 0x1F
-// and 0x7F) written as \xHH, so that a name taken from a file can neither end
-// a line and forge the ones after it nor send escape sequences to a terminal.
-std::string withControlsEscaped(std::string_view text);
 
 // The conversion report as the window's log pane and the command line show
 // it, delivered line by line to a sink as the conversion goes.
