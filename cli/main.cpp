@@ -4,6 +4,7 @@
 #include "cli/options.h"
 #include "core/apdu/dap.h"
 #include "core/base/error.h"
+#include "core/base/hex.h"
 #include "core/base/time_zone.h"
 #include "core/cap/java_card.h"
 #include "core/convert/archive_converter.h"
@@ -15,6 +16,7 @@
 #include "core/report/text_report.h"
 #include "core/zip/archive.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -42,25 +44,11 @@ struct Request {
     std::string output; // the IJC file's path in place of the one beside the CAP file; "-": standard output
     tolvane::LoadFileOptions loadFile;
     tolvane::apdu::Options script;
-    std::string dapKey, dapSd; // the DAP key's file and its security domain
+    std::string dapKey;                // the DAP key's file
+    std::vector<std::uint8_t> dapSd;   // the security domain whose DAP it is
     std::string packagePath;   // where --to-cap puts the components
     std::vector<std::string> capFiles;
 };
-
-// Hex digits, two a byte, into bytes; nothing for anything else.
-std::optional<std::vector<std::uint8_t>> bytesFromHex(const std::string& text)
-{
-    if (text.size() % 2 != 0)
-        return std::nullopt;
-    std::vector<std::uint8_t> bytes;
-    for (std::size_t i = 0; i < text.size(); i += 2) {
-        if (!std::isxdigit(static_cast<unsigned char>(text[i])) ||
-            !std::isxdigit(static_cast<unsigned char>(text[i + 1])))
-            return std::nullopt;
-        bytes.push_back(static_cast<std::uint8_t>(std::stoul(text.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
 
 // The report goes to a console stream line by line (standard output, or
 // standard error when the IJC file takes standard output); clearing a
@@ -115,162 +103,210 @@ std::string absoluteCapPath(const std::string& argument)
     return error ? argument : path.string();
 }
 
-// Takes the value of an option of --apdu into `request`; what is wrong with it, if anything.
-std::optional<std::string> scriptValue(const std::string& option, const std::string& value, Request& request)
+// The option of the table named `name` ("-q", "--quiet"), if any.
+const tolvane::cli::Option* optionNamed(std::string_view name)
 {
-    using tolvane::apdu::HashKind;
-    const auto bytes = bytesFromHex(value);
-    const auto wrong = [&](const std::string& wanted) {
-        return "option '" + option + "' takes " + wanted + ", not '" + value + "'";
-    };
-    if (option == "--sd" || option == "--instance" || option == "--dap-sd") {
-        if (!bytes || bytes->size() < 5 || bytes->size() > 16)
-            return wrong("an AID of 5 to 16 bytes in hex");
-        if (option == "--sd")
-            request.script.securityDomain = *bytes;
-        else if (option == "--instance")
-            request.script.instance = *bytes;
-        else
-            request.dapSd = value;
-    } else if (option == "--dap-key") {
-        request.dapKey = value;
-    } else if (option == "--privileges") {
-        if (!bytes || (bytes->size() != 1 && bytes->size() != 3))
-            return wrong("1 or 3 bytes in hex");
-        request.script.privileges = *bytes;
-    } else if (option == "--params") {
-        if (!bytes || bytes->size() > 127)
-            return wrong("at most 127 bytes in hex");
-        request.script.parameters = *bytes;
-    } else if (option == "--block-size") {
-        char* end = nullptr;
-        const long size = std::strtol(value.c_str(), &end, 10);
-        if (value.empty() || *end != '\0' || size < 1 || size > 255)
-            return wrong("1 to 255");
-        request.script.blockSize = static_cast<unsigned>(size);
-    } else if (option == "--hash") {
-        const std::pair<const char*, HashKind> kinds[] = {{"none", HashKind::None},
-                                                          {"sha1", HashKind::Sha1},
-                                                          {"sha256", HashKind::Sha256},
-                                                          {"sha384", HashKind::Sha384},
-                                                          {"sha512", HashKind::Sha512}};
-        for (const auto& [name, kind] : kinds)
-            if (value == name)
-                request.script.hash = kind;
-        if (!request.script.hash)
-            return wrong("none, sha1, sha256, sha384 or sha512");
-    } else if (value == "scriptor" || value == "gpshell") {
-        request.script.format =
-            value == "gpshell" ? tolvane::apdu::ScriptFormat::GpShell : tolvane::apdu::ScriptFormat::Scriptor;
-    } else {
-        return wrong("scriptor or gpshell");
-    }
-    return std::nullopt;
+    for (const auto& option : tolvane::cli::options())
+        if (name == option.longName || (option.shortName != nullptr && name == option.shortName))
+            return &option;
+    return nullptr;
 }
 
-// The request the arguments make, or the exit status when they make none.
-std::variant<Request, int> parse(int argc, char** argv)
-{
+// How an option of a mode other than the default constrains the request.
+enum class Needs { Nothing, Apdu, LoadMode };
+
+struct Parser {
     Request request;
-    bool optionsEnded = false, modeGiven = false, noDescriptor = false;
+    bool modeGiven = false, noDescriptor = false;
     std::string loadFileOption; // the last option that needs a load file's mode
     std::string scriptOption;   // the last option that needs --apdu
-    const auto setMode = [&](Mode mode) {
+
+    bool setMode(Mode mode)
+    {
         if (modeGiven && request.mode != mode)
             return false;
         request.mode = mode;
         modeGiven = true;
         return true;
-    };
+    }
+
+    // Takes one option and its value, checked each time it is given; what is
+    // wrong with it, if anything.
+    std::optional<std::string> take(const std::string& option, const std::string& value)
+    {
+        using tolvane::apdu::HashKind;
+        const auto wrong = [&](const std::string& wanted) {
+            return "option '" + option + "' takes " + wanted + ", not '" + value + "'";
+        };
+        const auto aid = [&]() -> std::optional<std::vector<std::uint8_t>> {
+            auto bytes = tolvane::bytesFromHex(value);
+            if (!bytes || bytes->size() < 5 || bytes->size() > 16)
+                return std::nullopt;
+            return bytes;
+        };
+        static const std::pair<const char*, Mode> modes[] = {{"--scan", Mode::Scan},       {"--load-file", Mode::LoadFile},
+                                                             {"--check", Mode::Check},     {"--dump", Mode::Dump},
+                                                             {"--apdu", Mode::Apdu},       {"--to-cap", Mode::ToCap}};
+        for (const auto& [name, mode] : modes)
+            if (option == name) {
+                if (!setMode(mode))
+                    return "--scan, --load-file, --check, --dump, --apdu and --to-cap exclude one another";
+                return std::nullopt;
+            }
+        if (option == "--sd" || option == "--instance" || option == "--dap-sd") {
+            const auto bytes = aid();
+            if (!bytes)
+                return wrong("an AID of 5 to 16 bytes in hex");
+            if (option == "--sd")
+                request.script.securityDomain = *bytes;
+            else if (option == "--instance")
+                request.script.instance = *bytes;
+            else
+                request.dapSd = *bytes;
+        } else if (option == "--dap-key") {
+            request.dapKey = value;
+        } else if (option == "--privileges") {
+            const auto bytes = tolvane::bytesFromHex(value);
+            if (!bytes || (bytes->size() != 1 && bytes->size() != 3))
+                return wrong("1 or 3 bytes in hex");
+            request.script.privileges = *bytes;
+        } else if (option == "--params") {
+            const auto bytes = tolvane::bytesFromHex(value);
+            if (!bytes || bytes->size() > 127)
+                return wrong("at most 127 bytes in hex");
+            request.script.parameters = *bytes;
+        } else if (option == "--block-size") {
+            char* end = nullptr;
+            const long size = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || size < 1 || size > 255)
+                return wrong("1 to 255");
+            request.script.blockSize = static_cast<unsigned>(size);
+        } else if (option == "--hash") {
+            static const std::pair<const char*, HashKind> kinds[] = {{"none", HashKind::None},
+                                                                     {"sha1", HashKind::Sha1},
+                                                                     {"sha256", HashKind::Sha256},
+                                                                     {"sha384", HashKind::Sha384},
+                                                                     {"sha512", HashKind::Sha512}};
+            const auto kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                           [&](const auto& k) { return value == k.first; });
+            if (kind == std::end(kinds))
+                return wrong("none, sha1, sha256, sha384 or sha512");
+            request.script.hash = kind->second;
+        } else if (option == "--script") {
+            if (value != "scriptor" && value != "gpshell")
+                return wrong("scriptor or gpshell");
+            request.script.format =
+                value == "gpshell" ? tolvane::apdu::ScriptFormat::GpShell : tolvane::apdu::ScriptFormat::Scriptor;
+        } else if (option == "--replace" || option == "--load-only") {
+            (option == "--replace" ? request.script.replace : request.script.loadOnly) = true;
+        } else if (option == "--package") {
+            const auto& path = value;
+            if (path.empty() || path.front() == '/' || path.back() == '/' || path.find("//") != std::string::npos ||
+                path.find("..") != std::string::npos)
+                return "option '--package' takes a package path such as com/acme/wallet, not '" + path + "'";
+            request.packagePath = path;
+        } else if (option == "--no-descriptor") {
+            noDescriptor = true;
+        } else if (option == "--no-verify") {
+            request.loadFile.verify = false;
+        } else if (option == "--target") {
+            if (!tolvane::cap::isRelease(value))
+                return "'" + value + "' is no Java Card version, such as 3.0.4";
+            request.loadFile.target = value;
+        } else if (option == "--json") {
+            request.json = true;
+        } else if (option == "--quiet") {
+            request.quiet = true;
+        } else if (option == "--output") {
+            if (value.empty())
+                return "option '--output' needs a FILE";
+            request.output = value;
+        } else {
+            return "option '" + option + "' is listed but not handled"; // a fault of this program
+        }
+        if (needsOf(option) == Needs::Apdu)
+            scriptOption = option;
+        else if (needsOf(option) == Needs::LoadMode)
+            loadFileOption = option;
+        return std::nullopt;
+    }
+
+    static Needs needsOf(const std::string& option)
+    {
+        static const char* const apdu[] = {"--sd",     "--instance", "--dap-sd",  "--privileges", "--params",
+                                           "--block-size", "--hash", "--script", "--dap-key",   "--replace",
+                                           "--load-only"};
+        if (std::find_if(std::begin(apdu), std::end(apdu), [&](const char* a) { return option == a; }) !=
+            std::end(apdu))
+            return Needs::Apdu;
+        return option == "--no-verify" || option == "--target" ? Needs::LoadMode : Needs::Nothing;
+    }
+};
+
+// The request the arguments make, or the exit status when they make none.
+// Which options there are, and which take a value, comes from the one table
+// that also makes the help, the manual page and the completion.
+std::variant<Request, int> parse(int argc, char** argv)
+{
+    Parser parser;
+    Request& request = parser.request;
+    bool optionsEnded = false;
     for (int i = 1; i < argc; ++i) {
         const std::string argument = argv[i];
         if (optionsEnded || argument.size() < 2 || argument[0] != '-') {
             request.capFiles.push_back(argument);
-        } else if (argument == "--") {
+            continue;
+        }
+        if (argument == "--") {
             optionsEnded = true;
-        } else if (argument == "--help" || argument == "-h") {
+            continue;
+        }
+        const auto equals = argument.rfind("--", 0) == 0 ? argument.find('=') : std::string::npos;
+        const std::string name = argument.substr(0, equals);
+        const tolvane::cli::Option* option = optionNamed(name);
+        if (option == nullptr)
+            return usageError("unknown option '" + name + "'");
+        const std::string longName = option->longName;
+        if (longName == "--help") {
             std::fputs(tolvane::cli::helpText().c_str(), stdout);
             return exitOk;
-        } else if (argument == "--version") {
+        }
+        if (longName == "--version") {
             std::printf("tolvane-cli %s\n", TOLVANE_VERSION);
             return exitOk;
-        } else if (argument == "--scan" || argument == "--load-file" || argument == "--check" || argument == "--dump" ||
-                   argument == "--apdu") {
-            const Mode mode = argument == "--scan"    ? Mode::Scan
-                              : argument == "--check" ? Mode::Check
-                              : argument == "--dump"  ? Mode::Dump
-                              : argument == "--apdu"  ? Mode::Apdu
-                                                      : Mode::LoadFile;
-            if (!setMode(mode))
-                return usageError("--scan, --load-file, --check, --dump, --apdu and --to-cap exclude one another");
-        } else if (argument == "--to-cap") {
-            if (!setMode(Mode::ToCap))
-                return usageError("--scan, --load-file, --check, --dump, --apdu and --to-cap exclude one another");
-        } else if (argument == "--package") {
-            if (i + 1 >= argc)
-                return usageError("option '--package' needs a PATH");
-            request.packagePath = argv[++i];
-            const auto& path = request.packagePath;
-            if (path.empty() || path.front() == '/' || path.back() == '/' || path.find("//") != std::string::npos ||
-                path.find("..") != std::string::npos)
-                return usageError("option '--package' takes a package path such as com/acme/wallet, not '" + path +
-                                  "'");
-        } else if (argument == "--replace" || argument == "--load-only") {
-            (argument == "--replace" ? request.script.replace : request.script.loadOnly) = true;
-            scriptOption = argument;
-        } else if (argument == "--sd" || argument == "--instance" || argument == "--dap-sd" ||
-                   argument == "--privileges" || argument == "--params" || argument == "--block-size" ||
-                   argument == "--hash" || argument == "--script" || argument == "--dap-key") {
-            if (i + 1 >= argc)
-                return usageError("option '" + argument + "' needs a value");
-            if (const auto problem = scriptValue(argument, argv[++i], request))
-                return usageError(*problem);
-            scriptOption = argument;
-        } else if (argument == "--no-descriptor") {
-            noDescriptor = true;
-        } else if (argument == "--no-verify") {
-            request.loadFile.verify = false;
-            loadFileOption = argument;
-        } else if (argument == "--target") {
-            if (i + 1 >= argc)
-                return usageError("option '--target' needs a Java Card VERSION");
-            request.loadFile.target = argv[++i];
-            loadFileOption = argument;
-            if (!tolvane::cap::isRelease(request.loadFile.target))
-                return usageError("'" + request.loadFile.target + "' is no Java Card version, such as 3.0.4");
-        } else if (argument == "--json") {
-            request.json = true;
-        } else if (argument == "-q" || argument == "--quiet") {
-            request.quiet = true;
-        } else if (argument == "-o" || argument == "--output") {
-            if (i + 1 >= argc)
-                return usageError("option '" + argument + "' needs a FILE");
-            request.output = argv[++i];
-            if (request.output.empty())
-                return usageError("option '" + argument + "' needs a FILE");
-        } else if (argument.rfind("--output=", 0) == 0) {
-            request.output = argument.substr(9);
-            if (request.output.empty())
-                return usageError("option '--output' needs a FILE");
-        } else {
-            return usageError("unknown option '" + argument + "'");
         }
+        std::string value;
+        if (option->argument == nullptr) {
+            if (equals != std::string::npos)
+                return usageError("option '" + longName + "' takes no value");
+        } else if (equals != std::string::npos) {
+            value = argument.substr(equals + 1);
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        } else {
+            return usageError("option '" + name + "' needs " + (std::string(option->argument) == "AID" ? "an " : "a ") +
+                              option->argument);
+        }
+        if (const auto problem = parser.take(longName, value))
+            return usageError(*problem);
     }
     const bool loadMode = request.mode == Mode::LoadFile || request.mode == Mode::Check || request.mode == Mode::Dump ||
                           request.mode == Mode::Apdu;
-    if (!scriptOption.empty() && request.mode != Mode::Apdu)
-        return usageError(scriptOption + " goes with --apdu");
+    if (!parser.scriptOption.empty() && request.mode != Mode::Apdu)
+        return usageError(parser.scriptOption + " goes with --apdu");
     if (!request.packagePath.empty() && request.mode != Mode::ToCap)
         return usageError("--package goes with --to-cap");
     if (!request.dapKey.empty() && request.dapSd.empty())
         return usageError("--dap-key needs --dap-sd, the security domain whose DAP it is");
     if (request.dapKey.empty() && !request.dapSd.empty())
         return usageError("--dap-sd needs --dap-key, the key that signs the DAP");
-    if (noDescriptor && !loadMode)
+    if (!request.dapKey.empty() && request.script.hash == tolvane::apdu::HashKind::None)
+        return usageError("--hash none cannot go with --dap-key: a DAP signs the Load File Data Block hash");
+    if (parser.noDescriptor && !loadMode)
         return usageError("--no-descriptor goes with --load-file, --check, --dump or --apdu");
-    if (!loadFileOption.empty() && !loadMode)
-        return usageError(loadFileOption + " goes with --load-file, --check, --dump or --apdu");
-    request.loadFile.keepDescriptor = !noDescriptor;
+    if (!parser.loadFileOption.empty() && !loadMode)
+        return usageError(parser.loadFileOption + " goes with --load-file, --check, --dump or --apdu");
+    request.loadFile.keepDescriptor = !parser.noDescriptor;
     if (request.capFiles.empty())
         return usageError("no CAP file given");
     if (!request.output.empty() && request.capFiles.size() > 1)
@@ -317,7 +353,7 @@ int main(int argc, char** argv)
         } catch (const tolvane::Error& error) {
             return usageError(tolvane::displayText(error.message()));
         }
-        request.script.dap = tolvane::apdu::Dap{&*signer, *bytesFromHex(request.dapSd)};
+        request.script.dap = tolvane::apdu::Dap{&*signer, request.dapSd};
     }
 
     // With the IJC file on standard output, the report goes to standard error.

@@ -1,6 +1,7 @@
 #include "core/apdu/dap.h"
 
 #include "core/base/error.h"
+#include "core/base/hex.h"
 
 #include <cctype>
 #include <fstream>
@@ -43,25 +44,6 @@ std::string openSslText()
     return text;
 }
 
-// An AES key written in hex, with any white space around or between.
-std::optional<std::vector<std::uint8_t>> hexKey(const std::string& text)
-{
-    std::string digits;
-    for (const char c : text) {
-        if (std::isspace(static_cast<unsigned char>(c)))
-            continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c)))
-            return std::nullopt;
-        digits += c;
-    }
-    if (digits.size() % 2 != 0)
-        return std::nullopt;
-    std::vector<std::uint8_t> key;
-    for (std::size_t i = 0; i < digits.size(); i += 2)
-        key.push_back(static_cast<std::uint8_t>(std::stoul(digits.substr(i, 2), nullptr, 16)));
-    return key;
-}
-
 // The PEM callback that answers every passphrase prompt with none.
 int noPassphrase(char*, int, int, void*)
 {
@@ -89,7 +71,7 @@ DapSigner DapSigner::load(const std::string& path)
     signer.key_ = std::make_unique<Key>();
     Key& key = *signer.key_;
     if (text.find("-----BEGIN") == std::string::npos) {
-        const auto aes = hexKey(text);
+        const auto aes = bytesFromHex(text, HexSpaces::Ignored);
         if (!aes || (aes->size() != 16 && aes->size() != 24 && aes->size() != 32))
             refuseKey(path, "neither a PEM private key nor an AES key of 16, 24 or 32 bytes in hex");
         key.aes = *aes;

@@ -47,7 +47,7 @@ public:
     {
         script_.hash = options_.hash.value_or(options_.dap ? HashKind::Sha256 : HashKind::None);
         script_.hashValue = hashOf(script_.hash, file_.bytes);
-        packageAid_ = fromHex(file_.packageAid);
+        packageAid_ = *bytesFromHex(file_.packageAid); // written by the load file, always hex
         if (options_.replace)
             command("delete", 0xE4, 0x00, 0x80, concat({{0x4F}, withLength(packageAid_)}));
         installForLoad();
@@ -60,14 +60,6 @@ public:
 
 private:
     [[noreturn]] void refuse(const std::string& detail) const { throw Error(ErrorKind::NotLoadable, capPath_, detail); }
-
-    static ByteVector fromHex(const std::string& hex)
-    {
-        ByteVector bytes;
-        for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-            bytes.push_back(static_cast<std::uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-        return bytes;
-    }
 
     static ByteVector withLength(const ByteVector& value)
     {
@@ -139,7 +131,7 @@ private:
             refuse("--instance names one applet's instance, and the package has " + std::to_string(applets.size()) +
                    " applets");
         for (const auto& applet : applets) {
-            const ByteVector module = fromHex(applet);
+            const ByteVector module = *bytesFromHex(applet);
             const ByteVector instance = options_.instance.value_or(module);
             const ByteVector parameters = concat({{0xC9}, withLength(options_.parameters)});
             command("install_for_install", 0xE6, 0x0C, 0x00,

@@ -2,7 +2,10 @@
 
 #include "core/base/bytes.h"
 
+#include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace tolvane {
 
@@ -24,6 +27,43 @@ inline std::string hexText(Bytes bytes, HexCase letters)
     for (const auto byte : bytes)
         appendHex(text, byte, letters);
     return text;
+}
+
+enum class HexSpaces { Refused, Ignored };
+
+// Hexadecimal digits, two a byte, in either case, into bytes; nothing for an
+// odd count or anything else (white space, where `spaces` ignores it, may
+// stand anywhere).
+inline std::optional<std::vector<std::uint8_t>> bytesFromHex(std::string_view text,
+                                                             HexSpaces spaces = HexSpaces::Refused)
+{
+    const auto value = [](char c) -> int {
+        if (c >= '0' && c <= '9')
+            return c - '0';
+        if (c >= 'a' && c <= 'f')
+            return c - 'a' + 10;
+        if (c >= 'A' && c <= 'F')
+            return c - 'A' + 10;
+        return -1;
+    };
+    std::vector<std::uint8_t> bytes;
+    int high = -1;
+    for (const char c : text) {
+        if (spaces == HexSpaces::Ignored && (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v'))
+            continue;
+        const int digit = value(c);
+        if (digit < 0)
+            return std::nullopt;
+        if (high < 0) {
+            high = digit;
+        } else {
+            bytes.push_back(static_cast<std::uint8_t>(high << 4 | digit));
+            high = -1;
+        }
+    }
+    if (high >= 0)
+        return std::nullopt;
+    return bytes;
 }
 
 } // namespace tolvane
