@@ -411,11 +411,23 @@ void TMainForm::cxButton_cap_convertClick(QObject*)
 void TMainForm::convertInto(tolvane::ReportSink& sink)
 {
     writtenPath_.clear();
+    converted_ = {};
     const std::string path = capPath();
     if (CheckBox_LoadOrder->isChecked()) {
-        tolvane::convertToLoadFile(path, {}, tolvane::LoadFileAction::Write, sink, AbZipKit1->archive);
-        writtenPath_ = QString::fromStdString(tolvane::loadFilePathFor(path));
+        writtenPath_ = QString::fromStdString(
+            tolvane::convertToLoadFile(path, {}, tolvane::LoadFileAction::Write, sink, AbZipKit1->archive, &converted_));
     } else {
+        // The archive keeps the bytes it converted, for the structure.
+        struct KeepBytes {
+            TMainForm& form;
+            std::string path;
+            ~KeepBytes()
+            {
+                form.converted_.bytes = form.AbZipKit1->archive.takeLastBytes();
+                if (!form.converted_.bytes.empty())
+                    form.converted_.path = path;
+            }
+        } keep{*this, path};
         tolvane::convertThroughArchive(path, sink, AbZipKit1->archive);
         writtenPath_ = ijcPath_;
     }
@@ -454,7 +466,11 @@ void TMainForm::openFiles(const QStringList& paths)
 void TMainForm::showStructure()
 {
     try {
-        TreeView_Structure->showPackage(tolvane::inspectInput(capPath(), AbZipKit1->archive));
+        // The bytes just converted, where there are any: the file is not
+        // read again, and the structure is of what was converted.
+        if (converted_.path.empty() || converted_.path != capPath())
+            converted_ = tolvane::readInput(capPath());
+        TreeView_Structure->showPackage(tolvane::inspectInput(converted_, AbZipKit1->archive));
     } catch (const std::exception& error) {
         TreeView_Structure->showProblem(QString::fromStdString(tolvane::displayText(error.what())));
     }

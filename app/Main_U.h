@@ -5,6 +5,7 @@
 // part of the product's contract, by which tests and accessibility tools find
 // the controls, so they are kept exactly as they are.
 
+#include "core/convert/input_file.h"
 #include "core/zip/archive.h"
 
 namespace tolvane {
@@ -142,6 +143,8 @@ private:
     QString ijcPath_;
     // The file the last conversion wrote; empty after one that failed.
     QString writtenPath_;
+    // The chosen file as last read, which the structure shows.
+    tolvane::InputFile converted_;
 };
 
 extern TMainForm* MainForm;

@@ -106,6 +106,22 @@ TEST(Cli, ScanWalksLocalHeaders)
     EXPECT_EQ(readFile(dir.file("deflated.ijc")), ByteVector{});
 }
 
+// The modes that read a file whatever its name say so of a folder, rather
+// than calling it an archive of a kind they do not handle.
+TEST(Cli, AFolderIsNamedAsOne)
+{
+    TempDir dir;
+    std::filesystem::create_directory(dir.file("build"));
+    for (const char* mode : {"--load-file", "--check", "--dump", "--apdu", "--to-cap"}) {
+        SCOPED_TRACE(mode);
+        const auto run = runCli({mode, "build"}, dir);
+        EXPECT_EQ(run.status, 1);
+        EXPECT_NE(run.err.find("Cannot open file \"" + dir.file("build") + "\". Is a directory"), std::string::npos)
+            << run.err;
+        EXPECT_EQ(dir.names(), std::vector<std::string>{"build"}) << "nothing is written";
+    }
+}
+
 TEST(Cli, UsageErrorsHelpAndVersion)
 {
     TempDir dir;

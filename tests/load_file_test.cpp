@@ -4,6 +4,7 @@
 #include "conversion_fixture.h"
 #include "core/base/paths.h"
 #include "core/cap/load_file.h"
+#include "core/convert/input_file.h"
 #include "core/convert/load_file_converter.h"
 #include "core/report/load_file_report.h"
 #include "core/report/structure.h"
@@ -441,7 +442,7 @@ TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarned
             << reportText();
 
         // Looked at in the window, the package shows the finding on its row.
-        const LoadFile inspected = inspectInput(dir.file("card.cap"), archive);
+        const LoadFile inspected = inspectInput(readInput(dir.file("card.cap")), archive);
         const auto rows = structureOf(inspected);
         const StructureRow* marked = rowAt(rows, c.marked);
         ASSERT_NE(marked, nullptr);

@@ -8,6 +8,7 @@
 namespace tolvane {
 
 class CapObserver;
+struct InputFile;
 class ReportSink;
 class ZipArchive;
 
@@ -19,14 +20,17 @@ enum class LoadFileAction {
 // Reads the CAP file at `capPath` through the ZIP library, checks it as a card
 // would and makes its load file, telling `report` of it; with Write, the load
 // file goes to the IJC path beside the CAP file (or to `ijcPath`, where
-// given; "-" for standard output). Throws Error when the CAP file cannot be
-// read or a card would refuse it; the IJC file is then left empty.
-void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
-                       CapObserver& report, ZipArchive& archive, const std::string& ijcPath = {});
+// given; "-" for standard output). The input is read once; where `read` is
+// given, it receives the bytes read, for whatever else looks at the file.
+// Gives the path written (empty for Check). Throws Error when the CAP file
+// cannot be read or a card would refuse it; the IJC file is then left empty.
+std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
+                              CapObserver& report, ZipArchive& archive, const std::string& ijcPath = {},
+                              InputFile* read = nullptr);
 
 // The same, with the load-file report as text delivered to `sink`.
-void convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
-                       ReportSink& sink, ZipArchive& archive);
+std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
+                              ReportSink& sink, ZipArchive& archive, InputFile* read = nullptr);
 
 // Makes the load file as convertToLoadFile does, then the commands that load
 // and install it, written as a script to NAME.apdu beside the CAP file (or
@@ -36,15 +40,11 @@ void convertToLoadFile(const std::string& capPath, const LoadFileOptions& option
 void convertToApduScript(const std::string& capPath, const LoadFileOptions& options, const apdu::Options& script,
                          CapObserver& report, ZipArchive& archive, const std::string& scriptPath = {});
 
-// Where convertToLoadFile writes the load file of `input` by default:
-// NAME.ijc beside a CAP file, NAME.load.ijc beside an IJC file or load file.
-std::string loadFilePathFor(const std::string& input);
-
-// Reads a CAP file, IJC file or load file and makes its load file with the
-// checks only warning, so that a package a card would refuse can still be
-// looked at: what they find is in the load file's findings. Writes nothing.
-// Throws Error where the input is missing, cannot be read or does not frame.
-LoadFile inspectInput(const std::string& path, ZipArchive& archive);
+// Makes the load file of a CAP file, IJC file or load file already read, with
+// the checks only warning, so that a package a card would refuse can still
+// be looked at: what they find is in the load file's findings. Writes
+// nothing. Throws Error where the input does not frame.
+LoadFile inspectInput(const InputFile& input, ZipArchive& archive);
 
 // Makes a CAP file again from an IJC file or a load file at `inputPath`:
 // NAME.cap beside it (or `outputPath`), by the IJC file's rules, holding each

@@ -250,6 +250,33 @@ void ZipArchive::open(const std::string& path)
         return;
     }
 
+    openBytes();
+}
+
+void ZipArchive::open(const std::string& path, FileBytes bytes)
+{
+    close();
+    path_ = path;
+    const std::string extension = upperAscii(extensionOf(path));
+    ArchiveKind kind = ArchiveKind::NotHandled;
+    if (!bytes.empty() && (isZipExtension(extension) || extension == ".EXE"))
+        kind = kindByContent(extension, bytes);
+    else if (bytes.empty())
+        kind = isZipExtension(extension) ? ArchiveKind::Zip : ArchiveKind::NotHandled;
+    if (kind == ArchiveKind::NotHandled)
+        throw Error(ErrorKind::UnhandledArchiveType, path);
+    if (!isFullPath(path))
+        throw Error(ErrorKind::FullPathRequired, path);
+    bytes_ = std::move(bytes);
+    if (bytes_.empty()) {
+        open_ = true;
+        return;
+    }
+    openBytes();
+}
+
+void ZipArchive::openBytes()
+{
     checkLayout();
     // The library reads the bytes already in memory: no file is read twice,
     // and extracting an entry costs no system call.
@@ -393,7 +420,8 @@ void ZipArchive::close()
         zip_discard(archive_);
     archive_ = nullptr;
     open_ = false;
-    bytes_ = {};
+    if (!bytes_.empty())
+        lastBytes_ = std::exchange(bytes_, {});
 }
 
 } // namespace tolvane

@@ -36,6 +36,10 @@ public:
     // rules. An empty path opens nothing. Throws Error where the rules refuse.
     void open(const std::string& path);
 
+    // The same, with the file's bytes already read by the caller (the file
+    // exists): the same rules, and the file is not opened again.
+    void open(const std::string& path, FileBytes bytes);
+
     bool isOpen() const { return open_; }
 
     // Every record of the central directory, directory entries included; 0
@@ -54,6 +58,11 @@ public:
     // Closes the archive without writing anything.
     void close();
 
+    // The bytes of the archive last opened, kept after it closed so that
+    // whatever else looks at the file looks at the bytes converted; empty
+    // where none were read. Moves them out.
+    FileBytes takeLastBytes() { return std::exchange(lastBytes_, {}); }
+
 private:
     // Refuses, before anything is inflated, an archive whose entries share
     // bytes or declare more than a CAP file could hold.
@@ -62,10 +71,13 @@ private:
     // Reads the file that `file` holds open (whose status is `info`) into
     // memory and closes it; where `file` is not open, says why.
     void readWhole(const std::string& path, files::FileHandle& file, const struct stat& info);
+    // Opens bytes_ through the library once the rules have let them through.
+    void openBytes();
 
     ::zip* archive_ = nullptr;
     // The archive's bytes, which the library reads from memory.
     FileBytes bytes_;
+    FileBytes lastBytes_;
     bool open_ = false;
     std::string path_;
 };
