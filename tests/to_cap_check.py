@@ -3,7 +3,8 @@
 load file made into a CAP file again gives the same load file, its plain IJC
 file made into a CAP file again gives the same IJC file, and the CAP file made
 passes unzip -t, python's zipfile and --check. --check of the load file
-reports what --check of its CAP file reports. Files that are no sequence of
+reports what --check of its CAP file reports, and so does the manifest of the
+CAP file made. Files that are no sequence of
 components are refused with nothing written.
 
 Usage: to_cap_check.py TOLVANE_CLI CORPUS_DIR
@@ -39,6 +40,35 @@ def checked(cli, work, name):
     return seen
 
 
+def manifest_attributes(archive):
+    """The manifest's main and per-entry attributes, folded lines joined."""
+    text = archive.read("META-INF/MANIFEST.MF").decode("utf-8").replace("\r\n ", "")
+    return dict(line.split(": ", 1) for line in text.split("\r\n") if ": " in line)
+
+
+def manifest_problems(attributes, report):
+    """Where the manifest disagrees with --check --json of the same input."""
+    def aid(text):
+        return text.replace("0x", "").replace(":", "").upper()
+    seen = {
+        "package AID": aid(attributes.get("Java-Card-Package-AID", "")),
+        "package version": attributes.get("Java-Card-Package-Version"),
+        "applets": [aid(attributes[k]) for k in sorted(attributes) if k.startswith("Java-Card-Applet-")],
+        "imports": [(aid(attributes["Java-Card-Imported-Package-%d-AID" % n]),
+                     attributes["Java-Card-Imported-Package-%d-Version" % n])
+                    for n in range(1, 1 + sum(k.endswith("-AID") and "Imported-Package" in k for k in attributes))],
+    }
+    wanted = {
+        "package AID": report["header"]["aid"],
+        "package version": "%d.%d" % (report["package_version"]["major"], report["package_version"]["minor"]),
+        "applets": sorted(report["applets"]),
+        "imports": [(i["aid"], "%d.%d" % (i["major"], i["minor"])) for i in report["imports"]],
+    }
+    seen["applets"] = sorted(seen["applets"])
+    return ["the manifest gives %s %r, --check %r" % (key, seen[key], wanted[key])
+            for key in wanted if seen[key] != wanted[key]]
+
+
 def check(cli, work):
     problems = []
     if run(cli, ["-q", "input.cap"], work).returncode != 0:
@@ -67,6 +97,9 @@ def check(cli, work):
     with zipfile.ZipFile(os.path.join(work, "made.cap")) as archive:
         if archive.testzip() is not None or archive.namelist()[0] != "META-INF/MANIFEST.MF":
             problems.append("python's zipfile finds a fault, or no manifest first")
+        else:
+            report = json.loads(run(cli, ["--check", "--json", "first.ijc"], work).stdout)
+            problems += manifest_problems(manifest_attributes(archive), report)
     if run(cli, ["-q", "--check", "made.cap"], work).returncode != 0:
         problems.append("--check refuses the CAP file made")
     return problems

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,5 +36,11 @@ private:
     std::string algorithm_;
     std::string path_;
 };
+
+// An ECDSA signature in DER as a card takes it: r then s, each left-padded
+// with zeros to `coordinate` bytes (the curve's size); nothing for DER that
+// is no signature, or a value longer than the curve.
+std::optional<std::vector<std::uint8_t>> ecdsaRawSignature(const std::vector<std::uint8_t>& der,
+                                                           std::size_t coordinate);
 
 } // namespace tolvane::apdu

@@ -1,6 +1,7 @@
 #include "core/convert/cap_writer.h"
 
 #include "core/base/error.h"
+#include "core/base/owned.h"
 
 #include <zip.h>
 
@@ -62,11 +63,19 @@ std::string manifestOf(const LoadFile& file, const CapFileLayout& layout)
     return manifest;
 }
 
-[[noreturn]] void libzipFailed(const char* what, zip_error_t* error)
-{
-    throw Error(ErrorKind::Unexpected, "",
-                std::string("The CAP file could not be made (") + what + "): " + zip_error_strerror(error));
-}
+// A libzip error, freed on every way out.
+class ZipError {
+public:
+    ZipError() { zip_error_init(&error_); }
+    ~ZipError() { zip_error_fini(&error_); }
+    ZipError(const ZipError&) = delete;
+    ZipError& operator=(const ZipError&) = delete;
+    zip_error_t* get() { return &error_; }
+    std::string text() { return zip_error_strerror(&error_); }
+
+private:
+    zip_error_t error_;
+};
 
 } // namespace
 
@@ -80,55 +89,50 @@ CapFileLayout capFileLayout(const LoadFile& file, const std::string& given)
 }
 
 std::vector<std::uint8_t> capFileBytes(const LoadFile& file, const std::vector<CapEntry>& entries,
-                                       const CapFileLayout& layout)
+                                       const CapFileLayout& layout, const std::string& capPath)
 {
+    const auto failed = [&](const std::string& what, const std::string& reason) {
+        throw Error(ErrorKind::CannotCreate, capPath, "The CAP file could not be made (" + what + "): " + reason);
+    };
     const std::string manifest = manifestOf(file, layout);
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* target = zip_source_buffer_create(nullptr, 0, 0, &error);
-    if (target == nullptr)
-        libzipFailed("buffer", &error);
-    zip_source_keep(target);
-    zip_t* archive = zip_open_from_source(target, ZIP_TRUNCATE, &error);
-    if (archive == nullptr) {
-        zip_source_free(target);
-        libzipFailed("open", &error);
-    }
+    ZipError error;
+    // The archive is made in memory, then written by the caller as every
+    // output is; `target` outlives the archive, which would free it.
+    Owned<zip_source_t, zip_source_free> target(zip_source_buffer_create(nullptr, 0, 0, error.get()));
+    if (!target)
+        failed("buffer", error.text());
+    zip_source_keep(target.get());
+    Owned<zip_t, zip_discard> archive(zip_open_from_source(target.get(), ZIP_TRUNCATE, error.get()));
+    if (!archive)
+        failed("open", error.text());
     const auto add = [&](const std::string& name, const void* data, std::size_t size) {
-        zip_source_t* source = zip_source_buffer(archive, data, size, 0);
+        Owned<zip_source_t, zip_source_free> source(zip_source_buffer(archive.get(), data, size, 0));
         const zip_int64_t index =
-            source == nullptr ? -1 : zip_file_add(archive, name.c_str(), source, ZIP_FL_ENC_UTF_8);
-        if (index < 0) {
-            zip_source_free(source);
-            zip_discard(archive);
-            zip_source_free(target);
-            throw Error(ErrorKind::Unexpected, "", "The CAP file could not be made: " + name);
-        }
-        zip_set_file_compression(archive, static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 9);
+            !source ? -1 : zip_file_add(archive.get(), name.c_str(), source.get(), ZIP_FL_ENC_UTF_8);
+        if (index < 0)
+            failed("entry " + name, zip_strerror(archive.get()));
+        source.release(); // the archive owns it now
+        zip_set_file_compression(archive.get(), static_cast<zip_uint64_t>(index), ZIP_CM_DEFLATE, 9);
         // A fixed time, so that the same input gives the same bytes.
-        zip_file_set_dostime(archive, static_cast<zip_uint64_t>(index), 0, 0x21, 0);
+        zip_file_set_dostime(archive.get(), static_cast<zip_uint64_t>(index), 0, 0x21, 0);
     };
     add("META-INF/MANIFEST.MF", manifest.data(), manifest.size());
     for (const auto& entry : entries)
         add(layout.packagePath + "/javacard/" + entry.name, entry.bytes.data(), entry.bytes.size());
-    if (zip_close(archive) != 0) {
-        zip_error_set(&error, zip_error_code_zip(zip_get_error(archive)), 0);
-        zip_discard(archive);
-        zip_source_free(target);
-        libzipFailed("close", &error);
-    }
+    if (zip_close(archive.get()) != 0)
+        failed("close", zip_strerror(archive.get()));
+    archive.release(); // closed, and so freed
     std::vector<std::uint8_t> bytes;
     zip_stat_t stat;
     zip_stat_init(&stat);
-    if (zip_source_stat(target, &stat) == 0 && zip_source_open(target) == 0) {
+    if (zip_source_stat(target.get(), &stat) == 0 && zip_source_open(target.get()) == 0) {
         bytes.resize(stat.size);
-        const zip_int64_t got = zip_source_read(target, bytes.data(), bytes.size());
-        zip_source_close(target);
+        const zip_int64_t got = zip_source_read(target.get(), bytes.data(), bytes.size());
+        zip_source_close(target.get());
         bytes.resize(got < 0 ? 0 : static_cast<std::size_t>(got));
     }
-    zip_source_free(target);
     if (bytes.empty())
-        libzipFailed("read back", &error);
+        failed("read back", zip_error_strerror(zip_source_error(target.get())));
     return bytes;
 }
 

@@ -20,8 +20,10 @@ CapFileLayout capFileLayout(const LoadFile& file, const std::string& given);
 
 // The CAP file's bytes: a ZIP archive, every entry deflated, holding
 // META-INF/MANIFEST.MF with the Java Card attributes the components give,
-// then each of `entries` (in their order) as PATH/javacard/NAME.
+// then each of `entries` (in their order) as PATH/javacard/NAME. Throws
+// Error (CannotCreate) naming `capPath`, the file the bytes are for, where
+// the archive cannot be made.
 std::vector<std::uint8_t> capFileBytes(const LoadFile& file, const std::vector<CapEntry>& entries,
-                                       const CapFileLayout& layout);
+                                       const CapFileLayout& layout, const std::string& capPath);
 
 } // namespace tolvane

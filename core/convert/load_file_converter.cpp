@@ -133,7 +133,7 @@ void convertToCapFile(const std::string& inputPath, const LoadFileOptions& optio
         const std::vector<CapEntry> entries = entriesOf(input, archive);
         const LoadFile loadFile = makeLoadFile(entries, options, inputPath);
         const CapFileLayout layout = capFileLayout(loadFile, packagePath);
-        const auto bytes = capFileBytes(loadFile, entries, layout);
+        const auto bytes = capFileBytes(loadFile, entries, layout, path);
         output.emplace(path, inputPath);
         conversion.outputOpened();
         conversion.loadFile(loadFile);
