@@ -12,6 +12,7 @@
 #include "core/report/structure.h"
 #include "fuzz_support.h"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -40,19 +41,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     using namespace tolvane;
     std::vector<CapEntry> entries;
-    std::size_t at = 0;
-    while (at + 3 <= size) {
-        const std::uint8_t tag = data[at];
-        const std::size_t framing = tag == 13 ? 5 : 3;
-        if (at + framing > size)
-            break;
-        std::size_t length = data[at + 1] << 8 | data[at + 2];
-        if (tag == 13)
-            length = length << 16 | data[at + 3] << 8 | data[at + 4];
-        const std::size_t end = std::min(size, at + framing + length);
-        const char* known = cap::componentEntryName(tag);
-        const std::string name = known != nullptr ? known : "Custom" + std::to_string(tag) + ".cap";
-        entries.push_back({"pkg/javacard/" + name, {data + at, data + end}, std::nullopt});
+    // Framed as an IJC file is, but leniently: a component cut short keeps
+    // what there is, and any tag, however often, goes on to the checks.
+    const Bytes bytes(data, size);
+    for (std::size_t at = 0; const auto frame = componentFrameAt(bytes, at);) {
+        const std::size_t end = std::min(size, at + frame->framing + frame->size);
+        entries.push_back({"pkg/javacard/" + componentFileName(frame->tag), {data + at, data + end}, std::nullopt});
         at = end;
     }
     for (const bool verify : {true, false}) {

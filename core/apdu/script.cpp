@@ -5,8 +5,6 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 
-#include <openssl/evp.h>
-
 namespace tolvane::apdu {
 namespace {
 
@@ -15,19 +13,14 @@ constexpr std::size_t maxBlocks = 256;
 
 ByteVector hashOf(HashKind kind, const ByteVector& data)
 {
-    const EVP_MD* md = kind == HashKind::Sha1     ? EVP_sha1()
-                       : kind == HashKind::Sha256 ? EVP_sha256()
-                       : kind == HashKind::Sha384 ? EVP_sha384()
-                       : kind == HashKind::Sha512 ? EVP_sha512()
-                                                  : nullptr;
-    if (md == nullptr)
-        return {};
-    ByteVector out(EVP_MAX_MD_SIZE);
-    unsigned length = 0;
-    if (EVP_Digest(data.data(), data.size(), out.data(), &length, md, nullptr) != 1)
-        throw Error(ErrorKind::Unexpected, "", "The hash could not be computed");
-    out.resize(length);
-    return out;
+    static const std::pair<HashKind, digest::Algorithm> algorithms[] = {{HashKind::Sha1, digest::Algorithm::Sha1},
+                                                                      {HashKind::Sha256, digest::Algorithm::Sha256},
+                                                                      {HashKind::Sha384, digest::Algorithm::Sha384},
+                                                                      {HashKind::Sha512, digest::Algorithm::Sha512}};
+    for (const auto& [hash, algorithm] : algorithms)
+        if (hash == kind)
+            return digest::of(algorithm, data);
+    return {};
 }
 
 void appendWithLength(ByteVector& out, const ByteVector& value)

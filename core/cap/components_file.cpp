@@ -22,6 +22,27 @@ bool looksLikeComponents(Bytes file)
     return file.size() >= 7 && file[0] == cap::headerTag && hasMagic(file);
 }
 
+std::optional<ComponentFrame> componentFrameAt(Bytes file, std::size_t at)
+{
+    if (at >= file.size())
+        return std::nullopt;
+    ComponentFrame frame;
+    frame.tag = file[at];
+    frame.framing = frame.tag == cap::staticResourcesTag ? 5 : 3;
+    if (file.size() - at < frame.framing)
+        return std::nullopt;
+    frame.size = static_cast<std::size_t>(file[at + 1]) << 8 | file[at + 2];
+    if (frame.framing == 5)
+        frame.size = frame.size << 16 | static_cast<std::size_t>(file[at + 3]) << 8 | file[at + 4];
+    return frame;
+}
+
+std::string componentFileName(std::uint8_t tag)
+{
+    const char* known = cap::componentEntryName(tag);
+    return known != nullptr ? known : "Custom-" + std::to_string(tag) + ".cap";
+}
+
 std::vector<CapEntry> componentsOf(Bytes file, const std::string& path)
 {
     const auto refuse = [&](std::size_t offset, const std::string& problem) {
@@ -42,19 +63,14 @@ std::vector<CapEntry> componentsOf(Bytes file, const std::string& path)
         if (seen[tag])
             refuse(at, "a second component with tag " + std::to_string(tag));
         seen[tag] = true;
-        const std::size_t framing = tag == cap::staticResourcesTag ? 5 : 3;
-        if (file.size() - at < framing)
+        const auto frame = componentFrameAt(file, at);
+        if (!frame)
             refuse(at, "the component's tag and size run past the end of the file");
-        std::size_t size = static_cast<std::size_t>(file[at + 1]) << 8 | file[at + 2];
-        if (framing == 5)
-            size = size << 16 | static_cast<std::size_t>(file[at + 3]) << 8 | file[at + 4];
-        if (file.size() - at - framing < size)
-            refuse(at, "the component of " + std::to_string(size) + " bytes runs past the end of the file");
-        const char* known = cap::componentEntryName(tag);
-        const std::string name = known != nullptr ? known : "Custom-" + std::to_string(tag) + ".cap";
-        const Bytes bytes = file.subspan(at, framing + size);
-        entries.push_back({name, {bytes.begin(), bytes.end()}, at});
-        at += framing + size;
+        if (file.size() - at - frame->framing < frame->size)
+            refuse(at, "the component of " + std::to_string(frame->size) + " bytes runs past the end of the file");
+        const Bytes bytes = file.subspan(at, frame->framing + frame->size);
+        entries.push_back({componentFileName(tag), {bytes.begin(), bytes.end()}, at});
+        at += frame->framing + frame->size;
     }
     return entries;
 }
