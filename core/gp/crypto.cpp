@@ -1,0 +1,136 @@
+#include "core/gp/crypto.h"
+
+#include "core/base/owned.h"
+
+#include <openssl/core_names.h>
+#include <openssl/evp.h>
+#include <stdexcept>
+
+namespace tolvane::gp {
+namespace {
+
+[[noreturn]] void failed(const char* what)
+{
+    throw std::runtime_error(std::string("libcrypto could not compute ") + what);
+}
+
+// Encrypts whole blocks with `cipher`, no padding.
+Bytes encrypt(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& data, const char* what)
+{
+    const Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> context(EVP_CIPHER_CTX_new());
+    Bytes out(data.size() + 32);
+    int written = 0, last = 0;
+    if (!context || EVP_EncryptInit_ex(context.get(), cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data()) != 1 ||
+        EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1 ||
+        EVP_EncryptUpdate(context.get(), out.data(), &written, data.data(), static_cast<int>(data.size())) != 1 ||
+        EVP_EncryptFinal_ex(context.get(), out.data() + written, &last) != 1)
+        failed(what);
+    out.resize(static_cast<std::size_t>(written + last));
+    return out;
+}
+
+const EVP_CIPHER* aesCipher(std::size_t keySize, bool cbc)
+{
+    switch (keySize) {
+    case 16:
+        return cbc ? EVP_aes_128_cbc() : EVP_aes_128_ecb();
+    case 24:
+        return cbc ? EVP_aes_192_cbc() : EVP_aes_192_ecb();
+    case 32:
+        return cbc ? EVP_aes_256_cbc() : EVP_aes_256_ecb();
+    }
+    throw std::invalid_argument("an AES key has 16, 24 or 32 bytes");
+}
+
+void needDesKey(const Bytes& key, std::size_t size)
+{
+    if (key.size() != size)
+        throw std::invalid_argument("a DES key of the wrong length");
+}
+
+} // namespace
+
+Bytes aesCmac(const Bytes& key, const Bytes& data)
+{
+    aesCipher(key.size(), true);
+    const Owned<EVP_MAC, EVP_MAC_free> mac(EVP_MAC_fetch(nullptr, "CMAC", nullptr));
+    const Owned<EVP_MAC_CTX, EVP_MAC_CTX_free> context(mac ? EVP_MAC_CTX_new(mac.get()) : nullptr);
+    const char* cipher = key.size() == 16 ? "AES-128-CBC" : key.size() == 24 ? "AES-192-CBC" : "AES-256-CBC";
+    OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, const_cast<char*>(cipher), 0),
+                           OSSL_PARAM_construct_end()};
+    Bytes out(16);
+    std::size_t length = 0;
+    if (!context || EVP_MAC_init(context.get(), key.data(), key.size(), params) != 1 ||
+        EVP_MAC_update(context.get(), data.data(), data.size()) != 1 ||
+        EVP_MAC_final(context.get(), out.data(), &length, out.size()) != 1)
+        failed("an AES-CMAC");
+    out.resize(length);
+    return out;
+}
+
+Bytes aesCbc(const Bytes& key, const Bytes& iv, const Bytes& data)
+{
+    return encrypt(aesCipher(key.size(), true), key, iv, data, "AES-CBC");
+}
+
+Bytes aesEcb(const Bytes& key, const Bytes& block)
+{
+    return encrypt(aesCipher(key.size(), false), key, {}, block, "AES-ECB");
+}
+
+Bytes des3Cbc(const Bytes& key, const Bytes& iv, const Bytes& data)
+{
+    needDesKey(key, 16);
+    return encrypt(EVP_des_ede_cbc(), key, iv.empty() ? Bytes(8, 0) : iv, data, "3DES-CBC");
+}
+
+Bytes des3Ecb(const Bytes& key, const Bytes& data)
+{
+    needDesKey(key, 16);
+    return encrypt(EVP_des_ede_ecb(), key, {}, data, "3DES-ECB");
+}
+
+Bytes desCbc(const Bytes& key, const Bytes& iv, const Bytes& data)
+{
+    needDesKey(key, 8);
+    return encrypt(EVP_des_ede_cbc(), joined({key, key}), iv.empty() ? Bytes(8, 0) : iv, data, "DES-CBC");
+}
+
+Bytes padded(Bytes data, std::size_t block)
+{
+    data.push_back(0x80);
+    while (data.size() % block != 0)
+        data.push_back(0x00);
+    return data;
+}
+
+Bytes retailMac(const Bytes& key, const Bytes& iv, const Bytes& data)
+{
+    needDesKey(key, 16);
+    const Bytes message = padded(data, 8);
+    const Bytes first(key.begin(), key.begin() + 8);
+    Bytes chain = iv.empty() ? Bytes(8, 0) : iv;
+    if (message.size() > 8) {
+        const Bytes head(message.begin(), message.end() - 8);
+        const Bytes cbc = desCbc(first, chain, head);
+        chain.assign(cbc.end() - 8, cbc.end());
+    }
+    const Bytes last(message.end() - 8, message.end());
+    return des3Cbc(key, chain, last);
+}
+
+Bytes checkValue(const Bytes& key, bool aes)
+{
+    const Bytes value = aes ? aesEcb(key, Bytes(16, 0x01)) : des3Ecb(key, Bytes(8, 0x00));
+    return Bytes(value.begin(), value.begin() + 3);
+}
+
+Bytes joined(std::initializer_list<Bytes> parts)
+{
+    Bytes out;
+    for (const auto& part : parts)
+        out.insert(out.end(), part.begin(), part.end());
+    return out;
+}
+
+} // namespace tolvane::gp

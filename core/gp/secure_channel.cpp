@@ -1,0 +1,301 @@
+#include "core/gp/secure_channel.h"
+
+#include <stdexcept>
+
+namespace tolvane::gp {
+namespace {
+
+Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count)
+{
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+}
+
+Bytes withHeader(const ApduParts& parts, std::uint8_t cla, std::size_t lc)
+{
+    return {cla, parts.ins, parts.p1, parts.p2, static_cast<std::uint8_t>(lc)};
+}
+
+// SCP03, GlobalPlatform Amendment D: AES keys, CMAC, a MAC chain.
+class Scp03 final : public SecureChannel {
+public:
+    Scp03(const StaticKeys& keys, const CardResponse& card, const Bytes& host) : SecureChannel(card, host)
+    {
+        const Bytes context = joined({host_, card_.cardChallenge});
+        const unsigned bits = static_cast<unsigned>(keys.enc.size() * 8);
+        sEnc_ = derive(keys.enc, 0x04, bits, context);
+        sMac_ = derive(keys.mac, 0x06, bits, context);
+        cardCryptogram_ = derive(sMac_, 0x00, 64, context);
+        hostCryptogram_ = derive(sMac_, 0x01, 64, context);
+    }
+
+    // The key derivation function of NIST SP 800-108 in counter mode, with
+    // AES-CMAC, as the amendment lays its data out.
+    static Bytes derive(const Bytes& key, std::uint8_t constant, unsigned bits, const Bytes& context)
+    {
+        Bytes out;
+        for (std::uint8_t i = 1; out.size() * 8 < bits; ++i) {
+            Bytes data(11, 0x00);
+            data.push_back(constant);
+            data.push_back(0x00);
+            data.push_back(static_cast<std::uint8_t>(bits >> 8));
+            data.push_back(static_cast<std::uint8_t>(bits));
+            data.push_back(i);
+            data.insert(data.end(), context.begin(), context.end());
+            const Bytes block = aesCmac(key, data);
+            out.insert(out.end(), block.begin(), block.end());
+        }
+        out.resize(bits / 8);
+        return out;
+    }
+
+    Bytes externalAuthenticate(SecurityLevel level) override
+    {
+        level_ = level;
+        Bytes command{0x80, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
+        command.insert(command.end(), hostCryptogram_.begin(), hostCryptogram_.end());
+        return macOnly(partsOf(command));
+    }
+
+    Bytes wrap(const Bytes& apdu) override
+    {
+        ApduParts parts = partsOf(apdu);
+        ++counter_;
+        if (encrypts() && !parts.data.empty()) {
+            Bytes block(16, 0x00);
+            for (int b = 0; b < 4; ++b)
+                block[15 - b] = static_cast<std::uint8_t>(counter_ >> (8 * b));
+            const Bytes iv = aesEcb(sEnc_, block);
+            parts.data = aesCbc(sEnc_, iv, padded(parts.data, 16));
+        }
+        return macOnly(parts);
+    }
+
+    Bytes sessionEnc() const override { return sEnc_; }
+    Bytes sessionMac() const override { return sMac_; }
+
+private:
+    Bytes expectedCardCryptogram() const override { return cardCryptogram_; }
+
+    Bytes macOnly(const ApduParts& parts)
+    {
+        const std::uint8_t cla = static_cast<std::uint8_t>(parts.cla | 0x04);
+        Bytes command = withHeader(parts, cla, parts.data.size() + 8);
+        command.insert(command.end(), parts.data.begin(), parts.data.end());
+        chain_ = aesCmac(sMac_, joined({chain_, command}));
+        command.insert(command.end(), chain_.begin(), chain_.begin() + 8);
+        if (parts.le)
+            command.push_back(*parts.le);
+        return command;
+    }
+
+    Bytes sEnc_, sMac_, cardCryptogram_, hostCryptogram_;
+    Bytes chain_ = Bytes(16, 0x00);
+    std::uint32_t counter_ = 0;
+};
+
+// SCP02, GlobalPlatform Card Specification appendix E: two-key 3DES keys,
+// the retail MAC, i = 15 or 55 (the MAC's ICV encrypted).
+class Scp02 final : public SecureChannel {
+public:
+    Scp02(const StaticKeys& keys, const CardResponse& card, const Bytes& host) : SecureChannel(card, host)
+    {
+        sEnc_ = sessionKey(keys.enc, 0x01, 0x82);
+        sMac_ = sessionKey(keys.mac, 0x01, 0x01);
+        const Bytes cardData = joined({host_, card_.sequenceCounter, card_.cardChallenge});
+        const Bytes hostData = joined({card_.sequenceCounter, card_.cardChallenge, host_});
+        cardCryptogram_ = lastBlock(des3Cbc(sEnc_, {}, padded(cardData, 8)));
+        hostCryptogram_ = lastBlock(des3Cbc(sEnc_, {}, padded(hostData, 8)));
+    }
+
+    Bytes sessionKey(const Bytes& key, std::uint8_t high, std::uint8_t low) const
+    {
+        Bytes data{high, low};
+        data.insert(data.end(), card_.sequenceCounter.begin(), card_.sequenceCounter.end());
+        data.resize(16, 0x00);
+        return des3Cbc(key, {}, data);
+    }
+
+    Bytes externalAuthenticate(SecurityLevel level) override
+    {
+        level_ = level;
+        Bytes command{0x80, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
+        command.insert(command.end(), hostCryptogram_.begin(), hostCryptogram_.end());
+        return wrapWith(partsOf(command), false);
+    }
+
+    Bytes wrap(const Bytes& apdu) override { return wrapWith(partsOf(apdu), encrypts()); }
+
+    Bytes sessionEnc() const override { return sEnc_; }
+    Bytes sessionMac() const override { return sMac_; }
+
+private:
+    static Bytes lastBlock(const Bytes& bytes) { return slice(bytes, bytes.size() - 8, 8); }
+
+    Bytes expectedCardCryptogram() const override { return cardCryptogram_; }
+
+    // The MAC over the plain command, its length counting the MAC; then the
+    // data encrypted where asked.
+    Bytes wrapWith(ApduParts parts, bool encrypt)
+    {
+        const std::uint8_t cla = static_cast<std::uint8_t>(parts.cla | 0x04);
+        Bytes macked = withHeader(parts, cla, parts.data.size() + 8);
+        macked.insert(macked.end(), parts.data.begin(), parts.data.end());
+        // The first MAC of a session starts from zeros; each later one from
+        // the last, encrypted under the first half of the MAC key.
+        const Bytes iv = mac_.empty() ? Bytes(8, 0x00) : desCbc(slice(sMac_, 0, 8), {}, mac_);
+        mac_ = retailMac(sMac_, iv, macked);
+        Bytes data = parts.data;
+        if (encrypt && !data.empty())
+            data = des3Cbc(sEnc_, {}, padded(data, 8));
+        Bytes command = withHeader(parts, cla, data.size() + 8);
+        command.insert(command.end(), data.begin(), data.end());
+        command.insert(command.end(), mac_.begin(), mac_.end());
+        if (parts.le)
+            command.push_back(*parts.le);
+        return command;
+    }
+
+    Bytes sEnc_, sMac_, cardCryptogram_, hostCryptogram_, mac_;
+};
+
+Bytes diversifiedDes(const Bytes& master, const Bytes& part, std::uint8_t k)
+{
+    Bytes data = part;
+    data.push_back(0xF0);
+    data.push_back(k);
+    data.insert(data.end(), part.begin(), part.end());
+    data.push_back(0x0F);
+    data.push_back(k);
+    return des3Ecb(master, data);
+}
+
+Bytes diversifiedAes(const Bytes& master, std::uint8_t k, const Bytes& data)
+{
+    Bytes out;
+    for (std::uint8_t i = 1; out.size() < master.size(); ++i) {
+        Bytes input{i, 0x00, 0x00, 0x00, k, 0x00};
+        input.insert(input.end(), data.begin(), data.end());
+        const Bytes block = aesCmac(master, input);
+        out.insert(out.end(), block.begin(), block.end());
+    }
+    out.resize(master.size());
+    return out;
+}
+
+} // namespace
+
+Bytes defaultTestKey()
+{
+    Bytes key;
+    for (std::uint8_t b = 0x40; b <= 0x4F; ++b)
+        key.push_back(b);
+    return key;
+}
+
+StaticKeys diversified(const StaticKeys& master, Diversification how, const Bytes& data)
+{
+    if (how == Diversification::None)
+        return master;
+    if (data.size() != 10)
+        throw std::invalid_argument("diversification data has 10 bytes");
+    if (how == Diversification::Kdf3)
+        return {diversifiedAes(master.enc, 1, data), diversifiedAes(master.mac, 2, data),
+                diversifiedAes(master.dek, 3, data)};
+    const Bytes part = how == Diversification::Emv ? slice(data, 4, 6) : joined({slice(data, 0, 2), slice(data, 4, 4)});
+    return {diversifiedDes(master.enc, part, 1), diversifiedDes(master.mac, part, 2),
+            diversifiedDes(master.dek, part, 3)};
+}
+
+Bytes initializeUpdate(unsigned keyVersion, const Bytes& hostChallenge)
+{
+    Bytes command{0x80, 0x50, static_cast<std::uint8_t>(keyVersion), 0x00, 0x08};
+    command.insert(command.end(), hostChallenge.begin(), hostChallenge.end());
+    command.push_back(0x00);
+    return command;
+}
+
+std::optional<CardResponse> readInitializeUpdate(const Bytes& data, std::string* problem)
+{
+    const auto refuse = [&](const std::string& text) -> std::optional<CardResponse> {
+        if (problem != nullptr)
+            *problem = text;
+        return std::nullopt;
+    };
+    if (data.size() < 12)
+        return refuse("the card's answer to INITIALIZE UPDATE has " + std::to_string(data.size()) +
+                      " bytes, too few for any secure channel");
+    CardResponse card;
+    card.diversificationData = slice(data, 0, 10);
+    card.keyVersion = data[10];
+    if (data[11] == 0x02) {
+        if (data.size() != 28)
+            return refuse("an SCP02 answer to INITIALIZE UPDATE has 28 bytes, this one " + std::to_string(data.size()));
+        card.protocol = Protocol::Scp02;
+        card.sequenceCounter = slice(data, 12, 2);
+        card.cardChallenge = slice(data, 14, 6);
+        card.cardCryptogram = slice(data, 20, 8);
+        return card;
+    }
+    if (data[11] == 0x03) {
+        if (data.size() != 29 && data.size() != 32)
+            return refuse("an SCP03 answer to INITIALIZE UPDATE has 29 or 32 bytes, this one " +
+                          std::to_string(data.size()));
+        card.protocol = Protocol::Scp03;
+        card.i = data[12];
+        card.cardChallenge = slice(data, 13, 8);
+        card.cardCryptogram = slice(data, 21, 8);
+        if (data.size() == 32)
+            card.sequenceCounter = slice(data, 29, 3);
+        return card;
+    }
+    return refuse("the card speaks secure channel protocol " + std::to_string(data[11]) +
+                  ", which this tool does not (it speaks SCP02 and SCP03)");
+}
+
+std::unique_ptr<SecureChannel> SecureChannel::make(const StaticKeys& keys, const CardResponse& card,
+                                                   const Bytes& hostChallenge, std::string* problem)
+{
+    const auto refuse = [&](const std::string& text) {
+        if (problem != nullptr)
+            *problem = text;
+        return std::unique_ptr<SecureChannel>();
+    };
+    for (const Bytes* key : {&keys.enc, &keys.mac, &keys.dek}) {
+        const std::size_t n = key->size();
+        if (card.protocol == Protocol::Scp02 && n != 16)
+            return refuse("SCP02 takes keys of 16 bytes, and a key has " + std::to_string(n));
+        if (card.protocol == Protocol::Scp03 && n != 16 && n != 24 && n != 32)
+            return refuse("SCP03 takes keys of 16, 24 or 32 bytes, and a key has " + std::to_string(n));
+    }
+    if (card.protocol == Protocol::Scp02)
+        return std::unique_ptr<SecureChannel>(new Scp02(keys, card, hostChallenge));
+    return std::unique_ptr<SecureChannel>(new Scp03(keys, card, hostChallenge));
+}
+
+std::size_t SecureChannel::overhead() const
+{
+    if (!encrypts())
+        return 8;
+    return 8 + (card_.protocol == Protocol::Scp03 ? 16 : 8);
+}
+
+ApduParts partsOf(const Bytes& apdu)
+{
+    if (apdu.size() < 4)
+        throw std::invalid_argument("a command APDU has at least 4 bytes");
+    ApduParts parts{apdu[0], apdu[1], apdu[2], apdu[3], {}, std::nullopt};
+    if (apdu.size() == 5) {
+        parts.le = apdu[4];
+    } else if (apdu.size() > 5) {
+        const std::size_t lc = apdu[4];
+        if (apdu.size() != 5 + lc && apdu.size() != 6 + lc)
+            throw std::invalid_argument("a command APDU whose Lc does not fit its length");
+        parts.data = slice(apdu, 5, lc);
+        if (apdu.size() == 6 + lc)
+            parts.le = apdu.back();
+    }
+    return parts;
+}
+
+} // namespace tolvane::gp
