@@ -8,20 +8,20 @@
 namespace tolvane::gp {
 namespace {
 
-Bytes hex(const char* text)
+ByteVector hex(const char* text)
 {
     return *bytesFromHex(text, HexSpaces::Ignored);
 }
 
-std::string hexOf(const Bytes& bytes)
+std::string hexOf(const ByteVector& bytes)
 {
     return hexText(bytes, HexCase::Upper);
 }
 
 // Keys whose bytes run up from `first`: 000102..0F, 101112..1F, ...
-Bytes counting(std::uint8_t first, std::uint8_t step = 1)
+ByteVector counting(std::uint8_t first, std::uint8_t step = 1)
 {
-    Bytes key;
+    ByteVector key;
     for (int i = 0; i < 16; ++i)
         key.push_back(static_cast<std::uint8_t>(first + i * step));
     return key;
@@ -42,9 +42,9 @@ struct Vector {
 
 TEST(SecureChannel, PublishedVectors)
 {
-    const Bytes scp02Enc = hex("100102030405060708090A0B0C0D0E0F");
-    const Bytes scp02Mac = hex("101102030405060708090A0B0C0D0E0F");
-    const Bytes scp02Dek = hex("102102030405060708090A0B0C0D0E0F");
+    const ByteVector scp02Enc = hex("100102030405060708090A0B0C0D0E0F");
+    const ByteVector scp02Mac = hex("101102030405060708090A0B0C0D0E0F");
+    const ByteVector scp02Dek = hex("102102030405060708090A0B0C0D0E0F");
     const Vector vectors[] = {
         {"SCP03, i 70, C-MAC and C-DECRYPTION",
          {counting(0x00), counting(0x10), counting(0x20)},
@@ -97,7 +97,7 @@ TEST(SecureChannel, PublishedVectors)
 TEST(SecureChannel, AWrongKeyOrAnswerIsToldBeforeAnythingIsSent)
 {
     const StaticKeys defaults{defaultTestKey(), defaultTestKey(), defaultTestKey()};
-    Bytes wrongKey = defaultTestKey();
+    ByteVector wrongKey = defaultTestKey();
     wrongKey[0] ^= 1;
     const struct {
         const char* name;
@@ -108,7 +108,7 @@ TEST(SecureChannel, AWrongKeyOrAnswerIsToldBeforeAnythingIsSent)
         {"a wrong key", {wrongKey, wrongKey, wrongKey}, "00000000000000000000 30 03 00 31900058C1C451A2 A412D9C87482D199",
          nullptr},
         {"a wrong cryptogram", defaults, "00000000000000000000 30 03 00 31900058C1C451A2 A412D9C87482D198", nullptr},
-        {"SCP02 with AES-256 keys", {counting(0, 2), counting(0, 2), Bytes(32, 1)},
+        {"SCP02 with AES-256 keys", {counting(0, 2), counting(0, 2), ByteVector(32, 1)},
          "00000000000000000000 70 02 0001 6B4524ABEE7C F32EA3838BC148F3", "SCP02 takes keys of 16 bytes"},
         {"an unknown protocol", defaults, "00000000000000000000 30 01 0001 6B4524ABEE7C F32EA3838BC148F3",
          "protocol 1"},
@@ -133,7 +133,7 @@ TEST(SecureChannel, AWrongKeyOrAnswerIsToldBeforeAnythingIsSent)
 TEST(SecureChannel, KeyDiversificationVectors)
 {
     const StaticKeys master{defaultTestKey(), defaultTestKey(), defaultTestKey()};
-    const Bytes data = hex("00010203040506070809");
+    const ByteVector data = hex("00010203040506070809");
     const struct {
         Diversification how;
         const char *enc, *mac, *dek;

@@ -19,6 +19,8 @@ enum class ErrorKind {
     WrongFormat,     // the local-header scan cannot walk the file
     Settings,        // the settings file cannot be written
     NotLoadable,     // a card would refuse the CAP file's load file
+    Card,            // the reader, the PC/SC service or the card failed or refused; `path` names the reader
+    CardUsage,       // what was asked cannot be done with this card (a block size it cannot take, ...)
     Unexpected,      // anything else, such as memory running out
 };
 

@@ -19,6 +19,14 @@ inline void appendHex(std::string& text, std::uint8_t byte, HexCase letters)
     text += digits[byte & 0x0F];
 }
 
+// One byte as two upper-case hexadecimal digits.
+inline std::string byteHex(std::uint8_t byte)
+{
+    std::string text;
+    appendHex(text, byte, HexCase::Upper);
+    return text;
+}
+
 // Two hexadecimal digits a byte, without separators.
 inline std::string hexText(Bytes bytes, HexCase letters)
 {

@@ -15,10 +15,10 @@ namespace {
 }
 
 // Encrypts whole blocks with `cipher`, no padding.
-Bytes encrypt(const EVP_CIPHER* cipher, const Bytes& key, const Bytes& iv, const Bytes& data, const char* what)
+ByteVector encrypt(const EVP_CIPHER* cipher, const ByteVector& key, const ByteVector& iv, const ByteVector& data, const char* what)
 {
     const Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> context(EVP_CIPHER_CTX_new());
-    Bytes out(data.size() + 32);
+    ByteVector out(data.size() + 32);
     int written = 0, last = 0;
     if (!context || EVP_EncryptInit_ex(context.get(), cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data()) != 1 ||
         EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1 ||
@@ -42,7 +42,7 @@ const EVP_CIPHER* aesCipher(std::size_t keySize, bool cbc)
     throw std::invalid_argument("an AES key has 16, 24 or 32 bytes");
 }
 
-void needDesKey(const Bytes& key, std::size_t size)
+void needDesKey(const ByteVector& key, std::size_t size)
 {
     if (key.size() != size)
         throw std::invalid_argument("a DES key of the wrong length");
@@ -50,7 +50,7 @@ void needDesKey(const Bytes& key, std::size_t size)
 
 } // namespace
 
-Bytes aesCmac(const Bytes& key, const Bytes& data)
+ByteVector aesCmac(const ByteVector& key, const ByteVector& data)
 {
     aesCipher(key.size(), true);
     const Owned<EVP_MAC, EVP_MAC_free> mac(EVP_MAC_fetch(nullptr, "CMAC", nullptr));
@@ -58,7 +58,7 @@ Bytes aesCmac(const Bytes& key, const Bytes& data)
     const char* cipher = key.size() == 16 ? "AES-128-CBC" : key.size() == 24 ? "AES-192-CBC" : "AES-256-CBC";
     OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, const_cast<char*>(cipher), 0),
                            OSSL_PARAM_construct_end()};
-    Bytes out(16);
+    ByteVector out(16);
     std::size_t length = 0;
     if (!context || EVP_MAC_init(context.get(), key.data(), key.size(), params) != 1 ||
         EVP_MAC_update(context.get(), data.data(), data.size()) != 1 ||
@@ -68,35 +68,35 @@ Bytes aesCmac(const Bytes& key, const Bytes& data)
     return out;
 }
 
-Bytes aesCbc(const Bytes& key, const Bytes& iv, const Bytes& data)
+ByteVector aesCbc(const ByteVector& key, const ByteVector& iv, const ByteVector& data)
 {
     return encrypt(aesCipher(key.size(), true), key, iv, data, "AES-CBC");
 }
 
-Bytes aesEcb(const Bytes& key, const Bytes& block)
+ByteVector aesEcb(const ByteVector& key, const ByteVector& block)
 {
     return encrypt(aesCipher(key.size(), false), key, {}, block, "AES-ECB");
 }
 
-Bytes des3Cbc(const Bytes& key, const Bytes& iv, const Bytes& data)
+ByteVector des3Cbc(const ByteVector& key, const ByteVector& iv, const ByteVector& data)
 {
     needDesKey(key, 16);
-    return encrypt(EVP_des_ede_cbc(), key, iv.empty() ? Bytes(8, 0) : iv, data, "3DES-CBC");
+    return encrypt(EVP_des_ede_cbc(), key, iv.empty() ? ByteVector(8, 0) : iv, data, "3DES-CBC");
 }
 
-Bytes des3Ecb(const Bytes& key, const Bytes& data)
+ByteVector des3Ecb(const ByteVector& key, const ByteVector& data)
 {
     needDesKey(key, 16);
     return encrypt(EVP_des_ede_ecb(), key, {}, data, "3DES-ECB");
 }
 
-Bytes desCbc(const Bytes& key, const Bytes& iv, const Bytes& data)
+ByteVector desCbc(const ByteVector& key, const ByteVector& iv, const ByteVector& data)
 {
     needDesKey(key, 8);
-    return encrypt(EVP_des_ede_cbc(), joined({key, key}), iv.empty() ? Bytes(8, 0) : iv, data, "DES-CBC");
+    return encrypt(EVP_des_ede_cbc(), joined({key, key}), iv.empty() ? ByteVector(8, 0) : iv, data, "DES-CBC");
 }
 
-Bytes padded(Bytes data, std::size_t block)
+ByteVector padded(ByteVector data, std::size_t block)
 {
     data.push_back(0x80);
     while (data.size() % block != 0)
@@ -104,30 +104,30 @@ Bytes padded(Bytes data, std::size_t block)
     return data;
 }
 
-Bytes retailMac(const Bytes& key, const Bytes& iv, const Bytes& data)
+ByteVector retailMac(const ByteVector& key, const ByteVector& iv, const ByteVector& data)
 {
     needDesKey(key, 16);
-    const Bytes message = padded(data, 8);
-    const Bytes first(key.begin(), key.begin() + 8);
-    Bytes chain = iv.empty() ? Bytes(8, 0) : iv;
+    const ByteVector message = padded(data, 8);
+    const ByteVector first(key.begin(), key.begin() + 8);
+    ByteVector chain = iv.empty() ? ByteVector(8, 0) : iv;
     if (message.size() > 8) {
-        const Bytes head(message.begin(), message.end() - 8);
-        const Bytes cbc = desCbc(first, chain, head);
+        const ByteVector head(message.begin(), message.end() - 8);
+        const ByteVector cbc = desCbc(first, chain, head);
         chain.assign(cbc.end() - 8, cbc.end());
     }
-    const Bytes last(message.end() - 8, message.end());
+    const ByteVector last(message.end() - 8, message.end());
     return des3Cbc(key, chain, last);
 }
 
-Bytes checkValue(const Bytes& key, bool aes)
+ByteVector checkValue(const ByteVector& key, bool aes)
 {
-    const Bytes value = aes ? aesEcb(key, Bytes(16, 0x01)) : des3Ecb(key, Bytes(8, 0x00));
-    return Bytes(value.begin(), value.begin() + 3);
+    const ByteVector value = aes ? aesEcb(key, ByteVector(16, 0x01)) : des3Ecb(key, ByteVector(8, 0x00));
+    return ByteVector(value.begin(), value.begin() + 3);
 }
 
-Bytes joined(std::initializer_list<Bytes> parts)
+ByteVector joined(std::initializer_list<ByteVector> parts)
 {
-    Bytes out;
+    ByteVector out;
     for (const auto& part : parts)
         out.insert(out.end(), part.begin(), part.end());
     return out;

@@ -5,13 +5,13 @@
 namespace tolvane::gp {
 namespace {
 
-Bytes slice(const Bytes& bytes, std::size_t from, std::size_t count)
+ByteVector slice(const ByteVector& bytes, std::size_t from, std::size_t count)
 {
-    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+    return ByteVector(bytes.begin() + static_cast<std::ptrdiff_t>(from),
                  bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
-Bytes withHeader(const ApduParts& parts, std::uint8_t cla, std::size_t lc)
+ByteVector withHeader(const ApduParts& parts, std::uint8_t cla, std::size_t lc)
 {
     return {cla, parts.ins, parts.p1, parts.p2, static_cast<std::uint8_t>(lc)};
 }
@@ -19,9 +19,9 @@ Bytes withHeader(const ApduParts& parts, std::uint8_t cla, std::size_t lc)
 // SCP03, GlobalPlatform Amendment D: AES keys, CMAC, a MAC chain.
 class Scp03 final : public SecureChannel {
 public:
-    Scp03(const StaticKeys& keys, const CardResponse& card, const Bytes& host) : SecureChannel(card, host)
+    Scp03(const StaticKeys& keys, const CardResponse& card, const ByteVector& host) : SecureChannel(card, host)
     {
-        const Bytes context = joined({host_, card_.cardChallenge});
+        const ByteVector context = joined({host_, card_.cardChallenge});
         const unsigned bits = static_cast<unsigned>(keys.enc.size() * 8);
         sEnc_ = derive(keys.enc, 0x04, bits, context);
         sMac_ = derive(keys.mac, 0x06, bits, context);
@@ -31,56 +31,56 @@ public:
 
     // The key derivation function of NIST SP 800-108 in counter mode, with
     // AES-CMAC, as the amendment lays its data out.
-    static Bytes derive(const Bytes& key, std::uint8_t constant, unsigned bits, const Bytes& context)
+    static ByteVector derive(const ByteVector& key, std::uint8_t constant, unsigned bits, const ByteVector& context)
     {
-        Bytes out;
+        ByteVector out;
         for (std::uint8_t i = 1; out.size() * 8 < bits; ++i) {
-            Bytes data(11, 0x00);
+            ByteVector data(11, 0x00);
             data.push_back(constant);
             data.push_back(0x00);
             data.push_back(static_cast<std::uint8_t>(bits >> 8));
             data.push_back(static_cast<std::uint8_t>(bits));
             data.push_back(i);
             data.insert(data.end(), context.begin(), context.end());
-            const Bytes block = aesCmac(key, data);
+            const ByteVector block = aesCmac(key, data);
             out.insert(out.end(), block.begin(), block.end());
         }
         out.resize(bits / 8);
         return out;
     }
 
-    Bytes externalAuthenticate(SecurityLevel level) override
+    ByteVector externalAuthenticate(SecurityLevel level) override
     {
         level_ = level;
-        Bytes command{0x80, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
+        ByteVector command{0x80, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
         command.insert(command.end(), hostCryptogram_.begin(), hostCryptogram_.end());
         return macOnly(partsOf(command));
     }
 
-    Bytes wrap(const Bytes& apdu) override
+    ByteVector wrap(const ByteVector& apdu) override
     {
         ApduParts parts = partsOf(apdu);
         ++counter_;
         if (encrypts() && !parts.data.empty()) {
-            Bytes block(16, 0x00);
+            ByteVector block(16, 0x00);
             for (int b = 0; b < 4; ++b)
                 block[15 - b] = static_cast<std::uint8_t>(counter_ >> (8 * b));
-            const Bytes iv = aesEcb(sEnc_, block);
+            const ByteVector iv = aesEcb(sEnc_, block);
             parts.data = aesCbc(sEnc_, iv, padded(parts.data, 16));
         }
         return macOnly(parts);
     }
 
-    Bytes sessionEnc() const override { return sEnc_; }
-    Bytes sessionMac() const override { return sMac_; }
+    ByteVector sessionEnc() const override { return sEnc_; }
+    ByteVector sessionMac() const override { return sMac_; }
 
 private:
-    Bytes expectedCardCryptogram() const override { return cardCryptogram_; }
+    ByteVector expectedCardCryptogram() const override { return cardCryptogram_; }
 
-    Bytes macOnly(const ApduParts& parts)
+    ByteVector macOnly(const ApduParts& parts)
     {
         const std::uint8_t cla = static_cast<std::uint8_t>(parts.cla | 0x04);
-        Bytes command = withHeader(parts, cla, parts.data.size() + 8);
+        ByteVector command = withHeader(parts, cla, parts.data.size() + 8);
         command.insert(command.end(), parts.data.begin(), parts.data.end());
         chain_ = aesCmac(sMac_, joined({chain_, command}));
         command.insert(command.end(), chain_.begin(), chain_.begin() + 8);
@@ -89,8 +89,8 @@ private:
         return command;
     }
 
-    Bytes sEnc_, sMac_, cardCryptogram_, hostCryptogram_;
-    Bytes chain_ = Bytes(16, 0x00);
+    ByteVector sEnc_, sMac_, cardCryptogram_, hostCryptogram_;
+    ByteVector chain_ = ByteVector(16, 0x00);
     std::uint32_t counter_ = 0;
 };
 
@@ -98,57 +98,57 @@ private:
 // the retail MAC, i = 15 or 55 (the MAC's ICV encrypted).
 class Scp02 final : public SecureChannel {
 public:
-    Scp02(const StaticKeys& keys, const CardResponse& card, const Bytes& host) : SecureChannel(card, host)
+    Scp02(const StaticKeys& keys, const CardResponse& card, const ByteVector& host) : SecureChannel(card, host)
     {
         sEnc_ = sessionKey(keys.enc, 0x01, 0x82);
         sMac_ = sessionKey(keys.mac, 0x01, 0x01);
-        const Bytes cardData = joined({host_, card_.sequenceCounter, card_.cardChallenge});
-        const Bytes hostData = joined({card_.sequenceCounter, card_.cardChallenge, host_});
+        const ByteVector cardData = joined({host_, card_.sequenceCounter, card_.cardChallenge});
+        const ByteVector hostData = joined({card_.sequenceCounter, card_.cardChallenge, host_});
         cardCryptogram_ = lastBlock(des3Cbc(sEnc_, {}, padded(cardData, 8)));
         hostCryptogram_ = lastBlock(des3Cbc(sEnc_, {}, padded(hostData, 8)));
     }
 
-    Bytes sessionKey(const Bytes& key, std::uint8_t high, std::uint8_t low) const
+    ByteVector sessionKey(const ByteVector& key, std::uint8_t high, std::uint8_t low) const
     {
-        Bytes data{high, low};
+        ByteVector data{high, low};
         data.insert(data.end(), card_.sequenceCounter.begin(), card_.sequenceCounter.end());
         data.resize(16, 0x00);
         return des3Cbc(key, {}, data);
     }
 
-    Bytes externalAuthenticate(SecurityLevel level) override
+    ByteVector externalAuthenticate(SecurityLevel level) override
     {
         level_ = level;
-        Bytes command{0x80, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
+        ByteVector command{0x80, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
         command.insert(command.end(), hostCryptogram_.begin(), hostCryptogram_.end());
         return wrapWith(partsOf(command), false);
     }
 
-    Bytes wrap(const Bytes& apdu) override { return wrapWith(partsOf(apdu), encrypts()); }
+    ByteVector wrap(const ByteVector& apdu) override { return wrapWith(partsOf(apdu), encrypts()); }
 
-    Bytes sessionEnc() const override { return sEnc_; }
-    Bytes sessionMac() const override { return sMac_; }
+    ByteVector sessionEnc() const override { return sEnc_; }
+    ByteVector sessionMac() const override { return sMac_; }
 
 private:
-    static Bytes lastBlock(const Bytes& bytes) { return slice(bytes, bytes.size() - 8, 8); }
+    static ByteVector lastBlock(const ByteVector& bytes) { return slice(bytes, bytes.size() - 8, 8); }
 
-    Bytes expectedCardCryptogram() const override { return cardCryptogram_; }
+    ByteVector expectedCardCryptogram() const override { return cardCryptogram_; }
 
     // The MAC over the plain command, its length counting the MAC; then the
     // data encrypted where asked.
-    Bytes wrapWith(ApduParts parts, bool encrypt)
+    ByteVector wrapWith(ApduParts parts, bool encrypt)
     {
         const std::uint8_t cla = static_cast<std::uint8_t>(parts.cla | 0x04);
-        Bytes macked = withHeader(parts, cla, parts.data.size() + 8);
+        ByteVector macked = withHeader(parts, cla, parts.data.size() + 8);
         macked.insert(macked.end(), parts.data.begin(), parts.data.end());
         // The first MAC of a session starts from zeros; each later one from
         // the last, encrypted under the first half of the MAC key.
-        const Bytes iv = mac_.empty() ? Bytes(8, 0x00) : desCbc(slice(sMac_, 0, 8), {}, mac_);
+        const ByteVector iv = mac_.empty() ? ByteVector(8, 0x00) : desCbc(slice(sMac_, 0, 8), {}, mac_);
         mac_ = retailMac(sMac_, iv, macked);
-        Bytes data = parts.data;
+        ByteVector data = parts.data;
         if (encrypt && !data.empty())
             data = des3Cbc(sEnc_, {}, padded(data, 8));
-        Bytes command = withHeader(parts, cla, data.size() + 8);
+        ByteVector command = withHeader(parts, cla, data.size() + 8);
         command.insert(command.end(), data.begin(), data.end());
         command.insert(command.end(), mac_.begin(), mac_.end());
         if (parts.le)
@@ -156,12 +156,12 @@ private:
         return command;
     }
 
-    Bytes sEnc_, sMac_, cardCryptogram_, hostCryptogram_, mac_;
+    ByteVector sEnc_, sMac_, cardCryptogram_, hostCryptogram_, mac_;
 };
 
-Bytes diversifiedDes(const Bytes& master, const Bytes& part, std::uint8_t k)
+ByteVector diversifiedDes(const ByteVector& master, const ByteVector& part, std::uint8_t k)
 {
-    Bytes data = part;
+    ByteVector data = part;
     data.push_back(0xF0);
     data.push_back(k);
     data.insert(data.end(), part.begin(), part.end());
@@ -170,13 +170,13 @@ Bytes diversifiedDes(const Bytes& master, const Bytes& part, std::uint8_t k)
     return des3Ecb(master, data);
 }
 
-Bytes diversifiedAes(const Bytes& master, std::uint8_t k, const Bytes& data)
+ByteVector diversifiedAes(const ByteVector& master, std::uint8_t k, const ByteVector& data)
 {
-    Bytes out;
+    ByteVector out;
     for (std::uint8_t i = 1; out.size() < master.size(); ++i) {
-        Bytes input{i, 0x00, 0x00, 0x00, k, 0x00};
+        ByteVector input{i, 0x00, 0x00, 0x00, k, 0x00};
         input.insert(input.end(), data.begin(), data.end());
-        const Bytes block = aesCmac(master, input);
+        const ByteVector block = aesCmac(master, input);
         out.insert(out.end(), block.begin(), block.end());
     }
     out.resize(master.size());
@@ -185,15 +185,15 @@ Bytes diversifiedAes(const Bytes& master, std::uint8_t k, const Bytes& data)
 
 } // namespace
 
-Bytes defaultTestKey()
+ByteVector defaultTestKey()
 {
-    Bytes key;
+    ByteVector key;
     for (std::uint8_t b = 0x40; b <= 0x4F; ++b)
         key.push_back(b);
     return key;
 }
 
-StaticKeys diversified(const StaticKeys& master, Diversification how, const Bytes& data)
+StaticKeys diversified(const StaticKeys& master, Diversification how, const ByteVector& data)
 {
     if (how == Diversification::None)
         return master;
@@ -202,20 +202,20 @@ StaticKeys diversified(const StaticKeys& master, Diversification how, const Byte
     if (how == Diversification::Kdf3)
         return {diversifiedAes(master.enc, 1, data), diversifiedAes(master.mac, 2, data),
                 diversifiedAes(master.dek, 3, data)};
-    const Bytes part = how == Diversification::Emv ? slice(data, 4, 6) : joined({slice(data, 0, 2), slice(data, 4, 4)});
+    const ByteVector part = how == Diversification::Emv ? slice(data, 4, 6) : joined({slice(data, 0, 2), slice(data, 4, 4)});
     return {diversifiedDes(master.enc, part, 1), diversifiedDes(master.mac, part, 2),
             diversifiedDes(master.dek, part, 3)};
 }
 
-Bytes initializeUpdate(unsigned keyVersion, const Bytes& hostChallenge)
+ByteVector initializeUpdate(unsigned keyVersion, const ByteVector& hostChallenge)
 {
-    Bytes command{0x80, 0x50, static_cast<std::uint8_t>(keyVersion), 0x00, 0x08};
+    ByteVector command{0x80, 0x50, static_cast<std::uint8_t>(keyVersion), 0x00, 0x08};
     command.insert(command.end(), hostChallenge.begin(), hostChallenge.end());
     command.push_back(0x00);
     return command;
 }
 
-std::optional<CardResponse> readInitializeUpdate(const Bytes& data, std::string* problem)
+std::optional<CardResponse> readInitializeUpdate(const ByteVector& data, std::string* problem)
 {
     const auto refuse = [&](const std::string& text) -> std::optional<CardResponse> {
         if (problem != nullptr)
@@ -254,14 +254,14 @@ std::optional<CardResponse> readInitializeUpdate(const Bytes& data, std::string*
 }
 
 std::unique_ptr<SecureChannel> SecureChannel::make(const StaticKeys& keys, const CardResponse& card,
-                                                   const Bytes& hostChallenge, std::string* problem)
+                                                   const ByteVector& hostChallenge, std::string* problem)
 {
     const auto refuse = [&](const std::string& text) {
         if (problem != nullptr)
             *problem = text;
         return std::unique_ptr<SecureChannel>();
     };
-    for (const Bytes* key : {&keys.enc, &keys.mac, &keys.dek}) {
+    for (const ByteVector* key : {&keys.enc, &keys.mac, &keys.dek}) {
         const std::size_t n = key->size();
         if (card.protocol == Protocol::Scp02 && n != 16)
             return refuse("SCP02 takes keys of 16 bytes, and a key has " + std::to_string(n));
@@ -280,7 +280,7 @@ std::size_t SecureChannel::overhead() const
     return 8 + (card_.protocol == Protocol::Scp03 ? 16 : 8);
 }
 
-ApduParts partsOf(const Bytes& apdu)
+ApduParts partsOf(const ByteVector& apdu)
 {
     if (apdu.size() < 4)
         throw std::invalid_argument("a command APDU has at least 4 bytes");

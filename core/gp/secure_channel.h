@@ -14,37 +14,37 @@ namespace tolvane::gp {
 
 // A key set's three keys: 16 bytes each for SCP02, 16, 24 or 32 for SCP03.
 struct StaticKeys {
-    Bytes enc, mac, dek;
+    ByteVector enc, mac, dek;
 };
 
 // The default test key, 40 41 ... 4F, with which cards ship.
-Bytes defaultTestKey();
+ByteVector defaultTestKey();
 
 enum class Diversification { None, Emv, Visa2, Kdf3 };
 // The card's keys made from a master key set and the 10 bytes of
 // diversification data that INITIALIZE UPDATE gives.
-StaticKeys diversified(const StaticKeys& master, Diversification how, const Bytes& data);
+StaticKeys diversified(const StaticKeys& master, Diversification how, const ByteVector& data);
 
 enum class Protocol { Scp02 = 2, Scp03 = 3 };
 enum class SecurityLevel : std::uint8_t { Mac = 0x01, MacAndEncryption = 0x03 };
 
 // The card's answer to INITIALIZE UPDATE, read.
 struct CardResponse {
-    Bytes diversificationData; // 10 bytes
+    ByteVector diversificationData; // 10 bytes
     unsigned keyVersion = 0;
     Protocol protocol = Protocol::Scp03;
     unsigned i = 0;        // SCP03's i parameter, from the answer; 0 for SCP02
-    Bytes sequenceCounter; // 2 bytes (SCP02), 3 or none (SCP03)
-    Bytes cardChallenge;   // 6 (SCP02) or 8 bytes
-    Bytes cardCryptogram;  // 8 bytes
+    ByteVector sequenceCounter; // 2 bytes (SCP02), 3 or none (SCP03)
+    ByteVector cardChallenge;   // 6 (SCP02) or 8 bytes
+    ByteVector cardCryptogram;  // 8 bytes
 };
 
 // Reads the data of INITIALIZE UPDATE's answer; a text that says what is
 // wrong where it is no such answer.
-std::optional<CardResponse> readInitializeUpdate(const Bytes& data, std::string* problem);
+std::optional<CardResponse> readInitializeUpdate(const ByteVector& data, std::string* problem);
 
 // The INITIALIZE UPDATE command for `keyVersion` (0: the card's default).
-Bytes initializeUpdate(unsigned keyVersion, const Bytes& hostChallenge);
+ByteVector initializeUpdate(unsigned keyVersion, const ByteVector& hostChallenge);
 
 // A secure channel being opened, then open: made from the static keys and
 // the card's answer, it checks the card's cryptogram before anything else
@@ -56,17 +56,17 @@ public:
     // Keys of the wrong length for the protocol are refused here (empty
     // pointer, with `problem` saying why).
     static std::unique_ptr<SecureChannel> make(const StaticKeys& keys, const CardResponse& card,
-                                               const Bytes& hostChallenge, std::string* problem);
+                                               const ByteVector& hostChallenge, std::string* problem);
 
     // Whether the card proved it holds the same keys: nothing may be sent
     // after INITIALIZE UPDATE unless it did.
     bool cardCryptogramMatches() const { return expectedCardCryptogram() == card_.cardCryptogram; }
 
     // EXTERNAL AUTHENTICATE at `level`, MACed; the channel wraps from here on.
-    virtual Bytes externalAuthenticate(SecurityLevel level) = 0;
+    virtual ByteVector externalAuthenticate(SecurityLevel level) = 0;
 
     // `apdu` (CLA INS P1 P2 [Lc data] [Le]) as sent inside the channel.
-    virtual Bytes wrap(const Bytes& apdu) = 0;
+    virtual ByteVector wrap(const ByteVector& apdu) = 0;
 
     // The bytes of command data a wrapped command adds at most: the MAC
     // and, with encryption, the padding.
@@ -79,24 +79,24 @@ public:
     bool encrypts() const { return (static_cast<std::uint8_t>(level_) & 0x02) != 0; }
 
     // The session keys, for tests against published vectors.
-    virtual Bytes sessionEnc() const = 0;
-    virtual Bytes sessionMac() const = 0;
+    virtual ByteVector sessionEnc() const = 0;
+    virtual ByteVector sessionMac() const = 0;
 
 protected:
-    SecureChannel(const CardResponse& card, const Bytes& hostChallenge) : card_(card), host_(hostChallenge) {}
-    virtual Bytes expectedCardCryptogram() const = 0;
+    SecureChannel(const CardResponse& card, const ByteVector& hostChallenge) : card_(card), host_(hostChallenge) {}
+    virtual ByteVector expectedCardCryptogram() const = 0;
 
     CardResponse card_;
-    Bytes host_;
+    ByteVector host_;
     SecurityLevel level_ = SecurityLevel::Mac;
 };
 
 // An APDU taken apart: header, command data, and Le where there is one.
 struct ApduParts {
     std::uint8_t cla = 0, ins = 0, p1 = 0, p2 = 0;
-    Bytes data;
+    ByteVector data;
     std::optional<std::uint8_t> le;
 };
-ApduParts partsOf(const Bytes& apdu);
+ApduParts partsOf(const ByteVector& apdu);
 
 } // namespace tolvane::gp

@@ -1,0 +1,158 @@
+#include "core/card/session.h"
+
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/gp/card_data.h"
+
+#include <openssl/rand.h>
+
+namespace tolvane::card {
+namespace {
+
+Response split(const ByteVector& raw)
+{
+    Response response;
+    if (raw.size() < 2)
+        throw Error(ErrorKind::Card, "", "the card answered with " + std::to_string(raw.size()) +
+                                            " bytes, no status word");
+    response.data.assign(raw.begin(), raw.end() - 2);
+    response.sw = static_cast<std::uint16_t>(raw[raw.size() - 2] << 8 | raw.back());
+    return response;
+}
+
+} // namespace
+
+std::string swText(std::uint16_t sw)
+{
+    std::string text;
+    appendHex(text, static_cast<std::uint8_t>(sw >> 8), HexCase::Upper);
+    text += ' ';
+    appendHex(text, static_cast<std::uint8_t>(sw), HexCase::Upper);
+    return text;
+}
+
+ByteVector hostChallenge()
+{
+    ByteVector challenge(8);
+    if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1)
+        throw Error(ErrorKind::Card, "", "no random host challenge could be made");
+    return challenge;
+}
+
+Session::Session(Transport& transport, std::function<void(const Exchange&)> observe)
+    : transport_(transport), observe_(std::move(observe))
+{
+}
+
+Response Session::exchange(const ByteVector& sent, const ByteVector& plain, const std::string& kind)
+{
+    ByteVector command = sent;
+    Response response = split(transport_.transmit(command));
+    // T=0 leaves the answer with the card: 6C gives the right Le to ask
+    // again with, 61 the bytes still to fetch with GET RESPONSE. Neither is
+    // a second try of the command: the card has not acted on it yet (6C),
+    // or has acted once and holds the answer (61).
+    if ((response.sw & 0xFF00) == 0x6C00 && command.size() >= 4) {
+        if (command.size() == 4)
+            command.push_back(static_cast<std::uint8_t>(response.sw));
+        else
+            command.back() = static_cast<std::uint8_t>(response.sw);
+        response = split(transport_.transmit(command));
+    }
+    ByteVector data = response.data;
+    while ((response.sw & 0xFF00) == 0x6100) {
+        response = split(transport_.transmit({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(response.sw)}));
+        data.insert(data.end(), response.data.begin(), response.data.end());
+    }
+    response.data = std::move(data);
+    Exchange record{kind, command, plain, response};
+    if (observe_)
+        observe_(record);
+    exchanges_.push_back(std::move(record));
+    return response;
+}
+
+Response Session::send(const ByteVector& command, const std::string& kind)
+{
+    if (!channel_)
+        return exchange(command, command, kind);
+    return exchange(channel_->wrap(command), command, kind);
+}
+
+Response Session::require(const ByteVector& command, const std::string& kind, const std::string& hint)
+{
+    const Response response = send(command, kind);
+    if (!response.ok()) {
+        const std::string meaning = gp::statusMeaning(response.sw);
+        throw Error(ErrorKind::Card, transport_.reader(),
+                    "the card refused " + kind + ": " + swText(response.sw) +
+                        (meaning.empty() ? std::string() : " (" + meaning + ")") + (hint.empty() ? "" : "; " + hint));
+    }
+    return response;
+}
+
+void Session::selectSecurityDomain(const ByteVector& aid)
+{
+    const ByteVector command = gp::joined({{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())}, aid, {0x00}});
+    const Response response =
+        require(command, "SELECT", "is " + hexText(aid, HexCase::Upper) + " the card's security domain? (--sd)");
+    // 6F { ..., A5 { ..., 9F65 largest command data } }
+    if (const auto fci = gp::readTlvs(response.data); fci && fci->size() == 1 && fci->front().tag == 0x6F)
+        if (const auto inner = gp::readTlvs(fci->front().value))
+            if (const gp::Tlv* a5 = gp::findTlv(*inner, 0xA5))
+                if (const auto proprietary = gp::readTlvs(a5->value))
+                    if (const gp::Tlv* largest = gp::findTlv(*proprietary, 0x9F65); largest && !largest->value.empty()) {
+                        std::size_t value = 0;
+                        for (const auto b : largest->value)
+                            value = value << 8 | b;
+                        largestData_ = value;
+                    }
+}
+
+void Session::openSecureChannel(const ChannelOptions& options)
+{
+    const ByteVector challenge = hostChallenge();
+    const Response answer = send(gp::initializeUpdate(options.keyVersion, challenge), "INITIALIZE UPDATE");
+    const std::string reader = transport_.reader();
+    if (answer.sw == 0x6982 || answer.sw == 0x6983)
+        throw Error(ErrorKind::Card, reader,
+                    "the card refused INITIALIZE UPDATE: " + swText(answer.sw) + " (" + gp::statusMeaning(answer.sw) +
+                        "); the key set may be locked");
+    if (answer.sw == 0x6A88)
+        throw Error(ErrorKind::Card, reader,
+                    "the card has no key set with version " + byteHex(static_cast<std::uint8_t>(options.keyVersion)) +
+                        " (INITIALIZE UPDATE: 6A 88); nothing more was sent, and the card's retry counter was not "
+                        "touched");
+    if (!answer.ok())
+        throw Error(ErrorKind::Card, reader,
+                    "the card refused INITIALIZE UPDATE: " + swText(answer.sw) + " (" + gp::statusMeaning(answer.sw) + ")");
+    std::string problem;
+    const auto card = gp::readInitializeUpdate(answer.data, &problem);
+    if (!card)
+        throw Error(ErrorKind::Card, reader, problem + "; nothing more was sent");
+    if (options.protocol && *options.protocol != card->protocol)
+        throw Error(ErrorKind::Card, reader,
+                    std::string("the card opens SCP0") + std::to_string(static_cast<int>(card->protocol)) +
+                        ", not the SCP0" + std::to_string(static_cast<int>(*options.protocol)) +
+                        " that --scp asks for; nothing more was sent");
+    const gp::StaticKeys keys = gp::diversified(options.keys, options.diversification, card->diversificationData);
+    channel_ = gp::SecureChannel::make(keys, *card, challenge, &problem);
+    if (!channel_)
+        throw Error(ErrorKind::Card, reader, problem + "; nothing more was sent");
+    if (!channel_->cardCryptogramMatches()) {
+        channel_.reset();
+        throw Error(ErrorKind::Card, reader,
+                    "the card's cryptogram does not match: the keys, the diversification or the key version do not "
+                    "match the card's. Nothing more was sent: the card's retry counter was not touched");
+    }
+    const ByteVector authenticate = channel_->externalAuthenticate(options.level);
+    const Response done = exchange(authenticate, authenticate, "EXTERNAL AUTHENTICATE");
+    if (!done.ok()) {
+        channel_.reset();
+        throw Error(ErrorKind::Card, reader,
+                    "the card refused EXTERNAL AUTHENTICATE: " + swText(done.sw) + " (" + gp::statusMeaning(done.sw) +
+                        ")");
+    }
+}
+
+} // namespace tolvane::card

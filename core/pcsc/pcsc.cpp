@@ -1,0 +1,152 @@
+#include "core/pcsc/pcsc.h"
+
+#include "core/base/error.h"
+
+#include <winscard.h>
+#include <wintypes.h>
+
+namespace tolvane::pcsc {
+namespace {
+
+std::string text(LONG code)
+{
+    return pcsc_stringify_error(code);
+}
+
+[[noreturn]] void failed(const std::string& reader, const std::string& what, LONG code)
+{
+    if (code == SCARD_E_NO_SERVICE || code == SCARD_E_SERVICE_STOPPED)
+        throw Error(ErrorKind::Card, reader, "no PC/SC service is running (start pcscd)");
+    if (code == SCARD_W_REMOVED_CARD || code == SCARD_E_NO_SMARTCARD)
+        throw Error(ErrorKind::Card, reader, "the card was taken out of " + reader);
+    if (code == SCARD_E_READER_UNAVAILABLE || code == SCARD_E_UNKNOWN_READER)
+        throw Error(ErrorKind::Card, reader, "the reader " + reader + " is gone");
+    throw Error(ErrorKind::Card, reader, what + ": " + text(code));
+}
+
+// An established context with the service, released on every way out.
+class Context {
+public:
+    Context()
+    {
+        const LONG code = SCardEstablishContext(SCARD_SCOPE_SYSTEM, nullptr, nullptr, &context_);
+        if (code != SCARD_S_SUCCESS)
+            failed("", "the PC/SC service cannot be reached", code);
+    }
+    ~Context() { SCardReleaseContext(context_); }
+    Context(const Context&) = delete;
+    Context& operator=(const Context&) = delete;
+    SCARDCONTEXT get() const { return context_; }
+
+private:
+    SCARDCONTEXT context_ = 0;
+};
+
+class PcscTransport final : public card::Transport {
+public:
+    explicit PcscTransport(const std::string& reader) : reader_(reader)
+    {
+        const LONG code = SCardConnect(context_.get(), reader.c_str(), SCARD_SHARE_EXCLUSIVE,
+                                       SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
+        if (code != SCARD_S_SUCCESS)
+            failed(reader, "cannot connect to the card in " + reader, code);
+        BYTE atr[MAX_ATR_SIZE];
+        DWORD atrLength = sizeof atr, state = 0, names = 0;
+        if (SCardStatus(card_, nullptr, &names, &state, &protocol_, atr, &atrLength) == SCARD_S_SUCCESS)
+            atr_.assign(atr, atr + atrLength);
+    }
+    ~PcscTransport() override { SCardDisconnect(card_, SCARD_RESET_CARD); }
+
+    card::ByteVector transmit(const card::ByteVector& command) override
+    {
+        const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+        BYTE response[258 + 16];
+        DWORD length = sizeof response;
+        const LONG code = SCardTransmit(card_, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
+                                        response, &length);
+        if (code != SCARD_S_SUCCESS)
+            failed(reader_, "the command could not reach the card", code);
+        return card::ByteVector(response, response + length);
+    }
+
+    card::ByteVector atr() const override { return atr_; }
+    std::string reader() const override { return reader_; }
+
+private:
+    Context context_;
+    std::string reader_;
+    SCARDHANDLE card_ = 0;
+    DWORD protocol_ = 0;
+    card::ByteVector atr_;
+};
+
+} // namespace
+
+std::vector<Reader> listReaders()
+{
+    Context context;
+    DWORD length = 0;
+    LONG code = SCardListReaders(context.get(), nullptr, nullptr, &length);
+    if (code == SCARD_E_NO_READERS_AVAILABLE)
+        return {};
+    if (code != SCARD_S_SUCCESS)
+        failed("", "the readers cannot be listed", code);
+    std::string names(length, '\0');
+    code = SCardListReaders(context.get(), nullptr, names.data(), &length);
+    if (code == SCARD_E_NO_READERS_AVAILABLE)
+        return {};
+    if (code != SCARD_S_SUCCESS)
+        failed("", "the readers cannot be listed", code);
+    std::vector<Reader> readers;
+    for (std::size_t at = 0; at < names.size() && names[at] != '\0';) {
+        const std::string name(names.c_str() + at);
+        readers.push_back({name, false});
+        at += name.size() + 1;
+    }
+    std::vector<SCARD_READERSTATE> states(readers.size());
+    for (std::size_t i = 0; i < readers.size(); ++i) {
+        states[i].szReader = readers[i].name.c_str();
+        states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+    }
+    if (!states.empty() &&
+        SCardGetStatusChange(context.get(), 0, states.data(), static_cast<DWORD>(states.size())) == SCARD_S_SUCCESS)
+        for (std::size_t i = 0; i < readers.size(); ++i)
+            readers[i].cardPresent = (states[i].dwEventState & SCARD_STATE_PRESENT) != 0;
+    return readers;
+}
+
+std::string chooseReader(const std::vector<Reader>& readers, const std::string& wanted)
+{
+    std::string all;
+    for (const auto& reader : readers)
+        all += (all.empty() ? "" : ", ") + ("\"" + reader.name + "\"");
+    if (!wanted.empty()) {
+        for (const auto& reader : readers)
+            if (reader.name == wanted)
+                return wanted;
+        throw Error(ErrorKind::Card, wanted,
+                    "no reader is called \"" + wanted + "\"" + (all.empty() ? "; there is none" : "; there are " + all));
+    }
+    if (readers.empty())
+        throw Error(ErrorKind::Card, "", "no card reader is connected");
+    std::vector<std::string> holding;
+    for (const auto& reader : readers)
+        if (reader.cardPresent)
+            holding.push_back(reader.name);
+    if (holding.empty())
+        throw Error(ErrorKind::Card, "", "no reader holds a card (readers: " + all + ")");
+    if (holding.size() > 1) {
+        std::string named;
+        for (const auto& name : holding)
+            named += (named.empty() ? "" : ", ") + ("\"" + name + "\"");
+        throw Error(ErrorKind::Card, "", "several readers hold a card (" + named + "): --reader names one");
+    }
+    return holding.front();
+}
+
+std::unique_ptr<card::Transport> connect(const std::string& reader)
+{
+    return std::make_unique<PcscTransport>(reader);
+}
+
+} // namespace tolvane::pcsc
