@@ -1,6 +1,7 @@
 // tolvane-cli: converts CAP files to IJC files from the command line, with the
 // same core and the same report as the window.
 
+#include "cli/card_mode.h"
 #include "cli/options.h"
 #include "core/apdu/dap.h"
 #include "core/base/error.h"
@@ -35,7 +36,13 @@ constexpr int exitOk = 0;
 constexpr int exitConversionFailed = 1;
 constexpr int exitUsage = 2;
 
-enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu, ToCap };
+enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu, ToCap, Readers, List, Info, Delete, Send };
+
+bool isCardMode(Mode mode)
+{
+    return mode == Mode::Readers || mode == Mode::List || mode == Mode::Info || mode == Mode::Delete ||
+           mode == Mode::Send;
+}
 
 struct Request {
     Mode mode = Mode::Archive;
@@ -48,6 +55,9 @@ struct Request {
     std::vector<std::uint8_t> dapSd;   // the security domain whose DAP it is
     std::string packagePath;   // where --to-cap puts the components
     std::vector<std::string> capFiles;
+    tolvane::cli::CardRequest card; // the modes that talk to a card
+    std::string keyOption;          // the last option that gives a key
+    bool keyPartGiven[3] = {};      // --key-enc, --key-mac, --key-dek
 };
 
 // The report goes to a console stream line by line (standard output, or
@@ -120,6 +130,7 @@ struct Parser {
     bool modeGiven = false, noDescriptor = false;
     std::string loadFileOption; // the last option that needs a load file's mode
     std::string scriptOption;   // the last option that needs --apdu
+    std::string cardOption;     // the last option that needs a card
 
     bool setMode(Mode mode)
     {
@@ -144,15 +155,90 @@ struct Parser {
                 return std::nullopt;
             return bytes;
         };
-        static const std::pair<const char*, Mode> modes[] = {{"--scan", Mode::Scan},       {"--load-file", Mode::LoadFile},
-                                                             {"--check", Mode::Check},     {"--dump", Mode::Dump},
-                                                             {"--apdu", Mode::Apdu},       {"--to-cap", Mode::ToCap}};
+        static const std::pair<const char*, Mode> modes[] = {
+            {"--scan", Mode::Scan},       {"--load-file", Mode::LoadFile}, {"--check", Mode::Check},
+            {"--dump", Mode::Dump},       {"--apdu", Mode::Apdu},          {"--to-cap", Mode::ToCap},
+            {"--readers", Mode::Readers}, {"--list", Mode::List},          {"--info", Mode::Info},
+            {"--delete", Mode::Delete},   {"--send", Mode::Send}};
         for (const auto& [name, mode] : modes)
             if (option == name) {
                 if (!setMode(mode))
-                    return "--scan, --load-file, --check, --dump, --apdu and --to-cap exclude one another";
+                    return "--scan, --load-file, --check, --dump, --apdu, --to-cap, --readers, --list, --info, "
+                           "--delete and --send exclude one another";
                 return std::nullopt;
             }
+        auto& card = request.card;
+        if (option == "--key" || option == "--key-enc" || option == "--key-mac" || option == "--key-dek") {
+            const auto key = tolvane::bytesFromHex(value);
+            if (!key || (key->size() != 16 && key->size() != 24 && key->size() != 32))
+                return "option '" + option + "' takes a key of 16, 24 or 32 bytes in hex"; // never the value
+            card.defaultKey = false;
+            request.keyOption = option;
+            if (option == "--key")
+                card.channel.keys = {*key, *key, *key};
+            else if (option == "--key-enc")
+                card.channel.keys.enc = *key, request.keyPartGiven[0] = true;
+            else if (option == "--key-mac")
+                card.channel.keys.mac = *key, request.keyPartGiven[1] = true;
+            else
+                card.channel.keys.dek = *key, request.keyPartGiven[2] = true;
+            return std::nullopt;
+        }
+        if (option == "--key-file") {
+            if (const auto problem = tolvane::cli::readKeyFile(value, card.channel))
+                return *problem;
+            card.defaultKey = false;
+            request.keyOption = option;
+            return std::nullopt;
+        }
+        if (option == "--key-version") {
+            const auto bytes = tolvane::bytesFromHex(value);
+            if (!bytes || bytes->size() != 1)
+                return wrong("one byte in hex, such as 30");
+            card.channel.keyVersion = (*bytes)[0];
+            cardOption = option;
+            return std::nullopt;
+        }
+        if (option == "--kdf") {
+            static const std::pair<const char*, tolvane::gp::Diversification> kinds[] = {
+                {"emv", tolvane::gp::Diversification::Emv},
+                {"visa2", tolvane::gp::Diversification::Visa2},
+                {"kdf3", tolvane::gp::Diversification::Kdf3}};
+            const auto kind = std::find_if(std::begin(kinds), std::end(kinds),
+                                           [&](const auto& k) { return value == k.first; });
+            if (kind == std::end(kinds))
+                return wrong("emv, visa2 or kdf3");
+            card.channel.diversification = kind->second;
+            cardOption = option;
+            return std::nullopt;
+        }
+        if (option == "--scp") {
+            if (value != "02" && value != "03" && value != "2" && value != "3")
+                return wrong("02 or 03");
+            card.channel.protocol = value.back() == '2' ? tolvane::gp::Protocol::Scp02 : tolvane::gp::Protocol::Scp03;
+            cardOption = option;
+            return std::nullopt;
+        }
+        if (option == "--security") {
+            if (value != "mac" && value != "enc")
+                return wrong("mac or enc");
+            card.channel.level =
+                value == "enc" ? tolvane::gp::SecurityLevel::MacAndEncryption : tolvane::gp::SecurityLevel::Mac;
+            cardOption = option;
+            return std::nullopt;
+        }
+        if (option == "--reader") {
+            if (value.empty())
+                return "option '--reader' needs a NAME";
+            card.reader = value;
+            cardOption = option;
+            return std::nullopt;
+        }
+        if (option == "--trace" || option == "--force") {
+            (option == "--trace" ? card.trace : card.force) = true;
+            cardOption = option;
+            return std::nullopt;
+        }
         if (option == "--sd" || option == "--instance" || option == "--dap-sd") {
             const auto bytes = aid();
             if (!bytes)
@@ -181,6 +267,7 @@ struct Parser {
             if (value.empty() || *end != '\0' || size < 1 || size > 255)
                 return wrong("1 to 255");
             request.script.blockSize = static_cast<unsigned>(size);
+            request.card.blockSizeGiven = true;
         } else if (option == "--hash") {
             static const std::pair<const char*, HashKind> kinds[] = {{"none", HashKind::None},
                                                                      {"sha1", HashKind::Sha1},
@@ -292,8 +379,29 @@ std::variant<Request, int> parse(int argc, char** argv)
     }
     const bool loadMode = request.mode == Mode::LoadFile || request.mode == Mode::Check || request.mode == Mode::Dump ||
                           request.mode == Mode::Apdu;
-    if (!parser.scriptOption.empty() && request.mode != Mode::Apdu)
-        return usageError(parser.scriptOption + " goes with --apdu");
+    const bool sdOnly = parser.scriptOption == "--sd" && isCardMode(request.mode) && request.mode != Mode::Readers;
+    if (!parser.scriptOption.empty() && request.mode != Mode::Apdu && request.mode != Mode::Send && !sdOnly)
+        return usageError(parser.scriptOption + " goes with --apdu or --send");
+    if (request.mode == Mode::Send && request.script.format != tolvane::apdu::ScriptFormat::Scriptor)
+        return usageError("--script goes with --apdu");
+    if (!parser.cardOption.empty() && (!isCardMode(request.mode) || request.mode == Mode::Readers))
+        return usageError(parser.cardOption + " goes with --list, --info, --delete or --send");
+    if (parser.cardOption == "--force" && request.mode != Mode::Delete)
+        return usageError("--force goes with --delete");
+    if (!request.keyOption.empty() && (!isCardMode(request.mode) || request.mode == Mode::Readers ||
+                                       request.mode == Mode::Info))
+        return usageError(request.keyOption + " goes with --list, --delete or --send");
+    const int parts = request.keyPartGiven[0] + request.keyPartGiven[1] + request.keyPartGiven[2];
+    if (parts != 0 && parts != 3)
+        return usageError("--key-enc, --key-mac and --key-dek go together");
+    if (request.mode == Mode::Send && request.card.blockSizeGiven) {
+        const bool encrypts = request.card.channel.level == tolvane::gp::SecurityLevel::MacAndEncryption;
+        const unsigned largest = encrypts ? 239 : 247;
+        if (request.script.blockSize > largest)
+            return usageError("--block-size " + std::to_string(request.script.blockSize) + " does not fit a command " +
+                              (encrypts ? "encrypted and MACed" : "with its C-MAC") + "; " + std::to_string(largest) +
+                              " or less does");
+    }
     if (!request.packagePath.empty() && request.mode != Mode::ToCap)
         return usageError("--package goes with --to-cap");
     if (!request.dapKey.empty() && request.dapSd.empty())
@@ -302,11 +410,31 @@ std::variant<Request, int> parse(int argc, char** argv)
         return usageError("--dap-sd needs --dap-key, the key that signs the DAP");
     if (!request.dapKey.empty() && request.script.hash == tolvane::apdu::HashKind::None)
         return usageError("--hash none cannot go with --dap-key: a DAP signs the Load File Data Block hash");
-    if (parser.noDescriptor && !loadMode)
-        return usageError("--no-descriptor goes with --load-file, --check, --dump or --apdu");
-    if (!parser.loadFileOption.empty() && !loadMode)
-        return usageError(parser.loadFileOption + " goes with --load-file, --check, --dump or --apdu");
+    if (parser.noDescriptor && !loadMode && request.mode != Mode::Send)
+        return usageError("--no-descriptor goes with --load-file, --check, --dump, --apdu or --send");
+    if (!parser.loadFileOption.empty() && !loadMode && request.mode != Mode::Send)
+        return usageError(parser.loadFileOption + " goes with --load-file, --check, --dump, --apdu or --send");
     request.loadFile.keepDescriptor = !parser.noDescriptor;
+    if (isCardMode(request.mode)) {
+        if (!request.output.empty())
+            return usageError("a card mode writes no file, so --output has nothing to write");
+        const bool takesArguments = request.mode == Mode::Delete || request.mode == Mode::Send;
+        if (!takesArguments && !request.capFiles.empty())
+            return usageError("--readers, --list and --info take no file, and '" + request.capFiles.front() +
+                              "' was given");
+        if (request.mode == Mode::Delete) {
+            if (request.capFiles.empty())
+                return usageError("--delete needs the AID of what to delete");
+            for (const auto& aid : request.capFiles) {
+                const auto bytes = tolvane::bytesFromHex(aid);
+                if (!bytes || bytes->size() < 5 || bytes->size() > 16)
+                    return usageError("--delete takes AIDs of 5 to 16 bytes in hex, not '" + aid + "'");
+            }
+        }
+        if (request.mode == Mode::Send && request.capFiles.empty())
+            return usageError("no CAP file given");
+        return request;
+    }
     if (request.capFiles.empty())
         return usageError("no CAP file given");
     if (!request.output.empty() && request.capFiles.size() > 1)
@@ -335,6 +463,43 @@ std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane:
     return std::make_unique<tolvane::TextReport>(sink);
 }
 
+// The modes that talk to a card; what the card refuses exits 1, what it
+// makes impossible to ask (a block size it cannot take) 2.
+int runCard(Request& request)
+{
+    using tolvane::cli::CardMode;
+    auto& card = request.card;
+    card.mode = request.mode == Mode::Readers ? CardMode::Readers
+                : request.mode == Mode::List  ? CardMode::List
+                : request.mode == Mode::Info  ? CardMode::Info
+                : request.mode == Mode::Delete ? CardMode::Delete
+                                               : CardMode::Send;
+    card.json = request.json;
+    card.quiet = request.quiet;
+    card.script = request.script;
+    card.loadFile = request.loadFile;
+    card.arguments = request.capFiles;
+    if (card.defaultKey) {
+        const auto key = tolvane::gp::defaultTestKey();
+        card.channel.keys = {key, key, key};
+    }
+    try {
+        const int status = tolvane::cli::runCardMode(card);
+        std::fflush(stdout);
+        return status;
+    } catch (const tolvane::Error& error) {
+        if (error.kind() == tolvane::ErrorKind::CardUsage) {
+            std::fflush(stdout);
+            std::fprintf(stderr, "tolvane-cli: %s\n",
+                         tolvane::withControlsEscaped(tolvane::displayText(error.message())).c_str());
+            return exitUsage;
+        }
+        return reportFailure(error.message());
+    } catch (const std::exception& error) {
+        return reportFailure(error.what());
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -355,6 +520,8 @@ int main(int argc, char** argv)
         }
         request.script.dap = tolvane::apdu::Dap{&*signer, request.dapSd};
     }
+    if (isCardMode(request.mode))
+        return runCard(request);
 
     // With the IJC file on standard output, the report goes to standard error.
     std::FILE* reportStream = request.quiet ? nullptr : request.output == "-" ? stderr : stdout;
@@ -395,6 +562,12 @@ int main(int argc, char** argv)
                                                                           : tolvane::LoadFileAction::Check,
                                            *report, archive, outputPath(request.output));
                 break;
+            case Mode::Readers:
+            case Mode::List:
+            case Mode::Info:
+            case Mode::Delete:
+            case Mode::Send:
+                break; // run by runCard, before this loop
             }
         } catch (const tolvane::Error& error) {
             reportFailure(error.message());

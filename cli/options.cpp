@@ -1,11 +1,11 @@
 #include "cli/options.h"
 
-#include <array>
 
 namespace tolvane::cli {
 namespace {
 
-constexpr std::array<Option, 26> list{{
+// Its size is counted by the compiler, so that no entry is ever left empty.
+constexpr Option list[] = {
     {nullptr, "--scan", nullptr, "walk the local headers instead of reading a ZIP archive",
      "Walk the CAP file's local headers from its first byte instead of reading it as a ZIP archive, taking "
      "every entry as it lies, the manifest included. For CAP files whose entries are all stored with their "
@@ -38,7 +38,8 @@ constexpr std::array<Option, 26> list{{
      "With --apdu, the script's format: scriptor (one APDU a line) or gpshell (send_apdu -sc 1 -APDU HEX a line, "
      "after a comment that a secure channel must be opened first)."},
     {nullptr, "--sd", "AID", "with --apdu: the security domain to load into",
-     "With --apdu, the AID of the security domain that INSTALL [for load] names (default A000000151000000)."},
+     "With --apdu or a card, the AID of the security domain that INSTALL [for load] names and that the card "
+     "modes select (default A000000151000000)."},
     {nullptr, "--block-size", "N", "with --apdu: bytes of load file a LOAD block carries",
      "With --apdu, the bytes each LOAD block carries, 1 to 255 (default 247, which leaves room for a secure "
      "channel's C-MAC). A load is refused that would take more than 256 blocks, naming a size that would do."},
@@ -64,6 +65,53 @@ constexpr std::array<Option, 26> list{{
     {nullptr, "--dap-sd", "AID", "with --dap-key: the security domain of the DAP",
      "With --dap-key, the AID of the security domain whose DAP block carries the signature (tag E2, the AID "
      "under 4F, the signature under C3)."},
+    {nullptr, "--readers", nullptr, "list the card readers, one a line",
+     "List the card readers that the PC/SC service (pcscd) knows, one a line, each with whether it holds a card. "
+     "Takes no file."},
+    {nullptr, "--list", nullptr, "list what the card holds",
+     "Open a secure channel to the card's security domain and list what it holds: the issuer security domain, "
+     "the applications and security domains (AID, life cycle state, privileges) and the load files (AID, version, "
+     "modules). With --json, one object with reader, isd, applications and load_files. Takes no file."},
+    {nullptr, "--info", nullptr, "show the card's ATR, recognition data, CPLC and keys",
+     "Show, without a secure channel, the card's ATR, its card recognition data (GlobalPlatform version, secure "
+     "channel), its CPLC fields and its key information template. Takes no file."},
+    {nullptr, "--send", nullptr, "load and install each file onto the card",
+     "Check each CAP file as --check does (a refusal sends nothing and touches no reader), open a secure channel "
+     "and do on the card what --apdu's script says: every --apdu option applies. Before INSTALL [for load] the "
+     "card's load files are listed, and a package the CAP file imports that the card has in an older version "
+     "refuses the load before anything is sent. The LOAD block size follows the security level (247 with C-MAC, "
+     "239 with encryption, less where the card says so). A refusal names the command, the status word and what "
+     "it means; a failed LOAD names its block."},
+    {nullptr, "--delete", nullptr, "delete each AID given from the card",
+     "Delete each AID given (a load file, an application or a security domain) from the card. Where something "
+     "depends on it, the refusal names it; --force deletes that too."},
+    {nullptr, "--force", nullptr, "with --delete: delete what depends on it too",
+     "With --delete, delete the object and everything that depends on it (a package's instances)."},
+    {nullptr, "--reader", "NAME", "with a card: the reader to use",
+     "The reader to use, as --readers names it. Without it, the one reader that holds a card; where several do, "
+     "a refusal names them."},
+    {nullptr, "--trace", nullptr, "with a card: show every command and response",
+     "Show every command on standard error as sent (wrapped by the secure channel) and as meant (plain), and "
+     "every response with its status word in words. Keys never appear."},
+    {nullptr, "--key", "HEX", "with a card: the key for ENC, MAC and DEK",
+     "The card's key, used for all three of ENC, MAC and DEK: 16 bytes in hex for SCP02, 16, 24 or 32 for SCP03. "
+     "Without any key option the default test key 40..4F is used, and a line says so. A key on the command line "
+     "shows in the process list: --key-file keeps it out of it."},
+    {nullptr, "--key-enc", "HEX", "with a card: the ENC key", "The ENC key, with --key-mac and --key-dek."},
+    {nullptr, "--key-mac", "HEX", "with a card: the MAC key", "The MAC key, with --key-enc and --key-dek."},
+    {nullptr, "--key-dek", "HEX", "with a card: the DEK key", "The DEK key, with --key-enc and --key-mac."},
+    {nullptr, "--key-file", "FILE", "with a card: read the keys from FILE",
+     "Read the keys from FILE: one enc=HEX, mac=HEX, dek=HEX or key=HEX line each ('#' begins a comment), so "
+     "that they do not show in the process list."},
+    {nullptr, "--key-version", "HEX", "with a card: the key set's version",
+     "The version of the card's key set to use, one byte in hex (default 00: the card's default set)."},
+    {nullptr, "--kdf", "KIND", "with a card: diversify the key: emv, visa2 or kdf3",
+     "Take the key as a master key and diversify it with the card's diversification data: emv, visa2 (3DES, "
+     "for SCP02) or kdf3 (AES, for SCP03)."},
+    {nullptr, "--scp", "VERSION", "with a card: insist on secure channel 02 or 03",
+     "Insist on SCP02 or SCP03; by default the card's answer to INITIALIZE UPDATE chooses."},
+    {nullptr, "--security", "LEVEL", "with a card: mac (the default) or enc",
+     "The secure channel's security level: mac (C-MAC) or enc (C-MAC and C-DECRYPTION)."},
     {nullptr, "--to-cap", nullptr, "turn an IJC file or load file back into a CAP file",
      "Read each file as a sequence of components (an IJC file or a load file, told by its content: a Header "
      "with DECAFFED first) and write NAME.cap beside it (or -o FILE), by the IJC file's rules: a ZIP archive, "
@@ -93,7 +141,7 @@ constexpr std::array<Option, 26> list{{
      "documented by the JSON Schema report.schema.json shipped with the program."},
     {"-h", "--help", nullptr, "show this help and exit", "Show a summary of the options and exit."},
     {nullptr, "--version", nullptr, "show the version and exit", "Show the version and exit."},
-}};
+};
 
 std::string namesOf(const Option& option)
 {

@@ -1,0 +1,300 @@
+#include "cli/card_mode.h"
+
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/card/operations.h"
+#include "core/convert/input_file.h"
+#include "core/gp/card_data.h"
+#include "core/pcsc/pcsc.h"
+#include "core/zip/archive.h"
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <unistd.h>
+
+namespace tolvane::cli {
+namespace {
+
+using Json = nlohmann::ordered_json;
+
+std::string hex(const card::ByteVector& bytes)
+{
+    return hexText(bytes, HexCase::Upper);
+}
+
+void say(const std::string& line)
+{
+    std::fputs((line + "\n").c_str(), stdout);
+}
+
+// Every exchange on standard error: the command as sent and, where the
+// channel changed it, as meant; then the answer.
+void trace(const card::Exchange& exchange)
+{
+    std::string text = "> " + exchange.kind + ": " + hex(exchange.sent) + "\n";
+    if (exchange.sent != exchange.plain)
+        text += "  (plain: " + hex(exchange.plain) + ")\n";
+    const std::string meaning = gp::statusMeaning(exchange.response.sw);
+    text += "< " + (exchange.response.data.empty() ? std::string() : hex(exchange.response.data) + " ") +
+            card::swText(exchange.response.sw) + (meaning.empty() ? "" : " (" + meaning + ")") + "\n";
+    std::fputs(text.c_str(), stderr);
+}
+
+std::string protocolName(const gp::SecureChannel& channel)
+{
+    return channel.protocol() == gp::Protocol::Scp02 ? "SCP02" : "SCP03";
+}
+
+Json registryJson(const gp::RegistryEntry& entry)
+{
+    Json json = {{"aid", hex(entry.aid)}, {"state", gp::lifeCycleName(entry.kind, entry.lifeCycle)}};
+    if (entry.kind != gp::RegistryEntry::Kind::LoadFile)
+        json["privileges"] = gp::privilegeNames(entry.privileges);
+    return json;
+}
+
+Json contentsJson(const std::string& reader, const card::CardContents& contents)
+{
+    Json json = {{"reader", reader}, {"isd", contents.isd ? registryJson(*contents.isd) : Json(nullptr)}};
+    json["applications"] = Json::array();
+    for (const auto& application : contents.applications)
+        json["applications"].push_back(registryJson(application));
+    json["load_files"] = Json::array();
+    for (const auto& file : contents.loadFiles) {
+        Json modules = Json::array();
+        for (const auto& module : file.modules)
+            modules.push_back(hex(module));
+        json["load_files"].push_back(
+            {{"aid", hex(file.aid)},
+             {"version", file.version ? Json(std::to_string(file.version->first) + "." +
+                                             std::to_string(file.version->second))
+                                      : Json(nullptr)},
+             {"modules", std::move(modules)}});
+    }
+    return json;
+}
+
+void showContents(const std::string& reader, const card::CardContents& contents)
+{
+    const auto privileges = [](const gp::RegistryEntry& entry) {
+        std::string names;
+        for (const auto& name : gp::privilegeNames(entry.privileges))
+            names += (names.empty() ? "" : ", ") + name;
+        return names.empty() ? std::string("none") : names;
+    };
+    say("Reader: " + reader);
+    if (contents.isd)
+        say("Issuer security domain: " + hex(contents.isd->aid) + " (" +
+            gp::lifeCycleName(contents.isd->kind, contents.isd->lifeCycle) + ")");
+    say("Applications and security domains: " + std::to_string(contents.applications.size()));
+    for (const auto& application : contents.applications)
+        say(" " + hex(application.aid) + " " + gp::lifeCycleName(application.kind, application.lifeCycle) +
+            ", privileges: " + privileges(application));
+    say("Load files: " + std::to_string(contents.loadFiles.size()));
+    for (const auto& file : contents.loadFiles) {
+        say(" " + hex(file.aid) +
+            (file.version ? " " + std::to_string(file.version->first) + "." + std::to_string(file.version->second)
+                          : std::string()) +
+            " " + gp::lifeCycleName(file.kind, file.lifeCycle));
+        for (const auto& module : file.modules)
+            say("  module " + hex(module));
+    }
+}
+
+int readers(const CardRequest& request)
+{
+    const auto found = pcsc::listReaders();
+    if (request.json) {
+        Json json = Json::array();
+        for (const auto& reader : found)
+            json.push_back({{"reader", reader.name}, {"card", reader.cardPresent}});
+        say(json.dump());
+        return 0;
+    }
+    if (found.empty())
+        std::fputs("tolvane-cli: no card reader is connected\n", stderr);
+    for (const auto& reader : found)
+        say(reader.name + (reader.cardPresent ? "\t(card)" : "\t(no card)"));
+    return 0;
+}
+
+// The load file of each --send argument, checked as --check checks it,
+// before any reader is touched.
+std::vector<LoadFile> checkedLoadFiles(const CardRequest& request)
+{
+    std::vector<LoadFile> files;
+    ZipArchive archive;
+    for (const auto& argument : request.arguments) {
+        std::error_code error;
+        const auto absolute = std::filesystem::absolute(argument, error);
+        const InputFile input = readInput(error ? argument : absolute.string());
+        LoadFile file = makeLoadFile(entriesOf(input, archive), request.loadFile, input.path);
+        files.push_back(std::move(file));
+    }
+    return files;
+}
+
+} // namespace
+
+std::optional<std::string> readKeyFile(const std::string& path, card::ChannelOptions& channel)
+{
+    std::ifstream in(path);
+    if (!in)
+        return "the key file " + path + " cannot be read";
+    int number = 0;
+    for (std::string line; std::getline(in, line);) {
+        ++number;
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos || line[first] == '#')
+            continue;
+        const auto equals = line.find('=');
+        const std::string where = "line " + std::to_string(number) + " of the key file " + path;
+        if (equals == std::string::npos)
+            return where + " is no enc=, mac=, dek= or key= line";
+        std::string name = line.substr(first, equals - first);
+        while (!name.empty() && (name.back() == ' ' || name.back() == '\t'))
+            name.pop_back();
+        const auto key = bytesFromHex(line.substr(equals + 1), HexSpaces::Ignored);
+        if (!key || (key->size() != 16 && key->size() != 24 && key->size() != 32))
+            return where + " holds no key of 16, 24 or 32 bytes in hex";
+        if (name == "enc")
+            channel.keys.enc = *key;
+        else if (name == "mac")
+            channel.keys.mac = *key;
+        else if (name == "dek")
+            channel.keys.dek = *key;
+        else if (name == "key")
+            channel.keys = {*key, *key, *key};
+        else
+            return where + " names no key (enc, mac, dek or key)";
+    }
+    return std::nullopt;
+}
+
+int runCardMode(const CardRequest& request)
+{
+    if (request.mode == CardMode::Readers)
+        return readers(request);
+    std::vector<LoadFile> files;
+    if (request.mode == CardMode::Send)
+        files = checkedLoadFiles(request); // a refusal sends nothing
+    const std::string reader = pcsc::chooseReader(pcsc::listReaders(), request.reader);
+    const auto transport = pcsc::connect(reader);
+    std::function<void(const card::Exchange&)> observe;
+    if (request.trace)
+        observe = trace;
+    card::Session session(*transport, observe);
+    Json json = {{"reader", reader}, {"atr", hex(transport->atr())}};
+    session.selectSecurityDomain(request.script.securityDomain);
+
+    if (request.mode == CardMode::Info) {
+        const card::CardInfo info = card::readInfo(session);
+        if (request.json) {
+            Json cplc = Json::object();
+            for (const auto& [name, value] : info.cplc)
+                cplc[name] = value;
+            Json keys = Json::array();
+            for (const auto& key : info.keys)
+                keys.push_back({{"id", key.id}, {"version", key.version}});
+            json["global_platform"] = info.recognition ? Json(info.recognition->globalPlatform) : Json(nullptr);
+            json["cplc"] = cplc;
+            json["keys"] = keys;
+            say(json.dump());
+            return 0;
+        }
+        say("Reader: " + reader);
+        say("ATR: " + hex(info.atr));
+        if (info.recognition) {
+            say("GlobalPlatform: " + (info.recognition->globalPlatform.empty() ? std::string("not said")
+                                                                                : info.recognition->globalPlatform));
+            if (info.recognition->scp)
+                say("Secure channel: SCP" + byteHex(*info.recognition->scp) + " i=" + byteHex(*info.recognition->scpI));
+        }
+        for (const auto& [name, value] : info.cplc)
+            say("CPLC " + name + ": " + value);
+        for (const auto& key : info.keys) {
+            std::string parts;
+            for (const auto& [type, length] : key.components)
+                parts += " type " + byteHex(type) + " of " + std::to_string(length) + " bytes";
+            say("Key " + std::to_string(key.id) + " version " + byteHex(static_cast<std::uint8_t>(key.version)) + ":" +
+                parts);
+        }
+        return 0;
+    }
+
+    if (request.defaultKey && !request.quiet)
+        std::fputs("tolvane-cli: no key given: using the default test key 40..4F\n", stderr);
+    session.openSecureChannel(request.channel);
+    const gp::SecureChannel& channel = *session.channel();
+    json["secure_channel"] = {{"protocol", protocolName(channel)},
+                              {"i", byteHex(static_cast<std::uint8_t>(channel.card().i))},
+                              {"key_version", byteHex(static_cast<std::uint8_t>(channel.card().keyVersion))},
+                              {"security", channel.encrypts() ? "enc" : "mac"}};
+    const auto finish = [&]() {
+        if (request.json) {
+            Json commands = Json::array();
+            for (const auto& exchange : session.exchanges())
+                commands.push_back({{"kind", exchange.kind}, {"sw", byteHex(exchange.response.sw >> 8) +
+                                                                        byteHex(exchange.response.sw & 0xFF)}});
+            json["commands"] = commands;
+            say(json.dump());
+        }
+        return 0;
+    };
+
+    if (request.mode == CardMode::List) {
+        const card::CardContents contents = card::listContents(session);
+        if (request.json) {
+            say(contentsJson(reader, contents).dump());
+            return 0;
+        }
+        showContents(reader, contents);
+        return 0;
+    }
+
+    if (request.mode == CardMode::Delete) {
+        std::vector<card::ByteVector> aids;
+        for (const auto& argument : request.arguments)
+            aids.push_back(*bytesFromHex(argument));
+        // What depends on what, for a refusal to name it.
+        const card::CardContents contents = request.force ? card::CardContents{} : card::listContents(session);
+        card::deleteObjects(session, aids, request.force, contents);
+        if (!request.json && !request.quiet)
+            for (const auto& argument : request.arguments)
+                say("Deleted " + argument + (request.force ? " and what depended on it" : ""));
+        return finish();
+    }
+
+    // --send: the pre-flight, then each file's commands.
+    const card::CardContents contents = card::listContents(session);
+    apdu::Options options = request.script;
+    const unsigned fits = card::largestBlock(session);
+    if (request.blockSizeGiven && options.blockSize > fits)
+        throw Error(ErrorKind::CardUsage, reader,
+                    "--block-size " + std::to_string(options.blockSize) + " does not fit this card's commands at this "
+                    "security level; " + std::to_string(fits) + " or less does");
+    if (!request.blockSizeGiven)
+        options.blockSize = fits;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        card::checkBeforeLoad(files[i], contents);
+        const apdu::Script script = apdu::makeScript(files[i], options, request.arguments[i]);
+        card::LoadProgress progress;
+        if (!request.quiet && !request.json && isatty(STDERR_FILENO) != 0)
+            progress.block = [](std::size_t block, std::size_t blocks) {
+                std::fprintf(stderr, "\rLOAD block %zu of %zu%s", block, blocks, block == blocks ? "\n" : "");
+            };
+        card::sendScript(session, script, progress);
+        if (!request.json && !request.quiet) {
+            say("Loaded " + files[i].packageAid + " (" + std::to_string(files[i].bytes.size()) + " bytes) into " +
+                hex(options.securityDomain) + " through " + reader);
+            if (!options.loadOnly)
+                for (const auto& applet : files[i].applets)
+                    say("Installed " + (options.instance ? hex(*options.instance) : applet));
+        }
+    }
+    return finish();
+}
+
+} // namespace tolvane::cli
