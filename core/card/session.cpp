@@ -120,7 +120,7 @@ void Session::openSecureChannel(const ChannelOptions& options)
                         "); the key set may be locked");
     if (answer.sw == 0x6A88)
         throw Error(ErrorKind::Card, reader,
-                    "the card has no key set with version " + byteHex(static_cast<std::uint8_t>(options.keyVersion)) +
+                    "the card has no key set of key version " + byteHex(static_cast<std::uint8_t>(options.keyVersion)) +
                         " (INITIALIZE UPDATE: 6A 88); nothing more was sent, and the card's retry counter was not "
                         "touched");
     if (!answer.ok())

@@ -1,0 +1,247 @@
+#!/usr/bin/env python3
+"""Loads, installs, lists and deletes through the PC/SC service and the vpcd
+virtual reader, against the virtual card of virtual_card.py: both secure
+channels at both security levels, diversification, key versions, wrong keys
+(the card must see no EXTERNAL AUTHENTICATE), the pre-flight, refusals in the
+middle of a load, and a refused CAP file that sends nothing.
+
+pcscd's socket path is fixed, so the check runs in a mount namespace of its
+own (as root), with a tmpfs over /run: the machine's pcscd, if any, is never
+touched. Each case starts its own card and stops it.
+
+Usage: card_check.py TOLVANE_CLI CORPUS_DIR
+Exit 77 (skipped) where no namespace can be made, unless CI=true.
+"""
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CARD = os.path.join(HERE, "virtual_card.py")
+VPCD = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so"
+READER = "Virtual PCD 00 00"
+# A corpus applet whose imports (javacard.framework 1.0) the card has.
+APPLET = "JCAlgTest__wallet.cap"
+PACKAGE = "A00000006203010C06"
+APPLET_AID = "A00000006203010C0601"
+# One that needs a newer javacard.framework than the card lists.
+NEWER = "javacard-express__oracle-TestApplet-jc310.cap"
+KEY = "404142434445464748494A4B4C4D4E4F"
+AES256 = "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"
+
+
+class Rig:
+    def __init__(self, cli, corpus, work):
+        self.cli, self.corpus, self.work = cli, corpus, work
+        self.port = 35963 + os.getpid() % 2000
+        self.card = None
+        self.log = os.path.join(work, "card.log")
+        self.store = os.path.join(work, "store")
+        os.makedirs(self.store, exist_ok=True)
+
+    def start_pcscd(self):
+        conf = os.path.join(self.work, "reader.conf.d")
+        os.makedirs(conf, exist_ok=True)
+        with open(os.path.join(conf, "vpcd"), "w") as out:
+            out.write('FRIENDLYNAME "Virtual PCD"\nDEVICENAME /dev/null:0x%X\nLIBPATH %s\nCHANNELID 0x%X\n'
+                      % (self.port, VPCD, self.port))
+        self.pcscd = subprocess.Popen(["pcscd", "-f", "-c", conf], stdout=subprocess.DEVNULL,
+                                      stderr=open(os.path.join(self.work, "pcscd.log"), "w"))
+        for _ in range(100):
+            if os.path.exists("/run/pcscd/pcscd.comm"):
+                return
+            time.sleep(0.05)
+        raise RuntimeError("pcscd did not start")
+
+    def readers(self):
+        return self.run("--readers").stdout
+
+    def start_card(self, *args):
+        open(self.log, "w").close()
+        for name in os.listdir(self.store):
+            os.remove(os.path.join(self.store, name))
+        self.card = subprocess.Popen(["/usr/bin/python3", CARD, "--port", str(self.port), "--log", self.log,
+                                      "--store", self.store] + list(args))
+        for _ in range(200):
+            if "(card)" in self.readers():
+                return
+            time.sleep(0.05)
+        raise RuntimeError("the virtual card did not come up")
+
+    def stop_card(self):
+        if self.card:
+            self.card.kill()
+            self.card.wait()
+            self.card = None
+            for _ in range(200):
+                if "(card)" not in self.readers():
+                    return
+                time.sleep(0.05)
+
+    def run(self, *args):
+        return subprocess.run([self.cli] + list(args), capture_output=True, text=True, timeout=120, cwd=self.work)
+
+    def seen(self):
+        """What the card received: (name, status word) of each command."""
+        with open(self.log) as log:
+            return [json.loads(line) for line in log if line.strip()]
+
+    def cap(self, name):
+        return os.path.join(self.corpus, "cap", name)
+
+
+def expect(problems, case, condition, text, result=None):
+    if not condition:
+        detail = ""
+        if result is not None:
+            detail = " (exit %d, stderr %r)" % (result.returncode, result.stderr[-600:])
+        problems.append("%s: %s%s" % (case, text, detail))
+
+
+def load_file_of(rig, cap):
+    return subprocess.run([rig.cli, "--load-file", "-q", "-o", "-", cap], capture_output=True, timeout=60).stdout
+
+
+def check_load_cycle(rig, problems, case, card_args, cli_keys):
+    """Send, list, delete without and with --force, on a card started with `card_args`."""
+    rig.start_card(*card_args)
+    try:
+        cap = rig.cap(APPLET)
+        sent = rig.run("--send", *cli_keys, cap)
+        expect(problems, case, sent.returncode == 0, "--send fails", sent)
+        stored = os.path.join(rig.store, PACKAGE + ".ijc")
+        expect(problems, case, os.path.exists(stored) and open(stored, "rb").read() == load_file_of(rig, cap),
+               "the card does not hold the load file byte for byte")
+        listed = rig.run("--list", "--json", *cli_keys)
+        expect(problems, case, listed.returncode == 0, "--list fails", listed)
+        if listed.returncode == 0:
+            report = json.loads(listed.stdout)
+            expect(problems, case, report["reader"] == READER and report["isd"]["aid"] == "A000000151000000",
+                   "--list names another reader or security domain")
+            expect(problems, case, any(a["aid"] == APPLET_AID and a["state"] == "SELECTABLE"
+                                       for a in report["applications"]), "--list shows no applet")
+            # The older form of GET STATUS gives no versions.
+            version = None if "--old-status-only" in card_args else "1.0"
+            expect(problems, case, any(f["aid"] == PACKAGE and f["version"] == version and APPLET_AID in f["modules"]
+                                       for f in report["load_files"]), "--list shows no package")
+        kept = rig.run("--delete", *cli_keys, PACKAGE)
+        expect(problems, case, kept.returncode == 1 and "--force" in kept.stderr and APPLET_AID in kept.stderr,
+               "DELETE of a package with an instance is not refused naming it and --force", kept)
+        gone = rig.run("--delete", "--force", *cli_keys, PACKAGE)
+        expect(problems, case, gone.returncode == 0, "--delete --force fails", gone)
+        after = rig.run("--list", "--json", *cli_keys)
+        expect(problems, case, after.returncode == 0 and PACKAGE not in after.stdout,
+               "the package is still listed after --delete --force", after)
+        expect(problems, case, all(c["sw"] != "6300" for c in rig.seen()), "the card saw a failed authentication")
+    finally:
+        rig.stop_card()
+
+
+def cases(rig, problems):
+    # Both channels, both levels, diversification, key versions.
+    check_load_cycle(rig, problems, "SCP03 i=70, C-MAC", ["--scp", "03", "--i", "70"], [])
+    check_load_cycle(rig, problems, "SCP03 i=00, AES-256, encrypted",
+                     ["--scp", "03", "--i", "00", "--key", AES256],
+                     ["--key", AES256, "--security", "enc", "--scp", "03"])
+    check_load_cycle(rig, problems, "SCP02 i=55, C-MAC, key version 20",
+                     ["--scp", "02", "--i", "55", "--key-version", "20"], ["--key-version", "20", "--scp", "02"])
+    check_load_cycle(rig, problems, "SCP02 i=15, encrypted, EMV",
+                     ["--scp", "02", "--i", "15", "--diversify", "emv"], ["--kdf", "emv", "--security", "enc"])
+    check_load_cycle(rig, problems, "SCP03 i=10, KDF3, keys from a file",
+                     ["--scp", "03", "--i", "10", "--diversify", "kdf3"],
+                     ["--kdf", "kdf3", "--key-file", os.path.join(rig.work, "keys")])
+    check_load_cycle(rig, problems, "older GET STATUS, in parts, small commands",
+                     ["--old-status-only", "--status-part", "30", "--max-data", "100"], [])
+
+    case = "wrong keys, wrong key version"
+    rig.start_card("--scp", "03")
+    try:
+        wrong = rig.run("--send", "--key", "404142434445464748494A4B4C4D4E40", rig.cap(APPLET))
+        expect(problems, case, wrong.returncode == 1 and "retry counter was not touched" in wrong.stderr,
+               "wrong keys are not said to be wrong", wrong)
+        version = rig.run("--list", "--key-version", "32")
+        expect(problems, case, version.returncode == 1 and "key version" in version.stderr,
+               "a key version the card lacks is not named", version)
+        names = [c["name"] for c in rig.seen()]
+        expect(problems, case, "EXTERNAL AUTHENTICATE" not in names and "INSTALL" not in names,
+               "the card saw %s" % names)
+        expect(problems, case, KEY not in wrong.stderr + wrong.stdout, "a key appears in the output")
+    finally:
+        rig.stop_card()
+
+    case = "a refused CAP file, the pre-flight, a refusal mid-LOAD, --replace, --instance"
+    rig.start_card("--fail-load-block", "1")
+    try:
+        bad = os.path.join(rig.work, "bad.cap")
+        with open(bad, "wb") as out:
+            out.write(b"PK\x03\x04 not an archive")
+        refused = rig.run("--send", bad)
+        expect(problems, case, refused.returncode == 1 and rig.seen() == [],
+               "a refused CAP file reached the card", refused)
+        newer = rig.run("--send", rig.cap(NEWER))
+        names = [c["name"] for c in rig.seen()]
+        expect(problems, case, newer.returncode == 1 and "needed; the card has" in newer.stderr and
+               "LOAD" not in names and "INSTALL" not in names, "the pre-flight let the load begin", newer)
+        middle = rig.run("--send", rig.cap(APPLET))
+        expect(problems, case, middle.returncode == 1 and "LOAD block 2 of" in middle.stderr and
+               "6A 84" in middle.stderr, "a refusal mid-LOAD does not name its block", middle)
+    finally:
+        rig.stop_card()
+    rig.start_card()
+    try:
+        first = rig.run("--send", "--instance", "A00000006203010C0699", rig.cap(APPLET))
+        again = rig.run("--send", rig.cap(APPLET))
+        replaced = rig.run("--send", "--replace", "--json", rig.cap(APPLET))
+        expect(problems, case, first.returncode == 0, "--instance fails", first)
+        expect(problems, case, again.returncode == 1 and "--replace" in again.stderr,
+               "a package already there gives no hint of --replace", again)
+        expect(problems, case, replaced.returncode == 0, "--replace fails", replaced)
+        if replaced.returncode == 0:
+            report = json.loads(replaced.stdout)
+            kinds = [c["kind"] for c in report["commands"]]
+            expect(problems, case, report["secure_channel"]["protocol"] == "SCP03" and kinds[0] == "SELECT" and
+                   "DELETE" in kinds and kinds[-1].startswith("INSTALL [for install"),
+                   "--json does not report the session: %r" % report)
+    finally:
+        rig.stop_card()
+
+
+def main():
+    cli, corpus = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    required = os.environ.get("CI") == "true"
+    if os.environ.get("TOLVANE_CARD_NAMESPACE") != "1":
+        if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+            print("no mount namespace can be made here (root is needed)")
+            return 1 if required else 77
+        env = dict(os.environ, TOLVANE_CARD_NAMESPACE="1")
+        return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, __file__, cli, corpus],
+                              env=env).returncode
+    if not os.path.exists(os.path.join(corpus, "cap", APPLET)):
+        print("no corpus at %s" % corpus)
+        return 1 if required else 77
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
+    os.makedirs("/run/pcscd")
+    problems = []
+    with tempfile.TemporaryDirectory() as work:
+        with open(os.path.join(work, "keys"), "w") as out:
+            out.write("# the card's master key\nkey = %s\n" % KEY)
+        rig = Rig(cli, corpus, work)
+        rig.start_pcscd()
+        try:
+            cases(rig, problems)
+        finally:
+            rig.stop_card()
+            rig.pcscd.send_signal(signal.SIGTERM)
+            rig.pcscd.wait()
+    for problem in problems:
+        print(problem)
+    print("%d problems" % len(problems))
+    return 1 if problems else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
