@@ -66,12 +66,11 @@ Json contentsJson(const std::string& reader, const card::CardContents& contents)
         Json modules = Json::array();
         for (const auto& module : file.modules)
             modules.push_back(hex(module));
-        json["load_files"].push_back(
-            {{"aid", hex(file.aid)},
-             {"version", file.version ? Json(std::to_string(file.version->first) + "." +
-                                             std::to_string(file.version->second))
-                                      : Json(nullptr)},
-             {"modules", std::move(modules)}});
+        json["load_files"].push_back({{"aid", hex(file.aid)},
+                                      {"version", file.version ? Json(std::to_string(file.version->first) + "." +
+                                                                      std::to_string(file.version->second))
+                                                               : Json(nullptr)},
+                                      {"modules", std::move(modules)}});
     }
     return json;
 }
@@ -208,7 +207,7 @@ int runCardMode(const CardRequest& request)
         say("ATR: " + hex(info.atr));
         if (info.recognition) {
             say("GlobalPlatform: " + (info.recognition->globalPlatform.empty() ? std::string("not said")
-                                                                                : info.recognition->globalPlatform));
+                                                                               : info.recognition->globalPlatform));
             if (info.recognition->scp)
                 say("Secure channel: SCP" + byteHex(*info.recognition->scp) + " i=" + byteHex(*info.recognition->scpI));
         }
@@ -236,8 +235,8 @@ int runCardMode(const CardRequest& request)
         if (request.json) {
             Json commands = Json::array();
             for (const auto& exchange : session.exchanges())
-                commands.push_back({{"kind", exchange.kind}, {"sw", byteHex(exchange.response.sw >> 8) +
-                                                                        byteHex(exchange.response.sw & 0xFF)}});
+                commands.push_back({{"kind", exchange.kind},
+                                    {"sw", byteHex(exchange.response.sw >> 8) + byteHex(exchange.response.sw & 0xFF)}});
             json["commands"] = commands;
             say(json.dump());
         }
@@ -273,8 +272,10 @@ int runCardMode(const CardRequest& request)
     const unsigned fits = card::largestBlock(session);
     if (request.blockSizeGiven && options.blockSize > fits)
         throw Error(ErrorKind::CardUsage, reader,
-                    "--block-size " + std::to_string(options.blockSize) + " does not fit this card's commands at this "
-                    "security level; " + std::to_string(fits) + " or less does");
+                    "--block-size " + std::to_string(options.blockSize) +
+                        " does not fit this card's commands at this "
+                        "security level; " +
+                        std::to_string(fits) + " or less does");
     if (!request.blockSizeGiven)
         options.blockSize = fits;
     for (std::size_t i = 0; i < files.size(); ++i) {

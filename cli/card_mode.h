@@ -4,8 +4,8 @@
 // --readers, --list, --info, --delete and --send.
 
 #include "core/apdu/script.h"
-#include "core/card/session.h"
 #include "core/cap/load_file.h"
+#include "core/card/session.h"
 
 #include <optional>
 #include <string>
@@ -24,8 +24,8 @@ struct CardRequest {
     bool force = false;
     bool defaultKey = true; // no key given: the default test key
     card::ChannelOptions channel;
-    apdu::Options script;               // --send: what --apdu's options say
-    LoadFileOptions loadFile;           // --send: the checks
+    apdu::Options script;     // --send: what --apdu's options say
+    LoadFileOptions loadFile; // --send: the checks
     bool blockSizeGiven = false;
     std::vector<std::string> arguments; // --delete: AIDs; --send: files
 };

@@ -51,9 +51,9 @@ struct Request {
     std::string output; // the IJC file's path in place of the one beside the CAP file; "-": standard output
     tolvane::LoadFileOptions loadFile;
     tolvane::apdu::Options script;
-    std::string dapKey;                // the DAP key's file
-    std::vector<std::uint8_t> dapSd;   // the security domain whose DAP it is
-    std::string packagePath;   // where --to-cap puts the components
+    std::string dapKey;              // the DAP key's file
+    std::vector<std::uint8_t> dapSd; // the security domain whose DAP it is
+    std::string packagePath;         // where --to-cap puts the components
     std::vector<std::string> capFiles;
     tolvane::cli::CardRequest card; // the modes that talk to a card
     std::string keyOption;          // the last option that gives a key
@@ -204,8 +204,8 @@ struct Parser {
                 {"emv", tolvane::gp::Diversification::Emv},
                 {"visa2", tolvane::gp::Diversification::Visa2},
                 {"kdf3", tolvane::gp::Diversification::Kdf3}};
-            const auto kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                           [&](const auto& k) { return value == k.first; });
+            const auto kind =
+                std::find_if(std::begin(kinds), std::end(kinds), [&](const auto& k) { return value == k.first; });
             if (kind == std::end(kinds))
                 return wrong("emv, visa2 or kdf3");
             card.channel.diversification = kind->second;
@@ -274,8 +274,8 @@ struct Parser {
                                                                      {"sha256", HashKind::Sha256},
                                                                      {"sha384", HashKind::Sha384},
                                                                      {"sha512", HashKind::Sha512}};
-            const auto kind = std::find_if(std::begin(kinds), std::end(kinds),
-                                           [&](const auto& k) { return value == k.first; });
+            const auto kind =
+                std::find_if(std::begin(kinds), std::end(kinds), [&](const auto& k) { return value == k.first; });
             if (kind == std::end(kinds))
                 return wrong("none, sha1, sha256, sha384 or sha512");
             request.script.hash = kind->second;
@@ -320,9 +320,9 @@ struct Parser {
 
     static Needs needsOf(const std::string& option)
     {
-        static const char* const apdu[] = {"--sd",     "--instance", "--dap-sd",  "--privileges", "--params",
-                                           "--block-size", "--hash", "--script", "--dap-key",   "--replace",
-                                           "--load-only"};
+        static const char* const apdu[] = {"--sd",      "--instance",   "--dap-sd",   "--privileges",
+                                           "--params",  "--block-size", "--hash",     "--script",
+                                           "--dap-key", "--replace",    "--load-only"};
         if (std::find_if(std::begin(apdu), std::end(apdu), [&](const char* a) { return option == a; }) !=
             std::end(apdu))
             return Needs::Apdu;
@@ -388,8 +388,8 @@ std::variant<Request, int> parse(int argc, char** argv)
         return usageError(parser.cardOption + " goes with --list, --info, --delete or --send");
     if (parser.cardOption == "--force" && request.mode != Mode::Delete)
         return usageError("--force goes with --delete");
-    if (!request.keyOption.empty() && (!isCardMode(request.mode) || request.mode == Mode::Readers ||
-                                       request.mode == Mode::Info))
+    if (!request.keyOption.empty() &&
+        (!isCardMode(request.mode) || request.mode == Mode::Readers || request.mode == Mode::Info))
         return usageError(request.keyOption + " goes with --list, --delete or --send");
     const int parts = request.keyPartGiven[0] + request.keyPartGiven[1] + request.keyPartGiven[2];
     if (parts != 0 && parts != 3)
@@ -469,9 +469,9 @@ int runCard(Request& request)
 {
     using tolvane::cli::CardMode;
     auto& card = request.card;
-    card.mode = request.mode == Mode::Readers ? CardMode::Readers
-                : request.mode == Mode::List  ? CardMode::List
-                : request.mode == Mode::Info  ? CardMode::Info
+    card.mode = request.mode == Mode::Readers  ? CardMode::Readers
+                : request.mode == Mode::List   ? CardMode::List
+                : request.mode == Mode::Info   ? CardMode::Info
                 : request.mode == Mode::Delete ? CardMode::Delete
                                                : CardMode::Send;
     card.json = request.json;

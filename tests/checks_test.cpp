@@ -79,8 +79,8 @@ TEST(JavaCardReleases, APrefixIsAnOlderOrEqualRelease)
         int order;
     } cases[] = {
         {"3.0", "3.0.5", -1}, // --target 3.0 refuses what needs 3.0.5
-        {"3.0.5", "3.0", 1},  {"3.1", "3.1.0", 0}, {"3.1.0", "3.1", 0},
-        {"3.0.10", "3.0.9", 1}, {"2.2.2", "3", -1}, {"3.0.4", "3.0.4", 0},
+        {"3.0.5", "3.0", 1},    {"3.1", "3.1.0", 0}, {"3.1.0", "3.1", 0},
+        {"3.0.10", "3.0.9", 1}, {"2.2.2", "3", -1},  {"3.0.4", "3.0.4", 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.a) + " against " + c.b);
@@ -97,9 +97,11 @@ TEST(ComponentsFile, AComponentTagTwiceIsRefusedCustomOrNot)
         std::vector<ByteVector> parts;
         const char* problem; // nullptr: the sequence frames
     } cases[] = {
-        {"two different custom components", {wallet.header, wallet.directory, component(0x80, {1}), component(0x81, {2})},
+        {"two different custom components",
+         {wallet.header, wallet.directory, component(0x80, {1}), component(0x81, {2})},
          nullptr},
-        {"a custom tag twice", {wallet.header, wallet.directory, component(0x80, {1}), component(0x80, {2})},
+        {"a custom tag twice",
+         {wallet.header, wallet.directory, component(0x80, {1}), component(0x80, {2})},
          "at offset 71, "},
         {"Directory twice", {wallet.header, wallet.directory, wallet.directory}, "at offset 67, "},
     };

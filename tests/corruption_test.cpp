@@ -12,8 +12,8 @@
 
 #include <algorithm>
 #include <functional>
-#include <map>
 #include <gtest/gtest.h>
+#include <map>
 #include <optional>
 
 namespace tolvane {
@@ -96,7 +96,8 @@ unsigned notAMethod(const cap::Package& p)
 }
 
 // The first class entry's first placed reference of `list`, if any.
-template <typename Pick> std::optional<unsigned> spoilClassRef(const cap::Package& p, std::vector<CapEntry>& e, Pick pick)
+template <typename Pick>
+std::optional<unsigned> spoilClassRef(const cap::Package& p, std::vector<CapEntry>& e, Pick pick)
 {
     for (const auto& entry : p.classEntries)
         for (const auto& ref : pick(entry))
@@ -336,9 +337,12 @@ TEST(Corpus, FieldsSpoiledInPlaceAreRefusedAtTheirOwnOffset)
 {
     // Between them these hold every kind of field spoiled below: interfaces,
     // exports, array initialisation, handlers and Debug.
-    const char* files[] = {"JCAlgTest__JavaPurse.cap", "Satocash-Applet__Satocash.cap",
-                           "javacard-express__oracle-TestApplet-jc310.cap", "JCAlgTest__wallet.cap",
-                           "openjavacard-tools__openjavacard-lib-debug.cap", "U2FToken__u2ftoken.cap"};
+    const char* files[] = {"JCAlgTest__JavaPurse.cap",
+                           "Satocash-Applet__Satocash.cap",
+                           "javacard-express__oracle-TestApplet-jc310.cap",
+                           "JCAlgTest__wallet.cap",
+                           "openjavacard-tools__openjavacard-lib-debug.cap",
+                           "U2FToken__u2ftoken.cap"};
     std::map<std::string, int> caught;
     int filesRead = 0;
     for (const char* file : files) {
@@ -422,10 +426,14 @@ TEST(Corpus, NamesFromAFileReachTheTerminalWithoutControlBytes)
         zipped.push_back({entry.name, entry.bytes});
     writeFile(dir.file("named.cap"), buildZip(zipped));
     // The plain conversion writes named.ijc, which --to-cap reads.
-    const std::vector<std::vector<std::string>> modes = {
-        {"named.cap"},           {"--scan", "named.cap"},  {"--load-file", "named.cap"},
-        {"--check", "named.cap"}, {"--dump", "named.cap"}, {"--apdu", "named.cap"},
-        {"--dump", "--json", "named.cap"}, {"--to-cap", "-o", "out.cap", "named.ijc"}};
+    const std::vector<std::vector<std::string>> modes = {{"named.cap"},
+                                                         {"--scan", "named.cap"},
+                                                         {"--load-file", "named.cap"},
+                                                         {"--check", "named.cap"},
+                                                         {"--dump", "named.cap"},
+                                                         {"--apdu", "named.cap"},
+                                                         {"--dump", "--json", "named.cap"},
+                                                         {"--to-cap", "-o", "out.cap", "named.ijc"}};
     for (const auto& arguments : modes) {
         const auto run = runProcess(TOLVANE_CLI, arguments, dir.path());
         SCOPED_TRACE(arguments.front());
@@ -437,7 +445,8 @@ TEST(Corpus, NamesFromAFileReachTheTerminalWithoutControlBytes)
                                 static_cast<unsigned char>((*stream)[i + 1]) >= 0x80 &&
                                 static_cast<unsigned char>((*stream)[i + 1]) <= 0x9F;
                 ASSERT_TRUE((byte >= 0x20 && byte != 0x7F && !c1) || byte == '\n')
-                    << "byte " << int(byte) << " at " << i << " of\n" << *stream;
+                    << "byte " << int(byte) << " at " << i << " of\n"
+                    << *stream;
             }
         }
         if (arguments == modes[4]) {

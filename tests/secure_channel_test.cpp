@@ -105,11 +105,15 @@ TEST(SecureChannel, AWrongKeyOrAnswerIsToldBeforeAnythingIsSent)
         const char* answer;
         const char* problem; // nullptr: the channel is made, and its cryptogram does not match
     } cases[] = {
-        {"a wrong key", {wrongKey, wrongKey, wrongKey}, "00000000000000000000 30 03 00 31900058C1C451A2 A412D9C87482D199",
+        {"a wrong key",
+         {wrongKey, wrongKey, wrongKey},
+         "00000000000000000000 30 03 00 31900058C1C451A2 A412D9C87482D199",
          nullptr},
         {"a wrong cryptogram", defaults, "00000000000000000000 30 03 00 31900058C1C451A2 A412D9C87482D198", nullptr},
-        {"SCP02 with AES-256 keys", {counting(0, 2), counting(0, 2), ByteVector(32, 1)},
-         "00000000000000000000 70 02 0001 6B4524ABEE7C F32EA3838BC148F3", "SCP02 takes keys of 16 bytes"},
+        {"SCP02 with AES-256 keys",
+         {counting(0, 2), counting(0, 2), ByteVector(32, 1)},
+         "00000000000000000000 70 02 0001 6B4524ABEE7C F32EA3838BC148F3",
+         "SCP02 takes keys of 16 bytes"},
         {"an unknown protocol", defaults, "00000000000000000000 30 01 0001 6B4524ABEE7C F32EA3838BC148F3",
          "protocol 1"},
         {"an SCP02 answer cut short", defaults, "00000000000000000000 70 02 0001 6B4524ABEE7C F32EA3838BC1",

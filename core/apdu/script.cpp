@@ -14,9 +14,9 @@ constexpr std::size_t maxBlocks = 256;
 ByteVector hashOf(HashKind kind, const ByteVector& data)
 {
     static const std::pair<HashKind, digest::Algorithm> algorithms[] = {{HashKind::Sha1, digest::Algorithm::Sha1},
-                                                                      {HashKind::Sha256, digest::Algorithm::Sha256},
-                                                                      {HashKind::Sha384, digest::Algorithm::Sha384},
-                                                                      {HashKind::Sha512, digest::Algorithm::Sha512}};
+                                                                        {HashKind::Sha256, digest::Algorithm::Sha256},
+                                                                        {HashKind::Sha384, digest::Algorithm::Sha384},
+                                                                        {HashKind::Sha512, digest::Algorithm::Sha512}};
     for (const auto& [hash, algorithm] : algorithms)
         if (hash == kind)
             return digest::of(algorithm, data);
@@ -42,12 +42,13 @@ public:
         script_.hashValue = hashOf(script_.hash, file_.bytes);
         packageAid_ = *bytesFromHex(file_.packageAid); // written by the load file, always hex
         if (options_.replace)
-            command("delete", 0xE4, 0x00, 0x80, concat({{0x4F}, withLength(packageAid_)}));
+            command("delete", 0xE4, 0x00, 0x80, concat({{0x4F}, withLength(packageAid_)}),
+                    "DELETE of the package " + file_.packageAid + " and what depends on it");
         installForLoad();
         load();
         if (!options_.loadOnly)
             installForInstall();
-        script_.text = text();
+        script_.text = writeScript(script_, file_, options_);
         return std::move(script_);
     }
 
@@ -69,14 +70,15 @@ private:
         return out;
     }
 
-    void command(const char* kind, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const ByteVector& data)
+    void command(const char* kind, std::uint8_t ins, std::uint8_t p1, std::uint8_t p2, const ByteVector& data,
+                 std::string meaning)
     {
         if (data.size() > 255)
             refuse(std::string("the ") + kind + " command would carry " + std::to_string(data.size()) +
                    " bytes, more than the 255 a command holds");
         ByteVector bytes{cla, ins, p1, p2, static_cast<std::uint8_t>(data.size())};
         bytes.insert(bytes.end(), data.begin(), data.end());
-        script_.commands.push_back({kind, std::move(bytes)});
+        script_.commands.push_back({kind, std::move(bytes), std::move(meaning)});
     }
 
     void installForLoad()
@@ -85,7 +87,9 @@ private:
                 concat({withLength(packageAid_),
                         withLength(options_.securityDomain),
                         withLength(script_.hashValue),
-                        {0x00, 0x00}}));
+                        {0x00, 0x00}}),
+                "INSTALL [for load] of " + file_.packageAid + " into " +
+                    hexText(options_.securityDomain, HexCase::Upper));
     }
 
     void load()
@@ -113,7 +117,7 @@ private:
             const auto from = stream.begin() + static_cast<std::ptrdiff_t>(block * size);
             const auto to = block + 1 == blocks ? stream.end() : from + static_cast<std::ptrdiff_t>(size);
             command("load", 0xE8, block + 1 == blocks ? 0x80 : 0x00, static_cast<std::uint8_t>(block),
-                    ByteVector(from, to));
+                    ByteVector(from, to), "LOAD block " + std::to_string(block + 1) + " of " + std::to_string(blocks));
         }
     }
 
@@ -133,43 +137,10 @@ private:
                             withLength(instance),
                             withLength(options_.privileges),
                             withLength(parameters),
-                            {0x00}}));
+                            {0x00}}),
+                    "INSTALL [for install and make selectable] of " + applet + " as " +
+                        hexText(instance, HexCase::Upper));
         }
-    }
-
-    // The script: comments say what it does; scriptor stops at any line with
-    // the word "exit", which neither hex nor these comments hold.
-    std::string text() const
-    {
-        const bool gpshell = options_.format == ScriptFormat::GpShell;
-        const std::string comment = gpshell ? "// " : "# ";
-        std::string out;
-        out += comment + "Loads the package " + file_.packageAid + " (" + std::to_string(file_.bytes.size()) +
-               " bytes, " + std::to_string(file_.components.size()) + " components) into the security domain " +
-               hexText(options_.securityDomain, HexCase::Upper) + "\n";
-        out += comment + "Load File Data Block SHA-256: " + file_.sha256 + "\n";
-        if (script_.hash != HashKind::None)
-            out += comment + "INSTALL [for load] carries its " + hashName(script_.hash) +
-                   " hash: " + hexText(script_.hashValue, HexCase::Lower) + "\n";
-        if (script_.dapAlgorithm)
-            out += comment + "DAP signature (" + *script_.dapAlgorithm + ") for the security domain " +
-                   hexText(script_.dapSecurityDomain, HexCase::Upper) + "\n";
-        if (gpshell)
-            out += "// Open a secure channel to the security domain (open_sc) before these commands.\n";
-        for (const auto& command : script_.commands) {
-            if (gpshell) {
-                out += "send_apdu -sc 1 -APDU " + hexText(command.bytes, HexCase::Upper) + "\n";
-                continue;
-            }
-            std::string line;
-            for (const auto byte : command.bytes) {
-                if (!line.empty())
-                    line += ' ';
-                appendHex(line, byte, HexCase::Upper);
-            }
-            out += line + "\n";
-        }
-        return out;
     }
 
     const LoadFile& file_;
@@ -180,6 +151,43 @@ private:
 };
 
 } // namespace
+
+// Comments say what the script does; scriptor stops at any line with the
+// word "exit", which neither hex nor these comments hold.
+// The script: comments say what it does; scriptor stops at any line with
+// the word "exit", which neither hex nor these comments hold.
+std::string writeScript(const Script& script, const LoadFile& file, const Options& options)
+{
+    const bool gpshell = options.format == ScriptFormat::GpShell;
+    const std::string comment = gpshell ? "// " : "# ";
+    std::string out;
+    out += comment + "Loads the package " + file.packageAid + " (" + std::to_string(file.bytes.size()) + " bytes, " +
+           std::to_string(file.components.size()) + " components) into the security domain " +
+           hexText(options.securityDomain, HexCase::Upper) + "\n";
+    out += comment + "Load File Data Block SHA-256: " + file.sha256 + "\n";
+    if (script.hash != HashKind::None)
+        out += comment + "INSTALL [for load] carries its " + hashName(script.hash) +
+               " hash: " + hexText(script.hashValue, HexCase::Lower) + "\n";
+    if (script.dapAlgorithm)
+        out += comment + "DAP signature (" + *script.dapAlgorithm + ") for the security domain " +
+               hexText(script.dapSecurityDomain, HexCase::Upper) + "\n";
+    if (gpshell)
+        out += "// Open a secure channel to the security domain (open_sc) before these commands.\n";
+    for (const auto& command : script.commands) {
+        if (gpshell) {
+            out += "send_apdu -sc 1 -APDU " + hexText(command.bytes, HexCase::Upper) + "\n";
+            continue;
+        }
+        std::string line;
+        for (const auto byte : command.bytes) {
+            if (!line.empty())
+                line += ' ';
+            appendHex(line, byte, HexCase::Upper);
+        }
+        out += line + "\n";
+    }
+    return out;
+}
 
 ByteVector berLength(std::size_t length)
 {

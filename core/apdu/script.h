@@ -40,9 +40,12 @@ struct Options {
     ScriptFormat format = ScriptFormat::Scriptor;
 };
 
+// One command of a load, as data: what writes a script and what sends to a
+// card both take the same list.
 struct Command {
     const char* kind; // "delete", "install_for_load", "load" or "install_for_install"
     ByteVector bytes;
+    std::string meaning; // "LOAD block 3 of 12", ...
 };
 
 struct Script {
@@ -59,6 +62,10 @@ struct Script {
 // LOAD blocks (naming a block size that would do), a command of more than
 // 255 bytes of data, `instance` for a package of several applets.
 Script makeScript(const LoadFile& file, const Options& options, const std::string& capPath);
+
+// The script of `script`'s commands in its format (scriptor or GPShell),
+// with comments that say what it does.
+std::string writeScript(const Script& script, const LoadFile& file, const Options& options);
 
 // A BER-TLV length: one byte under 128, else 81, 82 or 83 and the length.
 ByteVector berLength(std::size_t length);

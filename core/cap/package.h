@@ -166,9 +166,9 @@ struct Field {
 
 struct Method {
     unsigned token = 0, flags = 0, typeOffset = 0, handlerCount = 0, handlerIndex = 0;
-    Placed<unsigned> offset;        // of the method's header in Method; 0 for an abstract method
-    Placed<unsigned> bytecodeCount; // the place of each in Descriptor
-    unsigned place = 0;             // where the method's entry lies in Descriptor
+    Placed<unsigned> offset;         // of the method's header in Method; 0 for an abstract method
+    Placed<unsigned> bytecodeCount;  // the place of each in Descriptor
+    unsigned place = 0;              // where the method's entry lies in Descriptor
     std::optional<std::string> name; // from Debug
     MethodHeader header;
     std::vector<Instruction> instructions;

@@ -86,17 +86,18 @@ void checkBeforeLoad(const LoadFile& file, const CardContents& card)
 void deleteObjects(Session& session, const std::vector<ByteVector>& aids, bool force, const CardContents& card)
 {
     for (const auto& aid : aids) {
-        const ByteVector command = gp::joined({{0x80, 0xE4, 0x00, static_cast<std::uint8_t>(force ? 0x80 : 0x00),
-                                           static_cast<std::uint8_t>(aid.size() + 2), 0x4F,
-                                           static_cast<std::uint8_t>(aid.size())},
-                                          aid,
-                                          {0x00}});
+        const ByteVector command =
+            gp::joined({{0x80, 0xE4, 0x00, static_cast<std::uint8_t>(force ? 0x80 : 0x00),
+                         static_cast<std::uint8_t>(aid.size() + 2), 0x4F, static_cast<std::uint8_t>(aid.size())},
+                        aid,
+                        {0x00}});
         const Response response = session.send(command, "DELETE");
         if (response.ok())
             continue;
         const std::string reader = session.transport().reader();
         if (response.sw == 0x6A88)
-            throw Error(ErrorKind::Card, reader, "the card holds nothing with the AID " + hex(aid) + " (DELETE: 6A 88)");
+            throw Error(ErrorKind::Card, reader,
+                        "the card holds nothing with the AID " + hex(aid) + " (DELETE: 6A 88)");
         if (response.sw == 0x6985 && !force) {
             std::vector<std::string> dependents;
             for (const auto& application : card.applications) {
@@ -140,10 +141,9 @@ std::string commandName(const std::string& kind)
 
 void sendScript(Session& session, const apdu::Script& script, const LoadProgress& progress)
 {
-    const auto blocks = static_cast<std::size_t>(
-        std::count_if(script.commands.begin(), script.commands.end(), [](const apdu::Command& c) {
-            return std::string(c.kind) == "load";
-        }));
+    const auto blocks =
+        static_cast<std::size_t>(std::count_if(script.commands.begin(), script.commands.end(),
+                                               [](const apdu::Command& c) { return std::string(c.kind) == "load"; }));
     std::size_t block = 0;
     for (const auto& command : script.commands) {
         const std::string kind = command.kind;

@@ -5,8 +5,8 @@
 // and install it.
 
 #include "core/apdu/script.h"
-#include "core/card/session.h"
 #include "core/cap/load_file.h"
+#include "core/card/session.h"
 #include "core/gp/card_data.h"
 
 #include <functional>

@@ -13,8 +13,8 @@ Response split(const ByteVector& raw)
 {
     Response response;
     if (raw.size() < 2)
-        throw Error(ErrorKind::Card, "", "the card answered with " + std::to_string(raw.size()) +
-                                            " bytes, no status word");
+        throw Error(ErrorKind::Card, "",
+                    "the card answered with " + std::to_string(raw.size()) + " bytes, no status word");
     response.data.assign(raw.begin(), raw.end() - 2);
     response.sw = static_cast<std::uint16_t>(raw[raw.size() - 2] << 8 | raw.back());
     return response;
@@ -93,7 +93,8 @@ Response Session::require(const ByteVector& command, const std::string& kind, co
 
 void Session::selectSecurityDomain(const ByteVector& aid)
 {
-    const ByteVector command = gp::joined({{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())}, aid, {0x00}});
+    const ByteVector command =
+        gp::joined({{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())}, aid, {0x00}});
     const Response response =
         require(command, "SELECT", "is " + hexText(aid, HexCase::Upper) + " the card's security domain? (--sd)");
     // 6F { ..., A5 { ..., 9F65 largest command data } }
@@ -101,7 +102,8 @@ void Session::selectSecurityDomain(const ByteVector& aid)
         if (const auto inner = gp::readTlvs(fci->front().value))
             if (const gp::Tlv* a5 = gp::findTlv(*inner, 0xA5))
                 if (const auto proprietary = gp::readTlvs(a5->value))
-                    if (const gp::Tlv* largest = gp::findTlv(*proprietary, 0x9F65); largest && !largest->value.empty()) {
+                    if (const gp::Tlv* largest = gp::findTlv(*proprietary, 0x9F65);
+                        largest && !largest->value.empty()) {
                         std::size_t value = 0;
                         for (const auto b : largest->value)
                             value = value << 8 | b;
@@ -125,7 +127,8 @@ void Session::openSecureChannel(const ChannelOptions& options)
                         "touched");
     if (!answer.ok())
         throw Error(ErrorKind::Card, reader,
-                    "the card refused INITIALIZE UPDATE: " + swText(answer.sw) + " (" + gp::statusMeaning(answer.sw) + ")");
+                    "the card refused INITIALIZE UPDATE: " + swText(answer.sw) + " (" + gp::statusMeaning(answer.sw) +
+                        ")");
     std::string problem;
     const auto card = gp::readInitializeUpdate(answer.data, &problem);
     if (!card)

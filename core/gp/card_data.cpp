@@ -66,7 +66,7 @@ namespace {
 
 RegistryEntry::Kind kindFor(std::uint8_t p1)
 {
-    return p1 == 0x80 ? RegistryEntry::Kind::IssuerSecurityDomain
+    return p1 == 0x80   ? RegistryEntry::Kind::IssuerSecurityDomain
            : p1 == 0x40 ? RegistryEntry::Kind::Application
                         : RegistryEntry::Kind::LoadFile;
 }
@@ -113,7 +113,8 @@ std::optional<std::vector<RegistryEntry>> readRegistry(const ByteVector& data, s
     const auto take = [&](std::size_t count) -> std::optional<ByteVector> {
         if (data.size() - at < count)
             return std::nullopt;
-        ByteVector out(data.begin() + static_cast<std::ptrdiff_t>(at), data.begin() + static_cast<std::ptrdiff_t>(at + count));
+        ByteVector out(data.begin() + static_cast<std::ptrdiff_t>(at),
+                       data.begin() + static_cast<std::ptrdiff_t>(at + count));
         at += count;
         return out;
     };
@@ -186,12 +187,19 @@ std::string lifeCycleName(RegistryEntry::Kind kind, std::uint8_t state)
 
 std::vector<std::string> privilegeNames(const ByteVector& privileges)
 {
-    static const char* const first[8] = {"SecurityDomain", "DAPVerification", "DelegatedManagement", "CardLock",
-                                         "CardTerminate",  "CardReset",       "CVMManagement",       "MandatedDAPVerification"};
+    static const char* const first[8] = {"SecurityDomain", "DAPVerification",        "DelegatedManagement",
+                                         "CardLock",       "CardTerminate",          "CardReset",
+                                         "CVMManagement",  "MandatedDAPVerification"};
     static const char* const second[8] = {"TrustedPath", "AuthorizedManagement", "TokenVerification", "GlobalDelete",
                                           "GlobalLock",  "GlobalRegistry",       "FinalApplication",  "GlobalService"};
-    static const char* const third[8] = {"ReceiptGeneration", "CipheredLoadFileDataBlock", "ContactlessActivation",
-                                         "ContactlessSelfActivation", nullptr, nullptr, nullptr, nullptr};
+    static const char* const third[8] = {"ReceiptGeneration",
+                                         "CipheredLoadFileDataBlock",
+                                         "ContactlessActivation",
+                                         "ContactlessSelfActivation",
+                                         nullptr,
+                                         nullptr,
+                                         nullptr,
+                                         nullptr};
     std::vector<std::string> names;
     const char* const* tables[3] = {first, second, third};
     for (std::size_t b = 0; b < privileges.size() && b < 3; ++b)

@@ -29,10 +29,10 @@ struct RegistryEntry {
     Kind kind = Kind::Application;
     ByteVector aid;
     std::uint8_t lifeCycle = 0;
-    ByteVector privileges; // 1 or 3 bytes; none for load files
+    ByteVector privileges;                                // 1 or 3 bytes; none for load files
     std::optional<std::pair<unsigned, unsigned>> version; // load files, where the card says
-    std::vector<ByteVector> modules;                          // load files, where the card says
-    ByteVector loadFile;                                      // applications, where the card says
+    std::vector<ByteVector> modules;                      // load files, where the card says
+    ByteVector loadFile;                                  // applications, where the card says
 };
 
 // The entries of one GET STATUS answer, in the TLV form (P2 02) or the
@@ -51,7 +51,7 @@ std::string statusMeaning(std::uint16_t sw);
 // The card recognition data (GET DATA 0066), read: the GlobalPlatform
 // version and the secure channel protocol with its i.
 struct CardRecognition {
-    std::string globalPlatform;             // "2.3.1", where the card says
+    std::string globalPlatform;            // "2.3.1", where the card says
     std::optional<std::uint8_t> scp, scpI; // "02" and "55", ...
 };
 std::optional<CardRecognition> readCardRecognition(const ByteVector& data);

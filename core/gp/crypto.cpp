@@ -15,12 +15,14 @@ namespace {
 }
 
 // Encrypts whole blocks with `cipher`, no padding.
-ByteVector encrypt(const EVP_CIPHER* cipher, const ByteVector& key, const ByteVector& iv, const ByteVector& data, const char* what)
+ByteVector encrypt(const EVP_CIPHER* cipher, const ByteVector& key, const ByteVector& iv, const ByteVector& data,
+                   const char* what)
 {
     const Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> context(EVP_CIPHER_CTX_new());
     ByteVector out(data.size() + 32);
     int written = 0, last = 0;
-    if (!context || EVP_EncryptInit_ex(context.get(), cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data()) != 1 ||
+    if (!context ||
+        EVP_EncryptInit_ex(context.get(), cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data()) != 1 ||
         EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1 ||
         EVP_EncryptUpdate(context.get(), out.data(), &written, data.data(), static_cast<int>(data.size())) != 1 ||
         EVP_EncryptFinal_ex(context.get(), out.data() + written, &last) != 1)

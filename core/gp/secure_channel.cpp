@@ -8,7 +8,7 @@ namespace {
 ByteVector slice(const ByteVector& bytes, std::size_t from, std::size_t count)
 {
     return ByteVector(bytes.begin() + static_cast<std::ptrdiff_t>(from),
-                 bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
+                      bytes.begin() + static_cast<std::ptrdiff_t>(from + count));
 }
 
 ByteVector withHeader(const ApduParts& parts, std::uint8_t cla, std::size_t lc)
@@ -202,7 +202,8 @@ StaticKeys diversified(const StaticKeys& master, Diversification how, const Byte
     if (how == Diversification::Kdf3)
         return {diversifiedAes(master.enc, 1, data), diversifiedAes(master.mac, 2, data),
                 diversifiedAes(master.dek, 3, data)};
-    const ByteVector part = how == Diversification::Emv ? slice(data, 4, 6) : joined({slice(data, 0, 2), slice(data, 4, 4)});
+    const ByteVector part =
+        how == Diversification::Emv ? slice(data, 4, 6) : joined({slice(data, 0, 2), slice(data, 4, 4)});
     return {diversifiedDes(master.enc, part, 1), diversifiedDes(master.mac, part, 2),
             diversifiedDes(master.dek, part, 3)};
 }

@@ -33,7 +33,7 @@ struct CardResponse {
     ByteVector diversificationData; // 10 bytes
     unsigned keyVersion = 0;
     Protocol protocol = Protocol::Scp03;
-    unsigned i = 0;        // SCP03's i parameter, from the answer; 0 for SCP02
+    unsigned i = 0;             // SCP03's i parameter, from the answer; 0 for SCP02
     ByteVector sequenceCounter; // 2 bytes (SCP02), 3 or none (SCP03)
     ByteVector cardChallenge;   // 6 (SCP02) or 8 bytes
     ByteVector cardCryptogram;  // 8 bytes

@@ -62,8 +62,8 @@ public:
         const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
         BYTE response[258 + 16];
         DWORD length = sizeof response;
-        const LONG code = SCardTransmit(card_, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
-                                        response, &length);
+        const LONG code =
+            SCardTransmit(card_, pci, command.data(), static_cast<DWORD>(command.size()), nullptr, response, &length);
         if (code != SCARD_S_SUCCESS)
             failed(reader_, "the command could not reach the card", code);
         return card::ByteVector(response, response + length);
@@ -125,7 +125,8 @@ std::string chooseReader(const std::vector<Reader>& readers, const std::string& 
             if (reader.name == wanted)
                 return wanted;
         throw Error(ErrorKind::Card, wanted,
-                    "no reader is called \"" + wanted + "\"" + (all.empty() ? "; there is none" : "; there are " + all));
+                    "no reader is called \"" + wanted + "\"" +
+                        (all.empty() ? "; there is none" : "; there are " + all));
     }
     if (readers.empty())
         throw Error(ErrorKind::Card, "", "no card reader is connected");
