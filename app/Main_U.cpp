@@ -1,5 +1,6 @@
 #include "app/Main_U.h"
 
+#include "app/card_page.h"
 #include "app/desktop.h"
 #include "app/dialogs.h"
 #include "app/structure_view.h"
@@ -237,6 +238,16 @@ void TMainForm::buildComponents()
     TreeView_Structure->setObjectName("TreeView_Structure");
     PageControl_Views->addTab(dxMemo1, "Report");
     PageControl_Views->addTab(TreeView_Structure, "Structure");
+    TCardPage::Hooks hooks;
+    hooks.capPath = [this] { return capPath(); };
+    hooks.showError = [this](const QString& text) { ErrorBox::show(this, text); };
+    hooks.showStructure = [this] {
+        showStructure();
+        PageControl_Views->setCurrentWidget(TreeView_Structure);
+    };
+    hooks.confirm = [this](const QString& text) { return ConfirmBox::ask(this, text); };
+    TabSheet_Card = new TCardPage(PageControl_Views, *dxMemo1, hooks);
+    PageControl_Views->addTab(TabSheet_Card, "Card");
 
     Action_SaveScript = new QAction(QString::fromUtf8("Save card script\u2026"), this);
     Action_SaveScript->setObjectName("Action_SaveScript");
@@ -328,6 +339,18 @@ void TMainForm::FormCreate(QObject*)
     setOuterHeight(tolvane::profile::readInteger(section, "MainHeight", 300, path));
     cxButtonEdit_CapFile->setText(QString::fromStdString(tolvane::profile::readString(section, "cap_name", "", path)));
     CheckBox_LoadOrder->setChecked(tolvane::profile::readInteger(section, "card_load_order", 0, path) != 0);
+    // The card's settings, but never a key.
+    CardKeys& keys = TabSheet_Card->keys;
+    keys.keyVersion = static_cast<unsigned>(tolvane::profile::readInteger(section, "card_key_version", 0, path)) & 0xFF;
+    keys.diversification = static_cast<tolvane::gp::Diversification>(
+        std::clamp(tolvane::profile::readInteger(section, "card_diversification", 0, path), 0, 3));
+    const int scp = tolvane::profile::readInteger(section, "card_scp", 0, path);
+    if (scp == 2 || scp == 3)
+        keys.protocol = static_cast<tolvane::gp::Protocol>(scp);
+    keys.level = tolvane::profile::readInteger(section, "card_security", 1, path) == 3
+                     ? tolvane::gp::SecurityLevel::MacAndEncryption
+                     : tolvane::gp::SecurityLevel::Mac;
+    TabSheet_Card->start();
 }
 
 void TMainForm::FormClose(QObject*)
@@ -341,6 +364,10 @@ void TMainForm::FormClose(QObject*)
         {"MainHeight", std::to_string(bounds.height())},
         {"cap_name", capPath()},
         {"card_load_order", CheckBox_LoadOrder->isChecked() ? "1" : "0"},
+        {"card_key_version", std::to_string(TabSheet_Card->keys.keyVersion)},
+        {"card_diversification", std::to_string(static_cast<int>(TabSheet_Card->keys.diversification))},
+        {"card_scp", std::to_string(TabSheet_Card->keys.protocol ? static_cast<int>(*TabSheet_Card->keys.protocol) : 0)},
+        {"card_security", std::to_string(static_cast<int>(TabSheet_Card->keys.level))},
     };
     // The configuration folder may not be there yet.
     QDir().mkpath(QFileInfo(settingsPath_).absolutePath());

@@ -25,6 +25,7 @@ class QPushButton;
 class QStatusBar;
 class QTabWidget;
 class TStructureView;
+class TCardPage;
 class TButtonEdit;
 class TLogPane;
 class TOpenDialog;
@@ -77,6 +78,8 @@ public:
     // Shows the IJC file last written in the file manager.
     QAction* Action_ShowInFolder;
     QPushButton* cxButton_ShowInFolder;
+    // The card in the chosen reader: what it holds, loading and deleting.
+    TCardPage* TabSheet_Card;
 
     // The event handlers.
     void FormCreate(QObject* Sender);

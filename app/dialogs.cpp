@@ -93,3 +93,20 @@ void ErrorBox::show(QWidget* owner, const QString& text)
     }
     QMessageBox::critical(owner, QApplication::applicationDisplayName(), text);
 }
+
+namespace {
+ConfirmBox::Script confirmScript;
+} // namespace
+
+void ConfirmBox::setScript(Script script)
+{
+    confirmScript = std::move(script);
+}
+
+bool ConfirmBox::ask(QWidget* owner, const QString& text)
+{
+    if (confirmScript)
+        return confirmScript(text);
+    return QMessageBox::question(owner, QApplication::applicationDisplayName(), text,
+                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}

@@ -58,3 +58,13 @@ void show(QWidget* owner, const QString& text);
 using Script = std::function<void(const QString&)>;
 void setScript(Script script);
 } // namespace ErrorBox
+
+// A question with Yes and No, No the default: what deletes from a card asks
+// first. Tests answer through a script.
+namespace ConfirmBox {
+bool ask(QWidget* owner, const QString& text);
+
+// Answers in place of the box, seeing its text. Empty: the real box.
+using Script = std::function<bool(const QString&)>;
+void setScript(Script script);
+} // namespace ConfirmBox

@@ -316,7 +316,8 @@ private slots:
         const std::string expected =
             "; my comment\n[Main]\nMAINWIDTH=" + std::to_string(bounds.width()) +
             "\nextra=kept\nMainLeft=40\nMainTop=30\nMainHeight=" + std::to_string(bounds.height()) +
-            "\ncap_name=/cards/wallet.cap\ncard_load_order=0\n\n[other]\nx=1\n";
+            "\ncap_name=/cards/wallet.cap\ncard_load_order=0\ncard_key_version=0\ncard_diversification=0\n"
+            "card_scp=0\ncard_security=1\n\n[other]\nx=1\n";
         QCOMPARE(q(fileText(settingsPath())), q(expected));
 
         // Without a file, closing creates one with the section and the keys.
@@ -325,7 +326,8 @@ private slots:
         fresh->show();
         QVERIFY(fresh->close());
         QCOMPARE(q(fileText(settingsPath())),
-                 "[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=300\ncap_name=\ncard_load_order=0\n");
+                 "[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=300\ncap_name=\ncard_load_order=0\n"
+                 "card_key_version=0\ncard_diversification=0\ncard_scp=0\ncard_security=1\n");
         QVERIFY(errors.isEmpty());
     }
 

@@ -2,6 +2,7 @@
 
 #include "core/base/error.h"
 
+#include <atomic>
 #include <winscard.h>
 #include <wintypes.h>
 
@@ -143,6 +144,65 @@ std::string chooseReader(const std::vector<Reader>& readers, const std::string& 
         throw Error(ErrorKind::Card, "", "several readers hold a card (" + named + "): --reader names one");
     }
     return holding.front();
+}
+
+struct ReaderWatch::State {
+    Context context;
+    std::vector<SCARD_READERSTATE> states; // the readers, then the notification entry
+    std::vector<std::string> names;
+    std::atomic<bool> cancelled{false};
+    bool first = true;
+};
+
+ReaderWatch::ReaderWatch() : state_(std::make_unique<State>()) {}
+
+ReaderWatch::~ReaderWatch() = default;
+
+void ReaderWatch::cancel()
+{
+    state_->cancelled = true;
+    SCardCancel(state_->context.get());
+}
+
+std::vector<Reader> ReaderWatch::waitForChange()
+{
+    State& s = *state_;
+    for (;;) {
+        if (s.cancelled)
+            return {};
+        if (!s.first) {
+            // Waits on every reader's state and on the list of readers itself.
+            std::vector<SCARD_READERSTATE> states = s.states;
+            SCARD_READERSTATE notification{};
+            notification.szReader = "\\\\?PnP?\\Notification";
+            notification.dwCurrentState = static_cast<DWORD>(s.names.size() << 16);
+            states.push_back(notification);
+            for (std::size_t i = 0; i < s.names.size(); ++i)
+                states[i].szReader = s.names[i].c_str();
+            const LONG code = SCardGetStatusChange(s.context.get(), INFINITE, states.data(),
+                                                   static_cast<DWORD>(states.size()));
+            if (s.cancelled || code == SCARD_E_CANCELLED)
+                return {};
+            if (code != SCARD_S_SUCCESS && code != SCARD_E_TIMEOUT)
+                failed("", "the readers cannot be watched", code);
+        }
+        s.first = false;
+        const std::vector<Reader> readers = listReaders();
+        s.names.clear();
+        s.states.assign(readers.size(), SCARD_READERSTATE{});
+        for (const auto& reader : readers)
+            s.names.push_back(reader.name);
+        for (std::size_t i = 0; i < readers.size(); ++i) {
+            s.states[i].szReader = s.names[i].c_str();
+            s.states[i].dwCurrentState = SCARD_STATE_UNAWARE;
+        }
+        // Learn each reader's present state, so that the next wait is for a change.
+        if (!s.states.empty())
+            SCardGetStatusChange(s.context.get(), 0, s.states.data(), static_cast<DWORD>(s.states.size()));
+        for (auto& state : s.states)
+            state.dwCurrentState = state.dwEventState & ~SCARD_STATE_CHANGED;
+        return readers;
+    }
 }
 
 std::unique_ptr<card::Transport> connect(const std::string& reader)

@@ -24,6 +24,27 @@ std::vector<Reader> listReaders();
 // or several would do.
 std::string chooseReader(const std::vector<Reader>& readers, const std::string& wanted);
 
+// Readers and cards coming and going, as the service's status change
+// notifications tell them: no polling.
+class ReaderWatch {
+public:
+    ReaderWatch();
+    ~ReaderWatch();
+    ReaderWatch(const ReaderWatch&) = delete;
+    ReaderWatch& operator=(const ReaderWatch&) = delete;
+
+    // The readers now, once something has changed since the last call (at
+    // once on the first). Empty, without waiting, after cancel(). Throws
+    // Error (Card) where no service runs.
+    std::vector<Reader> waitForChange();
+    // Ends a wait from another thread; every later wait returns at once.
+    void cancel();
+
+private:
+    struct State;
+    std::unique_ptr<State> state_;
+};
+
 // A connection to the card in `reader`, T=0 or T=1, held exclusively until
 // it is destroyed (the card is then reset).
 std::unique_ptr<card::Transport> connect(const std::string& reader);

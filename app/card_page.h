@@ -1,0 +1,131 @@
+#pragma once
+
+// The Card tab: the readers as they come and go, what the card in the
+// chosen one holds, and the buttons that load the chosen CAP file onto it,
+// delete from it, list it again and set the keys. Every card operation runs
+// on a worker thread, so that the window stays responsive; what the card
+// says goes to the report pane, a refusal to the error box.
+
+#include "core/card/session.h"
+
+#include <QDialog>
+#include <QWidget>
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <thread>
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTreeWidget;
+
+namespace tolvane {
+class ReportSink;
+struct LoadFile;
+namespace card {
+struct CardContents;
+}
+namespace pcsc {
+class ReaderWatch;
+}
+} // namespace tolvane
+
+// What the Keys dialog sets. The typed keys live only as long as the
+// window; the other choices are kept in the settings file.
+struct CardKeys {
+    unsigned keyVersion = 0;
+    tolvane::gp::Diversification diversification = tolvane::gp::Diversification::None;
+    std::optional<tolvane::gp::Protocol> protocol; // none: as the card says
+    tolvane::gp::SecurityLevel level = tolvane::gp::SecurityLevel::Mac;
+    std::optional<tolvane::gp::StaticKeys> typed; // none: the default test key
+
+    tolvane::card::ChannelOptions channelOptions() const;
+};
+
+// The Keys dialog.
+class TKeysDialog : public QDialog {
+    Q_OBJECT
+public:
+    TKeysDialog(QWidget* parent, const CardKeys& keys);
+    // The keys as set; nothing where what was typed is no key (the dialog
+    // says what is wrong and stays open).
+    std::optional<CardKeys> result() const;
+
+    QLineEdit* Edit_KeyVersion;
+    QComboBox* ComboBox_Diversification;
+    QComboBox* ComboBox_Channel;
+    QComboBox* ComboBox_Security;
+    QRadioButton* Radio_DefaultKey;
+    QRadioButton* Radio_TypedKey;
+    QLineEdit* Edit_KeyEnc;
+    QLineEdit* Edit_KeyMac;
+    QLineEdit* Edit_KeyDek;
+    QLabel* Label_Problem;
+
+    void accept() override;
+};
+
+class TCardPage : public QWidget {
+    Q_OBJECT
+public:
+    struct Hooks {
+        std::function<std::string()> capPath;            // the chosen file
+        std::function<void(const QString&)> showError;   // the error box
+        std::function<void()> showStructure;             // the Structure tab, for a refused package
+        std::function<bool(const QString&)> confirm;     // a Yes or No question
+        std::function<void(const CardKeys&)> keysChanged; // to keep the choices
+    };
+    TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks);
+    ~TCardPage() override;
+
+    // Begins following the readers.
+    void start();
+
+    CardKeys keys;
+    QComboBox* ComboBox_Readers;
+    QLabel* Label_CardState;
+    QTreeWidget* TreeView_Card;
+    QPushButton* cxButton_LoadOntoCard;
+    QPushButton* cxButton_CardDelete;
+    QPushButton* cxButton_CardRefresh;
+    QPushButton* cxButton_CardKeys;
+    QPushButton* cxButton_CardCancel;
+    QProgressBar* ProgressBar_Load;
+
+    void loadOntoCardClick();
+    void deleteClick();
+    void refreshClick();
+    void keysClick();
+
+    // Whether card work is under way.
+    bool busy() const { return busy_; }
+
+signals:
+    // After each operation, ended well or not.
+    void operationEnded();
+
+private:
+    // Runs `job` on the worker thread with a session whose secure channel is
+    // open (where `secure`), then lists the card again.
+    void runJob(const QString& what, bool secure,
+                std::function<void(tolvane::card::Session&, std::atomic<bool>& cancelled)> job);
+    void showReaders(const std::vector<std::pair<std::string, bool>>& readers, const QString& problem);
+    void showContents(const tolvane::card::CardContents& contents);
+    void post(std::function<void()> work);
+    void setBusy(bool busy);
+
+    tolvane::ReportSink& report_;
+    Hooks hooks_;
+    std::thread worker_;
+    std::thread watcher_;
+    std::unique_ptr<tolvane::pcsc::ReaderWatch> watch_;
+    std::atomic<bool> cancelled_{false};
+    bool busy_ = false;
+    bool problemShown_ = false;
+    std::shared_ptr<std::atomic<bool>> alive_;
+};
