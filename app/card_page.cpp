@@ -125,7 +125,7 @@ std::optional<CardKeys> TKeysDialog::result() const
     if (channel != 0)
         keys.protocol = channel == 1 ? tolvane::gp::Protocol::Scp02 : tolvane::gp::Protocol::Scp03;
     keys.level = ComboBox_Security->currentIndex() == 0 ? tolvane::gp::SecurityLevel::Mac
-                                                          : tolvane::gp::SecurityLevel::MacAndEncryption;
+                                                        : tolvane::gp::SecurityLevel::MacAndEncryption;
     if (Radio_TypedKey->isChecked()) {
         const auto read = [](const QLineEdit* edit) {
             return tolvane::bytesFromHex(edit->text().toStdString(), tolvane::HexSpaces::Ignored);
@@ -197,7 +197,8 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     bottom->addWidget(cxButton_CardCancel);
     bottom->addStretch();
     auto* layout = new QVBoxLayout(this);
-    layout->setContentsMargins(4, 4, 4, 4);
+    layout->setContentsMargins(2, 2, 2, 2);
+    layout->setSpacing(2);
     layout->addLayout(top);
     layout->addWidget(Label_CardState);
     layout->addWidget(TreeView_Card, 1);
@@ -237,7 +238,8 @@ void TCardPage::post(std::function<void()> work)
 {
     // Runs on the window's thread, unless the page is gone by then.
     QMetaObject::invokeMethod(
-        this, [alive = alive_, work = std::move(work)] {
+        this,
+        [alive = alive_, work = std::move(work)] {
             if (*alive)
                 work();
         },
@@ -298,6 +300,8 @@ void TCardPage::showReaders(const std::vector<std::pair<std::string, bool>>& rea
         Label_CardState->setText("No reader holds a card.");
     else
         Label_CardState->setText(QString());
+    // Said in the tab, where the tree would be; the tree takes the room back.
+    Label_CardState->setVisible(!Label_CardState->text().isEmpty());
     const bool hasCard = withCard >= 0;
     if (!hasCard)
         TreeView_Card->clear();
@@ -407,9 +411,9 @@ void TCardPage::showContents(const tolvane::card::CardContents& contents)
             if (of)
                 dependents << text(hex(application.aid));
         }
-        auto* item = row(files, file,
-                         file.version ? QString("version %1.%2").arg(file.version->first).arg(file.version->second)
-                                      : QString());
+        auto* item =
+            row(files, file,
+                file.version ? QString("version %1.%2").arg(file.version->first).arg(file.version->second) : QString());
         item->setData(0, dependentsRole, dependents);
         for (const auto& module : file.modules) {
             auto* child = new QTreeWidgetItem(item, {"module " + text(hex(module))});
@@ -466,7 +470,8 @@ void TCardPage::deleteClick()
         throw tolvane::Error(tolvane::ErrorKind::Card, "", "choose a load file or an application to delete");
     const QString aid = item->data(0, aidRole).toString();
     const QStringList dependents = item->data(0, dependentsRole).toStringList();
-    const bool loadFile = item->data(0, kindRole).toInt() == static_cast<int>(tolvane::gp::RegistryEntry::Kind::LoadFile);
+    const bool loadFile =
+        item->data(0, kindRole).toInt() == static_cast<int>(tolvane::gp::RegistryEntry::Kind::LoadFile);
     QString question = QString("Delete the %1 %2 from the card?").arg(loadFile ? "load file" : "application", aid);
     if (!dependents.isEmpty())
         question += "\nIts applications go with it: " + dependents.join(", ") + ".";

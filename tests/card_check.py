@@ -9,7 +9,11 @@ pcscd's socket path is fixed, so the check runs in a mount namespace of its
 own (as root), with a tmpfs over /run: the machine's pcscd, if any, is never
 touched. Each case starts its own card and stops it.
 
-Usage: card_check.py TOLVANE_CLI CORPUS_DIR
+With --app, the window's Card tab is then driven by APP_CARD_TESTS (Qt Test)
+on an X server with openbox, beside a card of its own, and screenshots of the
+tab go to TOLVANE_SCREENSHOT_DIR where that is set.
+
+Usage: card_check.py TOLVANE_CLI [--app APP_CARD_TESTS WITH_X_SERVER] CORPUS_DIR
 Exit 77 (skipped) where no namespace can be made, unless CI=true.
 """
 import json
@@ -210,15 +214,34 @@ def cases(rig, problems):
         rig.stop_card()
 
 
+def window(rig, problems, app, with_x_server):
+    """The Card tab, as a person uses it, beside a card whose LOAD blocks take a while."""
+    rig.start_card("--load-delay", "0.15")
+    env = dict(os.environ, TOLVANE_CARD_LOG=rig.log, TOLVANE_CARD_STORE=rig.store,
+               TOLVANE_CARD_PID=str(rig.card.pid), TOLVANE_CORPUS_DIR=rig.corpus, TOLVANE_TEST_WM="openbox")
+    try:
+        run = subprocess.run([with_x_server, "--wm", app], env=env, capture_output=True, text=True, timeout=300)
+        if run.returncode != 0:
+            problems.append("the Card tab: %s%s" % (run.stdout[-3000:], run.stderr[-2000:]))
+    finally:
+        rig.stop_card()
+
+
 def main():
-    cli, corpus = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    arguments = sys.argv[1:]
+    app = None
+    if "--app" in arguments:
+        at = arguments.index("--app")
+        app = [os.path.abspath(arguments[at + 1]), os.path.abspath(arguments[at + 2])]
+        del arguments[at:at + 3]
+    cli, corpus = os.path.abspath(arguments[0]), os.path.abspath(arguments[1])
     required = os.environ.get("CI") == "true"
     if os.environ.get("TOLVANE_CARD_NAMESPACE") != "1":
         if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
             print("no mount namespace can be made here (root is needed)")
             return 1 if required else 77
         env = dict(os.environ, TOLVANE_CARD_NAMESPACE="1")
-        return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, __file__, cli, corpus],
+        return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, __file__] + sys.argv[1:],
                               env=env).returncode
     if not os.path.exists(os.path.join(corpus, "cap", APPLET)):
         print("no corpus at %s" % corpus)
@@ -233,6 +256,8 @@ def main():
         rig.start_pcscd()
         try:
             cases(rig, problems)
+            if app:
+                window(rig, problems, *app)
         finally:
             rig.stop_card()
             rig.pcscd.send_signal(signal.SIGTERM)

@@ -49,10 +49,18 @@ TEST(CardSession, WhatT0LeavesIsFetchedAndNothingIsTriedTwice)
         const char* data;
         std::uint16_t sw;
     } cases[] = {
-        {"61: GET RESPONSE, twice", "80CA006600", {hex("0102 6103"), hex("030405 6102"), hex("0607 9000")},
-         {"80CA006600", "00C0000003", "00C0000002"}, "01020304050607", 0x9000},
-        {"6C: the same command with the right Le", "80CA9F7F00", {hex("6C04"), hex("0A0B0C0D 9000")},
-         {"80CA9F7F00", "80CA9F7F04"}, "0A0B0C0D", 0x9000},
+        {"61: GET RESPONSE, twice",
+         "80CA006600",
+         {hex("0102 6103"), hex("030405 6102"), hex("0607 9000")},
+         {"80CA006600", "00C0000003", "00C0000002"},
+         "01020304050607",
+         0x9000},
+        {"6C: the same command with the right Le",
+         "80CA9F7F00",
+         {hex("6C04"), hex("0A0B0C0D 9000")},
+         {"80CA9F7F00", "80CA9F7F04"},
+         "0A0B0C0D",
+         0x9000},
         {"a refusal is answered once", "80CA00E000", {hex("6A88")}, {"80CA00E000"}, "", 0x6A88},
     };
     for (const auto& c : cases) {

@@ -349,6 +349,7 @@ class Card:
         if self.loading is None or p2 != self.loading["next"]:
             self.loading = None
             raise Refused(0x6985)
+        time.sleep(self.args.load_delay)
         if self.args.fail_load_block is not None and p2 == self.args.fail_load_block:
             self.loading = None
             raise Refused(0x6A84)
@@ -558,6 +559,7 @@ def main():
     parser.add_argument("--status-part", type=int, default=200, help="bytes of GET STATUS answer before 63 10")
     parser.add_argument("--old-status-only", action="store_true")
     parser.add_argument("--fail-load-block", type=int)
+    parser.add_argument("--load-delay", type=float, default=0.0, help="seconds each LOAD block takes")
     parser.add_argument("--platform", action="append", default=[],
                         help="AID:MAJOR.MINOR of a platform package the card lists")
     args = parser.parse_args()

@@ -9,12 +9,13 @@
 namespace tolvane::card {
 namespace {
 
-Response split(const ByteVector& raw)
+Response split(const ByteVector& raw, const std::string& reader)
 {
     Response response;
     if (raw.size() < 2)
-        throw Error(ErrorKind::Card, "",
-                    "the card answered with " + std::to_string(raw.size()) + " bytes, no status word");
+        throw Error(ErrorKind::Card, reader,
+                    "the card gave no status word (" + std::to_string(raw.size()) +
+                        (raw.size() == 1 ? " byte" : " bytes") + "): was it taken out of " + reader + "?");
     response.data.assign(raw.begin(), raw.end() - 2);
     response.sw = static_cast<std::uint16_t>(raw[raw.size() - 2] << 8 | raw.back());
     return response;
@@ -47,7 +48,7 @@ Session::Session(Transport& transport, std::function<void(const Exchange&)> obse
 Response Session::exchange(const ByteVector& sent, const ByteVector& plain, const std::string& kind)
 {
     ByteVector command = sent;
-    Response response = split(transport_.transmit(command));
+    Response response = split(transport_.transmit(command), transport_.reader());
     // T=0 leaves the answer with the card: 6C gives the right Le to ask
     // again with, 61 the bytes still to fetch with GET RESPONSE. Neither is
     // a second try of the command: the card has not acted on it yet (6C),
@@ -57,11 +58,12 @@ Response Session::exchange(const ByteVector& sent, const ByteVector& plain, cons
             command.push_back(static_cast<std::uint8_t>(response.sw));
         else
             command.back() = static_cast<std::uint8_t>(response.sw);
-        response = split(transport_.transmit(command));
+        response = split(transport_.transmit(command), transport_.reader());
     }
     ByteVector data = response.data;
     while ((response.sw & 0xFF00) == 0x6100) {
-        response = split(transport_.transmit({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(response.sw)}));
+        response = split(transport_.transmit({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(response.sw)}),
+                         transport_.reader());
         data.insert(data.end(), response.data.begin(), response.data.end());
     }
     response.data = std::move(data);

@@ -179,8 +179,8 @@ std::vector<Reader> ReaderWatch::waitForChange()
             states.push_back(notification);
             for (std::size_t i = 0; i < s.names.size(); ++i)
                 states[i].szReader = s.names[i].c_str();
-            const LONG code = SCardGetStatusChange(s.context.get(), INFINITE, states.data(),
-                                                   static_cast<DWORD>(states.size()));
+            const LONG code =
+                SCardGetStatusChange(s.context.get(), INFINITE, states.data(), static_cast<DWORD>(states.size()));
             if (s.cancelled || code == SCARD_E_CANCELLED)
                 return {};
             if (code != SCARD_S_SUCCESS && code != SCARD_E_TIMEOUT)

@@ -1,0 +1,216 @@
+// The Card tab against the virtual card behind the vpcd reader, on a real X
+// server with openbox, driven as a person would: by the buttons' texts and
+// the tab's title. Run by card_check.py, which starts pcscd and the card and
+// says where the card logs what it receives (TOLVANE_CARD_LOG), where it
+// keeps the load files it accepts (TOLVANE_CARD_STORE) and its process
+// (TOLVANE_CARD_PID).
+
+#include "app/Main_U.h"
+#include "app/card_page.h"
+#include "app/dialogs.h"
+#include "app/widgets.h"
+#include "core/convert/input_file.h"
+#include "test_support.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+QString env(const char* name)
+{
+    return QString::fromLocal8Bit(qgetenv(name));
+}
+
+QPushButton* buttonNamed(QWidget* root, const QString& text)
+{
+    for (auto* button : root->findChildren<QPushButton*>())
+        if (button->text() == text)
+            return button;
+    return nullptr;
+}
+
+QTreeWidgetItem* rowWith(QTreeWidget* tree, const QString& aid)
+{
+    const auto found = tree->findItems(aid, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.front();
+}
+
+// The names of the commands the card has received.
+QStringList seenByCard()
+{
+    QFile log(env("TOLVANE_CARD_LOG"));
+    QStringList names;
+    if (!log.open(QIODevice::ReadOnly))
+        return names;
+    for (const auto& line : log.readAll().split('\n'))
+        if (!line.isEmpty())
+            names << QJsonDocument::fromJson(line).object().value("name").toString() + " " +
+                         QJsonDocument::fromJson(line).object().value("sw").toString();
+    return names;
+}
+
+const char* const package = "A00000006203010C06";
+const char* const applet = "A00000006203010C0601";
+
+class CardTabTest : public QObject {
+    Q_OBJECT
+private:
+    tolvane::testing::TempDir dir_;
+    std::unique_ptr<TMainForm> form_;
+    QStringList errors_;
+
+    TCardPage* page() { return form_->TabSheet_Card; }
+
+    void shoot(const char* name)
+    {
+        const QString folder = env("TOLVANE_SCREENSHOT_DIR");
+        if (!folder.isEmpty())
+            form_->grab().save(folder + "/" + name);
+    }
+
+    void waitIdle() { QTRY_VERIFY_WITH_TIMEOUT(!page()->busy(), 60000); }
+
+private slots:
+    void initTestCase()
+    {
+        if (env("TOLVANE_CARD_LOG").isEmpty())
+            QSKIP("run by card_check.py, beside a virtual card");
+        ErrorBox::setScript([this](const QString& text) { errors_ << text; });
+        form_ = std::make_unique<TMainForm>(QString::fromStdString(dir_.file("tolvane.ini")));
+        form_->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
+        form_->resize(760, 520);
+        form_->cxButtonEdit_CapFile->setText(env("TOLVANE_CORPUS_DIR") + "/cap/JCAlgTest__wallet.cap");
+        // The tab, found by its title.
+        auto* tabs = form_->PageControl_Views;
+        for (int i = 0; i < tabs->count(); ++i)
+            if (tabs->tabText(i) == "Card")
+                tabs->setCurrentIndex(i);
+        QCOMPARE(tabs->currentWidget(), static_cast<QWidget*>(page()));
+    }
+
+    void showsTheReaderAndWhatTheCardHolds()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(page()->ComboBox_Readers->findText("Virtual PCD 00 00") >= 0, 20000);
+        QCOMPARE(page()->ComboBox_Readers->currentText(), QString("Virtual PCD 00 00"));
+        QTRY_VERIFY_WITH_TIMEOUT(rowWith(page()->TreeView_Card, "A000000151000000") != nullptr, 20000);
+        waitIdle();
+        QVERIFY(errors_.isEmpty());
+    }
+
+    void loadsByteExactWhileTheWindowStaysResponsive()
+    {
+        int turns = 0, busyTurns = 0, largestBlock = 0;
+        QTimer ticker;
+        connect(&ticker, &QTimer::timeout, this, [&] {
+            ++turns;
+            if (page()->busy())
+                ++busyTurns;
+            largestBlock = std::max(largestBlock, page()->ProgressBar_Load->value());
+            if (page()->ProgressBar_Load->isVisible() && page()->ProgressBar_Load->value() == 2)
+                shoot("card-loading.png");
+        });
+        ticker.start(5);
+        QPushButton* load = buttonNamed(form_.get(), "Load onto card");
+        QVERIFY(load != nullptr);
+        QTest::mouseClick(load, Qt::LeftButton);
+        QVERIFY(page()->busy());
+        waitIdle();
+        ticker.stop();
+        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("\n")));
+        QVERIFY2(busyTurns > 3, "the event loop turned while the card worked");
+        QVERIFY(largestBlock >= 2);
+        // The card holds the load file byte for byte, and the tree shows it.
+        const auto input = tolvane::readInput(form_->cxButtonEdit_CapFile->text().toStdString());
+        tolvane::ZipArchive archive;
+        const auto file = tolvane::makeLoadFile(tolvane::entriesOf(input, archive), {}, input.path);
+        QFile stored(env("TOLVANE_CARD_STORE") + "/" + package + ".ijc");
+        QVERIFY(stored.open(QIODevice::ReadOnly));
+        const QByteArray bytes = stored.readAll();
+        QCOMPARE(bytes, QByteArray(reinterpret_cast<const char*>(file.bytes.data()),
+                                   static_cast<qsizetype>(file.bytes.size())));
+        QVERIFY(rowWith(page()->TreeView_Card, package) != nullptr);
+        QVERIFY(rowWith(page()->TreeView_Card, applet) != nullptr);
+        QVERIFY(form_->dxMemo1->toPlainText().contains("LOAD block 1 of"));
+        shoot("card.png");
+    }
+
+    void deletesThePackageAndItsAppletOnceConfirmed()
+    {
+        QString asked;
+        ConfirmBox::setScript([&](const QString& text) {
+            asked = text;
+            return true;
+        });
+        page()->TreeView_Card->setCurrentItem(rowWith(page()->TreeView_Card, package));
+        QTest::mouseClick(buttonNamed(form_.get(), "Delete"), Qt::LeftButton);
+        waitIdle();
+        ConfirmBox::setScript({});
+        QVERIFY(asked.contains(package));
+        QVERIFY(asked.contains(applet));
+        QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("\n")));
+        QVERIFY(rowWith(page()->TreeView_Card, package) == nullptr);
+        QVERIFY(rowWith(page()->TreeView_Card, applet) == nullptr);
+        QVERIFY(!seenByCard().contains("EXTERNAL AUTHENTICATE 6300"));
+    }
+
+    void wrongKeysSendNothingMore()
+    {
+        const int before = static_cast<int>(seenByCard().size());
+        auto key = tolvane::gp::defaultTestKey();
+        key[15] ^= 1;
+        page()->keys.typed = tolvane::gp::StaticKeys{key, key, key};
+        QTest::mouseClick(buttonNamed(form_.get(), "Refresh"), Qt::LeftButton);
+        waitIdle();
+        page()->keys.typed.reset();
+        QCOMPARE(errors_.size(), 1);
+        QVERIFY2(errors_.front().contains("retry counter was not touched"), qPrintable(errors_.front()));
+        errors_.clear();
+        const QStringList after = seenByCard().mid(before);
+        for (const auto& command : after)
+            QVERIFY2(!command.startsWith("EXTERNAL AUTHENTICATE"), qPrintable(after.join(", ")));
+    }
+
+    void aCardPulledOutDuringALoadIsSaid()
+    {
+        const pid_t card = env("TOLVANE_CARD_PID").toInt();
+        QVERIFY(card > 0);
+        QTimer puller;
+        connect(&puller, &QTimer::timeout, this, [&] {
+            if (page()->ProgressBar_Load->value() >= 1) {
+                ::kill(card, SIGKILL);
+                puller.stop();
+            }
+        });
+        puller.start(1);
+        QTest::mouseClick(buttonNamed(form_.get(), "Load onto card"), Qt::LeftButton);
+        waitIdle();
+        QVERIFY(form_->isVisible());
+        QCOMPARE(errors_.size(), 1);
+        QVERIFY2(errors_.front().contains("taken out"), qPrintable(errors_.front()));
+        QVERIFY(form_->dxMemo1->toPlainText().contains("Error: "));
+    }
+
+    void cleanupTestCase()
+    {
+        ErrorBox::setScript({});
+        form_.reset();
+    }
+};
+
+} // namespace
+
+QTEST_MAIN(CardTabTest)
+#include "app_card_test.moc"
