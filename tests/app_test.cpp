@@ -2,6 +2,7 @@
 // platform, with the open-file dialog and the error box scripted.
 
 #include "app/Main_U.h"
+#include "app/card_page.h"
 #include "app/command_line.h"
 #include "app/dialogs.h"
 #include "app/widgets.h"
@@ -15,6 +16,9 @@
 
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QRadioButton>
 #include <QLabel>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -302,6 +306,56 @@ private slots:
         QCOMPARE(dialogUses, 1);
         for (auto* panel : form->dxStatusBar1->findChildren<QLabel*>())
             QCOMPARE(panel->text(), QString());
+    }
+
+    // What the Keys dialog takes; a typed key lives only as long as the window.
+    void keysDialogAndTheSettingsFile()
+    {
+        const struct {
+            const char* name;
+            const char* version;
+            bool typed;
+            const char *enc, *mac, *dek;
+            bool accepted;
+        } cases[] = {
+            {"the default test key", "30", false, "", "", "", true},
+            {"a key version of two digits only", "3", false, "", "", "", false},
+            {"one AES-256 key for all three", "00", true,
+             "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F", "", "", true},
+            {"three keys of one length", "20", true, "404142434445464748494A4B4C4D4E4F",
+             "505152535455565758595A5B5C5D5E5F", "606162636465666768696A6B6C6D6E6F", true},
+            {"keys of two lengths", "20", true, "404142434445464748494A4B4C4D4E4F", "5051", "", false},
+            {"a typed key that is no hex", "20", true, "not a key", "", "", false},
+        };
+        for (const auto& c : cases) {
+            TKeysDialog dialog(nullptr, CardKeys{});
+            dialog.Edit_KeyVersion->setText(c.version);
+            (c.typed ? dialog.Radio_TypedKey : dialog.Radio_DefaultKey)->setChecked(true);
+            dialog.Edit_KeyEnc->setText(c.enc);
+            dialog.Edit_KeyMac->setText(c.mac);
+            dialog.Edit_KeyDek->setText(c.dek);
+            const auto keys = dialog.result();
+            QVERIFY2(keys.has_value() == c.accepted, c.name);
+            if (keys && c.typed) {
+                QVERIFY2(keys->typed.has_value(), c.name);
+                QCOMPARE(keys->typed->mac.size(), keys->typed->enc.size());
+            }
+        }
+
+        auto form = newForm();
+        form->show();
+        CardKeys& keys = form->TabSheet_Card->keys;
+        keys.keyVersion = 0x31;
+        keys.protocol = tolvane::gp::Protocol::Scp02;
+        keys.typed = tolvane::gp::StaticKeys{std::vector<std::uint8_t>(16, 0xAB), std::vector<std::uint8_t>(16, 0xAB),
+                                             std::vector<std::uint8_t>(16, 0xAB)};
+        QVERIFY(form->close());
+        const QString written = q(fileText(settingsPath()));
+        QVERIFY(written.contains("card_key_version=49\ncard_diversification=0\ncard_scp=2\n"));
+        QVERIFY2(!written.contains("ABAB") && !written.contains("abab") && !written.contains("171"), qPrintable(written));
+        auto again = newForm();
+        QCOMPARE(again->TabSheet_Card->keys.keyVersion, 0x31u);
+        QVERIFY(!again->TabSheet_Card->keys.typed.has_value());
     }
 
     void closingWritesAllFiveKeysInOrder()
