@@ -7,7 +7,7 @@ AUTHENTICATE of SCP02 or SCP03 (checking the host's cryptogram and every
 C-MAC, decrypting C-DECRYPTION), INSTALL [for load], LOAD, INSTALL [for
 install and make selectable], GET STATUS (both forms, in parts with 63 10)
 and DELETE. Its cryptography is Python's `cryptography` package, written from
-the specification independently of the program under test.
+GlobalPlatform's published description, independently of the program under test.
 
 Every command it receives goes to --log as a JSON line (its instruction, its
 name, its status word), and every load file it accepts to --store/AID.ijc, so
