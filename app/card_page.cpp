@@ -404,13 +404,8 @@ void TCardPage::showContents(const tolvane::card::CardContents& contents)
     }
     for (const auto& file : contents.loadFiles) {
         QStringList dependents;
-        for (const auto& application : contents.applications) {
-            bool of = application.loadFile == file.aid;
-            for (const auto& module : file.modules)
-                of = of || application.aid == module;
-            if (of)
-                dependents << text(hex(application.aid));
-        }
+        for (const auto& aid : tolvane::card::dependentsOf(contents, file.aid))
+            dependents << text(hex(aid));
         auto* item =
             row(files, file,
                 file.version ? QString("version %1.%2").arg(file.version->first).arg(file.version->second) : QString());

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -56,7 +57,6 @@ struct Request {
     std::string packagePath;         // where --to-cap puts the components
     std::vector<std::string> capFiles;
     tolvane::cli::CardRequest card; // the modes that talk to a card
-    std::string keyOption;          // the last option that gives a key
     bool keyPartGiven[3] = {};      // --key-enc, --key-mac, --key-dek
 };
 
@@ -122,15 +122,32 @@ const tolvane::cli::Option* optionNamed(std::string_view name)
     return nullptr;
 }
 
-// How an option of a mode other than the default constrains the request.
-enum class Needs { Nothing, Apdu, LoadMode };
+using tolvane::cli::Scope;
+
+// The modes each scope of options goes with, and how a refusal names them.
+struct ScopeRule {
+    Scope scope;
+    std::vector<Mode> modes;
+    const char* where;
+};
+const ScopeRule scopeRules[] = {
+    {Scope::Script, {Mode::Apdu, Mode::Send}, "--apdu or --send"},
+    {Scope::SecurityDomain,
+     {Mode::Apdu, Mode::Send, Mode::List, Mode::Info, Mode::Delete},
+     "--apdu, --send, --list, --info or --delete"},
+    {Scope::LoadFile,
+     {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send},
+     "--load-file, --check, --dump, --apdu or --send"},
+    {Scope::Card, {Mode::List, Mode::Info, Mode::Delete, Mode::Send}, "--list, --info, --delete or --send"},
+    {Scope::CardKey, {Mode::List, Mode::Delete, Mode::Send}, "--list, --delete or --send"},
+    {Scope::Delete, {Mode::Delete}, "--delete"},
+    {Scope::ToCap, {Mode::ToCap}, "--to-cap"},
+};
 
 struct Parser {
     Request request;
     bool modeGiven = false, noDescriptor = false;
-    std::string loadFileOption; // the last option that needs a load file's mode
-    std::string scriptOption;   // the last option that needs --apdu
-    std::string cardOption;     // the last option that needs a card
+    std::map<Scope, std::string> lastOf; // the last option given of each scope
 
     bool setMode(Mode mode)
     {
@@ -173,7 +190,6 @@ struct Parser {
             if (!key || (key->size() != 16 && key->size() != 24 && key->size() != 32))
                 return "option '" + option + "' takes a key of 16, 24 or 32 bytes in hex"; // never the value
             card.defaultKey = false;
-            request.keyOption = option;
             if (option == "--key")
                 card.channel.keys = {*key, *key, *key};
             else if (option == "--key-enc")
@@ -188,7 +204,6 @@ struct Parser {
             if (const auto problem = tolvane::cli::readKeyFile(value, card.channel))
                 return *problem;
             card.defaultKey = false;
-            request.keyOption = option;
             return std::nullopt;
         }
         if (option == "--key-version") {
@@ -196,7 +211,6 @@ struct Parser {
             if (!bytes || bytes->size() != 1)
                 return wrong("one byte in hex, such as 30");
             card.channel.keyVersion = (*bytes)[0];
-            cardOption = option;
             return std::nullopt;
         }
         if (option == "--kdf") {
@@ -209,14 +223,12 @@ struct Parser {
             if (kind == std::end(kinds))
                 return wrong("emv, visa2 or kdf3");
             card.channel.diversification = kind->second;
-            cardOption = option;
             return std::nullopt;
         }
         if (option == "--scp") {
             if (value != "02" && value != "03" && value != "2" && value != "3")
                 return wrong("02 or 03");
             card.channel.protocol = value.back() == '2' ? tolvane::gp::Protocol::Scp02 : tolvane::gp::Protocol::Scp03;
-            cardOption = option;
             return std::nullopt;
         }
         if (option == "--security") {
@@ -224,19 +236,16 @@ struct Parser {
                 return wrong("mac or enc");
             card.channel.level =
                 value == "enc" ? tolvane::gp::SecurityLevel::MacAndEncryption : tolvane::gp::SecurityLevel::Mac;
-            cardOption = option;
             return std::nullopt;
         }
         if (option == "--reader") {
             if (value.empty())
                 return "option '--reader' needs a NAME";
             card.reader = value;
-            cardOption = option;
             return std::nullopt;
         }
         if (option == "--trace" || option == "--force") {
             (option == "--trace" ? card.trace : card.force) = true;
-            cardOption = option;
             return std::nullopt;
         }
         if (option == "--sd" || option == "--instance" || option == "--dap-sd") {
@@ -311,22 +320,7 @@ struct Parser {
         } else {
             return "option '" + option + "' is listed but not handled"; // a fault of this program
         }
-        if (needsOf(option) == Needs::Apdu)
-            scriptOption = option;
-        else if (needsOf(option) == Needs::LoadMode)
-            loadFileOption = option;
         return std::nullopt;
-    }
-
-    static Needs needsOf(const std::string& option)
-    {
-        static const char* const apdu[] = {"--sd",      "--instance",   "--dap-sd",   "--privileges",
-                                           "--params",  "--block-size", "--hash",     "--script",
-                                           "--dap-key", "--replace",    "--load-only"};
-        if (std::find_if(std::begin(apdu), std::end(apdu), [&](const char* a) { return option == a; }) !=
-            std::end(apdu))
-            return Needs::Apdu;
-        return option == "--no-verify" || option == "--target" ? Needs::LoadMode : Needs::Nothing;
     }
 };
 
@@ -376,21 +370,17 @@ std::variant<Request, int> parse(int argc, char** argv)
         }
         if (const auto problem = parser.take(longName, value))
             return usageError(*problem);
+        if (option->scope != Scope::Any)
+            parser.lastOf[option->scope] = longName;
     }
-    const bool loadMode = request.mode == Mode::LoadFile || request.mode == Mode::Check || request.mode == Mode::Dump ||
-                          request.mode == Mode::Apdu;
-    const bool sdOnly = parser.scriptOption == "--sd" && isCardMode(request.mode) && request.mode != Mode::Readers;
-    if (!parser.scriptOption.empty() && request.mode != Mode::Apdu && request.mode != Mode::Send && !sdOnly)
-        return usageError(parser.scriptOption + " goes with --apdu or --send");
+    for (const auto& rule : scopeRules) {
+        const auto given = parser.lastOf.find(rule.scope);
+        if (given != parser.lastOf.end() &&
+            std::find(rule.modes.begin(), rule.modes.end(), request.mode) == rule.modes.end())
+            return usageError(given->second + " goes with " + rule.where);
+    }
     if (request.mode == Mode::Send && request.script.format != tolvane::apdu::ScriptFormat::Scriptor)
         return usageError("--script goes with --apdu");
-    if (!parser.cardOption.empty() && (!isCardMode(request.mode) || request.mode == Mode::Readers))
-        return usageError(parser.cardOption + " goes with --list, --info, --delete or --send");
-    if (parser.cardOption == "--force" && request.mode != Mode::Delete)
-        return usageError("--force goes with --delete");
-    if (!request.keyOption.empty() &&
-        (!isCardMode(request.mode) || request.mode == Mode::Readers || request.mode == Mode::Info))
-        return usageError(request.keyOption + " goes with --list, --delete or --send");
     const int parts = request.keyPartGiven[0] + request.keyPartGiven[1] + request.keyPartGiven[2];
     if (parts != 0 && parts != 3)
         return usageError("--key-enc, --key-mac and --key-dek go together");
@@ -402,18 +392,12 @@ std::variant<Request, int> parse(int argc, char** argv)
                               (encrypts ? "encrypted and MACed" : "with its C-MAC") + "; " + std::to_string(largest) +
                               " or less does");
     }
-    if (!request.packagePath.empty() && request.mode != Mode::ToCap)
-        return usageError("--package goes with --to-cap");
     if (!request.dapKey.empty() && request.dapSd.empty())
         return usageError("--dap-key needs --dap-sd, the security domain whose DAP it is");
     if (request.dapKey.empty() && !request.dapSd.empty())
         return usageError("--dap-sd needs --dap-key, the key that signs the DAP");
     if (!request.dapKey.empty() && request.script.hash == tolvane::apdu::HashKind::None)
         return usageError("--hash none cannot go with --dap-key: a DAP signs the Load File Data Block hash");
-    if (parser.noDescriptor && !loadMode && request.mode != Mode::Send)
-        return usageError("--no-descriptor goes with --load-file, --check, --dump, --apdu or --send");
-    if (!parser.loadFileOption.empty() && !loadMode && request.mode != Mode::Send)
-        return usageError(parser.loadFileOption + " goes with --load-file, --check, --dump, --apdu or --send");
     request.loadFile.keepDescriptor = !parser.noDescriptor;
     if (isCardMode(request.mode)) {
         if (!request.output.empty())

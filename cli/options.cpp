@@ -1,6 +1,5 @@
 #include "cli/options.h"
 
-
 namespace tolvane::cli {
 namespace {
 
@@ -36,35 +35,44 @@ constexpr Option list[] = {
      "applet. Each is a case 3 command of class 80, for any APDU tool (pcsc-tools' scriptor reads it as it is)."},
     {nullptr, "--script", "FORMAT", "with --apdu: scriptor (the default) or gpshell",
      "With --apdu, the script's format: scriptor (one APDU a line) or gpshell (send_apdu -sc 1 -APDU HEX a line, "
-     "after a comment that a secure channel must be opened first)."},
+     "after a comment that a secure channel must be opened first).",
+     Scope::Script},
     {nullptr, "--sd", "AID", "with --apdu: the security domain to load into",
      "With --apdu or a card, the AID of the security domain that INSTALL [for load] names and that the card "
-     "modes select (default A000000151000000)."},
+     "modes select (default A000000151000000).",
+     Scope::SecurityDomain},
     {nullptr, "--block-size", "N", "with --apdu: bytes of load file a LOAD block carries",
      "With --apdu, the bytes each LOAD block carries, 1 to 255 (default 247, which leaves room for a secure "
-     "channel's C-MAC). A load is refused that would take more than 256 blocks, naming a size that would do."},
+     "channel's C-MAC). A load is refused that would take more than 256 blocks, naming a size that would do.",
+     Scope::Script},
     {nullptr, "--hash", "KIND", "with --apdu: none, sha1, sha256, sha384 or sha512",
      "With --apdu, the Load File Data Block hash that INSTALL [for load] carries: none (the default, or sha256 "
-     "with --dap-key), sha1, sha256, sha384 or sha512."},
+     "with --dap-key), sha1, sha256, sha384 or sha512.",
+     Scope::Script},
     {nullptr, "--privileges", "HEX", "with --apdu: the applets' privileges, 1 or 3 bytes",
-     "With --apdu, the privileges that INSTALL [for install] gives each applet: 1 or 3 bytes in hex (default 00)."},
+     "With --apdu, the privileges that INSTALL [for install] gives each applet: 1 or 3 bytes in hex (default 00).",
+     Scope::Script},
     {nullptr, "--params", "HEX", "with --apdu: the application parameters inside C9",
      "With --apdu, the application parameters that INSTALL [for install] passes inside its C9 tag, in hex "
-     "(default none: C9 00)."},
+     "(default none: C9 00).",
+     Scope::Script},
     {nullptr, "--instance", "AID", "with --apdu: the instance AID of the one applet",
-     "With --apdu, the instance AID to install the package's one applet as; refused for a package of several."},
+     "With --apdu, the instance AID to install the package's one applet as; refused for a package of several.",
+     Scope::Script},
     {nullptr, "--replace", nullptr, "with --apdu: first DELETE the package and what depends on it",
-     "With --apdu, begin with DELETE of the package and everything that depends on it."},
+     "With --apdu, begin with DELETE of the package and everything that depends on it.", Scope::Script},
     {nullptr, "--load-only", nullptr, "with --apdu: no INSTALL [for install]",
-     "With --apdu, load the package and install no applet."},
+     "With --apdu, load the package and install no applet.", Scope::Script},
     {nullptr, "--dap-key", "FILE", "with --apdu and --dap-sd: sign a DAP with this key",
      "With --apdu, sign the Load File Data Block hash for a DAP with the key in FILE: a PEM private key without "
      "a passphrase (RSA 1024: PKCS#1 v1.5 with SHA-1; longer RSA: PSS with SHA-256, MGF1 SHA-256 and a 32-byte "
      "salt; EC P-256 or P-384: ECDSA with SHA-256 or SHA-384, r then s) or an AES key in hex (CMAC). The hash "
-     "is sha256 unless --hash names another."},
+     "is sha256 unless --hash names another.",
+     Scope::Script},
     {nullptr, "--dap-sd", "AID", "with --dap-key: the security domain of the DAP",
      "With --dap-key, the AID of the security domain whose DAP block carries the signature (tag E2, the AID "
-     "under 4F, the signature under C3)."},
+     "under 4F, the signature under C3).",
+     Scope::Script},
     {nullptr, "--readers", nullptr, "list the card readers, one a line",
      "List the card readers that the PC/SC service (pcscd) knows, one a line, each with whether it holds a card. "
      "Takes no file."},
@@ -86,32 +94,40 @@ constexpr Option list[] = {
      "Delete each AID given (a load file, an application or a security domain) from the card. Where something "
      "depends on it, the refusal names it; --force deletes that too."},
     {nullptr, "--force", nullptr, "with --delete: delete what depends on it too",
-     "With --delete, delete the object and everything that depends on it (a package's instances)."},
+     "With --delete, delete the object and everything that depends on it (a package's instances).", Scope::Delete},
     {nullptr, "--reader", "NAME", "with a card: the reader to use",
      "The reader to use, as --readers names it. Without it, the one reader that holds a card; where several do, "
-     "a refusal names them."},
+     "a refusal names them.",
+     Scope::Card},
     {nullptr, "--trace", nullptr, "with a card: show every command and response",
      "Show every command on standard error as sent (wrapped by the secure channel) and as meant (plain), and "
-     "every response with its status word in words. Keys never appear."},
+     "every response with its status word in words. Keys never appear.",
+     Scope::Card},
     {nullptr, "--key", "HEX", "with a card: the key for ENC, MAC and DEK",
      "The card's key, used for all three of ENC, MAC and DEK: 16 bytes in hex for SCP02, 16, 24 or 32 for SCP03. "
      "Without any key option the default test key 40..4F is used, and a line says so. A key on the command line "
-     "shows in the process list: --key-file keeps it out of it."},
-    {nullptr, "--key-enc", "HEX", "with a card: the ENC key", "The ENC key, with --key-mac and --key-dek."},
-    {nullptr, "--key-mac", "HEX", "with a card: the MAC key", "The MAC key, with --key-enc and --key-dek."},
-    {nullptr, "--key-dek", "HEX", "with a card: the DEK key", "The DEK key, with --key-enc and --key-mac."},
+     "shows in the process list: --key-file keeps it out of it.",
+     Scope::CardKey},
+    {nullptr, "--key-enc", "HEX", "with a card: the ENC key", "The ENC key, with --key-mac and --key-dek.",
+     Scope::CardKey},
+    {nullptr, "--key-mac", "HEX", "with a card: the MAC key", "The MAC key, with --key-enc and --key-dek.",
+     Scope::CardKey},
+    {nullptr, "--key-dek", "HEX", "with a card: the DEK key", "The DEK key, with --key-enc and --key-mac.",
+     Scope::CardKey},
     {nullptr, "--key-file", "FILE", "with a card: read the keys from FILE",
      "Read the keys from FILE: one enc=HEX, mac=HEX, dek=HEX or key=HEX line each ('#' begins a comment), so "
-     "that they do not show in the process list."},
+     "that they do not show in the process list.",
+     Scope::CardKey},
     {nullptr, "--key-version", "HEX", "with a card: the key set's version",
-     "The version of the card's key set to use, one byte in hex (default 00: the card's default set)."},
+     "The version of the card's key set to use, one byte in hex (default 00: the card's default set).", Scope::Card},
     {nullptr, "--kdf", "KIND", "with a card: diversify the key: emv, visa2 or kdf3",
      "Take the key as a master key and diversify it with the card's diversification data: emv, visa2 (3DES, "
-     "for SCP02) or kdf3 (AES, for SCP03)."},
+     "for SCP02) or kdf3 (AES, for SCP03).",
+     Scope::Card},
     {nullptr, "--scp", "VERSION", "with a card: insist on secure channel 02 or 03",
-     "Insist on SCP02 or SCP03; by default the card's answer to INITIALIZE UPDATE chooses."},
+     "Insist on SCP02 or SCP03; by default the card's answer to INITIALIZE UPDATE chooses.", Scope::Card},
     {nullptr, "--security", "LEVEL", "with a card: mac (the default) or enc",
-     "The secure channel's security level: mac (C-MAC) or enc (C-MAC and C-DECRYPTION)."},
+     "The secure channel's security level: mac (C-MAC) or enc (C-MAC and C-DECRYPTION).", Scope::Card},
     {nullptr, "--to-cap", nullptr, "turn an IJC file or load file back into a CAP file",
      "Read each file as a sequence of components (an IJC file or a load file, told by its content: a Header "
      "with DECAFFED first) and write NAME.cap beside it (or -o FILE), by the IJC file's rules: a ZIP archive, "
@@ -121,15 +137,19 @@ constexpr Option list[] = {
     {nullptr, "--package", "PATH", "with --to-cap: the package path, for CAP 2.1",
      "With --to-cap, the package's path in the CAP file (such as com/acme/wallet). The Header of CAP 2.2 and "
      "later names it; for CAP 2.1 without this option the path is made from the package AID, aid/AID, and the "
-     "report says so."},
+     "report says so.",
+     Scope::ToCap},
     {nullptr, "--no-verify", nullptr, "only warn of what the checks of the components find",
      "With --load-file, --check or --dump, decode and check every component but only warn of what the checks "
-     "find, and write the load file all the same: for the rare converter known to write something odd."},
+     "find, and write the load file all the same: for the rare converter known to write something odd.",
+     Scope::LoadFile},
     {nullptr, "--target", "VERSION", "refuse a CAP file that needs a Java Card newer than VERSION",
      "With --load-file, --check or --dump, refuse a CAP file whose imported packages need a newer Java Card "
-     "release than VERSION (such as 3.0.4), naming the package and both releases."},
+     "release than VERSION (such as 3.0.4), naming the package and both releases.",
+     Scope::LoadFile},
     {nullptr, "--no-descriptor", nullptr, "leave the Descriptor component out of load files",
-     "With --load-file or --check, leave the Descriptor component out of the load file, as some loaders do."},
+     "With --load-file or --check, leave the Descriptor component out of the load file, as some loaders do.",
+     Scope::LoadFile},
     {"-o", "--output", "FILE", "write the IJC file to FILE ('-': standard output)",
      "Write the IJC file to FILE instead of beside the CAP file; one CAP file only. With '-' the IJC file goes "
      "to standard output, whole or not at all, and the report to standard error. FILE is written as the IJC "

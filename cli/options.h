@@ -8,12 +8,25 @@
 
 namespace tolvane::cli {
 
+// The modes an option goes with, beyond the one it may choose itself.
+enum class Scope {
+    Any,
+    Script,         // --apdu or --send: what the load's commands are
+    SecurityDomain, // --apdu, --send, --list, --info or --delete
+    LoadFile,       // the modes that make a load file, and --send
+    Card,           // --list, --info, --delete or --send
+    CardKey,        // --list, --delete or --send: they open a secure channel
+    Delete,         // --delete
+    ToCap,          // --to-cap
+};
+
 struct Option {
     const char* shortName; // "-q", or nullptr
     const char* longName;  // "--quiet"
     const char* argument;  // "FILE" for an option that takes one, or nullptr
     const char* help;      // one line of the help text
     const char* details;   // what the manual page says of it
+    Scope scope = Scope::Any;
 };
 
 std::span<const Option> options();

@@ -67,6 +67,20 @@ CardContents listContents(Session& session)
     return card;
 }
 
+std::vector<ByteVector> dependentsOf(const CardContents& card, const ByteVector& aid)
+{
+    const auto file = std::find_if(card.loadFiles.begin(), card.loadFiles.end(),
+                                   [&](const gp::RegistryEntry& entry) { return entry.aid == aid; });
+    std::vector<ByteVector> dependents;
+    for (const auto& application : card.applications) {
+        const bool module = file != card.loadFiles.end() && std::find(file->modules.begin(), file->modules.end(),
+                                                                      application.aid) != file->modules.end();
+        if (application.aid != aid && (application.loadFile == aid || module))
+            dependents.push_back(application.aid);
+    }
+    return dependents;
+}
+
 void checkBeforeLoad(const LoadFile& file, const CardContents& card)
 {
     for (const auto& imported : file.imports)
@@ -99,19 +113,10 @@ void deleteObjects(Session& session, const std::vector<ByteVector>& aids, bool f
             throw Error(ErrorKind::Card, reader,
                         "the card holds nothing with the AID " + hex(aid) + " (DELETE: 6A 88)");
         if (response.sw == 0x6985 && !force) {
-            std::vector<std::string> dependents;
-            for (const auto& application : card.applications) {
-                bool ofIt = application.loadFile == aid;
-                for (const auto& loadFile : card.loadFiles)
-                    if (loadFile.aid == aid)
-                        for (const auto& module : loadFile.modules)
-                            ofIt = ofIt || (application.aid == module);
-                if (ofIt && application.aid != aid)
-                    dependents.push_back(hex(application.aid));
-            }
+            const auto dependents = dependentsOf(card, aid);
             std::string named;
             for (const auto& d : dependents)
-                named += (named.empty() ? "" : ", ") + d;
+                named += (named.empty() ? "" : ", ") + hex(d);
             throw Error(ErrorKind::Card, reader,
                         "the card refused DELETE of " + hex(aid) + ": 69 85 (conditions of use not satisfied): " +
                             (named.empty() ? std::string("something on the card depends on it")

@@ -26,6 +26,10 @@ struct CardContents {
 // the older one where the card refuses it, following 63 10.
 CardContents listContents(Session& session);
 
+// The applications that `card` lists as depending on `aid`: those whose
+// load file it is, or whose AID is one of its modules.
+std::vector<ByteVector> dependentsOf(const CardContents& card, const ByteVector& aid);
+
 // Refuses, before anything is sent, a load file that imports a package the
 // card lists with an older version, naming it and both versions.
 void checkBeforeLoad(const LoadFile& file, const CardContents& card);

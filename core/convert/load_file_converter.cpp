@@ -71,40 +71,34 @@ std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions&
     ArchiveCloser closer(archive);
     const bool writes = action == LoadFileAction::Write;
     // What the input is, and so where its load file goes, is known once it
-    // is read; the report begins before, with the output to come.
-    std::optional<InputFile> input;
-    std::string ijcPath;
+    // is read; the report begins before, with the output to come. The bytes
+    // read stay in `read`, where given, however the conversion ends: a
+    // refused package is still looked at.
+    InputFile local;
+    InputFile& input = read != nullptr ? *read : local;
+    input = {};
+    std::optional<Error> unreadable;
     try {
         input = readInput(capPath);
-    } catch (const Error&) {
-        // Reported through the conversion below, as every failure is.
+    } catch (const Error& error) {
+        unreadable = error; // reported through the conversion, as every failure is
     }
+    std::string ijcPath;
     if (writes)
-        ijcPath = besideInput(capPath, input && input->components, outputPath);
+        ijcPath = besideInput(capPath, input.components, outputPath);
     Conversion conversion({ReadingMode::LoadFile, capPath, ijcPath}, report);
     std::optional<IjcOutput> ijc;
-    // The bytes read go to `read` however the conversion ends: a refused
-    // package is still looked at.
-    struct HandOver {
-        std::optional<InputFile>& input;
-        InputFile* read;
-        ~HandOver()
-        {
-            if (read != nullptr && input)
-                *read = std::move(*input);
-        }
-    } handOver{input, read};
     conversion.run([&] {
-        if (!input)
-            input = readInput(capPath); // fails again, and says why
-        if (!input->components)
+        if (unreadable)
+            throw *unreadable;
+        if (!input.components)
             refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
         if (writes) {
             ijc.emplace(ijcPath, capPath);
             conversion.outputOpened();
         }
         conversion.reading();
-        const LoadFile loadFile = readLoadFile(*input, options, archive);
+        const LoadFile loadFile = readLoadFile(input, options, archive);
         conversion.loadFile(loadFile);
         conversion.endEntries();
         if (ijc) {

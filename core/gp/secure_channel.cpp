@@ -16,7 +16,7 @@ ByteVector withHeader(const ApduParts& parts, std::uint8_t cla, std::size_t lc)
     return {cla, parts.ins, parts.p1, parts.p2, static_cast<std::uint8_t>(lc)};
 }
 
-// SCP03, GlobalPlatform Amendment D: AES keys, CMAC, a MAC chain.
+// SCP03: AES keys, CMAC, a MAC chain.
 class Scp03 final : public SecureChannel {
 public:
     Scp03(const StaticKeys& keys, const CardResponse& card, const ByteVector& host) : SecureChannel(card, host)
@@ -30,7 +30,8 @@ public:
     }
 
     // The key derivation function of NIST SP 800-108 in counter mode, with
-    // AES-CMAC, as the amendment lays its data out.
+    // AES-CMAC: eleven zeros, the constant, a zero, the length in bits, the
+    // counter, then the context.
     static ByteVector derive(const ByteVector& key, std::uint8_t constant, unsigned bits, const ByteVector& context)
     {
         ByteVector out;
@@ -94,8 +95,8 @@ private:
     std::uint32_t counter_ = 0;
 };
 
-// SCP02, GlobalPlatform Card Specification appendix E: two-key 3DES keys,
-// the retail MAC, i = 15 or 55 (the MAC's ICV encrypted).
+// SCP02: two-key 3DES keys, the retail MAC, i = 15 or 55 (the MAC's ICV
+// encrypted).
 class Scp02 final : public SecureChannel {
 public:
     Scp02(const StaticKeys& keys, const CardResponse& card, const ByteVector& host) : SecureChannel(card, host)
