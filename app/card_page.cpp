@@ -186,23 +186,23 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     ProgressBar_Load->hide();
     cxButton_CardCancel->hide();
 
+    // One row of the reader and the buttons, so that the tree has the room
+    // even in the window's first 300 pixels; the progress row shows only
+    // while a load goes on.
     auto* top = new QHBoxLayout;
     top->addWidget(ComboBox_Readers, 1);
-    top->addWidget(cxButton_CardRefresh);
-    top->addWidget(cxButton_CardKeys);
-    auto* bottom = new QHBoxLayout;
-    bottom->addWidget(cxButton_LoadOntoCard);
-    bottom->addWidget(cxButton_CardDelete);
-    bottom->addWidget(ProgressBar_Load, 1);
-    bottom->addWidget(cxButton_CardCancel);
-    bottom->addStretch();
+    for (auto* b : {cxButton_LoadOntoCard, cxButton_CardDelete, cxButton_CardRefresh, cxButton_CardKeys})
+        top->addWidget(b);
+    auto* progress = new QHBoxLayout;
+    progress->addWidget(ProgressBar_Load, 1);
+    progress->addWidget(cxButton_CardCancel);
     auto* layout = new QVBoxLayout(this);
     layout->setContentsMargins(2, 2, 2, 2);
     layout->setSpacing(2);
     layout->addLayout(top);
     layout->addWidget(Label_CardState);
     layout->addWidget(TreeView_Card, 1);
-    layout->addLayout(bottom);
+    layout->addLayout(progress);
 
     const auto guarded = [this](void (TCardPage::*handler)()) {
         return [this, handler] {
@@ -293,7 +293,7 @@ void TCardPage::showReaders(const std::vector<std::pair<std::string, bool>>& rea
     const int kept = ComboBox_Readers->findText(chosen);
     ComboBox_Readers->setCurrentIndex(kept >= 0 && chosenHasCard ? kept : withCard >= 0 ? withCard : 0);
     if (!problem.isEmpty())
-        Label_CardState->setText(problem);
+        Label_CardState->setText(problem.left(1).toUpper() + problem.mid(1));
     else if (readers.empty())
         Label_CardState->setText("No card reader is connected.");
     else if (withCard < 0)
