@@ -490,6 +490,4 @@ void TCardPage::keysClick()
     if (dialog.exec() != QDialog::Accepted)
         return;
     keys = *dialog.result();
-    if (hooks_.keysChanged)
-        hooks_.keysChanged(keys);
 }

@@ -74,11 +74,10 @@ class TCardPage : public QWidget {
     Q_OBJECT
 public:
     struct Hooks {
-        std::function<std::string()> capPath;             // the chosen file
-        std::function<void(const QString&)> showError;    // the error box
-        std::function<void()> showStructure;              // the Structure tab, for a refused package
-        std::function<bool(const QString&)> confirm;      // a Yes or No question
-        std::function<void(const CardKeys&)> keysChanged; // to keep the choices
+        std::function<std::string()> capPath;          // the chosen file
+        std::function<void(const QString&)> showError; // the error box
+        std::function<void()> showStructure;           // the Structure tab, for a refused package
+        std::function<bool(const QString&)> confirm;   // a Yes or No question
     };
     TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks);
     ~TCardPage() override;

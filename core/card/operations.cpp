@@ -161,7 +161,7 @@ void sendScript(Session& session, const apdu::Script& script, const LoadProgress
                                 " LOAD blocks; the card discards an unfinished load");
             if (progress.block)
                 progress.block(block, blocks);
-            name = "LOAD block " + std::to_string(block + 1) + " of " + std::to_string(blocks);
+            name = command.meaning; // "LOAD block 3 of 12"
             ++block;
         } else if (kind == "install_for_load") {
             hint = "the package may already be there: --replace deletes it first";

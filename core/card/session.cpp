@@ -21,6 +21,15 @@ Response split(const ByteVector& raw, const std::string& reader)
     return response;
 }
 
+// 8 bytes from the system's random source.
+ByteVector hostChallenge()
+{
+    ByteVector challenge(8);
+    if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1)
+        throw Error(ErrorKind::Card, "", "no random host challenge could be made");
+    return challenge;
+}
+
 } // namespace
 
 std::string swText(std::uint16_t sw)
@@ -30,14 +39,6 @@ std::string swText(std::uint16_t sw)
     text += ' ';
     appendHex(text, static_cast<std::uint8_t>(sw), HexCase::Upper);
     return text;
-}
-
-ByteVector hostChallenge()
-{
-    ByteVector challenge(8);
-    if (RAND_bytes(challenge.data(), static_cast<int>(challenge.size())) != 1)
-        throw Error(ErrorKind::Card, "", "no random host challenge could be made");
-    return challenge;
 }
 
 Session::Session(Transport& transport, std::function<void(const Exchange&)> observe)

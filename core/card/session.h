@@ -92,7 +92,4 @@ private:
 // "69 85"
 std::string swText(std::uint16_t sw);
 
-// 8 bytes from the system's random source.
-ByteVector hostChallenge();
-
 } // namespace tolvane::card
