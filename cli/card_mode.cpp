@@ -140,8 +140,14 @@ std::vector<LoadFile> checkedLoadFiles(const CardRequest& request)
 std::optional<std::string> readKeyFile(const std::string& path, card::ChannelOptions& channel)
 {
     std::ifstream in(path);
-    if (!in)
+    if (!in) {
+        // A key typed where its file was meant is never echoed.
+        if (const auto key = bytesFromHex(path, HexSpaces::Ignored);
+            key && (key->size() == 16 || key->size() == 24 || key->size() == 32))
+            return std::string("the argument of --key-file is no file that can be read, and looks like a key: a key "
+                               "goes in --key, or in a file that --key-file names");
         return "the key file " + path + " cannot be read";
+    }
     int number = 0;
     for (std::string line; std::getline(in, line);) {
         ++number;
@@ -180,7 +186,10 @@ int runCardMode(const CardRequest& request)
     if (request.mode == CardMode::Send)
         files = checkedLoadFiles(request); // a refusal sends nothing
     const std::string reader = pcsc::chooseReader(pcsc::listReaders(), request.reader);
-    const auto transport = pcsc::connect(reader);
+    const auto transport = pcsc::connect(reader, [&](const std::string& notice) {
+        if (!request.quiet)
+            std::fputs(("tolvane-cli: " + notice + "\n").c_str(), stderr);
+    });
     std::function<void(const card::Exchange&)> observe;
     if (request.trace)
         observe = trace;
@@ -195,8 +204,12 @@ int runCardMode(const CardRequest& request)
             for (const auto& [name, value] : info.cplc)
                 cplc[name] = value;
             Json keys = Json::array();
-            for (const auto& key : info.keys)
-                keys.push_back({{"id", key.id}, {"version", key.version}});
+            for (const auto& key : info.keys) {
+                Json components = Json::array();
+                for (const auto& [type, length] : key.components)
+                    components.push_back({{"type", byteHex(type)}, {"length", length}});
+                keys.push_back({{"id", key.id}, {"version", key.version}, {"components", std::move(components)}});
+            }
             json["global_platform"] = info.recognition ? Json(info.recognition->globalPlatform) : Json(nullptr);
             json["cplc"] = cplc;
             json["keys"] = keys;
@@ -257,9 +270,7 @@ int runCardMode(const CardRequest& request)
         std::vector<card::ByteVector> aids;
         for (const auto& argument : request.arguments)
             aids.push_back(*bytesFromHex(argument));
-        // What depends on what, for a refusal to name it.
-        const card::CardContents contents = request.force ? card::CardContents{} : card::listContents(session);
-        card::deleteObjects(session, aids, request.force, contents);
+        card::deleteObjects(session, aids, request.force);
         if (!request.json && !request.quiet)
             for (const auto& argument : request.arguments)
                 say("Deleted " + argument + (request.force ? " and what depended on it" : ""));

@@ -4,8 +4,11 @@ files of the kinds the converters meet, and settings files.
 
 Usage: fuzz/make-seeds.py
 """
+import argparse
 import io
 import os
+import sys
+import tempfile
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -82,6 +85,50 @@ def main() -> None:
     parts[2] = b"".join(size.to_bytes(2, "big") for size in sizes) + bytes(6) + bytes([1, 1, 0])
     package = b"".join(component(tag, parts[tag]) for tag in (1, 2, 4, 3, 6, 7, 8, 5, 9, 11))
     write("package", "one-method.ijc", package)
+    card_seeds()
+
+
+def played(flags: int, answers) -> bytes:
+    """A card target's input: its flags, then each answer with its length."""
+    return bytes([flags]) + b"".join(len(a).to_bytes(2, "big") + a for a in answers)
+
+
+def card_seeds() -> None:
+    """The test card's own answers, in the order a session asks for them."""
+    sys.path.insert(0, os.path.join(HERE, "..", "tests"))
+    import virtual_card
+
+    with tempfile.TemporaryDirectory() as work:
+        for scp in ("02", "03"):
+            args = argparse.Namespace(
+                scp=scp, i="70" if scp == "03" else "55", key="404142434445464748494A4B4C4D4E4F",
+                key_version="30", diversify="none", diversification_data="00010203040506070809", tries=3,
+                max_data=255, status_part=60, old_status_only=False, fail_load_block=None, open=True,
+                any_imports=False, load_delay=0.0, log=os.path.join(work, "log"), store=work)
+            card = virtual_card.Card(args)
+            card.apps[bytes.fromhex("A00000006203010C0601")] = {
+                "package": bytes.fromhex("A0000000620301"), "privileges": b"\x00", "state": 0x07}
+
+            def ask(hex_apdu):
+                return card.process(bytes.fromhex(hex_apdu))
+
+            select = ask("00A4040008A000000151000000 00")
+            info = [select, ask("80CA006600"), ask("80CA9F7F00"), ask("80CA00E000")]
+            write("card", "info-scp%s" % scp, played(1, info))
+            update = ask("8050000008 0001020304050607 00")
+            write("card", "initialize-update-scp%s" % scp, played(2, [select, update]))
+            listing = [select]
+            for p1 in (0x80, 0x40, 0x10):
+                for p2 in (0x02, 0x03, 0x03):
+                    listing.append(ask("80F2%02X%02X024F0000" % (p1, p2)))
+            write("card", "status-tlv-scp%s" % scp, played(0, [a for a in listing if a[-2:] != b"\x69\x85"]))
+            card.args.old_status_only = True
+            old = [select, ask("80F2800202 4F0000")]
+            for p1 in (0x80, 0x40, 0x10):
+                old.append(ask("80F2%02X00024F0000" % p1))
+            write("card", "status-older-scp%s" % scp, played(0, old))
+    write("card", "endless-61", played(4 | 1, [b"\x90\x00", b"\x61\x01"]))
+    write("card", "endless-6310", played(4, [b"\x90\x00", b"\x63\x10"]))
 
 
 if __name__ == "__main__":

@@ -18,17 +18,22 @@ ByteVector hex(const char* text)
     return *bytesFromHex(text, HexSpaces::Ignored);
 }
 
-// Answers each command with the next of its answers, and keeps what it got.
+// Answers each command with the next of its answers, the last of them
+// forever where `endless`, and keeps what it got.
 class ScriptedTransport final : public Transport {
 public:
-    explicit ScriptedTransport(std::deque<ByteVector> answers) : answers_(std::move(answers)) {}
+    explicit ScriptedTransport(std::deque<ByteVector> answers, bool endless = false)
+        : answers_(std::move(answers)), endless_(endless)
+    {
+    }
     ByteVector transmit(const ByteVector& command) override
     {
         sent.push_back(hexText(command, HexCase::Upper));
         if (answers_.empty())
             throw Error(ErrorKind::Card, "test", "the card was taken out of test");
         ByteVector answer = answers_.front();
-        answers_.pop_front();
+        if (answers_.size() > 1 || !endless_)
+            answers_.pop_front();
         return answer;
     }
     ByteVector atr() const override { return {0x3B, 0x00}; }
@@ -37,41 +42,143 @@ public:
 
 private:
     std::deque<ByteVector> answers_;
+    bool endless_;
 };
 
 TEST(CardSession, WhatT0LeavesIsFetchedAndNothingIsTriedTwice)
 {
+    const std::vector<std::string> endlessFetch(Session::mostFetches, "00C0000001");
+    std::vector<std::string> sentEndlessly{"80CA006600"};
+    sentEndlessly.insert(sentEndlessly.end(), endlessFetch.begin(), endlessFetch.end());
     const struct {
         const char* name;
         const char* command;
         std::deque<ByteVector> answers;
+        bool endless;
         std::vector<std::string> sent;
         const char* data;
         std::uint16_t sw;
+        const char* error; // where the session must give up, what it says
     } cases[] = {
         {"61: GET RESPONSE, twice",
          "80CA006600",
          {hex("0102 6103"), hex("030405 6102"), hex("0607 9000")},
+         false,
          {"80CA006600", "00C0000003", "00C0000002"},
          "01020304050607",
-         0x9000},
-        {"6C: the same command with the right Le",
+         0x9000,
+         nullptr},
+        {"6C to a case 2 command: sent again with the right Le",
          "80CA9F7F00",
          {hex("6C04"), hex("0A0B0C0D 9000")},
+         false,
          {"80CA9F7F00", "80CA9F7F04"},
          "0A0B0C0D",
-         0x9000},
-        {"a refusal is answered once", "80CA00E000", {hex("6A88")}, {"80CA00E000"}, "", 0x6A88},
+         0x9000,
+         nullptr},
+        {"6C to a case 4 command: sent again once, whatever the second answer",
+         "00A4040002 3F00 00",
+         {hex("6C10"), hex("6C20")},
+         true,
+         {"00A40400023F0000", "00A40400023F0010"},
+         "",
+         0x6C20,
+         nullptr},
+        {"6C to a case 3 command: its last byte is data, never overwritten and sent again",
+         "80E8800003 C40100",
+         {hex("6C00")},
+         true,
+         {"80E8800003C40100"},
+         "",
+         0,
+         "nothing was sent again"},
+        {"6C to a case 1 command: nothing to change, nothing sent again",
+         "80E60000",
+         {hex("6C08")},
+         true,
+         {"80E60000"},
+         "",
+         0,
+         "nothing was sent again"},
+        {"61 without end: an error, not an endless loop",
+         "80CA006600",
+         {hex("6101")},
+         true,
+         sentEndlessly,
+         "",
+         0,
+         "does not end"},
+        {"a refusal is answered once", "80CA00E000", {hex("6A88")}, false, {"80CA00E000"}, "", 0x6A88, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        ScriptedTransport transport(c.answers);
+        ScriptedTransport transport(c.answers, c.endless);
         Session session(transport);
-        const Response response = session.send(hex(c.command), "GET DATA");
+        try {
+            const Response response = session.send(hex(c.command), "GET DATA");
+            EXPECT_EQ(c.error, nullptr) << "no error";
+            EXPECT_EQ(hexText(response.data, HexCase::Upper), c.data);
+            EXPECT_EQ(response.sw, c.sw);
+        } catch (const Error& error) {
+            ASSERT_NE(c.error, nullptr) << error.message();
+            EXPECT_NE(error.message().find(c.error), std::string::npos) << error.message();
+        }
         EXPECT_EQ(transport.sent, c.sent);
-        EXPECT_EQ(hexText(response.data, HexCase::Upper), c.data);
-        EXPECT_EQ(response.sw, c.sw);
     }
+}
+
+TEST(CardSession, ACardThatNeverStopsListingEndsInAnError)
+{
+    // GET STATUS answered with 63 10 (more data) forever, in either form:
+    // a card that takes only the older one refuses the other first.
+    const std::deque<ByteVector> cards[] = {
+        {hex("E3 0A 4F 08 A000000151000000 6310")},
+        {hex("6A86"), hex("08 A000000151000000 0F 9E 6310")},
+    };
+    for (const auto& answers : cards) {
+        ScriptedTransport transport(answers, true);
+        Session session(transport);
+        try {
+            (void)listContents(session);
+            ADD_FAILURE() << "the listing ended";
+        } catch (const Error& error) {
+            EXPECT_NE(error.message().find("GET STATUS does not end"), std::string::npos) << error.message();
+        }
+        EXPECT_LE(transport.sent.size(), 300u);
+    }
+}
+
+TEST(CardSession, TheRegistryIsReadTagByTag)
+{
+    // One entry of each kind in GlobalPlatform's TLV form, every tag it
+    // defines present: the AID (4F), the life cycle (9F70), the privileges
+    // (C5), the load file (C4), the security domain (CC), the version (CE)
+    // and the modules (84).
+    ScriptedTransport transport({
+        hex("E3 13 4F 08 A000000151000000 9F70 01 0F C5 03 9EFE80 9000"),
+        hex("E3 1E 4F 05 A000000001 9F70 01 07 C5 01 40 C4 04 A0000000 CC 08 A000000151000000 9000"),
+        hex("E3 1A 4F 04 A0000000 9F70 01 01 CC 03 A00000 CE 02 0102 84 05 A000000001 9000"),
+    });
+    Session session(transport);
+    const CardContents card = listContents(session);
+    ASSERT_TRUE(card.isd);
+    EXPECT_EQ(hexText(card.isd->aid, HexCase::Upper), "A000000151000000");
+    EXPECT_EQ(card.isd->lifeCycle, 0x0F);
+    EXPECT_EQ(hexText(card.isd->privileges, HexCase::Upper), "9EFE80");
+    ASSERT_EQ(card.applications.size(), 1u);
+    const auto& application = card.applications.front();
+    EXPECT_EQ(hexText(application.aid, HexCase::Upper), "A000000001");
+    EXPECT_EQ(application.lifeCycle, 0x07);
+    EXPECT_EQ(hexText(application.privileges, HexCase::Upper), "40");
+    EXPECT_EQ(hexText(application.loadFile, HexCase::Upper), "A0000000");
+    ASSERT_EQ(card.loadFiles.size(), 1u);
+    const auto& file = card.loadFiles.front();
+    EXPECT_EQ(hexText(file.aid, HexCase::Upper), "A0000000");
+    EXPECT_EQ(file.lifeCycle, 0x01);
+    EXPECT_EQ(file.version, (std::pair<unsigned, unsigned>{1, 2}));
+    ASSERT_EQ(file.modules.size(), 1u);
+    EXPECT_EQ(hexText(file.modules.front(), HexCase::Upper), "A000000001");
+    EXPECT_EQ(dependentsOf(card, file.aid), std::vector<ByteVector>{application.aid});
 }
 
 TEST(CardSession, NoEXTERNAL_AUTHENTICATEUnlessTheCardProvesItsKeys)

@@ -13,6 +13,9 @@ std::string hex(const ByteVector& bytes)
     return hexText(bytes, HexCase::Upper);
 }
 
+// More parts of one GET STATUS answer than any card's registry needs.
+constexpr unsigned mostStatusParts = 256;
+
 // The entries GET STATUS lists for `p1`; nothing where the card has none
 // or does not take this P1.
 std::optional<std::vector<gp::RegistryEntry>> status(Session& session, std::uint8_t p1)
@@ -20,7 +23,15 @@ std::optional<std::vector<gp::RegistryEntry>> status(Session& session, std::uint
     for (const bool tlvForm : {true, false}) {
         std::vector<gp::RegistryEntry> entries;
         std::uint8_t p2 = tlvForm ? 0x02 : 0x00;
-        for (;;) {
+        std::size_t bytes = 0;
+        for (unsigned part = 0;; ++part) {
+            // A card that answers 63 10 without end would be asked without end.
+            if (part == mostStatusParts || bytes > Session::largestAnswer)
+                throw Error(ErrorKind::Card, session.transport().reader(),
+                            "the card's answer to GET STATUS does not end: after " + std::to_string(part) +
+                                " parts and " + std::to_string(bytes) +
+                                " bytes it still has more (63 10), more than any card's registry; it was read "
+                                "no further");
             const Response response = session.send({0x80, 0xF2, p1, p2, 0x02, 0x4F, 0x00, 0x00}, "GET STATUS");
             if (response.sw == 0x6A88)
                 return entries;
@@ -39,6 +50,7 @@ std::optional<std::vector<gp::RegistryEntry>> status(Session& session, std::uint
                 throw Error(ErrorKind::Card, session.transport().reader(),
                             "the card's answer to GET STATUS cannot be read");
             entries.insert(entries.end(), read->begin(), read->end());
+            bytes += response.data.size();
             if (response.sw != 0x6310)
                 return entries;
             p2 |= 0x01; // the next part
@@ -97,7 +109,7 @@ void checkBeforeLoad(const LoadFile& file, const CardContents& card)
         }
 }
 
-void deleteObjects(Session& session, const std::vector<ByteVector>& aids, bool force, const CardContents& card)
+void deleteObjects(Session& session, const std::vector<ByteVector>& aids, bool force)
 {
     for (const auto& aid : aids) {
         const ByteVector command =
@@ -113,7 +125,13 @@ void deleteObjects(Session& session, const std::vector<ByteVector>& aids, bool f
             throw Error(ErrorKind::Card, reader,
                         "the card holds nothing with the AID " + hex(aid) + " (DELETE: 6A 88)");
         if (response.sw == 0x6985 && !force) {
-            const auto dependents = dependentsOf(card, aid);
+            // What depends on it, asked only now that it matters; a card
+            // that cannot list it still gets the refusal said.
+            std::vector<ByteVector> dependents;
+            try {
+                dependents = dependentsOf(listContents(session), aid);
+            } catch (const Error&) {
+            }
             std::string named;
             for (const auto& d : dependents)
                 named += (named.empty() ? "" : ", ") + hex(d);

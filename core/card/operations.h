@@ -35,9 +35,9 @@ std::vector<ByteVector> dependentsOf(const CardContents& card, const ByteVector&
 void checkBeforeLoad(const LoadFile& file, const CardContents& card);
 
 // DELETE of each AID; with `force`, what depends on it too. Where the card
-// says something depends on it, the refusal names what `card` lists as
-// depending on it and says --force deletes it too.
-void deleteObjects(Session& session, const std::vector<ByteVector>& aids, bool force, const CardContents& card);
+// says something depends on it, the refusal names what the card then lists
+// as depending on it and says --force deletes it too.
+void deleteObjects(Session& session, const std::vector<ByteVector>& aids, bool force);
 
 struct LoadProgress {
     std::function<void(std::size_t block, std::size_t blocks)> block; // before each LOAD block

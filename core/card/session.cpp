@@ -21,6 +21,13 @@ Response split(const ByteVector& raw, const std::string& reader)
     return response;
 }
 
+// Whether a command carries an Le (cases 2 and 4), the one byte a 6C
+// answer may change.
+bool hasLe(const ByteVector& command)
+{
+    return command.size() == 5 || (command.size() > 5 && command.size() == 6 + std::size_t{command[4]});
+}
+
 // 8 bytes from the system's random source.
 ByteVector hostChallenge()
 {
@@ -46,40 +53,55 @@ Session::Session(Transport& transport, std::function<void(const Exchange&)> obse
 {
 }
 
-Response Session::exchange(const ByteVector& sent, const ByteVector& plain, const std::string& kind)
+Response Session::exchange(const ByteVector& sent, const ByteVector& plain, const std::string& kind, Resend resend)
 {
+    const std::string reader = transport_.reader();
     ByteVector command = sent;
-    Response response = split(transport_.transmit(command), transport_.reader());
+    Response response = split(transport_.transmit(command), reader);
     // T=0 leaves the answer with the card: 6C gives the right Le to ask
     // again with, 61 the bytes still to fetch with GET RESPONSE. Neither is
     // a second try of the command: the card has not acted on it yet (6C),
-    // or has acted once and holds the answer (61).
-    if ((response.sw & 0xFF00) == 0x6C00 && command.size() >= 4) {
-        if (command.size() == 4)
-            command.push_back(static_cast<std::uint8_t>(response.sw));
-        else
-            command.back() = static_cast<std::uint8_t>(response.sw);
-        response = split(transport_.transmit(command), transport_.reader());
+    // or has acted once and holds the answer (61). A 6C to a command that
+    // has no Le is no such request, and sending that command again could
+    // be a second try of it: it is never sent twice.
+    if ((response.sw & 0xFF00) == 0x6C00) {
+        if (resend == Resend::Never || !hasLe(command)) {
+            record({kind, command, plain, response});
+            throw Error(ErrorKind::Card, reader,
+                        "the card answered " + kind + " with " + swText(response.sw) + " (" +
+                            gp::statusMeaning(response.sw) + "), which " + kind +
+                            " cannot be sent again with; nothing was sent again");
+        }
+        command.back() = static_cast<std::uint8_t>(response.sw);
+        response = split(transport_.transmit(command), reader);
     }
     ByteVector data = response.data;
-    while ((response.sw & 0xFF00) == 0x6100) {
-        response = split(transport_.transmit({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(response.sw)}),
-                         transport_.reader());
+    for (unsigned fetches = 0; (response.sw & 0xFF00) == 0x6100; ++fetches) {
+        if (fetches == mostFetches || data.size() > largestAnswer)
+            throw Error(ErrorKind::Card, reader,
+                        "the card's answer to " + kind + " does not end: after " + std::to_string(fetches) +
+                            " GET RESPONSE commands and " + std::to_string(data.size()) +
+                            " bytes it still has more, more than any card's answer; it was read no further");
+        response = split(transport_.transmit({0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(response.sw)}), reader);
         data.insert(data.end(), response.data.begin(), response.data.end());
     }
     response.data = std::move(data);
-    Exchange record{kind, command, plain, response};
-    if (observe_)
-        observe_(record);
-    exchanges_.push_back(std::move(record));
+    record({kind, command, plain, response});
     return response;
+}
+
+void Session::record(Exchange exchange)
+{
+    if (observe_)
+        observe_(exchange);
+    exchanges_.push_back(std::move(exchange));
 }
 
 Response Session::send(const ByteVector& command, const std::string& kind)
 {
     if (!channel_)
-        return exchange(command, command, kind);
-    return exchange(channel_->wrap(command), command, kind);
+        return exchange(command, command, kind, Resend::WithLe);
+    return exchange(channel_->wrap(command), command, kind, Resend::WithLe);
 }
 
 Response Session::require(const ByteVector& command, const std::string& kind, const std::string& hint)
@@ -100,18 +122,7 @@ void Session::selectSecurityDomain(const ByteVector& aid)
         gp::joined({{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())}, aid, {0x00}});
     const Response response =
         require(command, "SELECT", "is " + hexText(aid, HexCase::Upper) + " the card's security domain? (--sd)");
-    // 6F { ..., A5 { ..., 9F65 largest command data } }
-    if (const auto fci = gp::readTlvs(response.data); fci && fci->size() == 1 && fci->front().tag == 0x6F)
-        if (const auto inner = gp::readTlvs(fci->front().value))
-            if (const gp::Tlv* a5 = gp::findTlv(*inner, 0xA5))
-                if (const auto proprietary = gp::readTlvs(a5->value))
-                    if (const gp::Tlv* largest = gp::findTlv(*proprietary, 0x9F65);
-                        largest && !largest->value.empty()) {
-                        std::size_t value = 0;
-                        for (const auto b : largest->value)
-                            value = value << 8 | b;
-                        largestData_ = value;
-                    }
+    largestData_ = gp::readLargestCommandData(response.data);
 }
 
 void Session::openSecureChannel(const ChannelOptions& options)
@@ -152,7 +163,9 @@ void Session::openSecureChannel(const ChannelOptions& options)
                     "match the card's. Nothing more was sent: the card's retry counter was not touched");
     }
     const ByteVector authenticate = channel_->externalAuthenticate(options.level);
-    const Response done = exchange(authenticate, authenticate, "EXTERNAL AUTHENTICATE");
+    // Only EXTERNAL AUTHENTICATE counts failed tries: whatever the card
+    // answers, it is sent once.
+    const Response done = exchange(authenticate, authenticate, "EXTERNAL AUTHENTICATE", Resend::Never);
     if (!done.ok()) {
         channel_.reset();
         throw Error(ErrorKind::Card, reader,

@@ -79,8 +79,16 @@ public:
     Transport& transport() { return transport_; }
     const std::vector<Exchange>& exchanges() const { return exchanges_; }
 
+    // Bounds on what a card may leave to fetch with GET RESPONSE: far past
+    // any real card's answer, so that a card that never stops offering more
+    // ends in an error instead of an endless loop.
+    static constexpr std::size_t largestAnswer = 64 * 1024;
+    static constexpr unsigned mostFetches = 300;
+
 private:
-    Response exchange(const ByteVector& sent, const ByteVector& plain, const std::string& kind);
+    enum class Resend { WithLe, Never };
+    Response exchange(const ByteVector& sent, const ByteVector& plain, const std::string& kind, Resend resend);
+    void record(Exchange exchange);
 
     Transport& transport_;
     std::function<void(const Exchange&)> observe_;

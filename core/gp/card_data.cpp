@@ -62,6 +62,23 @@ const Tlv* findTlv(const std::vector<Tlv>& tlvs, unsigned tag)
     return nullptr;
 }
 
+std::optional<std::size_t> readLargestCommandData(const ByteVector& fci)
+{
+    const auto outer = readTlvs(fci);
+    if (!outer || outer->size() != 1 || outer->front().tag != 0x6F)
+        return std::nullopt;
+    const auto inner = readTlvs(outer->front().value);
+    const Tlv* a5 = inner ? findTlv(*inner, 0xA5) : nullptr;
+    const auto proprietary = a5 ? readTlvs(a5->value) : std::nullopt;
+    const Tlv* largest = proprietary ? findTlv(*proprietary, 0x9F65) : nullptr;
+    if (largest == nullptr || largest->value.empty() || largest->value.size() > 4)
+        return std::nullopt;
+    std::size_t value = 0;
+    for (const auto b : largest->value)
+        value = value << 8 | b;
+    return value;
+}
+
 namespace {
 
 RegistryEntry::Kind kindFor(std::uint8_t p1)

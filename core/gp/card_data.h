@@ -23,6 +23,11 @@ std::optional<std::vector<Tlv>> readTlvs(const ByteVector& bytes);
 // The first TLV with `tag` among `tlvs` (not inside them).
 const Tlv* findTlv(const std::vector<Tlv>& tlvs, unsigned tag);
 
+// The largest command data a security domain takes, where its FCI says
+// (6F { ..., A5 { ..., 9F65 } }); nothing where it does not, or says more
+// than a length can be.
+std::optional<std::size_t> readLargestCommandData(const ByteVector& fci);
+
 // One entry of the card's registry.
 struct RegistryEntry {
     enum class Kind { IssuerSecurityDomain, Application, LoadFile };

@@ -275,13 +275,6 @@ std::unique_ptr<SecureChannel> SecureChannel::make(const StaticKeys& keys, const
     return std::unique_ptr<SecureChannel>(new Scp03(keys, card, hostChallenge));
 }
 
-std::size_t SecureChannel::overhead() const
-{
-    if (!encrypts())
-        return 8;
-    return 8 + (card_.protocol == Protocol::Scp03 ? 16 : 8);
-}
-
 ApduParts partsOf(const ByteVector& apdu)
 {
     if (apdu.size() < 4)

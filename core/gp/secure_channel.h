@@ -68,10 +68,6 @@ public:
     // `apdu` (CLA INS P1 P2 [Lc data] [Le]) as sent inside the channel.
     virtual ByteVector wrap(const ByteVector& apdu) = 0;
 
-    // The bytes of command data a wrapped command adds at most: the MAC
-    // and, with encryption, the padding.
-    std::size_t overhead() const;
-
     Protocol protocol() const { return card_.protocol; }
     const CardResponse& card() const { return card_; }
     SecurityLevel level() const { return level_; }

@@ -3,11 +3,16 @@
 #include "core/base/error.h"
 
 #include <atomic>
+#include <chrono>
+#include <thread>
 #include <winscard.h>
 #include <wintypes.h>
 
 namespace tolvane::pcsc {
 namespace {
+
+// How long a card another program holds is waited for.
+constexpr std::chrono::seconds sharingWait{5};
 
 std::string text(LONG code)
 {
@@ -45,10 +50,27 @@ private:
 
 class PcscTransport final : public card::Transport {
 public:
-    explicit PcscTransport(const std::string& reader) : reader_(reader)
+    PcscTransport(const std::string& reader, const std::function<void(const std::string&)>& waiting) : reader_(reader)
     {
-        const LONG code = SCardConnect(context_.get(), reader.c_str(), SCARD_SHARE_EXCLUSIVE,
-                                       SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
+        // Another program holding the card, or one that has just ended while
+        // the service still releases the card, is a matter of a moment:
+        // wait a few seconds for it, saying so once.
+        const auto until = std::chrono::steady_clock::now() + sharingWait;
+        LONG code = SCARD_S_SUCCESS;
+        for (bool said = false;; said = true) {
+            code = SCardConnect(context_.get(), reader.c_str(), SCARD_SHARE_EXCLUSIVE,
+                                SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, &card_, &protocol_);
+            if (code != SCARD_E_SHARING_VIOLATION || std::chrono::steady_clock::now() >= until)
+                break;
+            if (!said && waiting)
+                waiting("another program is using the card in " + reader + "; waiting for it up to " +
+                        std::to_string(sharingWait.count()) + " seconds");
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        if (code == SCARD_E_SHARING_VIOLATION)
+            throw Error(ErrorKind::Card, reader,
+                        "another program is using the card in " + reader + " (waited " +
+                            std::to_string(sharingWait.count()) + " seconds); try again once it has finished");
         if (code != SCARD_S_SUCCESS)
             failed(reader, "cannot connect to the card in " + reader, code);
         BYTE atr[MAX_ATR_SIZE];
@@ -205,9 +227,10 @@ std::vector<Reader> ReaderWatch::waitForChange()
     }
 }
 
-std::unique_ptr<card::Transport> connect(const std::string& reader)
+std::unique_ptr<card::Transport> connect(const std::string& reader,
+                                         const std::function<void(const std::string&)>& waiting)
 {
-    return std::make_unique<PcscTransport>(reader);
+    return std::make_unique<PcscTransport>(reader, waiting);
 }
 
 } // namespace tolvane::pcsc

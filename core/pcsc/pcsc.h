@@ -5,6 +5,7 @@
 
 #include "core/card/session.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,7 +47,10 @@ private:
 };
 
 // A connection to the card in `reader`, T=0 or T=1, held exclusively until
-// it is destroyed (the card is then reset).
-std::unique_ptr<card::Transport> connect(const std::string& reader);
+// it is destroyed (the card is then reset). Where another program holds the
+// card, waits a few seconds for it, telling `waiting` once, before Error
+// (Card) says that another program is using the card.
+std::unique_ptr<card::Transport> connect(const std::string& reader,
+                                         const std::function<void(const std::string&)>& waiting = {});
 
 } // namespace tolvane::pcsc
