@@ -274,9 +274,9 @@ void TMainForm::buildComponents()
 
     // A drop anywhere on the window is the window's: no control takes it.
     setAcceptDrops(true);
-    for (QWidget* control : {static_cast<QWidget*>(dxMemo1), dxMemo1->viewport(),
-                             static_cast<QWidget*>(TreeView_Structure), TreeView_Structure->viewport(),
-                             static_cast<QWidget*>(cxButtonEdit_CapFile)})
+    for (QWidget* control :
+         {static_cast<QWidget*>(dxMemo1), dxMemo1->viewport(), static_cast<QWidget*>(TreeView_Structure),
+          TreeView_Structure->viewport(), static_cast<QWidget*>(cxButtonEdit_CapFile)})
         control->setAcceptDrops(false);
 
     auto* layout = new QVBoxLayout(this);
@@ -366,7 +366,8 @@ void TMainForm::FormClose(QObject*)
         {"card_load_order", CheckBox_LoadOrder->isChecked() ? "1" : "0"},
         {"card_key_version", std::to_string(TabSheet_Card->keys.keyVersion)},
         {"card_diversification", std::to_string(static_cast<int>(TabSheet_Card->keys.diversification))},
-        {"card_scp", std::to_string(TabSheet_Card->keys.protocol ? static_cast<int>(*TabSheet_Card->keys.protocol) : 0)},
+        {"card_scp",
+         std::to_string(TabSheet_Card->keys.protocol ? static_cast<int>(*TabSheet_Card->keys.protocol) : 0)},
         {"card_security", std::to_string(static_cast<int>(TabSheet_Card->keys.level))},
     };
     // The configuration folder may not be there yet.
@@ -441,8 +442,8 @@ void TMainForm::convertInto(tolvane::ReportSink& sink)
     converted_ = {};
     const std::string path = capPath();
     if (CheckBox_LoadOrder->isChecked()) {
-        writtenPath_ = QString::fromStdString(
-            tolvane::convertToLoadFile(path, {}, tolvane::LoadFileAction::Write, sink, AbZipKit1->archive, &converted_));
+        writtenPath_ = QString::fromStdString(tolvane::convertToLoadFile(path, {}, tolvane::LoadFileAction::Write, sink,
+                                                                         AbZipKit1->archive, &converted_));
     } else {
         // The archive keeps the bytes it converted, for the structure.
         struct KeepBytes {
@@ -527,9 +528,9 @@ void TMainForm::cxButton_SaveScriptClick(QObject*)
     const std::string path = capPath();
     if (path.empty())
         throw tolvane::Error(tolvane::ErrorKind::NoCapFile, path);
-    const QString chosen = SaveDialog::ask(this, "Save card script",
-                                           QString::fromStdString(tolvane::withExtension(path, ".apdu")),
-                                           "APDU scripts (*.apdu);;All files (*)");
+    const QString chosen =
+        SaveDialog::ask(this, "Save card script", QString::fromStdString(tolvane::withExtension(path, ".apdu")),
+                        "APDU scripts (*.apdu);;All files (*)");
     if (chosen.isEmpty())
         return;
     tolvane::LoadFileReport report(*dxMemo1);

@@ -322,7 +322,7 @@ void TCardPage::setBusy(bool busy)
     cxButton_CardCancel->setVisible(busy && ProgressBar_Load->isVisible());
 }
 
-void TCardPage::runJob(const QString& what, bool secure,
+void TCardPage::runJob(const QString& what, const QString& succeeded,
                        std::function<void(tolvane::card::Session&, std::atomic<bool>& cancelled)> job)
 {
     if (busy_)
@@ -337,11 +337,13 @@ void TCardPage::runJob(const QString& what, bool secure,
     report_.appendLine(what.toStdString() + " (" + reader + ")");
     const tolvane::card::ChannelOptions options = keys.channelOptions();
     const bool defaultKey = !keys.typed;
-    worker_ = std::thread([this, reader, options, secure, defaultKey, job = std::move(job)] {
-        std::string failure;
+    worker_ = std::thread([this, reader, options, succeeded, defaultKey, job = std::move(job)] {
+        std::string failure, listingFailure;
         std::optional<tolvane::card::CardContents> contents;
         try {
-            const auto transport = tolvane::pcsc::connect(reader);
+            const auto transport = tolvane::pcsc::connect(reader, [this](const std::string& notice) {
+                post([this, notice] { report_.appendLine(" " + notice); });
+            });
             tolvane::card::Session session(*transport, [this](const tolvane::card::Exchange& exchange) {
                 const std::string meaning = tolvane::gp::statusMeaning(exchange.response.sw);
                 const std::string line = " " + exchange.kind + ": " + tolvane::card::swText(exchange.response.sw) +
@@ -349,17 +351,20 @@ void TCardPage::runJob(const QString& what, bool secure,
                 post([this, line] { report_.appendLine(line); });
             });
             session.selectSecurityDomain({0xA0, 0x00, 0x00, 0x01, 0x51, 0x00, 0x00, 0x00});
-            if (secure) {
-                if (defaultKey)
-                    post([this] { report_.appendLine(" No key given: using the default test key 40..4F"); });
-                session.openSecureChannel(options);
-            }
+            if (defaultKey)
+                post([this] { report_.appendLine(" No key given: using the default test key 40..4F"); });
+            session.openSecureChannel(options);
             job(session, cancelled_);
-            contents = tolvane::card::listContents(session);
+            // The job is done whatever the listing after it meets.
+            try {
+                contents = tolvane::card::listContents(session);
+            } catch (const std::exception& error) {
+                listingFailure = tolvane::displayText(error.what());
+            }
         } catch (const std::exception& error) {
             failure = tolvane::displayText(error.what());
         }
-        post([this, failure, contents] {
+        post([this, failure, listingFailure, succeeded, contents] {
             if (contents)
                 showContents(*contents);
             ProgressBar_Load->hide();
@@ -367,6 +372,13 @@ void TCardPage::runJob(const QString& what, bool secure,
             if (!failure.empty()) {
                 report_.appendLine(" Error: " + failure);
                 hooks_.showError(text(failure));
+            } else if (!listingFailure.empty()) {
+                const std::string said =
+                    succeeded.isEmpty()
+                        ? listingFailure
+                        : succeeded.toStdString() + "; listing the card afterwards failed: " + listingFailure;
+                report_.appendLine(" Error: " + said);
+                hooks_.showError(text(said));
             } else {
                 report_.appendLine(" Done.");
             }
@@ -439,28 +451,32 @@ void TCardPage::loadOntoCardClick()
     ProgressBar_Load->setRange(0, 1);
     ProgressBar_Load->setValue(0);
     ProgressBar_Load->show();
-    runJob("Loading " + text(path), true, [this, file](tolvane::card::Session& session, std::atomic<bool>& cancelled) {
-        const auto contents = tolvane::card::listContents(session);
-        tolvane::card::checkBeforeLoad(*file, contents);
-        tolvane::apdu::Options options;
-        options.blockSize = tolvane::card::largestBlock(session);
-        const auto script = tolvane::apdu::makeScript(*file, options, file->packageAid);
-        tolvane::card::LoadProgress progress;
-        progress.block = [this](std::size_t block, std::size_t blocks) {
-            post([this, block, blocks] {
-                ProgressBar_Load->setRange(0, static_cast<int>(blocks));
-                ProgressBar_Load->setValue(static_cast<int>(block));
-                cxButton_CardCancel->setVisible(block < blocks);
-            });
-        };
-        progress.cancelled = [&cancelled] { return cancelled.load(); };
-        tolvane::card::sendScript(session, script, progress);
-    });
+    runJob("Loading " + text(path), "The load onto the card succeeded",
+           [this, file](tolvane::card::Session& session, std::atomic<bool>& cancelled) {
+               const auto contents = tolvane::card::listContents(session);
+               tolvane::card::checkBeforeLoad(*file, contents);
+               tolvane::apdu::Options options;
+               options.blockSize = tolvane::card::largestBlock(session);
+               const auto script = tolvane::apdu::makeScript(*file, options, file->packageAid);
+               tolvane::card::LoadProgress progress;
+               progress.block = [this](std::size_t block, std::size_t blocks) {
+                   post([this, block, blocks] {
+                       ProgressBar_Load->setRange(0, static_cast<int>(blocks));
+                       ProgressBar_Load->setValue(static_cast<int>(block));
+                       cxButton_CardCancel->setVisible(block < blocks);
+                   });
+               };
+               progress.cancelled = [&cancelled] { return cancelled.load(); };
+               tolvane::card::sendScript(session, script, progress);
+           });
 }
 
 void TCardPage::deleteClick()
 {
-    const QTreeWidgetItem* item = TreeView_Card->currentItem();
+    // The selected row, however it was selected: assistive tools select
+    // rows without making them Qt's current item.
+    const auto selected = TreeView_Card->selectedItems();
+    const QTreeWidgetItem* item = selected.isEmpty() ? nullptr : selected.front();
     if (item == nullptr || item->data(0, aidRole).toString().isEmpty())
         throw tolvane::Error(tolvane::ErrorKind::Card, "", "choose a load file or an application to delete");
     const QString aid = item->data(0, aidRole).toString();
@@ -474,14 +490,15 @@ void TCardPage::deleteClick()
         return;
     const auto bytes = *tolvane::bytesFromHex(aid.toStdString());
     const bool force = !dependents.isEmpty();
-    runJob("Deleting " + aid, true, [bytes, force](tolvane::card::Session& session, std::atomic<bool>&) {
-        tolvane::card::deleteObjects(session, {bytes}, force, tolvane::card::CardContents{});
-    });
+    runJob("Deleting " + aid, "The delete succeeded",
+           [bytes, force](tolvane::card::Session& session, std::atomic<bool>&) {
+               tolvane::card::deleteObjects(session, {bytes}, force);
+           });
 }
 
 void TCardPage::refreshClick()
 {
-    runJob("Listing the card", true, [](tolvane::card::Session&, std::atomic<bool>&) {});
+    runJob("Listing the card", {}, [](tolvane::card::Session&, std::atomic<bool>&) {});
 }
 
 void TCardPage::keysClick()

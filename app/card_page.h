@@ -110,8 +110,9 @@ signals:
 
 private:
     // Runs `job` on the worker thread with a session whose secure channel is
-    // open (where `secure`), then lists the card again.
-    void runJob(const QString& what, bool secure,
+    // open, then lists the card again; where only that listing fails, the
+    // error begins with `succeeded`.
+    void runJob(const QString& what, const QString& succeeded,
                 std::function<void(tolvane::card::Session&, std::atomic<bool>& cancelled)> job);
     void showReaders(const std::vector<std::pair<std::string, bool>>& readers, const QString& problem);
     void showContents(const tolvane::card::CardContents& contents);

@@ -17,8 +17,9 @@ bool showInFolder(const QString& path)
         // file manager is on the bus (nor can be started by it) the bus
         // answers with an error at once, and a file manager that hangs is
         // given a few seconds.
-        QDBusMessage call = QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
-                                                           "org.freedesktop.FileManager1", "ShowItems");
+        QDBusMessage call =
+            QDBusMessage::createMethodCall("org.freedesktop.FileManager1", "/org/freedesktop/FileManager1",
+                                           "org.freedesktop.FileManager1", "ShowItems");
         call << QStringList{QUrl::fromLocalFile(file.absoluteFilePath()).toString()} << QString();
         if (bus.call(call, QDBus::Block, 3000).type() == QDBusMessage::ReplyMessage)
             return true;

@@ -1,9 +1,10 @@
 #include "app/structure_view.h"
 
+#include "app/widgets.h"
+
 #include "core/report/structure.h"
 
 #include <QApplication>
-#include <QFontDatabase>
 #include <QHeaderView>
 #include <QPainter>
 #include <QStyle>
@@ -159,8 +160,7 @@ void TStructureView::fillListing(QTreeWidgetItem* item)
     if (!file_ || !item->data(NameColumn, listingRole).toBool())
         return;
     item->setData(NameColumn, listingRole, false);
-    QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    mono.setPointSizeF(font().pointSizeF());
+    const QFont mono = fixedPitchFont(font().pointSizeF());
     const auto rows = tolvane::listingOf(*file_, item->data(NameColumn, classRole).toULongLong(),
                                          item->data(NameColumn, methodRole).toULongLong());
     QList<QTreeWidgetItem*> children;

@@ -1,6 +1,8 @@
 #include "app/widgets.h"
 
 #include <QContextMenuEvent>
+#include <QFontDatabase>
+#include <QFontMetricsF>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QMenu>
@@ -176,3 +178,28 @@ QIcon mainIcon()
 }
 
 } // namespace Artwork
+
+bool drawsFixedPitch(const QFont& font)
+{
+    const QFontMetricsF metrics(font);
+    const qreal width = metrics.horizontalAdvance(QLatin1Char('M'));
+    for (const QChar c : QStringLiteral("il.0W_"))
+        if (metrics.horizontalAdvance(c) != width)
+            return false;
+    return width > 0;
+}
+
+QFont fixedPitchFont(qreal pointSize)
+{
+    QFont font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    font.setPointSizeF(pointSize);
+    if (drawsFixedPitch(font))
+        return font;
+    for (const QString& family : QFontDatabase::families()) {
+        QFont candidate(family);
+        candidate.setPointSizeF(pointSize);
+        if (drawsFixedPitch(candidate))
+            return candidate;
+    }
+    return font;
+}

@@ -64,6 +64,16 @@ private:
     QList<QAction*> menuActions_;
 };
 
+// Whether every character of `font` takes the same width, as it is drawn:
+// a narrow and a wide letter, a dot and a digit measured.
+bool drawsFixedPitch(const QFont& font);
+
+// A font of `pointSize` whose characters take the same width, for code:
+// the system's fixed font where it draws so, else the first installed
+// family that does. Fontconfig may not mark a monospaced family as fixed
+// pitch, so the widths are measured rather than the flag trusted.
+QFont fixedPitchFont(qreal pointSize);
+
 // The pictures of the window, painted here rather than taken from elsewhere.
 namespace Artwork {
 // A 32 by 32 light-blue folder with a white arrow pointing up at its top right,
