@@ -13,7 +13,9 @@ With --app, the window's Card tab is then driven by APP_CARD_TESTS (Qt Test)
 on an X server with openbox, beside a card of its own, and screenshots of the
 tab go to TOLVANE_SCREENSHOT_DIR where that is set.
 
-Usage: card_check.py TOLVANE_CLI [--app APP_CARD_TESTS WITH_X_SERVER] CORPUS_DIR
+Every --json output is validated against the card modes' schema.
+
+Usage: card_check.py TOLVANE_CLI --schema CARD_SCHEMA [--app APP_CARD_TESTS WITH_X_SERVER] CORPUS_DIR
 Exit 77 (skipped) where no namespace can be made, unless CI=true.
 """
 import json
@@ -22,12 +24,16 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
+
+import jsonschema
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CARD = os.path.join(HERE, "virtual_card.py")
 VPCD = "/usr/lib/pcsc/drivers/serial/libifdvpcd.so"
 READER = "Virtual PCD 00 00"
+SECOND_READER = "Virtual PCD 00 01"  # vpcd's second slot, on the next port
 # A corpus applet whose imports (javacard.framework 1.0) the card has.
 APPLET = "JCAlgTest__wallet.cap"
 PACKAGE = "A00000006203010C06"
@@ -36,11 +42,14 @@ APPLET_AID = "A00000006203010C0601"
 NEWER = "javacard-express__oracle-TestApplet-jc310.cap"
 KEY = "404142434445464748494A4B4C4D4E4F"
 AES256 = "000102030405060708090A0B0C0D0E0F101112131415161718191A1B1C1D1E1F"
+# Three different AES-192 keys, for a key file of enc=, mac= and dek= lines.
+AES192 = ["%02X" % b * 24 for b in (0x11, 0x22, 0x33)]
 
 
 class Rig:
-    def __init__(self, cli, corpus, work):
+    def __init__(self, cli, corpus, work, validator):
         self.cli, self.corpus, self.work = cli, corpus, work
+        self.validator, self.invalid = validator, []
         self.port = 35963 + os.getpid() % 2000
         self.card = None
         self.log = os.path.join(work, "card.log")
@@ -64,11 +73,11 @@ class Rig:
     def readers(self):
         return self.run("--readers").stdout
 
-    def start_card(self, *args):
+    def start_card(self, *args, slot=0):
         open(self.log, "w").close()
         for name in os.listdir(self.store):
             os.remove(os.path.join(self.store, name))
-        self.card = subprocess.Popen(["/usr/bin/python3", CARD, "--port", str(self.port), "--log", self.log,
+        self.card = subprocess.Popen(["/usr/bin/python3", CARD, "--port", str(self.port + slot), "--log", self.log,
                                       "--store", self.store] + list(args))
         for _ in range(200):
             if "(card)" in self.readers():
@@ -87,7 +96,17 @@ class Rig:
                 time.sleep(0.05)
 
     def run(self, *args):
-        return subprocess.run([self.cli] + list(args), capture_output=True, text=True, timeout=120, cwd=self.work)
+        result = subprocess.run([self.cli] + list(args), capture_output=True, text=True, timeout=120, cwd=self.work)
+        if "--json" in args and result.returncode == 0:
+            try:
+                self.validator.validate(json.loads(result.stdout))
+            except (ValueError, jsonschema.ValidationError) as error:
+                self.invalid.append("%s: %s" % (" ".join(args), str(error).splitlines()[0]))
+        return result
+
+    def authentications(self):
+        """The security level (P1) of each EXTERNAL AUTHENTICATE the card received."""
+        return [c["apdu"][4:6] for c in self.seen() if c["name"] == "EXTERNAL AUTHENTICATE"]
 
     def seen(self):
         """What the card received: (name, status word) of each command."""
@@ -110,13 +129,21 @@ def load_file_of(rig, cap):
     return subprocess.run([rig.cli, "--load-file", "-q", "-o", "-", cap], capture_output=True, timeout=60).stdout
 
 
-def check_load_cycle(rig, problems, case, card_args, cli_keys):
-    """Send, list, delete without and with --force, on a card started with `card_args`."""
-    rig.start_card(*card_args)
+def check_load_cycle(rig, problems, case, card_args, cli_keys, level="mac", slot=0):
+    """Send, list, delete without and with --force, on a card started with `card_args` in reader `slot`,
+    at the security `level` that `cli_keys` ask for."""
+    rig.start_card(*card_args, slot=slot)
+    reader = (READER, SECOND_READER)[slot]
     try:
         cap = rig.cap(APPLET)
-        sent = rig.run("--send", *cli_keys, cap)
+        sent = rig.run("--send", "--json", *cli_keys, cap)
         expect(problems, case, sent.returncode == 0, "--send fails", sent)
+        if sent.returncode == 0:
+            report = json.loads(sent.stdout)
+            expect(problems, case, report["secure_channel"]["security"] == level and report["reader"] == reader,
+                   "--json says another security level or reader: %r" % report["secure_channel"])
+        expect(problems, case, rig.authentications() == [{"mac": "01", "enc": "03"}[level]],
+               "the card was authenticated at %r, not %s" % (rig.authentications(), level))
         stored = os.path.join(rig.store, PACKAGE + ".ijc")
         expect(problems, case, os.path.exists(stored) and open(stored, "rb").read() == load_file_of(rig, cap),
                "the card does not hold the load file byte for byte")
@@ -124,7 +151,7 @@ def check_load_cycle(rig, problems, case, card_args, cli_keys):
         expect(problems, case, listed.returncode == 0, "--list fails", listed)
         if listed.returncode == 0:
             report = json.loads(listed.stdout)
-            expect(problems, case, report["reader"] == READER and report["isd"]["aid"] == "A000000151000000",
+            expect(problems, case, report["reader"] == reader and report["isd"]["aid"] == "A000000151000000",
                    "--list names another reader or security domain")
             expect(problems, case, any(a["aid"] == APPLET_AID and a["state"] == "SELECTABLE"
                                        for a in report["applications"]), "--list shows no applet")
@@ -147,19 +174,95 @@ def check_load_cycle(rig, problems, case, card_args, cli_keys):
 
 def cases(rig, problems):
     # Both channels, both levels, diversification, key versions.
-    check_load_cycle(rig, problems, "SCP03 i=70, C-MAC", ["--scp", "03", "--i", "70"], [])
+    check_load_cycle(rig, problems, "SCP03 i=70, C-MAC, KDF3", ["--scp", "03", "--i", "70", "--diversify", "kdf3"],
+                     ["--kdf", "kdf3"])
     check_load_cycle(rig, problems, "SCP03 i=00, AES-256, encrypted",
                      ["--scp", "03", "--i", "00", "--key", AES256],
-                     ["--key", AES256, "--security", "enc", "--scp", "03"])
-    check_load_cycle(rig, problems, "SCP02 i=55, C-MAC, key version 20",
-                     ["--scp", "02", "--i", "55", "--key-version", "20"], ["--key-version", "20", "--scp", "02"])
+                     ["--key", AES256, "--security", "enc", "--scp", "03"], level="enc")
+    check_load_cycle(rig, problems, "SCP02 i=55, C-MAC, key version 20, the card in the second reader",
+                     ["--scp", "02", "--i", "55", "--key-version", "20"], ["--key-version", "20", "--scp", "02"],
+                     slot=1)
     check_load_cycle(rig, problems, "SCP02 i=15, encrypted, EMV",
-                     ["--scp", "02", "--i", "15", "--diversify", "emv"], ["--kdf", "emv", "--security", "enc"])
-    check_load_cycle(rig, problems, "SCP03 i=10, KDF3, keys from a file",
-                     ["--scp", "03", "--i", "10", "--diversify", "kdf3"],
-                     ["--kdf", "kdf3", "--key-file", os.path.join(rig.work, "keys")])
+                     ["--scp", "02", "--i", "15", "--diversify", "emv"], ["--kdf", "emv", "--security", "enc"],
+                     level="enc")
+    check_load_cycle(rig, problems, "SCP03 i=10, AES-192, encrypted, keys from a file of enc=, mac=, dek= lines",
+                     ["--scp", "03", "--i", "10", "--key", ",".join(AES192)],
+                     ["--security", "enc", "--key-file", os.path.join(rig.work, "keys")], level="enc")
     check_load_cycle(rig, problems, "older GET STATUS, in parts, small commands",
                      ["--old-status-only", "--status-part", "30", "--max-data", "100"], [])
+
+    case = "VISA2 from the command line, --trace"
+    rig.start_card("--scp", "02", "--diversify", "visa2", "--key", AES256[:32])
+    try:
+        listed = rig.run("--list", "--trace", "--kdf", "visa2", "--key", AES256[:32])
+        expect(problems, case, listed.returncode == 0, "--list with --kdf visa2 fails", listed)
+        shown = [line for line in listed.stderr.splitlines() if line.startswith("> ")]
+        expect(problems, case, [line.split(":")[0][2:] for line in shown] == [c["name"] for c in rig.seen()],
+               "--trace does not show every command the card received: %r" % shown)
+        expect(problems, case, AES256[:32] not in listed.stderr + listed.stdout, "--trace shows the key")
+    finally:
+        rig.stop_card()
+
+    case = "--info"
+    rig.start_card("--scp", "03", "--i", "10", "--key", AES256)
+    try:
+        text = rig.run("--info")
+        for line in ["GlobalPlatform: 2.3.1", "Secure channel: SCP03 i=10", "CPLC IC fabricator: 4790",
+                     "CPLC IC type: 5040", "Key 1 version 30: type 88 of 32 bytes",
+                     "Key 3 version 30: type 88 of 32 bytes"]:
+            expect(problems, case, line in text.stdout.splitlines(), "--info does not say %r" % line, text)
+        info = rig.run("--info", "--json")
+        expect(problems, case, info.returncode == 0, "--info --json fails", info)
+        if info.returncode == 0:
+            report = json.loads(info.stdout)
+            expect(problems, case, report["global_platform"] == "2.3.1" and report["cplc"]["IC type"] == "5040" and
+                   [(k["id"], k["version"], k["components"]) for k in report["keys"]] ==
+                   [(k, 0x30, [{"type": "88", "length": 32}]) for k in (1, 2, 3)],
+                   "--info --json does not give the card's data: %r" % report)
+    finally:
+        rig.stop_card()
+
+    # A card's odd answers: each command is sent once, and endless answers end.
+    for case, card_args, command, seen, said in [
+            ("6C to EXTERNAL AUTHENTICATE", ["--answer", "82:6C10"], ["--list"], "EXTERNAL AUTHENTICATE",
+             "nothing was sent again"),
+            ("6C to LOAD", ["--answer", "E8:6C00"], ["--send", rig.cap(APPLET)], "LOAD", "nothing was sent again"),
+            ("63 10 without end", ["--answer", "F2:6310"], ["--list"], None, "GET STATUS does not end"),
+            ("61 without end", ["--answer", "F2:6101", "--answer", "C0:6101"], ["--list"], None,
+             "GET STATUS does not end")]:
+        rig.start_card(*card_args)
+        try:
+            began = time.monotonic()
+            result = rig.run(*command)
+            expect(problems, case, result.returncode == 1 and said in result.stderr, "not refused as it should be",
+                   result)
+            expect(problems, case, time.monotonic() - began < 30, "took %d s" % (time.monotonic() - began))
+            if seen:
+                names = [c["name"] for c in rig.seen()]
+                expect(problems, case, names.count(seen) == 1, "the card received %d %s" % (names.count(seen), seen))
+        finally:
+            rig.stop_card()
+
+    case = "another program holds the card"
+    rig.start_card()
+    try:
+        # scriptor holds the card from its start until its input ends.
+        holder = subprocess.Popen(["scriptor", "-r", READER], stdin=subprocess.PIPE, stdout=subprocess.DEVNULL,
+                                  stderr=subprocess.DEVNULL)
+        time.sleep(1.5)
+        held = rig.run("--list")
+        expect(problems, case, held.returncode == 1 and "another program is using the card" in held.stderr and
+               held.stderr.count("waiting") == 1, "a held card is not waited for, then said to be in use", held)
+        threading.Timer(1.5, holder.stdin.close).start()
+        waited = rig.run("--list")
+        holder.wait()
+        expect(problems, case, waited.returncode == 0 and waited.stderr.count("waiting") == 1,
+               "a card let go of within the wait is not used", waited)
+        piped = subprocess.run("'%s' --list --trace 2>&1 | head -3 >/dev/null; '%s' --list" % (rig.cli, rig.cli),
+                               shell=True, capture_output=True, text=True, timeout=60, cwd=rig.work)
+        expect(problems, case, piped.returncode == 0, "a listing right after another fails", piped)
+    finally:
+        rig.stop_card()
 
     case = "wrong keys, wrong key version"
     rig.start_card("--scp", "03")
@@ -235,6 +338,10 @@ def main():
         at = arguments.index("--app")
         app = [os.path.abspath(arguments[at + 1]), os.path.abspath(arguments[at + 2])]
         del arguments[at:at + 3]
+    at = arguments.index("--schema")
+    with open(arguments[at + 1]) as schema:
+        validator = jsonschema.Draft202012Validator(json.load(schema))
+    del arguments[at:at + 2]
     cli, corpus = os.path.abspath(arguments[0]), os.path.abspath(arguments[1])
     required = os.environ.get("CI") == "true"
     if os.environ.get("TOLVANE_CARD_NAMESPACE") != "1":
@@ -252,8 +359,8 @@ def main():
     problems = []
     with tempfile.TemporaryDirectory() as work:
         with open(os.path.join(work, "keys"), "w") as out:
-            out.write("# the card's master key\nkey = %s\n" % KEY)
-        rig = Rig(cli, corpus, work)
+            out.write("# the card's keys, one a line\nenc = %s\nmac=%s\n\ndek =%s\n" % tuple(AES192))
+        rig = Rig(cli, corpus, work, validator)
         rig.start_pcscd()
         try:
             cases(rig, problems)
@@ -263,6 +370,7 @@ def main():
             rig.stop_card()
             rig.pcscd.send_signal(signal.SIGTERM)
             rig.pcscd.wait()
+    problems += ["invalid JSON of " + invalid for invalid in rig.invalid]
     for problem in problems:
         print(problem)
     print("%d problems" % len(problems))

@@ -4,7 +4,7 @@
 It connects to vpcd's port on 127.0.0.1 and answers as a card would: SELECT
 of its issuer security domain, GET DATA, INITIALIZE UPDATE and EXTERNAL
 AUTHENTICATE of SCP02 or SCP03 (checking the host's cryptogram and every
-C-MAC, decrypting C-DECRYPTION), INSTALL [for load], LOAD, INSTALL [for
+C-MAC, decrypting C-DECRYPTION; 69 82 to a MAC or padding it cannot verify), INSTALL [for load], LOAD, INSTALL [for
 install and make selectable], GET STATUS (both forms, in parts with 63 10)
 and DELETE. Its cryptography is Python's `cryptography` package, written from
 GlobalPlatform's published description, independently of the program under test.
@@ -78,9 +78,10 @@ def pad(data, block):
 
 
 def unpad(data):
+    """Data without its padding; a card answers 69 82 to padding it cannot take."""
     cut = data.rstrip(b"\x00")
     if not cut or cut[-1] != 0x80:
-        raise ValueError("bad padding")
+        raise Refused(0x6982)
     return cut[:-1]
 
 
@@ -179,11 +180,11 @@ class Channel:
             self.chain = full
             if self.open and self.level & 0x02 and data:
                 iv = aes_ecb(self.s_enc, self.counter.to_bytes(16, "big"))
-                data = unpad(aes_cbc(self.s_enc, iv, data, decrypt=True))
+                data = unpad(aes_cbc(self.s_enc, iv, data, decrypt=True) if len(data) % 16 == 0 else b"")
             return data
         plain = data
         if self.open and self.level & 0x02 and data:
-            plain = unpad(tdes_cbc(self.s_enc, bytes(8), data, decrypt=True))
+            plain = unpad(tdes_cbc(self.s_enc, bytes(8), data, decrypt=True) if len(data) % 8 == 0 else b"")
         iv = bytes(8) if self.last_mac is None else tdes_ecb(self.s_mac[:8] * 2, self.last_mac)
         expected = retail_mac(self.s_mac, iv, header + bytes([len(plain) + 8]) + plain)
         if expected != mac:
@@ -199,8 +200,10 @@ class Card:
         self.i = int(args.i, 16)
         self.kvn = int(args.key_version, 16)
         self.diversification = bytes.fromhex(args.diversification_data)
-        master = bytes.fromhex(args.key)
-        self.keys = diversify(master, args.diversify, self.diversification)
+        if "," in args.key:
+            self.keys = [bytes.fromhex(k) for k in args.key.split(",")]
+        else:
+            self.keys = diversify(bytes.fromhex(args.key), args.diversify, self.diversification)
         self.sequence = 0
         self.failures = 0
         self.packages = {aid: {"version": v, "modules": [], "platform": True} for aid, v in PLATFORM.items()}
@@ -221,9 +224,15 @@ class Card:
 
     def process(self, apdu):
         try:
-            data, sw = self.dispatch(apdu)
+            odd = self.args.answer.get(apdu[1]) if len(apdu) > 1 else None
+            if odd is not None:
+                data, sw = b"", odd
+            else:
+                data, sw = self.dispatch(apdu)
         except Refused as refused:
             data, sw = b"", refused.sw
+        except (IndexError, ValueError):
+            data, sw = b"", 0x6F00  # a card that cannot take a command answers; it does not stop
         self.record(apdu, sw)
         return data + sw.to_bytes(2, "big")
 
@@ -555,7 +564,8 @@ def main():
     parser.add_argument("--store", required=True)
     parser.add_argument("--scp", default="03", choices=["02", "03"])
     parser.add_argument("--i", default="70")
-    parser.add_argument("--key", default="404142434445464748494A4B4C4D4E4F")
+    parser.add_argument("--key", default="404142434445464748494A4B4C4D4E4F",
+                        help="the master key, or ENC,MAC,DEK as the card's own keys")
     parser.add_argument("--key-version", default="30")
     parser.add_argument("--diversify", default="none", choices=["none", "emv", "visa2", "kdf3"])
     parser.add_argument("--diversification-data", default="00010203040506070809")
@@ -569,7 +579,10 @@ def main():
     parser.add_argument("--load-delay", type=float, default=0.0, help="seconds each LOAD block takes")
     parser.add_argument("--platform", action="append", default=[],
                         help="AID:MAJOR.MINOR of a platform package the card lists")
+    parser.add_argument("--answer", action="append", default=[],
+                        help="INS:SW: answer every command of INS (hex) with SW alone, as an odd card does")
     args = parser.parse_args()
+    args.answer = {int(ins, 16): int(sw, 16) for ins, sw in (a.split(":") for a in args.answer)}
     for entry in args.platform:
         aid, version = entry.split(":")
         major, minor = version.split(".")
