@@ -65,6 +65,9 @@ QPushButton* convertButton(QWidget* parent, const char* name)
 // box beside the convert button, above a log pane of a few lines. The
 // buttons beside the box may want more width, which they are then given.
 constexpr QSize minimumWindowSize(420, 240);
+// The height a window opens with before the settings file gives one: room
+// under the panel for the Card tab's first ten rows.
+constexpr int firstHeight = 400;
 constexpr int fieldLeft = 70;
 constexpr int labelLeft = 75;
 constexpr int panelMargin = 12;
@@ -336,7 +339,7 @@ void TMainForm::FormCreate(QObject*)
     setOuterLeft(tolvane::profile::readInteger(section, "MainLeft", 100, path));
     setOuterTop(tolvane::profile::readInteger(section, "MainTop", 100, path));
     setOuterWidth(tolvane::profile::readInteger(section, "MainWidth", 500, path));
-    setOuterHeight(tolvane::profile::readInteger(section, "MainHeight", 300, path));
+    setOuterHeight(tolvane::profile::readInteger(section, "MainHeight", firstHeight, path));
     cxButtonEdit_CapFile->setText(QString::fromStdString(tolvane::profile::readString(section, "cap_name", "", path)));
     CheckBox_LoadOrder->setChecked(tolvane::profile::readInteger(section, "card_load_order", 0, path) != 0);
     // The card's settings, but never a key.

@@ -187,7 +187,7 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     cxButton_CardCancel->hide();
 
     // One row of the reader and the buttons, so that the tree has the room
-    // even in the window's first 300 pixels; the progress row shows only
+    // even in a window of the smallest height; the progress row shows only
     // while a load goes on.
     auto* top = new QHBoxLayout;
     top->addWidget(ComboBox_Readers, 1);

@@ -12,6 +12,7 @@
 #include "core/convert/input_file.h"
 #include "test_support.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
 #include <QFile>
@@ -61,6 +62,24 @@ QStringList seenByCard()
     return names;
 }
 
+// Every command the card has received, as it came.
+QStringList cardApdus()
+{
+    QFile log(env("TOLVANE_CARD_LOG"));
+    QStringList apdus;
+    if (log.open(QIODevice::ReadOnly))
+        for (const auto& line : log.readAll().split('\n'))
+            if (!line.isEmpty())
+                apdus << QJsonDocument::fromJson(line).object().value("apdu").toString();
+    return apdus;
+}
+
+// Whether the card beside is one that answers as no card should.
+bool oddCard()
+{
+    return env("TOLVANE_CARD_ODD") == "1";
+}
+
 const char* const package = "A00000006203010C06";
 const char* const applet = "A00000006203010C0601";
 
@@ -91,7 +110,6 @@ private slots:
         form_ = std::make_unique<TMainForm>(QString::fromStdString(dir_.file("tolvane.ini")));
         form_->show();
         QVERIFY(QTest::qWaitForWindowExposed(form_.get()));
-        form_->resize(760, 520);
         form_->cxButtonEdit_CapFile->setText(env("TOLVANE_CORPUS_DIR") + "/cap/JCAlgTest__wallet.cap");
         // The tab, found by its title.
         auto* tabs = form_->PageControl_Views;
@@ -103,15 +121,43 @@ private slots:
 
     void showsTheReaderAndWhatTheCardHolds()
     {
+        if (oddCard())
+            QSKIP("beside a card that answers as no card should");
         QTRY_VERIFY_WITH_TIMEOUT(page()->ComboBox_Readers->findText("Virtual PCD 00 00") >= 0, 20000);
         QCOMPARE(page()->ComboBox_Readers->currentText(), QString("Virtual PCD 00 00"));
         QTRY_VERIFY_WITH_TIMEOUT(rowWith(page()->TreeView_Card, "A000000151000000") != nullptr, 20000);
         waitIdle();
         QVERIFY(errors_.isEmpty());
+        // At the window's first size (no settings file yet), the tree shows
+        // its first ten rows.
+        QTreeWidget* tree = page()->TreeView_Card;
+        const int row = tree->visualItemRect(tree->topLevelItem(0)).height();
+        QVERIFY2(tree->viewport()->height() >= 10 * row,
+                 qPrintable(QString("%1 pixels for rows of %2").arg(tree->viewport()->height()).arg(row)));
+        shoot("card-first-size.png");
+        form_->resize(760, 520);
+    }
+
+    void theKeyVersionIsTheOneSet()
+    {
+        if (oddCard())
+            QSKIP("beside a card that answers as no card should");
+        const unsigned versions[] = {0x32, 0x30};
+        for (const unsigned version : versions) {
+            page()->keys.keyVersion = version;
+            QTest::mouseClick(buttonNamed(form_.get(), "Refresh"), Qt::LeftButton);
+            waitIdle();
+        }
+        page()->keys.keyVersion = 0;
+        QCOMPARE(errors_.size(), 1);
+        QVERIFY2(errors_.front().contains("no key set of key version 32"), qPrintable(errors_.front()));
+        errors_.clear();
     }
 
     void loadsByteExactWhileTheWindowStaysResponsive()
     {
+        if (oddCard())
+            QSKIP("beside a card that answers as no card should");
         int turns = 0, busyTurns = 0, largestBlock = 0;
         QTimer ticker;
         connect(&ticker, &QTimer::timeout, this, [&] {
@@ -149,12 +195,25 @@ private slots:
 
     void deletesThePackageAndItsAppletOnceConfirmed()
     {
+        if (oddCard())
+            QSKIP("beside a card that answers as no card should");
         QString asked;
         ConfirmBox::setScript([&](const QString& text) {
             asked = text;
             return true;
         });
-        page()->TreeView_Card->setCurrentItem(rowWith(page()->TreeView_Card, package));
+        // Selected as assistive tools select a row: through the tree's
+        // accessible table, which leaves Qt's current item alone.
+        QTreeWidget* tree = page()->TreeView_Card;
+        tree->setCurrentItem(nullptr);
+        tree->clearSelection();
+        int visualRow = 0;
+        for (auto* item = tree->topLevelItem(0); item != rowWith(tree, package); item = tree->itemBelow(item))
+            ++visualRow;
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(tree);
+        QVERIFY(accessible != nullptr && accessible->tableInterface() != nullptr);
+        QVERIFY(accessible->tableInterface()->selectRow(visualRow));
+        QCOMPARE(tree->currentItem(), nullptr);
         QTest::mouseClick(buttonNamed(form_.get(), "Delete"), Qt::LeftButton);
         waitIdle();
         ConfirmBox::setScript({});
@@ -166,8 +225,48 @@ private slots:
         QVERIFY(!seenByCard().contains("EXTERNAL AUTHENTICATE 6300"));
     }
 
+    void cancelStopsTheLoadBetweenBlocks()
+    {
+        if (oddCard())
+            QSKIP("beside a card that answers as no card should");
+        const int before = static_cast<int>(seenByCard().size());
+        QTimer canceller;
+        connect(&canceller, &QTimer::timeout, this, [&] {
+            if (page()->ProgressBar_Load->value() >= 1 && page()->cxButton_CardCancel->isVisible()) {
+                QTest::mouseClick(buttonNamed(form_.get(), "Cancel"), Qt::LeftButton);
+                canceller.stop();
+            }
+        });
+        canceller.start(2);
+        QTest::mouseClick(buttonNamed(form_.get(), "Load onto card"), Qt::LeftButton);
+        waitIdle();
+        QCOMPARE(errors_.size(), 1);
+        QVERIFY2(errors_.front().contains("cancelled"), qPrintable(errors_.front()));
+        errors_.clear();
+        // The card's log ends before the last block (P1 80).
+        const QStringList after = seenByCard().mid(before);
+        QVERIFY(after.contains("LOAD 9000"));
+        for (const auto& apdu : cardApdus().mid(before))
+            QVERIFY2(!(apdu.mid(2, 4) == "E880"), qPrintable(apdu));
+        QVERIFY(rowWith(page()->TreeView_Card, package) == nullptr);
+    }
+
+    void anEndlessListingLeavesTheTabUsable()
+    {
+        if (!oddCard())
+            QSKIP("beside a card that answers GET STATUS with 63 10 forever");
+        QTRY_VERIFY_WITH_TIMEOUT(!errors_.isEmpty(), 30000);
+        waitIdle();
+        QVERIFY2(errors_.front().contains("GET STATUS does not end"), qPrintable(errors_.front()));
+        QVERIFY(buttonNamed(form_.get(), "Refresh")->isEnabled());
+        QVERIFY(buttonNamed(form_.get(), "Load onto card")->isEnabled());
+        errors_.clear();
+    }
+
     void wrongKeysSendNothingMore()
     {
+        if (oddCard())
+            QSKIP("beside a card that answers as no card should");
         const int before = static_cast<int>(seenByCard().size());
         auto key = tolvane::gp::defaultTestKey();
         key[15] ^= 1;
@@ -185,6 +284,8 @@ private slots:
 
     void aCardPulledOutDuringALoadIsSaid()
     {
+        if (oddCard())
+            QSKIP("beside a card that answers as no card should");
         const pid_t card = env("TOLVANE_CARD_PID").toInt();
         QVERIFY(card > 0);
         QTimer puller;

@@ -98,7 +98,7 @@ private slots:
     void startsWithDefaultsWithoutASettingsFile()
     {
         auto form = newForm();
-        QCOMPARE(form->outerBounds(), QRect(100, 100, 500, 300));
+        QCOMPARE(form->outerBounds(), QRect(100, 100, 500, 400));
         QCOMPARE(form->cxButtonEdit_CapFile->text(), QString());
         QCOMPARE(form->Label_ijc->text(), ".ijc");
         QCOMPARE(form->windowTitle(), "Tolvane");
@@ -124,13 +124,13 @@ private slots:
                                   << QRect(32, -40, 640, 480) << "/cards/applet.cap"
                                   << "/cards/applet.ijc";
         QTest::newRow("letters for a width") << "[MAIN]\nmainwidth=wide\nMainLeft=$20\ncap_name=/cards/applet\n"
-                                             << QRect(32, 100, 500, 300) << "/cards/applet"
+                                             << QRect(32, 100, 500, 400) << "/cards/applet"
                                              << "/cards/applet.ijc";
         QTest::newRow("dot in a folder") << "[main]\nMainLeft=0x\ncap_name=/rel.2/applet\n"
-                                         << QRect(100, 100, 500, 300) << "/rel.2/applet"
+                                         << QRect(100, 100, 500, 400) << "/rel.2/applet"
                                          << "/rel.2/applet.ijc";
         QTest::newRow("empty name") << "; kept\n[other]\ncap_name=/no\n[main]\ncap_name=\n"
-                                    << QRect(100, 100, 500, 300) << ""
+                                    << QRect(100, 100, 500, 400) << ""
                                     << ".ijc";
     }
 
@@ -380,7 +380,7 @@ private slots:
         fresh->show();
         QVERIFY(fresh->close());
         QCOMPARE(q(fileText(settingsPath())),
-                 "[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=300\ncap_name=\ncard_load_order=0\n"
+                 "[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=400\ncap_name=\ncard_load_order=0\n"
                  "card_key_version=0\ncard_diversification=0\ncard_scp=0\ncard_security=1\n");
         QVERIFY(errors.isEmpty());
     }

@@ -319,7 +319,18 @@ def cases(rig, problems):
 
 
 def window(rig, problems, app, with_x_server):
-    """The Card tab, as a person uses it, beside a card whose LOAD blocks take a while."""
+    """The Card tab, beside a card that answers GET STATUS with 63 10 forever, then as a person uses it,
+    beside a card whose LOAD blocks take a while."""
+    rig.start_card("--answer", "F2:6310")
+    env = dict(os.environ, TOLVANE_CARD_LOG=rig.log, TOLVANE_CARD_STORE=rig.store, TOLVANE_CARD_ODD="1",
+               TOLVANE_CARD_PID=str(rig.card.pid), TOLVANE_CORPUS_DIR=rig.corpus, TOLVANE_TEST_WM="openbox")
+    try:
+        run = subprocess.run([with_x_server, "--wm", app, "anEndlessListingLeavesTheTabUsable"], env=env,
+                             capture_output=True, text=True, timeout=300)
+        if run.returncode != 0:
+            problems.append("the Card tab beside an odd card: %s%s" % (run.stdout[-3000:], run.stderr[-2000:]))
+    finally:
+        rig.stop_card()
     rig.start_card("--load-delay", "0.15")
     env = dict(os.environ, TOLVANE_CARD_LOG=rig.log, TOLVANE_CARD_STORE=rig.store,
                TOLVANE_CARD_PID=str(rig.card.pid), TOLVANE_CORPUS_DIR=rig.corpus, TOLVANE_TEST_WM="openbox")
