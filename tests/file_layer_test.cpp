@@ -5,6 +5,7 @@
 #include "core/base/file_layer.h"
 #include "test_support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -255,6 +256,48 @@ TEST(AtomicFile, ACaughtSignalRemovesTheHiddenFileAndStillEndsTheProcess)
         ASSERT_EQ(::waitpid(child, &status, 0), child);
         EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << status;
         EXPECT_EQ(dir.names(), std::vector<std::string>{});
+    }
+}
+
+TEST(AtomicFile, TheHiddenFilesOfAKilledProcessGoWithTheNextReplacement)
+{
+    // SIGKILL cannot be caught: a process killed between naming its new
+    // content and publishing it leaves the hidden file. The next file put
+    // in that folder removes it, and only what is surely such a file.
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    ASSERT_EQ(::waitpid(gone, nullptr, 0), gone);
+    const std::string dead = std::to_string(gone), alive = std::to_string(::getpid());
+    const struct {
+        std::string name;
+        bool folder;
+        bool removed;
+    } strays[] = {
+        {".tolvane-" + dead + "-0123abcd", false, true},
+        {".tolvane-" + alive + "-0123abcd", false, false}, // its process still runs
+        {".tolvane-" + dead + "-0123abcd.cap", false, false},
+        {".tolvane-" + dead + "-0123abcd0", false, false},
+        {".tolvane-" + dead + "-0123abcx", false, false},
+        {".tolvane-0123456789ab", false, false}, // a name without a process
+        {".tolvane-" + dead + "-01234567", true, false},
+    };
+    for (const Holder holder : {Holder::Unnamed, Holder::Named}) {
+        TempDir dir;
+        std::vector<std::string> kept{"target"};
+        for (const auto& stray : strays) {
+            if (stray.folder)
+                std::filesystem::create_directory(dir.file(stray.name));
+            else
+                writeFile(dir.file(stray.name), bytesOf("stray"));
+            if (!stray.removed)
+                kept.push_back(stray.name);
+        }
+        writeFile(dir.file("target"), bytesOf("old"));
+        files::AtomicFile file;
+        ASSERT_TRUE(begin(file, dir.file("target"), holder) && file.write("new", 3) && file.commit());
+        std::sort(kept.begin(), kept.end());
+        EXPECT_EQ(dir.names(), kept);
     }
 }
 

@@ -235,17 +235,26 @@ TEST_F(OutputSafety, AKilledConversionLeavesNoPartialIjcAndNoStrayFile)
     ASSERT_EQ(complete.size(), 600u * 60003u);
 
     int interrupted = 0;
+    // SIGKILL cannot be caught: one that falls in the moment between naming
+    // the new content and publishing it leaves the hidden file, which the
+    // next conversion into the folder removes. Any other signal leaves none.
+    bool killedSinceLastConversion = false;
     for (int round = 0; round < 24; ++round) {
         const int signal = round % 3 == 0 ? SIGKILL : round % 3 == 1 ? SIGTERM : SIGINT;
         SCOPED_TRACE("round " + std::to_string(round) + ", signal " + std::to_string(signal));
         writeFile(ijc, bytesOf("old"));
         const int status = killedConversion(cap, signal, std::chrono::microseconds(1000 + round * 2500));
         interrupted += WIFSIGNALED(status);
+        killedSinceLastConversion = (killedSinceLastConversion && WIFSIGNALED(status)) || signal == SIGKILL;
         const auto left = readFile(ijc);
         EXPECT_TRUE(left == bytesOf("old") || left.empty() || left == complete) << left.size() << " bytes";
-        EXPECT_EQ(namesBesides({"many.cap", "many.ijc"}), std::vector<std::string>{});
+        if (!killedSinceLastConversion) {
+            EXPECT_EQ(namesBesides({"many.cap", "many.ijc"}), std::vector<std::string>{});
+        }
     }
     EXPECT_GT(interrupted, 0);
+    ASSERT_EQ(runProcess(TOLVANE_CLI, {"--scan", cap}, dir.path()).status, 0);
+    EXPECT_EQ(namesBesides({"many.cap", "many.ijc"}), std::vector<std::string>{});
 
     // A reader that stops early ends the conversion with SIGPIPE.
     writeFile(ijc, bytesOf("old"));

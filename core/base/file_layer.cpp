@@ -3,12 +3,15 @@
 #include "core/base/paths.h"
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <optional>
 #include <pthread.h>
 #include <random>
 #include <sys/file.h>
@@ -178,13 +181,62 @@ private:
 };
 
 // A short name that no one else uses: a long target name leaves no room
-// for a suffix within the file system's limit on names.
+// for a suffix within the file system's limit on names. It carries the
+// process's id, so that one left behind by a process that was killed
+// outright (SIGKILL cannot be caught) is known for a stray once that
+// process is gone.
+constexpr char temporaryPrefix[] = ".tolvane-";
+
 std::string temporaryName()
 {
     static std::mt19937_64 random(std::random_device{}() ^ static_cast<std::uint64_t>(::getpid()));
-    char name[32];
-    std::snprintf(name, sizeof name, ".tolvane-%012llx", static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    char name[48];
+    std::snprintf(name, sizeof name, "%s%ld-%08llx", temporaryPrefix, static_cast<long>(::getpid()),
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFull));
     return name;
+}
+
+// The process whose temporary file `name` is, where it is one of ours.
+std::optional<pid_t> ownerOfTemporary(const char* name)
+{
+    if (std::strncmp(name, temporaryPrefix, sizeof temporaryPrefix - 1) != 0)
+        return std::nullopt;
+    const char* at = name + sizeof temporaryPrefix - 1;
+    long pid = 0;
+    const char* digits = at;
+    while (*at >= '0' && *at <= '9' && at - digits < 10)
+        pid = pid * 10 + (*at++ - '0');
+    if (at == digits || *at++ != '-' || std::strlen(at) != 8 || pid <= 0)
+        return std::nullopt;
+    for (; *at != '\0'; ++at)
+        if (!std::isxdigit(static_cast<unsigned char>(*at)))
+            return std::nullopt;
+    return static_cast<pid_t>(pid);
+}
+
+// Removes from `folder` the temporary files of processes that are gone:
+// what a process killed between naming its new content and publishing it
+// left behind. A file whose process still runs, or that cannot be told to
+// be one of ours, is left alone.
+void removeStrayTemporaries(int folder)
+{
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    DIR* entries = ::fdopendir(fd);
+    if (entries == nullptr) {
+        ::close(fd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(entries)) {
+        const auto owner = ownerOfTemporary(entry->d_name);
+        if (!owner || ::kill(*owner, 0) == 0 || errno != ESRCH)
+            continue;
+        struct stat status {};
+        if (::fstatat(folder, entry->d_name, &status, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(status.st_mode))
+            ::unlinkat(folder, entry->d_name, 0);
+    }
+    ::closedir(entries);
 }
 
 // Whether `status` is of a file that new content may take the place of: a
@@ -354,6 +406,7 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
     kind_ = Kind::Unnamed;
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // No unnamed files here: a hidden one by a short name.
+        removeStrayTemporaries(folder_.get());
         for (int attempt = 0; attempt < 100; ++attempt) {
             temporaryName_ = temporaryName();
             fd = injectedFailure()
@@ -504,6 +557,7 @@ bool AtomicFile::publishUnnamed()
         if (errno != EEXIST)
             return fail(errno), false;
     }
+    removeStrayTemporaries(folder_.get());
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporaryName_ = temporaryName();
         if (link(temporaryName_.c_str()))
