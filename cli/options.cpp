@@ -255,6 +255,8 @@ std::string manualPage(const std::string& version)
             "The IJC file or load file written beside \\fINAME\\fR.cap, unless \\fB\\-o\\fR names another.\n"
             ".TP\n/usr/share/tolvane/report.schema.json\n"
             "The JSON Schema of the \\fB\\-\\-json\\fR report.\n"
+            ".TP\n/usr/share/tolvane/card.schema.json\n"
+            "The JSON Schema of the \\fB\\-\\-json\\fR output of the card modes.\n"
             ".SH EXAMPLES\n"
             "Convert every CAP file of a folder:\n"
             ".PP\n.RS\ntolvane\\-cli build/*.cap\n.RE\n.PP\n"

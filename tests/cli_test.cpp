@@ -186,6 +186,8 @@ TEST(Cli, UsageErrorsHelpAndVersion)
          "--key-enc, --key-mac and --key-dek go together"},
         {{"--send", "--security", "enc", "--block-size", "247", "a.cap"}, 2, nullptr, "239 or less does"},
         {{"--send", "--scp", "04", "a.cap"}, 2, nullptr, "takes 02 or 03"},
+        {{"--list", "--key-file", "40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F"}, 2, nullptr,
+         "looks like a key: a key goes in --key"},
         {{"--check", "--reader", "x", "a.cap"}, 2, nullptr, "--reader goes with --list, --info, --delete or --send"},
         {{"--list", "--force"}, 2, nullptr, "--force goes with --delete"},
         {{"--send", "--script", "gpshell", "a.cap"}, 2, nullptr, "--script goes with --apdu"},
@@ -211,6 +213,9 @@ TEST(Cli, UsageErrorsHelpAndVersion)
         else
             EXPECT_EQ(run.err, "");
     }
+    // A key given where its file was meant is never echoed.
+    EXPECT_EQ(runCli({"--list", "--key-file", "404142434445464748494A4B4C4D4E4F"}, dir).err.find("4041"),
+              std::string::npos);
     // Every option the help lists is one the program takes.
     const auto help = runCli({"--help"}, dir).out;
     for (const char* option : {"--scan", "--load-file", "--check", "--no-descriptor", "--json", "-o, --output FILE",
