@@ -11,6 +11,7 @@
 #include "core/convert/archive_converter.h"
 #include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
+#include "core/exp/export_path.h"
 #include "core/report/json_report.h"
 #include "core/report/load_file_report.h"
 #include "core/report/report_sink.h"
@@ -42,6 +43,13 @@ enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu, ToCap, Readers, Li
 bool isCardMode(Mode mode)
 {
     return mode == Mode::Readers || mode == Mode::List || mode == Mode::Info || mode == Mode::Delete ||
+           mode == Mode::Send;
+}
+
+// The modes that make and check a load file.
+bool checksLoadFiles(Mode mode)
+{
+    return mode == Mode::LoadFile || mode == Mode::Check || mode == Mode::Dump || mode == Mode::Apdu ||
            mode == Mode::Send;
 }
 
@@ -147,6 +155,7 @@ const ScopeRule scopeRules[] = {
 struct Parser {
     Request request;
     bool modeGiven = false, noDescriptor = false;
+    std::vector<std::string> expPath;    // --exp-path, in order
     std::map<Scope, std::string> lastOf; // the last option given of each scope
 
     bool setMode(Mode mode)
@@ -305,6 +314,10 @@ struct Parser {
             noDescriptor = true;
         } else if (option == "--no-verify") {
             request.loadFile.verify = false;
+        } else if (option == "--exp-path") {
+            if (value.empty())
+                return "option '--exp-path' needs a folder or a JAR or ZIP file";
+            expPath.push_back(value);
         } else if (option == "--target") {
             if (!tolvane::cap::isRelease(value))
                 return "'" + value + "' is no Java Card version, such as 3.0.4";
@@ -399,6 +412,19 @@ std::variant<Request, int> parse(int argc, char** argv)
     if (!request.dapKey.empty() && request.script.hash == tolvane::apdu::HashKind::None)
         return usageError("--hash none cannot go with --dap-key: a DAP signs the Load File Data Block hash");
     request.loadFile.keepDescriptor = !parser.noDescriptor;
+    if (checksLoadFiles(request.mode)) {
+        // Without --exp-path, the export files of the SDK that JC_HOME names,
+        // as the SDK's own tools find them; one line says so.
+        if (parser.expPath.empty())
+            if (const auto sdk = tolvane::exp::ExportPath::fromEnvironment()) {
+                parser.expPath.push_back(*sdk);
+                if (!request.quiet)
+                    std::fprintf(stderr, "tolvane-cli: export files from %s (JC_HOME)\n",
+                                 tolvane::withControlsEscaped(*sdk).c_str());
+            }
+        if (!parser.expPath.empty())
+            request.loadFile.exports = std::make_shared<const tolvane::exp::ExportPath>(parser.expPath);
+    }
     if (isCardMode(request.mode)) {
         if (!request.output.empty())
             return usageError("a card mode writes no file, so --output has nothing to write");

@@ -147,6 +147,17 @@ constexpr Option list[] = {
      "With --load-file, --check or --dump, refuse a CAP file whose imported packages need a newer Java Card "
      "release than VERSION (such as 3.0.4), naming the package and both releases.",
      Scope::LoadFile},
+    {nullptr, "--exp-path", "PATH", "check references to imported packages against their export files",
+     "With --load-file, --check, --dump, --apdu or --send, check every reference to an imported package against "
+     "the package's export file: that its class, method or field exists with that token and kind, that the type "
+     "the Descriptor component records is the export file's, and that superclasses are neither final nor "
+     "interfaces. PATH is a folder laid out as a Java Card SDK's api_export_files "
+     "(PATH/javacard/framework/javacard/framework.exp) or a JAR or ZIP file holding such folders, such as the "
+     "SDK's lib/tools.jar; repeat the option, or join paths with ':'. The export file of an imported package is "
+     "the one with its AID and major version, and the nearest minor version at least the imported one. Without "
+     "it, $JC_HOME/api_export_files where JC_HOME is set. A package with no export file found is said to be "
+     "unchecked.",
+     Scope::LoadFile},
     {nullptr, "--no-descriptor", nullptr, "leave the Descriptor component out of load files",
      "With --load-file or --check, leave the Descriptor component out of the load file, as some loaders do.",
      Scope::LoadFile},

@@ -52,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (const bool verify : {true, false}) {
         try {
             const LoadFile file =
-                makeLoadFile(entries, {.keepDescriptor = true, .verify = verify, .target = {}}, "input.cap");
+                makeLoadFile(entries, {.keepDescriptor = true, .verify = verify, .target = {}, .exports = {}}, "input.cap");
             fuzz::require(!file.bytes.empty(), "a load file holds its components");
             fuzz::require(!verify || file.package != nullptr, "a load file that passed its checks is decoded");
             // The window's view of it, every listing included.

@@ -37,6 +37,8 @@ std::string compose(ErrorKind kind, const std::string& path, const std::string& 
         return "Unable to write to " + path;
     case ErrorKind::NotLoadable:
         return entry.empty() ? detail : "Component " + quoted(entry) + ": " + detail;
+    case ErrorKind::ExportFile:
+        return "Export file " + quoted(path) + ": " + detail;
     case ErrorKind::Card:
     case ErrorKind::CardUsage:
     case ErrorKind::Unexpected:

@@ -21,6 +21,7 @@ enum class ErrorKind {
     NotLoadable,     // a card would refuse the CAP file's load file
     Card,            // the reader, the PC/SC service or the card failed or refused; `path` names the reader
     CardUsage,       // what was asked cannot be done with this card (a block size it cannot take, ...)
+    ExportFile,      // an export file is refused; `path` names it
     Unexpected,      // anything else, such as memory running out
 };
 

@@ -9,6 +9,7 @@
 #include "core/cap/java_card.h"
 #include "core/cap/package.h"
 #include "core/cap/verify.h"
+#include "core/exp/links.h"
 
 #include <algorithm>
 #include <array>
@@ -25,8 +26,8 @@ using cap::appletTag, cap::classTag, cap::constantPoolTag, cap::debugTag, cap::d
 constexpr std::uint8_t firstCustomTag = 128;
 
 // Indexed by tag: whether every CAP file holds the component.
-constexpr std::array<bool, lastTag + 1> required{false, true,  true, false, true,  true,  true,
-                                                 true,  true,  true, false, true,  false, false};
+constexpr std::array<bool, lastTag + 1> required{false, true, true, false, true, true,  true,
+                                                 true,  true, true, false, true, false, false};
 
 constexpr std::array<std::uint8_t, 12> loadOrder{headerTag,       directoryTag,   importTag,          appletTag,
                                                  classTag,        methodTag,      staticFieldTag,     exportTag,
@@ -294,8 +295,9 @@ private:
         for (std::uint8_t tag = 1; tag <= lastTag; ++tag) {
             const std::uint32_t given = sizes[tag].value_or(0);
             if (written(tag) && given != found_[tag].size)
-                refuse(std::string("it gives ") + cap::componentTitle(tag) + " " + std::to_string(given) + " bytes, but " +
-                           cap::componentEntryName(tag) + "'s size field gives " + std::to_string(found_[tag].size),
+                refuse(std::string("it gives ") + cap::componentTitle(tag) + " " + std::to_string(given) +
+                           " bytes, but " + cap::componentEntryName(tag) + "'s size field gives " +
+                           std::to_string(found_[tag].size),
                        directory.entry);
             if (found_[tag].entry == nullptr && given != 0)
                 loadFile_.warnings.push_back("The Directory gives " + std::string(cap::componentTitle(tag)) + " " +
@@ -370,6 +372,14 @@ private:
                 report(finding, options_.verify);
             for (const auto& finding : verdict.warnings)
                 report(finding, false);
+            if (options_.exports && !options_.exports->empty()) {
+                exp::LinkVerdict links = exp::checkLinks(*package, *options_.exports);
+                for (const auto& finding : links.faults)
+                    report(finding, options_.verify);
+                for (const auto& note : links.notes)
+                    loadFile_.warnings.push_back("Linking: " + note);
+                loadFile_.exportFiles = std::move(links.imported);
+            }
             loadFile_.package = std::move(package);
         } catch (const cap::FindingError& error) {
             report(error.finding, options_.verify);

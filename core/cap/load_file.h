@@ -16,6 +16,11 @@
 
 namespace tolvane {
 
+namespace exp {
+class ExportPath;
+struct ExportFile;
+} // namespace exp
+
 // An entry of a CAP file with its bytes, in archive order.
 struct CapEntry {
     std::string name;
@@ -33,6 +38,10 @@ struct LoadFileOptions {
     // The Java Card release the package is for, such as "3.0.4": a package
     // that needs a newer one is refused. Empty for any.
     std::string target;
+    // Where the export files of imported packages are found: with them,
+    // every reference to an imported package is checked against its export
+    // file. None: those references are not checked.
+    std::shared_ptr<const exp::ExportPath> exports;
 };
 
 struct ImportedPackage {
@@ -76,6 +85,9 @@ struct LoadFile {
     // What the checks found, each where it lies: those of the Debug
     // component, and the others where checking only warns of them.
     std::vector<cap::Finding> findings;
+    // The export file of each imported package, by its place in Import,
+    // where one was found on the export path.
+    std::vector<std::shared_ptr<const exp::ExportFile>> exportFiles;
 };
 
 // Checks the entries and lays out their load file. Throws Error (NotLoadable)

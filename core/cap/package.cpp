@@ -393,12 +393,20 @@ private:
                 p_.classes.push_back(std::move(cls));
             }
             p_.descriptorPoolCount = placedBe16(in, "constant pool count");
-            in.skip(std::uint64_t{p_.descriptorPoolCount.value} * 2, "constant pool types");
+            // Type offsets count from the constant pool count.
+            const unsigned typesStart = p_.descriptorPoolCount.place;
+            for (unsigned k = 0; k < p_.descriptorPoolCount.value; ++k)
+                p_.poolTypes.push_back(placedBe16(in, "constant pool types"));
             // The type descriptors run to the component's end, each a count of
             // nibbles and the nibbles two a byte.
             while (!in.atEnd()) {
-                const unsigned nibbles = in.u8("type descriptor length");
-                in.skip((nibbles + 1) / 2, "type descriptor");
+                const unsigned at = placeOf(in) - typesStart;
+                const unsigned count = in.u8("type descriptor length");
+                const Bytes packed = in.take((count + 1) / 2, "type descriptor");
+                std::vector<std::uint8_t> nibbles;
+                for (unsigned n = 0; n < count; ++n)
+                    nibbles.push_back(n % 2 == 0 ? packed[n / 2] >> 4 : packed[n / 2] & 0x0F);
+                p_.types.emplace(at, std::move(nibbles));
             }
         });
     }

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -260,6 +261,10 @@ struct Package {
     std::vector<ExportClass> exports;
     std::vector<DescribedClass> classes; // in Descriptor order
     Placed<unsigned> descriptorPoolCount;
+    std::vector<Placed<unsigned>> poolTypes; // Descriptor: each ConstantPool entry's type offset, FFFF for a class
+    // Descriptor: the type descriptors as nibbles, by their offset from the
+    // constant pool count (which type offsets count from).
+    std::map<unsigned, std::vector<std::uint8_t>> types;
     std::vector<DebugClass> debugClasses;
     bool hasDebug = false;
     std::vector<Finding> debugFindings; // Debug is never sent: its faults are warnings

@@ -1,0 +1,300 @@
+#include "core/exp/links.h"
+
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/cap/java_card.h"
+
+namespace tolvane::exp {
+namespace {
+
+using cap::ClassRef;
+using cap::Finding;
+using cap::PoolKind;
+
+constexpr std::uint8_t invokeinterface = 0x8E;
+
+std::string shortName(const std::string& name)
+{
+    const auto slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
+std::string dotted(std::string name)
+{
+    for (auto& c : name)
+        if (c == '/')
+            c = '.';
+    return name;
+}
+
+// Whether a type as the CAP file records it matches the export file's,
+// where "L?;" (a class the file's names cannot tell) matches any class.
+bool sameType(const std::string& recorded, const std::string& exported)
+{
+    std::size_t i = 0, j = 0;
+    while (i < recorded.size() && j < exported.size()) {
+        if (recorded.compare(i, 3, "L?;") == 0 && exported[j] == 'L') {
+            const auto end = exported.find(';', j);
+            if (end == std::string::npos)
+                return false;
+            i += 3;
+            j = end + 1;
+            continue;
+        }
+        if (recorded[i++] != exported[j++])
+            return false;
+    }
+    return i == recorded.size() && j == exported.size();
+}
+
+class Linker {
+public:
+    Linker(const cap::Package& package, const ExportPath& path) : p_(package), path_(path) {}
+
+    LinkVerdict run()
+    {
+        imports();
+        for (std::size_t i = 0; i < p_.pool.size(); ++i)
+            poolEntry(static_cast<unsigned>(i));
+        hierarchy();
+        interfaceCalls();
+        for (const auto& problem : path_.problems())
+            verdict_.notes.push_back(problem);
+        return std::move(verdict_);
+    }
+
+private:
+    void fault(std::uint8_t tag, const std::string& field, unsigned offset, const std::string& problem)
+    {
+        verdict_.faults.push_back(Finding{tag, field, offset, problem});
+    }
+
+    void imports()
+    {
+        unsigned place = 1; // after the count
+        for (std::size_t i = 0; i < p_.imports.size(); ++i) {
+            const cap::Import& imported = p_.imports[i];
+            const auto lookup = path_.find(imported.aid, imported.major, imported.minor);
+            const std::string aid = hexText(imported.aid, HexCase::Upper);
+            const std::string name = cap::wellKnownPackageName(aid).value_or(aid) + " " +
+                                     std::to_string(imported.major) + "." + std::to_string(imported.minor);
+            names_.push_back(lookup.found ? lookup.found->file->package.text() : name);
+            verdict_.imported.push_back(lookup.found ? lookup.found->file : nullptr);
+            if (lookup.older)
+                fault(cap::importTag, "package " + std::to_string(i), place,
+                      name + " is imported, and the newest export file found for it is of version " +
+                          std::to_string(lookup.older->major) + "." + std::to_string(lookup.older->minor));
+            else if (!lookup.found)
+                verdict_.notes.push_back(name + ": no export file found, so its references were not checked");
+            place += 3 + static_cast<unsigned>(imported.aid.size());
+        }
+    }
+
+    // The imported class `ref` names, where its package's export file is
+    // known; a finding where that file has no such class.
+    const Class* importedClass(const ClassRef& ref, std::uint8_t tag, const std::string& field, unsigned offset)
+    {
+        if (!ref.external() || ref.package() >= verdict_.imported.size() || !verdict_.imported[ref.package()])
+            return nullptr;
+        const Class* cls = verdict_.imported[ref.package()]->classByToken(ref.token());
+        if (cls == nullptr)
+            fault(tag, field, offset,
+                  names_[ref.package()] + " has no class or interface with token " + std::to_string(ref.token()));
+        return cls;
+    }
+
+    std::string className(const Class& cls, unsigned token) const
+    {
+        return "class " + shortName(cls.name) + " (token " + std::to_string(token) + ")";
+    }
+
+    void poolEntry(unsigned index)
+    {
+        const cap::PoolEntry& e = p_.pool[index];
+        const std::string field = "entry " + std::to_string(index);
+        const auto kind = static_cast<PoolKind>(e.kind);
+        const Class* cls = nullptr;
+        const Member* member = nullptr;
+        unsigned package = 0, classToken = 0;
+        const char* what = "";
+        if (kind == PoolKind::StaticField || kind == PoolKind::StaticMethod) {
+            if (!e.staticRef.external())
+                return;
+            package = e.staticRef.package();
+            classToken = e.staticRef.classToken();
+            cls = importedClass(ClassRef{static_cast<std::uint16_t>(0x8000 | package << 8 | classToken)},
+                                cap::constantPoolTag, field, e.place);
+            if (cls == nullptr)
+                return;
+            const bool isField = kind == PoolKind::StaticField;
+            member = isField ? cls->field(e.staticRef.token(), true) : cls->method(e.staticRef.token(), true);
+            what = isField ? "static field" : "static method";
+            if (member == nullptr)
+                return missing(field, e.place, package, what, e.staticRef.token(), *cls, classToken);
+        } else {
+            if (!e.classRef.external())
+                return;
+            package = e.classRef.package();
+            classToken = e.classRef.token();
+            cls = importedClass(e.classRef, cap::constantPoolTag, field, e.place);
+            if (cls == nullptr || kind == PoolKind::ClassRef)
+                return;
+            const bool isField = kind == PoolKind::InstanceField;
+            member = isField ? cls->field(e.token, false) : cls->method(e.token, false);
+            what = isField ? "instance field" : "virtual method";
+            if (member == nullptr)
+                return missing(field, e.place, package, what, e.token, *cls, classToken);
+        }
+        recordedType(index, *cls, *member,
+                     kind == PoolKind::VirtualMethod || kind == PoolKind::SuperMethod ||
+                         kind == PoolKind::StaticMethod);
+    }
+
+    void missing(const std::string& field, unsigned offset, unsigned package, const char* what, unsigned token,
+                 const Class& cls, unsigned classToken)
+    {
+        fault(cap::constantPoolTag, field, offset,
+              names_[package] + " has no " + what + " " + std::to_string(token) + " in " + className(cls, classToken));
+    }
+
+    void recordedType(unsigned index, const Class& cls, const Member& member, bool method)
+    {
+        if (index >= p_.poolTypes.size())
+            return;
+        const auto found = p_.types.find(p_.poolTypes[index].value);
+        if (found == p_.types.end())
+            return; // the structural checks say so
+        const std::string recorded = typeText(p_, verdict_.imported, found->second, method);
+        if (!sameType(recorded, member.descriptor))
+            fault(cap::descriptorTag, "type of constant pool entry " + std::to_string(index), p_.poolTypes[index].place,
+                  "the type recorded for " + dotted(cls.name) + "." + member.name + " is " + recorded +
+                      ", and its export file gives " + member.descriptor);
+    }
+
+    // The classes of the package: a superclass that is final or an
+    // interface, an interface that is a class.
+    void hierarchy()
+    {
+        for (const auto& entry : p_.classEntries) {
+            if (entry.superClass) {
+                const Class* super =
+                    importedClass(entry.superClass->value, cap::classTag, "superclass", entry.superClass->place);
+                if (super != nullptr && (super->isFinal() || super->isInterface()))
+                    fault(cap::classTag, "superclass", entry.superClass->place,
+                          dotted(super->name) + " is " + (super->isInterface() ? "an interface" : "final") +
+                              ", and a class extends it");
+            }
+            for (const auto* list : {&entry.superInterfaces, &entry.implemented})
+                for (const auto& ref : *list) {
+                    const Class* interface = importedClass(ref.value, cap::classTag, "interface", ref.place);
+                    if (interface != nullptr && !interface->isInterface())
+                        fault(cap::classTag, "interface", ref.place,
+                              dotted(interface->name) + " is a class, and is used as an interface");
+                }
+        }
+    }
+
+    void interfaceCalls()
+    {
+        for (const auto& cls : p_.classes)
+            for (const auto& method : cls.methods)
+                for (const auto& instruction : method.instructions) {
+                    if (instruction.opcode != invokeinterface || !instruction.poolIndex ||
+                        *instruction.poolIndex >= p_.pool.size())
+                        continue;
+                    const cap::PoolEntry& e = p_.pool[*instruction.poolIndex];
+                    if (static_cast<PoolKind>(e.kind) != PoolKind::ClassRef || !e.classRef.external() ||
+                        e.classRef.package() >= verdict_.imported.size() || !verdict_.imported[e.classRef.package()])
+                        continue;
+                    const Class* target = verdict_.imported[e.classRef.package()]->classByToken(e.classRef.token());
+                    if (target != nullptr && !target->isInterface())
+                        fault(cap::methodTag, "invokeinterface", instruction.poolIndexPlace,
+                              "invokeinterface at " + std::to_string(instruction.offset) + " names " +
+                                  dotted(target->name) + ", a class");
+                }
+    }
+
+    const cap::Package& p_;
+    const ExportPath& path_;
+    LinkVerdict verdict_;
+    std::vector<std::string> names_; // of each import, as findings name it
+};
+
+} // namespace
+
+LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path)
+{
+    return Linker(package, path).run();
+}
+
+std::string typeText(const cap::Package& package, const std::vector<std::shared_ptr<const ExportFile>>& imported,
+                     const std::vector<std::uint8_t>& nibbles, bool method)
+{
+    const auto classNamed = [&](std::size_t at) -> std::string {
+        if (at + 4 > nibbles.size())
+            return "?";
+        const ClassRef ref{static_cast<std::uint16_t>(nibbles[at] << 12 | nibbles[at + 1] << 8 | nibbles[at + 2] << 4 |
+                                                      nibbles[at + 3])};
+        if (ref.external()) {
+            if (ref.package() < imported.size() && imported[ref.package()])
+                if (const Class* cls = imported[ref.package()]->classByToken(ref.token()))
+                    return cls->name;
+            return "?";
+        }
+        for (const auto& cls : package.debugClasses)
+            if (cls.location == ref.offset())
+                return cls.name;
+        return "?";
+    };
+    std::vector<std::string> types;
+    for (std::size_t at = 0; at < nibbles.size(); ++at) {
+        switch (nibbles[at]) {
+        case 0x1:
+            types.emplace_back("V");
+            break;
+        case 0x2:
+            types.emplace_back("Z");
+            break;
+        case 0x3:
+            types.emplace_back("B");
+            break;
+        case 0x4:
+            types.emplace_back("S");
+            break;
+        case 0x5:
+            types.emplace_back("I");
+            break;
+        case 0xA:
+            types.emplace_back("[Z");
+            break;
+        case 0xB:
+            types.emplace_back("[B");
+            break;
+        case 0xC:
+            types.emplace_back("[S");
+            break;
+        case 0xD:
+            types.emplace_back("[I");
+            break;
+        case 0x6:
+        case 0xE:
+            types.push_back(std::string(nibbles[at] == 0xE ? "[" : "") + "L" + classNamed(at + 1) + ";");
+            at += 4;
+            break;
+        default:
+            types.emplace_back("?" + std::to_string(nibbles[at]));
+        }
+    }
+    if (!method) {
+        std::string text;
+        for (const auto& t : types)
+            text += t;
+        return text;
+    }
+    std::string text = "(";
+    for (std::size_t i = 0; i + 1 < types.size(); ++i)
+        text += types[i];
+    return text + ")" + (types.empty() ? std::string() : types.back());
+}
+
+} // namespace tolvane::exp

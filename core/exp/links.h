@@ -1,0 +1,39 @@
+#pragma once
+
+// The linking checks: every reference a package makes outside itself held
+// against the export files of the packages it imports, as a card's linker
+// resolves it. A reference to a token the imported release does not define,
+// of the wrong kind, or typed otherwise than the export file types it, is a
+// finding; so is a class that extends a final class or an interface, or
+// implements a class.
+
+#include "core/cap/package.h"
+#include "core/exp/export_path.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace tolvane::exp {
+
+struct LinkVerdict {
+    std::vector<cap::Finding> faults;
+    // One line for each package whose references went unchecked, and for
+    // each file of the path that could not be read.
+    std::vector<std::string> notes;
+    // The export file of each imported package, by its place in Import,
+    // where one was found.
+    std::vector<std::shared_ptr<const ExportFile>> imported;
+};
+
+LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path);
+
+// A type of the Descriptor component in the JVM's form ("(S[B)V",
+// "Ljavacard/framework/APDU;"), class references named from the imported
+// export files or the package's Debug component; "?" for a class neither
+// names. `method` says whether the type is a method's (parameters, then the
+// return type).
+std::string typeText(const cap::Package& package, const std::vector<std::shared_ptr<const ExportFile>>& imported,
+                     const std::vector<std::uint8_t>& nibbles, bool method);
+
+} // namespace tolvane::exp

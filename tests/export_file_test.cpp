@@ -1,0 +1,339 @@
+// Export files, written by our own writer (never an SDK's): read back in each
+// format, refused where spoiled, found on a path by AID and version, and
+// held against a real CAP file's references, each row a fault to catch.
+
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/cap/load_file.h"
+#include "core/exp/export_file.h"
+#include "core/exp/export_path.h"
+#include "core/exp/links.h"
+#include "core/zip/archive.h"
+#include "test_support.h"
+
+#include <functional>
+#include <gtest/gtest.h>
+
+namespace tolvane {
+namespace {
+
+using namespace testing;
+using exp::ExportFile;
+
+ExportFile framework(unsigned minor)
+{
+    ExportFile file;
+    file.package = {"javacard/framework", *bytesFromHex("A0000000620101"), 1, minor, 1};
+    exp::Class apdu{10, exp::accPublic | exp::accFinal, "javacard/framework/APDU", {"java/lang/Object"}, {}, {}, {},
+                    {}};
+    apdu.methods.push_back({1, exp::accPublic, "getBuffer", "()[B", {}});
+    apdu.fields.push_back({0xFF, exp::accPublic | exp::accStatic | exp::accFinal, "PROTOCOL_T0", "B", 0});
+    exp::Class shareable{4, exp::accPublic | exp::accInterface, "javacard/framework/Shareable", {}, {}, {}, {}, {}};
+    file.classes = {apdu, shareable};
+    return file;
+}
+
+std::string refusalOf(const std::vector<std::uint8_t>& bytes)
+{
+    try {
+        (void)exp::readExportFile(bytes, "f.exp");
+    } catch (const Error& error) {
+        return error.message();
+    }
+    return "read";
+}
+
+TEST(ExportFile, WhatIsWrittenReadsBackInEachFormat)
+{
+    for (const unsigned format : {1u, 2u, 3u}) {
+        SCOPED_TRACE(format);
+        ExportFile file = framework(3);
+        file.formatMinor = format;
+        if (format == 3) {
+            file.referenced.push_back({"java/lang", *bytesFromHex("A0000000620001"), 1, 0, 1});
+            file.classes[0].inheritableMethods = 2;
+        }
+        const ExportFile back = exp::readExportFile(exp::writeExportFile(file), "f.exp");
+        EXPECT_EQ(back.formatMinor, format);
+        EXPECT_EQ(back.package.text(), "javacard.framework 1.3");
+        EXPECT_EQ(back.package.aid, file.package.aid);
+        ASSERT_EQ(back.referenced.size(), file.referenced.size());
+        ASSERT_EQ(back.classes.size(), 2u);
+        const exp::Class& apdu = back.classes[0];
+        EXPECT_EQ(apdu.name, "javacard/framework/APDU");
+        EXPECT_EQ(apdu.supers, std::vector<std::string>{"java/lang/Object"});
+        EXPECT_TRUE(apdu.isFinal());
+        EXPECT_TRUE(back.classes[1].isInterface());
+        EXPECT_EQ(apdu.inheritableMethods, file.classes[0].inheritableMethods);
+        ASSERT_NE(apdu.method(1, false), nullptr);
+        EXPECT_EQ(apdu.method(1, false)->descriptor, "()[B");
+        EXPECT_EQ(apdu.method(1, true), nullptr) << "a virtual method is no static one";
+        EXPECT_EQ(apdu.field(0xFF, true), nullptr) << "a constant is never found by token";
+        EXPECT_EQ(apdu.fields[0].value, 0);
+    }
+}
+
+TEST(ExportFile, ASpoiledFileIsRefusedNamingTheOffsetAndWhat)
+{
+    const auto written = exp::writeExportFile(framework(3));
+    // The pool begins at 8: the package's name (Utf8, 18 bytes), then the
+    // Package entry, whose AID length is its seventh byte.
+    ASSERT_EQ(written[8], 1);
+    ASSERT_EQ(written[29], 13);
+    const struct {
+        const char* name;
+        std::function<void(std::vector<std::uint8_t>&)> spoil;
+        const char* said;
+    } cases[] = {
+        {"no magic", [](auto& b) { b[1] = 0xFB; }, "at offset 0: no export file"},
+        {"a format it does not know", [](auto& b) { b[4] = 4; }, "at offset 4: format 2.4"},
+        {"an unknown pool tag", [](auto& b) { b[8] = 2; }, "at offset 8: constant pool entry 0 has tag 2"},
+        {"an AID too short", [](auto& b) { b[35] = 4; }, "at offset 35: constant pool entry 1 has an AID of 4 bytes"},
+        {"cut short", [](auto& b) { b.resize(b.size() - 3); }, "(the file ends early)"},
+        {"bytes after the last class", [](auto& b) { b.push_back(0); }, "1 bytes follow the last class"},
+        {"a pool count past the pool", [](auto& b) { b[6] = 0x40; }, "constant pool entry 14 has tag 0"},
+        {"this package names no Package entry",
+         [](auto& b) {
+             // Without classes, this package's index is the file's last but one two bytes.
+             ExportFile bare = framework(3);
+             bare.classes.clear();
+             b = exp::writeExportFile(bare);
+             b[b.size() - 2] = 0;
+         },
+         "this package is constant pool entry 0, which is no Package entry"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto bytes = written;
+        c.spoil(bytes);
+        const std::string said = refusalOf(bytes);
+        EXPECT_NE(said.find("Export file \"f.exp\""), std::string::npos) << said;
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    }
+}
+
+TEST(ExportPath, ThePackageIsFoundByAidAndVersionInFoldersAndArchives)
+{
+    TempDir dir;
+    const auto place = [&](const std::string& folder, unsigned minor) {
+        std::filesystem::create_directories(dir.path() / folder / "javacard/framework/javacard");
+        writeFile((dir.path() / folder / "javacard/framework/javacard/framework.exp").string(),
+                  exp::writeExportFile(framework(minor)));
+    };
+    place("sdk13", 3);
+    place("sdk15", 5);
+    // An archive of two releases, as an SDK's tools.jar keeps them.
+    writeFile(
+        dir.file("tools.jar"),
+        buildZip(
+            {{"api_export_files_3.0.4/javacard/framework/javacard/framework.exp", exp::writeExportFile(framework(5))},
+             {"api_export_files_3.0.5/javacard/framework/javacard/framework.exp", exp::writeExportFile(framework(5))},
+             {"api_export_files_3.1.0/javacard/framework/javacard/framework.exp",
+              exp::writeExportFile(framework(8))}}));
+    const auto aid = *bytesFromHex("A0000000620101");
+    const struct {
+        const char* name;
+        std::vector<std::string> path;
+        unsigned major, minor;
+        const char* found; // the source chosen, or nullptr
+        int older;         // the older minor version found instead, or -1
+    } cases[] = {
+        {"the same version", {dir.file("sdk13")}, 1, 3, "sdk13/", -1},
+        {"the nearest newer minor of a colon list", {dir.file("sdk15") + ":" + dir.file("sdk13")}, 1, 2, "sdk13/", -1},
+        {"a newer minor where the imported one is missing", {dir.file("sdk15")}, 1, 4, "sdk15/", -1},
+        {"only an older minor", {dir.file("sdk13")}, 1, 4, nullptr, 3},
+        {"another major version", {dir.file("sdk13")}, 2, 0, nullptr, -1},
+        {"the newest release of those with the version", {dir.file("tools.jar")}, 1, 5, "api_export_files_3.0.5", -1},
+        {"a folder and an archive", {dir.file("sdk13"), dir.file("tools.jar")}, 1, 6, "api_export_files_3.1.0", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const exp::ExportPath path(c.path);
+        const auto lookup = path.find(aid, c.major, c.minor);
+        EXPECT_TRUE(path.problems().empty());
+        ASSERT_EQ(lookup.found.has_value(), c.found != nullptr);
+        if (c.found != nullptr) {
+            EXPECT_NE(lookup.found->source.find(c.found), std::string::npos) << lookup.found->source;
+        }
+        EXPECT_EQ(lookup.older ? static_cast<int>(lookup.older->minor) : -1, c.older);
+    }
+    // A file that cannot be read is said, and the others still serve.
+    std::filesystem::create_directories(dir.path() / "bad/javacard/framework/javacard");
+    writeFile(dir.file("bad/javacard/framework/javacard/framework.exp"), {0x00, 0xFA});
+    const exp::ExportPath spoiled({dir.file("bad"), dir.file("sdk13")});
+    EXPECT_TRUE(spoiled.find(aid, 1, 3).found);
+    ASSERT_EQ(spoiled.problems().size(), 1u);
+    EXPECT_NE(spoiled.problems()[0].find("framework.exp"), std::string::npos);
+}
+
+// Export files that a corpus file's references meet exactly: each imported
+// package's classes, with the members the file uses, typed as it types
+// them. Made from the file itself, so that spoiling one thing in them
+// must make the checks find that thing.
+std::vector<ExportFile> exportsMeeting(const cap::Package& package)
+{
+    std::vector<ExportFile> files(package.imports.size());
+    for (std::size_t i = 0; i < files.size(); ++i)
+        files[i].package = {"p" + std::to_string(i), package.imports[i].aid, package.imports[i].major,
+                            package.imports[i].minor, 0};
+    const auto classOf = [&](unsigned pkg, unsigned token) -> exp::Class& {
+        auto& classes = files[pkg].classes;
+        for (auto& cls : classes)
+            if (cls.token == token)
+                return cls;
+        classes.push_back(
+            {token, exp::accPublic, "p" + std::to_string(pkg) + "/C" + std::to_string(token), {}, {}, {}, {}, {}});
+        return classes.back();
+    };
+    // Every class first, so that types name them.
+    for (const auto& e : package.pool) {
+        if (e.kind == 5 || e.kind == 6) {
+            if (e.staticRef.external())
+                classOf(e.staticRef.package(), e.staticRef.classToken());
+        } else if (e.classRef.external()) {
+            classOf(e.classRef.package(), e.classRef.token());
+        }
+    }
+    for (const auto& entry : package.classEntries)
+        for (const auto* list : {&entry.superInterfaces, &entry.implemented})
+            for (const auto& ref : *list)
+                if (ref.value.external())
+                    classOf(ref.value.package(), ref.value.token()).flags |= exp::accInterface;
+    for (const auto& cls : package.classes)
+        for (const auto& method : cls.methods)
+            for (const auto& instruction : method.instructions)
+                if (instruction.opcode == 0x8E && instruction.poolIndex) // invokeinterface
+                    if (const auto& ref = package.pool[*instruction.poolIndex].classRef; ref.external())
+                        classOf(ref.package(), ref.token()).flags |= exp::accInterface;
+    std::vector<std::shared_ptr<const ExportFile>> imported;
+    for (const auto& file : files)
+        imported.push_back(std::make_shared<const ExportFile>(file));
+    for (std::size_t k = 0; k < package.pool.size(); ++k) {
+        const auto& e = package.pool[k];
+        const bool isStatic = e.kind == 5 || e.kind == 6, method = e.kind == 3 || e.kind == 4 || e.kind == 6;
+        if (e.kind < 2 || (isStatic ? !e.staticRef.external() : !e.classRef.external()))
+            continue;
+        exp::Class& cls = isStatic ? classOf(e.staticRef.package(), e.staticRef.classToken())
+                                   : classOf(e.classRef.package(), e.classRef.token());
+        const exp::Member member{isStatic ? e.staticRef.token() : e.token,
+                                 exp::accPublic | (isStatic ? exp::accStatic : 0u),
+                                 "m" + std::to_string(k),
+                                 exp::typeText(package, imported, package.types.at(package.poolTypes[k].value), method),
+                                 {}};
+        (method ? cls.methods : cls.fields).push_back(member);
+    }
+    return files;
+}
+
+TEST(Links, EachReferenceIsHeldAgainstItsExportFile)
+{
+    const auto path = (corpusDir() / "cap" / "U2FToken__u2ftoken.cap").string();
+    if (!exists(path)) {
+        if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
+            FAIL() << "no corpus at " << corpusDir() << ", which CI requires";
+        GTEST_SKIP() << "no corpus at " << corpusDir();
+    }
+    ZipArchive archive;
+    archive.open(path);
+    std::vector<CapEntry> entries;
+    for (std::int64_t i = 0; i < archive.entryCount(); ++i) {
+        EntryStream stream;
+        archive.extract(i, stream);
+        entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}, std::nullopt});
+    }
+    const auto package = makeLoadFile(entries, {}, path).package;
+    ASSERT_TRUE(package);
+    const auto meeting = exportsMeeting(*package);
+    // The first external virtual method the file calls, and the class of its
+    // superclass.
+    const auto virtualCall = std::find_if(package->pool.begin(), package->pool.end(),
+                                          [](const cap::PoolEntry& e) { return e.kind == 3 && e.classRef.external(); });
+    ASSERT_NE(virtualCall, package->pool.end());
+    const unsigned callPackage = virtualCall->classRef.package(), callClass = virtualCall->classRef.token();
+    const auto calledClass = [&](std::vector<ExportFile>& files) -> exp::Class& {
+        for (auto& cls : files[callPackage].classes)
+            if (cls.token == callClass)
+                return cls;
+        throw std::logic_error("no class");
+    };
+    const auto extending =
+        std::find_if(package->classEntries.begin(), package->classEntries.end(),
+                     [](const cap::ClassEntry& c) { return c.superClass && c.superClass->value.external(); });
+    ASSERT_NE(extending, package->classEntries.end());
+    const auto& super = extending->superClass;
+
+    const struct {
+        const char* name;
+        std::function<void(std::vector<ExportFile>&)> spoil;
+        const char* found; // nullptr: nothing
+    } cases[] = {
+        {"the export files the file was built against", [](auto&) {}, nullptr},
+        {"a method the imported release lacks",
+         [&](auto& files) {
+             auto& methods = calledClass(files).methods;
+             methods.erase(std::find_if(methods.begin(), methods.end(),
+                                        [&](const exp::Member& m) { return m.token == virtualCall->token; }));
+         },
+         "has no virtual method"},
+        {"a virtual method that is static there",
+         [&](auto& files) {
+             for (auto& m : calledClass(files).methods)
+                 if (m.token == virtualCall->token)
+                     m.flags |= exp::accStatic;
+         },
+         "has no virtual method"},
+        {"a type the file records otherwise",
+         [&](auto& files) {
+             for (auto& m : calledClass(files).methods)
+                 if (m.token == virtualCall->token)
+                     m.descriptor = "(SSSSSSS)V";
+         },
+         "and its export file gives (SSSSSSS)V"},
+        {"a class the imported release lacks", [&](auto& files) { calledClass(files).token = 0xFE; },
+         "has no class or interface with token"},
+        {"a final superclass",
+         [&](auto& files) {
+             for (auto& cls : files[super->value.package()].classes)
+                 if (cls.token == super->value.token())
+                     cls.flags |= exp::accFinal;
+         },
+         "is final, and a class extends it"},
+        {"an older release only",
+         [&](auto& files) {
+             for (std::size_t i = 0; i < files.size(); ++i)
+                 if (package->imports[i].minor > 0) {
+                     files[i].package.minor = package->imports[i].minor - 1;
+                     return;
+                 }
+         },
+         "the newest export file found for it is of version"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto files = meeting;
+        c.spoil(files);
+        TempDir dir;
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            std::filesystem::create_directories(dir.path() / ("p" + std::to_string(i)) / "javacard");
+            writeFile((dir.path() / ("p" + std::to_string(i)) / "javacard" / "p.exp").string(),
+                      exp::writeExportFile(files[i]));
+        }
+        const auto verdict = exp::checkLinks(*package, exp::ExportPath({dir.path().string()}));
+        std::string said;
+        for (const auto& finding : verdict.faults)
+            said += finding.text() + "\n";
+        if (c.found == nullptr) {
+            EXPECT_EQ(said, "");
+        } else {
+            EXPECT_NE(said.find(c.found), std::string::npos) << said;
+        }
+    }
+    // No export file at all: nothing found, each package said to be unchecked.
+    TempDir empty;
+    const auto unchecked = exp::checkLinks(*package, exp::ExportPath({empty.path().string()}));
+    EXPECT_TRUE(unchecked.faults.empty());
+    EXPECT_EQ(unchecked.notes.size(), package->imports.size());
+}
+
+} // namespace
+} // namespace tolvane
