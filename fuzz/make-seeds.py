@@ -86,6 +86,30 @@ def main() -> None:
     package = b"".join(component(tag, parts[tag]) for tag in (1, 2, 4, 3, 6, 7, 8, 5, 9, 11))
     write("package", "one-method.ijc", package)
     card_seeds()
+    export_seeds()
+
+
+def export_seeds() -> None:
+    """Export files of our own in each format: a class with a method, a field and a constant."""
+    def u2(n):
+        return n.to_bytes(2, "big")
+
+    def utf8(text):
+        return b"\x01" + u2(len(text)) + text.encode()
+
+    for minor in (1, 2, 3):
+        pool = [utf8("com/acme/lib"), b"\x0D\x01" + u2(0) + b"\x02\x01\x07" + bytes.fromhex("A0000000620301"),
+                utf8("com/acme/lib/Util"), b"\x07" + u2(2), utf8("java/lang/Object"), b"\x07" + u2(4),
+                utf8("get"), utf8("([BS)S"), utf8("MAX"), utf8("S"), utf8("ConstantValue"), b"\x03" + bytes(3) + b"\x10"]
+        body = b"\x00\xFA\xCA\xDE" + bytes([minor, 2]) + u2(len(pool)) + b"".join(pool) + u2(1)
+        if minor == 3:
+            body += b"\x00"
+        cls = b"\x00" + u2(0x0001) + u2(3) + u2(1) + u2(5) + b"\x00"
+        cls += u2(1) + b"\xFF" + u2(0x0019) + u2(8) + u2(9) + u2(1) + u2(10) + (2).to_bytes(4, "big") + u2(11)
+        cls += u2(1) + b"\x00" + u2(0x0009) + u2(6) + u2(7)
+        if minor == 3:
+            cls += b"\x01"
+        write("export", "lib-2.%d.exp" % minor, body + b"\x01" + cls)
 
 
 def played(flags: int, answers) -> bytes:
