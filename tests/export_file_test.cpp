@@ -8,6 +8,7 @@
 #include "core/exp/export_file.h"
 #include "core/exp/export_path.h"
 #include "core/exp/links.h"
+#include "core/report/dump.h"
 #include "core/zip/archive.h"
 #include "test_support.h"
 
@@ -327,6 +328,26 @@ TEST(Links, EachReferenceIsHeldAgainstItsExportFile)
         } else {
             EXPECT_NE(said.find(c.found), std::string::npos) << said;
         }
+    }
+    // Through the load file's checks, as --exp-path gives them: no finding,
+    // and the dump names each call from the export file.
+    {
+        TempDir dir;
+        for (std::size_t i = 0; i < meeting.size(); ++i) {
+            std::filesystem::create_directories(dir.path() / ("p" + std::to_string(i)) / "javacard");
+            writeFile((dir.path() / ("p" + std::to_string(i)) / "javacard" / "p.exp").string(),
+                      exp::writeExportFile(meeting[i]));
+        }
+        LoadFileOptions options;
+        options.exports = std::make_shared<const exp::ExportPath>(std::vector<std::string>{dir.path().string()});
+        const LoadFile linked = makeLoadFile(entries, options, path);
+        EXPECT_TRUE(linked.findings.empty());
+        const std::string call = "p" + std::to_string(callPackage) + ".C" + std::to_string(callClass) + ".m" +
+                                 std::to_string(virtualCall - package->pool.begin()) + "(";
+        const auto lines = dumpLines(linked);
+        EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+            return line.find(": invokevirtual ") != std::string::npos && line.find(" (" + call) != std::string::npos;
+        })) << call;
     }
     // No export file at all: nothing found, each package said to be unchecked.
     TempDir empty;

@@ -486,23 +486,40 @@ private:
                                                 std::to_string(strings.size()) + " strings"}};
                     return strings[index];
                 };
-                name("package name index");
+                p_.debugPackageName = name("package name index");
                 const unsigned classCount = in.be16("class count");
                 for (unsigned i = 0; i < classCount; ++i) {
                     DebugClass cls;
                     cls.name = name("class name index");
-                    in.skip(2, "class access flags");
+                    cls.flags = in.be16("class access flags");
                     cls.location = placedBe16(in, "class location");
-                    in.skip(4, "super class and source file");
+                    // No superclass (java.lang.Object) is written as 0xFFFF.
+                    if (const unsigned super = in.be16("super class name"); super != 0xFFFF) {
+                        if (super >= strings.size())
+                            throw FindingError{{debugTag, "super class name", static_cast<unsigned>(in.position() - 2),
+                                                "string index " + std::to_string(super) + " is past the " +
+                                                    std::to_string(strings.size()) + " strings"}};
+                        cls.superName = strings[super];
+                    }
+                    in.skip(2, "source file");
                     const unsigned interfaces = in.u8("interface count");
                     const unsigned fields = in.be16("field count");
                     const unsigned methods = in.be16("method count");
-                    in.skip(std::uint64_t{interfaces} * 2, "interface names");
-                    in.skip(std::uint64_t{fields} * 10, "fields");
+                    for (unsigned k = 0; k < interfaces; ++k)
+                        cls.interfaces.push_back(name("interface name index"));
+                    for (unsigned k = 0; k < fields; ++k) {
+                        DebugField field;
+                        field.name = name("field name index");
+                        field.descriptor = name("field descriptor index");
+                        field.flags = in.be16("field access flags");
+                        field.contents = in.be32("field contents");
+                        cls.fields.push_back(std::move(field));
+                    }
                     for (unsigned k = 0; k < methods; ++k) {
                         DebugMethod method;
                         method.name = name("method name index");
-                        in.skip(4, "method descriptor and flags");
+                        method.descriptor = name("method descriptor index");
+                        method.flags = in.be16("method access flags");
                         method.location = placedBe16(in, "method location");
                         in.skip(3, "header size and body size");
                         const unsigned variables = in.be16("variable count");

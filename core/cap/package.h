@@ -229,12 +229,24 @@ struct ExportClass {
 
 struct DebugMethod {
     std::string name;
+    std::string descriptor; // JVM form: "([BS)V"
+    unsigned flags = 0;     // JVM access flags
     Placed<unsigned> location;
+};
+
+struct DebugField {
+    std::string name, descriptor;
+    unsigned flags = 0;         // JVM access flags
+    std::uint32_t contents = 0; // an instance field's token, a static one's place, or a constant's value
 };
 
 struct DebugClass {
     std::string name;
+    unsigned flags = 0; // JVM access flags
     Placed<unsigned> location;
+    std::string superName; // empty for none
+    std::vector<std::string> interfaces;
+    std::vector<DebugField> fields;
     std::vector<DebugMethod> methods;
 };
 
@@ -266,6 +278,7 @@ struct Package {
     // constant pool count (which type offsets count from).
     std::map<unsigned, std::vector<std::uint8_t>> types;
     std::vector<DebugClass> debugClasses;
+    std::string debugPackageName; // "com/acme/wallet"
     bool hasDebug = false;
     std::vector<Finding> debugFindings; // Debug is never sent: its faults are warnings
 };

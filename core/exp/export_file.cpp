@@ -196,10 +196,17 @@ private:
     std::vector<PoolEntry> pool_;
 };
 
+// Constructors are called as static methods are, by a token of the static
+// methods' numbering, though no static flag marks them.
+bool ofStaticTokens(const Member& member)
+{
+    return member.isStatic() || member.name == "<init>";
+}
+
 const Member* findMember(const std::vector<Member>& members, unsigned token, bool isStatic)
 {
     for (const auto& member : members)
-        if (member.token == token && member.isStatic() == isStatic && member.token != 0xFF)
+        if (member.token == token && ofStaticTokens(member) == isStatic && member.token != 0xFF)
             return &member;
     return nullptr;
 }

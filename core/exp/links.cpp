@@ -227,6 +227,35 @@ LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path)
     return Linker(package, path).run();
 }
 
+std::string ExportedName::text() const
+{
+    if (member.empty())
+        return dotted(cls);
+    return dotted(cls) + "." + member + (descriptor.front() == '(' ? "" : ":") + descriptor;
+}
+
+std::optional<ExportedName> exportedName(const cap::PoolEntry& e,
+                                         const std::vector<std::shared_ptr<const ExportFile>>& imported)
+{
+    const auto kind = static_cast<PoolKind>(e.kind);
+    const bool isStatic = kind == PoolKind::StaticField || kind == PoolKind::StaticMethod;
+    const bool external = isStatic ? e.staticRef.external() : e.classRef.external();
+    const unsigned package = isStatic ? e.staticRef.package() : e.classRef.package();
+    if (!external || package >= imported.size() || !imported[package])
+        return std::nullopt;
+    const Class* cls = imported[package]->classByToken(isStatic ? e.staticRef.classToken() : e.classRef.token());
+    if (cls == nullptr)
+        return std::nullopt;
+    if (kind == PoolKind::ClassRef)
+        return ExportedName{cls->name, {}, {}};
+    const bool isField = kind == PoolKind::InstanceField || kind == PoolKind::StaticField;
+    const unsigned token = isStatic ? e.staticRef.token() : e.token;
+    const Member* member = isField ? cls->field(token, isStatic) : cls->method(token, isStatic);
+    if (member == nullptr)
+        return std::nullopt;
+    return ExportedName{cls->name, member->name, member->descriptor};
+}
+
 std::string typeText(const cap::Package& package, const std::vector<std::shared_ptr<const ExportFile>>& imported,
                      const std::vector<std::uint8_t>& nibbles, bool method)
 {

@@ -11,6 +11,7 @@
 #include "core/exp/export_path.h"
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,17 @@ struct LinkVerdict {
 };
 
 LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path);
+
+// What an external reference names, by its export file: the class and,
+// for a field or a method, the member and its descriptor.
+struct ExportedName {
+    std::string cls;                // "javacard/framework/APDU"
+    std::string member, descriptor; // empty for a class reference
+    // "javacard.framework.APDU.getBuffer()[B", "javacard.framework.APDU.buffer:[B"
+    std::string text() const;
+};
+std::optional<ExportedName> exportedName(const cap::PoolEntry& entry,
+                                         const std::vector<std::shared_ptr<const ExportFile>>& imported);
 
 // A type of the Descriptor component in the JVM's form ("(S[B)V",
 // "Ljavacard/framework/APDU;"), class references named from the imported

@@ -4,6 +4,7 @@
 #include "core/cap/bytecode.h"
 #include "core/cap/java_card.h"
 #include "core/cap/load_file.h"
+#include "core/exp/links.h"
 #include "core/report/text_report.h"
 
 #include <map>
@@ -86,12 +87,14 @@ std::string staticRefText(const Package& package, StaticRef ref, bool isMethod)
 
 } // namespace
 
-std::string poolEntryText(const Package& package, unsigned index)
+std::string poolEntryText(const Package& package, unsigned index, const ImportedExports& exports)
 {
     if (index >= package.pool.size())
         return "no entry";
     const PoolEntry& e = package.pool[index];
     const std::string kind = poolKindName(e.kind);
+    if (const auto name = exp::exportedName(e, exports))
+        return kind + " " + name->text();
     switch (static_cast<PoolKind>(e.kind)) {
     case PoolKind::ClassRef:
         return kind + " " + classRefText(package, e.classRef);
@@ -107,7 +110,7 @@ std::string poolEntryText(const Package& package, unsigned index)
     return kind;
 }
 
-std::string operandText(const Package& package, const Instruction& in)
+std::string operandText(const Package& package, const Instruction& in, const ImportedExports& exports)
 {
     std::string text;
     for (std::size_t i = 0; i < in.operands.size(); ++i) {
@@ -116,8 +119,11 @@ std::string operandText(const Package& package, const Instruction& in)
         text += std::to_string(in.operands[i]);
     }
     if (in.poolIndex) {
+        // Named from an export file, the instruction says the kind already.
+        const auto name = *in.poolIndex < package.pool.size() ? exp::exportedName(package.pool[*in.poolIndex], exports)
+                                                              : std::nullopt;
         text += " (";
-        text += poolEntryText(package, *in.poolIndex);
+        text += name ? name->text() : poolEntryText(package, *in.poolIndex);
         text += ')';
     }
     if (!in.targets.empty())
@@ -129,12 +135,12 @@ std::string operandText(const Package& package, const Instruction& in)
     return text;
 }
 
-std::string instructionText(const Package& package, const Instruction& in)
+std::string instructionText(const Package& package, const Instruction& in, const ImportedExports& exports)
 {
     std::string text = mnemonic(in.opcode);
     if (!in.operands.empty()) {
         text += ' ';
-        text += operandText(package, in);
+        text += operandText(package, in, exports);
     }
     return text;
 }
@@ -158,23 +164,23 @@ std::vector<std::string> dumpLines(const LoadFile& file)
                         methodAt(p, applet.installOffset));
     lines.push_back(" Constant pool: " + number(static_cast<unsigned>(p.pool.size())) + " entries");
     for (std::size_t i = 0; i < p.pool.size(); ++i)
-        lines.push_back("  " + number(static_cast<unsigned>(i)) + ": " + poolEntryText(p, static_cast<unsigned>(i)));
+        lines.push_back("  " + number(static_cast<unsigned>(i)) + ": " +
+                        poolEntryText(p, static_cast<unsigned>(i), file.exportFiles));
     for (const auto& cls : p.classes) {
-        lines.push_back(std::string(" ") + (cls.isInterface() ? "Interface " : "Class ") +
-                        (cls.name ? *cls.name + " (token " + number(cls.token) + ", "
-                                  : "token " + number(cls.token) + " (") +
-                        classFlags(cls.flags) + ")");
+        lines.push_back(
+            std::string(" ") + (cls.isInterface() ? "Interface " : "Class ") +
+            (cls.name ? *cls.name + " (token " + number(cls.token) + ", " : "token " + number(cls.token) + " (") +
+            classFlags(cls.flags) + ")");
         for (const auto ref : cls.interfaces)
             lines.push_back("  implements " + classRefText(p, ref));
         for (const auto& field : cls.fields)
             lines.push_back("  field token " + number(field.token) + " (" + methodFlags(field.flags & 0x1F) +
                             "), type " + number(field.type));
         for (const auto& method : cls.methods) {
-            const std::string line =
-                "  method " +
-                (method.name ? *method.name + " (token " + number(method.token) + ", "
-                             : "token " + number(method.token) + " (") +
-                methodFlags(method.flags) + ")";
+            const std::string line = "  method " +
+                                     (method.name ? *method.name + " (token " + number(method.token) + ", "
+                                                  : "token " + number(method.token) + " (") +
+                                     methodFlags(method.flags) + ")";
             if (!method.defined()) {
                 lines.push_back(line);
                 continue;
@@ -184,11 +190,12 @@ std::vector<std::string> dumpLines(const LoadFile& file)
                             number(method.header.nargs) + ", " + number(method.bytecodeCount) + " bytes");
             for (const auto& h : p.handlers)
                 if (h.start >= method.bytecodeStart() && h.start < method.end())
-                    lines.push_back("   handler " + number(h.start) + " to " + number(h.start + h.length) + " -> " +
-                                    number(h.handlerOffset) + ", catches " +
-                                    (h.catchType == 0 ? std::string("anything") : poolEntryText(p, h.catchType)));
+                    lines.push_back(
+                        "   handler " + number(h.start) + " to " + number(h.start + h.length) + " -> " +
+                        number(h.handlerOffset) + ", catches " +
+                        (h.catchType == 0 ? std::string("anything") : poolEntryText(p, h.catchType, file.exportFiles)));
             for (const auto& in : method.instructions)
-                lines.push_back("   " + number(in.offset) + ": " + instructionText(p, in));
+                lines.push_back("   " + number(in.offset) + ": " + instructionText(p, in, file.exportFiles));
         }
     }
     return lines;

@@ -6,22 +6,33 @@
 
 #include "core/cap/package.h"
 
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace tolvane {
 
 struct LoadFile;
+namespace exp {
+struct ExportFile;
+}
+
+// The export file of each imported package, by its place in Import, where
+// one was found: what references to it are named by.
+using ImportedExports = std::vector<std::shared_ptr<const exp::ExportFile>>;
 
 std::vector<std::string> dumpLines(const LoadFile& file);
 
 // An instruction's operands as the listing shows them, constant pool
-// references resolved to what they name.
-std::string operandText(const cap::Package& package, const cap::Instruction& instruction);
+// references resolved to what they name (an imported package's class or
+// member by name and descriptor, where its export file is known).
+std::string operandText(const cap::Package& package, const cap::Instruction& instruction,
+                        const ImportedExports& exports = {});
 
 // An instruction as the listing shows it: its mnemonic and its operands.
-std::string instructionText(const cap::Package& package, const cap::Instruction& instruction);
+std::string instructionText(const cap::Package& package, const cap::Instruction& instruction,
+                            const ImportedExports& exports = {});
 // What a constant pool entry names: its kind and its reference.
-std::string poolEntryText(const cap::Package& package, unsigned index);
+std::string poolEntryText(const cap::Package& package, unsigned index, const ImportedExports& exports = {});
 
 } // namespace tolvane

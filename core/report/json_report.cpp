@@ -6,6 +6,8 @@
 
 #include "core/base/hex.h"
 #include "core/cap/load_file.h"
+#include "core/exp/links.h"
+#include "core/report/dump.h"
 #include "core/report/report_sink.h"
 
 #include <nlohmann/json.hpp>
@@ -70,11 +72,18 @@ Json optionalText(const std::optional<std::string>& text)
 
 // Every component decoded, for tools: the constant pool in index order, the
 // classes in Descriptor order with their methods and bytecode.
-Json decodedJson(const cap::Package& package)
+Json decodedJson(const cap::Package& package, const ImportedExports& exports)
 {
     Json pool = Json::array();
     for (const auto& e : package.pool) {
         Json entry = {{"kind", cap::poolKindName(e.kind)}};
+        if (const auto name = exp::exportedName(e, exports)) {
+            entry["exported"] = {{"class", textValue(name->cls)}};
+            if (!name->member.empty()) {
+                entry["exported"]["member"] = textValue(name->member);
+                entry["exported"]["descriptor"] = textValue(name->descriptor);
+            }
+        }
         switch (static_cast<cap::PoolKind>(e.kind)) {
         case cap::PoolKind::ClassRef:
             entry["class"] = classRefJson(e.classRef);
@@ -125,7 +134,7 @@ void addLoadFileFields(Json& report, const std::optional<LoadFile>& file, bool d
 {
     report["input"] = file && file->fromComponents ? "ijc" : "cap";
     if (decoded)
-        report["decoded"] = file && file->package ? decodedJson(*file->package) : Json(nullptr);
+        report["decoded"] = file && file->package ? decodedJson(*file->package, file->exportFiles) : Json(nullptr);
     if (!file) {
         report["load_file"] = nullptr;
         report["package_version"] = nullptr;

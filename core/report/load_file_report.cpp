@@ -50,8 +50,7 @@ void LoadFileReport::loadFile(const LoadFile& file)
     sink_.appendLine("Load file components:");
     sink_.appendLine(report::ruleLine());
     for (const auto& component : file.components)
-        sink_.appendLine(
-            report::componentLine(component.tag, component.name, component.bytes.size()));
+        sink_.appendLine(report::componentLine(component.tag, component.name, component.bytes.size()));
     sink_.appendLine(report::ruleLine());
     sink_.appendLine(" Total load file: " + std::to_string(file.bytes.size()) + " bytes");
     sink_.appendLine(std::string(" Descriptor: ") + (file.descriptorKept ? "kept" : "left out"));
@@ -82,8 +81,7 @@ void LoadFileReport::script(const apdu::Script& script)
 
 void LoadFileReport::capFile(const std::string& folder, bool fromAid)
 {
-    sink_.appendLine(" CAP file: " + start_.ijcPath + ", components under " +
-                     folder +
+    sink_.appendLine(" CAP file: " + start_.ijcPath + ", components under " + folder +
                      (fromAid ? " (made from the package AID: CAP 2.1 names no package; --package names one)" : ""));
 }
 

@@ -65,8 +65,7 @@ Place placeOf(const Package& package, const Finding& finding)
 
 StructureRow methodRow(const DescribedClass& cls, const Method& method, std::size_t c, std::size_t m)
 {
-    StructureRow made = row(Kind::Method, method.name ? *method.name
-                                                      : "method token " + std::to_string(method.token));
+    StructureRow made = row(Kind::Method, method.name ? *method.name : "method token " + std::to_string(method.token));
     if (cls.isInterface() || method.offset == 0) {
         made.detail = "no bytecode";
     } else {
@@ -85,11 +84,10 @@ StructureRow classesRow(const Package& package)
     StructureRow classes = row(Kind::Group, "Classes", std::to_string(package.classes.size()));
     for (std::size_t c = 0; c < package.classes.size(); ++c) {
         const DescribedClass& cls = package.classes[c];
-        StructureRow made = row(Kind::Class,
-                                cls.name ? *cls.name : "token " + std::to_string(cls.token),
-                                std::string(cls.isInterface() ? "interface" : "class") + ", " +
-                                    std::to_string(cls.methods.size()) + " methods, " +
-                                    std::to_string(cls.fields.size()) + " fields");
+        StructureRow made =
+            row(Kind::Class, cls.name ? *cls.name : "token " + std::to_string(cls.token),
+                std::string(cls.isInterface() ? "interface" : "class") + ", " + std::to_string(cls.methods.size()) +
+                    " methods, " + std::to_string(cls.fields.size()) + " fields");
         for (std::size_t m = 0; m < cls.methods.size(); ++m)
             made.children.push_back(methodRow(cls, cls.methods[m], c, m));
         classes.children.push_back(std::move(made));
@@ -111,17 +109,17 @@ std::vector<StructureRow> structureOf(const LoadFile& file)
         row(Kind::Group, "Components", bytesText(file.bytes.size()) + (file.fromComponents ? "" : " to load"));
     for (const auto& component : file.components) {
         StructureRow made = row(Kind::Component, componentTitle(component.tag), bytesText(component.bytes.size()));
-        made.share = file.bytes.empty() ? 0.0
-                                        : static_cast<double>(component.bytes.size()) /
-                                              static_cast<double>(file.bytes.size());
+        made.share = file.bytes.empty()
+                         ? 0.0
+                         : static_cast<double>(component.bytes.size()) / static_cast<double>(file.bytes.size());
         components.children.push_back(std::move(made));
     }
 
     StructureRow imports = row(Kind::Group, "Imports", std::to_string(file.imports.size()));
     for (const auto& imported : file.imports)
-        imports.children.push_back(row(Kind::Import, imported.name.value_or(imported.aid),
-                                       "AID " + imported.aid + ", version " +
-                                           versionText(imported.major, imported.minor)));
+        imports.children.push_back(
+            row(Kind::Import, imported.name.value_or(imported.aid),
+                "AID " + imported.aid + ", version " + versionText(imported.major, imported.minor)));
 
     StructureRow applets = row(Kind::Group, "Applets", std::to_string(file.applets.size()));
     for (const auto& applet : file.applets)
@@ -133,8 +131,8 @@ std::vector<StructureRow> structureOf(const LoadFile& file)
     if (file.requiresGlobalPlatform)
         needs.children.push_back(row(Kind::Requirement, "GlobalPlatform", *file.requiresGlobalPlatform + " or later"));
 
-    StructureRow classes = file.package ? classesRow(*file.package)
-                                        : row(Kind::Note, "Classes", "not decoded: see what the checks found");
+    StructureRow classes =
+        file.package ? classesRow(*file.package) : row(Kind::Note, "Classes", "not decoded: see what the checks found");
 
     // Each finding goes on the method or class that holds it; else on its
     // component, or on the package where the load file has no such
@@ -143,7 +141,8 @@ std::vector<StructureRow> structureOf(const LoadFile& file)
         const Place place = file.package ? placeOf(*file.package, finding) : Place{};
         if (place.classIndex) {
             StructureRow& cls = classes.children[*place.classIndex];
-            (place.methodIndex ? cls.children[*place.methodIndex] : cls).findings.push_back(withControlsEscaped(finding.text()));
+            (place.methodIndex ? cls.children[*place.methodIndex] : cls)
+                .findings.push_back(withControlsEscaped(finding.text()));
             continue;
         }
         auto it = std::find_if(file.components.begin(), file.components.end(),
@@ -176,7 +175,8 @@ std::vector<StructureRow> listingOf(const LoadFile& file, std::size_t classIndex
     const Package& package = *file.package;
     const Method& method = package.classes[classIndex].methods[methodIndex];
     for (const Instruction& in : method.instructions)
-        rows.push_back(row(Kind::Instruction, std::to_string(in.offset) + ": " + instructionText(package, in)));
+        rows.push_back(
+            row(Kind::Instruction, std::to_string(in.offset) + ": " + instructionText(package, in, file.exportFiles)));
     // A finding belongs to the instruction it lies in: the last that begins
     // at or before it.
     for (const Finding& finding : file.findings) {

@@ -16,7 +16,19 @@ namespace tolvane {
 struct LoadFile;
 
 struct StructureRow {
-    enum class Kind { Group, Package, Component, Import, Applet, Requirement, LeftOut, Class, Method, Instruction, Note };
+    enum class Kind {
+        Group,
+        Package,
+        Component,
+        Import,
+        Applet,
+        Requirement,
+        LeftOut,
+        Class,
+        Method,
+        Instruction,
+        Note
+    };
     Kind kind = Kind::Group;
     std::string label;
     std::string detail;
