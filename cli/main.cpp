@@ -11,6 +11,7 @@
 #include "core/convert/archive_converter.h"
 #include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
+#include "core/exp/compare.h"
 #include "core/exp/export_path.h"
 #include "core/report/json_report.h"
 #include "core/report/load_file_report.h"
@@ -25,6 +26,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -38,7 +41,7 @@ constexpr int exitOk = 0;
 constexpr int exitConversionFailed = 1;
 constexpr int exitUsage = 2;
 
-enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu, ToCap, Readers, List, Info, Delete, Send };
+enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu, ToCap, CompareExp, Readers, List, Info, Delete, Send };
 
 bool isCardMode(Mode mode)
 {
@@ -185,12 +188,12 @@ struct Parser {
             {"--scan", Mode::Scan},       {"--load-file", Mode::LoadFile}, {"--check", Mode::Check},
             {"--dump", Mode::Dump},       {"--apdu", Mode::Apdu},          {"--to-cap", Mode::ToCap},
             {"--readers", Mode::Readers}, {"--list", Mode::List},          {"--info", Mode::Info},
-            {"--delete", Mode::Delete},   {"--send", Mode::Send}};
+            {"--delete", Mode::Delete},   {"--send", Mode::Send},          {"--compare-exp", Mode::CompareExp}};
         for (const auto& [name, mode] : modes)
             if (option == name) {
                 if (!setMode(mode))
-                    return "--scan, --load-file, --check, --dump, --apdu, --to-cap, --readers, --list, --info, "
-                           "--delete and --send exclude one another";
+                    return "--scan, --load-file, --check, --dump, --apdu, --to-cap, --compare-exp, --readers, "
+                           "--list, --info, --delete and --send exclude one another";
                 return std::nullopt;
             }
         auto& card = request.card;
@@ -445,6 +448,11 @@ std::variant<Request, int> parse(int argc, char** argv)
             return usageError("no CAP file given");
         return request;
     }
+    if (request.mode == Mode::CompareExp) {
+        if (request.capFiles.size() != 2 || !request.output.empty() || request.json)
+            return usageError("--compare-exp takes two export files, OLD.exp and NEW.exp, and no other option");
+        return request;
+    }
     if (request.capFiles.empty())
         return usageError("no CAP file given");
     if (!request.output.empty() && request.capFiles.size() > 1)
@@ -510,6 +518,40 @@ int runCard(Request& request)
     }
 }
 
+// --compare-exp: each way NEW breaks what OLD offers, on a line; exit 1
+// where there is one.
+int compareExports(const std::string& older, const std::string& newer, bool quiet)
+{
+    try {
+        const auto read = [](const std::string& path) {
+            std::error_code error;
+            const auto size = std::filesystem::file_size(path, error);
+            if (error)
+                throw tolvane::Error(tolvane::ErrorKind::CannotOpen, path, error.message());
+            if (size > (1u << 20))
+                throw tolvane::Error(tolvane::ErrorKind::ExportFile, path, "too large for an export file");
+            std::ifstream in(path, std::ios::binary);
+            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                                  std::istreambuf_iterator<char>());
+            if (in.bad())
+                throw tolvane::Error(tolvane::ErrorKind::CannotOpen, path, "It cannot be read");
+            return tolvane::exp::readExportFile(bytes, path);
+        };
+        const auto was = read(older), is = read(newer);
+        const auto breaks = tolvane::exp::replacementBreaks(was, is);
+        for (const auto& line : breaks)
+            std::printf("%s\n", tolvane::withControlsEscaped(line).c_str());
+        if (breaks.empty() && !quiet)
+            std::printf("%s\n", tolvane::withControlsEscaped(newer + " (" + is.package.text() + ") may replace " +
+                                                             older + " (" + was.package.text() + ")")
+                                    .c_str());
+        std::fflush(stdout);
+        return breaks.empty() ? exitOk : exitConversionFailed;
+    } catch (const tolvane::Error& error) {
+        return reportFailure(error.message());
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -532,6 +574,8 @@ int main(int argc, char** argv)
     }
     if (isCardMode(request.mode))
         return runCard(request);
+    if (request.mode == Mode::CompareExp)
+        return compareExports(request.capFiles[0], request.capFiles[1], request.quiet);
 
     // With the IJC file on standard output, the report goes to standard error.
     std::FILE* reportStream = request.quiet ? nullptr : request.output == "-" ? stderr : stdout;
@@ -572,6 +616,7 @@ int main(int argc, char** argv)
                                                                           : tolvane::LoadFileAction::Check,
                                            *report, archive, outputPath(request.output));
                 break;
+            case Mode::CompareExp:
             case Mode::Readers:
             case Mode::List:
             case Mode::Info:

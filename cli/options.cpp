@@ -134,6 +134,12 @@ constexpr Option list[] = {
      "every entry deflated, with each component as PACKAGE/javacard/NAME.cap, Debug kept where the input holds "
      "it, and a META-INF/MANIFEST.MF with the Java Card attributes the components give. --load-file, --check, "
      "--dump and --apdu take such files too; --load-file then writes NAME.load.ijc, never over its input."},
+    {nullptr, "--compare-exp", nullptr, "whether NEW.exp may replace OLD.exp on cards",
+     "Take two export files of one library, OLD.exp and NEW.exp, and say whether the new version may replace the "
+     "old one on cards that hold packages linked to it: every class, method and field of OLD still in NEW with "
+     "the same token, kind and type, no less open and not newly final; no method added to an interface; every "
+     "compile-time constant's value unchanged; the same major version and a higher minor one. Each break is a "
+     "line, and the exit status 1; otherwise one line says that NEW may replace OLD."},
     {nullptr, "--package", "PATH", "with --to-cap: the package path, for CAP 2.1",
      "With --to-cap, the package's path in the CAP file (such as com/acme/wallet). The Header of CAP 2.2 and "
      "later names it; for CAP 2.1 without this option the path is made from the package AID, aid/AID, and the "

@@ -1,6 +1,7 @@
 // tolvane-cli run as a process: what other tools rely on is its output, its
 // error lines and its exit status.
 
+#include "core/exp/export_file.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
@@ -138,8 +139,8 @@ TEST(Cli, UsageErrorsHelpAndVersion)
         {{"--scan", "--check", "a.cap"},
          2,
          nullptr,
-         "--scan, --load-file, --check, --dump, --apdu, --to-cap, --readers, --list, --info, --delete and --send "
-         "exclude one another"},
+         "--scan, --load-file, --check, --dump, --apdu, --to-cap, --compare-exp, --readers, --list, --info, --delete "
+         "and --send exclude one another"},
         {{"--apdu", "--sd", "A0000001", "a.cap"}, 2, nullptr, "option '--sd' takes an AID of 5 to 16 bytes in hex"},
         {{"--apdu", "--instance", "A000000062030101020304050607080910", "a.cap"},
          2,
@@ -164,12 +165,18 @@ TEST(Cli, UsageErrorsHelpAndVersion)
          "It is no DAP key this tool signs with"},
         {{"--load-file", "--replace", "a.cap"}, 2, nullptr, "--replace goes with --apdu"},
         {{"--dump", "--load-file", "a.cap"}, 2, nullptr, "exclude one another"},
-        {{"--no-descriptor", "a.cap"}, 2, nullptr, "--no-descriptor goes with --load-file, --check, --dump, --apdu or --send"},
+        {{"--no-descriptor", "a.cap"},
+         2,
+         nullptr,
+         "--no-descriptor goes with --load-file, --check, --dump, --apdu or --send"},
         {{"--no-verify", "--scan", "a.cap"},
          2,
          nullptr,
          "--no-verify goes with --load-file, --check, --dump, --apdu or --send"},
-        {{"--target", "3.0.4", "a.cap"}, 2, nullptr, "--target goes with --load-file, --check, --dump, --apdu or --send"},
+        {{"--target", "3.0.4", "a.cap"},
+         2,
+         nullptr,
+         "--target goes with --load-file, --check, --dump, --apdu or --send"},
         {{"--check", "--target", "3.0.4x", "a.cap"}, 2, nullptr, "'3.0.4x' is no Java Card version"},
         {{"--check", "--target"}, 2, nullptr, "option '--target' needs a VERSION"},
         // Every value is checked, however often its option is given.
@@ -182,16 +189,22 @@ TEST(Cli, UsageErrorsHelpAndVersion)
         {{"--delete"}, 2, nullptr, "--delete needs the AID"},
         {{"--delete", "A0000000"}, 2, nullptr, "AIDs of 5 to 16 bytes"},
         {{"--send", "--key", "4041", "a.cap"}, 2, nullptr, "takes a key of 16, 24 or 32 bytes"},
-        {{"--send", "--key-enc", "404142434445464748494A4B4C4D4E4F", "a.cap"}, 2, nullptr,
+        {{"--send", "--key-enc", "404142434445464748494A4B4C4D4E4F", "a.cap"},
+         2,
+         nullptr,
          "--key-enc, --key-mac and --key-dek go together"},
         {{"--send", "--security", "enc", "--block-size", "247", "a.cap"}, 2, nullptr, "239 or less does"},
         {{"--send", "--scp", "04", "a.cap"}, 2, nullptr, "takes 02 or 03"},
-        {{"--list", "--key-file", "40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F"}, 2, nullptr,
+        {{"--list", "--key-file", "40 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E 4F"},
+         2,
+         nullptr,
          "looks like a key: a key goes in --key"},
         {{"--check", "--reader", "x", "a.cap"}, 2, nullptr, "--reader goes with --list, --info, --delete or --send"},
         {{"--list", "--force"}, 2, nullptr, "--force goes with --delete"},
         {{"--send", "--script", "gpshell", "a.cap"}, 2, nullptr, "--script goes with --apdu"},
-        {{"--apdu", "--hash", "none", "--dap-key", "k.pem", "--dap-sd", "A000000151000000", "a.cap"}, 2, nullptr,
+        {{"--apdu", "--hash", "none", "--dap-key", "k.pem", "--dap-sd", "A000000151000000", "a.cap"},
+         2,
+         nullptr,
          "--hash none cannot go with --dap-key"},
         {{"-o", "x.ijc", "a.cap", "b.cap"}, 2, nullptr, "--output takes one CAP file, and 2 were given"},
         {{"a.cap", "-o"}, 2, nullptr, "option '-o' needs a FILE"},
@@ -283,6 +296,31 @@ TEST(Cli, LoadFileRefusalIsOneErrorLineAndAnEmptyIjc)
         EXPECT_NE(run.out.find("\"mode\":\"load\",\"ok\":false"), std::string::npos) << run.out;
         EXPECT_EQ(readFile(dir.file("w.ijc")), std::string(mode) == "--check" ? bytesOf("old") : ByteVector{});
     }
+}
+
+TEST(Cli, CompareExpSaysWhetherNewMayReplaceOld)
+{
+    TempDir dir;
+    exp::ExportFile older;
+    older.package = {"com/acme/lib", {0xA0, 0, 0, 0, 0x62, 0x03, 0x01}, 1, 2, 1};
+    older.classes.push_back({0, exp::accPublic, "com/acme/lib/Util", {"java/lang/Object"}, {}, {}, {}, {}});
+    older.classes[0].methods.push_back({0, exp::accPublic | exp::accStatic, "get", "([BS)S", {}});
+    exp::ExportFile newer = older;
+    newer.package.minor = 3;
+    exp::ExportFile broken = newer;
+    broken.classes[0].methods[0].token = 1;
+    writeFile(dir.file("old.exp"), exp::writeExportFile(older));
+    writeFile(dir.file("new.exp"), exp::writeExportFile(newer));
+    writeFile(dir.file("broken.exp"), exp::writeExportFile(broken));
+    const auto fine = runCli({"--compare-exp", "old.exp", "new.exp"}, dir);
+    EXPECT_EQ(fine.status, 0) << fine.err;
+    EXPECT_EQ(fine.out, "new.exp (com.acme.lib 1.3) may replace old.exp (com.acme.lib 1.2)\n");
+    const auto breaks = runCli({"--compare-exp", "old.exp", "broken.exp"}, dir);
+    EXPECT_EQ(breaks.status, 1);
+    EXPECT_EQ(breaks.out, "com.acme.lib.Util.get([BS)S has token 1, not 0\n");
+    const auto unreadable = runCli({"--compare-exp", "old.exp", "missing.exp"}, dir);
+    EXPECT_EQ(unreadable.status, 1);
+    EXPECT_NE(unreadable.err.find("missing.exp"), std::string::npos);
 }
 
 } // namespace

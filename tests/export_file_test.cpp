@@ -5,6 +5,7 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 #include "core/cap/load_file.h"
+#include "core/exp/compare.h"
 #include "core/exp/export_file.h"
 #include "core/exp/export_path.h"
 #include "core/exp/links.h"
@@ -165,6 +166,61 @@ TEST(ExportPath, ThePackageIsFoundByAidAndVersionInFoldersAndArchives)
     EXPECT_TRUE(spoiled.find(aid, 1, 3).found);
     ASSERT_EQ(spoiled.problems().size(), 1u);
     EXPECT_NE(spoiled.problems()[0].find("framework.exp"), std::string::npos);
+}
+
+TEST(CompareExp, EachKindOfBreakIsFound)
+{
+    ExportFile older = framework(3);
+    exp::Class util{2, exp::accPublic, "javacard/framework/Util", {"java/lang/Object"}, {}, {}, {}, {}};
+    util.methods.push_back({0, exp::accPublic | exp::accStatic, "arrayCopy", "([BS[BSS)S", {}});
+    util.fields.push_back({0xFF, exp::accPublic | exp::accStatic | exp::accFinal, "MAX", "S", 16});
+    older.classes.push_back(util);
+    older.classes[1].methods.push_back({0, exp::accPublic | exp::accAbstract, "share", "()V", {}});
+    const auto method = [](ExportFile& f) -> exp::Member& { return f.classes[2].methods[0]; };
+    const struct {
+        const char* name;
+        std::function<void(ExportFile&)> change;
+        const char* said; // nullptr: NEW may replace OLD
+    } cases[] = {
+        {"a later minor version that adds a class",
+         [](ExportFile& f) {
+             f.classes.push_back({9, exp::accPublic, "javacard/framework/New", {}, {}, {}, {}, {}});
+         },
+         nullptr},
+        {"the same minor version", [](ExportFile& f) { f.package.minor = 3; }, "not higher than 3"},
+        {"another major version", [](ExportFile& f) { f.package.major = 2; }, "the major version changed"},
+        {"a class gone", [](ExportFile& f) { f.classes.erase(f.classes.begin() + 2); },
+         "javacard.framework.Util is gone"},
+        {"a class's token", [](ExportFile& f) { f.classes[2].token = 7; }, "Util has token 7, not 2"},
+        {"a class made final", [](ExportFile& f) { f.classes[2].flags |= exp::accFinal; }, "Util is final now"},
+        {"a method's token", [&](ExportFile& f) { method(f).token = 3; }, "arrayCopy([BS[BSS)S has token 3, not 0"},
+        {"a method's type", [&](ExportFile& f) { method(f).descriptor = "([BS[BS)S"; }, "is gone, or its type changed"},
+        {"a method less open", [&](ExportFile& f) { method(f).flags = exp::accProtected | exp::accStatic; },
+         "was public and is now protected"},
+        {"a method made final", [&](ExportFile& f) { method(f).flags |= exp::accFinal; },
+         "arrayCopy([BS[BSS)S is final now"},
+        {"a static method made virtual", [&](ExportFile& f) { method(f).flags = exp::accPublic; }, "was static"},
+        {"a constant's value", [](ExportFile& f) { f.classes[2].fields[0].value = 17; }, "value changed from 16 to 17"},
+        {"a method added to an interface",
+         [](ExportFile& f) {
+             f.classes[1].methods.push_back({1, exp::accPublic | exp::accAbstract, "more", "()V", {}});
+         },
+         "Shareable.more()V is added to an interface"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExportFile newer = older;
+        newer.package.minor = 4;
+        c.change(newer);
+        std::string said;
+        for (const auto& line : exp::replacementBreaks(older, newer))
+            said += line + "\n";
+        if (c.said == nullptr) {
+            EXPECT_EQ(said, "");
+        } else {
+            EXPECT_NE(said.find(c.said), std::string::npos) << said;
+        }
+    }
 }
 
 // Export files that a corpus file's references meet exactly: each imported
