@@ -9,10 +9,13 @@
 #include "core/base/time_zone.h"
 #include "core/cap/java_card.h"
 #include "core/convert/archive_converter.h"
+#include "core/convert/input_file.h"
 #include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
 #include "core/exp/compare.h"
 #include "core/exp/export_path.h"
+#include "core/exp/links.h"
+#include "core/output/ijc_output.h"
 #include "core/report/json_report.h"
 #include "core/report/load_file_report.h"
 #include "core/report/report_sink.h"
@@ -41,7 +44,22 @@ constexpr int exitOk = 0;
 constexpr int exitConversionFailed = 1;
 constexpr int exitUsage = 2;
 
-enum class Mode { Archive, Scan, LoadFile, Check, Dump, Apdu, ToCap, CompareExp, Readers, List, Info, Delete, Send };
+enum class Mode {
+    Archive,
+    Scan,
+    LoadFile,
+    Check,
+    Dump,
+    Apdu,
+    ToCap,
+    ToExp,
+    CompareExp,
+    Readers,
+    List,
+    Info,
+    Delete,
+    Send
+};
 
 bool isCardMode(Mode mode)
 {
@@ -53,7 +71,7 @@ bool isCardMode(Mode mode)
 bool checksLoadFiles(Mode mode)
 {
     return mode == Mode::LoadFile || mode == Mode::Check || mode == Mode::Dump || mode == Mode::Apdu ||
-           mode == Mode::Send;
+           mode == Mode::Send || mode == Mode::ToExp;
 }
 
 struct Request {
@@ -147,8 +165,8 @@ const ScopeRule scopeRules[] = {
      {Mode::Apdu, Mode::Send, Mode::List, Mode::Info, Mode::Delete},
      "--apdu, --send, --list, --info or --delete"},
     {Scope::LoadFile,
-     {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send},
-     "--load-file, --check, --dump, --apdu or --send"},
+     {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send, Mode::ToExp},
+     "--load-file, --check, --dump, --apdu, --send or --to-exp"},
     {Scope::Card, {Mode::List, Mode::Info, Mode::Delete, Mode::Send}, "--list, --info, --delete or --send"},
     {Scope::CardKey, {Mode::List, Mode::Delete, Mode::Send}, "--list, --delete or --send"},
     {Scope::Delete, {Mode::Delete}, "--delete"},
@@ -188,12 +206,13 @@ struct Parser {
             {"--scan", Mode::Scan},       {"--load-file", Mode::LoadFile}, {"--check", Mode::Check},
             {"--dump", Mode::Dump},       {"--apdu", Mode::Apdu},          {"--to-cap", Mode::ToCap},
             {"--readers", Mode::Readers}, {"--list", Mode::List},          {"--info", Mode::Info},
-            {"--delete", Mode::Delete},   {"--send", Mode::Send},          {"--compare-exp", Mode::CompareExp}};
+            {"--delete", Mode::Delete},   {"--send", Mode::Send},          {"--compare-exp", Mode::CompareExp},
+            {"--to-exp", Mode::ToExp}};
         for (const auto& [name, mode] : modes)
             if (option == name) {
                 if (!setMode(mode))
-                    return "--scan, --load-file, --check, --dump, --apdu, --to-cap, --compare-exp, --readers, "
-                           "--list, --info, --delete and --send exclude one another";
+                    return "--scan, --load-file, --check, --dump, --apdu, --to-cap, --to-exp, --compare-exp, "
+                           "--readers, --list, --info, --delete and --send exclude one another";
                 return std::nullopt;
             }
         auto& card = request.card;
@@ -518,6 +537,36 @@ int runCard(Request& request)
     }
 }
 
+// --to-exp: the package's export file, beside its CAP file as NAME.exp, or
+// where -o says; the CAP file is checked as --check checks it first.
+void writeExportFileOf(const std::string& capPath, const Request& request, tolvane::ZipArchive& archive)
+{
+    const tolvane::InputFile input = tolvane::readInput(capPath);
+    const tolvane::LoadFile file =
+        tolvane::makeLoadFile(tolvane::entriesOf(input, archive), request.loadFile, input.path);
+    const tolvane::exp::OwnPackage own{*tolvane::bytesFromHex(file.packageAid), file.packageMajor, file.packageMinor};
+    tolvane::exp::ExportFile made = tolvane::exp::exportFileOf(*file.package, own, 1, file.exportFiles);
+    if (made.package.name.empty())
+        made.package.name = file.packageName;
+    std::string path = outputPath(request.output);
+    if (path.empty()) {
+        path = capPath;
+        if (path.size() > 4 && path.compare(path.size() - 4, 4, ".cap") == 0)
+            path.resize(path.size() - 4);
+        path += ".exp";
+    }
+    const auto bytes = tolvane::exp::writeExportFile(made);
+    tolvane::IjcOutput output(path, capPath);
+    output.write(bytes);
+    output.commit();
+    if (!request.quiet)
+        std::fprintf(path == "-" ? stderr : stdout, "%s\n",
+                     tolvane::withControlsEscaped("Export file: " + path + " (" + made.package.text() + ", " +
+                                                  std::to_string(made.classes.size()) + " classes, " +
+                                                  std::to_string(bytes.size()) + " bytes)")
+                         .c_str());
+}
+
 // --compare-exp: each way NEW breaks what OLD offers, on a line; exit 1
 // where there is one.
 int compareExports(const std::string& older, const std::string& newer, bool quiet)
@@ -615,6 +664,9 @@ int main(int argc, char** argv)
                                            request.mode == Mode::LoadFile ? tolvane::LoadFileAction::Write
                                                                           : tolvane::LoadFileAction::Check,
                                            *report, archive, outputPath(request.output));
+                break;
+            case Mode::ToExp:
+                writeExportFileOf(capPath, request, archive);
                 break;
             case Mode::CompareExp:
             case Mode::Readers:

@@ -134,6 +134,12 @@ constexpr Option list[] = {
      "every entry deflated, with each component as PACKAGE/javacard/NAME.cap, Debug kept where the input holds "
      "it, and a META-INF/MANIFEST.MF with the Java Card attributes the components give. --load-file, --check, "
      "--dump and --apdu take such files too; --load-file then writes NAME.load.ijc, never over its input."},
+    {nullptr, "--to-exp", nullptr, "write each package's export file from its CAP file",
+     "Check each CAP file as --check does, then write its package's export file (format 2.1) as NAME.exp beside "
+     "it (or -o FILE): its public classes and interfaces with their tokens, and their public and protected "
+     "fields and methods with names and types, so that packages can be built against a library whose export file "
+     "was lost. The names come from the Debug component: a CAP file without one is refused. With --exp-path, "
+     "the superclasses and interfaces of imported classes come from their export files."},
     {nullptr, "--compare-exp", nullptr, "whether NEW.exp may replace OLD.exp on cards",
      "Take two export files of one library, OLD.exp and NEW.exp, and say whether the new version may replace the "
      "old one on cards that hold packages linked to it: every class, method and field of OLD still in NEW with "

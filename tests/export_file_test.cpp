@@ -15,6 +15,7 @@
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <set>
 
 namespace tolvane {
 namespace {
@@ -223,6 +224,117 @@ TEST(CompareExp, EachKindOfBreakIsFound)
     }
 }
 
+std::vector<CapEntry> corpusEntries(const std::string& path)
+{
+    ZipArchive archive;
+    archive.open(path);
+    std::vector<CapEntry> entries;
+    for (std::int64_t i = 0; i < archive.entryCount(); ++i) {
+        EntryStream stream;
+        archive.extract(i, stream);
+        entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}, std::nullopt});
+    }
+    return entries;
+}
+
+bool haveCorpus(const std::string& path)
+{
+    if (exists(path))
+        return true;
+    if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
+        ADD_FAILURE() << "no corpus at " << corpusDir() << ", which CI requires";
+    return false;
+}
+
+TEST(Links, ALibrarysOwnExportFileAgreesWithItsExportComponent)
+{
+    const auto path = (corpusDir() / "cap" / "openjavacard-tools__openjavacard-lib-debug.cap").string();
+    if (!haveCorpus(path))
+        GTEST_SKIP() << "no corpus at " << corpusDir();
+    const LoadFile file = makeLoadFile(corpusEntries(path), {}, path);
+    const cap::Package& package = *file.package;
+    ASSERT_FALSE(package.exports.empty());
+    // What Export offers, by the tokens the Descriptor gives it.
+    ExportFile own;
+    own.package = {"lib", *bytesFromHex(file.packageAid), file.packageMajor, file.packageMinor, 1};
+    for (const auto& listed : package.exports)
+        for (const auto& cls : package.classes)
+            if (!cls.thisRef->external() && cls.thisRef->offset() == listed.classOffset) {
+                exp::Class made{cls.token, exp::accPublic, "lib/C" + std::to_string(cls.token), {}, {}, {}, {}, {}};
+                for (const auto& method : cls.methods)
+                    if ((method.flags & 0x08) != 0)
+                        made.methods.push_back({method.token, exp::accPublic | exp::accStatic, "s", "()V", {}});
+                own.classes.push_back(made);
+            }
+    ASSERT_FALSE(own.classes.empty());
+    const exp::OwnPackage identity{own.package.aid, own.package.major, own.package.minor};
+    const struct {
+        const char* name;
+        std::function<void(ExportFile&)> spoil;
+        const char* found;
+    } cases[] = {
+        {"as built", [](ExportFile&) {}, nullptr},
+        {"a class token Export lacks", [](ExportFile& f) { f.classes[0].token = 0x7F; }, "which Export does not list"},
+        {"a static method token Export lacks",
+         [](ExportFile& f) {
+             for (auto& cls : f.classes)
+                 if (!cls.methods.empty()) {
+                     cls.methods[0].token = 0x7F;
+                     return;
+                 }
+         },
+         "as static method 127, which Export does not list with that token"},
+        {"another version of the package", [](ExportFile& f) { f.package.minor += 1; }, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ExportFile spoiled = own;
+        c.spoil(spoiled);
+        TempDir dir;
+        std::filesystem::create_directories(dir.path() / "lib/javacard");
+        writeFile(dir.file("lib/javacard/lib.exp"), exp::writeExportFile(spoiled));
+        std::string said;
+        for (const auto& finding : exp::checkLinks(package, exp::ExportPath({dir.path().string()}), identity).faults)
+            said += finding.text() + "\n";
+        if (c.found == nullptr) {
+            EXPECT_EQ(said, "");
+        } else {
+            EXPECT_NE(said.find(c.found), std::string::npos) << said;
+        }
+    }
+}
+
+TEST(ToExp, APackageWithDebugWritesAnExportFileThatReadsBackAndChecksItClean)
+{
+    const auto path = (corpusDir() / "cap" / "U2FToken__u2ftoken.cap").string();
+    if (!haveCorpus(path))
+        GTEST_SKIP() << "no corpus at " << corpusDir();
+    const auto entries = corpusEntries(path);
+    const LoadFile file = makeLoadFile(entries, {}, path);
+    const exp::OwnPackage own{*bytesFromHex(file.packageAid), file.packageMajor, file.packageMinor};
+    const ExportFile made = exp::exportFileOf(*file.package, own, 1, {});
+    const ExportFile back = exp::readExportFile(exp::writeExportFile(made), "made.exp");
+    EXPECT_EQ(back.package.text(), "com.esec.u2ftoken 1.0");
+    // The applet's class by its Debug name, with the token the Descriptor
+    // gives its process method, and its constants by value.
+    const exp::Class* applet = back.classByName("com/esec/u2ftoken/U2FToken");
+    ASSERT_NE(applet, nullptr);
+    EXPECT_EQ(applet->supers, (std::vector<std::string>{"javacard/framework/Applet", "java/lang/Object"}));
+    const auto process = std::find_if(applet->methods.begin(), applet->methods.end(),
+                                      [](const exp::Member& m) { return m.name == "process"; });
+    ASSERT_NE(process, applet->methods.end());
+    EXPECT_EQ(process->descriptor, "(Ljavacard/framework/APDU;)V");
+    EXPECT_EQ(process->token, 7u) << "Applet's seven virtual methods come first";
+    // Every class is one of the file's public ones, each once.
+    std::set<unsigned> tokens;
+    for (const auto& cls : back.classes)
+        EXPECT_TRUE(tokens.insert(cls.token).second) << cls.name;
+    // Without Debug, nothing names the members: refused.
+    auto stripped = entries;
+    std::erase_if(stripped, [](const CapEntry& e) { return e.name.ends_with("Debug.cap"); });
+    EXPECT_THROW((void)exp::exportFileOf(*makeLoadFile(stripped, {}, path).package, own, 1, {}), Error);
+}
+
 // Export files that a corpus file's references meet exactly: each imported
 // package's classes, with the members the file uses, typed as it types
 // them. Made from the file itself, so that spoiling one thing in them
@@ -285,19 +397,9 @@ std::vector<ExportFile> exportsMeeting(const cap::Package& package)
 TEST(Links, EachReferenceIsHeldAgainstItsExportFile)
 {
     const auto path = (corpusDir() / "cap" / "U2FToken__u2ftoken.cap").string();
-    if (!exists(path)) {
-        if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
-            FAIL() << "no corpus at " << corpusDir() << ", which CI requires";
+    if (!haveCorpus(path))
         GTEST_SKIP() << "no corpus at " << corpusDir();
-    }
-    ZipArchive archive;
-    archive.open(path);
-    std::vector<CapEntry> entries;
-    for (std::int64_t i = 0; i < archive.entryCount(); ++i) {
-        EntryStream stream;
-        archive.extract(i, stream);
-        entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}, std::nullopt});
-    }
+    const auto entries = corpusEntries(path);
     const auto package = makeLoadFile(entries, {}, path).package;
     ASSERT_TRUE(package);
     const auto meeting = exportsMeeting(*package);

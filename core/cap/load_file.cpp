@@ -373,7 +373,9 @@ private:
             for (const auto& finding : verdict.warnings)
                 report(finding, false);
             if (options_.exports && !options_.exports->empty()) {
-                exp::LinkVerdict links = exp::checkLinks(*package, *options_.exports);
+                const exp::OwnPackage own{*bytesFromHex(loadFile_.packageAid), loadFile_.packageMajor,
+                                          loadFile_.packageMinor};
+                exp::LinkVerdict links = exp::checkLinks(*package, *options_.exports, own);
                 for (const auto& finding : links.faults)
                     report(finding, options_.verify);
                 for (const auto& note : links.notes)

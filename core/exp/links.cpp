@@ -4,6 +4,8 @@
 #include "core/base/hex.h"
 #include "core/cap/java_card.h"
 
+#include <algorithm>
+
 namespace tolvane::exp {
 namespace {
 
@@ -49,11 +51,15 @@ bool sameType(const std::string& recorded, const std::string& exported)
 
 class Linker {
 public:
-    Linker(const cap::Package& package, const ExportPath& path) : p_(package), path_(path) {}
+    Linker(const cap::Package& package, const ExportPath& path, const OwnPackage& own)
+        : p_(package), path_(path), own_(own)
+    {
+    }
 
     LinkVerdict run()
     {
         imports();
+        ownExportFile();
         for (std::size_t i = 0; i < p_.pool.size(); ++i)
             poolEntry(static_cast<unsigned>(i));
         hierarchy();
@@ -214,17 +220,75 @@ private:
                 }
     }
 
+    // The package's own export file, where the path holds one of its
+    // version: what it offers must be what Export offers.
+    void ownExportFile()
+    {
+        if (own_.aid.empty() || p_.exports.empty())
+            return; // no library: nothing is offered
+        const auto lookup = path_.find(own_.aid, own_.major, own_.minor);
+        if (!lookup.found || lookup.found->file->package.minor != own_.minor)
+            return;
+        const ExportFile& file = *lookup.found->file;
+        const std::string source = lookup.found->source;
+        for (const auto& exported : file.classes) {
+            const cap::DescribedClass* described = nullptr;
+            for (const auto& cls : p_.classes)
+                if (!cls.thisRef->external() && cls.token == exported.token)
+                    described = &cls;
+            const cap::ExportClass* listed = nullptr;
+            for (const auto& e : p_.exports)
+                if (described != nullptr && e.classOffset == described->thisRef->offset())
+                    listed = &e;
+            const std::string name = dotted(exported.name);
+            if (listed == nullptr) {
+                fault(cap::exportTag, "classes", 0,
+                      source + " offers " + name + " as class token " + std::to_string(exported.token) +
+                          ", which Export does not list");
+                continue;
+            }
+            const auto has = [](const std::vector<cap::Placed<unsigned>>& offsets, unsigned offset) {
+                return std::any_of(offsets.begin(), offsets.end(),
+                                   [&](const cap::Placed<unsigned>& o) { return o.value == offset; });
+            };
+            for (const auto& method : exported.methods) {
+                if (!method.isStatic() && method.name != "<init>")
+                    continue;
+                const auto found =
+                    std::find_if(described->methods.begin(), described->methods.end(), [&](const cap::Method& m) {
+                        return m.token == method.token && (m.flags & 0x88) != 0; // static or a constructor
+                    });
+                if (found == described->methods.end() || !has(listed->staticMethods, found->offset))
+                    fault(cap::exportTag, "static methods", listed->classOffset.place,
+                          source + " offers " + name + "." + method.name + method.descriptor + " as static method " +
+                              std::to_string(method.token) + ", which Export does not list with that token");
+            }
+            for (const auto& field : exported.fields) {
+                if (!field.isStatic() || field.value)
+                    continue;
+                const auto found =
+                    std::find_if(described->fields.begin(), described->fields.end(),
+                                 [&](const cap::Field& f) { return f.token == field.token && (f.flags & 0x08) != 0; });
+                if (found == described->fields.end() || !has(listed->staticFields, found->ref.offset()))
+                    fault(cap::exportTag, "static fields", listed->classOffset.place,
+                          source + " offers " + name + "." + field.name + " as static field " +
+                              std::to_string(field.token) + ", which Export does not list with that token");
+            }
+        }
+    }
+
     const cap::Package& p_;
     const ExportPath& path_;
+    const OwnPackage& own_;
     LinkVerdict verdict_;
     std::vector<std::string> names_; // of each import, as findings name it
 };
 
 } // namespace
 
-LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path)
+LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path, const OwnPackage& own)
 {
-    return Linker(package, path).run();
+    return Linker(package, path, own).run();
 }
 
 std::string ExportedName::text() const

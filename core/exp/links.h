@@ -27,7 +27,23 @@ struct LinkVerdict {
     std::vector<std::shared_ptr<const ExportFile>> imported;
 };
 
-LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path);
+// The package's own identity, for its own export file: where the path
+// holds one of its version (a library's), it must agree with the Export
+// component, every class and static member it lists there by its token.
+struct OwnPackage {
+    std::vector<std::uint8_t> aid;
+    unsigned major = 0, minor = 0;
+};
+
+LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path, const OwnPackage& own = {});
+
+// The export file of a package, made from its CAP file: its public classes
+// and interfaces with their tokens (Descriptor), their public and protected
+// members with names and types (Debug), superclasses and interfaces (Debug,
+// and the imported export files where known). Throws Error (NotLoadable)
+// for a package without a Debug component, which alone names things.
+ExportFile exportFileOf(const cap::Package& package, const OwnPackage& own, unsigned formatMinor,
+                        const std::vector<std::shared_ptr<const ExportFile>>& imported);
 
 // What an external reference names, by its export file: the class and,
 // for a field or a method, the member and its descriptor.
