@@ -11,6 +11,7 @@
 #include "core/convert/archive_converter.h"
 #include "core/convert/load_file_converter.h"
 #include "core/convert/scan_converter.h"
+#include "core/exp/export_path.h"
 #include "core/report/load_file_report.h"
 #include "core/settings/profile.h"
 
@@ -249,6 +250,7 @@ void TMainForm::buildComponents()
         PageControl_Views->setCurrentWidget(TreeView_Structure);
     };
     hooks.confirm = [this](const QString& text) { return ConfirmBox::ask(this, text); };
+    hooks.exports = [this] { return exportPath(); };
     TabSheet_Card = new TCardPage(PageControl_Views, *dxMemo1, hooks);
     PageControl_Views->addTab(TabSheet_Card, "Card");
 
@@ -258,8 +260,16 @@ void TMainForm::buildComponents()
     Action_ShowInFolder = new QAction("Show in folder", this);
     Action_ShowInFolder->setObjectName("Action_ShowInFolder");
     Action_ShowInFolder->setToolTip("Show the IJC file written last in the file manager");
+    Action_ExportFiles = new QAction(QString::fromUtf8("Export files\u2026"), this);
+    Action_ExportFiles->setObjectName("Action_ExportFiles");
+    Action_ExportFiles->setToolTip("Where the export files of imported packages are, to check and name the "
+                                   "references to them");
     dxMemo1->addMenuAction(Action_SaveScript);
     dxMemo1->addMenuAction(Action_ShowInFolder);
+    dxMemo1->addMenuAction(Action_ExportFiles);
+    // The structure's own menu has it too: it names what the files name.
+    TreeView_Structure->setContextMenuPolicy(Qt::ActionsContextMenu);
+    TreeView_Structure->addAction(Action_ExportFiles);
 
     // Under the box, side by side, each as wide as its text: they fit in the
     // 500 pixels a window first opens with, and the window is never narrower.
@@ -311,6 +321,8 @@ void TMainForm::wireHandlers()
     connect(cxButton_1, &QPushButton::clicked, this, [this] { guarded([this] { cxButton_1Click(cxButton_1); }); });
     connect(Action_SaveScript, &QAction::triggered, this,
             [this] { guarded([this] { cxButton_SaveScriptClick(cxButton_SaveScript); }); });
+    connect(Action_ExportFiles, &QAction::triggered, this,
+            [this] { guarded([this] { Action_ExportFilesClick(Action_ExportFiles); }); });
     connect(Action_ShowInFolder, &QAction::triggered, this,
             [this] { guarded([this] { cxButton_ShowInFolderClick(cxButton_ShowInFolder); }); });
 }
@@ -342,6 +354,9 @@ void TMainForm::FormCreate(QObject*)
     setOuterHeight(tolvane::profile::readInteger(section, "MainHeight", firstHeight, path));
     cxButtonEdit_CapFile->setText(QString::fromStdString(tolvane::profile::readString(section, "cap_name", "", path)));
     CheckBox_LoadOrder->setChecked(tolvane::profile::readInteger(section, "card_load_order", 0, path) != 0);
+    // Kept as the command line takes them: joined with ':'.
+    exportFolders = QString::fromStdString(tolvane::profile::readString(section, "export_path", "", path))
+                        .split(':', Qt::SkipEmptyParts);
     // The card's settings, but never a key.
     CardKeys& keys = TabSheet_Card->keys;
     keys.keyVersion = static_cast<unsigned>(tolvane::profile::readInteger(section, "card_key_version", 0, path)) & 0xFF;
@@ -372,6 +387,7 @@ void TMainForm::FormClose(QObject*)
         {"card_scp",
          std::to_string(TabSheet_Card->keys.protocol ? static_cast<int>(*TabSheet_Card->keys.protocol) : 0)},
         {"card_security", std::to_string(static_cast<int>(TabSheet_Card->keys.level))},
+        {"export_path", exportFolders.join(':').toStdString()},
     };
     // The configuration folder may not be there yet.
     QDir().mkpath(QFileInfo(settingsPath_).absolutePath());
@@ -445,8 +461,10 @@ void TMainForm::convertInto(tolvane::ReportSink& sink)
     converted_ = {};
     const std::string path = capPath();
     if (CheckBox_LoadOrder->isChecked()) {
-        writtenPath_ = QString::fromStdString(tolvane::convertToLoadFile(path, {}, tolvane::LoadFileAction::Write, sink,
-                                                                         AbZipKit1->archive, &converted_));
+        tolvane::LoadFileOptions options;
+        options.exports = exportPath();
+        writtenPath_ = QString::fromStdString(tolvane::convertToLoadFile(path, options, tolvane::LoadFileAction::Write,
+                                                                         sink, AbZipKit1->archive, &converted_));
     } else {
         // The archive keeps the bytes it converted, for the structure.
         struct KeepBytes {
@@ -501,9 +519,27 @@ void TMainForm::showStructure()
         // read again, and the structure is of what was converted.
         if (converted_.path.empty() || converted_.path != capPath())
             converted_ = tolvane::readInput(capPath());
-        TreeView_Structure->showPackage(tolvane::inspectInput(converted_, AbZipKit1->archive));
+        TreeView_Structure->showPackage(tolvane::inspectInput(converted_, AbZipKit1->archive, exportPath()));
     } catch (const std::exception& error) {
         TreeView_Structure->showProblem(QString::fromStdString(tolvane::displayText(error.what())));
+    }
+}
+
+std::shared_ptr<const tolvane::exp::ExportPath> TMainForm::exportPath() const
+{
+    if (exportFolders.isEmpty())
+        return nullptr;
+    std::vector<std::string> entries;
+    for (const auto& folder : exportFolders)
+        entries.push_back(folder.toStdString());
+    return std::make_shared<const tolvane::exp::ExportPath>(entries);
+}
+
+void TMainForm::Action_ExportFilesClick(QObject*)
+{
+    if (const auto chosen = ExportFilesDialog::ask(this, exportFolders)) {
+        exportFolders = *chosen;
+        showStructure();
     }
 }
 

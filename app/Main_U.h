@@ -10,11 +10,15 @@
 
 namespace tolvane {
 class ReportSink;
+namespace exp {
+class ExportPath;
 }
+} // namespace tolvane
 
 #include <QStringList>
 #include <QWidget>
 #include <functional>
+#include <memory>
 #include <string>
 
 class QAction;
@@ -80,6 +84,14 @@ public:
     QPushButton* cxButton_ShowInFolder;
     // The card in the chosen reader: what it holds, loading and deleting.
     TCardPage* TabSheet_Card;
+    // Where the export files of imported packages are: the Export files
+    // dialog sets them, the settings file keeps them, and the checks, the
+    // structure and the Card tab use them.
+    QAction* Action_ExportFiles;
+    QStringList exportFolders;
+    void Action_ExportFilesClick(QObject* Sender);
+    // The export path the folders make; none where there are none.
+    std::shared_ptr<const tolvane::exp::ExportPath> exportPath() const;
 
     // The event handlers.
     void FormCreate(QObject* Sender);

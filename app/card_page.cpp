@@ -442,8 +442,11 @@ void TCardPage::loadOntoCardClick()
     try {
         tolvane::ZipArchive archive;
         const tolvane::InputFile input = tolvane::readInput(path);
+        tolvane::LoadFileOptions options;
+        if (hooks_.exports)
+            options.exports = hooks_.exports();
         file = std::make_shared<tolvane::LoadFile>(
-            tolvane::makeLoadFile(tolvane::entriesOf(input, archive), tolvane::LoadFileOptions{}, input.path));
+            tolvane::makeLoadFile(tolvane::entriesOf(input, archive), options, input.path));
     } catch (const std::exception&) {
         hooks_.showStructure();
         throw;

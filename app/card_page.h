@@ -33,6 +33,9 @@ struct CardContents;
 namespace pcsc {
 class ReaderWatch;
 }
+namespace exp {
+class ExportPath;
+}
 } // namespace tolvane
 
 // What the Keys dialog sets. The typed keys live only as long as the
@@ -78,6 +81,8 @@ public:
         std::function<void(const QString&)> showError; // the error box
         std::function<void()> showStructure;           // the Structure tab, for a refused package
         std::function<bool(const QString&)> confirm;   // a Yes or No question
+        // Where the export files of imported packages are, for the checks.
+        std::function<std::shared_ptr<const tolvane::exp::ExportPath>()> exports;
     };
     TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks);
     ~TCardPage() override;

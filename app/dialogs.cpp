@@ -1,8 +1,15 @@
 #include "app/dialogs.h"
 
 #include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
 #include <QFileDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QListWidget>
 #include <QMessageBox>
+#include <QPushButton>
+#include <QVBoxLayout>
 
 namespace {
 TOpenDialog::Script openScript;
@@ -109,4 +116,65 @@ bool ConfirmBox::ask(QWidget* owner, const QString& text)
         return confirmScript(text);
     return QMessageBox::question(owner, QApplication::applicationDisplayName(), text,
                                  QMessageBox::Yes | QMessageBox::No, QMessageBox::No) == QMessageBox::Yes;
+}
+
+namespace {
+ExportFilesDialog::Script exportFilesScript;
+} // namespace
+
+void ExportFilesDialog::setScript(Script script)
+{
+    exportFilesScript = std::move(script);
+}
+
+std::optional<QStringList> ExportFilesDialog::ask(QWidget* owner, const QStringList& paths)
+{
+    if (exportFilesScript)
+        return exportFilesScript(paths);
+    QDialog dialog(owner);
+    dialog.setObjectName("ExportFilesDialog");
+    dialog.setWindowTitle("Export files");
+    auto* explanation = new QLabel("Folders laid out as a Java Card SDK's api_export_files, or JAR files that hold "
+                                   "them (the SDK's lib/tools.jar): the references of a CAP file to the packages it "
+                                   "imports are checked and named from their export files.",
+                                   &dialog);
+    explanation->setWordWrap(true);
+    auto* list = new QListWidget(&dialog);
+    list->setObjectName("ListWidget_ExportFiles");
+    list->addItems(paths);
+    auto* addFolder = new QPushButton(QString::fromUtf8("Add folder\u2026"), &dialog);
+    auto* addJar = new QPushButton(QString::fromUtf8("Add JAR\u2026"), &dialog);
+    auto* remove = new QPushButton("Remove", &dialog);
+    QObject::connect(addFolder, &QPushButton::clicked, &dialog, [&] {
+        const QString folder = QFileDialog::getExistingDirectory(&dialog, "Export files folder");
+        if (!folder.isEmpty())
+            list->addItem(folder);
+    });
+    QObject::connect(addJar, &QPushButton::clicked, &dialog, [&] {
+        const QString jar =
+            QFileDialog::getOpenFileName(&dialog, "JAR of export files", {}, "JAR and ZIP files (*.jar *.zip)");
+        if (!jar.isEmpty())
+            list->addItem(jar);
+    });
+    QObject::connect(remove, &QPushButton::clicked, &dialog, [&] { delete list->currentItem(); });
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, &dialog);
+    QObject::connect(buttons, &QDialogButtonBox::accepted, &dialog, &QDialog::accept);
+    QObject::connect(buttons, &QDialogButtonBox::rejected, &dialog, &QDialog::reject);
+    auto* side = new QVBoxLayout;
+    for (auto* button : {addFolder, addJar, remove})
+        side->addWidget(button);
+    side->addStretch(1);
+    auto* row = new QHBoxLayout;
+    row->addWidget(list, 1);
+    row->addLayout(side);
+    auto* layout = new QVBoxLayout(&dialog);
+    layout->addWidget(explanation);
+    layout->addLayout(row, 1);
+    layout->addWidget(buttons);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    QStringList chosen;
+    for (int i = 0; i < list->count(); ++i)
+        chosen << list->item(i)->text();
+    return chosen;
 }

@@ -7,6 +7,7 @@
 #include <QObject>
 #include <QString>
 #include <functional>
+#include <optional>
 
 class QWidget;
 
@@ -68,3 +69,16 @@ bool ask(QWidget* owner, const QString& text);
 using Script = std::function<bool(const QString&)>;
 void setScript(Script script);
 } // namespace ConfirmBox
+
+// The Export files dialog: the folders and JAR files where the export files
+// of imported packages are found, each added with a file dialog, removed
+// with Remove. Tests answer through a script.
+namespace ExportFilesDialog {
+// The list as the user left it; nothing where they cancelled.
+std::optional<QStringList> ask(QWidget* owner, const QStringList& paths);
+
+// Answers in place of the dialog, given the list it starts with. Empty:
+// the real dialog.
+using Script = std::function<std::optional<QStringList>(const QStringList&)>;
+void setScript(Script script);
+} // namespace ExportFilesDialog

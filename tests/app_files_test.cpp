@@ -7,10 +7,10 @@
 #include "app/dialogs.h"
 #include "app/structure_view.h"
 #include "app/widgets.h"
+#include "core/zip/archive.h"
 #include "qt_helpers.h"
 #include "test_support.h"
 #include "zip_builder.h"
-#include "core/zip/archive.h"
 
 #include <QAction>
 #include <QApplication>
@@ -189,10 +189,7 @@ class WindowWithFiles : public QObject {
         return dir->file(name);
     }
 
-    static QLabel* statusPanel(TMainForm& form)
-    {
-        return form.dxStatusBar1->findChild<QLabel*>("dxStatusBar1_Panel0");
-    }
+    static QLabel* statusPanel(TMainForm& form) { return form.dxStatusBar1->findChild<QLabel*>("dxStatusBar1_Panel0"); }
 
 private slots:
     void init()
@@ -254,10 +251,12 @@ private slots:
         QCOMPARE(readFile(dir->file("bad.ijc")), ByteVector{});
         // One report after another, the error in its place.
         const QStringList lines = form->dxMemo1->toPlainText().split('\n');
-        QCOMPARE(lines.filter(QRegularExpression("^CAP file name: ")),
-                 (QStringList{"CAP file name: " + files[0], "CAP file name: " + files[1], "CAP file name: " + files[2]}));
+        QCOMPARE(
+            lines.filter(QRegularExpression("^CAP file name: ")),
+            (QStringList{"CAP file name: " + files[0], "CAP file name: " + files[1], "CAP file name: " + files[2]}));
         const auto errorAt = lines.indexOf("Error: Unhandled Archive Type.");
-        QVERIFY2(errorAt > lines.indexOf("CAP file name: " + files[1]) && errorAt < lines.indexOf("CAP file name: " + files[2]),
+        QVERIFY2(errorAt > lines.indexOf("CAP file name: " + files[1]) &&
+                     errorAt < lines.indexOf("CAP file name: " + files[2]),
                  qPrintable(lines.join('\n')));
         // The last stays chosen.
         QCOMPARE(form->cxButtonEdit_CapFile->text(), files[2]);
@@ -295,14 +294,13 @@ private slots:
         const QStringList files{q(goodCap("one.cap")), q(goodCap("two.cap"))};
         const QPoint from = source.mapToGlobal(source.rect().center());
         const QPoint to = form->dxMemo1->mapToGlobal(form->dxMemo1->rect().center());
-        QProcess::execute("xdotool", {"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown",
-                                      "1"});
+        QProcess::execute("xdotool",
+                          {"mousemove", QString::number(from.x()), QString::number(from.y()), "mousedown", "1"});
         QProcess pointer;
         pointer.start("xdotool", {"sleep", "0.5", "mousemove", QString::number(from.x() + 20),
-                                  QString::number(from.y() + 20), "sleep", "0.3", "mousemove",
-                                  QString::number(to.x()), QString::number(to.y()), "sleep", "0.3", "mousemove",
-                                  QString::number(to.x() + 5), QString::number(to.y() + 5), "sleep", "0.5",
-                                  "mouseup", "1"});
+                                  QString::number(from.y() + 20), "sleep", "0.3", "mousemove", QString::number(to.x()),
+                                  QString::number(to.y()), "sleep", "0.3", "mousemove", QString::number(to.x() + 5),
+                                  QString::number(to.y() + 5), "sleep", "0.5", "mouseup", "1"});
         auto* drag = new QDrag(&source);
         auto* data = new QMimeData;
         data->setUrls(urlsOf(files));
@@ -343,6 +341,33 @@ private slots:
                  fileText(dir->file("tolvane.ini")).c_str());
     }
 
+    void exportFilesAreKeptAndUsedByTheChecks()
+    {
+        const auto cap = corpusCap("Algorithm__helloWorld.cap");
+        REQUIRE_CORPUS(cap);
+        const auto folder = dir->file("sdk");
+        std::filesystem::create_directory(folder);
+        auto form = shownForm();
+        QVERIFY(form);
+        QStringList offered;
+        ExportFilesDialog::setScript([&](const QStringList& paths) {
+            offered = paths;
+            return std::optional<QStringList>(QStringList{q(folder)});
+        });
+        form->Action_ExportFiles->trigger();
+        ExportFilesDialog::setScript({});
+        QVERIFY(offered.isEmpty());
+        form->CheckBox_LoadOrder->setChecked(true);
+        form->openFiles({q(cap)});
+        QVERIFY(errors.isEmpty());
+        // An empty folder holds no export file: the checks say so.
+        QVERIFY2(form->dxMemo1->toPlainText().contains("no export file found, so its references were not checked"),
+                 qPrintable(form->dxMemo1->toPlainText()));
+        QVERIFY(form->close());
+        auto again = shownForm();
+        QCOMPARE(again->exportFolders, QStringList{q(folder)});
+    }
+
     void theStructureOfACorpusApplet()
     {
         const auto cap = corpusCap("Algorithm__helloWorld.cap");
@@ -362,8 +387,8 @@ private slots:
         const QJsonObject report = QJsonDocument::fromJson(cli.readAllStandardOutput()).object();
         QTreeWidgetItem* components = topNamed(tree, "Components");
         QVERIFY(components);
-        QCOMPARE(components->text(1), QString("%1 bytes to load").arg(QFileInfo(q(dir->file(
-                                                                            "Algorithm__helloWorld.ijc"))).size()));
+        QCOMPARE(components->text(1),
+                 QString("%1 bytes to load").arg(QFileInfo(q(dir->file("Algorithm__helloWorld.ijc"))).size()));
         double shares = 0;
         for (int i = 0; i < components->childCount(); ++i)
             shares += components->child(i)->data(2, Qt::UserRole).toDouble();

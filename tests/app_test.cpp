@@ -17,10 +17,10 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
-#include <QLineEdit>
-#include <QRadioButton>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
@@ -352,7 +352,8 @@ private slots:
         QVERIFY(form->close());
         const QString written = q(fileText(settingsPath()));
         QVERIFY(written.contains("card_key_version=49\ncard_diversification=0\ncard_scp=2\n"));
-        QVERIFY2(!written.contains("ABAB") && !written.contains("abab") && !written.contains("171"), qPrintable(written));
+        QVERIFY2(!written.contains("ABAB") && !written.contains("abab") && !written.contains("171"),
+                 qPrintable(written));
         auto again = newForm();
         QCOMPARE(again->TabSheet_Card->keys.keyVersion, 0x31u);
         QVERIFY(!again->TabSheet_Card->keys.typed.has_value());
@@ -371,7 +372,7 @@ private slots:
             "; my comment\n[Main]\nMAINWIDTH=" + std::to_string(bounds.width()) +
             "\nextra=kept\nMainLeft=40\nMainTop=30\nMainHeight=" + std::to_string(bounds.height()) +
             "\ncap_name=/cards/wallet.cap\ncard_load_order=0\ncard_key_version=0\ncard_diversification=0\n"
-            "card_scp=0\ncard_security=1\n\n[other]\nx=1\n";
+            "card_scp=0\ncard_security=1\nexport_path=\n\n[other]\nx=1\n";
         QCOMPARE(q(fileText(settingsPath())), q(expected));
 
         // Without a file, closing creates one with the section and the keys.
@@ -381,7 +382,7 @@ private slots:
         QVERIFY(fresh->close());
         QCOMPARE(q(fileText(settingsPath())),
                  "[main]\nMainLeft=100\nMainTop=100\nMainWidth=500\nMainHeight=400\ncap_name=\ncard_load_order=0\n"
-                 "card_key_version=0\ncard_diversification=0\ncard_scp=0\ncard_security=1\n");
+                 "card_key_version=0\ncard_diversification=0\ncard_scp=0\ncard_security=1\nexport_path=\n");
         QVERIFY(errors.isEmpty());
     }
 
@@ -421,14 +422,14 @@ private slots:
             << QStringList{"b.cap", "/cards/a.cap", "../up/c.cap", "./d.cap"} << window
             << QStringList{"/work/here/b.cap", "/cards/a.cap", "/work/up/c.cap", "/work/here/d.cap"} << "";
         QTest::newRow("names that look like options, after --")
-            << QStringList{"--", "--help", "-x.cap"} << window
-            << QStringList{"/work/here/--help", "/work/here/-x.cap"} << "";
+            << QStringList{"--", "--help", "-x.cap"} << window << QStringList{"/work/here/--help", "/work/here/-x.cap"}
+            << "";
         QTest::newRow("help") << QStringList{"a.cap", "--help"} << static_cast<int>(CommandLine::Ask::Help)
                               << QStringList{"/work/here/a.cap"} << "";
         QTest::newRow("version") << QStringList{"--version"} << static_cast<int>(CommandLine::Ask::Version)
                                  << QStringList{} << "";
-        QTest::newRow("the first unknown option") << QStringList{"-x", "a.cap", "--scan"} << window
-                                                  << QStringList{"/work/here/a.cap"} << "-x";
+        QTest::newRow("the first unknown option")
+            << QStringList{"-x", "a.cap", "--scan"} << window << QStringList{"/work/here/a.cap"} << "-x";
         QTest::newRow("a lone dash is a name") << QStringList{"-"} << window << QStringList{"/work/here/-"} << "";
     }
 

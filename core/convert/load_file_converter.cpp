@@ -65,8 +65,7 @@ void convertToApduScript(const std::string& capPath, const LoadFileOptions& opti
 }
 
 std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
-                              CapObserver& report, ZipArchive& archive, const std::string& outputPath,
-                              InputFile* read)
+                              CapObserver& report, ZipArchive& archive, const std::string& outputPath, InputFile* read)
 {
     ArchiveCloser closer(archive);
     const bool writes = action == LoadFileAction::Write;
@@ -138,11 +137,12 @@ void convertToCapFile(const std::string& inputPath, const LoadFileOptions& optio
     });
 }
 
-LoadFile inspectInput(const InputFile& input, ZipArchive& archive)
+LoadFile inspectInput(const InputFile& input, ZipArchive& archive, std::shared_ptr<const exp::ExportPath> exports)
 {
     ArchiveCloser closer(archive);
     LoadFileOptions options;
     options.verify = false;
+    options.exports = std::move(exports);
     return readLoadFile(input, options, archive);
 }
 

@@ -44,7 +44,10 @@ void convertToApduScript(const std::string& capPath, const LoadFileOptions& opti
 // the checks only warning, so that a package a card would refuse can still
 // be looked at: what they find is in the load file's findings. Writes
 // nothing. Throws Error where the input does not frame.
-LoadFile inspectInput(const InputFile& input, ZipArchive& archive);
+// With `exports`, references to imported packages are checked and named
+// from their export files.
+LoadFile inspectInput(const InputFile& input, ZipArchive& archive,
+                      std::shared_ptr<const exp::ExportPath> exports = nullptr);
 
 // Makes a CAP file again from an IJC file or a load file at `inputPath`:
 // NAME.cap beside it (or `outputPath`), by the IJC file's rules, holding each
