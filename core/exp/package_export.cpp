@@ -13,8 +13,8 @@ namespace {
 // JVM access flags, as Debug writes them.
 constexpr unsigned jvmPublic = 0x0001, jvmProtected = 0x0004, jvmStatic = 0x0008, jvmFinal = 0x0010,
                    jvmInterface = 0x0200, jvmAbstract = 0x0400;
-// The Descriptor's method flags.
-constexpr unsigned capStatic = 0x08, capInit = 0x80;
+// The Descriptor's flag of a static field.
+constexpr unsigned capStatic = 0x08;
 
 bool offered(unsigned flags)
 {
