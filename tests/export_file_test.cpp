@@ -5,6 +5,7 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 #include "core/cap/load_file.h"
+#include "core/convert/input_file.h"
 #include "core/exp/compare.h"
 #include "core/exp/export_file.h"
 #include "core/exp/export_path.h"
@@ -227,14 +228,7 @@ TEST(CompareExp, EachKindOfBreakIsFound)
 std::vector<CapEntry> corpusEntries(const std::string& path)
 {
     ZipArchive archive;
-    archive.open(path);
-    std::vector<CapEntry> entries;
-    for (std::int64_t i = 0; i < archive.entryCount(); ++i) {
-        EntryStream stream;
-        archive.extract(i, stream);
-        entries.push_back({archive.entryName(i), {stream.begin(), stream.end()}, std::nullopt});
-    }
-    return entries;
+    return entriesOf(readInput(path), archive);
 }
 
 bool haveCorpus(const std::string& path)

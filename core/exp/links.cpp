@@ -29,26 +29,6 @@ std::string dotted(std::string name)
     return name;
 }
 
-// Whether a type as the CAP file records it matches the export file's,
-// where "L?;" (a class the file's names cannot tell) matches any class.
-bool sameType(const std::string& recorded, const std::string& exported)
-{
-    std::size_t i = 0, j = 0;
-    while (i < recorded.size() && j < exported.size()) {
-        if (recorded.compare(i, 3, "L?;") == 0 && exported[j] == 'L') {
-            const auto end = exported.find(';', j);
-            if (end == std::string::npos)
-                return false;
-            i += 3;
-            j = end + 1;
-            continue;
-        }
-        if (recorded[i++] != exported[j++])
-            return false;
-    }
-    return i == recorded.size() && j == exported.size();
-}
-
 class Linker {
 public:
     Linker(const cap::Package& package, const ExportPath& path, const OwnPackage& own)
@@ -303,6 +283,24 @@ private:
 LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path, const OwnPackage& own)
 {
     return Linker(package, path, own).run();
+}
+
+bool sameType(const std::string& recorded, const std::string& exported)
+{
+    std::size_t i = 0, j = 0;
+    while (i < recorded.size() && j < exported.size()) {
+        if (recorded.compare(i, 3, "L?;") == 0 && exported[j] == 'L') {
+            const auto end = exported.find(';', j);
+            if (end == std::string::npos)
+                return false;
+            i += 3;
+            j = end + 1;
+            continue;
+        }
+        if (recorded[i++] != exported[j++])
+            return false;
+    }
+    return i == recorded.size() && j == exported.size();
 }
 
 std::string ExportedName::text() const

@@ -56,6 +56,10 @@ struct ExportedName {
 std::optional<ExportedName> exportedName(const cap::PoolEntry& entry,
                                          const std::vector<std::shared_ptr<const ExportFile>>& imported);
 
+// Whether a type as typeText gives it matches an export file's descriptor,
+// where "L?;" (a class the names cannot tell) matches any class.
+bool sameType(const std::string& recorded, const std::string& exported);
+
 // A type of the Descriptor component in the JVM's form ("(S[B)V",
 // "Ljavacard/framework/APDU;"), class references named from the imported
 // export files or the package's Debug component; "?" for a class neither

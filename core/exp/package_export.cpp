@@ -201,21 +201,7 @@ private:
         const auto type = p_.types.find(method.typeOffset);
         if (type == p_.types.end())
             return false;
-        const std::string recorded = typeText(p_, imported_, type->second, true);
-        // "L?;" stands for a class the names cannot tell.
-        std::size_t i = 0, j = 0;
-        while (i < recorded.size() && j < descriptor.size()) {
-            if (recorded.compare(i, 3, "L?;") == 0 && descriptor[j] == 'L') {
-                const auto end = descriptor.find(';', j);
-                if (end == std::string::npos)
-                    return false;
-                i += 3;
-                j = end + 1;
-            } else if (recorded[i++] != descriptor[j++]) {
-                return false;
-            }
-        }
-        return i == recorded.size() && j == descriptor.size();
+        return sameType(typeText(p_, imported_, type->second, true), descriptor);
     }
 
     const cap::Package& p_;
