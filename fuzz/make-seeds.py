@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of the fuzz targets into fuzz/corpus/: small CAP
-files of the kinds the converters meet, and settings files.
+files of the kinds the converters meet, settings files and a card's answers.
+Export files are never kept in the project: the build writes their seeds,
+of our own making, with --export-to.
 
 Usage: fuzz/make-seeds.py
+       fuzz/make-seeds.py --export-to DIR
 """
 import argparse
 import io
@@ -36,8 +39,11 @@ def cap(entries, method=zipfile.ZIP_STORED, manifest=None, zip64=False) -> bytes
     return buffer.getvalue()
 
 
+SEEDS = os.path.join(HERE, "corpus")
+
+
 def write(target: str, name: str, data: bytes) -> None:
-    folder = os.path.join(HERE, "corpus", target)
+    folder = os.path.join(SEEDS, target)
     os.makedirs(folder, exist_ok=True)
     with open(os.path.join(folder, name), "wb") as out:
         out.write(data)
@@ -86,7 +92,6 @@ def main() -> None:
     package = b"".join(component(tag, parts[tag]) for tag in (1, 2, 4, 3, 6, 7, 8, 5, 9, 11))
     write("package", "one-method.ijc", package)
     card_seeds()
-    export_seeds()
 
 
 def export_seeds() -> None:
@@ -109,7 +114,8 @@ def export_seeds() -> None:
         cls += u2(1) + b"\x00" + u2(0x0009) + u2(6) + u2(7)
         if minor == 3:
             cls += b"\x01"
-        write("export", "lib-2.%d.exp" % minor, body + b"\x01" + cls)
+        with open(os.path.join(SEEDS, "lib-2.%d.exp" % minor), "wb") as out:
+            out.write(body + b"\x01" + cls)
 
 
 def played(flags: int, answers) -> bytes:
@@ -156,4 +162,9 @@ def card_seeds() -> None:
 
 
 if __name__ == "__main__":
-    main()
+    if sys.argv[1:2] == ["--export-to"]:
+        SEEDS = sys.argv[2]
+        os.makedirs(SEEDS, exist_ok=True)
+        export_seeds()
+    else:
+        main()
