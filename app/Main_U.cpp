@@ -527,18 +527,23 @@ void TMainForm::showStructure()
 
 std::shared_ptr<const tolvane::exp::ExportPath> TMainForm::exportPath() const
 {
-    if (exportFolders.isEmpty())
-        return nullptr;
-    std::vector<std::string> entries;
-    for (const auto& folder : exportFolders)
-        entries.push_back(folder.toStdString());
-    return std::make_shared<const tolvane::exp::ExportPath>(entries);
+    if (exportFolders != exportPathFolders_) {
+        std::vector<std::string> entries;
+        for (const auto& folder : exportFolders)
+            entries.push_back(folder.toStdString());
+        exportPathFolders_ = exportFolders;
+        exportPath_ = entries.empty() ? nullptr : std::make_shared<const tolvane::exp::ExportPath>(entries);
+    }
+    return exportPath_;
 }
 
 void TMainForm::Action_ExportFilesClick(QObject*)
 {
     if (const auto chosen = ExportFilesDialog::ask(this, exportFolders)) {
         exportFolders = *chosen;
+        // Looked through again, even unchanged: files may have come since.
+        exportPathFolders_.clear();
+        exportPath_.reset();
         showStructure();
     }
 }

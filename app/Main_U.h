@@ -145,6 +145,10 @@ private:
     QSize frameExtra() const;
 
     QString settingsPath_;
+    // The export path of the folders last asked for, kept so that their
+    // files are looked through once, not at every conversion.
+    mutable QStringList exportPathFolders_;
+    mutable std::shared_ptr<const tolvane::exp::ExportPath> exportPath_;
     // Places the window at the saved bounds once the window manager's frame
     // is known, which may be only after the window is shown.
     void placeInFrame();

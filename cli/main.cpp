@@ -6,6 +6,7 @@
 #include "core/apdu/dap.h"
 #include "core/base/error.h"
 #include "core/base/hex.h"
+#include "core/base/paths.h"
 #include "core/base/time_zone.h"
 #include "core/cap/java_card.h"
 #include "core/convert/archive_converter.h"
@@ -29,8 +30,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <optional>
@@ -65,13 +64,6 @@ bool isCardMode(Mode mode)
 {
     return mode == Mode::Readers || mode == Mode::List || mode == Mode::Info || mode == Mode::Delete ||
            mode == Mode::Send;
-}
-
-// The modes that make and check a load file.
-bool checksLoadFiles(Mode mode)
-{
-    return mode == Mode::LoadFile || mode == Mode::Check || mode == Mode::Dump || mode == Mode::Apdu ||
-           mode == Mode::Send || mode == Mode::ToExp;
 }
 
 struct Request {
@@ -172,6 +164,15 @@ const ScopeRule scopeRules[] = {
     {Scope::Delete, {Mode::Delete}, "--delete"},
     {Scope::ToCap, {Mode::ToCap}, "--to-cap"},
 };
+
+// The modes that make and check a load file: those the load file's options go with.
+bool checksLoadFiles(Mode mode)
+{
+    for (const auto& rule : scopeRules)
+        if (rule.scope == Scope::LoadFile)
+            return std::find(rule.modes.begin(), rule.modes.end(), mode) != rule.modes.end();
+    return false;
+}
 
 struct Parser {
     Request request;
@@ -544,17 +545,10 @@ void writeExportFileOf(const std::string& capPath, const Request& request, tolva
     const tolvane::InputFile input = tolvane::readInput(capPath);
     const tolvane::LoadFile file =
         tolvane::makeLoadFile(tolvane::entriesOf(input, archive), request.loadFile, input.path);
-    const tolvane::exp::OwnPackage own{*tolvane::bytesFromHex(file.packageAid), file.packageMajor, file.packageMinor};
-    tolvane::exp::ExportFile made = tolvane::exp::exportFileOf(*file.package, own, 1, file.exportFiles);
-    if (made.package.name.empty())
-        made.package.name = file.packageName;
+    const tolvane::exp::ExportFile made = tolvane::exp::exportFileOf(file);
     std::string path = outputPath(request.output);
-    if (path.empty()) {
-        path = capPath;
-        if (path.size() > 4 && path.compare(path.size() - 4, 4, ".cap") == 0)
-            path.resize(path.size() - 4);
-        path += ".exp";
-    }
+    if (path.empty())
+        path = tolvane::withExtension(capPath, ".exp");
     const auto bytes = tolvane::exp::writeExportFile(made);
     tolvane::IjcOutput output(path, capPath);
     output.write(bytes);
@@ -573,18 +567,7 @@ int compareExports(const std::string& older, const std::string& newer, bool quie
 {
     try {
         const auto read = [](const std::string& path) {
-            std::error_code error;
-            const auto size = std::filesystem::file_size(path, error);
-            if (error)
-                throw tolvane::Error(tolvane::ErrorKind::CannotOpen, path, error.message());
-            if (size > (1u << 20))
-                throw tolvane::Error(tolvane::ErrorKind::ExportFile, path, "too large for an export file");
-            std::ifstream in(path, std::ios::binary);
-            const std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)),
-                                                  std::istreambuf_iterator<char>());
-            if (in.bad())
-                throw tolvane::Error(tolvane::ErrorKind::CannotOpen, path, "It cannot be read");
-            return tolvane::exp::readExportFile(bytes, path);
+            return tolvane::exp::readExportFile(tolvane::exp::exportFileBytes(path), path);
         };
         const auto was = read(older), is = read(newer);
         const auto breaks = tolvane::exp::replacementBreaks(was, is);

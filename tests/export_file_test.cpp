@@ -305,8 +305,7 @@ TEST(ToExp, APackageWithDebugWritesAnExportFileThatReadsBackAndChecksItClean)
         GTEST_SKIP() << "no corpus at " << corpusDir();
     const auto entries = corpusEntries(path);
     const LoadFile file = makeLoadFile(entries, {}, path);
-    const exp::OwnPackage own{*bytesFromHex(file.packageAid), file.packageMajor, file.packageMinor};
-    const ExportFile made = exp::exportFileOf(*file.package, own, 1, {});
+    const ExportFile made = exp::exportFileOf(file);
     const ExportFile back = exp::readExportFile(exp::writeExportFile(made), "made.exp");
     EXPECT_EQ(back.package.text(), "com.esec.u2ftoken 1.0");
     // The applet's class by its Debug name, with the token the Descriptor
@@ -326,7 +325,7 @@ TEST(ToExp, APackageWithDebugWritesAnExportFileThatReadsBackAndChecksItClean)
     // Without Debug, nothing names the members: refused.
     auto stripped = entries;
     std::erase_if(stripped, [](const CapEntry& e) { return e.name.ends_with("Debug.cap"); });
-    EXPECT_THROW((void)exp::exportFileOf(*makeLoadFile(stripped, {}, path).package, own, 1, {}), Error);
+    EXPECT_THROW((void)exp::exportFileOf(makeLoadFile(stripped, {}, path)), Error);
 }
 
 // Export files that a corpus file's references meet exactly: each imported

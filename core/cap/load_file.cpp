@@ -373,9 +373,7 @@ private:
             for (const auto& finding : verdict.warnings)
                 report(finding, false);
             if (options_.exports && !options_.exports->empty()) {
-                const exp::OwnPackage own{*bytesFromHex(loadFile_.packageAid), loadFile_.packageMajor,
-                                          loadFile_.packageMinor};
-                exp::LinkVerdict links = exp::checkLinks(*package, *options_.exports, own);
+                exp::LinkVerdict links = exp::checkLinks(*package, *options_.exports, exp::OwnPackage::of(loadFile_));
                 for (const auto& finding : links.faults)
                     report(finding, options_.verify);
                 for (const auto& note : links.notes)

@@ -21,13 +21,6 @@ Response split(const ByteVector& raw, const std::string& reader)
     return response;
 }
 
-// Whether a command carries an Le (cases 2 and 4), the one byte a 6C
-// answer may change.
-bool hasLe(const ByteVector& command)
-{
-    return command.size() == 5 || (command.size() > 5 && command.size() == 6 + std::size_t{command[4]});
-}
-
 // 8 bytes from the system's random source.
 ByteVector hostChallenge()
 {
@@ -65,7 +58,7 @@ Response Session::exchange(const ByteVector& sent, const ByteVector& plain, cons
     // has no Le is no such request, and sending that command again could
     // be a second try of it: it is never sent twice.
     if ((response.sw & 0xFF00) == 0x6C00) {
-        if (resend == Resend::Never || !hasLe(command)) {
+        if (resend == Resend::Never || !gp::partsOf(command).le) {
             record({kind, command, plain, response});
             throw Error(ErrorKind::Card, reader,
                         "the card answered " + kind + " with " + swText(response.sw) + " (" +

@@ -3,14 +3,6 @@
 namespace tolvane::exp {
 namespace {
 
-std::string dotted(std::string name)
-{
-    for (auto& c : name)
-        if (c == '/')
-            c = '.';
-    return name;
-}
-
 // How open an access is: public above protected above package.
 int openness(unsigned flags)
 {

@@ -271,13 +271,17 @@ void put16(std::vector<std::uint8_t>& out, unsigned value)
 
 } // namespace
 
-std::string PackageId::text() const
+std::string dotted(std::string name)
 {
-    std::string dotted = name;
-    for (auto& c : dotted)
+    for (auto& c : name)
         if (c == '/')
             c = '.';
-    return (dotted.empty() ? hexText(aid, HexCase::Upper) : dotted) + " " + std::to_string(major) + "." +
+    return name;
+}
+
+std::string PackageId::text() const
+{
+    return (name.empty() ? hexText(aid, HexCase::Upper) : dotted(name)) + " " + std::to_string(major) + "." +
            std::to_string(minor);
 }
 

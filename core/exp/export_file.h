@@ -65,6 +65,10 @@ struct ExportFile {
     const Class* classByName(const std::string& name) const;
 };
 
+// A JVM name as Java writes it: "javacard/framework/APDU" becomes
+// "javacard.framework.APDU".
+std::string dotted(std::string name);
+
 // Reads an export file; `source` names it in a refusal (Error of kind
 // ExportFile), which gives the offset and what is wrong. Every count is
 // checked against the bytes that remain before anything is made from it.

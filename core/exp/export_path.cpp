@@ -35,6 +35,21 @@ bool laidOutAsExportFile(const std::string& path)
 
 } // namespace
 
+std::vector<std::uint8_t> exportFileBytes(const std::string& path)
+{
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path, error);
+    if (error)
+        throw Error(ErrorKind::CannotOpen, path, error.message());
+    if (size > largestExportFile)
+        throw Error(ErrorKind::ExportFile, path, "it is too large for an export file");
+    std::ifstream in(path, std::ios::binary);
+    std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad() || bytes.size() != size)
+        throw Error(ErrorKind::CannotOpen, path, "It cannot be read");
+    return bytes;
+}
+
 ExportPath::ExportPath(const std::vector<std::string>& entries)
 {
     for (const auto& entry : entries) {
@@ -85,16 +100,11 @@ void ExportPath::index() const
                 const std::string path = it->path().string();
                 if (!laidOutAsExportFile(path) || !it->is_regular_file(error))
                     continue;
-                if (it->file_size(error) > largestExportFile) {
-                    problems_.push_back(path + " is too large for an export file");
-                    continue;
+                try {
+                    add(exportFileBytes(path), path, {});
+                } catch (const Error& unread) {
+                    problems_.push_back(unread.message());
                 }
-                std::ifstream in(path, std::ios::binary);
-                std::vector<std::uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-                if (!in.eof() && in.fail())
-                    problems_.push_back(path + " cannot be read");
-                else
-                    add(std::move(bytes), path, {});
             }
             if (error)
                 problems_.push_back("the folder " + entry + " cannot be read: " + error.message());

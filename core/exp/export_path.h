@@ -16,6 +16,11 @@
 
 namespace tolvane::exp {
 
+// The bytes of the export file at `path`. Throws Error (CannotOpen) where
+// it cannot be read, and (ExportFile) where it is far larger than any export
+// file is.
+std::vector<std::uint8_t> exportFileBytes(const std::string& path);
+
 class ExportPath {
 public:
     ExportPath() = default;

@@ -21,12 +21,20 @@ std::string shortName(const std::string& name)
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
-std::string dotted(std::string name)
+// An instance field by its token in `cls` or, where a reference names a
+// subclass of the class that declares it, in one of its superclasses that
+// the same export file holds; `cls` becomes the class that declares it.
+const Member* instanceField(const ExportFile& file, const Class*& cls, unsigned token)
 {
-    for (auto& c : name)
-        if (c == '/')
-            c = '.';
-    return name;
+    if (const Member* field = cls->field(token, false))
+        return field;
+    for (const auto& super : cls->supers)
+        if (const Class* declaring = file.classByName(super))
+            if (const Member* field = declaring->field(token, false)) {
+                cls = declaring;
+                return field;
+            }
+    return nullptr;
 }
 
 class Linker {
@@ -126,7 +134,7 @@ private:
             if (cls == nullptr || kind == PoolKind::ClassRef)
                 return;
             const bool isField = kind == PoolKind::InstanceField;
-            member = isField ? inheritedField(package, *cls, e.token) : cls->method(e.token, false);
+            member = isField ? instanceField(*verdict_.imported[package], cls, e.token) : cls->method(e.token, false);
             what = isField ? "instance field" : "virtual method";
             if (member == nullptr)
                 return missing(field, e.place, package, what, e.token, *cls, classToken);
@@ -134,20 +142,6 @@ private:
         recordedType(index, *cls, *member,
                      kind == PoolKind::VirtualMethod || kind == PoolKind::SuperMethod ||
                          kind == PoolKind::StaticMethod);
-    }
-
-    // An instance field by its token in `cls` or, where a reference names a
-    // subclass of the class that declares it, in one of its superclasses
-    // that the same export file holds.
-    const Member* inheritedField(unsigned package, const Class& cls, unsigned token) const
-    {
-        if (const Member* field = cls.field(token, false))
-            return field;
-        for (const auto& super : cls.supers)
-            if (const Class* declaring = verdict_.imported[package]->classByName(super))
-                if (const Member* field = declaring->field(token, false))
-                    return field;
-        return nullptr;
     }
 
     void missing(const std::string& field, unsigned offset, unsigned package, const char* what, unsigned token,
@@ -326,12 +320,9 @@ std::optional<ExportedName> exportedName(const cap::PoolEntry& e,
         return ExportedName{cls->name, {}, {}};
     const bool isField = kind == PoolKind::InstanceField || kind == PoolKind::StaticField;
     const unsigned token = isStatic ? e.staticRef.token() : e.token;
-    const Member* member = isField ? cls->field(token, isStatic) : cls->method(token, isStatic);
-    // An instance field declared by a superclass, named through a subclass.
-    for (std::size_t i = 0; member == nullptr && isField && !isStatic && i < cls->supers.size(); ++i)
-        if (const Class* declaring = imported[package]->classByName(cls->supers[i]))
-            if ((member = declaring->field(token, false)) != nullptr)
-                cls = declaring;
+    const Member* member = !isField   ? cls->method(token, isStatic)
+                           : isStatic ? cls->field(token, true)
+                                      : instanceField(*imported[package], cls, token);
     if (member == nullptr)
         return std::nullopt;
     return ExportedName{cls->name, member->name, member->descriptor};

@@ -15,6 +15,10 @@
 #include <string>
 #include <vector>
 
+namespace tolvane {
+struct LoadFile;
+}
+
 namespace tolvane::exp {
 
 struct LinkVerdict {
@@ -33,6 +37,8 @@ struct LinkVerdict {
 struct OwnPackage {
     std::vector<std::uint8_t> aid;
     unsigned major = 0, minor = 0;
+    // As the load file's Header gives it.
+    static OwnPackage of(const LoadFile& file);
 };
 
 LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path, const OwnPackage& own = {});
@@ -44,6 +50,9 @@ LinkVerdict checkLinks(const cap::Package& package, const ExportPath& path, cons
 // for a package without a Debug component, which alone names things.
 ExportFile exportFileOf(const cap::Package& package, const OwnPackage& own, unsigned formatMinor,
                         const std::vector<std::shared_ptr<const ExportFile>>& imported);
+// The same for a load file made from a CAP file (format 2.1): the package
+// named by Debug, or by its Header where Debug does not name it.
+ExportFile exportFileOf(const LoadFile& file);
 
 // What an external reference names, by its export file: the class and,
 // for a field or a method, the member and its descriptor.

@@ -2,6 +2,8 @@
 // Descriptor component, names, types and the class hierarchy from Debug.
 
 #include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/cap/load_file.h"
 #include "core/exp/links.h"
 
 #include <algorithm>
@@ -10,15 +12,13 @@
 namespace tolvane::exp {
 namespace {
 
-// JVM access flags, as Debug writes them.
-constexpr unsigned jvmPublic = 0x0001, jvmProtected = 0x0004, jvmStatic = 0x0008, jvmFinal = 0x0010,
-                   jvmInterface = 0x0200, jvmAbstract = 0x0400;
+// Debug writes the JVM's access flags, which export files keep (Access).
 // The Descriptor's flag of a static field.
 constexpr unsigned capStatic = 0x08;
 
 bool offered(unsigned flags)
 {
-    return (flags & (jvmPublic | jvmProtected)) != 0;
+    return (flags & (accPublic | accProtected)) != 0;
 }
 
 std::int32_t constantOf(const cap::DebugField& field)
@@ -46,7 +46,7 @@ public:
         Class cls;
         cls.token = described.token;
         cls.name = debug.name;
-        cls.flags = debug.flags & (jvmPublic | jvmFinal | jvmInterface | jvmAbstract);
+        cls.flags = debug.flags & (accPublic | accFinal | accInterface | accAbstract);
         for (std::string super = debug.superName; !super.empty();) {
             cls.supers.push_back(super);
             if (const cap::DebugClass* own = ownClass(super)) {
@@ -117,11 +117,11 @@ private:
             if (!offered(field.flags))
                 continue;
             Member member{
-                0, field.flags & (jvmPublic | jvmProtected | jvmStatic | jvmFinal), field.name, field.descriptor, {}};
-            const bool isStatic = (field.flags & jvmStatic) != 0;
+                0, field.flags & (accPublic | accProtected | accStatic | accFinal), field.name, field.descriptor, {}};
+            const bool isStatic = (field.flags & accStatic) != 0;
             // A static final primitive is a compile-time constant: copied
             // into what uses it, and given no token.
-            if (isStatic && (field.flags & jvmFinal) != 0 && field.descriptor.size() == 1 &&
+            if (isStatic && (field.flags & accFinal) != 0 && field.descriptor.size() == 1 &&
                 std::string("ZBSI").find(field.descriptor[0]) != std::string::npos) {
                 member.token = 0xFF;
                 member.value = constantOf(field);
@@ -162,7 +162,7 @@ private:
                 continue;
             used.insert(found);
             cls.methods.push_back({found->token,
-                                   method.flags & (jvmPublic | jvmProtected | jvmStatic | jvmFinal | jvmAbstract),
+                                   method.flags & (accPublic | accProtected | accStatic | accFinal | accAbstract),
                                    method.name,
                                    method.descriptor,
                                    {}});
@@ -183,7 +183,7 @@ private:
                 inherited = known->methods;
             }
             for (const auto& member : inherited) {
-                if (member.isStatic() || member.name == "<init>" || (member.flags & jvmPublic) == 0)
+                if (member.isStatic() || member.name == "<init>" || (member.flags & accPublic) == 0)
                     continue;
                 const bool overridden = std::any_of(cls.methods.begin(), cls.methods.end(), [&](const Member& m) {
                     return m.name == member.name && m.descriptor == member.descriptor;
@@ -230,7 +230,7 @@ ExportFile exportFileOf(const cap::Package& package, const OwnPackage& own, unsi
                 if (formatMinor >= 3) {
                     unsigned count = 0;
                     for (const auto& m : file.classes.back().methods)
-                        count += !m.isStatic() && m.name != "<init>" && (m.flags & jvmPublic) != 0;
+                        count += !m.isStatic() && m.name != "<init>" && (m.flags & accPublic) != 0;
                     file.classes.back().inheritableMethods = count;
                 }
             }
@@ -238,6 +238,21 @@ ExportFile exportFileOf(const cap::Package& package, const OwnPackage& own, unsi
     std::sort(file.classes.begin(), file.classes.end(),
               [](const Class& a, const Class& b) { return a.token < b.token; });
     return file;
+}
+
+OwnPackage OwnPackage::of(const LoadFile& file)
+{
+    return {bytesFromHex(file.packageAid).value_or(std::vector<std::uint8_t>{}), file.packageMajor, file.packageMinor};
+}
+
+ExportFile exportFileOf(const LoadFile& file)
+{
+    if (!file.package)
+        throw Error(ErrorKind::NotLoadable, "", "the CAP file could not be decoded, so no export file can be made");
+    ExportFile made = exportFileOf(*file.package, OwnPackage::of(file), 1, file.exportFiles);
+    if (made.package.name.empty())
+        made.package.name = file.packageName;
+    return made;
 }
 
 } // namespace tolvane::exp
