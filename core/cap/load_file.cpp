@@ -10,6 +10,7 @@
 #include "core/cap/package.h"
 #include "core/cap/verify.h"
 #include "core/exp/links.h"
+#include "core/verifier/verifier.h"
 
 #include <algorithm>
 #include <array>
@@ -288,7 +289,7 @@ private:
             for (unsigned i = 0; i < customCount; ++i) {
                 customTags.push_back(cursor.u8("custom component tag"));
                 cursor.skip(2, "custom component size");
-                cursor.skip(cursor.u8("custom component AID length"), "custom component AID");
+                customAids_.push_back(readAid(cursor, directory, "custom component AID"));
             }
         });
 
@@ -299,10 +300,13 @@ private:
                            " bytes, but " + cap::componentEntryName(tag) + "'s size field gives " +
                            std::to_string(found_[tag].size),
                        directory.entry);
+            // A verifier refuses a size for a component that is not there,
+            // though no card sees it: checked with the package.
             if (found_[tag].entry == nullptr && given != 0)
-                loadFile_.warnings.push_back("The Directory gives " + std::string(cap::componentTitle(tag)) + " " +
-                                             std::to_string(given) + " bytes, but the CAP file has no " +
-                                             cap::componentEntryName(tag));
+                directoryFindings_.push_back({directoryTag, std::string("size of ") + cap::componentTitle(tag),
+                                              tag == staticResourcesTag ? 24u : 2u * (tag - 1u),
+                                              "it gives " + std::to_string(given) + " bytes, but the CAP file has no " +
+                                                  cap::componentEntryName(tag)});
         }
         if (importCount != loadFile_.imports.size())
             refuse("its import count is " + std::to_string(importCount) + ", but Import.cap lists " +
@@ -365,6 +369,9 @@ private:
             loadFile_.findings.push_back(finding);
             loadFile_.warnings.push_back(std::string(cap::componentEntryName(finding.tag)) + ": " + finding.text());
         };
+        for (const auto& finding : directoryFindings_)
+            report(finding, options_.verify);
+        checkAids();
         try {
             auto package = std::make_shared<cap::Package>(cap::decodePackage(components, loadFile_.capMinor));
             const cap::Verdict verdict = cap::verifyPackage(*package);
@@ -380,12 +387,44 @@ private:
                     loadFile_.warnings.push_back("Linking: " + note);
                 loadFile_.exportFiles = std::move(links.imported);
             }
+            // The types of the bytecode are checked only where its structure
+            // holds: every index and branch target the verifier follows.
+            if (verdict.faults.empty()) {
+                const verifier::Result types = verifier::verifyBytecode(*package, loadFile_.exportFiles);
+                for (const auto& finding : types.faults)
+                    report(finding, options_.verify);
+                for (const auto& finding : types.warnings)
+                    report(finding, false);
+                if (types.unchecked != 0)
+                    loadFile_.warnings.push_back(
+                        "Verifying: " + std::to_string(types.unchecked) +
+                        (types.unchecked == 1 ? " use" : " uses") +
+                        " of imported classes taken as sound, for want of their export files");
+            }
             loadFile_.package = std::move(package);
         } catch (const cap::FindingError& error) {
             report(error.finding, options_.verify);
         }
         if (!options_.target.empty())
             checkTarget();
+    }
+
+    // Cards take these, but a verifier warns of them: an AID of the
+    // package's own outside its RID, and an applet named as its package.
+    void checkAids()
+    {
+        const auto rid = [](const std::string& aid) { return aid.substr(0, std::min<std::size_t>(aid.size(), 10)); };
+        for (const auto& applet : loadFile_.applets) {
+            if (applet == loadFile_.packageAid)
+                loadFile_.warnings.push_back("The applet " + applet + " has the package's own AID");
+            else if (rid(applet) != rid(loadFile_.packageAid))
+                loadFile_.warnings.push_back("The applet " + applet + " has another RID than the package " +
+                                             loadFile_.packageAid);
+        }
+        for (const auto& aid : customAids_)
+            if (rid(aid) != rid(loadFile_.packageAid))
+                loadFile_.warnings.push_back("The custom component " + aid + " has another RID than the package " +
+                                             loadFile_.packageAid);
     }
 
     void checkTarget()
@@ -404,6 +443,8 @@ private:
     const std::string& capPath_;
     std::array<Found, lastTag + 1> found_{};
     const CapEntry* customDebug_ = nullptr;
+    std::vector<cap::Finding> directoryFindings_;
+    std::vector<std::string> customAids_;
     std::uint8_t flags_ = 0;
     LoadFile loadFile_;
 };

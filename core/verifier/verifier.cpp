@@ -1,0 +1,1244 @@
+#include "core/verifier/verifier.h"
+
+#include "core/cap/bytecode.h"
+#include "core/verifier/class_world.h"
+
+#include <algorithm>
+#include <optional>
+#include <set>
+
+namespace tolvane::verifier {
+namespace {
+
+using cap::Instruction;
+using cap::Method;
+using cap::methodTag;
+using Kind = Value::Kind;
+
+std::string number(long long value)
+{
+    return std::to_string(value);
+}
+
+struct State {
+    std::vector<Value> stack; // words, the top last
+    std::vector<Value> locals;
+    bool thisUninitialised = false; // a constructor before its super constructor
+    bool operator==(const State&) const = default;
+};
+
+// A method's analysis stops at its first fault: what follows would only
+// repeat it.
+struct Fault {
+    unsigned offset = 0;
+    std::string problem;
+};
+
+// A fixed point is reached long before this many visits of each
+// instruction; a method that has not settled by then is refused.
+constexpr unsigned visitsPerInstruction = 64;
+
+std::string brief(const ClassWorld& world, const Value& v)
+{
+    const auto shortName = [&](ClassKey cls) {
+        const std::string name = world.className(cls);
+        const auto dot = name.rfind('.');
+        return cls == anyClass ? std::string("Object?") : dot == std::string::npos ? name : name.substr(dot + 1);
+    };
+    switch (v.kind) {
+    case Kind::Unusable:
+        return "-";
+    case Kind::Short:
+        return "short";
+    case Kind::IntHigh:
+        return "int";
+    case Kind::IntLow:
+        return "int.2";
+    case Kind::Null:
+        return "null";
+    case Kind::Object:
+        return shortName(v.cls);
+    case Kind::Array:
+        switch (v.element) {
+        case 'Z':
+            return "boolean[]";
+        case 'B':
+            return "byte[]";
+        case 'S':
+            return "short[]";
+        case 'I':
+            return "int[]";
+        default:
+            return shortName(v.cls) + "[]";
+        }
+    case Kind::Uninitialised:
+        return "new " + shortName(v.cls) + "@" + number(v.at);
+    case Kind::UninitialisedThis:
+        return "this(uninitialised)";
+    case Kind::ReturnAddress:
+        return "return@" + number(v.at);
+    case Kind::Pending:
+        return "?";
+    }
+    return "-";
+}
+
+class MethodVerifier {
+public:
+    MethodVerifier(const cap::Package& package, const ClassWorld& world, const cap::DescribedClass& cls,
+                   const Method& method, std::set<unsigned>& unchecked)
+        : p_(package), world_(world), cls_(cls), method_(method), code_(method.instructions), unchecked_(unchecked)
+    {
+    }
+
+    std::optional<Fault> run()
+    {
+        try {
+            if (code_.empty())
+                return std::nullopt;
+            for (std::size_t i = 0; i < code_.size(); ++i)
+                indexAt_[code_[i].offset] = i;
+            markJoins();
+            states_.assign(code_.size(), std::nullopt);
+            merge(0, entryState());
+            unsigned visits = 0;
+            while (!work_.empty()) {
+                const std::size_t i = *work_.begin();
+                work_.erase(work_.begin());
+                if (++visits > visitsPerInstruction * code_.size())
+                    throw Fault{code_[i].offset, "the types of the method do not settle"};
+                step(i);
+            }
+        } catch (const Fault& fault) {
+            return fault;
+        }
+        return std::nullopt;
+    }
+
+    // The types before each instruction, as --dump --types shows them.
+    void states(std::map<unsigned, std::string>& out) const
+    {
+        for (std::size_t i = 0; i < code_.size(); ++i) {
+            if (!states_[i]) {
+                out[code_[i].offset] = "never reached";
+                continue;
+            }
+            std::string text = "stack:";
+            for (std::size_t k = 0; k < states_[i]->stack.size(); ++k)
+                if (states_[i]->stack[k].kind != Kind::IntLow)
+                    text += (k == 0 ? " " : ", ") + brief(world_, states_[i]->stack[k]);
+            text += " | locals:";
+            bool first = true;
+            for (std::size_t k = 0; k < states_[i]->locals.size(); ++k) {
+                const Value& v = states_[i]->locals[k];
+                if (v.kind == Kind::Unusable || v.kind == Kind::IntLow)
+                    continue;
+                text += (first ? " " : ", ") + number(static_cast<long long>(k)) + " " + brief(world_, v);
+                first = false;
+            }
+            out[code_[i].offset] = text;
+        }
+    }
+
+private:
+    bool isStatic() const { return (method_.flags & 0x08) != 0; }
+    bool isConstructor() const { return (method_.flags & 0x80) != 0; }
+    ClassKey thisClass() const { return cls_.thisRef->raw; }
+
+    // --- where control goes ---------------------------------------------
+
+    void markJoins()
+    {
+        joins_.assign(code_.size(), false);
+        const auto join = [&](unsigned offset) {
+            if (const auto i = indexOf(offset))
+                joins_[*i] = true;
+        };
+        for (const auto& in : code_) {
+            for (const unsigned target : in.targets)
+                join(target);
+            if (in.opcode == 0x71)
+                join(in.offset + 3);
+        }
+        for (const auto* h : handlersOfMethod())
+            join(h->handlerOffset);
+    }
+
+    std::optional<std::size_t> indexOf(unsigned offset) const
+    {
+        const auto found = indexAt_.find(offset);
+        return found == indexAt_.end() ? std::nullopt : std::optional<std::size_t>(found->second);
+    }
+
+    std::vector<const cap::Handler*> handlersOfMethod() const
+    {
+        std::vector<const cap::Handler*> found;
+        for (const auto& h : p_.handlers)
+            if (method_.holds(h.start) && h.start >= method_.bytecodeStart())
+                found.push_back(&h);
+        return found;
+    }
+
+    State entryState()
+    {
+        State s;
+        const MethodType type = methodType();
+        const unsigned words = (isStatic() ? 0 : 1) + type.parameterWords();
+        if (method_.header.nargs != words)
+            throw Fault{method_.offset, "the header gives " + number(method_.header.nargs) +
+                                            " argument words, but the method's type takes " + number(words)};
+        s.locals.assign(method_.header.nargs + method_.header.maxLocals, Value{});
+        std::size_t at = 0;
+        if (!isStatic()) {
+            s.locals[at++] = isConstructor() ? Value::of(Kind::UninitialisedThis) : Value::object(thisClass());
+            s.thisUninitialised = isConstructor();
+        }
+        for (const auto& parameter : type.parameters)
+            for (const Value& word : parameter)
+                s.locals[at++] = word;
+        return s;
+    }
+
+    MethodType methodType() const
+    {
+        const auto found = p_.types.find(method_.typeOffset);
+        if (found == p_.types.end())
+            throw Fault{method_.offset, "the method's type at " + number(method_.typeOffset) +
+                                            " is not a type of the Descriptor component"};
+        return world_.methodType(found->second);
+    }
+
+    // Takes `incoming` into the state before instruction `i`.
+    void merge(std::size_t i, State incoming)
+    {
+        if (joins_[i])
+            std::erase_if(incoming.stack, [](const Value& v) { return v.kind == Kind::Pending; });
+        auto& kept = states_[i];
+        if (!kept) {
+            kept = std::move(incoming);
+            work_.insert(i);
+            return;
+        }
+        if (kept->stack.size() != incoming.stack.size())
+            throw Fault{code_[i].offset, "the stack holds " + number(static_cast<long long>(kept->stack.size())) +
+                                             " words at " + number(code_[i].offset) + " one way in and " +
+                                             number(static_cast<long long>(incoming.stack.size())) + " another"};
+        State merged = *kept;
+        for (std::size_t k = 0; k < merged.stack.size(); ++k)
+            merged.stack[k] = mergeValue(merged.stack[k], incoming.stack[k]);
+        for (std::size_t k = 0; k < merged.locals.size(); ++k)
+            merged.locals[k] = mergeValue(merged.locals[k], incoming.locals[k]);
+        merged.thisUninitialised = merged.thisUninitialised || incoming.thisUninitialised;
+        if (!(merged == *kept)) {
+            kept = std::move(merged);
+            work_.insert(i);
+        }
+    }
+
+    Value mergeValue(const Value& a, const Value& b) const
+    {
+        if (a == b)
+            return a;
+        if (a.isReference() && b.isReference()) {
+            if (a.kind == Kind::Null)
+                return b;
+            if (b.kind == Kind::Null)
+                return a;
+            if (a.kind == Kind::Object && b.kind == Kind::Object)
+                return Value::object(world_.commonSuper(a.cls, b.cls));
+            if (a.kind == Kind::Array && b.kind == Kind::Array && a.element == 'L' && b.element == 'L')
+                return Value::array('L', world_.commonSuper(a.cls, b.cls));
+            return Value::object(anyClass);
+        }
+        return Value{};
+    }
+
+    // --- one instruction -----------------------------------------------
+
+    [[noreturn]] void fail(const Instruction& in, const std::string& problem) const
+    {
+        throw Fault{in.offset, std::string(cap::mnemonic(in.opcode)) + " at " + number(in.offset) + " " + problem};
+    }
+
+    void push(const Instruction& in, State& s, const Value& v) const
+    {
+        s.stack.push_back(v);
+        checkHeight(in, s);
+    }
+
+    void checkHeight(const Instruction& in, const State& s) const
+    {
+        unsigned words = 0;
+        for (const Value& w : s.stack)
+            words += w.kind == Kind::Pending ? 0 : 1;
+        if (words > method_.header.maxStack)
+            fail(in, "would put " + number(words) + " words on the stack, past the header's max_stack of " +
+                         number(method_.header.maxStack));
+    }
+
+    void pushWords(const Instruction& in, State& s, const Words& words) const
+    {
+        for (const Value& w : words)
+            push(in, s, w);
+    }
+
+    Value top(const Instruction& in, const State& s, const std::string& what) const
+    {
+        if (s.stack.empty())
+            fail(in, "needs " + what + " on the stack, which is empty");
+        return s.stack.back();
+    }
+
+    void popShort(const Instruction& in, State& s) const
+    {
+        const Value v = top(in, s, "a short");
+        if (v.kind != Kind::Short && v.kind != Kind::Pending)
+            fail(in, "needs a short on the stack, where there is " + world_.describe(v));
+        s.stack.pop_back();
+    }
+
+    void popInt(const Instruction& in, State& s) const
+    {
+        const Value v = top(in, s, "an int");
+        if (v.kind == Kind::Pending) {
+            s.stack.pop_back();
+            return;
+        }
+        if (v.kind != Kind::IntLow || s.stack.size() < 2 || s.stack[s.stack.size() - 2].kind != Kind::IntHigh)
+            fail(in, "needs an int on the stack, where there is " + world_.describe(v));
+        s.stack.resize(s.stack.size() - 2);
+    }
+
+    // A reference, initialised; the result of an untyped interface call is
+    // taken as one.
+    Value popReference(const Instruction& in, State& s) const
+    {
+        const Value v = top(in, s, "a reference");
+        if (v.kind == Kind::Pending) {
+            s.stack.pop_back();
+            return Value::object(anyClass);
+        }
+        if (!v.isReference())
+            fail(in, "needs a reference on the stack, where there is " + world_.describe(v));
+        s.stack.pop_back();
+        return v;
+    }
+
+    // A reference that may be used where `wanted` (an object or array type)
+    // is: `what` says for what.
+    void popAssignable(const Instruction& in, State& s, const Words& wanted, const std::string& what)
+    {
+        if (wanted.empty())
+            return;
+        if (wanted.size() == 2) {
+            popInt(in, s);
+            return;
+        }
+        if (wanted[0].kind == Kind::Short) {
+            if (!s.stack.empty() && s.stack.back().kind != Kind::Short && s.stack.back().kind != Kind::Pending)
+                fail(in, "needs a short as " + what + ", where there is " + world_.describe(s.stack.back()));
+            popShort(in, s);
+            return;
+        }
+        const Value v = top(in, s, world_.describe(wanted[0]) + " as " + what);
+        if (v.kind != Kind::Pending && !v.isReference())
+            fail(in, "needs " + world_.describe(wanted[0]) + " as " + what + ", where there is " + world_.describe(v));
+        const Value got = popReference(in, s);
+        judge(in, world_.assignable(got, wanted[0]),
+              "needs " + world_.describe(wanted[0]) + " as " + what + ", where there is " + world_.describe(got));
+    }
+
+    void judge(const Instruction& in, Answer answer, const std::string& problem)
+    {
+        if (answer == Answer::No)
+            fail(in, problem);
+        if (answer == Answer::Unknown)
+            unchecked_.insert(in.offset);
+    }
+
+    // Words of the stack from `from` to the top are moved as a block: they
+    // must not cut an int in two.
+    void wholeWords(const Instruction& in, State& s, std::size_t count) const
+    {
+        if (s.stack.size() < count)
+            fail(in, "needs " + number(static_cast<long long>(count)) + " words on the stack, where there are " +
+                         number(static_cast<long long>(s.stack.size())));
+        const std::size_t from = s.stack.size() - count;
+        for (std::size_t k = from; k < s.stack.size(); ++k)
+            if (s.stack[k].kind == Kind::Pending) {
+                s.stack[k] = Value::of(Kind::Short);
+                unchecked_.insert(in.offset);
+            }
+        if (count > 0 && s.stack[from].kind == Kind::IntLow)
+            fail(in, "would split the int " + number(static_cast<long long>(count)) + " words down the stack");
+    }
+
+    const Value& local(const Instruction& in, const State& s, unsigned index) const
+    {
+        if (index >= s.locals.size())
+            fail(in, "uses local " + number(index) + ", past the method's " +
+                         number(static_cast<long long>(s.locals.size())) + " locals");
+        return s.locals[index];
+    }
+
+    void store(const Instruction& in, State& s, unsigned index, const Value& v) const
+    {
+        local(in, s, index);
+        if (s.locals[index].kind == Kind::IntLow && index > 0)
+            s.locals[index - 1] = Value{};
+        if (s.locals[index].kind == Kind::IntHigh && index + 1 < s.locals.size())
+            s.locals[index + 1] = Value{};
+        s.locals[index] = v;
+    }
+
+    void loadShort(const Instruction& in, State& s, unsigned index) const
+    {
+        const Value& v = local(in, s, index);
+        if (v.kind != Kind::Short)
+            fail(in, "needs a short in local " + number(index) + ", which holds " + world_.describe(v));
+        push(in, s, v);
+    }
+
+    void loadInt(const Instruction& in, State& s, unsigned index) const
+    {
+        const Value& v = local(in, s, index);
+        if (v.kind != Kind::IntHigh || index + 1 >= s.locals.size() || s.locals[index + 1].kind != Kind::IntLow)
+            fail(in, "needs an int in locals " + number(index) + " and " + number(index + 1) + ", where local " +
+                         number(index) + " holds " + world_.describe(v));
+        push(in, s, Value::of(Kind::IntHigh));
+        push(in, s, Value::of(Kind::IntLow));
+    }
+
+    void loadReference(const Instruction& in, State& s, unsigned index) const
+    {
+        const Value& v = local(in, s, index);
+        if (!v.isReference() && v.kind != Kind::Uninitialised && v.kind != Kind::UninitialisedThis)
+            fail(in, "needs a reference in local " + number(index) + ", which holds " + world_.describe(v));
+        push(in, s, v);
+    }
+
+    void storeShort(const Instruction& in, State& s, unsigned index) const
+    {
+        popShort(in, s);
+        store(in, s, index, Value::of(Kind::Short));
+    }
+
+    void storeInt(const Instruction& in, State& s, unsigned index) const
+    {
+        popInt(in, s);
+        local(in, s, index + 1);
+        store(in, s, index, Value::of(Kind::IntHigh));
+        store(in, s, index + 1, Value::of(Kind::IntLow));
+    }
+
+    void storeReference(const Instruction& in, State& s, unsigned index) const
+    {
+        Value v = top(in, s, "a reference or return address");
+        if (v.kind == Kind::Pending)
+            v = Value::object(anyClass);
+        else if (!v.isReference() && v.kind != Kind::ReturnAddress && v.kind != Kind::Uninitialised &&
+                 v.kind != Kind::UninitialisedThis)
+            fail(in, "needs a reference on the stack, where there is " + world_.describe(v));
+        s.stack.pop_back();
+        store(in, s, index, v);
+    }
+
+    // An array operand: null, an array of one of `elements`, or a
+    // reference whose class nothing tells.
+    Value popArray(const Instruction& in, State& s, const std::string& elements, const std::string& what)
+    {
+        const Value v = top(in, s, what);
+        if (v.kind == Kind::Pending || (v.kind == Kind::Object && v.cls == anyClass)) {
+            s.stack.pop_back();
+            unchecked_.insert(in.offset);
+            return Value::array('L', anyClass);
+        }
+        if (v.kind == Kind::Null) {
+            s.stack.pop_back();
+            return v;
+        }
+        if (v.kind != Kind::Array || elements.find(static_cast<char>(v.element)) == std::string::npos)
+            fail(in, "needs " + what + " on the stack, where there is " + world_.describe(v));
+        s.stack.pop_back();
+        return v;
+    }
+
+    void arrayLoad(const Instruction& in, State& s, const std::string& elements, const std::string& what)
+    {
+        popShort(in, s);
+        const Value array = popArray(in, s, elements, what);
+        switch (elements[0]) {
+        case 'I':
+            push(in, s, Value::of(Kind::IntHigh));
+            push(in, s, Value::of(Kind::IntLow));
+            break;
+        case 'L':
+            push(in, s, array.kind == Kind::Null ? array : Value::object(array.cls));
+            break;
+        default:
+            push(in, s, Value::of(Kind::Short));
+        }
+    }
+
+    void arrayStore(const Instruction& in, State& s, const std::string& elements, const std::string& what)
+    {
+        if (elements[0] == 'I')
+            popInt(in, s);
+        else if (elements[0] == 'L')
+            popReference(in, s);
+        else
+            popShort(in, s);
+        popShort(in, s);
+        popArray(in, s, elements, what);
+    }
+
+    // --- the constant pool ---------------------------------------------
+
+    const cap::PoolEntry& entry(const Instruction& in) const
+    {
+        if (!in.poolIndex || *in.poolIndex >= p_.pool.size())
+            fail(in, "has no constant pool entry");
+        return p_.pool[*in.poolIndex];
+    }
+
+    const std::vector<std::uint8_t>& poolType(const Instruction& in) const
+    {
+        static const std::vector<std::uint8_t> none;
+        const unsigned index = *in.poolIndex;
+        if (index >= p_.poolTypes.size())
+            fail(in, "refers to constant pool entry " + number(index) + ", which the Descriptor gives no type");
+        const auto found = p_.types.find(p_.poolTypes[index].value);
+        if (found == p_.types.end())
+            fail(in, "refers to constant pool entry " + number(index) + ", whose type offset " +
+                         number(p_.poolTypes[index].value) + " is not a type of the Descriptor component");
+        return found->second;
+    }
+
+    // The class a field or method entry belongs to.
+    ClassKey ownerOf(const cap::PoolEntry& e) const
+    {
+        if (e.kind == static_cast<int>(cap::PoolKind::StaticField) ||
+            e.kind == static_cast<int>(cap::PoolKind::StaticMethod)) {
+            if (e.staticRef.external())
+                return static_cast<ClassKey>(0x8000 | e.staticRef.package() << 8 | e.staticRef.classToken());
+            for (const auto& c : p_.classes)
+                for (const auto& m : c.methods)
+                    if (m.defined() && m.offset == e.staticRef.offset())
+                        return c.thisRef->raw;
+            return anyClass;
+        }
+        return e.classRef.raw;
+    }
+
+    // Whether a static method entry is a constructor, where the package
+    // says; an imported one is a constructor where its receiver is new.
+    std::optional<bool> isConstructorEntry(const cap::PoolEntry& e) const
+    {
+        if (e.staticRef.external())
+            return std::nullopt;
+        for (const auto& c : p_.classes)
+            for (const auto& m : c.methods)
+                if (m.defined() && m.offset == e.staticRef.offset())
+                    return (m.flags & 0x80) != 0;
+        return std::nullopt;
+    }
+
+    // The field's type letter: 'a' a reference, 'b' byte or boolean, 's'
+    // short, 'i' int.
+    char fieldLetter(const std::vector<std::uint8_t>& type) const
+    {
+        if (type.empty())
+            return '?';
+        switch (type[0]) {
+        case 0x2:
+        case 0x3:
+            return 'b';
+        case 0x4:
+            return 's';
+        case 0x5:
+            return 'i';
+        case 0x6:
+        case 0xA:
+        case 0xB:
+        case 0xC:
+        case 0xD:
+        case 0xE:
+            return 'a';
+        default:
+            return '?';
+        }
+    }
+
+    static const char* letterName(char letter)
+    {
+        switch (letter) {
+        case 'a':
+            return "a reference";
+        case 'b':
+            return "a byte or boolean";
+        case 's':
+            return "a short";
+        case 'i':
+            return "an int";
+        default:
+            return "no type";
+        }
+    }
+
+    Words fieldAccess(const Instruction& in, char letter)
+    {
+        const auto& type = poolType(in);
+        const char found = fieldLetter(type);
+        if (found != letter)
+            fail(in, "needs a field of " + std::string(letterName(letter)) + ", but the field is " +
+                         letterName(found));
+        return world_.fieldType(type);
+    }
+
+    void getStatic(const Instruction& in, State& s, char letter)
+    {
+        pushWords(in, s, fieldAccess(in, letter));
+    }
+
+    void putStatic(const Instruction& in, State& s, char letter)
+    {
+        popAssignable(in, s, fieldAccess(in, letter), "the field's value");
+    }
+
+    // The object whose field an instruction reads or writes.
+    void receiver(const Instruction& in, const Value& v, const cap::PoolEntry& e, bool putting)
+    {
+        if (v.kind == Kind::UninitialisedThis && putting && e.classRef.raw == thisClass())
+            return;
+        if (v.kind == Kind::Uninitialised || v.kind == Kind::UninitialisedThis)
+            fail(in, "needs an initialised object, where there is " + world_.describe(v));
+        judge(in, world_.assignable(v, Value::object(e.classRef.raw)),
+              "needs a reference (" + world_.className(e.classRef.raw) + "), where there is " + world_.describe(v));
+    }
+
+    Value popReceiver(const Instruction& in, State& s)
+    {
+        const Value v = top(in, s, "an object");
+        if (v.kind == Kind::Uninitialised || v.kind == Kind::UninitialisedThis) {
+            s.stack.pop_back();
+            return v;
+        }
+        return popReference(in, s);
+    }
+
+    void getField(const Instruction& in, State& s, char letter, bool onThis)
+    {
+        const Words type = fieldAccess(in, letter);
+        const Value object = onThis ? thisLocal(in, s) : popReceiver(in, s);
+        receiver(in, object, entry(in), false);
+        pushWords(in, s, type);
+    }
+
+    void putField(const Instruction& in, State& s, char letter, bool onThis)
+    {
+        const Words type = fieldAccess(in, letter);
+        popAssignable(in, s, type, "the field's value");
+        const Value object = onThis ? thisLocal(in, s) : popReceiver(in, s);
+        receiver(in, object, entry(in), true);
+    }
+
+    Value thisLocal(const Instruction& in, const State& s) const
+    {
+        if (isStatic())
+            fail(in, "is used in a static method, which has no this");
+        return local(in, s, 0);
+    }
+
+    void popArguments(const Instruction& in, State& s, const MethodType& type)
+    {
+        for (std::size_t k = type.parameters.size(); k-- > 0;)
+            popAssignable(in, s, type.parameters[k], "argument " + number(static_cast<long long>(k + 1)));
+    }
+
+    void pushResult(const Instruction& in, State& s, const MethodType& type)
+    {
+        pushWords(in, s, type.result);
+    }
+
+    // Replaces every copy of a new object by the object its constructor made.
+    static void initialise(State& s, const Value& made, const Value& object)
+    {
+        for (auto* list : {&s.stack, &s.locals})
+            for (Value& v : *list)
+                if (v == made)
+                    v = object;
+        if (made.kind == Kind::UninitialisedThis)
+            s.thisUninitialised = false;
+    }
+
+    void invoke(const Instruction& in, State& s)
+    {
+        const cap::PoolEntry& e = entry(in);
+        const MethodType type = world_.methodType(poolType(in));
+        popArguments(in, s, type);
+        const auto kind = static_cast<cap::PoolKind>(e.kind);
+        if (in.opcode == 0x8D) { // invokestatic
+            pushResult(in, s, type);
+            return;
+        }
+        const Value object = popReceiver(in, s);
+        const ClassKey owner = ownerOf(e);
+        const bool uninitialised = object.kind == Kind::Uninitialised || object.kind == Kind::UninitialisedThis;
+        if (in.opcode == 0x8C && kind == cap::PoolKind::StaticMethod &&
+            isConstructorEntry(e).value_or(uninitialised)) {
+            if (!uninitialised)
+                fail(in, "calls a constructor on " + world_.describe(object) + ", which is already initialised");
+            if (object.kind == Kind::Uninitialised && owner != object.cls && owner != anyClass)
+                fail(in, "calls a constructor of " + world_.className(owner) + " on " + world_.describe(object));
+            if (object.kind == Kind::UninitialisedThis) {
+                const cap::ClassEntry* self = world_.entry(thisClass());
+                const bool super = self && self->superClass && self->superClass->value.raw == owner;
+                if (owner != thisClass() && !super && owner != anyClass)
+                    fail(in, "calls a constructor of " + world_.className(owner) +
+                                 " on this, which is neither its class's nor its superclass's");
+            }
+            initialise(s, object, Value::object(object.kind == Kind::UninitialisedThis ? thisClass() : object.cls));
+            pushResult(in, s, type);
+            return;
+        }
+        if (uninitialised)
+            fail(in, "needs an initialised object, where there is " + world_.describe(object));
+        if (owner != anyClass)
+            judge(in, world_.assignable(object, Value::object(owner)),
+                  "needs a reference (" + world_.className(owner) + ") as the object, where there is " +
+                      world_.describe(object));
+        pushResult(in, s, type);
+    }
+
+    std::optional<MethodType> interfaceMethod(ClassKey cls, unsigned token) const
+    {
+        for (const auto& c : p_.classes)
+            if (c.thisRef->raw == cls) {
+                for (const auto& m : c.methods)
+                    if (m.token == token) {
+                        const auto found = p_.types.find(m.typeOffset);
+                        if (found != p_.types.end())
+                            return world_.methodType(found->second);
+                    }
+                return std::nullopt;
+            }
+        if (const exp::Class* imported = world_.imported(cls))
+            if (const exp::Member* m = imported->method(token, false))
+                return world_.methodType(m->descriptor);
+        return std::nullopt;
+    }
+
+    void invokeInterface(const Instruction& in, State& s)
+    {
+        const cap::PoolEntry& e = entry(in);
+        const unsigned nargs = static_cast<unsigned>(in.operands[0]);
+        const unsigned token = static_cast<unsigned>(in.operands[2]);
+        if (nargs == 0)
+            fail(in, "gives 0 argument words, where the object itself takes one");
+        if (const auto type = interfaceMethod(e.classRef.raw, token)) {
+            if (type->parameterWords() + 1 != nargs)
+                fail(in, "gives " + number(nargs) + " argument words, but the method's type takes " +
+                             number(type->parameterWords() + 1));
+            popArguments(in, s, *type);
+            const Value object = popReference(in, s);
+            judge(in, world_.assignable(object, Value::object(e.classRef.raw)),
+                  "needs a reference (" + world_.className(e.classRef.raw) + ") as the object, where there is " +
+                      world_.describe(object));
+            pushResult(in, s, *type);
+            return;
+        }
+        // No file types the method: its arguments are only counted, and its
+        // result is what its first use takes it for.
+        unchecked_.insert(in.offset);
+        for (unsigned k = 1; k < nargs; ++k) {
+            const Value v = top(in, s, "an argument");
+            if (v.kind == Kind::Uninitialised || v.kind == Kind::UninitialisedThis || v.kind == Kind::ReturnAddress)
+                fail(in, "cannot pass " + world_.describe(v) + " as an argument");
+            s.stack.pop_back();
+        }
+        popReference(in, s);
+        push(in, s, Value::of(Kind::Pending));
+    }
+
+    void checkReturn(const Instruction& in, State& s, const MethodType& type, char letter)
+    {
+        const char declared = type.isVoid ? 'v' : type.result.size() == 2 ? 'i'
+                                                : type.result.empty()     ? '?'
+                                                : type.result[0].kind == Kind::Short ? 's'
+                                                                                     : 'a';
+        static const std::map<char, const char*> names{
+            {'v', "returns nothing"}, {'s', "returns a short"}, {'i', "returns an int"}, {'a', "returns a reference"},
+            {'?', "returns no known type"}};
+        if (declared != letter)
+            fail(in, "returns from a method that " + std::string(names.at(declared)));
+        if (letter != 'v')
+            popAssignable(in, s, type.result, "the returned value");
+        if (s.thisUninitialised)
+            fail(in, "returns from a constructor before it calls its superclass's constructor");
+    }
+
+    void branchBack(const Instruction& in, const State& s) const
+    {
+        for (const unsigned target : in.targets)
+            if (target <= in.offset)
+                for (const auto* list : {&s.stack, &s.locals})
+                    for (const Value& v : *list)
+                        if (v.kind == Kind::Uninitialised)
+                            fail(in, "branches back to " + number(target) + " while " + world_.describe(v) +
+                                         " is kept");
+    }
+
+    const std::set<unsigned>& subroutineLocals(unsigned start)
+    {
+        auto found = written_.find(start);
+        if (found != written_.end())
+            return found->second;
+        std::set<unsigned> written;
+        std::vector<std::size_t> todo;
+        std::vector<bool> seen(code_.size(), false);
+        if (const auto i = indexOf(start))
+            todo.push_back(*i);
+        while (!todo.empty()) {
+            const std::size_t i = todo.back();
+            todo.pop_back();
+            if (seen[i])
+                continue;
+            seen[i] = true;
+            const Instruction& in = code_[i];
+            if (const auto stored = storedLocal(in)) {
+                written.insert(*stored);
+                if (in.opcode == 0x2A || (in.opcode >= 0x33 && in.opcode <= 0x36))
+                    written.insert(*stored + 1);
+            }
+            if (in.opcode == 0x72)
+                continue;
+            for (const unsigned target : in.targets)
+                if (const auto t = indexOf(target))
+                    todo.push_back(*t);
+            if (fallsThrough(in.opcode) && i + 1 < code_.size())
+                todo.push_back(i + 1);
+        }
+        return written_.emplace(start, std::move(written)).first->second;
+    }
+
+    static std::optional<unsigned> storedLocal(const Instruction& in)
+    {
+        const std::uint8_t op = in.opcode;
+        if (op >= 0x28 && op <= 0x2A)
+            return static_cast<unsigned>(in.operands[0]);
+        if (op >= 0x2B && op <= 0x36)
+            return static_cast<unsigned>((op - 0x2B) % 4);
+        if (op == 0x59 || op == 0x5A || op == 0x96 || op == 0x97)
+            return static_cast<unsigned>(in.operands[0]);
+        return std::nullopt;
+    }
+
+    static bool fallsThrough(std::uint8_t op)
+    {
+        switch (op) {
+        case 0x70: // goto
+        case 0xA8: // goto_w
+        case 0x71: // jsr: its return comes back through ret
+        case 0x72: // ret
+        case 0x73:
+        case 0x74:
+        case 0x75:
+        case 0x76: // switches
+        case 0x77:
+        case 0x78:
+        case 0x79:
+        case 0x7A: // returns
+        case 0x93: // athrow
+            return false;
+        default:
+            return true;
+        }
+    }
+
+    void ret(const Instruction& in, State& s)
+    {
+        const unsigned index = static_cast<unsigned>(in.operands[0]);
+        const Value v = local(in, s, index);
+        if (v.kind != Kind::ReturnAddress)
+            fail(in, "needs a return address in local " + number(index) + ", which holds " + world_.describe(v));
+        const auto& written = subroutineLocals(v.at);
+        for (std::size_t j = 0; j < code_.size(); ++j) {
+            const Instruction& call = code_[j];
+            if (call.opcode != 0x71 || call.targets.empty() || call.targets[0] != v.at || !states_[j] ||
+                j + 1 >= code_.size())
+                continue;
+            State after = *states_[j];
+            after.stack = s.stack;
+            for (std::size_t k = 0; k < after.locals.size(); ++k)
+                if (written.count(static_cast<unsigned>(k)) != 0)
+                    after.locals[k] = s.locals[k];
+            merge(j + 1, std::move(after));
+        }
+    }
+
+    void step(std::size_t i)
+    {
+        const Instruction& in = code_[i];
+        State s = *states_[i];
+        const State before = s;
+        execute(in, s);
+        branchBack(in, s);
+        // The handlers that guard the instruction see its locals before and after.
+        for (const auto* h : handlersOfMethod())
+            if (in.offset >= h->start && in.offset < h->start + h->length) {
+                if (const auto target = indexOf(h->handlerOffset)) {
+                    ClassKey caught = anyClass;
+                    if (h->catchType != 0 && h->catchType < p_.pool.size())
+                        caught = p_.pool[h->catchType].classRef.raw;
+                    for (const State* from : {&before, static_cast<const State*>(&s)}) {
+                        State entry;
+                        entry.locals = from->locals;
+                        entry.thisUninitialised = from->thisUninitialised;
+                        entry.stack = {Value::object(caught)};
+                        merge(*target, std::move(entry));
+                    }
+                }
+            }
+        if (in.opcode == 0x72) {
+            ret(in, s);
+            return;
+        }
+        if (in.opcode == 0x71) {
+            for (const Value& v : s.locals)
+                if (v.kind == Kind::ReturnAddress && v.at == in.targets[0])
+                    fail(in, "calls the subroutine at " + number(in.targets[0]) + " from inside itself");
+            push(in, s, Value{Kind::ReturnAddress, 0, 0, in.targets[0]});
+            merge(*indexOf(in.targets[0]), s);
+            return;
+        }
+        for (const unsigned target : in.targets)
+            merge(*indexOf(target), s);
+        if (fallsThrough(in.opcode)) {
+            if (i + 1 >= code_.size())
+                fail(in, "runs off the end of the method");
+            merge(i + 1, std::move(s));
+        }
+    }
+
+    void execute(const Instruction& in, State& s)
+    {
+        const std::uint8_t op = in.opcode;
+        const auto operand = [&](std::size_t k) { return static_cast<unsigned>(in.operands[k]); };
+        const Value shortValue = Value::of(Kind::Short);
+        // Constants and loads.
+        if (op == 0x00)
+            return;
+        if (op == 0x01)
+            return push(in, s, Value::of(Kind::Null));
+        if ((op >= 0x02 && op <= 0x08) || op == 0x10 || op == 0x11)
+            return push(in, s, shortValue);
+        if ((op >= 0x09 && op <= 0x0F) || (op >= 0x12 && op <= 0x14)) {
+            push(in, s, Value::of(Kind::IntHigh));
+            return push(in, s, Value::of(Kind::IntLow));
+        }
+        if (op == 0x15)
+            return loadReference(in, s, operand(0));
+        if (op == 0x16)
+            return loadShort(in, s, operand(0));
+        if (op == 0x17)
+            return loadInt(in, s, operand(0));
+        if (op >= 0x18 && op <= 0x1B)
+            return loadReference(in, s, op - 0x18u);
+        if (op >= 0x1C && op <= 0x1F)
+            return loadShort(in, s, op - 0x1Cu);
+        if (op >= 0x20 && op <= 0x23)
+            return loadInt(in, s, op - 0x20u);
+        switch (op) {
+        case 0x24:
+            return arrayLoad(in, s, "L", "an array of references");
+        case 0x25:
+            return arrayLoad(in, s, "BZ", "a byte[] or boolean[]");
+        case 0x26:
+            return arrayLoad(in, s, "S", "a short[]");
+        case 0x27:
+            return arrayLoad(in, s, "I", "an int[]");
+        case 0x28:
+            return storeReference(in, s, operand(0));
+        case 0x29:
+            return storeShort(in, s, operand(0));
+        case 0x2A:
+            return storeInt(in, s, operand(0));
+        default:
+            break;
+        }
+        if (op >= 0x2B && op <= 0x2E)
+            return storeReference(in, s, op - 0x2Bu);
+        if (op >= 0x2F && op <= 0x32)
+            return storeShort(in, s, op - 0x2Fu);
+        if (op >= 0x33 && op <= 0x36)
+            return storeInt(in, s, op - 0x33u);
+        switch (op) {
+        case 0x37:
+            return arrayStore(in, s, "L", "an array of references");
+        case 0x38:
+            return arrayStore(in, s, "BZ", "a byte[] or boolean[]");
+        case 0x39:
+            return arrayStore(in, s, "S", "a short[]");
+        case 0x3A:
+            return arrayStore(in, s, "I", "an int[]");
+        case 0x3B: // pop
+            if (!s.stack.empty() && s.stack.back().kind == Kind::Pending) {
+                s.stack.pop_back();
+                return;
+            }
+            wholeWords(in, s, 1);
+            s.stack.pop_back();
+            return;
+        case 0x3C: // pop2
+            if (!s.stack.empty() && s.stack.back().kind == Kind::Pending) {
+                s.stack.pop_back();
+                return;
+            }
+            wholeWords(in, s, 2);
+            s.stack.resize(s.stack.size() - 2);
+            return;
+        case 0x3D: // dup
+        case 0x3E: // dup2
+        {
+            const std::size_t m = op == 0x3D ? 1 : 2;
+            wholeWords(in, s, m);
+            const std::vector<Value> copy(s.stack.end() - static_cast<std::ptrdiff_t>(m), s.stack.end());
+            for (const Value& v : copy)
+                push(in, s, v);
+            return;
+        }
+        case 0x3F: { // dup_x: m words copied n words down
+            const unsigned m = operand(0) >> 4, n = operand(0) & 0x0F;
+            if (m < 1 || m > 4 || (n != 0 && (n < m || n > m + 4)))
+                fail(in, "has the operand " + number(operand(0)) + ", which no dup_x takes");
+            wholeWords(in, s, std::max(m, n));
+            wholeWords(in, s, m);
+            const std::vector<Value> copy(s.stack.end() - m, s.stack.end());
+            const std::size_t at = s.stack.size() - n;
+            s.stack.insert(s.stack.begin() + static_cast<std::ptrdiff_t>(at), copy.begin(), copy.end());
+            return checkHeight(in, s);
+        }
+        case 0x40: { // swap_x: the top m words and the n below them trade places
+            const unsigned m = operand(0) >> 4, n = operand(0) & 0x0F;
+            if (m < 1 || m > 2 || n < 1 || n > 2)
+                fail(in, "has the operand " + number(operand(0)) + ", which no swap_x takes");
+            wholeWords(in, s, m + n);
+            wholeWords(in, s, m);
+            std::rotate(s.stack.end() - (m + n), s.stack.end() - m, s.stack.end());
+            return;
+        }
+        default:
+            break;
+        }
+        if (op >= 0x41 && op <= 0x58 && op != 0x4B && op != 0x4C) {
+            if (op % 2 == 1) { // the short forms
+                popShort(in, s);
+                popShort(in, s);
+                return push(in, s, shortValue);
+            }
+            popInt(in, s);
+            popInt(in, s);
+            push(in, s, Value::of(Kind::IntHigh));
+            return push(in, s, Value::of(Kind::IntLow));
+        }
+        switch (op) {
+        case 0x4B: // sneg
+            popShort(in, s);
+            return push(in, s, shortValue);
+        case 0x4C: // ineg
+            popInt(in, s);
+            push(in, s, Value::of(Kind::IntHigh));
+            return push(in, s, Value::of(Kind::IntLow));
+        case 0x59: // sinc
+        case 0x96: {
+            const Value& v = local(in, s, operand(0));
+            if (v.kind != Kind::Short)
+                fail(in, "needs a short in local " + number(operand(0)) + ", which holds " + world_.describe(v));
+            return;
+        }
+        case 0x5A: // iinc
+        case 0x97: {
+            State copy = s;
+            loadInt(in, copy, operand(0));
+            return;
+        }
+        case 0x5B: // s2b
+            popShort(in, s);
+            return push(in, s, shortValue);
+        case 0x5C: // s2i
+            popShort(in, s);
+            push(in, s, Value::of(Kind::IntHigh));
+            return push(in, s, Value::of(Kind::IntLow));
+        case 0x5D: // i2b
+        case 0x5E: // i2s
+            popInt(in, s);
+            return push(in, s, shortValue);
+        case 0x5F: // icmp
+            popInt(in, s);
+            popInt(in, s);
+            return push(in, s, shortValue);
+        default:
+            break;
+        }
+        if ((op >= 0x60 && op <= 0x65) || (op >= 0x98 && op <= 0x9D))
+            return popShort(in, s);
+        if (op == 0x66 || op == 0x67 || op == 0x9E || op == 0x9F) {
+            popReference(in, s);
+            return;
+        }
+        if (op == 0x68 || op == 0x69 || op == 0xA0 || op == 0xA1) {
+            popReference(in, s);
+            popReference(in, s);
+            return;
+        }
+        if ((op >= 0x6A && op <= 0x6F) || (op >= 0xA2 && op <= 0xA7)) {
+            popShort(in, s);
+            return popShort(in, s);
+        }
+        const MethodType returns = op >= 0x77 && op <= 0x7A ? methodType() : MethodType{};
+        switch (op) {
+        case 0x70:
+        case 0xA8:
+        case 0x71:
+        case 0x72:
+            return;
+        case 0x73:
+        case 0x75:
+            return popShort(in, s);
+        case 0x74:
+        case 0x76:
+            return popInt(in, s);
+        case 0x77:
+            return checkReturn(in, s, returns, 'a');
+        case 0x78:
+            return checkReturn(in, s, returns, 's');
+        case 0x79:
+            return checkReturn(in, s, returns, 'i');
+        case 0x7A:
+            return checkReturn(in, s, returns, 'v');
+        default:
+            break;
+        }
+        static const char letters[] = {'a', 'b', 's', 'i'};
+        if (op >= 0x7B && op <= 0x7E)
+            return getStatic(in, s, letters[op - 0x7B]);
+        if (op >= 0x7F && op <= 0x82)
+            return putStatic(in, s, letters[op - 0x7F]);
+        if (op >= 0x83 && op <= 0x86)
+            return getField(in, s, letters[op - 0x83], false);
+        if (op >= 0x87 && op <= 0x8A)
+            return putField(in, s, letters[op - 0x87], false);
+        if (op >= 0xA9 && op <= 0xAC)
+            return getField(in, s, letters[op - 0xA9], false);
+        if (op >= 0xAD && op <= 0xB0)
+            return getField(in, s, letters[op - 0xAD], true);
+        if (op >= 0xB1 && op <= 0xB4)
+            return putField(in, s, letters[op - 0xB1], false);
+        if (op >= 0xB5 && op <= 0xB8)
+            return putField(in, s, letters[op - 0xB5], true);
+        switch (op) {
+        case 0x8B:
+        case 0x8C:
+        case 0x8D:
+            return invoke(in, s);
+        case 0x8E:
+            return invokeInterface(in, s);
+        case 0x8F: // new
+            return push(in, s, Value{Kind::Uninitialised, 0, entry(in).classRef.raw, in.offset});
+        case 0x90: { // newarray
+            static const std::map<unsigned, std::uint8_t> elements{{10, 'Z'}, {11, 'B'}, {12, 'S'}, {13, 'I'}};
+            const auto found = elements.find(operand(0));
+            if (found == elements.end())
+                fail(in, "makes an array of type " + number(operand(0)) + ", which is none of 10 to 13");
+            popShort(in, s);
+            return push(in, s, Value::array(found->second));
+        }
+        case 0x91: // anewarray
+            popShort(in, s);
+            return push(in, s, Value::array('L', entry(in).classRef.raw));
+        case 0x92: // arraylength
+            popArray(in, s, "ZBSIL", "an array");
+            return push(in, s, shortValue);
+        case 0x93: // athrow
+            popReference(in, s);
+            return;
+        case 0x94: // checkcast
+        case 0x95: { // instanceof
+            popReference(in, s);
+            if (op == 0x95)
+                return push(in, s, shortValue);
+            static const std::map<unsigned, std::uint8_t> elements{
+                {10, 'Z'}, {11, 'B'}, {12, 'S'}, {13, 'I'}, {14, 'L'}};
+            if (operand(0) == 0)
+                return push(in, s, Value::object(entry(in).classRef.raw));
+            const auto found = elements.find(operand(0));
+            if (found == elements.end())
+                fail(in, "casts to type " + number(operand(0)) + ", which is none of 0 and 10 to 14");
+            ClassKey element = anyClass;
+            if (found->second == 'L' && operand(1) < p_.pool.size() &&
+                p_.pool[operand(1)].kind == static_cast<int>(cap::PoolKind::ClassRef))
+                element = p_.pool[operand(1)].classRef.raw;
+            return push(in, s, Value::array(found->second, element));
+        }
+        default:
+            fail(in, "is no instruction the verifier knows");
+        }
+    }
+
+    const cap::Package& p_;
+    const ClassWorld& world_;
+    const cap::DescribedClass& cls_;
+    const Method& method_;
+    const std::vector<Instruction>& code_;
+    std::set<unsigned>& unchecked_;
+    std::map<unsigned, std::size_t> indexAt_;
+    std::vector<bool> joins_;
+    std::vector<std::optional<State>> states_;
+    std::set<std::size_t> work_;
+    std::map<unsigned, std::set<unsigned>> written_;
+};
+
+std::string methodLabel(const ClassWorld& world, const cap::DescribedClass& cls, const Method& method)
+{
+    std::string owner = world.className(cls.thisRef->raw);
+    if (method.name)
+        return owner + "." + *method.name;
+    return "token " + std::to_string(method.token) + " of " + owner;
+}
+
+} // namespace
+
+Result verifyBytecode(const cap::Package& package, const std::vector<std::shared_ptr<const exp::ExportFile>>& imported,
+                      bool keepStates)
+{
+    Result result;
+    const ClassWorld world(package, imported);
+    std::set<unsigned> unchecked;
+    for (const auto& cls : package.classes) {
+        if (cls.isInterface() && !cls.fields.empty())
+            result.faults.push_back({cap::descriptorTag, "interface " + world.className(cls.thisRef->raw),
+                                     cls.thisRef.place, "an interface declares fields"});
+        for (const auto& field : cls.fields) {
+            const ClassKey recorded = static_cast<ClassKey>(field.ref.first << 8 | field.ref.second);
+            if ((field.flags & 0x08) == 0 && recorded != cls.thisRef->raw)
+                result.faults.push_back(
+                    {cap::descriptorTag, "instance field token " + std::to_string(field.token), cls.thisRef.place,
+                     "the entry of a field of " + world.className(cls.thisRef->raw) + " names " +
+                         world.className(recorded) + " as the field's class"});
+        }
+        for (const auto& method : cls.methods) {
+            if (!method.defined() || (method.header.flags & 0x4) != 0)
+                continue;
+            MethodVerifier verifier(package, world, cls, method, unchecked);
+            if (const auto fault = verifier.run())
+                result.faults.push_back(
+                    {methodTag, "method " + methodLabel(world, cls, method), fault->offset, fault->problem});
+            if (keepStates)
+                verifier.states(result.states);
+        }
+    }
+    result.unchecked = static_cast<unsigned>(unchecked.size());
+    return result;
+}
+
+} // namespace tolvane::verifier
