@@ -70,6 +70,7 @@ struct Request {
     Mode mode = Mode::Archive;
     bool json = false;
     bool quiet = false;
+    bool types = false; // --dump --types
     std::string output; // the IJC file's path in place of the one beside the CAP file; "-": standard output
     tolvane::LoadFileOptions loadFile;
     tolvane::apdu::Options script;
@@ -163,6 +164,10 @@ const ScopeRule scopeRules[] = {
     {Scope::CardKey, {Mode::List, Mode::Delete, Mode::Send}, "--list, --delete or --send"},
     {Scope::Delete, {Mode::Delete}, "--delete"},
     {Scope::ToCap, {Mode::ToCap}, "--to-cap"},
+    {Scope::Dump, {Mode::Dump}, "--dump"},
+    {Scope::Verify,
+     {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send, Mode::ToExp, Mode::ToCap},
+     "--load-file, --check, --dump, --apdu, --send, --to-exp or --to-cap"},
 };
 
 // The modes that make and check a load file: those the load file's options go with.
@@ -335,6 +340,8 @@ struct Parser {
             request.packagePath = path;
         } else if (option == "--no-descriptor") {
             noDescriptor = true;
+        } else if (option == "--types") {
+            request.types = true;
         } else if (option == "--no-verify") {
             request.loadFile.verify = false;
         } else if (option == "--exp-path") {
@@ -497,7 +504,7 @@ std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane:
         return std::make_unique<tolvane::JsonReport>(sink, dump, request.mode == Mode::Apdu);
     if (request.mode == Mode::LoadFile || request.mode == Mode::Check || dump || request.mode == Mode::Apdu ||
         request.mode == Mode::ToCap)
-        return std::make_unique<tolvane::LoadFileReport>(sink, dump);
+        return std::make_unique<tolvane::LoadFileReport>(sink, dump, request.types);
     return std::make_unique<tolvane::TextReport>(sink);
 }
 

@@ -152,9 +152,15 @@ constexpr Option list[] = {
      "report says so.",
      Scope::ToCap},
     {nullptr, "--no-verify", nullptr, "only warn of what the checks of the components find",
-     "With --load-file, --check or --dump, decode and check every component but only warn of what the checks "
-     "find, and write the load file all the same: for the rare converter known to write something odd.",
-     Scope::LoadFile},
+     "With --load-file, --check or --dump, decode and check every component, and verify the types of every "
+     "method's bytecode, but only warn of what the checks find, and write the load file all the same: for the "
+     "rare converter known to write something odd. With --to-cap, make the CAP file all the same.",
+     Scope::Verify},
+    {nullptr, "--types", nullptr, "with --dump: the verifier's types before each instruction",
+     "With --dump, show before each instruction of a method the types the bytecode verifier found on the stack "
+     "(bottom first) and in the locals (by number; those that hold nothing usable left out). A method the "
+     "verifier refused shows them up to the instruction refused; an instruction no way reaches says so.",
+     Scope::Dump},
     {nullptr, "--target", "VERSION", "refuse a CAP file that needs a Java Card newer than VERSION",
      "With --load-file, --check or --dump, refuse a CAP file whose imported packages need a newer Java Card "
      "release than VERSION (such as 3.0.4), naming the package and both releases.",

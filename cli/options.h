@@ -18,6 +18,8 @@ enum class Scope {
     CardKey,        // --list, --delete or --send: they open a secure channel
     Delete,         // --delete
     ToCap,          // --to-cap
+    Dump,           // --dump
+    Verify,         // the modes that check a load file, and --to-cap
 };
 
 struct Option {

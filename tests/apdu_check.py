@@ -16,7 +16,7 @@ import subprocess
 import sys
 import tempfile
 
-from corpus_caps import corpus_caps, required
+from corpus_caps import corpus_caps, load_options, required
 import zipfile
 
 import jsonschema
@@ -73,10 +73,10 @@ def load_stream(commands):
     return stream
 
 
-def check(cli, validator, cap):
+def check(cli, validator, cap, extra):
     problems = []
     folder = os.path.dirname(cap)
-    result = subprocess.run([cli, "--apdu", "-q", "-o", "-", cap], cwd=folder, capture_output=True, timeout=60)
+    result = subprocess.run([cli, "--apdu", "-q", "-o", "-"] + extra + [cap], cwd=folder, capture_output=True, timeout=60)
     if result.returncode != 0:
         return ["exit status %d, %s" % (result.returncode, result.stderr)]
     if b"exit" in result.stdout:
@@ -95,7 +95,7 @@ def check(cli, validator, cap):
         expected.append(bytes([0x80, 0xE6, 0x0C, 0x00, len(data)]) + data)
     if [c for c in commands if c[1] == 0xE6] != expected:
         problems.append("INSTALL commands differ")
-    report = subprocess.run([cli, "--apdu", "--json", "-o", os.path.join(folder, "input.apdu"), cap], cwd=folder,
+    report = subprocess.run([cli, "--apdu", "--json", "-o", os.path.join(folder, "input.apdu")] + extra + [cap], cwd=folder,
                             capture_output=True, timeout=60)
     problems += ["--json: " + e.message for e in validator.iter_errors(json.loads(report.stdout))]
     return problems
@@ -164,7 +164,7 @@ def main():
         cap = os.path.join(work, "input.cap")
         for number, path in enumerate(caps):
             shutil.copyfile(path, cap)
-            problems = check(cli, validator, cap)
+            problems = check(cli, validator, cap, load_options(path))
             if number == 0:
                 problems += check_dap(cli, cap, work)
             for problem in problems:

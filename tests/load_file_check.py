@@ -13,7 +13,7 @@ import subprocess
 import sys
 import tempfile
 
-from corpus_caps import corpus_caps, required
+from corpus_caps import corpus_caps, load_options, required
 import zipfile
 
 import jsonschema
@@ -40,7 +40,7 @@ def run(cli, args, cwd):
     return subprocess.run([cli] + args, cwd=cwd, capture_output=True, timeout=60)
 
 
-def check(cli, validator, cap):
+def check(cli, validator, cap, extra):
     problems = []
     folder = os.path.dirname(cap)
     ijc = os.path.join(folder, "input.ijc")
@@ -48,7 +48,7 @@ def check(cli, validator, cap):
         for action in ("--load-file", "--check"):
             if os.path.exists(ijc):
                 os.remove(ijc)
-            options = [action, "--json"] + ([] if keep else ["--no-descriptor"])
+            options = [action, "--json"] + ([] if keep else ["--no-descriptor"]) + extra
             result = run(cli, options + [cap], folder)
             what = " ".join(options)
             if result.returncode != 0:
@@ -87,7 +87,7 @@ def main():
         cap = os.path.join(work, "input.cap")
         for path in caps:
             shutil.copyfile(path, cap)
-            for problem in check(cli, validator, cap):
+            for problem in check(cli, validator, cap, load_options(path)):
                 failures += 1
                 print("%s: %s" % (os.path.basename(path), problem))
     print("%d CAP files checked, %d problems" % (len(caps), failures))

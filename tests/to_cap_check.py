@@ -17,7 +17,7 @@ import json
 import tempfile
 import zipfile
 
-from corpus_caps import corpus_caps, required
+from corpus_caps import corpus_caps, load_options, required
 
 
 def run(cli, args, cwd):
@@ -33,8 +33,8 @@ def read(work, name):
 SAME_FROM_EITHER = ("header", "package_version", "applets", "imports", "requires")
 
 
-def checked(cli, work, name):
-    report = json.loads(run(cli, ["--check", "--json", name], work).stdout)
+def checked(cli, work, name, extra):
+    report = json.loads(run(cli, extra + ["--check", "--json", name], work).stdout)
     seen = {key: report.get(key) for key in SAME_FROM_EITHER}
     seen["hashes"] = {key: report["load_file"][key] for key in ("sha1", "sha256")}
     return seen
@@ -69,26 +69,26 @@ def manifest_problems(attributes, report):
             for key in wanted if seen[key] != wanted[key]]
 
 
-def check(cli, work):
+def check(cli, work, extra):
     problems = []
     if run(cli, ["-q", "input.cap"], work).returncode != 0:
         return ["the CAP file makes no IJC file"]
     os.rename(os.path.join(work, "input.ijc"), os.path.join(work, "plain.ijc"))
-    if run(cli, ["-q", "--to-cap", "-o", "plain-made.cap", "plain.ijc"], work).returncode != 0:
+    if run(cli, extra + ["-q", "--to-cap", "-o", "plain-made.cap", "plain.ijc"], work).returncode != 0:
         problems.append("--to-cap refuses the plain IJC file")
     elif run(cli, ["-q", "plain-made.cap"], work).returncode != 0 or \
             read(work, "plain.ijc") != read(work, "plain-made.ijc"):
         problems.append("the plain IJC file does not come back from its CAP file")
-    if run(cli, ["-q", "--load-file", "-o", "first.ijc", "input.cap"], work).returncode != 0:
+    if run(cli, extra + ["-q", "--load-file", "-o", "first.ijc", "input.cap"], work).returncode != 0:
         return ["the CAP file makes no load file"]
-    made = run(cli, ["-q", "--to-cap", "-o", "made.cap", "first.ijc"], work)
+    made = run(cli, extra + ["-q", "--to-cap", "-o", "made.cap", "first.ijc"], work)
     if made.returncode != 0:
         return ["--to-cap: %s" % made.stderr]
-    if run(cli, ["-q", "--load-file", "-o", "second.ijc", "made.cap"], work).returncode != 0:
+    if run(cli, extra + ["-q", "--load-file", "-o", "second.ijc", "made.cap"], work).returncode != 0:
         return ["the CAP file made makes no load file"]
     if read(work, "first.ijc") != read(work, "second.ijc"):
         problems.append("the load files differ")
-    from_cap, from_load_file = checked(cli, work, "input.cap"), checked(cli, work, "first.ijc")
+    from_cap, from_load_file = checked(cli, work, "input.cap", extra), checked(cli, work, "first.ijc", extra)
     for key in from_cap:
         if from_cap[key] != from_load_file[key]:
             problems.append("--check of the load file reports other %s" % key)
@@ -98,9 +98,9 @@ def check(cli, work):
         if archive.testzip() is not None or archive.namelist()[0] != "META-INF/MANIFEST.MF":
             problems.append("python's zipfile finds a fault, or no manifest first")
         else:
-            report = json.loads(run(cli, ["--check", "--json", "first.ijc"], work).stdout)
+            report = json.loads(run(cli, extra + ["--check", "--json", "first.ijc"], work).stdout)
             problems += manifest_problems(manifest_attributes(archive), report)
-    if run(cli, ["-q", "--check", "made.cap"], work).returncode != 0:
+    if run(cli, extra + ["-q", "--check", "made.cap"], work).returncode != 0:
         problems.append("--check refuses the CAP file made")
     return problems
 
@@ -132,7 +132,7 @@ def main():
             for stale in os.listdir(work):
                 os.remove(os.path.join(work, stale))
             shutil.copyfile(path, os.path.join(work, "input.cap"))
-            for problem in check(cli, work):
+            for problem in check(cli, work, load_options(path)):
                 failures += 1
                 print("%s: %s" % (os.path.basename(path), problem))
     print("%d CAP files made again, %d problems" % (len(caps), failures))

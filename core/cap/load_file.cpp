@@ -369,8 +369,10 @@ private:
             loadFile_.findings.push_back(finding);
             loadFile_.warnings.push_back(std::string(cap::componentEntryName(finding.tag)) + ": " + finding.text());
         };
+        // Debug's size is left in the Directory by whatever strips Debug,
+        // --to-cap included, and no card sees Debug: only warned of.
         for (const auto& finding : directoryFindings_)
-            report(finding, options_.verify);
+            report(finding, options_.verify && finding.field != std::string("size of ") + cap::componentTitle(debugTag));
         checkAids();
         try {
             auto package = std::make_shared<cap::Package>(cap::decodePackage(components, loadFile_.capMinor));

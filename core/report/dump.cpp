@@ -1,5 +1,7 @@
 #include "core/report/dump.h"
 
+#include "core/verifier/verifier.h"
+
 #include "core/base/hex.h"
 #include "core/cap/bytecode.h"
 #include "core/cap/java_card.h"
@@ -145,12 +147,14 @@ std::string instructionText(const Package& package, const Instruction& in, const
     return text;
 }
 
-std::vector<std::string> dumpLines(const LoadFile& file)
+std::vector<std::string> dumpLines(const LoadFile& file, bool types)
 {
     std::vector<std::string> lines;
     if (!file.package)
         return {"Decoded: not decoded, see the warnings"};
     const Package& p = *file.package;
+    const std::map<unsigned, std::string> states =
+        types ? verifier::verifyBytecode(p, file.exportFiles, true).states : std::map<unsigned, std::string>{};
     lines.push_back("Decoded package:");
     lines.push_back(" Imports:");
     for (std::size_t i = 0; i < p.imports.size(); ++i) {
@@ -194,8 +198,11 @@ std::vector<std::string> dumpLines(const LoadFile& file)
                         "   handler " + number(h.start) + " to " + number(h.start + h.length) + " -> " +
                         number(h.handlerOffset) + ", catches " +
                         (h.catchType == 0 ? std::string("anything") : poolEntryText(p, h.catchType, file.exportFiles)));
-            for (const auto& in : method.instructions)
+            for (const auto& in : method.instructions) {
+                if (const auto state = states.find(in.offset); state != states.end())
+                    lines.push_back("      " + state->second);
                 lines.push_back("   " + number(in.offset) + ": " + instructionText(p, in, file.exportFiles));
+            }
         }
     }
     return lines;

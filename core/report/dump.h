@@ -21,7 +21,9 @@ struct ExportFile;
 // one was found: what references to it are named by.
 using ImportedExports = std::vector<std::shared_ptr<const exp::ExportFile>>;
 
-std::vector<std::string> dumpLines(const LoadFile& file);
+// With `types`, each instruction follows a line with the types the
+// verifier found on the stack and in the locals before it.
+std::vector<std::string> dumpLines(const LoadFile& file, bool types = false);
 
 // An instruction's operands as the listing shows them, constant pool
 // references resolved to what they name (an imported package's class or

@@ -63,7 +63,7 @@ void LoadFileReport::loadFile(const LoadFile& file)
     if (start_.ijcPath.empty())
         sink_.appendLine(" Checked only: no file written");
     if (dump_)
-        for (const auto& line : dumpLines(file))
+        for (const auto& line : dumpLines(file, types_))
             sink_.appendLine(line);
 }
 

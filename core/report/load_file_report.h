@@ -12,7 +12,11 @@ class ReportSink;
 class LoadFileReport final : public CapObserver {
 public:
     // With `dump`, every component decoded follows the report.
-    explicit LoadFileReport(ReportSink& sink, bool dump = false) : sink_(sink), dump_(dump) {}
+    // With `types` as well, the dump shows the verifier's types before each instruction.
+    explicit LoadFileReport(ReportSink& sink, bool dump = false, bool types = false)
+        : sink_(sink), dump_(dump), types_(types)
+    {
+    }
 
     void begin(const ConversionStart& start) override;
     void reading() override;
@@ -24,6 +28,7 @@ public:
 private:
     ReportSink& sink_;
     bool dump_ = false;
+    bool types_ = false;
     ConversionStart start_;
 };
 

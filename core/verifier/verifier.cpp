@@ -43,7 +43,10 @@ std::string brief(const ClassWorld& world, const Value& v)
     const auto shortName = [&](ClassKey cls) {
         const std::string name = world.className(cls);
         const auto dot = name.rfind('.');
-        return cls == anyClass ? std::string("Object?") : dot == std::string::npos ? name : name.substr(dot + 1);
+        // A class named by token keeps its package's name; a named one is short.
+        if (cls == anyClass)
+            return std::string("Object?");
+        return dot == std::string::npos || name.find(' ') != std::string::npos ? name : name.substr(dot + 1);
     };
     switch (v.kind) {
     case Kind::Unusable:
