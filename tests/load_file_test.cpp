@@ -457,6 +457,70 @@ TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarned
     }
 }
 
+// Methods whose types the verifier must follow through every way in: each
+// row one method of the test package (header, then bytecode from offset 3),
+// and what the verifier must find, or nothing.
+TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
+{
+    const struct {
+        const char* name;
+        ByteVector method;
+        const char* finding; // nullptr: accepted
+    } cases[] = {
+        {"a subroutine returns past its jsr",
+         {0x01, 0x11, 0x71, 0x00, 0x04, 0x7A, 0x2C, 0x72, 0x01}, nullptr},
+        {"ret through a local that holds a short",
+         {0x01, 0x11, 0x03, 0x30, 0x72, 0x01},
+         "ret at 5 needs a return address in local 1, which holds a short"},
+        {"a return address read as a reference",
+         {0x01, 0x11, 0x71, 0x00, 0x04, 0x7A, 0x2C, 0x19, 0x93},
+         "aload_1 at 8 needs a reference in local 1, which holds a return address"},
+        {"an int popped word by word", {0x02, 0x10, 0x0A, 0x3B, 0x3B, 0x7A}, "pop at 4 would cut an int"},
+        {"an int popped whole", {0x02, 0x10, 0x0A, 0x3C, 0x7A}, nullptr},
+        {"dup_x puts its copy under the word below",
+         {0x03, 0x11, 0x04, 0x18, 0x3F, 0x12, 0x3B, 0x3B, 0x30, 0x7A},
+         "sstore_1 at 9 needs a short on the stack, where there is a reference"},
+        {"swap_x trades the top words", {0x02, 0x11, 0x04, 0x18, 0x40, 0x11, 0x30, 0x3B, 0x7A}, nullptr},
+        {"stack heights that differ where two ways meet",
+         {0x01, 0x10, 0x03, 0x60, 0x04, 0x04, 0x00, 0x7A},
+         "the stack holds 0 words at 8 one way in and 1 another"},
+        {"a local that holds a short one way and a reference the other",
+         {0x01, 0x11, 0x03, 0x60, 0x06, 0x04, 0x30, 0x70, 0x04, 0x18, 0x2C, 0x1D, 0x3B, 0x7A},
+         "sload_1 at 12 needs a short in local 1, which holds nothing usable"},
+        {"max_stack below what the code needs",
+         {0x01, 0x10, 0x04, 0x04, 0x3B, 0x3B, 0x7A},
+         "sconst_1 at 4 would put 2 words on the stack, past the header's max_stack of 1"},
+        {"a method that runs off its end", {0x01, 0x10, 0x00}, "nop at 3 runs off the end of the method"},
+        {"more arguments than its type takes", {0x01, 0x20, 0x7A},
+         "the header gives 2 argument words, but the method's type takes 1"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto entries = CapRecipe{.method = c.method}.entries();
+        const auto error = convert(capFile(entries));
+        if (c.finding == nullptr) {
+            EXPECT_FALSE(error) << *error;
+            continue;
+        }
+        EXPECT_THAT(error.value_or("accepted"), ::testing::HasSubstr(c.finding));
+        // The window puts the finding on the method's row and on its instruction's.
+        const LoadFile inspected = inspectInput(readInput(dir.file("card.cap")), archive);
+        const auto rows = structureOf(inspected);
+        const auto classes = std::find_if(rows.begin(), rows.end(), [](const auto& r) { return r.label == "Classes"; });
+        ASSERT_NE(classes, rows.end());
+        const StructureRow& method = classes->children.at(0).children.at(0);
+        EXPECT_THAT(method.findings, ::testing::ElementsAre(::testing::HasSubstr(c.finding)));
+        // "sload_1 at 12 needs ...": the row of the instruction at 12 alone.
+        const std::string text = c.finding;
+        const auto at = text.find(" at ");
+        if (at == std::string::npos || text.find(' ') < at)
+            continue;
+        const std::string label = text.substr(at + 4, text.find(' ', at + 4) - at - 4) + ": " + text.substr(0, at);
+        for (const auto& row : listingOf(inspected, method.classIndex, method.methodIndex))
+            EXPECT_EQ(row.findings.empty(), !row.label.starts_with(label)) << row.label;
+    }
+}
+
 TEST_F(LoadFileConversion, TheJavaCardItNeedsAgainstTheTarget)
 {
     const ByteVector framework{0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01};

@@ -373,7 +373,7 @@ private:
                 unchecked_.insert(in.offset);
             }
         if (count > 0 && s.stack[from].kind == Kind::IntLow)
-            fail(in, "would split the int " + number(static_cast<long long>(count)) + " words down the stack");
+            fail(in, "would cut an int on the stack in two");
     }
 
     const Value& local(const Instruction& in, const State& s, unsigned index) const
