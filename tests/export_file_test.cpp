@@ -12,6 +12,7 @@
 #include "core/exp/links.h"
 #include "core/report/dump.h"
 #include "core/zip/archive.h"
+#include "corpus_support.h"
 #include "test_support.h"
 
 #include <functional>
@@ -225,21 +226,6 @@ TEST(CompareExp, EachKindOfBreakIsFound)
     }
 }
 
-std::vector<CapEntry> corpusEntries(const std::string& path)
-{
-    ZipArchive archive;
-    return entriesOf(readInput(path), archive);
-}
-
-bool haveCorpus(const std::string& path)
-{
-    if (exists(path))
-        return true;
-    if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
-        ADD_FAILURE() << "no corpus at " << corpusDir() << ", which CI requires";
-    return false;
-}
-
 TEST(Links, ALibrarysOwnExportFileAgreesWithItsExportComponent)
 {
     const auto path = (corpusDir() / "cap" / "openjavacard-tools__openjavacard-lib-debug.cap").string();
@@ -328,65 +314,6 @@ TEST(ToExp, APackageWithDebugWritesAnExportFileThatReadsBackAndChecksItClean)
     EXPECT_THROW((void)exp::exportFileOf(makeLoadFile(stripped, {}, path)), Error);
 }
 
-// Export files that a corpus file's references meet exactly: each imported
-// package's classes, with the members the file uses, typed as it types
-// them. Made from the file itself, so that spoiling one thing in them
-// must make the checks find that thing.
-std::vector<ExportFile> exportsMeeting(const cap::Package& package)
-{
-    std::vector<ExportFile> files(package.imports.size());
-    for (std::size_t i = 0; i < files.size(); ++i)
-        files[i].package = {"p" + std::to_string(i), package.imports[i].aid, package.imports[i].major,
-                            package.imports[i].minor, 0};
-    const auto classOf = [&](unsigned pkg, unsigned token) -> exp::Class& {
-        auto& classes = files[pkg].classes;
-        for (auto& cls : classes)
-            if (cls.token == token)
-                return cls;
-        classes.push_back(
-            {token, exp::accPublic, "p" + std::to_string(pkg) + "/C" + std::to_string(token), {}, {}, {}, {}, {}});
-        return classes.back();
-    };
-    // Every class first, so that types name them.
-    for (const auto& e : package.pool) {
-        if (e.kind == 5 || e.kind == 6) {
-            if (e.staticRef.external())
-                classOf(e.staticRef.package(), e.staticRef.classToken());
-        } else if (e.classRef.external()) {
-            classOf(e.classRef.package(), e.classRef.token());
-        }
-    }
-    for (const auto& entry : package.classEntries)
-        for (const auto* list : {&entry.superInterfaces, &entry.implemented})
-            for (const auto& ref : *list)
-                if (ref.value.external())
-                    classOf(ref.value.package(), ref.value.token()).flags |= exp::accInterface;
-    for (const auto& cls : package.classes)
-        for (const auto& method : cls.methods)
-            for (const auto& instruction : method.instructions)
-                if (instruction.opcode == 0x8E && instruction.poolIndex) // invokeinterface
-                    if (const auto& ref = package.pool[*instruction.poolIndex].classRef; ref.external())
-                        classOf(ref.package(), ref.token()).flags |= exp::accInterface;
-    std::vector<std::shared_ptr<const ExportFile>> imported;
-    for (const auto& file : files)
-        imported.push_back(std::make_shared<const ExportFile>(file));
-    for (std::size_t k = 0; k < package.pool.size(); ++k) {
-        const auto& e = package.pool[k];
-        const bool isStatic = e.kind == 5 || e.kind == 6, method = e.kind == 3 || e.kind == 4 || e.kind == 6;
-        if (e.kind < 2 || (isStatic ? !e.staticRef.external() : !e.classRef.external()))
-            continue;
-        exp::Class& cls = isStatic ? classOf(e.staticRef.package(), e.staticRef.classToken())
-                                   : classOf(e.classRef.package(), e.classRef.token());
-        const exp::Member member{isStatic ? e.staticRef.token() : e.token,
-                                 exp::accPublic | (isStatic ? exp::accStatic : 0u),
-                                 "m" + std::to_string(k),
-                                 exp::typeText(package, imported, package.types.at(package.poolTypes[k].value), method),
-                                 {}};
-        (method ? cls.methods : cls.fields).push_back(member);
-    }
-    return files;
-}
-
 TEST(Links, EachReferenceIsHeldAgainstItsExportFile)
 {
     const auto path = (corpusDir() / "cap" / "U2FToken__u2ftoken.cap").string();
@@ -465,11 +392,7 @@ TEST(Links, EachReferenceIsHeldAgainstItsExportFile)
         auto files = meeting;
         c.spoil(files);
         TempDir dir;
-        for (std::size_t i = 0; i < files.size(); ++i) {
-            std::filesystem::create_directories(dir.path() / ("p" + std::to_string(i)) / "javacard");
-            writeFile((dir.path() / ("p" + std::to_string(i)) / "javacard" / "p.exp").string(),
-                      exp::writeExportFile(files[i]));
-        }
+        writeExports(dir.path(), files);
         const auto verdict = exp::checkLinks(*package, exp::ExportPath({dir.path().string()}));
         std::string said;
         for (const auto& finding : verdict.faults)
@@ -484,11 +407,7 @@ TEST(Links, EachReferenceIsHeldAgainstItsExportFile)
     // and the dump names each call from the export file.
     {
         TempDir dir;
-        for (std::size_t i = 0; i < meeting.size(); ++i) {
-            std::filesystem::create_directories(dir.path() / ("p" + std::to_string(i)) / "javacard");
-            writeFile((dir.path() / ("p" + std::to_string(i)) / "javacard" / "p.exp").string(),
-                      exp::writeExportFile(meeting[i]));
-        }
+        writeExports(dir.path(), meeting);
         LoadFileOptions options;
         options.exports = std::make_shared<const exp::ExportPath>(std::vector<std::string>{dir.path().string()});
         const LoadFile linked = makeLoadFile(entries, options, path);

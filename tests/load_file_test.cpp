@@ -93,8 +93,8 @@ struct CapRecipe {
         if (exportComponent)
             c["Export.cap"] = component(10, {0});
         // The method's type, ()V, lies after the constant pool's (empty) types.
-        c["Descriptor.cap"] = component(11, {1, 0, 0x01, 0, classOffset, 0, 0, 0, 0, 1, 0, 0x01, 0, 1, 0, 2,
-                                             0, bytecodeCount, 0, 0, 0, 0, 0, 0, 1, 0x10});
+        c["Descriptor.cap"] = component(11, {1, 0, 0x01, 0, classOffset,   0, 0, 0, 0, 1, 0, 0x01, 0,
+                                             1, 0, 2,    0, bytecodeCount, 0, 0, 0, 0, 0, 0, 1,    0x10});
         if (debug)
             c["Debug.cap"] = component(12, {0, 1, 0, 1, 'p', 0, 0, 0, 0});
         if (staticResources)
@@ -389,28 +389,33 @@ TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarned
         const char* name;
         std::function<void(Entries&)> spoil; // sizes unchanged
         const char* finding;
-        Path marked;            // the row of the package's structure that shows the finding
+        Path marked;                  // the row of the package's structure that shows the finding
         const char* instruction = ""; // and the instruction's row in the method's listing
     } cases[] = {
         {"branch into an instruction", [](Entries& e) { e["Method.cap"][3 + 9] = 0x03; },
          "Component \"pkg/javacard/Method.cap\": Method, branch target at offset 8: ifeq goes to 11", method,
          "8: ifeq 3 -> 11"},
-        {"undefined opcode", [](Entries& e) { e["Method.cap"][3 + 12] = 0xFE; },
+        {"undefined opcode",
+         [](Entries& e) { e["Method.cap"][3 + 12] = 0xFE; },
          "Component \"pkg/javacard/Method.cap\": Method, opcode at offset 12: opcode 254 is not an instruction",
          {"Components", "Method"}},
-        {"install method inside a method", [](Entries& e) { e["Applet.cap"][3 + 11] = 2; },
+        {"install method inside a method",
+         [](Entries& e) { e["Applet.cap"][3 + 11] = 2; },
          "Component \"pkg/javacard/Applet.cap\": Applet, install method offset at offset 10: offset 2 in Method is "
          "not the start of a method",
          {"Components", "Applet"}},
-        {"super class inside Class", [](Entries& e) { e["Class.cap"][3 + 3] = 0x00, e["Class.cap"][3 + 4] = 0x03; },
+        {"super class inside Class",
+         [](Entries& e) { e["Class.cap"][3 + 3] = 0x00, e["Class.cap"][3 + 4] = 0x03; },
          "Component \"pkg/javacard/Class.cap\": Class, super class at offset 3: offset 3 in Class is not the start "
          "of a class",
          {"Classes", "token 0"}},
-        {"Descriptor's methods leave a gap", [](Entries& e) { e["Descriptor.cap"][3 + 17] = 21; },
+        {"Descriptor's methods leave a gap",
+         [](Entries& e) { e["Descriptor.cap"][3 + 17] = 21; },
          "Component \"pkg/javacard/Method.cap\": Method, methods at offset 24: 1 bytes of Method belong to no "
          "method",
          {"Components", "Method"}},
-        {"static image bigger than the Directory says", [](Entries& e) { e["StaticField.cap"][3 + 1] = 4; },
+        {"static image bigger than the Directory says",
+         [](Entries& e) { e["StaticField.cap"][3 + 1] = 4; },
          "Component \"pkg/javacard/StaticField.cap\": StaticField, image size at offset 0: it gives 4, the "
          "Directory 0",
          {"Components", "StaticField"}},
@@ -467,8 +472,7 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
         ByteVector method;
         const char* finding; // nullptr: accepted
     } cases[] = {
-        {"a subroutine returns past its jsr",
-         {0x01, 0x11, 0x71, 0x00, 0x04, 0x7A, 0x2C, 0x72, 0x01}, nullptr},
+        {"a subroutine returns past its jsr", {0x01, 0x11, 0x71, 0x00, 0x04, 0x7A, 0x2C, 0x72, 0x01}, nullptr},
         {"ret through a local that holds a short",
          {0x01, 0x11, 0x03, 0x30, 0x72, 0x01},
          "ret at 5 needs a return address in local 1, which holds a short"},
@@ -491,7 +495,8 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
          {0x01, 0x10, 0x04, 0x04, 0x3B, 0x3B, 0x7A},
          "sconst_1 at 4 would put 2 words on the stack, past the header's max_stack of 1"},
         {"a method that runs off its end", {0x01, 0x10, 0x00}, "nop at 3 runs off the end of the method"},
-        {"more arguments than its type takes", {0x01, 0x20, 0x7A},
+        {"more arguments than its type takes",
+         {0x01, 0x20, 0x7A},
          "the header gives 2 argument words, but the method's type takes 1"},
     };
     for (const auto& c : cases) {

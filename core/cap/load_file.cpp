@@ -372,7 +372,8 @@ private:
         // Debug's size is left in the Directory by whatever strips Debug,
         // --to-cap included, and no card sees Debug: only warned of.
         for (const auto& finding : directoryFindings_)
-            report(finding, options_.verify && finding.field != std::string("size of ") + cap::componentTitle(debugTag));
+            report(finding,
+                   options_.verify && finding.field != std::string("size of ") + cap::componentTitle(debugTag));
         checkAids();
         try {
             auto package = std::make_shared<cap::Package>(cap::decodePackage(components, loadFile_.capMinor));
@@ -398,10 +399,9 @@ private:
                 for (const auto& finding : types.warnings)
                     report(finding, false);
                 if (types.unchecked != 0)
-                    loadFile_.warnings.push_back(
-                        "Verifying: " + std::to_string(types.unchecked) +
-                        (types.unchecked == 1 ? " use" : " uses") +
-                        " of imported classes taken as sound, for want of their export files");
+                    loadFile_.warnings.push_back("Verifying: " + std::to_string(types.unchecked) +
+                                                 (types.unchecked == 1 ? " use" : " uses") +
+                                                 " of imported classes taken as sound, for want of their export files");
             }
             loadFile_.package = std::move(package);
         } catch (const cap::FindingError& error) {

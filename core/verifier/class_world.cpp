@@ -25,8 +25,7 @@ unsigned MethodType::parameterWords() const
     return words;
 }
 
-ClassWorld::ClassWorld(const cap::Package& package,
-                       const std::vector<std::shared_ptr<const exp::ExportFile>>& imported)
+ClassWorld::ClassWorld(const cap::Package& package, const std::vector<std::shared_ptr<const exp::ExportFile>>& imported)
     : package_(package), imported_(imported)
 {
 }
@@ -273,7 +272,7 @@ std::optional<MethodType> ClassWorld::methodType(const std::string& descriptor) 
         }
         if (array)
             return c == 'Z' || c == 'B' || c == 'S' || c == 'I' ? std::optional<Words>{{Value::array(c)}}
-                                                                 : std::nullopt;
+                                                                : std::nullopt;
         switch (c) {
         case 'Z':
         case 'B':

@@ -26,8 +26,8 @@ constexpr ClassKey anyClass = 0xFFFF;
 // then its low one.
 struct Value {
     enum class Kind : std::uint8_t {
-        Unusable,      // nothing a method may read: an unset local, or one whose ways in disagree
-        Short,         // boolean, byte and short
+        Unusable, // nothing a method may read: an unset local, or one whose ways in disagree
+        Short,    // boolean, byte and short
         IntHigh,
         IntLow,
         Null,
@@ -46,10 +46,7 @@ struct Value {
     std::uint32_t at = 0;
 
     bool operator==(const Value&) const = default;
-    bool isReference() const
-    {
-        return kind == Kind::Null || kind == Kind::Object || kind == Kind::Array;
-    }
+    bool isReference() const { return kind == Kind::Null || kind == Kind::Object || kind == Kind::Array; }
 
     static Value of(Kind kind) { return {kind, 0, 0, 0}; }
     static Value object(ClassKey cls) { return {Kind::Object, 0, cls, 0}; }

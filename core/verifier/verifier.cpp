@@ -593,15 +593,11 @@ private:
         const auto& type = poolType(in);
         const char found = fieldLetter(type);
         if (found != letter)
-            fail(in, "needs a field of " + std::string(letterName(letter)) + ", but the field is " +
-                         letterName(found));
+            fail(in, "needs a field of " + std::string(letterName(letter)) + ", but the field is " + letterName(found));
         return world_.fieldType(type);
     }
 
-    void getStatic(const Instruction& in, State& s, char letter)
-    {
-        pushWords(in, s, fieldAccess(in, letter));
-    }
+    void getStatic(const Instruction& in, State& s, char letter) { pushWords(in, s, fieldAccess(in, letter)); }
 
     void putStatic(const Instruction& in, State& s, char letter)
     {
@@ -658,10 +654,7 @@ private:
             popAssignable(in, s, type.parameters[k], "argument " + number(static_cast<long long>(k + 1)));
     }
 
-    void pushResult(const Instruction& in, State& s, const MethodType& type)
-    {
-        pushWords(in, s, type.result);
-    }
+    void pushResult(const Instruction& in, State& s, const MethodType& type) { pushWords(in, s, type.result); }
 
     // Replaces every copy of a new object by the object its constructor made.
     static void initialise(State& s, const Value& made, const Value& object)
@@ -687,8 +680,7 @@ private:
         const Value object = popReceiver(in, s);
         const ClassKey owner = ownerOf(e);
         const bool uninitialised = object.kind == Kind::Uninitialised || object.kind == Kind::UninitialisedThis;
-        if (in.opcode == 0x8C && kind == cap::PoolKind::StaticMethod &&
-            isConstructorEntry(e).value_or(uninitialised)) {
+        if (in.opcode == 0x8C && kind == cap::PoolKind::StaticMethod && isConstructorEntry(e).value_or(uninitialised)) {
             if (!uninitialised)
                 fail(in, "calls a constructor on " + world_.describe(object) + ", which is already initialised");
             if (object.kind == Kind::Uninitialised && owner != object.cls && owner != anyClass)
@@ -765,13 +757,16 @@ private:
 
     void checkReturn(const Instruction& in, State& s, const MethodType& type, char letter)
     {
-        const char declared = type.isVoid ? 'v' : type.result.size() == 2 ? 'i'
-                                                : type.result.empty()     ? '?'
-                                                : type.result[0].kind == Kind::Short ? 's'
-                                                                                     : 'a';
-        static const std::map<char, const char*> names{
-            {'v', "returns nothing"}, {'s', "returns a short"}, {'i', "returns an int"}, {'a', "returns a reference"},
-            {'?', "returns no known type"}};
+        const char declared = type.isVoid                          ? 'v'
+                              : type.result.size() == 2            ? 'i'
+                              : type.result.empty()                ? '?'
+                              : type.result[0].kind == Kind::Short ? 's'
+                                                                   : 'a';
+        static const std::map<char, const char*> names{{'v', "returns nothing"},
+                                                       {'s', "returns a short"},
+                                                       {'i', "returns an int"},
+                                                       {'a', "returns a reference"},
+                                                       {'?', "returns no known type"}};
         if (declared != letter)
             fail(in, "returns from a method that " + std::string(names.at(declared)));
         if (letter != 'v')
@@ -787,8 +782,8 @@ private:
                 for (const auto* list : {&s.stack, &s.locals})
                     for (const Value& v : *list)
                         if (v.kind == Kind::Uninitialised)
-                            fail(in, "branches back to " + number(target) + " while " + world_.describe(v) +
-                                         " is kept");
+                            fail(in,
+                                 "branches back to " + number(target) + " while " + world_.describe(v) + " is kept");
     }
 
     const std::set<unsigned>& subroutineLocals(unsigned start)
@@ -1165,7 +1160,7 @@ private:
         case 0x93: // athrow
             popReference(in, s);
             return;
-        case 0x94: // checkcast
+        case 0x94:   // checkcast
         case 0x95: { // instanceof
             popReference(in, s);
             if (op == 0x95)
@@ -1224,10 +1219,10 @@ Result verifyBytecode(const cap::Package& package, const std::vector<std::shared
         for (const auto& field : cls.fields) {
             const ClassKey recorded = static_cast<ClassKey>(field.ref.first << 8 | field.ref.second);
             if ((field.flags & 0x08) == 0 && recorded != cls.thisRef->raw)
-                result.faults.push_back(
-                    {cap::descriptorTag, "instance field token " + std::to_string(field.token), cls.thisRef.place,
-                     "the entry of a field of " + world.className(cls.thisRef->raw) + " names " +
-                         world.className(recorded) + " as the field's class"});
+                result.faults.push_back({cap::descriptorTag, "instance field token " + std::to_string(field.token),
+                                         cls.thisRef.place,
+                                         "the entry of a field of " + world.className(cls.thisRef->raw) + " names " +
+                                             world.className(recorded) + " as the field's class"});
         }
         for (const auto& method : cls.methods) {
             if (!method.defined() || (method.header.flags & 0x4) != 0)

@@ -32,7 +32,7 @@ struct Result {
     std::map<unsigned, std::string> states;
 };
 
-Result verifyBytecode(const cap::Package& package,
-                      const std::vector<std::shared_ptr<const exp::ExportFile>>& imported, bool keepStates = false);
+Result verifyBytecode(const cap::Package& package, const std::vector<std::shared_ptr<const exp::ExportFile>>& imported,
+                      bool keepStates = false);
 
 } // namespace tolvane::verifier
