@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <optional>
+#include <queue>
 #include <set>
+#include <string_view>
 
 namespace tolvane::verifier {
 namespace {
@@ -86,11 +88,82 @@ std::string brief(const ClassWorld& world, const Value& v)
     return "-";
 }
 
+// What every method's analysis looks up, made once for the package: the
+// methods by their offset, each ConstantPool entry's type as words, and
+// the handlers of each method.
+class PackageIndex {
+public:
+    PackageIndex(const cap::Package& package, const ClassWorld& world) : p_(package), world_(world)
+    {
+        for (const auto& cls : package.classes)
+            for (const auto& method : cls.methods)
+                if (method.defined())
+                    methods_.emplace(method.offset.value, std::make_pair(&cls, &method));
+        for (const auto& h : package.handlers)
+            if (const auto* found = methodHolding(h.start))
+                handlers_[found->offset.value].push_back(&h);
+        types_.resize(package.pool.size());
+    }
+
+    // The class and method whose header is at `offset` in Method.
+    std::pair<const cap::DescribedClass*, const Method*> methodAt(unsigned offset) const
+    {
+        const auto found = methods_.find(offset);
+        return found == methods_.end() ? std::make_pair(nullptr, nullptr) : found->second;
+    }
+
+    const std::vector<const cap::Handler*>& handlersOf(const Method& method) const
+    {
+        static const std::vector<const cap::Handler*> none;
+        const auto found = handlers_.find(method.offset.value);
+        return found == handlers_.end() ? none : found->second;
+    }
+
+    // The Descriptor's type of ConstantPool entry `index`: its nibbles, and
+    // as a method's type or a field's words; nullptr where it has none.
+    struct PoolType {
+        const std::vector<std::uint8_t>* nibbles = nullptr;
+        MethodType method;
+        Words field;
+    };
+    const PoolType* poolType(unsigned index)
+    {
+        if (index >= types_.size() || index >= p_.poolTypes.size())
+            return nullptr;
+        auto& kept = types_[index];
+        if (!kept) {
+            const auto found = p_.types.find(p_.poolTypes[index].value);
+            if (found == p_.types.end())
+                return nullptr;
+            kept = PoolType{&found->second, world_.methodType(found->second), world_.fieldType(found->second)};
+        }
+        return &*kept;
+    }
+
+private:
+    const Method* methodHolding(unsigned offset) const
+    {
+        auto found = methods_.upper_bound(offset);
+        if (found == methods_.begin())
+            return nullptr;
+        --found;
+        const Method* method = found->second.second;
+        return offset >= method->bytecodeStart() && offset < method->end() ? method : nullptr;
+    }
+
+    const cap::Package& p_;
+    const ClassWorld& world_;
+    std::map<unsigned, std::pair<const cap::DescribedClass*, const Method*>> methods_;
+    std::map<unsigned, std::vector<const cap::Handler*>> handlers_;
+    std::vector<std::optional<PoolType>> types_;
+};
+
 class MethodVerifier {
 public:
-    MethodVerifier(const cap::Package& package, const ClassWorld& world, const cap::DescribedClass& cls,
-                   const Method& method, std::set<unsigned>& unchecked)
-        : p_(package), world_(world), cls_(cls), method_(method), code_(method.instructions), unchecked_(unchecked)
+    MethodVerifier(const cap::Package& package, const ClassWorld& world, PackageIndex& index,
+                   const cap::DescribedClass& cls, const Method& method, std::set<unsigned>& unchecked, bool keepStates)
+        : p_(package), world_(world), cls_(cls), method_(method), code_(method.instructions), unchecked_(unchecked),
+          index_(index), keepStates_(keepStates)
     {
     }
 
@@ -99,17 +172,18 @@ public:
         try {
             if (code_.empty())
                 return std::nullopt;
+            indexAt_.assign(method_.end() - method_.bytecodeStart(), -1);
             for (std::size_t i = 0; i < code_.size(); ++i)
-                indexAt_[code_[i].offset] = i;
+                indexAt_[code_[i].offset - method_.bytecodeStart()] = static_cast<int>(i);
+            type_ = methodType();
             markJoins();
             states_.assign(code_.size(), std::nullopt);
+            queued_.assign(code_.size(), false);
             merge(0, entryState());
-            unsigned visits = 0;
             while (!work_.empty()) {
-                const std::size_t i = *work_.begin();
-                work_.erase(work_.begin());
-                if (++visits > visitsPerInstruction * code_.size())
-                    throw Fault{code_[i].offset, "the types of the method do not settle"};
+                const std::size_t i = work_.top();
+                work_.pop();
+                queued_[i] = false;
                 step(i);
             }
         } catch (const Fault& fault) {
@@ -163,29 +237,35 @@ private:
             if (in.opcode == 0x71)
                 join(in.offset + 3);
         }
-        for (const auto* h : handlersOfMethod())
+        guards_.assign(code_.size(), {});
+        for (const auto* h : index_.handlersOf(method_)) {
             join(h->handlerOffset);
+            // The range is whole instructions, as the structural checks hold.
+            for (auto i = indexOf(h->start); i && *i < code_.size() && code_[*i].offset < h->start + h->length; ++*i)
+                guards_[*i].push_back(h);
+        }
     }
 
     std::optional<std::size_t> indexOf(unsigned offset) const
     {
-        const auto found = indexAt_.find(offset);
-        return found == indexAt_.end() ? std::nullopt : std::optional<std::size_t>(found->second);
+        if (offset < method_.bytecodeStart() || offset - method_.bytecodeStart() >= indexAt_.size() ||
+            indexAt_[offset - method_.bytecodeStart()] < 0)
+            return std::nullopt;
+        return static_cast<std::size_t>(indexAt_[offset - method_.bytecodeStart()]);
     }
 
-    std::vector<const cap::Handler*> handlersOfMethod() const
+    void enqueue(std::size_t i)
     {
-        std::vector<const cap::Handler*> found;
-        for (const auto& h : p_.handlers)
-            if (method_.holds(h.start) && h.start >= method_.bytecodeStart())
-                found.push_back(&h);
-        return found;
+        if (!queued_[i]) {
+            queued_[i] = true;
+            work_.push(i);
+        }
     }
 
     State entryState()
     {
         State s;
-        const MethodType type = methodType();
+        const MethodType& type = type_;
         const unsigned words = (isStatic() ? 0 : 1) + type.parameterWords();
         if (method_.header.nargs != words)
             throw Fault{method_.offset, "the header gives " + number(method_.header.nargs) +
@@ -212,30 +292,75 @@ private:
     }
 
     // Takes `incoming` into the state before instruction `i`.
-    void merge(std::size_t i, State incoming)
+    void merge(std::size_t i, const State& arriving)
     {
-        if (joins_[i])
-            std::erase_if(incoming.stack, [](const Value& v) { return v.kind == Kind::Pending; });
+        // Where ways meet, an interface call's result that nothing used was none.
+        const bool pending = joins_[i] && std::any_of(arriving.stack.begin(), arriving.stack.end(),
+                                                      [](const Value& v) { return v.kind == Kind::Pending; });
+        std::optional<State> stripped;
+        if (pending) {
+            stripped = arriving;
+            std::erase_if(stripped->stack, [](const Value& v) { return v.kind == Kind::Pending; });
+        }
+        const State& incoming = pending ? *stripped : arriving;
         auto& kept = states_[i];
         if (!kept) {
-            kept = std::move(incoming);
-            work_.insert(i);
+            kept = incoming;
+            enqueue(i);
             return;
         }
         if (kept->stack.size() != incoming.stack.size())
             throw Fault{code_[i].offset, "the stack holds " + number(static_cast<long long>(kept->stack.size())) +
                                              " words at " + number(code_[i].offset) + " one way in and " +
                                              number(static_cast<long long>(incoming.stack.size())) + " another"};
-        State merged = *kept;
-        for (std::size_t k = 0; k < merged.stack.size(); ++k)
-            merged.stack[k] = mergeValue(merged.stack[k], incoming.stack[k]);
-        for (std::size_t k = 0; k < merged.locals.size(); ++k)
-            merged.locals[k] = mergeValue(merged.locals[k], incoming.locals[k]);
-        merged.thisUninitialised = merged.thisUninitialised || incoming.thisUninitialised;
-        if (!(merged == *kept)) {
-            kept = std::move(merged);
-            work_.insert(i);
+        bool changed = absorb(kept->stack, incoming.stack);
+        changed = absorb(kept->locals, incoming.locals) || changed;
+        if (incoming.thisUninitialised && !kept->thisUninitialised) {
+            kept->thisUninitialised = true;
+            changed = true;
         }
+        if (changed)
+            enqueue(i);
+    }
+
+    // Merges `more` into `kept`, slot by slot; whether anything changed.
+    bool absorb(std::vector<Value>& kept, const std::vector<Value>& more) const
+    {
+        bool changed = false;
+        for (std::size_t k = 0; k < kept.size(); ++k) {
+            const Value merged = mergeValue(kept[k], more[k]);
+            if (!(merged == kept[k])) {
+                kept[k] = merged;
+                changed = true;
+            }
+        }
+        return changed;
+    }
+
+    // A handler starts with the caught exception alone on the stack and the
+    // locals of every instruction it guards: `s` is one of them.
+    void enterHandler(const cap::Handler& h, const State& s)
+    {
+        const auto target = indexOf(h.handlerOffset);
+        if (!target)
+            return;
+        ClassKey caught = anyClass;
+        if (h.catchType != 0 && h.catchType < p_.pool.size())
+            caught = p_.pool[h.catchType].classRef.raw;
+        auto& kept = states_[*target];
+        if (!kept) {
+            kept = State{{Value::object(caught)}, s.locals, s.thisUninitialised};
+            enqueue(*target);
+            return;
+        }
+        bool changed = absorb(kept->stack, {Value::object(caught)});
+        changed = absorb(kept->locals, s.locals) || changed;
+        if (s.thisUninitialised && !kept->thisUninitialised) {
+            kept->thisUninitialised = true;
+            changed = true;
+        }
+        if (changed)
+            enqueue(*target);
     }
 
     Value mergeValue(const Value& a, const Value& b) const
@@ -271,6 +396,8 @@ private:
 
     void checkHeight(const Instruction& in, const State& s) const
     {
+        if (s.stack.size() <= method_.header.maxStack)
+            return;
         unsigned words = 0;
         for (const Value& w : s.stack)
             words += w.kind == Kind::Pending ? 0 : 1;
@@ -285,10 +412,10 @@ private:
             push(in, s, w);
     }
 
-    Value top(const Instruction& in, const State& s, const std::string& what) const
+    Value top(const Instruction& in, const State& s, const char* what) const
     {
         if (s.stack.empty())
-            fail(in, "needs " + what + " on the stack, which is empty");
+            fail(in, "needs " + std::string(what) + " on the stack, which is empty");
         return s.stack.back();
     }
 
@@ -329,7 +456,14 @@ private:
 
     // A reference that may be used where `wanted` (an object or array type)
     // is: `what` says for what.
-    void popAssignable(const Instruction& in, State& s, const Words& wanted, const std::string& what)
+    // What a popped value is for, named only when something is wrong.
+    struct Role {
+        const char* name;
+        std::size_t number = 0; // an argument's
+        std::string text() const { return number == 0 ? name : name + (" " + std::to_string(number)); }
+    };
+
+    void popAssignable(const Instruction& in, State& s, const Words& wanted, const Role& role)
     {
         if (wanted.empty())
             return;
@@ -339,22 +473,28 @@ private:
         }
         if (wanted[0].kind == Kind::Short) {
             if (!s.stack.empty() && s.stack.back().kind != Kind::Short && s.stack.back().kind != Kind::Pending)
-                fail(in, "needs a short as " + what + ", where there is " + world_.describe(s.stack.back()));
+                fail(in, "needs a short as " + role.text() + ", where there is " + world_.describe(s.stack.back()));
             popShort(in, s);
             return;
         }
-        const Value v = top(in, s, world_.describe(wanted[0]) + " as " + what);
+        if (s.stack.empty())
+            fail(in, "needs " + world_.describe(wanted[0]) + " as " + role.text() + ", where the stack is empty");
+        const Value v = s.stack.back();
         if (v.kind != Kind::Pending && !v.isReference())
-            fail(in, "needs " + world_.describe(wanted[0]) + " as " + what + ", where there is " + world_.describe(v));
+            fail(in, "needs " + world_.describe(wanted[0]) + " as " + role.text() + ", where there is " +
+                         world_.describe(v));
         const Value got = popReference(in, s);
-        judge(in, world_.assignable(got, wanted[0]),
-              "needs " + world_.describe(wanted[0]) + " as " + what + ", where there is " + world_.describe(got));
+        judge(in, world_.assignable(got, wanted[0]), [&] {
+            return "needs " + world_.describe(wanted[0]) + " as " + role.text() + ", where there is " +
+                   world_.describe(got);
+        });
     }
 
-    void judge(const Instruction& in, Answer answer, const std::string& problem)
+    // The message is made only for a refusal.
+    template <typename Problem> void judge(const Instruction& in, Answer answer, const Problem& problem)
     {
         if (answer == Answer::No)
-            fail(in, problem);
+            fail(in, problem());
         if (answer == Answer::Unknown)
             unchecked_.insert(in.offset);
     }
@@ -448,7 +588,7 @@ private:
 
     // An array operand: null, an array of one of `elements`, or a
     // reference whose class nothing tells.
-    Value popArray(const Instruction& in, State& s, const std::string& elements, const std::string& what)
+    Value popArray(const Instruction& in, State& s, const char* elements, const char* what)
     {
         const Value v = top(in, s, what);
         if (v.kind == Kind::Pending || (v.kind == Kind::Object && v.cls == anyClass)) {
@@ -460,13 +600,14 @@ private:
             s.stack.pop_back();
             return v;
         }
-        if (v.kind != Kind::Array || elements.find(static_cast<char>(v.element)) == std::string::npos)
-            fail(in, "needs " + what + " on the stack, where there is " + world_.describe(v));
+        if (v.kind != Kind::Array ||
+            std::string_view(elements).find(static_cast<char>(v.element)) == std::string_view::npos)
+            fail(in, "needs " + std::string(what) + " on the stack, where there is " + world_.describe(v));
         s.stack.pop_back();
         return v;
     }
 
-    void arrayLoad(const Instruction& in, State& s, const std::string& elements, const std::string& what)
+    void arrayLoad(const Instruction& in, State& s, const char* elements, const char* what)
     {
         popShort(in, s);
         const Value array = popArray(in, s, elements, what);
@@ -483,7 +624,7 @@ private:
         }
     }
 
-    void arrayStore(const Instruction& in, State& s, const std::string& elements, const std::string& what)
+    void arrayStore(const Instruction& in, State& s, const char* elements, const char* what)
     {
         if (elements[0] == 'I')
             popInt(in, s);
@@ -504,17 +645,13 @@ private:
         return p_.pool[*in.poolIndex];
     }
 
-    const std::vector<std::uint8_t>& poolType(const Instruction& in) const
+    const PackageIndex::PoolType& poolType(const Instruction& in) const
     {
-        static const std::vector<std::uint8_t> none;
         const unsigned index = *in.poolIndex;
-        if (index >= p_.poolTypes.size())
+        const auto* type = index_.poolType(index);
+        if (type == nullptr)
             fail(in, "refers to constant pool entry " + number(index) + ", which the Descriptor gives no type");
-        const auto found = p_.types.find(p_.poolTypes[index].value);
-        if (found == p_.types.end())
-            fail(in, "refers to constant pool entry " + number(index) + ", whose type offset " +
-                         number(p_.poolTypes[index].value) + " is not a type of the Descriptor component");
-        return found->second;
+        return *type;
     }
 
     // The class a field or method entry belongs to.
@@ -524,11 +661,8 @@ private:
             e.kind == static_cast<int>(cap::PoolKind::StaticMethod)) {
             if (e.staticRef.external())
                 return static_cast<ClassKey>(0x8000 | e.staticRef.package() << 8 | e.staticRef.classToken());
-            for (const auto& c : p_.classes)
-                for (const auto& m : c.methods)
-                    if (m.defined() && m.offset == e.staticRef.offset())
-                        return c.thisRef->raw;
-            return anyClass;
+            const auto* cls = index_.methodAt(e.staticRef.offset()).first;
+            return cls != nullptr ? cls->thisRef->raw : anyClass;
         }
         return e.classRef.raw;
     }
@@ -539,10 +673,8 @@ private:
     {
         if (e.staticRef.external())
             return std::nullopt;
-        for (const auto& c : p_.classes)
-            for (const auto& m : c.methods)
-                if (m.defined() && m.offset == e.staticRef.offset())
-                    return (m.flags & 0x80) != 0;
+        if (const Method* m = index_.methodAt(e.staticRef.offset()).second)
+            return (m->flags & 0x80) != 0;
         return std::nullopt;
     }
 
@@ -588,20 +720,20 @@ private:
         }
     }
 
-    Words fieldAccess(const Instruction& in, char letter)
+    const Words& fieldAccess(const Instruction& in, char letter)
     {
         const auto& type = poolType(in);
-        const char found = fieldLetter(type);
+        const char found = fieldLetter(*type.nibbles);
         if (found != letter)
             fail(in, "needs a field of " + std::string(letterName(letter)) + ", but the field is " + letterName(found));
-        return world_.fieldType(type);
+        return type.field;
     }
 
     void getStatic(const Instruction& in, State& s, char letter) { pushWords(in, s, fieldAccess(in, letter)); }
 
     void putStatic(const Instruction& in, State& s, char letter)
     {
-        popAssignable(in, s, fieldAccess(in, letter), "the field's value");
+        popAssignable(in, s, fieldAccess(in, letter), {"the field's value"});
     }
 
     // The object whose field an instruction reads or writes.
@@ -611,8 +743,9 @@ private:
             return;
         if (v.kind == Kind::Uninitialised || v.kind == Kind::UninitialisedThis)
             fail(in, "needs an initialised object, where there is " + world_.describe(v));
-        judge(in, world_.assignable(v, Value::object(e.classRef.raw)),
-              "needs a reference (" + world_.className(e.classRef.raw) + "), where there is " + world_.describe(v));
+        judge(in, world_.assignable(v, Value::object(e.classRef.raw)), [&] {
+            return "needs a reference (" + world_.className(e.classRef.raw) + "), where there is " + world_.describe(v);
+        });
     }
 
     Value popReceiver(const Instruction& in, State& s)
@@ -627,7 +760,7 @@ private:
 
     void getField(const Instruction& in, State& s, char letter, bool onThis)
     {
-        const Words type = fieldAccess(in, letter);
+        const Words& type = fieldAccess(in, letter);
         const Value object = onThis ? thisLocal(in, s) : popReceiver(in, s);
         receiver(in, object, entry(in), false);
         pushWords(in, s, type);
@@ -635,8 +768,8 @@ private:
 
     void putField(const Instruction& in, State& s, char letter, bool onThis)
     {
-        const Words type = fieldAccess(in, letter);
-        popAssignable(in, s, type, "the field's value");
+        const Words& type = fieldAccess(in, letter);
+        popAssignable(in, s, type, {"the field's value"});
         const Value object = onThis ? thisLocal(in, s) : popReceiver(in, s);
         receiver(in, object, entry(in), true);
     }
@@ -651,7 +784,7 @@ private:
     void popArguments(const Instruction& in, State& s, const MethodType& type)
     {
         for (std::size_t k = type.parameters.size(); k-- > 0;)
-            popAssignable(in, s, type.parameters[k], "argument " + number(static_cast<long long>(k + 1)));
+            popAssignable(in, s, type.parameters[k], {"argument", k + 1});
     }
 
     void pushResult(const Instruction& in, State& s, const MethodType& type) { pushWords(in, s, type.result); }
@@ -670,7 +803,7 @@ private:
     void invoke(const Instruction& in, State& s)
     {
         const cap::PoolEntry& e = entry(in);
-        const MethodType type = world_.methodType(poolType(in));
+        const MethodType& type = poolType(in).method;
         popArguments(in, s, type);
         const auto kind = static_cast<cap::PoolKind>(e.kind);
         if (in.opcode == 0x8D) { // invokestatic
@@ -699,9 +832,10 @@ private:
         if (uninitialised)
             fail(in, "needs an initialised object, where there is " + world_.describe(object));
         if (owner != anyClass)
-            judge(in, world_.assignable(object, Value::object(owner)),
-                  "needs a reference (" + world_.className(owner) + ") as the object, where there is " +
-                      world_.describe(object));
+            judge(in, world_.assignable(object, Value::object(owner)), [&] {
+                return "needs a reference (" + world_.className(owner) + ") as the object, where there is " +
+                       world_.describe(object);
+            });
         pushResult(in, s, type);
     }
 
@@ -736,9 +870,10 @@ private:
                              number(type->parameterWords() + 1));
             popArguments(in, s, *type);
             const Value object = popReference(in, s);
-            judge(in, world_.assignable(object, Value::object(e.classRef.raw)),
-                  "needs a reference (" + world_.className(e.classRef.raw) + ") as the object, where there is " +
-                      world_.describe(object));
+            judge(in, world_.assignable(object, Value::object(e.classRef.raw)), [&] {
+                return "needs a reference (" + world_.className(e.classRef.raw) + ") as the object, where there is " +
+                       world_.describe(object);
+            });
             pushResult(in, s, *type);
             return;
         }
@@ -770,7 +905,7 @@ private:
         if (declared != letter)
             fail(in, "returns from a method that " + std::string(names.at(declared)));
         if (letter != 'v')
-            popAssignable(in, s, type.result, "the returned value");
+            popAssignable(in, s, type.result, {"the returned value"});
         if (s.thisUninitialised)
             fail(in, "returns from a constructor before it calls its superclass's constructor");
     }
@@ -831,6 +966,10 @@ private:
         return std::nullopt;
     }
 
+    // Stores, and a constructor's call, which initialises the locals that
+    // hold its object.
+    static bool changesLocals(std::uint8_t op) { return (op >= 0x28 && op <= 0x36) || op == 0x8C; }
+
     static bool fallsThrough(std::uint8_t op)
     {
         switch (op) {
@@ -874,47 +1013,56 @@ private:
         }
     }
 
+    // Runs the basic block that begins at instruction `i` from its state,
+    // on into the next instruction wherever that one has no other way in;
+    // each block's end hands its state to where control goes.
     void step(std::size_t i)
     {
-        const Instruction& in = code_[i];
-        State s = *states_[i];
-        const State before = s;
-        execute(in, s);
-        branchBack(in, s);
-        // The handlers that guard the instruction see its locals before and after.
-        for (const auto* h : handlersOfMethod())
-            if (in.offset >= h->start && in.offset < h->start + h->length) {
-                if (const auto target = indexOf(h->handlerOffset)) {
-                    ClassKey caught = anyClass;
-                    if (h->catchType != 0 && h->catchType < p_.pool.size())
-                        caught = p_.pool[h->catchType].classRef.raw;
-                    for (const State* from : {&before, static_cast<const State*>(&s)}) {
-                        State entry;
-                        entry.locals = from->locals;
-                        entry.thisUninitialised = from->thisUninitialised;
-                        entry.stack = {Value::object(caught)};
-                        merge(*target, std::move(entry));
-                    }
-                }
+        // The block runs in one State kept for the purpose, whose room is
+        // made once for the method.
+        State& s = scratch_;
+        s.stack.assign(states_[i]->stack.begin(), states_[i]->stack.end());
+        s.locals.assign(states_[i]->locals.begin(), states_[i]->locals.end());
+        s.thisUninitialised = states_[i]->thisUninitialised;
+        for (;;) {
+            const Instruction& in = code_[i];
+            if (++visits_ > visitsPerInstruction * code_.size())
+                fail(in, "has types that do not settle");
+            // The handlers that guard the instruction see its locals before
+            // it, and after it where it changes them.
+            for (const auto* h : guards_[i])
+                enterHandler(*h, s);
+            execute(in, s);
+            branchBack(in, s);
+            if (changesLocals(in.opcode))
+                for (const auto* h : guards_[i])
+                    enterHandler(*h, s);
+            if (in.opcode == 0x72) {
+                ret(in, s);
+                return;
             }
-        if (in.opcode == 0x72) {
-            ret(in, s);
-            return;
-        }
-        if (in.opcode == 0x71) {
-            for (const Value& v : s.locals)
-                if (v.kind == Kind::ReturnAddress && v.at == in.targets[0])
-                    fail(in, "calls the subroutine at " + number(in.targets[0]) + " from inside itself");
-            push(in, s, Value{Kind::ReturnAddress, 0, 0, in.targets[0]});
-            merge(*indexOf(in.targets[0]), s);
-            return;
-        }
-        for (const unsigned target : in.targets)
-            merge(*indexOf(target), s);
-        if (fallsThrough(in.opcode)) {
+            if (in.opcode == 0x71) {
+                for (const Value& v : s.locals)
+                    if (v.kind == Kind::ReturnAddress && v.at == in.targets[0])
+                        fail(in, "calls the subroutine at " + number(in.targets[0]) + " from inside itself");
+                push(in, s, Value{Kind::ReturnAddress, 0, 0, in.targets[0]});
+                merge(*indexOf(in.targets[0]), s);
+                return;
+            }
+            for (const unsigned target : in.targets)
+                merge(*indexOf(target), s);
+            if (!fallsThrough(in.opcode))
+                return;
             if (i + 1 >= code_.size())
                 fail(in, "runs off the end of the method");
-            merge(i + 1, std::move(s));
+            if (joins_[i + 1]) {
+                merge(i + 1, s);
+                return;
+            }
+            ++i;
+            // A subroutine's callers are found by their states; the dump shows every one.
+            if (keepStates_ || code_[i].opcode == 0x71)
+                states_[i] = s;
         }
     }
 
@@ -1093,7 +1241,7 @@ private:
             popShort(in, s);
             return popShort(in, s);
         }
-        const MethodType returns = op >= 0x77 && op <= 0x7A ? methodType() : MethodType{};
+        const MethodType& returns = type_;
         switch (op) {
         case 0x70:
         case 0xA8:
@@ -1189,10 +1337,18 @@ private:
     const Method& method_;
     const std::vector<Instruction>& code_;
     std::set<unsigned>& unchecked_;
-    std::map<unsigned, std::size_t> indexAt_;
+    PackageIndex& index_;
+    MethodType type_;
+    std::vector<int> indexAt_; // by offset from the bytecode's start: the instruction there, or -1
     std::vector<bool> joins_;
+    std::vector<std::vector<const cap::Handler*>> guards_; // the handlers that guard each instruction
     std::vector<std::optional<State>> states_;
-    std::set<std::size_t> work_;
+    // Instructions whose state changed, lowest first, each once.
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> work_;
+    std::vector<bool> queued_;
+    bool keepStates_ = false;
+    State scratch_;
+    std::size_t visits_ = 0;
     std::map<unsigned, std::set<unsigned>> written_;
 };
 
@@ -1211,6 +1367,7 @@ Result verifyBytecode(const cap::Package& package, const std::vector<std::shared
 {
     Result result;
     const ClassWorld world(package, imported);
+    PackageIndex index(package, world);
     std::set<unsigned> unchecked;
     for (const auto& cls : package.classes) {
         if (cls.isInterface() && !cls.fields.empty())
@@ -1227,7 +1384,7 @@ Result verifyBytecode(const cap::Package& package, const std::vector<std::shared
         for (const auto& method : cls.methods) {
             if (!method.defined() || (method.header.flags & 0x4) != 0)
                 continue;
-            MethodVerifier verifier(package, world, cls, method, unchecked);
+            MethodVerifier verifier(package, world, index, cls, method, unchecked, keepStates);
             if (const auto fault = verifier.run())
                 result.faults.push_back(
                     {methodTag, "method " + methodLabel(world, cls, method), fault->offset, fault->problem});
