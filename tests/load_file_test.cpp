@@ -47,6 +47,12 @@ struct CapRecipe {
     std::uint8_t importMinor = 0; // of every import, version 1
     // The one method: its header, then its bytecode.
     ByteVector method{0x01, 0x10, 0x7A};
+    std::uint8_t methodFlags = 0x01; // public; 0x81 a constructor
+    // With `pool`, the constant pool holds the superclass (entry 0) and its
+    // constructor (entry 1), and the method's two-byte indexes lie at
+    // `poolIndexPlaces` in Method.
+    bool pool = false;
+    std::vector<std::uint8_t> poolIndexPlaces;
     bool exportComponent = false;
     bool debug = false;
     bool staticResources = false;
@@ -77,7 +83,7 @@ struct CapRecipe {
             import = withAid(import, aid);
         }
         c["Import.cap"] = component(4, import);
-        c["ConstantPool.cap"] = component(5, {0, 0});
+        c["ConstantPool.cap"] = component(5, pool ? ByteVector{0, 2, 1, 0x80, 0, 0, 6, 0x80, 0, 0} : ByteVector{0, 0});
         // One class, whose super class is the first imported package's first
         // class, with one method that returns.
         ByteVector classes = minor >= 2 ? ByteVector{0, 0} : ByteVector{}; // the signature pool
@@ -89,12 +95,20 @@ struct CapRecipe {
         c["Method.cap"] = component(7, concat({{0}, method}));
         const auto bytecodeCount = static_cast<std::uint8_t>(method.size() - 2);
         c["StaticField.cap"] = component(8, ByteVector(10, 0));
-        c["RefLocation.cap"] = component(9, {0, 0, 0, 0});
+        ByteVector locations{0, 0, 0, static_cast<std::uint8_t>(poolIndexPlaces.size())};
+        for (std::size_t i = 0; i < poolIndexPlaces.size(); ++i)
+            locations.push_back(static_cast<std::uint8_t>(poolIndexPlaces[i] - (i == 0 ? 0 : poolIndexPlaces[i - 1])));
+        c["RefLocation.cap"] = component(9, locations);
         if (exportComponent)
             c["Export.cap"] = component(10, {0});
-        // The method's type, ()V, lies after the constant pool's (empty) types.
-        c["Descriptor.cap"] = component(11, {1, 0, 0x01, 0, classOffset,   0, 0, 0, 0, 1, 0, 0x01, 0,
-                                             1, 0, 2,    0, bytecodeCount, 0, 0, 0, 0, 0, 0, 1,    0x10});
+        // The method's type, ()V, lies after the constant pool's types: none,
+        // or the class's (none) and its constructor's, ()V as well.
+        const std::uint8_t typeAt = pool ? 6 : 2;
+        const ByteVector types = pool ? ByteVector{0, 2, 0xFF, 0xFF, 0, 6, 1, 0x10} : ByteVector{0, 0, 1, 0x10};
+        const ByteVector descriptor = concat(
+            {{1, 0, 0x01, 0, classOffset, 0, 0, 0, 0, 1, 0, methodFlags, 0, 1, 0, typeAt, 0, bytecodeCount, 0, 0, 0, 0},
+             types});
+        c["Descriptor.cap"] = component(11, descriptor);
         if (debug)
             c["Debug.cap"] = component(12, {0, 1, 0, 1, 'p', 0, 0, 0, 0});
         if (staticResources)
@@ -470,7 +484,9 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
     const struct {
         const char* name;
         ByteVector method;
-        const char* finding; // nullptr: accepted
+        const char* finding;                     // nullptr: accepted
+        std::vector<std::uint8_t> poolIndexes{}; // where the method's constant pool indexes lie
+        std::uint8_t flags = 0x01;
     } cases[] = {
         {"a subroutine returns past its jsr", {0x01, 0x11, 0x71, 0x00, 0x04, 0x7A, 0x2C, 0x72, 0x01}, nullptr},
         {"ret through a local that holds a short",
@@ -498,10 +514,33 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
         {"more arguments than its type takes",
          {0x01, 0x20, 0x7A},
          "the header gives 2 argument words, but the method's type takes 1"},
+        // new C, dup, C's constructor, pop, return.
+        {"a new object initialised",
+         {0x02, 0x10, 0x8F, 0x00, 0x00, 0x3D, 0x8C, 0x00, 0x01, 0x3B, 0x7A},
+         nullptr,
+         {4, 8}},
+        {"a new object thrown before its constructor runs",
+         {0x01, 0x11, 0x8F, 0x00, 0x00, 0x2C, 0x19, 0x93},
+         "athrow at 8 needs a reference on the stack, where there is an object of",
+         {4}},
+        {"a new object kept across a backward branch",
+         {0x01, 0x11, 0x8F, 0x00, 0x00, 0x2C, 0x70, 0xFC},
+         "goto at 7 branches back to 3 while an object of",
+         {4}},
+        {"a constructor that calls its superclass's", {0x01, 0x10, 0x18, 0x8C, 0x00, 0x01, 0x7A}, nullptr, {5}, 0x81},
+        {"a constructor that never calls its superclass's",
+         {0x01, 0x10, 0x7A},
+         "return at 3 returns from a constructor before it calls its superclass's constructor",
+         {},
+         0x81},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const auto entries = CapRecipe{.method = c.method}.entries();
+        const auto entries = CapRecipe{.method = c.method,
+                                       .methodFlags = c.flags,
+                                       .pool = !c.poolIndexes.empty(),
+                                       .poolIndexPlaces = c.poolIndexes}
+                                 .entries();
         const auto error = convert(capFile(entries));
         if (c.finding == nullptr) {
             EXPECT_FALSE(error) << *error;

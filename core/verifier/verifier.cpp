@@ -815,7 +815,7 @@ private:
         const bool uninitialised = object.kind == Kind::Uninitialised || object.kind == Kind::UninitialisedThis;
         if (in.opcode == 0x8C && kind == cap::PoolKind::StaticMethod && isConstructorEntry(e).value_or(uninitialised)) {
             if (!uninitialised)
-                fail(in, "calls a constructor on " + world_.describe(object) + ", which is already initialised");
+                fail(in, "calls a constructor on " + world_.describe(object) + ", which is no object being made");
             if (object.kind == Kind::Uninitialised && owner != object.cls && owner != anyClass)
                 fail(in, "calls a constructor of " + world_.className(owner) + " on " + world_.describe(object));
             if (object.kind == Kind::UninitialisedThis) {
