@@ -158,12 +158,26 @@ private:
     std::vector<std::optional<PoolType>> types_;
 };
 
+// The room one method's analysis works in, kept from method to method so
+// that a package's thousands of methods do not each make it anew.
+struct Workspace {
+    std::vector<int> indexAt;
+    std::vector<bool> joins;
+    std::vector<std::vector<const cap::Handler*>> guards;
+    std::vector<std::optional<State>> states;
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> queue;
+    std::vector<bool> queued;
+    State scratch;
+    std::vector<unsigned> unchecked; // offsets, perhaps more than once
+};
+
 class MethodVerifier {
 public:
     MethodVerifier(const cap::Package& package, const ClassWorld& world, PackageIndex& index,
-                   const cap::DescribedClass& cls, const Method& method, std::set<unsigned>& unchecked, bool keepStates)
-        : p_(package), world_(world), cls_(cls), method_(method), code_(method.instructions), unchecked_(unchecked),
-          index_(index), keepStates_(keepStates)
+                   const cap::DescribedClass& cls, const Method& method, Workspace& work, bool keepStates)
+        : p_(package), world_(world), cls_(cls), method_(method), code_(method.instructions),
+          unchecked_(work.unchecked), index_(index), indexAt_(work.indexAt), joins_(work.joins), guards_(work.guards),
+          states_(work.states), work_(work.queue), queued_(work.queued), keepStates_(keepStates), scratch_(work.scratch)
     {
     }
 
@@ -179,6 +193,7 @@ public:
             markJoins();
             states_.assign(code_.size(), std::nullopt);
             queued_.assign(code_.size(), false);
+            work_ = {}; // a refused method leaves its queue
             merge(0, entryState());
             while (!work_.empty()) {
                 const std::size_t i = work_.top();
@@ -496,7 +511,7 @@ private:
         if (answer == Answer::No)
             fail(in, problem());
         if (answer == Answer::Unknown)
-            unchecked_.insert(in.offset);
+            unchecked_.push_back(in.offset);
     }
 
     // Words of the stack from `from` to the top are moved as a block: they
@@ -510,7 +525,7 @@ private:
         for (std::size_t k = from; k < s.stack.size(); ++k)
             if (s.stack[k].kind == Kind::Pending) {
                 s.stack[k] = Value::of(Kind::Short);
-                unchecked_.insert(in.offset);
+                unchecked_.push_back(in.offset);
             }
         if (count > 0 && s.stack[from].kind == Kind::IntLow)
             fail(in, "would cut an int on the stack in two");
@@ -593,7 +608,7 @@ private:
         const Value v = top(in, s, what);
         if (v.kind == Kind::Pending || (v.kind == Kind::Object && v.cls == anyClass)) {
             s.stack.pop_back();
-            unchecked_.insert(in.offset);
+            unchecked_.push_back(in.offset);
             return Value::array('L', anyClass);
         }
         if (v.kind == Kind::Null) {
@@ -879,7 +894,7 @@ private:
         }
         // No file types the method: its arguments are only counted, and its
         // result is what its first use takes it for.
-        unchecked_.insert(in.offset);
+        unchecked_.push_back(in.offset);
         for (unsigned k = 1; k < nargs; ++k) {
             const Value v = top(in, s, "an argument");
             if (v.kind == Kind::Uninitialised || v.kind == Kind::UninitialisedThis || v.kind == Kind::ReturnAddress)
@@ -1336,18 +1351,18 @@ private:
     const cap::DescribedClass& cls_;
     const Method& method_;
     const std::vector<Instruction>& code_;
-    std::set<unsigned>& unchecked_;
+    std::vector<unsigned>& unchecked_;
     PackageIndex& index_;
     MethodType type_;
-    std::vector<int> indexAt_; // by offset from the bytecode's start: the instruction there, or -1
-    std::vector<bool> joins_;
-    std::vector<std::vector<const cap::Handler*>> guards_; // the handlers that guard each instruction
-    std::vector<std::optional<State>> states_;
+    std::vector<int>& indexAt_; // by offset from the bytecode's start: the instruction there, or -1
+    std::vector<bool>& joins_;
+    std::vector<std::vector<const cap::Handler*>>& guards_; // the handlers that guard each instruction
+    std::vector<std::optional<State>>& states_;
     // Instructions whose state changed, lowest first, each once.
-    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>> work_;
-    std::vector<bool> queued_;
+    std::priority_queue<std::size_t, std::vector<std::size_t>, std::greater<>>& work_;
+    std::vector<bool>& queued_;
     bool keepStates_ = false;
-    State scratch_;
+    State& scratch_;
     std::size_t visits_ = 0;
     std::map<unsigned, std::set<unsigned>> written_;
 };
@@ -1368,7 +1383,7 @@ Result verifyBytecode(const cap::Package& package, const std::vector<std::shared
     Result result;
     const ClassWorld world(package, imported);
     PackageIndex index(package, world);
-    std::set<unsigned> unchecked;
+    Workspace work;
     for (const auto& cls : package.classes) {
         if (cls.isInterface() && !cls.fields.empty())
             result.faults.push_back({cap::descriptorTag, "interface " + world.className(cls.thisRef->raw),
@@ -1384,7 +1399,7 @@ Result verifyBytecode(const cap::Package& package, const std::vector<std::shared
         for (const auto& method : cls.methods) {
             if (!method.defined() || (method.header.flags & 0x4) != 0)
                 continue;
-            MethodVerifier verifier(package, world, index, cls, method, unchecked, keepStates);
+            MethodVerifier verifier(package, world, index, cls, method, work, keepStates);
             if (const auto fault = verifier.run())
                 result.faults.push_back(
                     {methodTag, "method " + methodLabel(world, cls, method), fault->offset, fault->problem});
@@ -1392,7 +1407,9 @@ Result verifyBytecode(const cap::Package& package, const std::vector<std::shared
                 verifier.states(result.states);
         }
     }
-    result.unchecked = static_cast<unsigned>(unchecked.size());
+    std::sort(work.unchecked.begin(), work.unchecked.end());
+    result.unchecked =
+        static_cast<unsigned>(std::unique(work.unchecked.begin(), work.unchecked.end()) - work.unchecked.begin());
     return result;
 }
 
