@@ -10,6 +10,7 @@
 #include "core/cap/load_file.h"
 #include "core/cap/package.h"
 #include "core/report/structure.h"
+#include "core/verifier/verifier.h"
 #include "fuzz_support.h"
 
 #include <algorithm>
@@ -51,13 +52,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     for (const bool verify : {true, false}) {
         try {
-            const LoadFile file =
-                makeLoadFile(entries, {.keepDescriptor = true, .verify = verify, .target = {}, .exports = {}}, "input.cap");
+            const LoadFile file = makeLoadFile(
+                entries, {.keepDescriptor = true, .verify = verify, .target = {}, .exports = {}}, "input.cap");
             fuzz::require(!file.bytes.empty(), "a load file holds its components");
             fuzz::require(!verify || file.package != nullptr, "a load file that passed its checks is decoded");
-            // The window's view of it, every listing included.
-            if (!verify)
+            // The window's view of it, every listing included, and the
+            // dump's types, whatever the checks found.
+            if (!verify) {
                 showEverything(file);
+                if (file.package)
+                    for (const auto& [offset, state] : verifier::verifyBytecode(*file.package, {}, true).states)
+                        fuzz::require(!state.empty(), "each instruction's types are shown");
+            }
         } catch (const Error& error) {
             fuzz::require(error.kind() == ErrorKind::NotLoadable, "a package is refused as not loadable");
         }

@@ -269,6 +269,16 @@ private:
         return static_cast<std::size_t>(indexAt_[offset - method_.bytecodeStart()]);
     }
 
+    // The instruction a branch goes to; the structural checks refuse a
+    // target elsewhere, but the dump may ask for a package they refused.
+    std::size_t targetOf(const Instruction& in, unsigned offset) const
+    {
+        const auto i = indexOf(offset);
+        if (!i)
+            fail(in, "goes to " + number(offset) + ", which is not an instruction of its method");
+        return *i;
+    }
+
     void enqueue(std::size_t i)
     {
         if (!queued_[i]) {
@@ -1061,11 +1071,11 @@ private:
                     if (v.kind == Kind::ReturnAddress && v.at == in.targets[0])
                         fail(in, "calls the subroutine at " + number(in.targets[0]) + " from inside itself");
                 push(in, s, Value{Kind::ReturnAddress, 0, 0, in.targets[0]});
-                merge(*indexOf(in.targets[0]), s);
+                merge(targetOf(in, in.targets[0]), s);
                 return;
             }
             for (const unsigned target : in.targets)
-                merge(*indexOf(target), s);
+                merge(targetOf(in, target), s);
             if (!fallsThrough(in.opcode))
                 return;
             if (i + 1 >= code_.size())
