@@ -184,6 +184,8 @@ public:
     std::optional<Fault> run()
     {
         try {
+            // First, so that the states shown are this method's whatever is refused.
+            states_.assign(code_.size(), std::nullopt);
             if (code_.empty())
                 return std::nullopt;
             indexAt_.assign(method_.end() - method_.bytecodeStart(), -1);
@@ -191,7 +193,6 @@ public:
                 indexAt_[code_[i].offset - method_.bytecodeStart()] = static_cast<int>(i);
             type_ = methodType();
             markJoins();
-            states_.assign(code_.size(), std::nullopt);
             queued_.assign(code_.size(), false);
             work_ = {}; // a refused method leaves its queue
             merge(0, entryState());
