@@ -17,6 +17,22 @@ bool isExternal(ClassKey cls)
 
 } // namespace
 
+const char* primitiveArrayName(std::uint8_t element)
+{
+    switch (element) {
+    case 'Z':
+        return "boolean[]";
+    case 'B':
+        return "byte[]";
+    case 'S':
+        return "short[]";
+    case 'I':
+        return "int[]";
+    default:
+        return nullptr;
+    }
+}
+
 unsigned MethodType::parameterWords() const
 {
     unsigned words = 0;
@@ -345,18 +361,9 @@ std::string ClassWorld::describe(const Value& value) const
     case Kind::Object:
         return "a reference (" + className(value.cls) + ")";
     case Kind::Array:
-        switch (value.element) {
-        case 'Z':
-            return "a boolean[]";
-        case 'B':
-            return "a byte[]";
-        case 'S':
-            return "a short[]";
-        case 'I':
-            return "an int[]";
-        default:
-            return "an array of " + className(value.cls);
-        }
+        if (const char* name = primitiveArrayName(value.element))
+            return std::string(value.element == 'I' ? "an " : "a ") + name;
+        return "an array of " + className(value.cls);
     case Kind::Uninitialised:
         return "an object of " + className(value.cls) + " made at " + std::to_string(value.at) +
                " and not yet initialised";

@@ -53,6 +53,10 @@ struct Value {
     static Value array(std::uint8_t element, ClassKey cls = 0) { return {Kind::Array, element, cls, 0}; }
 };
 
+// "boolean[]", "byte[]", "short[]" or "int[]" for an array of `element`;
+// nullptr for an array of references.
+const char* primitiveArrayName(std::uint8_t element);
+
 // A type of the Descriptor component as values: a field's, a parameter's or
 // a return type's. Void is an empty list; an int is two words.
 using Words = std::vector<Value>;

@@ -64,18 +64,9 @@ std::string brief(const ClassWorld& world, const Value& v)
     case Kind::Object:
         return shortName(v.cls);
     case Kind::Array:
-        switch (v.element) {
-        case 'Z':
-            return "boolean[]";
-        case 'B':
-            return "byte[]";
-        case 'S':
-            return "short[]";
-        case 'I':
-            return "int[]";
-        default:
-            return shortName(v.cls) + "[]";
-        }
+        if (const char* name = primitiveArrayName(v.element))
+            return name;
+        return shortName(v.cls) + "[]";
     case Kind::Uninitialised:
         return "new " + shortName(v.cls) + "@" + number(v.at);
     case Kind::UninitialisedThis:
