@@ -48,9 +48,9 @@ struct CapRecipe {
     // The one method: its header, then its bytecode.
     ByteVector method{0x01, 0x10, 0x7A};
     std::uint8_t methodFlags = 0x01; // public; 0x81 a constructor
-    // With `pool`, the constant pool holds the superclass (entry 0) and its
-    // constructor (entry 1), and the method's two-byte indexes lie at
-    // `poolIndexPlaces` in Method.
+    // With `pool`, the constant pool holds the superclass (entry 0), its
+    // constructor (entry 1) and the class itself (entry 2), and the method's
+    // two-byte indexes lie at `poolIndexPlaces` in Method.
     bool pool = false;
     std::vector<std::uint8_t> poolIndexPlaces;
     bool exportComponent = false;
@@ -83,7 +83,9 @@ struct CapRecipe {
             import = withAid(import, aid);
         }
         c["Import.cap"] = component(4, import);
-        c["ConstantPool.cap"] = component(5, pool ? ByteVector{0, 2, 1, 0x80, 0, 0, 6, 0x80, 0, 0} : ByteVector{0, 0});
+        const std::uint8_t ownClass = minor >= 2 ? 2 : 0; // after the signature pool
+        c["ConstantPool.cap"] =
+            component(5, pool ? ByteVector{0, 3, 1, 0x80, 0, 0, 6, 0x80, 0, 0, 1, 0, ownClass, 0} : ByteVector{0, 0});
         // One class, whose super class is the first imported package's first
         // class, with one method that returns.
         ByteVector classes = minor >= 2 ? ByteVector{0, 0} : ByteVector{}; // the signature pool
@@ -102,9 +104,10 @@ struct CapRecipe {
         if (exportComponent)
             c["Export.cap"] = component(10, {0});
         // The method's type, ()V, lies after the constant pool's types: none,
-        // or the class's (none) and its constructor's, ()V as well.
-        const std::uint8_t typeAt = pool ? 6 : 2;
-        const ByteVector types = pool ? ByteVector{0, 2, 0xFF, 0xFF, 0, 6, 1, 0x10} : ByteVector{0, 0, 1, 0x10};
+        // or the classes' (none) and the constructor's, ()V as well.
+        const std::uint8_t typeAt = pool ? 8 : 2;
+        const ByteVector types =
+            pool ? ByteVector{0, 3, 0xFF, 0xFF, 0, 8, 0xFF, 0xFF, 1, 0x10} : ByteVector{0, 0, 1, 0x10};
         const ByteVector descriptor = concat(
             {{1, 0, 0x01, 0, classOffset, 0, 0, 0, 0, 1, 0, methodFlags, 0, 1, 0, typeAt, 0, bytecodeCount, 0, 0, 0, 0},
              types});
@@ -528,6 +531,10 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
          "goto at 7 branches back to 3 while an object of",
          {4}},
         {"a constructor that calls its superclass's", {0x01, 0x10, 0x18, 0x8C, 0x00, 0x01, 0x7A}, nullptr, {5}, 0x81},
+        {"an interface call on a class",
+         {0x01, 0x10, 0x18, 0x8E, 0x01, 0x00, 0x02, 0x00, 0x7A},
+         "invokeinterface at 4 calls a method of class token 0, which is a class, not an interface",
+         {6}},
         {"a constructor that never calls its superclass's",
          {0x01, 0x10, 0x7A},
          "return at 3 returns from a constructor before it calls its superclass's constructor",

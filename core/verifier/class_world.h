@@ -99,6 +99,9 @@ public:
     std::string describe(const Value& value) const;
 
     const exp::Class* imported(ClassKey cls) const;
+    // A class by its JVM name, among the imported export files' and the
+    // package's own (named by Debug).
+    std::optional<ClassKey> classNamed(const std::string& name) const { return byName(name); }
     const cap::ClassEntry* entry(ClassKey cls) const;
 
 private:

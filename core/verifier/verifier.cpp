@@ -881,6 +881,8 @@ private:
         const unsigned token = static_cast<unsigned>(in.operands[2]);
         if (nargs == 0)
             fail(in, "gives 0 argument words, where the object itself takes one");
+        if (world_.isInterface(e.classRef.raw) == false)
+            fail(in, "calls a method of " + world_.className(e.classRef.raw) + ", which is a class, not an interface");
         if (const auto type = interfaceMethod(e.classRef.raw, token)) {
             if (type->parameterWords() + 1 != nargs)
                 fail(in, "gives " + number(nargs) + " argument words, but the method's type takes " +
@@ -1322,9 +1324,14 @@ private:
         case 0x92: // arraylength
             popArray(in, s, "ZBSIL", "an array");
             return push(in, s, shortValue);
-        case 0x93: // athrow
-            popReference(in, s);
+        case 0x93: { // athrow
+            const Value thrown = popReference(in, s);
+            // Throwable is known where java.lang's export file is given.
+            if (const auto throwable = world_.classNamed("java/lang/Throwable"))
+                judge(in, world_.assignable(thrown, Value::object(*throwable)),
+                      [&] { return "needs a Throwable, where there is " + world_.describe(thrown); });
             return;
+        }
         case 0x94:   // checkcast
         case 0x95: { // instanceof
             popReference(in, s);
