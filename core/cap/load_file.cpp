@@ -396,8 +396,6 @@ private:
                 const verifier::Result types = verifier::verifyBytecode(*package, loadFile_.exportFiles);
                 for (const auto& finding : types.faults)
                     report(finding, options_.verify);
-                for (const auto& finding : types.warnings)
-                    report(finding, false);
                 if (types.unchecked != 0)
                     loadFile_.warnings.push_back("Verifying: " + std::to_string(types.unchecked) +
                                                  (types.unchecked == 1 ? " use" : " uses") +

@@ -119,19 +119,6 @@ std::optional<bool> ClassWorld::isInterface(ClassKey cls) const
     return std::nullopt;
 }
 
-std::optional<bool> ClassWorld::isFinal(ClassKey cls) const
-{
-    if (entry(cls) != nullptr) {
-        for (const auto& described : package_.classes)
-            if (described.thisRef->raw == cls)
-                return (described.flags & 0x10) != 0;
-        return std::nullopt;
-    }
-    if (const exp::Class* c = imported(cls))
-        return c->isFinal();
-    return std::nullopt;
-}
-
 Answer ClassWorld::assignable(ClassKey from, ClassKey to) const
 {
     if (from == to)

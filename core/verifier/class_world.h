@@ -84,7 +84,6 @@ public:
     // The nearest class both extend; anyClass where it cannot be told.
     ClassKey commonSuper(ClassKey a, ClassKey b) const;
     std::optional<bool> isInterface(ClassKey cls) const;
-    std::optional<bool> isFinal(ClassKey cls) const;
 
     // Descriptor nibbles as words (a field's type), or as a method's type.
     Words fieldType(const std::vector<std::uint8_t>& nibbles) const;

@@ -22,8 +22,7 @@
 namespace tolvane::verifier {
 
 struct Result {
-    std::vector<cap::Finding> faults;   // each a reason a card's verifier would refuse the package
-    std::vector<cap::Finding> warnings; // what cards are known to take all the same
+    std::vector<cap::Finding> faults; // each a reason a card's verifier would refuse the package
     // The places (instructions) where an imported class's relations or an
     // interface method's type were not known, and were taken as sound.
     unsigned unchecked = 0;
