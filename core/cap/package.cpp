@@ -32,6 +32,22 @@ const char* poolKindName(std::uint8_t kind)
     return kind >= 1 && kind <= 6 ? names[kind] : "unknown";
 }
 
+std::vector<DescribedType> describedTypes(const std::vector<std::uint8_t>& nibbles)
+{
+    std::vector<DescribedType> types;
+    for (std::size_t at = 0; at < nibbles.size();) {
+        DescribedType type{nibbles[at++], std::nullopt};
+        if (type.code == 0x6 || type.code == 0xE) {
+            if (at + 4 <= nibbles.size())
+                type.cls = ClassRef{static_cast<std::uint16_t>(nibbles[at] << 12 | nibbles[at + 1] << 8 |
+                                                               nibbles[at + 2] << 4 | nibbles[at + 3])};
+            at += 4;
+        }
+        types.push_back(type);
+    }
+    return types;
+}
+
 std::string Finding::text() const
 {
     return std::string(componentTitle(tag)) + ", " + field + " at offset " + std::to_string(offset) + ": " + problem;

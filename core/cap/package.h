@@ -81,6 +81,17 @@ struct StaticRef {
     unsigned offset() const { return static_cast<unsigned>(second) << 8 | third; }
 };
 
+// One type of a Descriptor type descriptor: its nibble (1 void, 2 boolean,
+// 3 byte, 4 short, 5 int, 6 reference, A to D arrays of boolean to int, E
+// array of references) and, for a reference or an array of them, its class;
+// none where the nibbles end before the class does.
+struct DescribedType {
+    std::uint8_t code = 0;
+    std::optional<ClassRef> cls;
+};
+// The types that a descriptor's nibbles hold, in order.
+std::vector<DescribedType> describedTypes(const std::vector<std::uint8_t>& nibbles);
+
 enum class PoolKind : std::uint8_t {
     ClassRef = 1,
     InstanceField = 2,

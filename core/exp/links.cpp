@@ -331,60 +331,30 @@ std::optional<ExportedName> exportedName(const cap::PoolEntry& e,
 std::string typeText(const cap::Package& package, const std::vector<std::shared_ptr<const ExportFile>>& imported,
                      const std::vector<std::uint8_t>& nibbles, bool method)
 {
-    const auto classNamed = [&](std::size_t at) -> std::string {
-        if (at + 4 > nibbles.size())
+    const auto classNamed = [&](const std::optional<ClassRef>& ref) -> std::string {
+        if (!ref)
             return "?";
-        const ClassRef ref{static_cast<std::uint16_t>(nibbles[at] << 12 | nibbles[at + 1] << 8 | nibbles[at + 2] << 4 |
-                                                      nibbles[at + 3])};
-        if (ref.external()) {
-            if (ref.package() < imported.size() && imported[ref.package()])
-                if (const Class* cls = imported[ref.package()]->classByToken(ref.token()))
+        if (ref->external()) {
+            if (ref->package() < imported.size() && imported[ref->package()])
+                if (const Class* cls = imported[ref->package()]->classByToken(ref->token()))
                     return cls->name;
             return "?";
         }
         for (const auto& cls : package.debugClasses)
-            if (cls.location == ref.offset())
+            if (cls.location == ref->offset())
                 return cls.name;
         return "?";
     };
+    static const char* const primitive[16] = {nullptr, "V",     "Z",  "B",  "S",  "I",  nullptr, nullptr,
+                                              nullptr, nullptr, "[Z", "[B", "[S", "[I", nullptr, nullptr};
     std::vector<std::string> types;
-    for (std::size_t at = 0; at < nibbles.size(); ++at) {
-        switch (nibbles[at]) {
-        case 0x1:
-            types.emplace_back("V");
-            break;
-        case 0x2:
-            types.emplace_back("Z");
-            break;
-        case 0x3:
-            types.emplace_back("B");
-            break;
-        case 0x4:
-            types.emplace_back("S");
-            break;
-        case 0x5:
-            types.emplace_back("I");
-            break;
-        case 0xA:
-            types.emplace_back("[Z");
-            break;
-        case 0xB:
-            types.emplace_back("[B");
-            break;
-        case 0xC:
-            types.emplace_back("[S");
-            break;
-        case 0xD:
-            types.emplace_back("[I");
-            break;
-        case 0x6:
-        case 0xE:
-            types.push_back(std::string(nibbles[at] == 0xE ? "[" : "") + "L" + classNamed(at + 1) + ";");
-            at += 4;
-            break;
-        default:
-            types.emplace_back("?" + std::to_string(nibbles[at]));
-        }
+    for (const auto& type : cap::describedTypes(nibbles)) {
+        if (type.code == 0x6 || type.code == 0xE)
+            types.push_back(std::string(type.code == 0xE ? "[" : "") + "L" + classNamed(type.cls) + ";");
+        else if (type.code < 16 && primitive[type.code] != nullptr)
+            types.emplace_back(primitive[type.code]);
+        else
+            types.emplace_back("?" + std::to_string(type.code));
     }
     if (!method) {
         std::string text;

@@ -187,27 +187,18 @@ ClassKey ClassWorld::commonSuper(ClassKey a, ClassKey b) const
     return anyClass;
 }
 
-Words ClassWorld::nibbleWords(const std::vector<std::uint8_t>& nibbles, std::size_t& at) const
+Words ClassWorld::words(const cap::DescribedType& type) const
 {
-    const auto classAt = [&](std::size_t from) -> ClassKey {
-        if (from + 4 > nibbles.size())
-            return anyClass;
-        return static_cast<ClassKey>(nibbles[from] << 12 | nibbles[from + 1] << 8 | nibbles[from + 2] << 4 |
-                                     nibbles[from + 3]);
-    };
-    const std::uint8_t nibble = nibbles[at++];
-    switch (nibble) {
+    const ClassKey cls = type.cls ? type.cls->raw : anyClass;
+    switch (type.code) {
     case 0x2:
     case 0x3:
     case 0x4:
         return {Value::of(Value::Kind::Short)};
     case 0x5:
         return {Value::of(Value::Kind::IntHigh), Value::of(Value::Kind::IntLow)};
-    case 0x6: {
-        const ClassKey cls = classAt(at);
-        at += 4;
+    case 0x6:
         return {Value::object(cls)};
-    }
     case 0xA:
         return {Value::array('Z')};
     case 0xB:
@@ -216,11 +207,8 @@ Words ClassWorld::nibbleWords(const std::vector<std::uint8_t>& nibbles, std::siz
         return {Value::array('S')};
     case 0xD:
         return {Value::array('I')};
-    case 0xE: {
-        const ClassKey cls = classAt(at);
-        at += 4;
+    case 0xE:
         return {Value::array('L', cls)};
-    }
     default: // void, or a nibble no type has
         return {};
     }
@@ -228,25 +216,20 @@ Words ClassWorld::nibbleWords(const std::vector<std::uint8_t>& nibbles, std::siz
 
 Words ClassWorld::fieldType(const std::vector<std::uint8_t>& nibbles) const
 {
-    std::size_t at = 0;
-    return nibbles.empty() ? Words{} : nibbleWords(nibbles, at);
+    const auto types = cap::describedTypes(nibbles);
+    return types.empty() ? Words{} : words(types.front());
 }
 
 MethodType ClassWorld::methodType(const std::vector<std::uint8_t>& nibbles) const
 {
     MethodType type;
-    std::vector<std::pair<Words, bool>> all; // words, and whether the nibble was void
-    for (std::size_t at = 0; at < nibbles.size();) {
-        const bool isVoid = nibbles[at] == 0x1;
-        all.emplace_back(nibbleWords(nibbles, at), isVoid);
-    }
-    if (all.empty())
+    const auto types = cap::describedTypes(nibbles);
+    if (types.empty())
         return type;
-    type.result = all.back().first;
-    type.isVoid = all.back().second;
-    all.pop_back();
-    for (auto& [words, isVoid] : all)
-        type.parameters.push_back(std::move(words));
+    for (std::size_t k = 0; k + 1 < types.size(); ++k)
+        type.parameters.push_back(words(types[k]));
+    type.result = words(types.back());
+    type.isVoid = types.back().code == 0x1;
     return type;
 }
 

@@ -108,7 +108,7 @@ private:
     // `complete` says whether the list reaches a class without a superclass.
     std::vector<ClassKey> supers(ClassKey cls, bool& complete) const;
     std::optional<ClassKey> byName(const std::string& name) const;
-    Words nibbleWords(const std::vector<std::uint8_t>& nibbles, std::size_t& at) const;
+    Words words(const cap::DescribedType& type) const;
 
     const cap::Package& package_;
     const std::vector<std::shared_ptr<const exp::ExportFile>>& imported_;
