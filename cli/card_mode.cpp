@@ -8,10 +8,14 @@
 #include "core/pcsc/pcsc.h"
 #include "core/zip/archive.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <openssl/rand.h>
 #include <unistd.h>
 
 namespace tolvane::cli {
@@ -52,6 +56,8 @@ Json registryJson(const gp::RegistryEntry& entry)
     Json json = {{"aid", hex(entry.aid)}, {"state", gp::lifeCycleName(entry.kind, entry.lifeCycle)}};
     if (entry.kind != gp::RegistryEntry::Kind::LoadFile)
         json["privileges"] = gp::privilegeNames(entry.privileges);
+    if (!entry.securityDomain.empty())
+        json["sd"] = hex(entry.securityDomain);
     return json;
 }
 
@@ -66,11 +72,14 @@ Json contentsJson(const std::string& reader, const card::CardContents& contents)
         Json modules = Json::array();
         for (const auto& module : file.modules)
             modules.push_back(hex(module));
-        json["load_files"].push_back({{"aid", hex(file.aid)},
-                                      {"version", file.version ? Json(std::to_string(file.version->first) + "." +
-                                                                      std::to_string(file.version->second))
-                                                               : Json(nullptr)},
-                                      {"modules", std::move(modules)}});
+        Json entry = {{"aid", hex(file.aid)},
+                      {"version", file.version ? Json(std::to_string(file.version->first) + "." +
+                                                      std::to_string(file.version->second))
+                                               : Json(nullptr)},
+                      {"modules", std::move(modules)}};
+        if (!file.securityDomain.empty())
+            entry["sd"] = hex(file.securityDomain);
+        json["load_files"].push_back(std::move(entry));
     }
     return json;
 }
@@ -88,15 +97,18 @@ void showContents(const std::string& reader, const card::CardContents& contents)
         say("Issuer security domain: " + hex(contents.isd->aid) + " (" +
             gp::lifeCycleName(contents.isd->kind, contents.isd->lifeCycle) + ")");
     say("Applications and security domains: " + std::to_string(contents.applications.size()));
+    const auto domain = [](const gp::RegistryEntry& entry) {
+        return entry.securityDomain.empty() ? std::string() : ", in " + hex(entry.securityDomain);
+    };
     for (const auto& application : contents.applications)
         say(" " + hex(application.aid) + " " + gp::lifeCycleName(application.kind, application.lifeCycle) +
-            ", privileges: " + privileges(application));
+            ", privileges: " + privileges(application) + domain(application));
     say("Load files: " + std::to_string(contents.loadFiles.size()));
     for (const auto& file : contents.loadFiles) {
         say(" " + hex(file.aid) +
             (file.version ? " " + std::to_string(file.version->first) + "." + std::to_string(file.version->second)
                           : std::string()) +
-            " " + gp::lifeCycleName(file.kind, file.lifeCycle));
+            " " + gp::lifeCycleName(file.kind, file.lifeCycle) + domain(file));
         for (const auto& module : file.modules)
             say("  module " + hex(module));
     }
@@ -133,6 +145,190 @@ std::vector<LoadFile> checkedLoadFiles(const CardRequest& request)
         files.push_back(std::move(file));
     }
     return files;
+}
+
+card::ByteVector aidOf(const std::string& text)
+{
+    return *bytesFromHex(text); // checked when the command line was read
+}
+
+// Writes the new keys to `path` in the key file format before they reach the
+// card: made new with mode 0600 (never over a file, never through a link),
+// flushed to the disk, and removed again where any of that fails.
+void saveKeys(const NewKeys& fresh, unsigned version, const std::string& reader)
+{
+    static const char* const kdfNames[] = {"", "emv", "visa2", "kdf3"};
+    std::string text = "# tolvane: key set " + byteHex(static_cast<std::uint8_t>(version)) + " of the card in " +
+                       reader + ", written before PUT KEY\n";
+    if (fresh.diversification != gp::Diversification::None)
+        text += std::string("# master keys, diversified with the card's data: open the card with --kdf ") +
+                kdfNames[static_cast<int>(fresh.diversification)] + " --key-version " +
+                byteHex(static_cast<std::uint8_t>(version)) + "\n";
+    else
+        text += "# open the card with --key-version " + byteHex(static_cast<std::uint8_t>(version)) + "\n";
+    text += "enc=" + hex(fresh.keys.enc) + "\nmac=" + hex(fresh.keys.mac) + "\ndek=" + hex(fresh.keys.dek) + "\n";
+    const int fd = ::open(fresh.saveTo.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw Error(ErrorKind::CardUsage, reader,
+                    "the keys cannot be saved in " + fresh.saveTo + ": " + std::strerror(errno) +
+                        "; nothing was put on the card");
+    std::size_t written = 0;
+    while (written < text.size()) {
+        const ssize_t n = ::write(fd, text.data() + written, text.size() - written);
+        if (n <= 0)
+            break;
+        written += static_cast<std::size_t>(n);
+    }
+    const int saved = errno;
+    const bool whole = written == text.size() && ::fsync(fd) == 0;
+    const int flushed = errno;
+    if (::close(fd) != 0 || !whole) {
+        ::unlink(fresh.saveTo.c_str());
+        throw Error(ErrorKind::CardUsage, reader,
+                    "the keys cannot be saved in " + fresh.saveTo + ": " +
+                        std::strerror(written < text.size() ? (saved != 0 ? saved : ENOSPC) : flushed) +
+                        "; nothing was put on the card");
+    }
+}
+
+// Fresh keys from the system's random source, one for each of ENC, MAC, DEK.
+gp::StaticKeys randomKeys(std::size_t length, const std::string& reader)
+{
+    gp::StaticKeys keys{card::ByteVector(length), card::ByteVector(length), card::ByteVector(length)};
+    for (auto* key : {&keys.enc, &keys.mac, &keys.dek})
+        if (RAND_bytes(key->data(), static_cast<int>(key->size())) != 1)
+            throw Error(ErrorKind::Card, reader, "no random keys could be made; nothing was put on the card");
+    return keys;
+}
+
+// --put-keys, once the session's channel is open: the new keys put, their
+// check values compared, then proven by a channel of their own.
+void putKeys(const CardRequest& request, card::Session& session, const std::string& reader, Json& json,
+             std::vector<card::Exchange>& proof)
+{
+    const gp::SecureChannel& channel = *session.channel();
+    const gp::Protocol protocol = channel.protocol();
+    NewKeys fresh = request.newKeys;
+    if (fresh.random)
+        fresh.keys = randomKeys(protocol == gp::Protocol::Scp02 ? 16 : request.channel.keys.enc.size(), reader);
+    card::KeyChange change;
+    change.keys = gp::diversified(fresh.keys, fresh.diversification, channel.card().diversificationData);
+    if (const auto problem = card::keyProblem(protocol, change.keys))
+        throw Error(ErrorKind::CardUsage, reader, *problem + "; nothing was put on the card");
+    const unsigned current = channel.card().keyVersion;
+    change.version = fresh.version.value_or(current);
+    change.replace = true;
+    const auto version = [](unsigned v) { return byteHex(static_cast<std::uint8_t>(v)); };
+    if (fresh.version) {
+        const auto held = card::keyVersions(session);
+        if (held)
+            change.replace = std::find(held->begin(), held->end(), change.version) != held->end();
+        else
+            change.replace = change.version == current; // the card lists no key information: the session's set is known
+    }
+    if (!request.json && !request.quiet)
+        say((change.replace ? "replacing key set " : "adding key set ") + version(change.version));
+    if (!fresh.saveTo.empty())
+        saveKeys(fresh, change.version, reader);
+    const std::string saved =
+        fresh.saveTo.empty() ? std::string("they are the keys given") : "they were saved in " + fresh.saveTo;
+    std::vector<card::ByteVector> values;
+    try {
+        values = card::putKeys(session, change);
+    } catch (const Error& error) {
+        throw Error(error.kind(), reader, error.detail() + "; the new keys " + saved.substr(5));
+    }
+    std::string shown;
+    for (const auto& value : values)
+        shown += (shown.empty() ? "" : " ") + hex(value);
+    const std::string type = card::keyTypeName(protocol, change.keys.enc.size());
+    if (!request.json && !request.quiet)
+        say("Put key set " + version(change.version) + " (" + type + "), check values " + shown);
+
+    card::Session again(session.transport(), request.trace ? trace : std::function<void(const card::Exchange&)>());
+    card::ChannelOptions options = request.channel;
+    options.keys = fresh.keys;
+    options.keyVersion = change.version;
+    options.diversification = fresh.diversification;
+    try {
+        again.selectSecurityDomain(request.script.securityDomain);
+        again.openSecureChannel(options);
+    } catch (const Error& error) {
+        throw Error(ErrorKind::Card, reader,
+                    "the new keys did not open a secure channel: " + error.detail() + ". The card holds key set " +
+                        version(change.version) + " (" + type + ", check values " + shown + "), and " + saved);
+    }
+    proof = again.exchanges();
+    if (!request.json && !request.quiet)
+        say("verified: a secure channel opened with key set " + version(change.version));
+    Json checks = Json::array();
+    for (const auto& value : values)
+        checks.push_back(hex(value));
+    json["put_keys"] = {{"replaced", change.replace ? Json(version(change.version)) : Json(nullptr)},
+                        {"version", version(change.version)},
+                        {"type", type},
+                        {"check_values", checks},
+                        {"verified", true}};
+}
+
+// The modes that run the card: each sends its commands and says what it did.
+void manage(const CardRequest& request, card::Session& session)
+{
+    const auto& arguments = request.arguments;
+    std::vector<std::string> done;
+    switch (request.mode) {
+    case CardMode::LockApp:
+    case CardMode::UnlockApp: {
+        const bool lock = request.mode == CardMode::LockApp;
+        for (const auto& aid : arguments) {
+            card::setApplicationLocked(session, aidOf(aid), lock);
+            done.push_back((lock ? "Locked " : "Unlocked ") + aid);
+        }
+        break;
+    }
+    case CardMode::CardState:
+        card::setCardState(session, request.script.securityDomain, request.cardState.state);
+        done.push_back(std::string("The card is now ") + request.cardState.name);
+        break;
+    case CardMode::MakeDefault:
+        card::makeDefault(session, aidOf(arguments[0]));
+        done.push_back(arguments[0] + " is now the default application");
+        break;
+    case CardMode::Install: {
+        card::Installation installation{aidOf(arguments[0]), aidOf(arguments[1]),
+                                        request.script.instance.value_or(card::ByteVector{}), request.script.privileges,
+                                        request.script.parameters};
+        card::install(session, card::listContents(session), installation);
+        done.push_back("Installed " + hex(installation.instance.empty() ? installation.module : installation.instance) +
+                       " from module " + arguments[1] + " of " + arguments[0]);
+        break;
+    }
+    case CardMode::CreateSd: {
+        const bool given = request.script.privileges != card::ByteVector{0x00};
+        card::createSecurityDomain(session, card::listContents(session), aidOf(arguments[0]),
+                                   given ? request.script.privileges : card::ByteVector{}, request.script.parameters);
+        done.push_back("Made security domain " + arguments[0]);
+        break;
+    }
+    case CardMode::Move:
+        card::extradite(session, aidOf(arguments[0]), request.moveTo);
+        done.push_back("Moved " + arguments[0] + " to " + hex(request.moveTo));
+        break;
+    case CardMode::StoreData: {
+        std::vector<card::ByteVector> blocks;
+        for (std::size_t i = 1; i < arguments.size(); ++i)
+            blocks.push_back(aidOf(arguments[i]));
+        card::storeData(session, aidOf(arguments[0]), blocks);
+        done.push_back("Personalised " + arguments[0] + " with " + std::to_string(blocks.size()) + " STORE DATA " +
+                       (blocks.size() == 1 ? "command" : "commands"));
+        break;
+    }
+    default:
+        break;
+    }
+    if (!request.json && !request.quiet)
+        for (const auto& line : done)
+            say(line);
 }
 
 } // namespace
@@ -196,6 +392,8 @@ int runCardMode(const CardRequest& request)
     card::Session session(*transport, observe);
     Json json = {{"reader", reader}, {"atr", hex(transport->atr())}};
     session.selectSecurityDomain(request.script.securityDomain);
+    if (session.cardLocked() && !request.quiet)
+        std::fputs("tolvane-cli: the card is locked (SELECT: 62 83); --card-state unlocked unlocks it\n", stderr);
 
     if (request.mode == CardMode::Info) {
         const card::CardInfo info = card::readInfo(session);
@@ -244,12 +442,15 @@ int runCardMode(const CardRequest& request)
                               {"i", byteHex(static_cast<std::uint8_t>(channel.card().i))},
                               {"key_version", byteHex(static_cast<std::uint8_t>(channel.card().keyVersion))},
                               {"security", channel.encrypts() ? "enc" : "mac"}};
+    std::vector<card::Exchange> proof; // --put-keys: the session that proves the new keys
     const auto finish = [&]() {
         if (request.json) {
             Json commands = Json::array();
-            for (const auto& exchange : session.exchanges())
-                commands.push_back({{"kind", exchange.kind},
-                                    {"sw", byteHex(exchange.response.sw >> 8) + byteHex(exchange.response.sw & 0xFF)}});
+            for (const std::vector<card::Exchange>* exchanges : {&session.exchanges(), &std::as_const(proof)})
+                for (const auto& exchange : *exchanges)
+                    commands.push_back(
+                        {{"kind", exchange.kind},
+                         {"sw", byteHex(exchange.response.sw >> 8) + byteHex(exchange.response.sw & 0xFF)}});
             json["commands"] = commands;
             say(json.dump());
         }
@@ -274,6 +475,15 @@ int runCardMode(const CardRequest& request)
         if (!request.json && !request.quiet)
             for (const auto& argument : request.arguments)
                 say("Deleted " + argument + (request.force ? " and what depended on it" : ""));
+        return finish();
+    }
+
+    if (request.mode == CardMode::PutKeys) {
+        putKeys(request, session, reader, json, proof);
+        return finish();
+    }
+    if (request.mode != CardMode::Send) {
+        manage(request, session);
         return finish();
     }
 

@@ -9,6 +9,7 @@
 #include "core/base/paths.h"
 #include "core/base/time_zone.h"
 #include "core/cap/java_card.h"
+#include "core/card/management.h"
 #include "core/convert/archive_converter.h"
 #include "core/convert/input_file.h"
 #include "core/convert/load_file_converter.h"
@@ -57,13 +58,48 @@ enum class Mode {
     List,
     Info,
     Delete,
-    Send
+    Send,
+    PutKeys,
+    LockApp,
+    UnlockApp,
+    CardState,
+    MakeDefault,
+    Install,
+    CreateSd,
+    Move,
+    StoreData
 };
+
+// The modes that talk to a card, each with the option that chooses it.
+const std::pair<Mode, const char*> cardModes[] = {{Mode::Readers, "--readers"},
+                                                  {Mode::List, "--list"},
+                                                  {Mode::Info, "--info"},
+                                                  {Mode::Delete, "--delete"},
+                                                  {Mode::Send, "--send"},
+                                                  {Mode::PutKeys, "--put-keys"},
+                                                  {Mode::LockApp, "--lock-app"},
+                                                  {Mode::UnlockApp, "--unlock-app"},
+                                                  {Mode::CardState, "--card-state"},
+                                                  {Mode::MakeDefault, "--make-default"},
+                                                  {Mode::Install, "--install"},
+                                                  {Mode::CreateSd, "--create-sd"},
+                                                  {Mode::Move, "--move"},
+                                                  {Mode::StoreData, "--store-data"}};
 
 bool isCardMode(Mode mode)
 {
-    return mode == Mode::Readers || mode == Mode::List || mode == Mode::Info || mode == Mode::Delete ||
-           mode == Mode::Send;
+    return std::any_of(std::begin(cardModes), std::end(cardModes), [&](const auto& m) { return m.first == mode; });
+}
+
+// The card modes that open a secure channel: all but --readers and --info.
+const std::vector<Mode> channelModes = {Mode::List,    Mode::Delete,    Mode::Send,      Mode::PutKeys,
+                                        Mode::LockApp, Mode::UnlockApp, Mode::CardState, Mode::MakeDefault,
+                                        Mode::Install, Mode::CreateSd,  Mode::Move,      Mode::StoreData};
+
+std::vector<Mode> with(std::vector<Mode> modes, std::initializer_list<Mode> more)
+{
+    modes.insert(modes.end(), more);
+    return modes;
 }
 
 struct Request {
@@ -80,6 +116,7 @@ struct Request {
     std::vector<std::string> capFiles;
     tolvane::cli::CardRequest card; // the modes that talk to a card
     bool keyPartGiven[3] = {};      // --key-enc, --key-mac, --key-dek
+    bool newKeyPartGiven[3] = {};   // --new-key-enc, --new-key-mac, --new-key-dek
 };
 
 // The report goes to a console stream line by line (standard output, or
@@ -154,15 +191,18 @@ struct ScopeRule {
 };
 const ScopeRule scopeRules[] = {
     {Scope::Script, {Mode::Apdu, Mode::Send}, "--apdu or --send"},
-    {Scope::SecurityDomain,
-     {Mode::Apdu, Mode::Send, Mode::List, Mode::Info, Mode::Delete},
-     "--apdu, --send, --list, --info or --delete"},
+    {Scope::SecurityDomain, with(channelModes, {Mode::Apdu, Mode::Info}), "--apdu or a card mode but --readers"},
     {Scope::LoadFile,
      {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send, Mode::ToExp},
      "--load-file, --check, --dump, --apdu, --send or --to-exp"},
-    {Scope::Card, {Mode::List, Mode::Info, Mode::Delete, Mode::Send}, "--list, --info, --delete or --send"},
-    {Scope::CardKey, {Mode::List, Mode::Delete, Mode::Send}, "--list, --delete or --send"},
-    {Scope::Delete, {Mode::Delete}, "--delete"},
+    {Scope::Card, with(channelModes, {Mode::Info}), "a card mode but --readers"},
+    {Scope::CardKey, channelModes, "a card mode that opens a secure channel (not --readers or --info)"},
+    {Scope::Delete, {Mode::Delete, Mode::CardState}, "--delete or --card-state"},
+    {Scope::Install,
+     {Mode::Apdu, Mode::Send, Mode::Install, Mode::CreateSd},
+     "--apdu, --send, --install or --create-sd"},
+    {Scope::PutKeys, {Mode::PutKeys}, "--put-keys"},
+    {Scope::Move, {Mode::Move}, "--move"},
     {Scope::ToCap, {Mode::ToCap}, "--to-cap"},
     {Scope::Dump, {Mode::Dump}, "--dump"},
     {Scope::Verify,
@@ -179,9 +219,22 @@ bool checksLoadFiles(Mode mode)
     return false;
 }
 
+std::optional<tolvane::gp::Diversification> diversification(const std::string& name)
+{
+    static const std::pair<const char*, tolvane::gp::Diversification> kinds[] = {
+        {"emv", tolvane::gp::Diversification::Emv},
+        {"visa2", tolvane::gp::Diversification::Visa2},
+        {"kdf3", tolvane::gp::Diversification::Kdf3}};
+    for (const auto& [text, kind] : kinds)
+        if (name == text)
+            return kind;
+    return std::nullopt;
+}
+
 struct Parser {
     Request request;
     bool modeGiven = false, noDescriptor = false;
+    std::string modeOption;              // the option that chose the mode
     std::vector<std::string> expPath;    // --exp-path, in order
     std::map<Scope, std::string> lastOf; // the last option given of each scope
 
@@ -208,19 +261,32 @@ struct Parser {
                 return std::nullopt;
             return bytes;
         };
-        static const std::pair<const char*, Mode> modes[] = {
-            {"--scan", Mode::Scan},       {"--load-file", Mode::LoadFile}, {"--check", Mode::Check},
-            {"--dump", Mode::Dump},       {"--apdu", Mode::Apdu},          {"--to-cap", Mode::ToCap},
-            {"--readers", Mode::Readers}, {"--list", Mode::List},          {"--info", Mode::Info},
-            {"--delete", Mode::Delete},   {"--send", Mode::Send},          {"--compare-exp", Mode::CompareExp},
-            {"--to-exp", Mode::ToExp}};
-        for (const auto& [name, mode] : modes)
-            if (option == name) {
-                if (!setMode(mode))
-                    return "--scan, --load-file, --check, --dump, --apdu, --to-cap, --to-exp, --compare-exp, "
-                           "--readers, --list, --info, --delete and --send exclude one another";
-                return std::nullopt;
+        static const std::pair<const char*, Mode> fileModes[] = {
+            {"--scan", Mode::Scan},    {"--load-file", Mode::LoadFile},
+            {"--check", Mode::Check},  {"--dump", Mode::Dump},
+            {"--apdu", Mode::Apdu},    {"--to-cap", Mode::ToCap},
+            {"--to-exp", Mode::ToExp}, {"--compare-exp", Mode::CompareExp}};
+        std::optional<Mode> chosen;
+        for (const auto& [name, mode] : fileModes)
+            if (option == name)
+                chosen = mode;
+        for (const auto& [mode, name] : cardModes)
+            if (option == name)
+                chosen = mode;
+        if (chosen) {
+            if (!setMode(*chosen))
+                return modeOption + " and " + option + " exclude one another: each chooses what the command does";
+            modeOption = option;
+            if (option == "--card-state") {
+                const auto& states = tolvane::card::cardStates();
+                const auto state =
+                    std::find_if(states.begin(), states.end(), [&](const auto& s) { return value == s.name; });
+                if (state == states.end())
+                    return wrong("initialized, secured, locked, unlocked or terminated");
+                request.card.cardState = *state;
             }
+            return std::nullopt;
+        }
         auto& card = request.card;
         if (option == "--key" || option == "--key-enc" || option == "--key-mac" || option == "--key-dek") {
             const auto key = tolvane::bytesFromHex(value);
@@ -243,6 +309,67 @@ struct Parser {
             card.defaultKey = false;
             return std::nullopt;
         }
+        auto& fresh = card.newKeys;
+        if (option == "--new-key" || option == "--new-key-enc" || option == "--new-key-mac" ||
+            option == "--new-key-dek") {
+            if (option == "--new-key" && (value == "default" || value == "random")) {
+                fresh.random = value == "random";
+                if (value == "default") {
+                    const auto key = tolvane::gp::defaultTestKey();
+                    fresh.keys = {key, key, key};
+                }
+                return std::nullopt;
+            }
+            const auto key = tolvane::bytesFromHex(value);
+            if (!key || (key->size() != 16 && key->size() != 24 && key->size() != 32))
+                return "option '" + option + "' takes a key of 16, 24 or 32 bytes in hex" +
+                       (option == "--new-key" ? ", default or random" : ""); // never the value
+            if (option == "--new-key")
+                fresh.keys = {*key, *key, *key};
+            else if (option == "--new-key-enc")
+                fresh.keys.enc = *key, request.newKeyPartGiven[0] = true;
+            else if (option == "--new-key-mac")
+                fresh.keys.mac = *key, request.newKeyPartGiven[1] = true;
+            else
+                fresh.keys.dek = *key, request.newKeyPartGiven[2] = true;
+            return std::nullopt;
+        }
+        if (option == "--new-key-file") {
+            tolvane::card::ChannelOptions read;
+            if (const auto problem = tolvane::cli::readKeyFile(value, read))
+                return *problem;
+            if (read.keys.enc.empty() || read.keys.mac.empty() || read.keys.dek.empty())
+                return "the key file " + value + " does not give all three of enc, mac and dek (or key)";
+            fresh.keys = read.keys;
+            return std::nullopt;
+        }
+        if (option == "--new-kdf") {
+            const auto kind = diversification(value);
+            if (!kind)
+                return wrong("emv, visa2 or kdf3");
+            fresh.diversification = *kind;
+            return std::nullopt;
+        }
+        if (option == "--new-key-version") {
+            const auto bytes = tolvane::bytesFromHex(value);
+            if (!bytes || bytes->size() != 1 || (*bytes)[0] < 0x01 || (*bytes)[0] > 0x7F)
+                return wrong("one byte in hex from 01 to 7F, such as 31");
+            fresh.version = (*bytes)[0];
+            return std::nullopt;
+        }
+        if (option == "--save-keys") {
+            if (value.empty())
+                return "option '--save-keys' needs a FILE";
+            fresh.saveTo = value;
+            return std::nullopt;
+        }
+        if (option == "--to") {
+            const auto bytes = aid();
+            if (!bytes)
+                return wrong("an AID of 5 to 16 bytes in hex");
+            card.moveTo = *bytes;
+            return std::nullopt;
+        }
         if (option == "--key-version") {
             const auto bytes = tolvane::bytesFromHex(value);
             if (!bytes || bytes->size() != 1)
@@ -251,15 +378,10 @@ struct Parser {
             return std::nullopt;
         }
         if (option == "--kdf") {
-            static const std::pair<const char*, tolvane::gp::Diversification> kinds[] = {
-                {"emv", tolvane::gp::Diversification::Emv},
-                {"visa2", tolvane::gp::Diversification::Visa2},
-                {"kdf3", tolvane::gp::Diversification::Kdf3}};
-            const auto kind =
-                std::find_if(std::begin(kinds), std::end(kinds), [&](const auto& k) { return value == k.first; });
-            if (kind == std::end(kinds))
+            const auto kind = diversification(value);
+            if (!kind)
                 return wrong("emv, visa2 or kdf3");
-            card.channel.diversification = kind->second;
+            card.channel.diversification = *kind;
             return std::nullopt;
         }
         if (option == "--scp") {
@@ -367,6 +489,93 @@ struct Parser {
     }
 };
 
+// What each card mode takes besides options: how many arguments, and
+// whether they are AIDs (all of them, or all but the first few).
+struct ArgumentRule {
+    Mode mode;
+    std::size_t least, most;
+    const char* needs; // what a refusal says is needed
+    bool aids = true;
+};
+constexpr std::size_t any = static_cast<std::size_t>(-1);
+const ArgumentRule argumentRules[] = {
+    {Mode::Readers, 0, 0, ""},
+    {Mode::List, 0, 0, ""},
+    {Mode::Info, 0, 0, ""},
+    {Mode::PutKeys, 0, 0, ""},
+    {Mode::CardState, 0, 0, ""},
+    {Mode::Send, 1, any, "no CAP file given", false},
+    {Mode::Delete, 1, any, "--delete needs the AID of what to delete"},
+    {Mode::LockApp, 1, any, "--lock-app needs the AID of each application to lock"},
+    {Mode::UnlockApp, 1, any, "--unlock-app needs the AID of each application to unlock"},
+    {Mode::MakeDefault, 1, 1, "--make-default takes the AID of one application"},
+    {Mode::Install, 2, 2, "--install takes a load file's AID and its module's AID: LOAD-FILE-AID MODULE-AID"},
+    {Mode::CreateSd, 1, 1, "--create-sd takes the AID of the new security domain"},
+    {Mode::Move, 1, 1, "--move takes the AID of one application or load file"},
+    {Mode::StoreData, 2, any, "--store-data takes the application's AID, then the data of each STORE DATA in hex",
+     false},
+};
+
+std::optional<std::string> cardArgumentsProblem(const Request& request)
+{
+    const auto& arguments = request.capFiles;
+    const auto rule = std::find_if(std::begin(argumentRules), std::end(argumentRules),
+                                   [&](const ArgumentRule& r) { return r.mode == request.mode; });
+    const auto named = std::find_if(std::begin(cardModes), std::end(cardModes),
+                                    [&](const auto& m) { return m.first == request.mode; });
+    if (rule->most == 0 && !arguments.empty())
+        return std::string(named->second) + " takes no file or AID, and '" + arguments.front() + "' was given";
+    if (arguments.size() < rule->least || arguments.size() > rule->most)
+        return std::string(rule->needs) +
+               (arguments.empty() ? std::string() : ", and " + std::to_string(arguments.size()) + " were given");
+    const auto isAid = [](const std::string& text) {
+        const auto bytes = tolvane::bytesFromHex(text);
+        return bytes && bytes->size() >= 5 && bytes->size() <= 16;
+    };
+    if (rule->aids) {
+        for (const auto& argument : arguments)
+            if (!isAid(argument))
+                return std::string(named->second) + " takes AIDs of 5 to 16 bytes in hex, not '" + argument + "'";
+    } else if (request.mode == Mode::StoreData) {
+        if (!isAid(arguments.front()))
+            return "--store-data takes the application's AID first, of 5 to 16 bytes in hex, not '" +
+                   arguments.front() + "'";
+        for (std::size_t i = 1; i < arguments.size(); ++i) {
+            const auto data = tolvane::bytesFromHex(arguments[i]);
+            if (!data || data->empty() || data->size() > 255)
+                return "--store-data takes the data of each STORE DATA as 1 to 255 bytes in hex, not '" + arguments[i] +
+                       "'";
+        }
+    }
+    return std::nullopt;
+}
+
+// The new keys of --put-keys: given once, whole, and saved where they
+// would otherwise be lost.
+std::optional<std::string> newKeysProblem(const Request& request)
+{
+    const auto& fresh = request.card.newKeys;
+    const int parts = request.newKeyPartGiven[0] + request.newKeyPartGiven[1] + request.newKeyPartGiven[2];
+    if (parts != 0 && parts != 3)
+        return "--new-key-enc, --new-key-mac and --new-key-dek go together";
+    if (request.mode != Mode::PutKeys)
+        return std::nullopt;
+    if (!fresh.random && fresh.keys.enc.empty())
+        return "--put-keys needs the new keys: --new-key, --new-key-enc with --new-key-mac and --new-key-dek, or "
+               "--new-key-file";
+    if (fresh.random && !fresh.keys.enc.empty())
+        return "--new-key random makes the keys, and other new keys were given too";
+    if (fresh.random && fresh.saveTo.empty())
+        return "--new-key random needs --save-keys FILE: keys made here and never written down would lock the "
+               "card out for good";
+    if (!fresh.saveTo.empty()) {
+        std::error_code error;
+        if (std::filesystem::symlink_status(fresh.saveTo, error).type() != std::filesystem::file_type::not_found)
+            return "--save-keys never writes over a file, and " + fresh.saveTo + " exists; nothing was sent";
+    }
+    return std::nullopt;
+}
+
 // The request the arguments make, or the exit status when they make none.
 // Which options there are, and which take a value, comes from the one table
 // that also makes the help, the manual page and the completion.
@@ -458,21 +667,17 @@ std::variant<Request, int> parse(int argc, char** argv)
     if (isCardMode(request.mode)) {
         if (!request.output.empty())
             return usageError("a card mode writes no file, so --output has nothing to write");
-        const bool takesArguments = request.mode == Mode::Delete || request.mode == Mode::Send;
-        if (!takesArguments && !request.capFiles.empty())
-            return usageError("--readers, --list and --info take no file, and '" + request.capFiles.front() +
-                              "' was given");
-        if (request.mode == Mode::Delete) {
-            if (request.capFiles.empty())
-                return usageError("--delete needs the AID of what to delete");
-            for (const auto& aid : request.capFiles) {
-                const auto bytes = tolvane::bytesFromHex(aid);
-                if (!bytes || bytes->size() < 5 || bytes->size() > 16)
-                    return usageError("--delete takes AIDs of 5 to 16 bytes in hex, not '" + aid + "'");
-            }
-        }
-        if (request.mode == Mode::Send && request.capFiles.empty())
-            return usageError("no CAP file given");
+        if (const auto problem = cardArgumentsProblem(request))
+            return usageError(*problem);
+        if (const auto problem = newKeysProblem(request))
+            return usageError(*problem);
+        if (request.mode == Mode::CreateSd && request.script.instance)
+            return usageError("--create-sd names the security domain's AID itself: --instance has nothing to name");
+        if (request.mode == Mode::CardState && request.card.cardState.forever && !request.card.force)
+            return usageError(std::string("--card-state ") + request.card.cardState.name +
+                              " cannot be undone, and needs --force; nothing was sent");
+        if (request.mode == Mode::Move && request.card.moveTo.empty())
+            return usageError("--move needs --to, the security domain to move to");
         return request;
     }
     if (request.mode == Mode::CompareExp) {
@@ -514,11 +719,15 @@ int runCard(Request& request)
 {
     using tolvane::cli::CardMode;
     auto& card = request.card;
-    card.mode = request.mode == Mode::Readers  ? CardMode::Readers
-                : request.mode == Mode::List   ? CardMode::List
-                : request.mode == Mode::Info   ? CardMode::Info
-                : request.mode == Mode::Delete ? CardMode::Delete
-                                               : CardMode::Send;
+    static const std::map<Mode, CardMode> modes = {
+        {Mode::Readers, CardMode::Readers},     {Mode::List, CardMode::List},
+        {Mode::Info, CardMode::Info},           {Mode::Delete, CardMode::Delete},
+        {Mode::Send, CardMode::Send},           {Mode::PutKeys, CardMode::PutKeys},
+        {Mode::LockApp, CardMode::LockApp},     {Mode::UnlockApp, CardMode::UnlockApp},
+        {Mode::CardState, CardMode::CardState}, {Mode::MakeDefault, CardMode::MakeDefault},
+        {Mode::Install, CardMode::Install},     {Mode::CreateSd, CardMode::CreateSd},
+        {Mode::Move, CardMode::Move},           {Mode::StoreData, CardMode::StoreData}};
+    card.mode = modes.at(request.mode);
     card.json = request.json;
     card.quiet = request.quiet;
     card.script = request.script;
@@ -658,13 +867,8 @@ int main(int argc, char** argv)
             case Mode::ToExp:
                 writeExportFileOf(capPath, request, archive);
                 break;
-            case Mode::CompareExp:
-            case Mode::Readers:
-            case Mode::List:
-            case Mode::Info:
-            case Mode::Delete:
-            case Mode::Send:
-                break; // run by runCard, before this loop
+            default:
+                break; // the card modes, run by runCard before this loop
             }
         } catch (const tolvane::Error& error) {
             reportFailure(error.message());

@@ -50,15 +50,18 @@ constexpr Option list[] = {
      "with --dap-key), sha1, sha256, sha384 or sha512.",
      Scope::Script},
     {nullptr, "--privileges", "HEX", "with --apdu: the applets' privileges, 1 or 3 bytes",
-     "With --apdu, the privileges that INSTALL [for install] gives each applet: 1 or 3 bytes in hex (default 00).",
-     Scope::Script},
+     "With --apdu, --send or --install, the privileges that INSTALL [for install] gives each applet: 1 or 3 bytes "
+     "in hex (default 00). With --create-sd, what is OR-ed with the security domain privilege 80 (A0 for "
+     "delegated management).",
+     Scope::Install},
     {nullptr, "--params", "HEX", "with --apdu: the application parameters inside C9",
-     "With --apdu, the application parameters that INSTALL [for install] passes inside its C9 tag, in hex "
-     "(default none: C9 00).",
-     Scope::Script},
+     "With --apdu, --send, --install or --create-sd, the application parameters that INSTALL [for install] "
+     "passes inside its C9 tag, in hex (default none: C9 00).",
+     Scope::Install},
     {nullptr, "--instance", "AID", "with --apdu: the instance AID of the one applet",
-     "With --apdu, the instance AID to install the package's one applet as; refused for a package of several.",
-     Scope::Script},
+     "With --apdu, --send or --install, the instance AID to install the package's one applet (or the module) as; "
+     "refused for a package of several.",
+     Scope::Install},
     {nullptr, "--replace", nullptr, "with --apdu: first DELETE the package and what depends on it",
      "With --apdu, begin with DELETE of the package and everything that depends on it.", Scope::Script},
     {nullptr, "--load-only", nullptr, "with --apdu: no INSTALL [for install]",
@@ -94,7 +97,72 @@ constexpr Option list[] = {
      "Delete each AID given (a load file, an application or a security domain) from the card. Where something "
      "depends on it, the refusal names it; --force deletes that too."},
     {nullptr, "--force", nullptr, "with --delete: delete what depends on it too",
-     "With --delete, delete the object and everything that depends on it (a package's instances).", Scope::Delete},
+     "With --delete, delete the object and everything that depends on it (a package's instances). With "
+     "--card-state, allow a state that cannot be undone (initialized, secured, terminated).",
+     Scope::Delete},
+    {nullptr, "--put-keys", nullptr, "put a new key set onto the card",
+     "Put a new key set (ENC, MAC, DEK) onto the card's security domain with PUT KEY, from --new-key, "
+     "--new-key-enc with --new-key-mac and --new-key-dek, or --new-key-file. DES keys of 16 bytes under SCP02, "
+     "AES keys of 16, 24 or 32 bytes under SCP03: another length is refused before PUT KEY is sent. Without "
+     "--new-key-version the key set the session opened with is replaced and keeps its version; with it, that "
+     "version is replaced where the card's key information lists it and added where not, and a line says "
+     "which. The card's check values are compared with those computed here, then a new secure channel is "
+     "opened with the new keys to prove them. Keys never appear in any output: versions, types and check "
+     "values only. With --json, a put_keys member."},
+    {nullptr, "--new-key", "HEX", "with --put-keys: the new key for ENC, MAC and DEK",
+     "With --put-keys, the new key for all three of ENC, MAC and DEK, in hex; 'default' for the test key "
+     "40..4F, or 'random' for fresh keys from the system's random source (of the length of the keys the "
+     "session opened with), which needs --save-keys.",
+     Scope::PutKeys},
+    {nullptr, "--new-key-enc", "HEX", "with --put-keys: the new ENC key",
+     "With --put-keys, the new ENC key, with --new-key-mac and --new-key-dek.", Scope::PutKeys},
+    {nullptr, "--new-key-mac", "HEX", "with --put-keys: the new MAC key",
+     "With --put-keys, the new MAC key, with --new-key-enc and --new-key-dek.", Scope::PutKeys},
+    {nullptr, "--new-key-dek", "HEX", "with --put-keys: the new DEK key",
+     "With --put-keys, the new DEK key, with --new-key-enc and --new-key-mac.", Scope::PutKeys},
+    {nullptr, "--new-key-file", "FILE", "with --put-keys: read the new keys from FILE",
+     "With --put-keys, read the new keys from FILE, in the format of --key-file.", Scope::PutKeys},
+    {nullptr, "--new-kdf", "KIND", "with --put-keys: diversify the new keys: emv, visa2 or kdf3",
+     "With --put-keys, take the new keys as master keys and diversify them with the card's diversification data "
+     "before they are put, as --kdf does; the same master keys and --kdf then open the card.",
+     Scope::PutKeys},
+    {nullptr, "--new-key-version", "HEX", "with --put-keys: the new key set's version, 01 to 7F",
+     "With --put-keys, the version of the new key set, one byte in hex from 01 to 7F.", Scope::PutKeys},
+    {nullptr, "--save-keys", "FILE", "with --put-keys: first write the new keys to FILE",
+     "With --put-keys, write the new keys to FILE in the format of --key-file before PUT KEY is sent, with a "
+     "comment naming the key version and the diversification (the master keys are saved). FILE is made with "
+     "mode 0600, and never over an existing file: one that exists refuses the command before the card is "
+     "touched.",
+     Scope::PutKeys},
+    {nullptr, "--lock-app", nullptr, "lock each application AID given",
+     "Lock each application whose AID is given (SET STATUS): it cannot be selected until it is unlocked."},
+    {nullptr, "--unlock-app", nullptr, "unlock each application AID given",
+     "Unlock each application whose AID is given (SET STATUS), back to the state it had."},
+    {nullptr, "--card-state", "STATE", "set the card's life cycle state",
+     "Set the card's life cycle state (SET STATUS): initialized, secured, locked, unlocked or terminated. "
+     "initialized, secured and terminated cannot be undone and need --force; without it nothing is sent. A "
+     "locked card answers SELECT of its security domain with 62 83, which is taken as an answer: --card-state "
+     "unlocked and --list work on it."},
+    {nullptr, "--make-default", nullptr, "make the application AID given the default",
+     "Give the application whose AID is given the card reset privilege (INSTALL [for make selectable]): the card "
+     "selects it whenever it starts."},
+    {nullptr, "--install", nullptr, "install a module of a load file on the card: LOAD-FILE-AID MODULE-AID",
+     "Install a module of a load file the card holds (INSTALL [for install and make selectable]), given as "
+     "LOAD-FILE-AID MODULE-AID, with --instance, --privileges and --params as --apdu takes them. Refused before "
+     "anything is sent where the card lists no such load file or module."},
+    {nullptr, "--create-sd", nullptr, "make a security domain with the AID given",
+     "Make a supplementary security domain with the AID given, from the security domain load file and module "
+     "the card lists (A0000001515350, A000000151535041): privilege 80 OR-ed with --privileges, and install "
+     "parameters naming the session's secure channel. --put-keys --sd AID then adds its first key set."},
+    {nullptr, "--move", nullptr, "move the application or load file AID given: with --to",
+     "Move the application or load file whose AID is given to the security domain that --to names (INSTALL "
+     "[for extradition], sent to the session's security domain)."},
+    {nullptr, "--to", "AID", "with --move: the security domain to move to",
+     "With --move, the AID of the security domain to move the object to.", Scope::Move},
+    {nullptr, "--store-data", nullptr, "personalise an application: AID HEX...",
+     "Personalise the application whose AID is given first (INSTALL [for personalization]), then send one STORE "
+     "DATA for each HEX given after it, in the secure channel. A block the channel cannot carry is refused "
+     "before anything is sent."},
     {nullptr, "--reader", "NAME", "with a card: the reader to use",
      "The reader to use, as --readers names it. Without it, the one reader that holds a card; where several do, "
      "a refusal names them.",

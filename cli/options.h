@@ -16,7 +16,10 @@ enum class Scope {
     LoadFile,       // the modes that make a load file, and --send
     Card,           // --list, --info, --delete or --send
     CardKey,        // --list, --delete or --send: they open a secure channel
-    Delete,         // --delete
+    Delete,         // --delete or --card-state: --force
+    Install,        // --apdu, --send, --install or --create-sd: what INSTALL [for install] gives
+    PutKeys,        // --put-keys: the new keys
+    Move,           // --move: where to
     ToCap,          // --to-cap
     Dump,           // --dump
     Verify,         // the modes that check a load file, and --to-cap

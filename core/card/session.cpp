@@ -97,15 +97,19 @@ Response Session::send(const ByteVector& command, const std::string& kind)
     return exchange(channel_->wrap(command), command, kind, Resend::WithLe);
 }
 
+Error refusal(const std::string& reader, const std::string& kind, std::uint16_t sw, const std::string& hint)
+{
+    const std::string meaning = gp::statusMeaning(sw);
+    return Error(ErrorKind::Card, reader,
+                 "the card refused " + kind + ": " + swText(sw) +
+                     (meaning.empty() ? std::string() : " (" + meaning + ")") + (hint.empty() ? "" : "; " + hint));
+}
+
 Response Session::require(const ByteVector& command, const std::string& kind, const std::string& hint)
 {
     const Response response = send(command, kind);
-    if (!response.ok()) {
-        const std::string meaning = gp::statusMeaning(response.sw);
-        throw Error(ErrorKind::Card, transport_.reader(),
-                    "the card refused " + kind + ": " + swText(response.sw) +
-                        (meaning.empty() ? std::string() : " (" + meaning + ")") + (hint.empty() ? "" : "; " + hint));
-    }
+    if (!response.ok())
+        throw refusal(transport_.reader(), kind, response.sw, hint);
     return response;
 }
 
@@ -113,8 +117,11 @@ void Session::selectSecurityDomain(const ByteVector& aid)
 {
     const ByteVector command =
         gp::joined({{0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(aid.size())}, aid, {0x00}});
-    const Response response =
-        require(command, "SELECT", "is " + hexText(aid, HexCase::Upper) + " the card's security domain? (--sd)");
+    const std::string hint = "is " + hexText(aid, HexCase::Upper) + " the card's security domain? (--sd)";
+    const Response response = send(command, "SELECT");
+    cardLocked_ = response.sw == 0x6283;
+    if (!cardLocked_ && !response.ok())
+        throw refusal(transport_.reader(), "SELECT", response.sw, hint);
     largestData_ = gp::readLargestCommandData(response.data);
 }
 

@@ -5,6 +5,7 @@
 // so that a wrong key never costs one of the card's tries, and every
 // command wrapped inside it.
 
+#include "core/base/error.h"
 #include "core/gp/secure_channel.h"
 
 #include <functional>
@@ -66,8 +67,10 @@ public:
     Response require(const ByteVector& command, const std::string& kind, const std::string& hint = {});
 
     // SELECT of the security domain; keeps what its FCI says of the largest
-    // command the card takes.
+    // command the card takes. A locked card answers 62 83, and is still
+    // talked to: its security domain is the one that can unlock it.
     void selectSecurityDomain(const ByteVector& aid);
+    bool cardLocked() const { return cardLocked_; }
 
     // INITIALIZE UPDATE, the card's cryptogram checked, then EXTERNAL
     // AUTHENTICATE. Where the card's cryptogram does not match, nothing more
@@ -94,10 +97,14 @@ private:
     std::function<void(const Exchange&)> observe_;
     std::unique_ptr<gp::SecureChannel> channel_;
     std::optional<std::size_t> largestData_;
+    bool cardLocked_ = false;
     std::vector<Exchange> exchanges_;
 };
 
 // "69 85"
 std::string swText(std::uint16_t sw);
+
+// "the card refused KIND: 6A 88 (referenced data not found); HINT"
+Error refusal(const std::string& reader, const std::string& kind, std::uint16_t sw, const std::string& hint = {});
 
 } // namespace tolvane::card

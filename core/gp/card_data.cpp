@@ -115,6 +115,8 @@ std::optional<std::vector<RegistryEntry>> readRegistry(const ByteVector& data, s
                     entry.privileges = tlv.value;
                 else if (tlv.tag == 0xC4)
                     entry.loadFile = tlv.value;
+                else if (tlv.tag == 0xCC)
+                    entry.securityDomain = tlv.value;
                 else if (tlv.tag == 0xCE && tlv.value.size() >= 2)
                     entry.version = std::pair<unsigned, unsigned>{tlv.value[0], tlv.value[1]};
                 else if (tlv.tag == 0x84)

@@ -38,6 +38,7 @@ struct RegistryEntry {
     std::optional<std::pair<unsigned, unsigned>> version; // load files, where the card says
     std::vector<ByteVector> modules;                      // load files, where the card says
     ByteVector loadFile;                                  // applications, where the card says
+    ByteVector securityDomain;                            // its security domain, where the card says
 };
 
 // The entries of one GET STATUS answer, in the TLV form (P2 02) or the

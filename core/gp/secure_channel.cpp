@@ -25,6 +25,7 @@ public:
         const unsigned bits = static_cast<unsigned>(keys.enc.size() * 8);
         sEnc_ = derive(keys.enc, 0x04, bits, context);
         sMac_ = derive(keys.mac, 0x06, bits, context);
+        dek_ = keys.dek;
         cardCryptogram_ = derive(sMac_, 0x00, 64, context);
         hostCryptogram_ = derive(sMac_, 0x01, 64, context);
     }
@@ -72,6 +73,13 @@ public:
         return macOnly(parts);
     }
 
+    ByteVector encryptedKey(const ByteVector& key) const override
+    {
+        ByteVector block = key;
+        block.resize((key.size() + 15) / 16 * 16, 0x00);
+        return aesCbc(dek_, ByteVector(16, 0x00), block);
+    }
+
     ByteVector sessionEnc() const override { return sEnc_; }
     ByteVector sessionMac() const override { return sMac_; }
 
@@ -90,7 +98,7 @@ private:
         return command;
     }
 
-    ByteVector sEnc_, sMac_, cardCryptogram_, hostCryptogram_;
+    ByteVector sEnc_, sMac_, dek_, cardCryptogram_, hostCryptogram_;
     ByteVector chain_ = ByteVector(16, 0x00);
     std::uint32_t counter_ = 0;
 };
@@ -103,6 +111,7 @@ public:
     {
         sEnc_ = sessionKey(keys.enc, 0x01, 0x82);
         sMac_ = sessionKey(keys.mac, 0x01, 0x01);
+        sDek_ = sessionKey(keys.dek, 0x01, 0x81);
         const ByteVector cardData = joined({host_, card_.sequenceCounter, card_.cardChallenge});
         const ByteVector hostData = joined({card_.sequenceCounter, card_.cardChallenge, host_});
         cardCryptogram_ = lastBlock(des3Cbc(sEnc_, {}, padded(cardData, 8)));
@@ -126,6 +135,8 @@ public:
     }
 
     ByteVector wrap(const ByteVector& apdu) override { return wrapWith(partsOf(apdu), encrypts()); }
+
+    ByteVector encryptedKey(const ByteVector& key) const override { return des3Ecb(sDek_, key); }
 
     ByteVector sessionEnc() const override { return sEnc_; }
     ByteVector sessionMac() const override { return sMac_; }
@@ -157,7 +168,7 @@ private:
         return command;
     }
 
-    ByteVector sEnc_, sMac_, cardCryptogram_, hostCryptogram_, mac_;
+    ByteVector sEnc_, sMac_, sDek_, cardCryptogram_, hostCryptogram_, mac_;
 };
 
 ByteVector diversifiedDes(const ByteVector& master, const ByteVector& part, std::uint8_t k)

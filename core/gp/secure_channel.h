@@ -74,6 +74,11 @@ public:
     // Whether command data is encrypted (C-DECRYPTION, bit 2 of the level).
     bool encrypts() const { return (static_cast<std::uint8_t>(level_) & 0x02) != 0; }
 
+    // A new key as PUT KEY carries it: under SCP02 3DES-ECB with the session
+    // DEK, under SCP03 AES-CBC with the static DEK and a zero IV, zeros
+    // filling the last block of a 24-byte key.
+    virtual ByteVector encryptedKey(const ByteVector& key) const = 0;
+
     // The session keys, for tests against published vectors.
     virtual ByteVector sessionEnc() const = 0;
     virtual ByteVector sessionMac() const = 0;
