@@ -527,7 +527,9 @@ std::optional<std::string> cardArgumentsProblem(const Request& request)
         return std::string(named->second) + " takes no file or AID, and '" + arguments.front() + "' was given";
     if (arguments.size() < rule->least || arguments.size() > rule->most)
         return std::string(rule->needs) +
-               (arguments.empty() ? std::string() : ", and " + std::to_string(arguments.size()) + " were given");
+               (arguments.empty() ? std::string()
+                                  : ", and " + std::to_string(arguments.size()) +
+                                        (arguments.size() == 1 ? " was given" : " were given"));
     const auto isAid = [](const std::string& text) {
         const auto bytes = tolvane::bytesFromHex(text);
         return bytes && bytes->size() >= 5 && bytes->size() <= 16;

@@ -134,10 +134,12 @@ def card_seeds() -> None:
                 scp=scp, i="70" if scp == "03" else "55", key="404142434445464748494A4B4C4D4E4F",
                 key_version="30", diversify="none", diversification_data="00010203040506070809", tries=3,
                 max_data=255, status_part=60, old_status_only=False, fail_load_block=None, open=True,
-                any_imports=False, load_delay=0.0, answer={}, log=os.path.join(work, "log"), store=work)
+                any_imports=False, load_delay=0.0, answer={}, log=os.path.join(work, "log"), store=work,
+                card_state="0F", wrong_check_values=False)
             card = virtual_card.Card(args)
             card.apps[bytes.fromhex("A00000006203010C0601")] = {
-                "package": bytes.fromhex("A0000000620301"), "privileges": b"\x00", "state": 0x07}
+                "package": bytes.fromhex("A0000000620301"), "privileges": b"\x00", "state": 0x07,
+                "sd": virtual_card.ISD}
 
             def ask(hex_apdu):
                 return card.process(bytes.fromhex(hex_apdu))

@@ -318,6 +318,145 @@ def cases(rig, problems):
         rig.stop_card()
 
 
+def key_cases(rig, problems):
+    """--put-keys: replaced and added, under both channels and every AES length, diversified, random and saved;
+    the card's check values compared and the new keys proven; what must be refused is, before PUT KEY."""
+    saved = os.path.join(rig.work, "saved-keys")
+    new_file = os.path.join(rig.work, "new-keys")
+    with open(new_file, "w") as out:
+        out.write("enc=%s\nmac=%s\ndek=%s\n" % tuple(AES192))
+    other = "00112233445566778899AABBCCDDEEFF"
+    # (case, card, options, exit, what the output says, the options that open the card afterwards, and those that
+    # no longer do)
+    for case, card_args, options, status, said, reopen, old in [
+            ("SCP03: the session's key set replaced", [], ["--new-key", other], 0,
+             ["replacing key set 30", "verified: a secure channel opened with key set 30"], ["--key", other], []),
+            ("SCP03 AES-256: a key set added", ["--key", AES256],
+             ["--key", AES256, "--new-key", AES256[::-1], "--new-key-version", "31"], 0,
+             ["adding key set 31", "(AES-256)"], ["--key", AES256[::-1], "--key-version", "31"], None),
+            ("SCP03 AES-192 from a key file, replacing by version", [],
+             ["--new-key-file", new_file, "--new-key-version", "30"], 0, ["replacing key set 30", "(AES-192)"],
+             ["--key-file", os.path.join(rig.work, "keys")], []),
+            ("SCP02: random keys, saved first, diversified with EMV", ["--scp", "02", "--key-version", "20"],
+             ["--new-key", "random", "--save-keys", saved, "--new-kdf", "emv", "--new-key-version", "21"], 0,
+             ["adding key set 21", "(DES)", "verified"], ["--key-file", saved, "--kdf", "emv", "--key-version", "21"],
+             None),
+            ("SCP03 with KDF3, the default key put back", ["--diversify", "kdf3", "--key", other],
+             ["--kdf", "kdf3", "--key", other, "--new-key", "default", "--new-kdf", "kdf3"], 0, ["verified"],
+             ["--kdf", "kdf3"], ["--kdf", "kdf3", "--key", other]),
+            ("a card that answers other check values", ["--wrong-check-values"], ["--new-key", other], 1,
+             ["does not agree with the keys sent", "are the keys given"], None, None),
+            ("SCP02 takes no 32-byte key", ["--scp", "02"], ["--new-key", AES256], 2,
+             ["takes DES keys of 16 bytes", "nothing was put"], None, None),
+            ("an add of a version the card holds is a replace", [], ["--new-key", other, "--new-key-version", "30"], 0,
+             ["replacing key set 30"], ["--key", other], [])]:
+        if os.path.exists(saved):
+            os.remove(saved)
+        rig.start_card(*card_args)
+        try:
+            result = rig.run("--put-keys", "--trace", *options)
+            shown = result.stdout + result.stderr
+            expect(problems, case, result.returncode == status and all(s in shown for s in said),
+                   "exit %d, or does not say %r: %s" % (result.returncode, said, result.stdout), result)
+            keys = [other, AES256, AES256[::-1]] + AES192
+            if os.path.exists(saved):
+                keys += [line.split("=")[1] for line in open(saved).read().splitlines() if "=" in line]
+                expect(problems, case, os.stat(saved).st_mode & 0o777 == 0o600, "the saved keys are not 0600")
+            expect(problems, case, not any(key in shown for key in keys), "a key appears in the output")
+            if "nothing was put" in said[-1]:
+                expect(problems, case, "PUT KEY" not in [c["name"] for c in rig.seen()], "PUT KEY was sent")
+            if reopen is not None:
+                again = rig.run("--list", *reopen)
+                expect(problems, case, again.returncode == 0, "the new keys do not open the card", again)
+            if old is not None:
+                before = [c["name"] for c in rig.seen()].count("EXTERNAL AUTHENTICATE")
+                refused = rig.run("--list", *old)
+                expect(problems, case, refused.returncode == 1 and "cryptogram does not match" in refused.stderr and
+                       [c["name"] for c in rig.seen()].count("EXTERNAL AUTHENTICATE") == before,
+                       "the old keys are not refused before EXTERNAL AUTHENTICATE", refused)
+        finally:
+            rig.stop_card()
+
+    case = "--put-keys --json, and --save-keys over a file"
+    rig.start_card()
+    try:
+        result = rig.run("--put-keys", "--json", "--new-key", "default", "--new-key-version", "32")
+        expect(problems, case, result.returncode == 0, "--put-keys --json fails", result)
+        if result.returncode == 0:
+            expect(problems, case, json.loads(result.stdout)["put_keys"] ==
+                   {"replaced": None, "version": "32", "type": "AES-128", "check_values": ["504A77"] * 3,
+                    "verified": True}, "put_keys says %s" % result.stdout)
+        open(saved, "w").write("kept")
+        open(rig.log, "w").close()
+        over = rig.run("--put-keys", "--new-key", "random", "--save-keys", saved)
+        expect(problems, case, over.returncode == 2 and "exists" in over.stderr and rig.seen() == [] and
+               open(saved).read() == "kept", "--save-keys over a file is not refused before the card", over)
+    finally:
+        rig.stop_card()
+
+
+def management_cases(rig, problems):
+    """Life cycles, install without load, security domains, extradition and personalisation."""
+    sd = "A000000151000099"
+    instance = "A00000006203010C0699"
+    rig.start_card()
+    try:
+        def listing(*options):
+            result = rig.run("--list", "--json", *options)
+            return json.loads(result.stdout) if result.returncode == 0 else {"applications": [], "load_files": []}
+
+        def app(aid, *options):
+            return next((a for a in listing(*options)["applications"] if a["aid"] == aid), None)
+
+        rig.run("--send", rig.cap(APPLET))
+        # (case, command, exit, what it says, what the card then shows)
+        for case, command, status, said, shows in [
+                ("--lock-app", ["--lock-app", APPLET_AID], 0, "Locked",
+                 lambda: app(APPLET_AID)["state"] == "LOCKED"),
+                ("--unlock-app", ["--unlock-app", APPLET_AID], 0, "Unlocked",
+                 lambda: app(APPLET_AID)["state"] == "SELECTABLE"),
+                ("--make-default", ["--make-default", APPLET_AID], 0, "default",
+                 lambda: "CardReset" in app(APPLET_AID)["privileges"]),
+                ("--install of a module the card holds", ["--install", PACKAGE, APPLET_AID, "--instance", instance,
+                                                          "--privileges", "02"], 0, "Installed " + instance,
+                 lambda: app(instance)["privileges"] == ["CVMManagement"]),
+                ("--install of a module the load file lacks", ["--install", PACKAGE, instance], 1, "has no module",
+                 lambda: "INSTALL" not in [c["name"] for c in rig.seen()[-8:]]),
+                ("--create-sd", ["--create-sd", sd, "--privileges", "A0"], 0, "Made security domain",
+                 lambda: app(sd)["privileges"] == ["SecurityDomain", "DelegatedManagement"]),
+                ("--put-keys into the new domain", ["--put-keys", "--sd", sd, "--new-key", AES256,
+                                                    "--new-key-version", "01"], 0, "adding key set 01",
+                 lambda: app(APPLET_AID, "--sd", sd, "--key", AES256, "--key-version", "01") is not None),
+                ("--move to the new domain", ["--move", instance, "--to", sd], 0, "Moved",
+                 lambda: app(instance)["sd"] == sd and app(APPLET_AID)["sd"] == "A000000151000000"),
+                ("--store-data", ["--store-data", APPLET_AID, "0102", "030405"], 0, "2 STORE DATA",
+                 lambda: open(os.path.join(rig.store, APPLET_AID + ".data"), "rb").read() == bytes(range(1, 6)) and
+                 app(APPLET_AID)["state"] == "PERSONALIZED"),
+                ("--store-data of a block too long for the channel", ["--store-data", APPLET_AID, "00" * 250], 2,
+                 "nothing was sent", lambda: "STORE DATA" not in [c["name"] for c in rig.seen()[-4:]]),
+                ("--card-state terminated without --force", ["--card-state", "terminated"], 2, "cannot be undone",
+                 lambda: listing()["isd"]["state"] == "SECURED"),
+                ("--card-state locked", ["--card-state", "locked"], 0, "now locked",
+                 lambda: listing()["isd"]["state"] == "CARD_LOCKED"),
+                ("a locked card is listed and unlocked", ["--card-state", "unlocked"], 0, "the card is locked",
+                 lambda: listing()["isd"]["state"] == "SECURED")]:
+            result = rig.run(*command)
+            expect(problems, case, result.returncode == status and said in result.stdout + result.stderr,
+                   "exit %d, or does not say %r" % (result.returncode, said), result)
+            expect(problems, case, shows(), "the card does not show it: %r" % listing())
+    finally:
+        rig.stop_card()
+    rig.start_card("--card-state", "01")
+    try:
+        case = "--card-state initialized --force"
+        result = rig.run("--card-state", "initialized", "--force")
+        listed = rig.run("--list", "--json")
+        expect(problems, case, result.returncode == 0 and json.loads(listed.stdout)["isd"]["state"] == "INITIALIZED",
+               "the card was not brought to INITIALIZED", result)
+    finally:
+        rig.stop_card()
+
+
 def window(rig, problems, app, with_x_server):
     """The Card tab, beside a card that answers GET STATUS with 63 10 forever, then as a person uses it,
     beside a card whose LOAD blocks take a while."""
@@ -375,6 +514,8 @@ def main():
         rig.start_pcscd()
         try:
             cases(rig, problems)
+            key_cases(rig, problems)
+            management_cases(rig, problems)
             if app:
                 window(rig, problems, *app)
         finally:

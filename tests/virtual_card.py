@@ -5,8 +5,10 @@ It connects to vpcd's port on 127.0.0.1 and answers as a card would: SELECT
 of its issuer security domain, GET DATA, INITIALIZE UPDATE and EXTERNAL
 AUTHENTICATE of SCP02 or SCP03 (checking the host's cryptogram and every
 C-MAC, decrypting C-DECRYPTION; 69 82 to a MAC or padding it cannot verify), INSTALL [for load], LOAD, INSTALL [for
-install and make selectable], GET STATUS (both forms, in parts with 63 10)
-and DELETE. Its cryptography is Python's `cryptography` package, written from
+install and make selectable, make selectable, extradition, personalization], GET STATUS (both forms, in parts with
+63 10), DELETE, PUT KEY (decrypting each key and checking its check value: 94 85 for a wrong one), SET STATUS of
+applications and of the card by the life cycle rules, and STORE DATA. Security domains it makes have key sets of
+their own and can be selected and opened. Its cryptography is Python's `cryptography` package, written from
 GlobalPlatform's published description, independently of the program under test.
 
 Every command it receives goes to --log as a JSON line (its instruction, its
@@ -34,8 +36,13 @@ PLATFORM = {  # AID: (major, minor)
     bytes.fromhex("A0000000620102"): (1, 3),  # javacard.security
     bytes.fromhex("A0000000620201"): (1, 3),  # javacardx.crypto
 }
+SD_PACKAGE = bytes.fromhex("A0000001515350")
+SD_MODULE = bytes.fromhex("A000000151535041")
 NAMES = {0xA4: "SELECT", 0xCA: "GET DATA", 0x50: "INITIALIZE UPDATE", 0x82: "EXTERNAL AUTHENTICATE",
-         0xE6: "INSTALL", 0xE8: "LOAD", 0xF2: "GET STATUS", 0xE4: "DELETE", 0xC0: "GET RESPONSE"}
+         0xE6: "INSTALL", 0xE8: "LOAD", 0xF2: "GET STATUS", 0xE4: "DELETE", 0xC0: "GET RESPONSE",
+         0xD8: "PUT KEY", 0xF0: "SET STATUS", 0xE2: "STORE DATA"}
+# The card's life cycle: the states SET STATUS may go to from each.
+CARD_MOVES = {0x01: {0x07, 0x0F, 0xFF}, 0x07: {0x0F, 0xFF}, 0x0F: {0x7F, 0xFF}, 0x7F: {0x0F, 0xFF}, 0xFF: set()}
 
 
 def cipher(algorithm, mode):
@@ -65,9 +72,14 @@ def tdes_cbc(key, iv, data, decrypt=False):
     return c.update(data) + c.finalize()
 
 
-def tdes_ecb(key, data):
-    e = cipher(algorithms.TripleDES(key), modes.ECB()).encryptor()
-    return e.update(data) + e.finalize()
+def tdes_ecb(key, data, decrypt=False):
+    c = cipher(algorithms.TripleDES(key), modes.ECB())
+    c = c.decryptor() if decrypt else c.encryptor()
+    return c.update(data) + c.finalize()
+
+
+def check_value(key, aes):
+    return aes_ecb(key, b"\x01" * 16)[:3] if aes else tdes_ecb(key, bytes(8))[:3]
 
 
 def pad(data, block):
@@ -130,12 +142,13 @@ class Refused(Exception):
 class Channel:
     """The card's half of a secure channel being opened, then open."""
 
-    def __init__(self, card, host_challenge):
+    def __init__(self, card, host_challenge, kvn, keys):
         self.card = card
+        self.kvn = kvn
+        self.keys = keys
         self.level = 0
         self.open = False
         self.host_challenge = host_challenge
-        keys = card.keys
         if card.scp == 3:
             self.challenge = os.urandom(8)
             context = host_challenge + self.challenge
@@ -152,6 +165,7 @@ class Channel:
             self.challenge = os.urandom(6)
             self.s_enc = tdes_cbc(keys[0], bytes(8), b"\x01\x82" + self.counter_bytes + bytes(12))
             self.s_mac = tdes_cbc(keys[1], bytes(8), b"\x01\x01" + self.counter_bytes + bytes(12))
+            self.s_dek = tdes_cbc(keys[2], bytes(8), b"\x01\x81" + self.counter_bytes + bytes(12))
             self.card_cryptogram = tdes_cbc(self.s_enc, bytes(8), pad(host_challenge + self.counter_bytes +
                                                                      self.challenge, 8))[-8:]
             self.host_cryptogram = tdes_cbc(self.s_enc, bytes(8), pad(self.counter_bytes + self.challenge +
@@ -161,9 +175,15 @@ class Channel:
     def answer(self):
         c = self.card
         if c.scp == 3:
-            return bytes(c.diversification) + bytes([c.kvn, 3, c.i]) + self.challenge + self.card_cryptogram
-        return bytes(c.diversification) + bytes([c.kvn, 2]) + self.counter_bytes + self.challenge + \
+            return bytes(c.diversification) + bytes([self.kvn, 3, c.i]) + self.challenge + self.card_cryptogram
+        return bytes(c.diversification) + bytes([self.kvn, 2]) + self.counter_bytes + self.challenge + \
             self.card_cryptogram
+
+    def decrypt_key(self, encrypted):
+        """A key as PUT KEY carries it, decrypted: the session DEK (SCP02), or the static DEK (SCP03)."""
+        if self.card.scp == 3:
+            return aes_cbc(self.keys[2], bytes(16), encrypted, decrypt=True)
+        return tdes_ecb(self.s_dek, encrypted, decrypt=True)
 
     def unwrap(self, header, body):
         """The plain data of a command with secure messaging; Refused(6982) for a wrong MAC."""
@@ -198,24 +218,28 @@ class Card:
         self.args = args
         self.scp = int(args.scp)
         self.i = int(args.i, 16)
-        self.kvn = int(args.key_version, 16)
         self.diversification = bytes.fromhex(args.diversification_data)
         if "," in args.key:
-            self.keys = [bytes.fromhex(k) for k in args.key.split(",")]
+            keys = [bytes.fromhex(k) for k in args.key.split(",")]
         else:
-            self.keys = diversify(bytes.fromhex(args.key), args.diversify, self.diversification)
+            keys = diversify(bytes.fromhex(args.key), args.diversify, self.diversification)
+        # Each security domain's key sets, by version; the first is its default.
+        self.domains = {ISD: {int(args.key_version, 16): keys}}
+        self.state = int(args.card_state, 16)
         self.sequence = 0
         self.failures = 0
-        self.packages = {aid: {"version": v, "modules": [], "platform": True} for aid, v in PLATFORM.items()}
+        self.packages = {aid: {"version": v, "modules": [], "platform": True, "sd": ISD} for aid, v in PLATFORM.items()}
+        self.packages[SD_PACKAGE] = {"version": (1, 0), "modules": [SD_MODULE], "platform": True, "sd": ISD}
         self.apps = {}
         self.log = open(args.log, "a")
         self.reset()
 
     def reset(self):
-        self.selected = False
+        self.selected = None
         self.channel = None
         self.loading = None
         self.pending_status = None
+        self.personalizing = None
 
     def record(self, apdu, sw):
         self.log.write(json.dumps({"ins": "%02X" % apdu[1], "name": NAMES.get(apdu[1], "?"),
@@ -269,17 +293,25 @@ class Card:
             return self.get_status(p1, p2, plain)
         if ins == 0xE4:
             return self.delete(p2, plain)
+        if ins == 0xD8:
+            return self.put_key(p1, p2, plain)
+        if ins == 0xF0:
+            return self.set_status(p1, p2, plain)
+        if ins == 0xE2:
+            return self.store_data(p1, p2, plain)
         raise Refused(0x6D00)
 
     def select(self, aid):
         self.reset()
-        if aid not in (ISD, b""):
+        aid = aid or ISD
+        if self.state == 0xFF or aid not in self.domains or (self.state == 0x7F and aid != ISD):
             raise Refused(0x6A82)
-        self.selected = True
+        self.selected = aid
         proprietary = bytes.fromhex("9F6501") + bytes([self.args.max_data])
         a5 = b"\xA5" + bytes([len(proprietary)]) + proprietary
-        inner = b"\x84" + bytes([len(ISD)]) + ISD + a5
-        return b"\x6F" + bytes([len(inner)]) + inner, 0x9000
+        inner = b"\x84" + bytes([len(aid)]) + aid + a5
+        # A locked card still answers its issuer security domain, saying so.
+        return b"\x6F" + bytes([len(inner)]) + inner, 0x6283 if self.state == 0x7F else 0x9000
 
     def get_data(self, p1, p2):
         tag = p1 << 8 | p2
@@ -293,7 +325,8 @@ class Card:
             return bytes.fromhex("9F7F2A") + bytes.fromhex("4790") + bytes.fromhex("5040") + bytes(38), 0x9000
         if tag == 0x00E0:
             kind = 0x88 if self.scp == 3 else 0x80
-            entries = b"".join(bytes([0xC0, 4, k, self.kvn, kind, len(self.keys[0])]) for k in (1, 2, 3))
+            entries = b"".join(bytes([0xC0, 4, k, version, kind, len(keys[0])])
+                               for version, keys in self.domains[self.selected].items() for k in (1, 2, 3))
             return b"\xE0" + bytes([len(entries)]) + entries, 0x9000
         raise Refused(0x6A88)
 
@@ -301,11 +334,14 @@ class Card:
         self.channel = None
         if self.failures >= self.args.tries:
             raise Refused(0x6983)
-        if kvn not in (0, self.kvn):
+        sets = self.domains[self.selected]
+        if kvn == 0:
+            kvn = next(iter(sets))
+        if kvn not in sets:
             raise Refused(0x6A88)
         if len(host_challenge) != 8:
             raise Refused(0x6700)
-        self.channel = Channel(self, host_challenge)
+        self.channel = Channel(self, host_challenge, kvn, sets[kvn])
         return self.channel.answer(), 0x9000
 
     def external_authenticate(self, header, body, level):
@@ -337,23 +373,63 @@ class Card:
             at += 1 + data[at]
         return out
 
+    def domain_of(self, aid):
+        """Whether `aid` is a security domain: the issuer's, or an application with privilege 80."""
+        return aid in self.domains
+
     def install(self, p1, data):
+        if p1 == 0x08:  # make selectable: the card reset privilege moves to this application
+            _, _, aid, privileges, _params, _token = self.fields(data, 6)
+            app = self.apps.get(aid)
+            if app is None:
+                raise Refused(0x6A88)
+            if privileges[:1] and privileges[0] & 0x04:
+                for other in self.apps.values():
+                    other["privileges"] = bytes([other["privileges"][0] & ~0x04]) + other["privileges"][1:]
+            app["privileges"] = bytes([app["privileges"][0] | (privileges[0] if privileges else 0)]) + \
+                app["privileges"][1:]
+            return b"", 0x9000
+        if p1 == 0x10:  # extradition, to a security domain
+            sd, _, aid, _privileges, _params, _token = self.fields(data, 6)
+            if not self.domain_of(sd):
+                raise Refused(0x6A88)
+            moved = self.apps.get(aid) or self.packages.get(aid)
+            if moved is None or moved is self.apps.get(sd):
+                raise Refused(0x6A88)
+            moved["sd"] = sd
+            return b"", 0x9000
+        if p1 == 0x20:  # personalization: STORE DATA follows
+            _, _, aid, _privileges, _params, _token = self.fields(data, 6)
+            if aid not in self.apps:
+                raise Refused(0x6A88)
+            self.personalizing = {"aid": aid, "next": 0}
+            return b"", 0x9000
         if p1 == 0x02:
             package, sd, _hash, _params, _token = self.fields(data, 5)
-            if sd not in (ISD, b""):
+            if sd and not self.domain_of(sd):
                 raise Refused(0x6A88)
             if package in self.packages:
                 raise Refused(0x6985)
-            self.loading = {"aid": package, "next": 0, "bytes": b""}
+            self.loading = {"aid": package, "next": 0, "bytes": b"", "sd": sd or self.selected}
             return b"", 0x9000
         if p1 & 0x04:
-            package, module, instance, privileges, _params, _token = self.fields(data, 6)
+            package, module, instance, privileges, params, _token = self.fields(data, 6)
             found = self.packages.get(package)
             if found is None or module not in found["modules"]:
                 raise Refused(0x6A88)
-            if instance in self.apps or instance in self.packages:
+            if instance in self.apps or instance in self.packages or instance == ISD:
                 raise Refused(0x6985)
-            self.apps[instance] = {"package": package, "privileges": privileges or b"\x00", "state": 0x07}
+            privileges = privileges or b"\x00"
+            if module == SD_MODULE:
+                # A security domain names the secure channel it opens (C9: 81 02 scp i), and starts with the
+                # key set of the session that made it.
+                if privileges[0] & 0x80 == 0 or bytes([0x81, 2, self.scp]) not in params:
+                    raise Refused(0x6A80)
+                self.domains[instance] = {self.channel.kvn: self.channel.keys}
+            elif privileges[0] & 0x80:
+                raise Refused(0x6A80)
+            self.apps[instance] = {"package": package, "privileges": privileges, "state": 0x0F if module == SD_MODULE
+                                   else 0x07, "sd": self.selected}
             return b"", 0x9000
         raise Refused(0x6A86)
 
@@ -391,7 +467,7 @@ class Card:
             if have is None or have["version"][0] != version[0] or have["version"][1] < version[1]:
                 raise Refused(0x6438)
         self.packages[package["aid"]] = {"version": package["version"], "modules": package["applets"],
-                                         "platform": False}
+                                         "platform": False, "sd": loading["sd"]}
         with open(os.path.join(self.args.store, package["aid"].hex().upper() + ".ijc"), "wb") as out:
             out.write(load_file)
         return b"", 0x9000
@@ -442,20 +518,20 @@ class Card:
 
         if p1 == 0x80:
             if tlv:
-                out.append(tlv_entry([(0x4F, ISD), (0x9F70, b"\x0F"), (0xC5, b"\x9E\xFE\x80")]))
+                out.append(tlv_entry([(0x4F, ISD), (0x9F70, bytes([self.state])), (0xC5, b"\x9E\xFE\x80")]))
             else:
-                out.append(bytes([len(ISD)]) + ISD + b"\x0F\x9E")
+                out.append(bytes([len(ISD)]) + ISD + bytes([self.state]) + b"\x9E")
         elif p1 == 0x40:
             for aid, app in self.apps.items():
                 if tlv:
                     out.append(tlv_entry([(0x4F, aid), (0x9F70, bytes([app["state"]])), (0xC5, app["privileges"]),
-                                          (0xC4, app["package"])]))
+                                          (0xC4, app["package"]), (0xCC, app["sd"])]))
                 else:
                     out.append(bytes([len(aid)]) + aid + bytes([app["state"], app["privileges"][0]]))
         elif p1 in (0x10, 0x20):
             for aid, package in self.packages.items():
                 if tlv:
-                    parts = [(0x4F, aid), (0x9F70, b"\x01"), (0xCE, bytes(package["version"]))]
+                    parts = [(0x4F, aid), (0x9F70, b"\x01"), (0xCE, bytes(package["version"])), (0xCC, package["sd"])]
                     if p1 == 0x10:
                         parts += [(0x84, m) for m in package["modules"]]
                     out.append(tlv_entry(parts))
@@ -500,6 +576,7 @@ class Card:
         aid = data[2:2 + data[1]]
         if aid in self.apps:
             del self.apps[aid]
+            self.domains.pop(aid, None)
             return b"", 0x9000
         package = self.packages.get(aid)
         if package is None:
@@ -512,6 +589,76 @@ class Card:
         for a in dependents:
             del self.apps[a]
         del self.packages[aid]
+        return b"", 0x9000
+
+
+    def put_key(self, p1, p2, data):
+        """PUT KEY of a whole key set: each key decrypted and its check value checked."""
+        sets = self.domains[self.selected]
+        if p2 != 0x81 or not data:
+            raise Refused(0x6A86)
+        if p1 == 0 and data[0] in sets:
+            raise Refused(0x6A80)  # "add" of a version the card holds
+        if p1 != 0 and p1 not in sets:
+            raise Refused(0x6A88)
+        aes = self.scp == 3
+        version, keys, values, at = data[0], [], b"", 1
+        for _ in range(3):
+            kind, length = data[at], data[at + 1]
+            if kind != (0x88 if aes else 0x80):
+                raise Refused(0x6A80)
+            if aes:
+                size, encrypted = data[at + 2], data[at + 3:at + 2 + length]
+                key = self.channel.decrypt_key(encrypted)[:size]
+                if size not in (16, 24, 32):
+                    raise Refused(0x6A80)
+            else:
+                key = self.channel.decrypt_key(data[at + 2:at + 2 + length])
+                if length != 16:
+                    raise Refused(0x6A80)
+            at += 2 + length
+            if data[at] != 3 or data[at + 1:at + 4] != check_value(key, aes):
+                raise Refused(0x9485)
+            at += 4
+            keys.append(key)
+            values += check_value(key, aes)
+        if at != len(data):
+            raise Refused(0x6A80)
+        if p1:
+            del sets[p1]
+        sets[version] = keys
+        if self.args.wrong_check_values:
+            values = bytes(b ^ 0x5A for b in values)
+        return bytes([version]) + values, 0x9000
+
+    def set_status(self, p1, p2, data):
+        if p1 == 0x80:
+            if p2 not in CARD_MOVES.get(self.state, set()) or self.selected != ISD:
+                raise Refused(0x6985)
+            self.state = p2
+            return b"", 0x9000
+        if p1 != 0x40:
+            raise Refused(0x6A86)
+        app = self.apps.get(data)
+        if app is None:
+            raise Refused(0x6A88)
+        locked = bool(app["state"] & 0x80)
+        if (p2 & 0x80) == (0x80 if locked else 0):
+            raise Refused(0x6985)  # already in the state asked for
+        app["state"] = app["state"] | 0x80 if p2 & 0x80 else app["state"] & 0x7F
+        return b"", 0x9000
+
+    def store_data(self, p1, p2, data):
+        going = self.personalizing
+        if going is None or p2 != going["next"]:
+            self.personalizing = None
+            raise Refused(0x6985)
+        with open(os.path.join(self.args.store, going["aid"].hex().upper() + ".data"), "ab") as out:
+            out.write(data)
+        going["next"] += 1
+        if p1 & 0x80:
+            self.apps[going["aid"]]["state"] = 0x0F
+            self.personalizing = None
         return b"", 0x9000
 
 
@@ -570,6 +717,8 @@ def main():
     parser.add_argument("--diversify", default="none", choices=["none", "emv", "visa2", "kdf3"])
     parser.add_argument("--diversification-data", default="00010203040506070809")
     parser.add_argument("--tries", type=int, default=3)
+    parser.add_argument("--card-state", default="0F", help="the card's life cycle state, in hex")
+    parser.add_argument("--wrong-check-values", action="store_true", help="answer PUT KEY with check values altered")
     parser.add_argument("--max-data", type=int, default=255)
     parser.add_argument("--status-part", type=int, default=200, help="bytes of GET STATUS answer before 63 10")
     parser.add_argument("--old-status-only", action="store_true")

@@ -269,6 +269,8 @@ std::string statusMeaning(std::uint16_t sw)
         return "instruction not supported";
     case 0x6E00:
         return "class not supported";
+    case 0x9485:
+        return "a key's check value does not match the key";
     }
     return {};
 }
