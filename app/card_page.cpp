@@ -2,6 +2,7 @@
 
 #include "core/base/error.h"
 #include "core/base/hex.h"
+#include "core/card/management.h"
 #include "core/card/operations.h"
 #include "core/convert/input_file.h"
 #include "core/gp/card_data.h"
@@ -9,6 +10,7 @@
 #include "core/report/report_sink.h"
 #include "core/zip/archive.h"
 
+#include <QAction>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -16,6 +18,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
 #include <QMetaObject>
 #include <QProgressBar>
 #include <QPushButton>
@@ -219,6 +222,18 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     connect(cxButton_CardKeys, &QPushButton::clicked, this, guarded(&TCardPage::keysClick));
     connect(cxButton_CardCancel, &QPushButton::clicked, this, [this] { cancelled_ = true; });
     connect(ComboBox_Readers, &QComboBox::activated, this, [this] { refreshClick(); });
+
+    Menu_Application = new QMenu(TreeView_Card);
+    Menu_Application->setObjectName("Menu_Application");
+    Action_Lock = Menu_Application->addAction("Lock");
+    Action_Unlock = Menu_Application->addAction("Unlock");
+    Action_MakeDefault = Menu_Application->addAction("Make default");
+    connect(Action_Lock, &QAction::triggered, this, guarded(&TCardPage::lockClick));
+    connect(Action_Unlock, &QAction::triggered, this, guarded(&TCardPage::unlockClick));
+    connect(Action_MakeDefault, &QAction::triggered, this, guarded(&TCardPage::makeDefaultClick));
+    TreeView_Card->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(TreeView_Card, &QWidget::customContextMenuRequested, this,
+            [this](const QPoint& at) { showApplicationMenu(at); });
     setBusy(false);
 }
 
@@ -497,6 +512,63 @@ void TCardPage::deleteClick()
            [bytes, force](tolvane::card::Session& session, std::atomic<bool>&) {
                tolvane::card::deleteObjects(session, {bytes}, force);
            });
+}
+
+void TCardPage::showApplicationMenu(const QPoint& at)
+{
+    QTreeWidgetItem* item = TreeView_Card->itemAt(at);
+    if (busy_ || item == nullptr || item->parent() == nullptr || item->parent()->text(0) != "Applications")
+        return;
+    TreeView_Card->setCurrentItem(item);
+    const bool locked = item->text(1) == "LOCKED";
+    Action_Lock->setEnabled(!locked);
+    Action_Unlock->setEnabled(locked);
+    Menu_Application->popup(TreeView_Card->viewport()->mapToGlobal(at));
+}
+
+QString TCardPage::selectedApplication() const
+{
+    const auto selected = TreeView_Card->selectedItems();
+    const QTreeWidgetItem* item = selected.isEmpty() ? nullptr : selected.front();
+    if (item == nullptr || item->parent() == nullptr || item->parent()->text(0) != "Applications")
+        throw tolvane::Error(tolvane::ErrorKind::Card, "", "choose an application");
+    return item->data(0, aidRole).toString();
+}
+
+void TCardPage::changeApplication(const QString& question, const QString& doing, const QString& succeeded,
+                                  std::function<void(tolvane::card::Session&, const tolvane::card::ByteVector&)> job)
+{
+    const QString aid = selectedApplication();
+    if (!hooks_.confirm(question.arg(aid)))
+        return;
+    const auto bytes = *tolvane::bytesFromHex(aid.toStdString());
+    runJob(doing.arg(aid), succeeded,
+           [bytes, job](tolvane::card::Session& session, std::atomic<bool>&) { job(session, bytes); });
+}
+
+void TCardPage::lockClick()
+{
+    changeApplication("Lock the application %1? It cannot be selected until it is unlocked.", "Locking %1",
+                      "The lock succeeded", [](tolvane::card::Session& session, const tolvane::card::ByteVector& aid) {
+                          tolvane::card::setApplicationLocked(session, aid, true);
+                      });
+}
+
+void TCardPage::unlockClick()
+{
+    changeApplication("Unlock the application %1?", "Unlocking %1", "The unlock succeeded",
+                      [](tolvane::card::Session& session, const tolvane::card::ByteVector& aid) {
+                          tolvane::card::setApplicationLocked(session, aid, false);
+                      });
+}
+
+void TCardPage::makeDefaultClick()
+{
+    changeApplication("Make %1 the default application, selected whenever the card starts?", "Making %1 the default",
+                      "Making it the default succeeded",
+                      [](tolvane::card::Session& session, const tolvane::card::ByteVector& aid) {
+                          tolvane::card::makeDefault(session, aid);
+                      });
 }
 
 void TCardPage::refreshClick()

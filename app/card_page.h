@@ -2,7 +2,8 @@
 
 // The Card tab: the readers as they come and go, what the card in the
 // chosen one holds, and the buttons that load the chosen CAP file onto it,
-// delete from it, list it again and set the keys. Every card operation runs
+// delete from it, list it again and set the keys; an application's context
+// menu locks, unlocks or makes it the default. Every card operation runs
 // on a worker thread, so that the window stays responsive; what the card
 // says goes to the report pane, a refusal to the error box.
 
@@ -17,8 +18,10 @@
 #include <thread>
 
 class QComboBox;
+class QAction;
 class QLabel;
 class QLineEdit;
+class QMenu;
 class QProgressBar;
 class QPushButton;
 class QRadioButton;
@@ -100,11 +103,18 @@ public:
     QPushButton* cxButton_CardKeys;
     QPushButton* cxButton_CardCancel;
     QProgressBar* ProgressBar_Load;
+    QMenu* Menu_Application; // an application row's context menu
+    QAction* Action_Lock;
+    QAction* Action_Unlock;
+    QAction* Action_MakeDefault;
 
     void loadOntoCardClick();
     void deleteClick();
     void refreshClick();
     void keysClick();
+    void lockClick();
+    void unlockClick();
+    void makeDefaultClick();
 
     // Whether card work is under way.
     bool busy() const { return busy_; }
@@ -121,6 +131,12 @@ private:
                 std::function<void(tolvane::card::Session&, std::atomic<bool>& cancelled)> job);
     void showReaders(const std::vector<std::pair<std::string, bool>>& readers, const QString& problem);
     void showContents(const tolvane::card::CardContents& contents);
+    void showApplicationMenu(const QPoint& at);
+    // The AID of the selected application row; an error where none is.
+    QString selectedApplication() const;
+    // Asks `question`, then runs `job` on the application, as Delete does.
+    void changeApplication(const QString& question, const QString& doing, const QString& succeeded,
+                           std::function<void(tolvane::card::Session&, const tolvane::card::ByteVector&)> job);
     void post(std::function<void()> work);
     void setBusy(bool busy);
 

@@ -526,10 +526,10 @@ std::optional<std::string> cardArgumentsProblem(const Request& request)
     if (rule->most == 0 && !arguments.empty())
         return std::string(named->second) + " takes no file or AID, and '" + arguments.front() + "' was given";
     if (arguments.size() < rule->least || arguments.size() > rule->most)
-        return std::string(rule->needs) +
-               (arguments.empty() ? std::string()
-                                  : ", and " + std::to_string(arguments.size()) +
-                                        (arguments.size() == 1 ? " was given" : " were given"));
+        return std::string(rule->needs) + (arguments.empty()
+                                               ? std::string()
+                                               : ", and " + std::to_string(arguments.size()) +
+                                                     (arguments.size() == 1 ? " was given" : " were given"));
     const auto isAid = [](const std::string& text) {
         const auto bytes = tolvane::bytesFromHex(text);
         return bytes && bytes->size() >= 5 && bytes->size() <= 16;
@@ -675,7 +675,7 @@ std::variant<Request, int> parse(int argc, char** argv)
             return usageError(*problem);
         if (request.mode == Mode::CreateSd && request.script.instance)
             return usageError("--create-sd names the security domain's AID itself: --instance has nothing to name");
-        if (request.mode == Mode::CardState && request.card.cardState.forever && !request.card.force)
+        if (request.mode == Mode::CardState && request.card.cardState.irreversible && !request.card.force)
             return usageError(std::string("--card-state ") + request.card.cardState.name +
                               " cannot be undone, and needs --force; nothing was sent");
         if (request.mode == Mode::Move && request.card.moveTo.empty())

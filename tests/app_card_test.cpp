@@ -15,11 +15,14 @@
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
+#include <QContextMenuEvent>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMenu>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
@@ -177,6 +180,53 @@ private slots:
         QVERIFY(rowWith(page()->TreeView_Card, applet) != nullptr);
         QVERIFY(form_->dxMemo1->toPlainText().contains("LOAD block 1 of"));
         shoot("card.png");
+    }
+
+    void anApplicationsMenuLocksUnlocksAndMakesItTheDefault()
+    {
+        QStringList asked;
+        ConfirmBox::setScript([&](const QString& text) {
+            asked << text;
+            return true;
+        });
+        // Each row: the menu's entry, whether it is offered, and what the
+        // applet's row then says in the given column.
+        const struct {
+            const char* entry;
+            int column;
+            const char* shows;
+        } steps[] = {{"Lock", 1, "LOCKED"}, {"Unlock", 1, "SELECTABLE"}, {"Make default", 2, "CardReset"}};
+        QTreeWidget* tree = page()->TreeView_Card;
+        for (const auto& step : steps) {
+            QTreeWidgetItem* row = rowWith(tree, applet);
+            QVERIFY(row != nullptr);
+            const QPoint at = tree->visualItemRect(row).center();
+            QContextMenuEvent event(QContextMenuEvent::Mouse, at, tree->viewport()->mapToGlobal(at));
+            QApplication::sendEvent(tree->viewport(), &event);
+            QMenu* menu = page()->Menu_Application;
+            QTRY_VERIFY(menu->isVisible());
+            QAction* chosen = nullptr;
+            for (QAction* action : menu->actions()) {
+                if (action->text() == step.entry)
+                    chosen = action;
+                // Lock and Unlock are offered each only where it can be done.
+                if (action->text() == "Lock" || action->text() == "Unlock")
+                    QCOMPARE(action->isEnabled(), (action->text() == "Lock") == (row->text(1) != "LOCKED"));
+            }
+            QVERIFY2(chosen != nullptr && chosen->isEnabled(), step.entry);
+            if (std::string(step.entry) == "Lock" && !env("TOLVANE_SCREENSHOT_DIR").isEmpty())
+                QGuiApplication::primaryScreen()->grabWindow(0).save(env("TOLVANE_SCREENSHOT_DIR") + "/card-menu.png");
+            menu->hide();
+            chosen->trigger();
+            waitIdle();
+            QVERIFY2(errors_.isEmpty(), qPrintable(errors_.join("\n")));
+            QVERIFY(asked.size() > 0 && asked.back().contains(applet));
+            row = rowWith(tree, applet);
+            QVERIFY(row != nullptr);
+            QVERIFY2(row->text(step.column).contains(step.shows), qPrintable(row->text(step.column)));
+        }
+        ConfirmBox::setScript({});
+        QCOMPARE(seenByCard().filter("SET STATUS 9000").size(), 2);
     }
 
     void deletesThePackageAndItsAppletOnceConfirmed()

@@ -50,7 +50,7 @@ struct CardStateName {
     const char* name; // as --card-state takes it
     CardState state;
     std::uint8_t value; // the life cycle state SET STATUS sets
-    bool forever;       // a transition that cannot be undone
+    bool irreversible;  // a transition that cannot be undone
 };
 const std::vector<CardStateName>& cardStates();
 
