@@ -82,7 +82,8 @@ constexpr Option list[] = {
     {nullptr, "--list", nullptr, "list what the card holds",
      "Open a secure channel to the card's security domain and list what it holds: the issuer security domain, "
      "the applications and security domains (AID, life cycle state, privileges) and the load files (AID, version, "
-     "modules). With --json, one object with reader, isd, applications and load_files. Takes no file."},
+     "modules), each with its security domain where the card gives it. With --json, one object with reader, isd, "
+     "applications and load_files. Takes no file."},
     {nullptr, "--info", nullptr, "show the card's ATR, recognition data, CPLC and keys",
      "Show, without a secure channel, the card's ATR, its card recognition data (GlobalPlatform version, secure "
      "channel), its CPLC fields and its key information template. Takes no file."},
