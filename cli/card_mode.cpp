@@ -209,8 +209,11 @@ void putKeys(const CardRequest& request, card::Session& session, const std::stri
     const gp::SecureChannel& channel = *session.channel();
     const gp::Protocol protocol = channel.protocol();
     NewKeys fresh = request.newKeys;
+    // Random keys as long as the session's, or as 3DES diversification takes.
+    const bool des = protocol == gp::Protocol::Scp02 || fresh.diversification == gp::Diversification::Emv ||
+                     fresh.diversification == gp::Diversification::Visa2;
     if (fresh.random)
-        fresh.keys = randomKeys(protocol == gp::Protocol::Scp02 ? 16 : request.channel.keys.enc.size(), reader);
+        fresh.keys = randomKeys(des ? 16 : request.channel.keys.enc.size(), reader);
     card::KeyChange change;
     change.keys = gp::diversified(fresh.keys, fresh.diversification, channel.card().diversificationData);
     if (const auto problem = card::keyProblem(protocol, change.keys))
@@ -230,13 +233,13 @@ void putKeys(const CardRequest& request, card::Session& session, const std::stri
         say((change.replace ? "replacing key set " : "adding key set ") + version(change.version));
     if (!fresh.saveTo.empty())
         saveKeys(fresh, change.version, reader);
-    const std::string saved =
-        fresh.saveTo.empty() ? std::string("they are the keys given") : "they were saved in " + fresh.saveTo;
+    const std::string keysNote = fresh.saveTo.empty() ? std::string("the new keys are those given on the command line")
+                                                      : "the new keys were saved in " + fresh.saveTo;
     std::vector<card::ByteVector> values;
     try {
         values = card::putKeys(session, change);
     } catch (const Error& error) {
-        throw Error(error.kind(), reader, error.detail() + "; the new keys " + saved.substr(5));
+        throw Error(error.kind(), reader, error.detail() + "; " + keysNote);
     }
     std::string shown;
     for (const auto& value : values)
@@ -256,7 +259,7 @@ void putKeys(const CardRequest& request, card::Session& session, const std::stri
     } catch (const Error& error) {
         throw Error(ErrorKind::Card, reader,
                     "the new keys did not open a secure channel: " + error.detail() + ". The card holds key set " +
-                        version(change.version) + " (" + type + ", check values " + shown + "), and " + saved);
+                        version(change.version) + " (" + type + ", check values " + shown + "); " + keysNote);
     }
     proof = again.exchanges();
     if (!request.json && !request.quiet)

@@ -570,6 +570,14 @@ std::optional<std::string> newKeysProblem(const Request& request)
     if (fresh.random && fresh.saveTo.empty())
         return "--new-key random needs --save-keys FILE: keys made here and never written down would lock the "
                "card out for good";
+    // EMV and VISA2 diversify with 3DES: their master keys have 16 bytes.
+    const auto des = [](tolvane::gp::Diversification how) {
+        return how == tolvane::gp::Diversification::Emv || how == tolvane::gp::Diversification::Visa2;
+    };
+    const auto& keys = fresh.keys;
+    if (des(fresh.diversification) && !fresh.random &&
+        (keys.enc.size() != 16 || keys.mac.size() != 16 || keys.dek.size() != 16))
+        return "--new-kdf emv and visa2 diversify master keys of 16 bytes, and the new keys are not";
     if (!fresh.saveTo.empty()) {
         std::error_code error;
         if (std::filesystem::symlink_status(fresh.saveTo, error).type() != std::filesystem::file_type::not_found)
@@ -673,6 +681,12 @@ std::variant<Request, int> parse(int argc, char** argv)
             return usageError(*problem);
         if (const auto problem = newKeysProblem(request))
             return usageError(*problem);
+        const auto& channel = request.card.channel;
+        if ((channel.diversification == tolvane::gp::Diversification::Emv ||
+             channel.diversification == tolvane::gp::Diversification::Visa2) &&
+            !request.card.defaultKey &&
+            (channel.keys.enc.size() != 16 || channel.keys.mac.size() != 16 || channel.keys.dek.size() != 16))
+            return usageError("--kdf emv and visa2 diversify master keys of 16 bytes, and the keys given are not");
         if (request.mode == Mode::CreateSd && request.script.instance)
             return usageError("--create-sd names the security domain's AID itself: --instance has nothing to name");
         if (request.mode == Mode::CardState && request.card.cardState.irreversible && !request.card.force)

@@ -135,7 +135,7 @@ def card_seeds() -> None:
                 key_version="30", diversify="none", diversification_data="00010203040506070809", tries=3,
                 max_data=255, status_part=60, old_status_only=False, fail_load_block=None, open=True,
                 any_imports=False, load_delay=0.0, answer={}, log=os.path.join(work, "log"), store=work,
-                card_state="0F", wrong_check_values=False)
+                card_state="0F", wrong_check_values=False, keep_old_keys=False)
             card = virtual_card.Card(args)
             card.apps[bytes.fromhex("A00000006203010C0601")] = {
                 "package": bytes.fromhex("A0000000620301"), "privileges": b"\x00", "state": 0x07,

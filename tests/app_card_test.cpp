@@ -214,8 +214,12 @@ private slots:
                     QCOMPARE(action->isEnabled(), (action->text() == "Lock") == (row->text(1) != "LOCKED"));
             }
             QVERIFY2(chosen != nullptr && chosen->isEnabled(), step.entry);
-            if (std::string(step.entry) == "Lock" && !env("TOLVANE_SCREENSHOT_DIR").isEmpty())
+            if (std::string(step.entry) == "Lock" && !env("TOLVANE_SCREENSHOT_DIR").isEmpty()) {
+                // The menu is a window of its own: the screen shows it beside the tab.
+                QVERIFY(QTest::qWaitForWindowExposed(menu));
+                QTest::qWait(300);
                 QGuiApplication::primaryScreen()->grabWindow(0).save(env("TOLVANE_SCREENSHOT_DIR") + "/card-menu.png");
+            }
             menu->hide();
             chosen->trigger();
             waitIdle();

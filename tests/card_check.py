@@ -345,7 +345,11 @@ def key_cases(rig, problems):
              ["--kdf", "kdf3", "--key", other, "--new-key", "default", "--new-kdf", "kdf3"], 0, ["verified"],
              ["--kdf", "kdf3"], ["--kdf", "kdf3", "--key", other]),
             ("a card that answers other check values", ["--wrong-check-values"], ["--new-key", other], 1,
-             ["does not agree with the keys sent", "are the keys given"], None, None),
+             ["does not agree with the keys sent", "are those given on the command line"], None, None),
+            ("a card that answers well and keeps its old keys", ["--keep-old-keys"],
+             ["--new-key", other, "--save-keys", saved], 1,
+             ["did not open a secure channel", "holds key set 30 (AES-128, check values", "saved in " + saved],
+             [], None),
             ("SCP02 takes no 32-byte key", ["--scp", "02"], ["--new-key", AES256], 2,
              ["takes DES keys of 16 bytes", "nothing was put"], None, None),
             ("an add of a version the card holds is a replace", [], ["--new-key", other, "--new-key-version", "30"], 0,
@@ -363,6 +367,7 @@ def key_cases(rig, problems):
                 keys += [line.split("=")[1] for line in open(saved).read().splitlines() if "=" in line]
                 expect(problems, case, os.stat(saved).st_mode & 0o777 == 0o600, "the saved keys are not 0600")
             expect(problems, case, not any(key in shown for key in keys), "a key appears in the output")
+            expect(problems, case, all(c["sw"] != "6300" for c in rig.seen()), "a try of the card's keys was spent")
             if "nothing was put" in said[-1]:
                 expect(problems, case, "PUT KEY" not in [c["name"] for c in rig.seen()], "PUT KEY was sent")
             if reopen is not None:

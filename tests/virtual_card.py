@@ -624,9 +624,10 @@ class Card:
             values += check_value(key, aes)
         if at != len(data):
             raise Refused(0x6A80)
-        if p1:
-            del sets[p1]
-        sets[version] = keys
+        if not self.args.keep_old_keys:
+            if p1:
+                del sets[p1]
+            sets[version] = keys
         if self.args.wrong_check_values:
             values = bytes(b ^ 0x5A for b in values)
         return bytes([version]) + values, 0x9000
@@ -719,6 +720,7 @@ def main():
     parser.add_argument("--tries", type=int, default=3)
     parser.add_argument("--card-state", default="0F", help="the card's life cycle state, in hex")
     parser.add_argument("--wrong-check-values", action="store_true", help="answer PUT KEY with check values altered")
+    parser.add_argument("--keep-old-keys", action="store_true", help="answer PUT KEY well, and keep the old keys")
     parser.add_argument("--max-data", type=int, default=255)
     parser.add_argument("--status-part", type=int, default=200, help="bytes of GET STATUS answer before 63 10")
     parser.add_argument("--old-status-only", action="store_true")
