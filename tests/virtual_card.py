@@ -625,9 +625,9 @@ class Card:
         if at != len(data):
             raise Refused(0x6A80)
         if not self.args.keep_old_keys:
-            if p1:
+            if p1 and p1 != version:
                 del sets[p1]
-            sets[version] = keys
+            sets[version] = keys  # a replaced set keeps its place: the first stays the default
         if self.args.wrong_check_values:
             values = bytes(b ^ 0x5A for b in values)
         return bytes([version]) + values, 0x9000
