@@ -203,8 +203,8 @@ gp::StaticKeys randomKeys(std::size_t length, const std::string& reader)
 
 // --put-keys, once the session's channel is open: the new keys put, their
 // check values compared, then proven by a channel of their own.
-void putKeys(const CardRequest& request, card::Session& session, const std::string& reader, Json& json,
-             std::vector<card::Exchange>& proof)
+void putKeys(const CardRequest& request, card::Session& session, const std::optional<std::vector<unsigned>>& held,
+             const std::string& reader, Json& json, std::vector<card::Exchange>& proof)
 {
     const gp::SecureChannel& channel = *session.channel();
     const gp::Protocol protocol = channel.protocol();
@@ -223,7 +223,6 @@ void putKeys(const CardRequest& request, card::Session& session, const std::stri
     change.replace = true;
     const auto version = [](unsigned v) { return byteHex(static_cast<std::uint8_t>(v)); };
     if (fresh.version) {
-        const auto held = card::keyVersions(session);
         if (held)
             change.replace = std::find(held->begin(), held->end(), change.version) != held->end();
         else
@@ -437,6 +436,11 @@ int runCardMode(const CardRequest& request)
         return 0;
     }
 
+    // The key sets the card holds, read in the clear as --info reads them,
+    // decide whether --put-keys replaces or adds.
+    std::optional<std::vector<unsigned>> held;
+    if (request.mode == CardMode::PutKeys && request.newKeys.version)
+        held = card::keyVersions(session);
     if (request.defaultKey && !request.quiet)
         std::fputs("tolvane-cli: no key given: using the default test key 40..4F\n", stderr);
     session.openSecureChannel(request.channel);
@@ -482,7 +486,7 @@ int runCardMode(const CardRequest& request)
     }
 
     if (request.mode == CardMode::PutKeys) {
-        putKeys(request, session, reader, json, proof);
+        putKeys(request, session, held, reader, json, proof);
         return finish();
     }
     if (request.mode != CardMode::Send) {

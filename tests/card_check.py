@@ -391,6 +391,10 @@ def key_cases(rig, problems):
             expect(problems, case, json.loads(result.stdout)["put_keys"] ==
                    {"replaced": None, "version": "32", "type": "AES-128", "check_values": ["504A77"] * 3,
                     "verified": True}, "put_keys says %s" % result.stdout)
+        # The card now holds 30 and 32: a session of 30 replaces 32, as the card's key information says.
+        again = rig.run("--put-keys", "--new-key", AES256, "--new-key-version", "32")
+        expect(problems, case, again.returncode == 0 and "replacing key set 32" in again.stdout,
+               "a key set the card lists besides the session's is not replaced", again)
         open(saved, "w").write("kept")
         open(rig.log, "w").close()
         over = rig.run("--put-keys", "--new-key", "random", "--save-keys", saved)

@@ -39,7 +39,7 @@ ByteVector putKeyCommand(const gp::SecureChannel& channel, const KeyChange& chan
 std::vector<ByteVector> putKeys(Session& session, const KeyChange& change);
 
 // The key versions the card's key information template lists (GET DATA
-// 00 E0, in the channel); nothing where the card gives none.
+// 00 E0); nothing where the card gives none.
 std::optional<std::vector<unsigned>> keyVersions(Session& session);
 
 // SET STATUS of an application: locked, or back to the state it had.
