@@ -455,8 +455,11 @@ def management_cases(rig, problems):
             expect(problems, case, shows(), "the card does not show it: %r" % listing())
     finally:
         rig.stop_card()
-    rig.start_card("--card-state", "01")
+    rig.start_card("--card-state", "01", "--scp", "02", "--i", "15")
     try:
+        case = "--create-sd under SCP02 i=15"
+        made = rig.run("--create-sd", sd)
+        expect(problems, case, made.returncode == 0, "the security domain is not made with the card's i", made)
         case = "--card-state initialized --force"
         result = rig.run("--card-state", "initialized", "--force")
         listed = rig.run("--list", "--json")

@@ -285,6 +285,8 @@ class Card:
             if cla & 0x04 == 0:
                 raise Refused(0x6982)  # the channel wants every command MACed
             plain = self.channel.unwrap(bytes([cla, ins, p1, p2]), body)
+        if ins == 0xCA:
+            return self.get_data(p1, p2)
         if ins == 0xE6:
             return self.install(p1, plain)
         if ins == 0xE8:
@@ -423,7 +425,7 @@ class Card:
             if module == SD_MODULE:
                 # A security domain names the secure channel it opens (C9: 81 02 scp i), and starts with the
                 # key set of the session that made it.
-                if privileges[0] & 0x80 == 0 or bytes([0x81, 2, self.scp]) not in params:
+                if privileges[0] & 0x80 == 0 or bytes([0x81, 2, self.scp, self.i]) not in params:
                     raise Refused(0x6A80)
                 self.domains[instance] = {self.channel.kvn: self.channel.keys}
             elif privileges[0] & 0x80:

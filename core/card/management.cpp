@@ -214,11 +214,18 @@ void createSecurityDomain(Session& session, const CardContents& card, const Byte
     granted[0] |= 0x80;
     const gp::SecureChannel& channel = *session.channel();
     // The new domain's secure channel: the protocol and i of the session's.
-    // SCP02's answer to INITIALIZE UPDATE does not give its i: 55, the
-    // common one, stands for it.
-    const ByteVector scp{
-        0x81, 0x02, static_cast<std::uint8_t>(channel.protocol()),
-        static_cast<std::uint8_t>(channel.protocol() == gp::Protocol::Scp02 ? 0x55 : channel.card().i)};
+    // SCP02's answer to INITIALIZE UPDATE does not give its i: the card
+    // recognition data does, and where the card gives none, 55, the common
+    // one, stands for it.
+    auto i = static_cast<std::uint8_t>(channel.card().i);
+    if (channel.protocol() == gp::Protocol::Scp02) {
+        i = 0x55;
+        const Response response = session.send({0x80, 0xCA, 0x00, 0x66, 0x00}, "GET DATA");
+        if (const auto recognition = response.ok() ? gp::readCardRecognition(response.data) : std::nullopt;
+            recognition && recognition->scp == 0x02 && recognition->scpI)
+            i = *recognition->scpI;
+    }
+    const ByteVector scp{0x81, 0x02, static_cast<std::uint8_t>(channel.protocol()), i};
     install(session, card,
             {securityDomainLoadFile(), securityDomainModule(), aid, granted, gp::joined({scp, parameters})});
 }
