@@ -582,6 +582,9 @@ std::optional<std::string> newKeysProblem(const Request& request)
         std::error_code error;
         if (std::filesystem::symlink_status(fresh.saveTo, error).type() != std::filesystem::file_type::not_found)
             return "--save-keys never writes over a file, and " + fresh.saveTo + " exists; nothing was sent";
+        const auto folder = std::filesystem::path(fresh.saveTo).parent_path();
+        if (!folder.empty() && !std::filesystem::is_directory(folder, error))
+            return "--save-keys names a file in " + folder.string() + ", which is no folder; nothing was sent";
     }
     return std::nullopt;
 }
