@@ -160,13 +160,9 @@ TEST(ReportText, ControlCharactersFromFilesAreShownEscaped)
         {"\x1B[2J\x1B]0;title\x07", "\\x1B[2J\\x1B]0;title\\x07"},
         {std::string("nul\0tab\tdel\x7F", 12), "nul\\x00tab\\x09del\\x7F"},
         {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x98\x80"}, // UTF-8 stays
-        {"csi\xC2\x9B"
-         "2J",
-         "csi\\xC2\\x9B2J"}, // a C1 control, encoded
-        {"raw\x9B"
-         "2J \xFF",
-         "raw\\x9B2J \\xFF"},             // a byte that is no UTF-8
-        {"cut\xE2\x82", "cut\\xE2\\x82"}, // a sequence cut short
+        {"csi\xC2\x9B" "2J", "csi\\xC2\\x9B2J"},    // a C1 control, encoded
+        {"raw\x9B" "2J \xFF", "raw\\x9B2J \\xFF"}, // a byte that is no UTF-8
+        {"cut\xE2\x82", "cut\\xE2\\x82"},         // a sequence cut short
     };
     for (const auto& c : cases)
         EXPECT_EQ(withControlsEscaped(c.text), c.shown);
