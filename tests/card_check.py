@@ -460,11 +460,14 @@ def management_cases(rig, problems):
         case = "--create-sd under SCP02 i=15"
         made = rig.run("--create-sd", sd)
         expect(problems, case, made.returncode == 0, "the security domain is not made with the card's i", made)
-        case = "--card-state initialized --force"
-        result = rig.run("--card-state", "initialized", "--force")
-        listed = rig.run("--list", "--json")
-        expect(problems, case, result.returncode == 0 and json.loads(listed.stdout)["isd"]["state"] == "INITIALIZED",
-               "the card was not brought to INITIALIZED", result)
+        # A card from OP_READY to its end, each step one that cannot be undone.
+        for state, shown in [("initialized", "INITIALIZED"), ("secured", "SECURED"), ("terminated", None)]:
+            case = "--card-state %s --force" % state
+            result = rig.run("--card-state", state, "--force")
+            listed = rig.run("--list", "--json")
+            expect(problems, case, result.returncode == 0 and (json.loads(listed.stdout)["isd"]["state"] == shown
+                                                               if shown else listed.returncode == 1),
+                   "the card was not brought to %s" % state, result)
     finally:
         rig.stop_card()
 
