@@ -147,7 +147,8 @@ std::vector<LoadFile> checkedLoadFiles(const CardRequest& request)
     return files;
 }
 
-card::ByteVector aidOf(const std::string& text)
+// An argument's bytes: an AID, or STORE DATA's data.
+card::ByteVector bytesOf(const std::string& text)
 {
     return *bytesFromHex(text); // checked when the command line was read
 }
@@ -283,7 +284,7 @@ void manage(const CardRequest& request, card::Session& session)
     case CardMode::UnlockApp: {
         const bool lock = request.mode == CardMode::LockApp;
         for (const auto& aid : arguments) {
-            card::setApplicationLocked(session, aidOf(aid), lock);
+            card::setApplicationLocked(session, bytesOf(aid), lock);
             done.push_back((lock ? "Locked " : "Unlocked ") + aid);
         }
         break;
@@ -293,11 +294,11 @@ void manage(const CardRequest& request, card::Session& session)
         done.push_back(std::string("The card is now ") + request.cardState.name);
         break;
     case CardMode::MakeDefault:
-        card::makeDefault(session, aidOf(arguments[0]));
+        card::makeDefault(session, bytesOf(arguments[0]));
         done.push_back(arguments[0] + " is now the default application");
         break;
     case CardMode::Install: {
-        card::Installation installation{aidOf(arguments[0]), aidOf(arguments[1]),
+        card::Installation installation{bytesOf(arguments[0]), bytesOf(arguments[1]),
                                         request.script.instance.value_or(card::ByteVector{}), request.script.privileges,
                                         request.script.parameters};
         card::install(session, card::listContents(session), installation);
@@ -307,20 +308,20 @@ void manage(const CardRequest& request, card::Session& session)
     }
     case CardMode::CreateSd: {
         const bool given = request.script.privileges != card::ByteVector{0x00};
-        card::createSecurityDomain(session, card::listContents(session), aidOf(arguments[0]),
+        card::createSecurityDomain(session, card::listContents(session), bytesOf(arguments[0]),
                                    given ? request.script.privileges : card::ByteVector{}, request.script.parameters);
         done.push_back("Made security domain " + arguments[0]);
         break;
     }
     case CardMode::Move:
-        card::extradite(session, aidOf(arguments[0]), request.moveTo);
+        card::extradite(session, bytesOf(arguments[0]), request.moveTo);
         done.push_back("Moved " + arguments[0] + " to " + hex(request.moveTo));
         break;
     case CardMode::StoreData: {
         std::vector<card::ByteVector> blocks;
         for (std::size_t i = 1; i < arguments.size(); ++i)
-            blocks.push_back(aidOf(arguments[i]));
-        card::storeData(session, aidOf(arguments[0]), blocks);
+            blocks.push_back(bytesOf(arguments[i]));
+        card::storeData(session, bytesOf(arguments[0]), blocks);
         done.push_back("Personalised " + arguments[0] + " with " + std::to_string(blocks.size()) + " STORE DATA " +
                        (blocks.size() == 1 ? "command" : "commands"));
         break;

@@ -70,25 +70,40 @@ enum class Mode {
     StoreData
 };
 
-// The modes that talk to a card, each with the option that chooses it.
-const std::pair<Mode, const char*> cardModes[] = {{Mode::Readers, "--readers"},
-                                                  {Mode::List, "--list"},
-                                                  {Mode::Info, "--info"},
-                                                  {Mode::Delete, "--delete"},
-                                                  {Mode::Send, "--send"},
-                                                  {Mode::PutKeys, "--put-keys"},
-                                                  {Mode::LockApp, "--lock-app"},
-                                                  {Mode::UnlockApp, "--unlock-app"},
-                                                  {Mode::CardState, "--card-state"},
-                                                  {Mode::MakeDefault, "--make-default"},
-                                                  {Mode::Install, "--install"},
-                                                  {Mode::CreateSd, "--create-sd"},
-                                                  {Mode::Move, "--move"},
-                                                  {Mode::StoreData, "--store-data"}};
+// The modes that talk to a card, each as the card's code knows it and with
+// the option that chooses it.
+struct CardModeName {
+    Mode mode;
+    tolvane::cli::CardMode card;
+    const char* option;
+};
+using tolvane::cli::CardMode;
+const CardModeName cardModes[] = {{Mode::Readers, CardMode::Readers, "--readers"},
+                                  {Mode::List, CardMode::List, "--list"},
+                                  {Mode::Info, CardMode::Info, "--info"},
+                                  {Mode::Delete, CardMode::Delete, "--delete"},
+                                  {Mode::Send, CardMode::Send, "--send"},
+                                  {Mode::PutKeys, CardMode::PutKeys, "--put-keys"},
+                                  {Mode::LockApp, CardMode::LockApp, "--lock-app"},
+                                  {Mode::UnlockApp, CardMode::UnlockApp, "--unlock-app"},
+                                  {Mode::CardState, CardMode::CardState, "--card-state"},
+                                  {Mode::MakeDefault, CardMode::MakeDefault, "--make-default"},
+                                  {Mode::Install, CardMode::Install, "--install"},
+                                  {Mode::CreateSd, CardMode::CreateSd, "--create-sd"},
+                                  {Mode::Move, CardMode::Move, "--move"},
+                                  {Mode::StoreData, CardMode::StoreData, "--store-data"}};
+
+const CardModeName* cardModeOf(Mode mode)
+{
+    for (const auto& named : cardModes)
+        if (named.mode == mode)
+            return &named;
+    return nullptr;
+}
 
 bool isCardMode(Mode mode)
 {
-    return std::any_of(std::begin(cardModes), std::end(cardModes), [&](const auto& m) { return m.first == mode; });
+    return cardModeOf(mode) != nullptr;
 }
 
 // The card modes that open a secure channel: all but --readers and --info.
@@ -270,9 +285,9 @@ struct Parser {
         for (const auto& [name, mode] : fileModes)
             if (option == name)
                 chosen = mode;
-        for (const auto& [mode, name] : cardModes)
-            if (option == name)
-                chosen = mode;
+        for (const auto& named : cardModes)
+            if (option == named.option)
+                chosen = named.mode;
         if (chosen) {
             if (!setMode(*chosen))
                 return modeOption + " and " + option + " exclude one another: each chooses what the command does";
@@ -521,10 +536,9 @@ std::optional<std::string> cardArgumentsProblem(const Request& request)
     const auto& arguments = request.capFiles;
     const auto rule = std::find_if(std::begin(argumentRules), std::end(argumentRules),
                                    [&](const ArgumentRule& r) { return r.mode == request.mode; });
-    const auto named = std::find_if(std::begin(cardModes), std::end(cardModes),
-                                    [&](const auto& m) { return m.first == request.mode; });
+    const char* named = cardModeOf(request.mode)->option;
     if (rule->most == 0 && !arguments.empty())
-        return std::string(named->second) + " takes no file or AID, and '" + arguments.front() + "' was given";
+        return std::string(named) + " takes no file or AID, and '" + arguments.front() + "' was given";
     if (arguments.size() < rule->least || arguments.size() > rule->most)
         return std::string(rule->needs) + (arguments.empty()
                                                ? std::string()
@@ -537,7 +551,7 @@ std::optional<std::string> cardArgumentsProblem(const Request& request)
     if (rule->aids) {
         for (const auto& argument : arguments)
             if (!isAid(argument))
-                return std::string(named->second) + " takes AIDs of 5 to 16 bytes in hex, not '" + argument + "'";
+                return std::string(named) + " takes AIDs of 5 to 16 bytes in hex, not '" + argument + "'";
     } else if (request.mode == Mode::StoreData) {
         if (!isAid(arguments.front()))
             return "--store-data takes the application's AID first, of 5 to 16 bytes in hex, not '" +
@@ -736,17 +750,8 @@ std::unique_ptr<tolvane::CapObserver> reportFor(const Request& request, tolvane:
 // makes impossible to ask (a block size it cannot take) 2.
 int runCard(Request& request)
 {
-    using tolvane::cli::CardMode;
     auto& card = request.card;
-    static const std::map<Mode, CardMode> modes = {
-        {Mode::Readers, CardMode::Readers},     {Mode::List, CardMode::List},
-        {Mode::Info, CardMode::Info},           {Mode::Delete, CardMode::Delete},
-        {Mode::Send, CardMode::Send},           {Mode::PutKeys, CardMode::PutKeys},
-        {Mode::LockApp, CardMode::LockApp},     {Mode::UnlockApp, CardMode::UnlockApp},
-        {Mode::CardState, CardMode::CardState}, {Mode::MakeDefault, CardMode::MakeDefault},
-        {Mode::Install, CardMode::Install},     {Mode::CreateSd, CardMode::CreateSd},
-        {Mode::Move, CardMode::Move},           {Mode::StoreData, CardMode::StoreData}};
-    card.mode = modes.at(request.mode);
+    card.mode = cardModeOf(request.mode)->card;
     card.json = request.json;
     card.quiet = request.quiet;
     card.script = request.script;

@@ -4,21 +4,16 @@
 
 #include "core/base/hex.h"
 #include "core/card/management.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
 namespace tolvane::card {
 namespace {
 
-ByteVector hex(const char* text)
-{
-    return *bytesFromHex(text, HexSpaces::Ignored);
-}
+using tolvane::testing::hexBytes;
 
-std::string hexOf(const ByteVector& bytes)
-{
-    return hexText(bytes, HexCase::Upper);
-}
+using tolvane::testing::hexOf;
 
 ByteVector counting(std::uint8_t first, std::size_t length)
 {
@@ -31,9 +26,9 @@ ByteVector counting(std::uint8_t first, std::size_t length)
 std::unique_ptr<gp::SecureChannel> channelOf(const char* answer, const gp::StaticKeys& keys)
 {
     std::string problem;
-    const auto card = gp::readInitializeUpdate(hex(answer), &problem);
+    const auto card = gp::readInitializeUpdate(hexBytes(answer), &problem);
     EXPECT_TRUE(card) << problem;
-    auto channel = gp::SecureChannel::make(keys, *card, hex("0001020304050607"), &problem);
+    auto channel = gp::SecureChannel::make(keys, *card, hexBytes("0001020304050607"), &problem);
     EXPECT_TRUE(channel) << problem;
     return channel;
 }
@@ -59,7 +54,7 @@ TEST(PutKey, EachKeyIsEncryptedUnderTheRightKeyWithItsCheckValue)
          16,
          true,
          "80D8208143",
-         [](const ByteVector& key) { return gp::des3Ecb(hex("E11987EE331B417A5D67D760692F89D4"), key); },
+         [](const ByteVector& key) { return gp::des3Ecb(hexBytes("E11987EE331B417A5D67D760692F89D4"), key); },
          "8010"},
         {"SCP03 AES-128, added",
          "00000000000000000000 30 03 00 0102030405060708 0001020304050607",

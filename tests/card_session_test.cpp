@@ -6,6 +6,7 @@
 #include "core/base/hex.h"
 #include "core/card/operations.h"
 #include "core/card/session.h"
+#include "test_support.h"
 
 #include <deque>
 #include <gtest/gtest.h>
@@ -13,10 +14,7 @@
 namespace tolvane::card {
 namespace {
 
-ByteVector hex(const char* text)
-{
-    return *bytesFromHex(text, HexSpaces::Ignored);
-}
+using tolvane::testing::hexBytes;
 
 // Answers each command with the next of its answers, the last of them
 // forever where `endless`, and keeps what it got.
@@ -62,7 +60,7 @@ TEST(CardSession, WhatT0LeavesIsFetchedAndNothingIsTriedTwice)
     } cases[] = {
         {"61: GET RESPONSE, twice",
          "80CA006600",
-         {hex("0102 6103"), hex("030405 6102"), hex("0607 9000")},
+         {hexBytes("0102 6103"), hexBytes("030405 6102"), hexBytes("0607 9000")},
          false,
          {"80CA006600", "00C0000003", "00C0000002"},
          "01020304050607",
@@ -70,7 +68,7 @@ TEST(CardSession, WhatT0LeavesIsFetchedAndNothingIsTriedTwice)
          nullptr},
         {"6C to a case 2 command: sent again with the right Le",
          "80CA9F7F00",
-         {hex("6C04"), hex("0A0B0C0D 9000")},
+         {hexBytes("6C04"), hexBytes("0A0B0C0D 9000")},
          false,
          {"80CA9F7F00", "80CA9F7F04"},
          "0A0B0C0D",
@@ -78,7 +76,7 @@ TEST(CardSession, WhatT0LeavesIsFetchedAndNothingIsTriedTwice)
          nullptr},
         {"6C to a case 4 command: sent again once, whatever the second answer",
          "00A4040002 3F00 00",
-         {hex("6C10"), hex("6C20")},
+         {hexBytes("6C10"), hexBytes("6C20")},
          true,
          {"00A40400023F0000", "00A40400023F0010"},
          "",
@@ -86,7 +84,7 @@ TEST(CardSession, WhatT0LeavesIsFetchedAndNothingIsTriedTwice)
          nullptr},
         {"6C to a case 3 command: its last byte is data, never overwritten and sent again",
          "80E8800003 C40100",
-         {hex("6C00")},
+         {hexBytes("6C00")},
          true,
          {"80E8800003C40100"},
          "",
@@ -94,7 +92,7 @@ TEST(CardSession, WhatT0LeavesIsFetchedAndNothingIsTriedTwice)
          "nothing was sent again"},
         {"6C to a case 1 command: nothing to change, nothing sent again",
          "80E60000",
-         {hex("6C08")},
+         {hexBytes("6C08")},
          true,
          {"80E60000"},
          "",
@@ -102,20 +100,20 @@ TEST(CardSession, WhatT0LeavesIsFetchedAndNothingIsTriedTwice)
          "nothing was sent again"},
         {"61 without end: an error, not an endless loop",
          "80CA006600",
-         {hex("6101")},
+         {hexBytes("6101")},
          true,
          sentEndlessly,
          "",
          0,
          "does not end"},
-        {"a refusal is answered once", "80CA00E000", {hex("6A88")}, false, {"80CA00E000"}, "", 0x6A88, nullptr},
+        {"a refusal is answered once", "80CA00E000", {hexBytes("6A88")}, false, {"80CA00E000"}, "", 0x6A88, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         ScriptedTransport transport(c.answers, c.endless);
         Session session(transport);
         try {
-            const Response response = session.send(hex(c.command), "GET DATA");
+            const Response response = session.send(hexBytes(c.command), "GET DATA");
             EXPECT_EQ(c.error, nullptr) << "no error";
             EXPECT_EQ(hexText(response.data, HexCase::Upper), c.data);
             EXPECT_EQ(response.sw, c.sw);
@@ -132,8 +130,8 @@ TEST(CardSession, ACardThatNeverStopsListingEndsInAnError)
     // GET STATUS answered with 63 10 (more data) forever, in either form:
     // a card that takes only the older one refuses the other first.
     const std::deque<ByteVector> cards[] = {
-        {hex("E3 0A 4F 08 A000000151000000 6310")},
-        {hex("6A86"), hex("08 A000000151000000 0F 9E 6310")},
+        {hexBytes("E3 0A 4F 08 A000000151000000 6310")},
+        {hexBytes("6A86"), hexBytes("08 A000000151000000 0F 9E 6310")},
     };
     for (const auto& answers : cards) {
         ScriptedTransport transport(answers, true);
@@ -155,9 +153,9 @@ TEST(CardSession, TheRegistryIsReadTagByTag)
     // (C5), the load file (C4), the security domain (CC), the version (CE)
     // and the modules (84).
     ScriptedTransport transport({
-        hex("E3 13 4F 08 A000000151000000 9F70 01 0F C5 03 9EFE80 9000"),
-        hex("E3 1E 4F 05 A000000001 9F70 01 07 C5 01 40 C4 04 A0000000 CC 08 A000000151000000 9000"),
-        hex("E3 1A 4F 04 A0000000 9F70 01 01 CC 03 A00000 CE 02 0102 84 05 A000000001 9000"),
+        hexBytes("E3 13 4F 08 A000000151000000 9F70 01 0F C5 03 9EFE80 9000"),
+        hexBytes("E3 1E 4F 05 A000000001 9F70 01 07 C5 01 40 C4 04 A0000000 CC 08 A000000151000000 9000"),
+        hexBytes("E3 1A 4F 04 A0000000 9F70 01 01 CC 03 A00000 CE 02 0102 84 05 A000000001 9000"),
     });
     Session session(transport);
     const CardContents card = listContents(session);
@@ -192,11 +190,11 @@ TEST(CardSession, NoEXTERNAL_AUTHENTICATEUnlessTheCardProvesItsKeys)
         const char* message;
     } cases[] = {
         {"a cryptogram made with other keys or another challenge",
-         {hex("00000000000000000000 30 03 00 31900058C1C451A2 A412D9C87482D199 9000")},
+         {hexBytes("00000000000000000000 30 03 00 31900058C1C451A2 A412D9C87482D199 9000")},
          "the card's retry counter was not touched"},
-        {"a locked key set", {hex("6983")}, "the key set may be locked"},
-        {"no such key version", {hex("6A88")}, "no key set of key version 31"},
-        {"an answer no channel has", {hex("00000000000000000000 30 01 9000")}, "protocol 1"},
+        {"a locked key set", {hexBytes("6983")}, "the key set may be locked"},
+        {"no such key version", {hexBytes("6A88")}, "no key set of key version 31"},
+        {"an answer no channel has", {hexBytes("00000000000000000000 30 01 9000")}, "protocol 1"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -220,9 +218,9 @@ TEST(CardSession, NoEXTERNAL_AUTHENTICATEUnlessTheCardProvesItsKeys)
 TEST(CardSession, TheLargestLoadBlockFitsTheChannelAndTheCard)
 {
     // MAC only: 8 bytes of MAC; encrypted: whole blocks and one byte of padding.
-    ScriptedTransport transport({hex("6F 10 84 08 A000000151000000 A5 04 9F65 01 80 9000")});
+    ScriptedTransport transport({hexBytes("6F 10 84 08 A000000151000000 A5 04 9F65 01 80 9000")});
     Session session(transport);
-    session.selectSecurityDomain(hex("A000000151000000"));
+    session.selectSecurityDomain(hexBytes("A000000151000000"));
     ASSERT_EQ(session.largestCommandData(), 0x80u);
     EXPECT_EQ(largestBlock(session), 0x80u - 8);
 }

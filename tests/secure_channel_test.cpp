@@ -2,21 +2,16 @@
 
 #include "core/base/hex.h"
 #include "core/gp/secure_channel.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
 namespace tolvane::gp {
 namespace {
 
-ByteVector hex(const char* text)
-{
-    return *bytesFromHex(text, HexSpaces::Ignored);
-}
+using tolvane::testing::hexBytes;
 
-std::string hexOf(const ByteVector& bytes)
-{
-    return hexText(bytes, HexCase::Upper);
-}
+using tolvane::testing::hexOf;
 
 // Keys whose bytes run up from `first`: 000102..0F, 101112..1F, ...
 ByteVector counting(std::uint8_t first, std::uint8_t step = 1)
@@ -42,9 +37,9 @@ struct Vector {
 
 TEST(SecureChannel, PublishedVectors)
 {
-    const ByteVector scp02Enc = hex("100102030405060708090A0B0C0D0E0F");
-    const ByteVector scp02Mac = hex("101102030405060708090A0B0C0D0E0F");
-    const ByteVector scp02Dek = hex("102102030405060708090A0B0C0D0E0F");
+    const ByteVector scp02Enc = hexBytes("100102030405060708090A0B0C0D0E0F");
+    const ByteVector scp02Mac = hexBytes("101102030405060708090A0B0C0D0E0F");
+    const ByteVector scp02Dek = hexBytes("102102030405060708090A0B0C0D0E0F");
     const Vector vectors[] = {
         {"SCP03, i 70, C-MAC and C-DECRYPTION",
          {counting(0x00), counting(0x10), counting(0x20)},
@@ -80,16 +75,16 @@ TEST(SecureChannel, PublishedVectors)
     for (const auto& v : vectors) {
         SCOPED_TRACE(v.name);
         std::string problem;
-        const auto card = readInitializeUpdate(hex(v.answer), &problem);
+        const auto card = readInitializeUpdate(hexBytes(v.answer), &problem);
         ASSERT_TRUE(card) << problem;
-        auto channel = SecureChannel::make(v.keys, *card, hex(v.hostChallenge), &problem);
+        auto channel = SecureChannel::make(v.keys, *card, hexBytes(v.hostChallenge), &problem);
         ASSERT_TRUE(channel) << problem;
         EXPECT_EQ(hexOf(channel->sessionEnc()), v.sessionEnc);
         EXPECT_EQ(hexOf(channel->sessionMac()), v.sessionMac);
         EXPECT_TRUE(channel->cardCryptogramMatches());
-        EXPECT_EQ(hexOf(channel->externalAuthenticate(v.level)), hexOf(hex(v.externalAuthenticate)));
+        EXPECT_EQ(hexOf(channel->externalAuthenticate(v.level)), hexOf(hexBytes(v.externalAuthenticate)));
         if (v.plain != nullptr) {
-            EXPECT_EQ(hexOf(channel->wrap(hex(v.plain))), hexOf(hex(v.wrapped)));
+            EXPECT_EQ(hexOf(channel->wrap(hexBytes(v.plain))), hexOf(hexBytes(v.wrapped)));
         }
     }
 }
@@ -122,8 +117,9 @@ TEST(SecureChannel, AWrongKeyOrAnswerIsToldBeforeAnythingIsSent)
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         std::string problem;
-        const auto card = readInitializeUpdate(hex(c.answer), &problem);
-        const auto channel = card ? SecureChannel::make(c.keys, *card, hex("A7F76C713F0A713D"), &problem) : nullptr;
+        const auto card = readInitializeUpdate(hexBytes(c.answer), &problem);
+        const auto channel =
+            card ? SecureChannel::make(c.keys, *card, hexBytes("A7F76C713F0A713D"), &problem) : nullptr;
         if (c.problem != nullptr) {
             EXPECT_FALSE(channel);
             EXPECT_NE(problem.find(c.problem), std::string::npos) << problem;
@@ -137,7 +133,7 @@ TEST(SecureChannel, AWrongKeyOrAnswerIsToldBeforeAnythingIsSent)
 TEST(SecureChannel, KeyDiversificationVectors)
 {
     const StaticKeys master{defaultTestKey(), defaultTestKey(), defaultTestKey()};
-    const ByteVector data = hex("00010203040506070809");
+    const ByteVector data = hexBytes("00010203040506070809");
     const struct {
         Diversification how;
         const char *enc, *mac, *dek;

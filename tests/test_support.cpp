@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "core/base/hex.h"
+
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -60,6 +62,16 @@ ByteVector readFile(const std::string& path)
 bool exists(const std::string& path)
 {
     return std::filesystem::exists(path);
+}
+
+ByteVector hexBytes(const char* text)
+{
+    return *bytesFromHex(text, HexSpaces::Ignored);
+}
+
+std::string hexOf(const ByteVector& bytes)
+{
+    return hexText(bytes, HexCase::Upper);
 }
 
 ByteVector concat(const std::vector<ByteVector>& parts)

@@ -32,6 +32,11 @@ bool exists(const std::string& path);
 
 ByteVector concat(const std::vector<ByteVector>& parts);
 
+// Bytes written in hex, spaces allowed ("80 50 30 00"); and bytes as
+// upper-case hex, as the card's vectors are written.
+ByteVector hexBytes(const char* text);
+std::string hexOf(const ByteVector& bytes);
+
 // What a program run to its end gave.
 struct ProcessResult {
     std::string out;
