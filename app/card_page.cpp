@@ -4,6 +4,7 @@
 #include "core/base/hex.h"
 #include "core/card/management.h"
 #include "core/card/operations.h"
+#include "core/checks/checks.h"
 #include "core/convert/input_file.h"
 #include "core/gp/card_data.h"
 #include "core/pcsc/pcsc.h"

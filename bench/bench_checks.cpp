@@ -7,6 +7,7 @@
 #include "core/cap/load_file.h"
 #include "core/cap/package.h"
 #include "core/cap/verify.h"
+#include "core/checks/checks.h"
 #include "core/report/structure.h"
 #include "core/verifier/verifier.h"
 #include "core/zip/archive.h"

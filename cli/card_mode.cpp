@@ -3,6 +3,7 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 #include "core/card/operations.h"
+#include "core/checks/checks.h"
 #include "core/convert/input_file.h"
 #include "core/gp/card_data.h"
 #include "core/pcsc/pcsc.h"
@@ -223,12 +224,12 @@ void putKeys(const CardRequest& request, card::Session& session, const std::opti
     change.version = fresh.version.value_or(current);
     change.replace = true;
     const auto version = [](unsigned v) { return byteHex(static_cast<std::uint8_t>(v)); };
-    if (fresh.version) {
-        if (held)
-            change.replace = std::find(held->begin(), held->end(), change.version) != held->end();
-        else
-            change.replace = change.version == current; // the card lists no key information: the session's set is known
-    }
+    // The card's own list decides: a new domain lists none, and its first
+    // set is added even where the session borrowed its issuer's version.
+    if (held)
+        change.replace = std::find(held->begin(), held->end(), change.version) != held->end();
+    else
+        change.replace = change.version == current; // the card lists no key information: the session's set is known
     if (!request.json && !request.quiet)
         say((change.replace ? "replacing key set " : "adding key set ") + version(change.version));
     if (!fresh.saveTo.empty())
@@ -434,6 +435,8 @@ int runCardMode(const CardRequest& request)
             say("Key " + std::to_string(key.id) + " version " + byteHex(static_cast<std::uint8_t>(key.version)) + ":" +
                 parts);
         }
+        if (info.keysListed && info.keys.empty())
+            say("Key sets: none");
         return 0;
     }
 

@@ -10,6 +10,7 @@
 #include "core/base/time_zone.h"
 #include "core/cap/java_card.h"
 #include "core/card/management.h"
+#include "core/checks/checks.h"
 #include "core/convert/archive_converter.h"
 #include "core/convert/input_file.h"
 #include "core/convert/load_file_converter.h"
@@ -166,6 +167,16 @@ int reportFailure(const std::string& message)
 {
     std::fflush(stdout);
     std::fprintf(stderr, "tolvane-cli: %s\n", tolvane::withControlsEscaped(tolvane::displayText(message)).c_str());
+    return exitConversionFailed;
+}
+
+// An error's message, then each of its following lines (further refusals,
+// what became of the output), each a line of its own.
+int reportFailure(const tolvane::Error& error)
+{
+    reportFailure(error.message());
+    for (const auto& line : error.followingLines())
+        std::fprintf(stderr, "tolvane-cli: %s\n", tolvane::withControlsEscaped(tolvane::displayText(line)).c_str());
     return exitConversionFailed;
 }
 
@@ -772,7 +783,7 @@ int runCard(Request& request)
                          tolvane::withControlsEscaped(tolvane::displayText(error.message())).c_str());
             return exitUsage;
         }
-        return reportFailure(error.message());
+        return reportFailure(error);
     } catch (const std::exception& error) {
         return reportFailure(error.what());
     }
@@ -782,22 +793,12 @@ int runCard(Request& request)
 // where -o says; the CAP file is checked as --check checks it first.
 void writeExportFileOf(const std::string& capPath, const Request& request, tolvane::ZipArchive& archive)
 {
-    const tolvane::InputFile input = tolvane::readInput(capPath);
-    const tolvane::LoadFile file =
-        tolvane::makeLoadFile(tolvane::entriesOf(input, archive), request.loadFile, input.path);
-    const tolvane::exp::ExportFile made = tolvane::exp::exportFileOf(file);
-    std::string path = outputPath(request.output);
-    if (path.empty())
-        path = tolvane::withExtension(capPath, ".exp");
-    const auto bytes = tolvane::exp::writeExportFile(made);
-    tolvane::IjcOutput output(path, capPath);
-    output.write(bytes);
-    output.commit();
+    const auto written = tolvane::convertToExportFile(capPath, request.loadFile, archive, outputPath(request.output));
     if (!request.quiet)
-        std::fprintf(path == "-" ? stderr : stdout, "%s\n",
-                     tolvane::withControlsEscaped("Export file: " + path + " (" + made.package.text() + ", " +
-                                                  std::to_string(made.classes.size()) + " classes, " +
-                                                  std::to_string(bytes.size()) + " bytes)")
+        std::fprintf(written.path == "-" ? stderr : stdout, "%s\n",
+                     tolvane::withControlsEscaped("Export file: " + written.path + " (" + written.package + ", " +
+                                                  std::to_string(written.classes) + " classes, " +
+                                                  std::to_string(written.bytes) + " bytes)")
                          .c_str());
 }
 
@@ -820,7 +821,7 @@ int compareExports(const std::string& older, const std::string& newer, bool quie
         std::fflush(stdout);
         return breaks.empty() ? exitOk : exitConversionFailed;
     } catch (const tolvane::Error& error) {
-        return reportFailure(error.message());
+        return reportFailure(error);
     }
 }
 
@@ -895,7 +896,7 @@ int main(int argc, char** argv)
                 break; // the card modes, run by runCard before this loop
             }
         } catch (const tolvane::Error& error) {
-            reportFailure(error.message());
+            reportFailure(error);
             status = exitStatusFor(error);
         } catch (const std::exception& error) {
             status = reportFailure(error.what());

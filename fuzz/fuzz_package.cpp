@@ -9,6 +9,7 @@
 #include "core/cap/components_file.h"
 #include "core/cap/load_file.h"
 #include "core/cap/package.h"
+#include "core/checks/checks.h"
 #include "core/report/structure.h"
 #include "core/verifier/verifier.h"
 #include "fuzz_support.h"

@@ -9,6 +9,7 @@
 #include "app/card_page.h"
 #include "app/dialogs.h"
 #include "app/widgets.h"
+#include "core/checks/checks.h"
 #include "core/convert/input_file.h"
 #include "test_support.h"
 

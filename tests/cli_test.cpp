@@ -315,20 +315,23 @@ TEST(Cli, OutputFileStandardOutputAndQuiet)
     EXPECT_EQ(run.err, "tolvane-cli: Unhandled Archive Type.\n");
 }
 
-TEST(Cli, LoadFileRefusalIsOneErrorLineAndAnEmptyIjc)
+TEST(Cli, LoadFileRefusalIsOneErrorLineAndLeavesTheIjc)
 {
     TempDir dir;
     writeFile(dir.file("w.cap"), walletZip());
     writeFile(dir.file("w.ijc"), bytesOf("old"));
-    // --check leaves the IJC file alone; --load-file empties it.
+    // Neither mode touches the IJC file; --load-file says so.
     for (const char* mode : {"--check", "--load-file"}) {
         SCOPED_TRACE(mode);
         const auto run = runCli({mode, "--json", "w.cap"}, dir);
         EXPECT_EQ(run.status, 1);
-        EXPECT_EQ(run.err, "tolvane-cli: Component \"Header.cap\": its size field gives 30 bytes, but the entry holds "
-                           "33 after its tag and size.\n");
+        const std::string refusal = "tolvane-cli: Component \"Header.cap\": its size field gives 30 bytes, but the "
+                                    "entry holds 33 after its tag and size.\n";
+        EXPECT_EQ(run.err, std::string(mode) == "--check"
+                               ? refusal
+                               : refusal + "tolvane-cli: " + dir.file("w.ijc") + " was left as it was.\n");
         EXPECT_NE(run.out.find("\"mode\":\"load\",\"ok\":false"), std::string::npos) << run.out;
-        EXPECT_EQ(readFile(dir.file("w.ijc")), std::string(mode) == "--check" ? bytesOf("old") : ByteVector{});
+        EXPECT_EQ(readFile(dir.file("w.ijc")), bytesOf("old"));
     }
 }
 

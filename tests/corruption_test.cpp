@@ -7,6 +7,7 @@
 #include "core/cap/component.h"
 #include "core/cap/load_file.h"
 #include "core/cap/package.h"
+#include "core/checks/checks.h"
 #include "core/zip/archive.h"
 #include "test_support.h"
 

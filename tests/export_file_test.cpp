@@ -5,6 +5,7 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 #include "core/cap/load_file.h"
+#include "core/checks/checks.h"
 #include "core/convert/input_file.h"
 #include "core/exp/compare.h"
 #include "core/exp/export_file.h"

@@ -97,8 +97,18 @@ def check_load(cli, validator, cap):
             continue
         if report["mode"] != "load" or report["ok"] != (result.returncode == 0):
             problems.append("%s: mode %s, ok %s, exit status %d" % (action, report["mode"], report["ok"], result.returncode))
-        if report["error"] is not None and unescaped(result.stderr) != b"tolvane-cli: " + text_bytes(report["error"]) + b"\n":
-            problems.append("%s: error %r, standard error %r" % (action, report["error"], result.stderr))
+        if report["error"] is not None:
+            # The error, every further refusal, then what became of the load file.
+            refusals = [f["text"] for f in report["findings"] if f["severity"] == "error"]
+            if refusals and refusals[0] != report["error"]:
+                problems.append("%s: error %r, first refusal %r" % (action, report["error"], refusals[0]))
+            expected = [report["error"]] + refusals[1:]
+            shown = unescaped(result.stderr).split(b"\n")
+            if shown[-1] != b"" or shown[:len(expected)] != [b"tolvane-cli: " + text_bytes(t) for t in expected]:
+                problems.append("%s: error %r, standard error %r" % (action, report["error"], result.stderr))
+            elif action == "--load-file" and not re.fullmatch(rb"tolvane-cli: .*input\.ijc was (left as it was|not created)\.",
+                                                              b"\n".join(shown[len(expected):-1])):
+                problems.append("%s: no word of the load file in %r" % (action, result.stderr))
         if ("decoded" in report) != (action == "--dump") or (report["ok"] and action == "--dump" and not report["decoded"]):
             problems.append("%s: decoded %r" % (action, report.get("decoded")))
     return problems

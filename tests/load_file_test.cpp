@@ -260,7 +260,104 @@ TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
         ASSERT_TRUE(error) << reportText();
         EXPECT_EQ(lastKind, ErrorKind::NotLoadable);
         EXPECT_NE(error->find(c.message), std::string::npos) << *error;
-        EXPECT_EQ(ijc(), ByteVector{});
+        EXPECT_EQ(ijc(), bytesOf("old content"));
+    }
+}
+
+// Every output of the load-file modes replaces its file only when whole and
+// checked: a refusal or a failed write leaves the old bytes, or no file.
+TEST_F(LoadFileConversion, RefusedOrFailedOutputsLeaveTheOldFileOrNone)
+{
+    const auto entries = CapRecipe{.flags = accApplet | accExport, .exportComponent = true, .debug = true}.entries();
+    auto spoiled = entries;
+    spoiled["Directory.cap"][3 + 24 + 6] = 2; // an import count Import.cap does not bear out
+    // The same components one after the other: the input of --to-cap.
+    const auto components = [](const std::map<std::string, ByteVector>& from) {
+        ByteVector out;
+        for (const char* name : {"Header.cap", "Directory.cap", "Import.cap", "Applet.cap", "Class.cap", "Method.cap",
+                                 "StaticField.cap", "Export.cap", "ConstantPool.cap", "RefLocation.cap",
+                                 "Descriptor.cap"})
+            out.insert(out.end(), from.at(name).begin(), from.at(name).end());
+        return out;
+    };
+    // An export file needs a Debug component that names classes: a real one.
+    const auto named = (corpusDir() / "cap" / "U2FToken__u2ftoken.cap").string();
+    const ByteVector exportable = exists(named) ? readFile(named) : ByteVector{};
+    using Write = std::function<void(const std::string& input, const std::string& output)>;
+    LoadFileReport observer(report);
+    const struct {
+        const char* mode;
+        const char* input;
+        ByteVector good, refused;
+        Write write;
+    } modes[] = {
+        {"--load-file", "in.cap", capFile(entries), capFile(spoiled),
+         [&](const std::string& in, const std::string& out) {
+             convertToLoadFile(in, {}, LoadFileAction::Write, observer, archive, out);
+         }},
+        {"--apdu", "in.cap", capFile(entries), capFile(spoiled),
+         [&](const std::string& in, const std::string& out) {
+             convertToApduScript(in, {}, {}, observer, archive, out);
+         }},
+        {"--to-cap", "in.ijc", components(entries), components(spoiled),
+         [&](const std::string& in, const std::string& out) {
+             convertToCapFile(in, {}, {}, observer, archive, out);
+         }},
+        {"--to-exp", "in.cap", exportable, capFile(spoiled),
+         [this](const std::string& in, const std::string& out) { convertToExportFile(in, {}, archive, out); }},
+    };
+    const ByteVector old = bytesOf("old");
+    const auto out = dir.file("out.bin");
+    for (const auto& m : modes) {
+        SCOPED_TRACE(m.mode);
+        const auto in = dir.file(m.input);
+        if (m.good.empty()) {
+            if (const char* ci = std::getenv("CI"); ci != nullptr && std::string(ci) == "true")
+                ADD_FAILURE() << "no corpus at " << corpusDir() << ", which CI requires";
+            continue;
+        }
+        // Made from the good input, the output is written.
+        std::filesystem::remove(out);
+        writeFile(in, m.good);
+        ASSERT_EQ(run([&] { m.write(in, out); }), std::nullopt);
+        ASSERT_TRUE(exists(out));
+        const struct {
+            const char* name;
+            bool oldThere;
+            bool fileSizeLimit; // the write fails past a few bytes
+        } cases[] = {
+            {"refused over a good file", true, false},
+            {"refused where none was", false, false},
+            {"failed write over a good file", true, true},
+            {"failed write where none was", false, true},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(c.name);
+            std::filesystem::remove(out);
+            if (c.oldThere)
+                writeFile(out, old);
+            writeFile(in, c.fileSizeLimit ? m.good : m.refused);
+            const auto attempt = [&]() -> std::string {
+                try {
+                    m.write(in, out);
+                    return "written";
+                } catch (const Error& error) {
+                    std::string text = error.message();
+                    for (const auto& line : error.followingLines())
+                        text += "\n" + line;
+                    return text;
+                }
+            };
+            const std::string error = c.fileSizeLimit ? withFileSizeLimit(old.size() + 4, attempt) : attempt();
+            EXPECT_THAT(error, ::testing::HasSubstr(out + (c.oldThere ? " was left as it was" : " was not created")));
+            if (c.oldThere)
+                EXPECT_EQ(readFile(out), old);
+            else
+                EXPECT_FALSE(exists(out));
+            // Nothing else is left beside it.
+            for (const auto& item : std::filesystem::directory_iterator(dir.path()))
+                EXPECT_THAT(item.path().filename().string(), ::testing::AnyOf("out.bin", "in.cap", "in.ijc")) << error;
+        }
     }
 }
 
@@ -454,8 +551,9 @@ TEST_F(LoadFileConversion, ComponentsThatDisagreeAreRefusedOrWithoutVerifyWarned
         SCOPED_TRACE(c.name);
         auto entries = CapRecipe{.method = branchingMethod}.entries();
         c.spoil(entries);
+        std::filesystem::remove(dir.file("card.ijc"));
         EXPECT_THAT(convert(capFile(entries)).value_or("converted"), ::testing::StartsWith(c.finding));
-        EXPECT_EQ(ijc(), ByteVector{});
+        EXPECT_FALSE(std::filesystem::exists(dir.file("card.ijc")));
         // Without the checks, the load file is written and the finding is a warning.
         LoadFileOptions unverified;
         unverified.verify = false;

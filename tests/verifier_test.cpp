@@ -5,6 +5,7 @@
 
 #include "core/base/error.h"
 #include "core/cap/verify.h"
+#include "core/checks/checks.h"
 #include "core/exp/export_path.h"
 #include "core/verifier/class_world.h"
 #include "core/verifier/verifier.h"

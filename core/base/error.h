@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace tolvane {
 
@@ -42,12 +43,18 @@ public:
     const std::string& message() const noexcept { return message_; }
     const char* what() const noexcept override { return message_.c_str(); }
 
+    // Lines that follow the message, each shown on its own: the further
+    // findings of one refusal, and what became of the output file.
+    const std::vector<std::string>& followingLines() const noexcept { return following_; }
+    void addLine(std::string line) { following_.push_back(std::move(line)); }
+
 private:
     ErrorKind kind_;
     std::string path_;
     std::string entry_;
     std::string detail_;
     std::string message_;
+    std::vector<std::string> following_;
 };
 
 // The text an error display shows for a message: a full stop is appended when

@@ -380,7 +380,8 @@ void FileHandle::reset()
         ::close(std::exchange(fd_, failed));
 }
 
-bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durability durability, bool replacesExisting)
+bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durability durability, bool replacesExisting,
+                       Fallback fallback)
 {
     discard();
     durability_ = durability;
@@ -421,7 +422,7 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
         else
             temporaryName_.clear();
     }
-    if (fd < 0 && (errno == EACCES || errno == EPERM || errno == EROFS)) {
+    if (fd < 0 && fallback == Fallback::WriteInPlace && (errno == EACCES || errno == EPERM || errno == EROFS)) {
         kind_ = Kind::InPlace;
         fd = openInPlace(errno);
         emptyingPending_ = fd >= 0;

@@ -78,6 +78,12 @@ enum class Durability {
     UntilPublished,
 };
 
+// What to do where the target's folder takes no new file.
+enum class Fallback {
+    WriteInPlace, // write a writable target in place: its old content is lost if the new is not completed
+    Refuse,       // fail: the old content is kept whole until new content replaces it
+};
+
 // What a symbolic link at the target path stands for.
 enum class Links {
     Replace,     // the link is replaced by the new file; what it points to is left alone
@@ -100,7 +106,7 @@ enum class Links {
 // files, such a hidden file holds the content from the start, and is removed
 // on the signals that can be caught. Where the folder takes no new file at
 // all, a target that is a writable regular file with no other name is
-// written in place instead (emptied on discard).
+// written in place instead (emptied on discard), unless Fallback::Refuse.
 class AtomicFile {
 public:
     AtomicFile() = default;
@@ -111,7 +117,8 @@ public:
     // Prepares new content for `path` with the permission bits `mode`; false
     // on failure, with nothing changed. `replacesExisting` says whether a
     // file is expected at the path, which saves a step either way.
-    bool begin(const std::string& path, Links links, mode_t mode, Durability durability, bool replacesExisting = true);
+    bool begin(const std::string& path, Links links, mode_t mode, Durability durability, bool replacesExisting = true,
+               Fallback fallback = Fallback::WriteInPlace);
     bool write(const void* data, std::size_t count);
     // Publishes the content under the target's name; false on failure, when
     // the content is forgotten as by discard and the target is left as it

@@ -9,8 +9,6 @@
 #include "core/cap/java_card.h"
 #include "core/cap/package.h"
 #include "core/cap/verify.h"
-#include "core/exp/links.h"
-#include "core/verifier/verifier.h"
 
 #include <algorithm>
 #include <array>
@@ -78,14 +76,23 @@ public:
     }
 
 private:
-    [[noreturn]] void refuse(const std::string& detail, const CapEntry* entry = nullptr) const
+    // A refusal past which nothing can be read: it ends the checks, naming
+    // the refusals met before it too.
+    [[noreturn]] void refuse(const std::string& detail, const CapEntry* entry = nullptr)
     {
-        throw Error(ErrorKind::NotLoadable, capPath_, detail, entry != nullptr ? entry->name : std::string());
+        note(detail, entry);
+        throw refusalError(loadFile_.refusals, capPath_);
+    }
+
+    // A refusal past which the checks go on.
+    void note(const std::string& detail, const CapEntry* entry = nullptr)
+    {
+        loadFile_.refusals.push_back({entry != nullptr ? entry->name : std::string(), detail});
     }
 
     // Reads fields of a component, turning a field it lacks into an error
     // that names the component and the field.
-    template <typename Read> void readFields(const Found& found, Read read) const
+    template <typename Read> void readFields(const Found& found, Read read)
     {
         ByteCursor cursor(found.content, found.entry->bytes.size() - found.content.size());
         try {
@@ -155,7 +162,7 @@ private:
 
     // The component's size field must count exactly the bytes after the tag
     // and the size: 2 bytes of size, or 4 for StaticResources.
-    Found framed(const CapEntry& entry, std::uint8_t tag) const
+    Found framed(const CapEntry& entry, std::uint8_t tag)
     {
         const std::size_t framing = tag == staticResourcesTag ? 5 : 3;
         if (entry.bytes.size() < framing)
@@ -203,7 +210,7 @@ private:
         });
     }
 
-    std::string readAid(ByteCursor& cursor, const Found& found, const char* what) const
+    std::string readAid(ByteCursor& cursor, const Found& found, const char* what)
     {
         const std::uint8_t length = cursor.u8(what);
         if (length < 5 || length > 16)
@@ -221,17 +228,17 @@ private:
             const bool flagged = (flags_ & flag) != 0;
             const bool present = found_[tag].entry != nullptr;
             if (flagged && !present)
-                refuse(std::string("The Header sets ") + flagName + ", but the CAP file has no " + describe(tag) +
-                       " component");
+                note(std::string("The Header sets ") + flagName + ", but the CAP file has no " + describe(tag) +
+                     " component");
             if (!flagged && present)
-                refuse(std::string("the Header does not set ") + flagName + ", yet the CAP file has this " +
-                           cap::componentTitle(tag) + " component",
-                       found_[tag].entry);
+                note(std::string("the Header does not set ") + flagName + ", yet the CAP file has this " +
+                         cap::componentTitle(tag) + " component",
+                     found_[tag].entry);
         };
         requireExactly(appletTag, accApplet, "ACC_APPLET");
         requireExactly(exportTag, accExport, "ACC_EXPORT");
         if (found_[staticResourcesTag].entry != nullptr && loadFile_.capMinor < 3)
-            refuse("a StaticResources component needs CAP format 2.3, and the Header gives " +
+            note("a StaticResources component needs CAP format 2.3, and the Header gives " +
                        std::to_string(loadFile_.capMajor) + "." + std::to_string(loadFile_.capMinor),
                    found_[staticResourcesTag].entry);
     }
@@ -296,7 +303,7 @@ private:
         for (std::uint8_t tag = 1; tag <= lastTag; ++tag) {
             const std::uint32_t given = sizes[tag].value_or(0);
             if (written(tag) && given != found_[tag].size)
-                refuse(std::string("it gives ") + cap::componentTitle(tag) + " " + std::to_string(given) +
+                note(std::string("it gives ") + cap::componentTitle(tag) + " " + std::to_string(given) +
                            " bytes, but " + cap::componentEntryName(tag) + "'s size field gives " +
                            std::to_string(found_[tag].size),
                        directory.entry);
@@ -309,16 +316,16 @@ private:
                                                   cap::componentEntryName(tag)});
         }
         if (importCount != loadFile_.imports.size())
-            refuse("its import count is " + std::to_string(importCount) + ", but Import.cap lists " +
+            note("its import count is " + std::to_string(importCount) + ", but Import.cap lists " +
                        std::to_string(loadFile_.imports.size()) + " packages",
                    directory.entry);
         if (appletCount != loadFile_.applets.size())
-            refuse("its applet count is " + std::to_string(appletCount) + ", but the CAP file has " +
+            note("its applet count is " + std::to_string(appletCount) + ", but the CAP file has " +
                        std::to_string(loadFile_.applets.size()) + " applets",
                    directory.entry);
         if (customDebug_ != nullptr &&
             std::find(customTags.begin(), customTags.end(), customDebug_->bytes[0]) == customTags.end())
-            refuse("its tag byte is " + std::to_string(customDebug_->bytes[0]) +
+            note("its tag byte is " + std::to_string(customDebug_->bytes[0]) +
                        ", a custom tag that the Directory does not list, where a Debug component has tag 12",
                    customDebug_);
     }
@@ -363,11 +370,12 @@ private:
             components.content[tag] = found_[tag].content;
             components.entry[tag] = components.present[tag] ? found_[tag].entry->name : std::string();
         }
+        loadFile_.entryByTag.assign(lastTag + 1, std::string());
+        for (std::uint8_t tag = 1; tag <= lastTag; ++tag)
+            if (found_[tag].entry != nullptr)
+                loadFile_.entryByTag[tag] = found_[tag].entry->name;
         const auto report = [&](const cap::Finding& finding, bool refuses) {
-            if (refuses)
-                refuse(finding.text(), found_[finding.tag].entry);
-            loadFile_.findings.push_back(finding);
-            loadFile_.warnings.push_back(std::string(cap::componentEntryName(finding.tag)) + ": " + finding.text());
+            recordFinding(loadFile_, finding, refuses);
         };
         // Debug's size is left in the Directory by whatever strips Debug,
         // --to-cap included, and no card sees Debug: only warned of.
@@ -382,25 +390,7 @@ private:
                 report(finding, options_.verify);
             for (const auto& finding : verdict.warnings)
                 report(finding, false);
-            if (options_.exports && !options_.exports->empty()) {
-                exp::LinkVerdict links = exp::checkLinks(*package, *options_.exports, exp::OwnPackage::of(loadFile_));
-                for (const auto& finding : links.faults)
-                    report(finding, options_.verify);
-                for (const auto& note : links.notes)
-                    loadFile_.warnings.push_back("Linking: " + note);
-                loadFile_.exportFiles = std::move(links.imported);
-            }
-            // The types of the bytecode are checked only where its structure
-            // holds: every index and branch target the verifier follows.
-            if (verdict.faults.empty()) {
-                const verifier::Result types = verifier::verifyBytecode(*package, loadFile_.exportFiles);
-                for (const auto& finding : types.faults)
-                    report(finding, options_.verify);
-                if (types.unchecked != 0)
-                    loadFile_.warnings.push_back("Verifying: " + std::to_string(types.unchecked) +
-                                                 (types.unchecked == 1 ? " use" : " uses") +
-                                                 " of imported classes taken as sound, for want of their export files");
-            }
+            loadFile_.structureHolds = verdict.faults.empty();
             loadFile_.package = std::move(package);
         } catch (const cap::FindingError& error) {
             report(error.finding, options_.verify);
@@ -432,7 +422,7 @@ private:
         for (const auto& package : loadFile_.imports) {
             const auto needed = cap::javaCardReleaseFor(package.aid, package.major, package.minor);
             if (needed && cap::compareReleases(*needed, options_.target) > 0)
-                refuse(package.name.value_or(package.aid) + " " + std::to_string(package.major) + "." +
+                note(package.name.value_or(package.aid) + " " + std::to_string(package.major) + "." +
                        std::to_string(package.minor) + " needs Java Card " + *needed + "; the target is " +
                        options_.target);
         }
@@ -451,9 +441,35 @@ private:
 
 } // namespace
 
-LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options, const std::string& capPath)
+LoadFile layOutLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options,
+                        const std::string& capPath)
 {
     return LoadFileMaker(entries, options, capPath).make();
+}
+
+std::string refusalText(const Refusal& refusal, const std::string& capPath)
+{
+    return Error(ErrorKind::NotLoadable, capPath, refusal.detail, refusal.entry).message();
+}
+
+Error refusalError(const std::vector<Refusal>& refusals, const std::string& capPath)
+{
+    if (refusals.empty())
+        return Error(ErrorKind::NotLoadable, capPath, "no refusal");
+    Error error(ErrorKind::NotLoadable, capPath, refusals.front().detail, refusals.front().entry);
+    for (std::size_t i = 1; i < refusals.size(); ++i)
+        error.addLine(refusalText(refusals[i], capPath));
+    return error;
+}
+
+void recordFinding(LoadFile& file, const cap::Finding& finding, bool refuses)
+{
+    file.findings.push_back(finding);
+    if (refuses)
+        file.refusals.push_back(
+            {finding.tag < file.entryByTag.size() ? file.entryByTag[finding.tag] : std::string(), finding.text()});
+    else
+        file.warnings.push_back(std::string(cap::componentEntryName(finding.tag)) + ": " + finding.text());
 }
 
 } // namespace tolvane

@@ -2,10 +2,13 @@
 
 // A load file: the CAP file's components as a card loader sends them, in the
 // reference load order, each whole, with nothing before, between or after
-// them (the Load File Data Block). Making one checks the CAP file the way a
-// card would, so that a developer hears why it will not load before a card
-// refuses it.
+// them (the Load File Data Block). Laying one out checks the CAP file's
+// framing and its package's structure the way a card would, so that a
+// developer hears why it will not load before a card refuses it; the checks
+// that need more than the package (export files, the bytecode's types) are
+// made above this model.
 
+#include "core/base/error.h"
 #include "core/cap/package.h"
 
 #include <cstdint>
@@ -64,6 +67,12 @@ struct LeftOut {
     std::string reason;
 };
 
+// A reason a card would refuse the load file.
+struct Refusal {
+    std::string entry; // the entry at fault, where one is
+    std::string detail;
+};
+
 struct LoadFile {
     bool fromComponents = false; // read from an IJC file or load file rather than a CAP file
     unsigned capMajor = 0, capMinor = 0;
@@ -82,17 +91,39 @@ struct LoadFile {
     std::optional<std::string> requiresJavaCard, requiresGlobalPlatform;
     // Every component decoded.
     std::shared_ptr<const cap::Package> package;
-    // What the checks found, each where it lies: those of the Debug
-    // component, and the others where checking only warns of them.
+    // What a card would refuse, in the order the checks met it. The first
+    // is the error a refused load file is named by.
+    std::vector<Refusal> refusals;
+    // What the checks found, each where it lies, whether it refuses the
+    // package or is only warned of.
     std::vector<cap::Finding> findings;
+    // The package decoded with every index and branch target that its
+    // bytecode's readers follow in bounds: what the types are checked on.
+    bool structureHolds = false;
+    // By tag: the entry holding each component met, empty where none does.
+    std::vector<std::string> entryByTag;
     // The export file of each imported package, by its place in Import,
     // where one was found on the export path.
     std::vector<std::shared_ptr<const exp::ExportFile>> exportFiles;
 };
 
-// Checks the entries and lays out their load file. Throws Error (NotLoadable)
-// naming the entry and what is wrong when a card would refuse the CAP file:
-// its framing, then every component decoded and checked against the others.
-LoadFile makeLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options, const std::string& capPath);
+// Checks the entries and lays out their load file: their framing, then every
+// component decoded and checked against the others. What a card would refuse
+// is gathered in `refusals` while what follows can still be read; where it
+// cannot (a component that does not frame, a field cut off), throws Error
+// (NotLoadable) naming that refusal and, on following lines, those before it.
+LoadFile layOutLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options,
+                        const std::string& capPath);
+
+// Adds a finding of the checks to the load file: a refusal where it refuses,
+// else a warning.
+void recordFinding(LoadFile& file, const cap::Finding& finding, bool refuses);
+
+// A refusal as an error names it.
+std::string refusalText(const Refusal& refusal, const std::string& capPath);
+
+// The error of a refused load file: its first refusal, the others each on a
+// following line.
+Error refusalError(const std::vector<Refusal>& refusals, const std::string& capPath);
 
 } // namespace tolvane

@@ -61,7 +61,8 @@ struct Outcome {
 // the output file is held; reading when the CAP file's contents are reached;
 // fileSize and formatError where the scan has them; entry for each entry met;
 // entriesEnded after the last one; end on every way out, the error included.
-// A load file is told whole, by loadFile, before entriesEnded.
+// A load file is told by checked once checked, then, unless refused, whole
+// by loadFile, before entriesEnded.
 class CapObserver {
 public:
     virtual ~CapObserver() = default;
@@ -71,6 +72,9 @@ public:
     virtual void fileSize(std::uint64_t) {}
     virtual void formatError() {}
     virtual void entry(const EntryRecord&) {}
+    // The checks of a load file are done: what they found (its refusals,
+    // findings and warnings) is told here, for a refused load file too.
+    virtual void checked(const LoadFile&) {}
     virtual void loadFile(const LoadFile&) {}
     virtual void script(const apdu::Script&) {}
     // A CAP file was made again; its components lie under `folder`, a path

@@ -233,8 +233,10 @@ CardInfo readInfo(Session& session)
         info.recognition = gp::readCardRecognition(*data);
     if (const auto data = get(0x9F, 0x7F))
         info.cplc = gp::readCplc(*data);
-    if (const auto data = get(0x00, 0xE0))
+    if (const auto data = get(0x00, 0xE0)) {
         info.keys = gp::readKeyInformation(*data);
+        info.keysListed = true;
+    }
     return info;
 }
 

@@ -59,6 +59,7 @@ struct CardInfo {
     std::optional<gp::CardRecognition> recognition;
     std::vector<std::pair<std::string, std::string>> cplc;
     std::vector<gp::KeyInfo> keys;
+    bool keysListed = false; // the card gave its key information, even an empty one
 };
 CardInfo readInfo(Session& session);
 

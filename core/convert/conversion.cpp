@@ -78,6 +78,12 @@ void Conversion::script(const apdu::Script& script)
         observer->script(script);
 }
 
+void Conversion::checked(const LoadFile& loadFile)
+{
+    for (auto* observer : observers_)
+        observer->checked(loadFile);
+}
+
 void Conversion::loadFile(const LoadFile& loadFile)
 {
     outcome_.total = loadFile.bytes.size();

@@ -50,6 +50,7 @@ public:
     void fileSize(std::uint64_t bytes) override;
     void formatError() override;
     void entry(const EntryRecord& record) override;
+    void checked(const LoadFile& loadFile) override;
     void loadFile(const LoadFile& loadFile) override;
     void script(const apdu::Script& script) override;
     void capFile(const std::string& folder, bool fromAid) override;

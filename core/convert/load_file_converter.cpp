@@ -4,10 +4,13 @@
 #include "core/base/file_layer.h"
 #include "core/base/paths.h"
 #include "core/cap/components_file.h"
+#include "core/checks/checks.h"
 #include "core/convert/archive_entries.h"
 #include "core/convert/cap_writer.h"
 #include "core/convert/conversion.h"
 #include "core/convert/input_file.h"
+#include "core/exp/export_file.h"
+#include "core/exp/links.h"
 #include "core/output/ijc_output.h"
 #include "core/report/load_file_report.h"
 #include "core/zip/archive.h"
@@ -19,10 +22,29 @@
 namespace tolvane {
 namespace {
 
-// Reads the input's entries and makes its load file.
-LoadFile readLoadFile(const InputFile& input, const LoadFileOptions& options, ZipArchive& archive)
+// Checks the entries' load file, telling the conversion what the checks
+// found before a refusal ends it.
+LoadFile checkedLoadFile(const std::vector<CapEntry>& entries, const std::string& path, const LoadFileOptions& options,
+                         Conversion& conversion)
 {
-    return makeLoadFile(entriesOf(input, archive), options, input.path);
+    LoadFile file = checkLoadFile(entries, options, path);
+    conversion.checked(file);
+    throwIfRefused(file, path);
+    return file;
+}
+
+// Runs `body`, which replaces the file at `path` only with whole and checked
+// content: an error it throws says, on a line of its own, that the file there
+// was left as it was (or not created).
+template <typename Body> void keepingOutput(const std::string& path, Body body)
+{
+    try {
+        body();
+    } catch (Error& error) {
+        if (const std::string note = untouchedOutputNote(path); !note.empty())
+            error.addLine(note);
+        throw;
+    }
 }
 
 // The output beside an input: NAME.ijc beside a CAP file, NAME.load.ijc
@@ -43,7 +65,7 @@ void convertToApduScript(const std::string& capPath, const LoadFileOptions& opti
     const std::string path = scriptPath.empty() ? withExtension(capPath, ".apdu") : scriptPath;
     Conversion conversion({ReadingMode::LoadFile, capPath, path}, report);
     std::optional<IjcOutput> output;
-    conversion.run([&] {
+    conversion.run([&] { keepingOutput(path, [&] {
         if (path == capPath)
             throw Error(ErrorKind::CannotCreate, path, "It is the CAP file itself");
         conversion.reading();
@@ -52,16 +74,16 @@ void convertToApduScript(const std::string& capPath, const LoadFileOptions& opti
             refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
         // The script's file is made only once its commands are: a refused
         // CAP file leaves none.
-        const LoadFile loadFile = readLoadFile(input, options, archive);
+        const LoadFile loadFile = checkedLoadFile(entriesOf(input, archive), input.path, options, conversion);
         const apdu::Script commands = apdu::makeScript(loadFile, script, capPath);
-        output.emplace(path, capPath);
+        output.emplace(path, capPath, OnFailure::KeepOld);
         conversion.outputOpened();
         conversion.loadFile(loadFile);
         conversion.script(commands);
         conversion.endEntries();
         output->write({reinterpret_cast<const std::uint8_t*>(commands.text.data()), commands.text.size()});
         output->commit();
-    });
+    }); });
 }
 
 std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
@@ -87,24 +109,24 @@ std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions&
         ijcPath = besideInput(capPath, input.components, outputPath);
     Conversion conversion({ReadingMode::LoadFile, capPath, ijcPath}, report);
     std::optional<IjcOutput> ijc;
-    conversion.run([&] {
+    conversion.run([&] { keepingOutput(ijcPath, [&] {
         if (unreadable)
             throw *unreadable;
         if (!input.components)
             refuseUnconvertiblePath(capPath, withExtension(capPath, ".ijc"), conversion);
         if (writes) {
-            ijc.emplace(ijcPath, capPath);
+            ijc.emplace(ijcPath, capPath, OnFailure::KeepOld);
             conversion.outputOpened();
         }
         conversion.reading();
-        const LoadFile loadFile = readLoadFile(input, options, archive);
+        const LoadFile loadFile = checkedLoadFile(entriesOf(input, archive), input.path, options, conversion);
         conversion.loadFile(loadFile);
         conversion.endEntries();
         if (ijc) {
             ijc->write(loadFile.bytes);
             ijc->commit();
         }
-    });
+    }); });
     return ijcPath;
 }
 
@@ -115,7 +137,7 @@ void convertToCapFile(const std::string& inputPath, const LoadFileOptions& optio
     const std::string path = outputPath.empty() ? withExtension(inputPath, ".cap") : outputPath;
     Conversion conversion({ReadingMode::LoadFile, inputPath, path}, report);
     std::optional<IjcOutput> output;
-    conversion.run([&] {
+    conversion.run([&] { keepingOutput(path, [&] {
         conversion.reading();
         const InputFile input = readInput(inputPath);
         if (!input.components) {
@@ -124,17 +146,37 @@ void convertToCapFile(const std::string& inputPath, const LoadFileOptions& optio
             throw Error(ErrorKind::NotLoadable, inputPath, "It is no sequence of components");
         }
         const std::vector<CapEntry> entries = entriesOf(input, archive);
-        const LoadFile loadFile = makeLoadFile(entries, options, inputPath);
+        const LoadFile loadFile = checkedLoadFile(entries, inputPath, options, conversion);
         const CapFileLayout layout = capFileLayout(loadFile, packagePath);
         const auto bytes = capFileBytes(loadFile, entries, layout, path);
-        output.emplace(path, inputPath);
+        output.emplace(path, inputPath, OnFailure::KeepOld);
         conversion.outputOpened();
         conversion.loadFile(loadFile);
         conversion.capFile(layout.packagePath + "/javacard/", layout.pathFromAid);
         conversion.endEntries();
         output->write(bytes);
         output->commit();
+    }); });
+}
+
+ExportFileWritten convertToExportFile(const std::string& capPath, const LoadFileOptions& options, ZipArchive& archive,
+                                      const std::string& outputPath)
+{
+    ArchiveCloser closer(archive);
+    ExportFileWritten written;
+    written.path = outputPath.empty() ? withExtension(capPath, ".exp") : outputPath;
+    keepingOutput(written.path, [&] {
+        const InputFile input = readInput(capPath);
+        const exp::ExportFile made = exp::exportFileOf(makeLoadFile(entriesOf(input, archive), options, input.path));
+        const auto bytes = exp::writeExportFile(made);
+        IjcOutput output(written.path, capPath, OnFailure::KeepOld);
+        output.write(bytes);
+        output.commit();
+        written.package = made.package.text();
+        written.classes = made.classes.size();
+        written.bytes = bytes.size();
     });
+    return written;
 }
 
 LoadFile inspectInput(const InputFile& input, ZipArchive& archive, std::shared_ptr<const exp::ExportPath> exports)
@@ -143,7 +185,7 @@ LoadFile inspectInput(const InputFile& input, ZipArchive& archive, std::shared_p
     LoadFileOptions options;
     options.verify = false;
     options.exports = std::move(exports);
-    return readLoadFile(input, options, archive);
+    return checkLoadFile(entriesOf(input, archive), options, input.path);
 }
 
 std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,

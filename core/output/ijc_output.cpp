@@ -31,8 +31,16 @@ bool sameFile(std::optional<struct stat> aStatus, const std::string& a, const st
 
 } // namespace
 
-IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath)
-    : path_(ijcPath), toStandardOutput_(ijcPath == "-")
+std::string untouchedOutputNote(const std::string& path)
+{
+    if (path.empty() || path == "-")
+        return {};
+    struct stat info {};
+    return path + (::lstat(path.c_str(), &info) == 0 ? " was left as it was" : " was not created");
+}
+
+IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath, OnFailure onFailure)
+    : path_(ijcPath), onFailure_(onFailure), toStandardOutput_(ijcPath == "-")
 {
     if (toStandardOutput_)
         return;
@@ -59,7 +67,8 @@ IjcOutput::IjcOutput(const std::string& ijcPath, const std::string& capPath)
             cannotCreate(ijcPath, "Not a regular file");
         }
     }
-    if (!content_.begin(ijcPath, files::Links::Replace, mode_, files::Durability::UntilPublished, existed))
+    const auto fallback = onFailure == OnFailure::KeepOld ? files::Fallback::Refuse : files::Fallback::WriteInPlace;
+    if (!content_.begin(ijcPath, files::Links::Replace, mode_, files::Durability::UntilPublished, existed, fallback))
         cannotCreate(ijcPath, files::lastErrorText());
     pending_.reserve(gatherLimit);
 }
@@ -107,6 +116,12 @@ bool IjcOutput::abandon()
     if (done_ || toStandardOutput_)
         return true;
     done_ = true;
+    if (onFailure_ == OnFailure::KeepOld) {
+        // Never written in place: the content aside is only forgotten.
+        const bool discarded = content_.discard();
+        held_.reset();
+        return discarded;
+    }
     const bool inPlace = content_.writesInPlace();
     bool emptied = true;
     if (inPlace) // the first write empties the file, and discard empties it again if anything was written
@@ -124,7 +139,7 @@ bool IjcOutput::abandon()
 void IjcOutput::cannotWrite()
 {
     std::string reason = files::lastErrorText();
-    if (!abandon())
+    if (!abandon() && onFailure_ == OnFailure::Empty)
         reason += "; the IJC file could not be emptied either: " + files::lastErrorText();
     throw Error(ErrorKind::CannotWrite, path_, reason);
 }

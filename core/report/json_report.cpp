@@ -178,6 +178,7 @@ struct JsonReport::Collected {
     std::vector<Component> components;
     std::optional<LoadFile> loadFile; // without its bytes
     std::optional<Json> apdus, dap;   // of an APDU script
+    std::optional<Json> findings;     // once the load file is checked
 };
 
 JsonReport::JsonReport(ReportSink& sink, bool decoded, bool scripts)
@@ -209,6 +210,17 @@ void JsonReport::entry(const EntryRecord& record)
         collected_->header = record.header;
     collected_->components.push_back(
         {std::string(record.storedName), std::string(record.baseName), record.tag, record.taken.size(), std::nullopt});
+}
+
+void JsonReport::checked(const LoadFile& file)
+{
+    Json findings = Json::array();
+    for (const auto& refusal : file.refusals)
+        findings.push_back(
+            {{"severity", "error"}, {"text", textValue(displayText(refusalText(refusal, collected_->start.capPath)))}});
+    for (const auto& warning : file.warnings)
+        findings.push_back({{"severity", "warning"}, {"text", textValue(warning)}});
+    collected_->findings = std::move(findings);
 }
 
 void JsonReport::loadFile(const LoadFile& file)
@@ -272,8 +284,15 @@ void JsonReport::end(const Outcome& outcome)
     }
     report["components"] = std::move(components);
     report["total"] = outcome.total;
-    if (c.start.mode == ReadingMode::LoadFile)
+    if (c.start.mode == ReadingMode::LoadFile) {
         addLoadFileFields(report, c.loadFile, decoded_);
+        // Every finding of the checks; where the input could not be read
+        // as a load file, the refusal that stopped them.
+        Json findings = c.findings.value_or(Json::array());
+        if (!c.findings && outcome.error && outcome.error->kind() == ErrorKind::NotLoadable)
+            findings.push_back({{"severity", "error"}, {"text", textValue(*error)}});
+        report["findings"] = std::move(findings);
+    }
     if (c.start.mode == ReadingMode::LoadFile && scripts_) {
         report["apdus"] = c.apdus.value_or(Json::array());
         report["dap"] = c.dap.value_or(Json(nullptr));

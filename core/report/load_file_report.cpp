@@ -28,6 +28,18 @@ void LoadFileReport::reading()
     sink_.appendLine(report::fileLine(start_.capPath));
 }
 
+// A refused load file is never reported whole: every refusal is, and the
+// warnings with them.
+void LoadFileReport::checked(const LoadFile& file)
+{
+    if (file.refusals.empty())
+        return;
+    for (const auto& refusal : file.refusals)
+        sink_.appendLine(" Refused: " + refusalText(refusal, start_.capPath));
+    for (const auto& warning : file.warnings)
+        sink_.appendLine(" Warning: " + warning);
+}
+
 void LoadFileReport::loadFile(const LoadFile& file)
 {
     if (file.fromComponents) {

@@ -20,6 +20,7 @@ public:
 
     void begin(const ConversionStart& start) override;
     void reading() override;
+    void checked(const LoadFile& loadFile) override;
     void loadFile(const LoadFile& loadFile) override;
     void script(const apdu::Script& script) override;
     void capFile(const std::string& folder, bool fromAid) override;
