@@ -378,7 +378,54 @@ std::optional<std::string> readKeyFile(const std::string& path, card::ChannelOpt
     return std::nullopt;
 }
 
+namespace {
+
+// What a run had reached when it failed: the reader, and the session whose
+// last command the card answered.
+struct Reached {
+    std::optional<std::string> reader;
+    std::optional<std::pair<std::string, unsigned>> answered; // the last command's kind and status word
+};
+
+// The one JSON object of a run that failed: the error, and the last command
+// with the card's status word where a card answered.
+Json failureJson(const Reached& reached, const std::string& error)
+{
+    Json json = {{"ok", false},
+                 {"error", displayText(error)},
+                 {"reader", reached.reader ? Json(*reached.reader) : Json(nullptr)},
+                 {"command", nullptr},
+                 {"sw", nullptr}};
+    if (reached.answered) {
+        const auto& [kind, sw] = *reached.answered;
+        json["command"] = kind;
+        json["sw"] = byteHex(static_cast<std::uint8_t>(sw >> 8)) + byteHex(static_cast<std::uint8_t>(sw));
+    }
+    return json;
+}
+
+int runOnCard(const CardRequest& request, Reached& reached);
+
+} // namespace
+
 int runCardMode(const CardRequest& request)
+{
+    Reached reached;
+    try {
+        return runOnCard(request, reached);
+    } catch (const std::exception& error) {
+        // A pipeline that reads one object per run gets one, failed too.
+        if (request.json && request.mode != CardMode::Readers) {
+            const auto* known = dynamic_cast<const Error*>(&error);
+            say(failureJson(reached, known != nullptr ? known->message() : error.what()).dump());
+        }
+        throw;
+    }
+}
+
+namespace {
+
+int runOnCard(const CardRequest& request, Reached& reached)
 {
     if (request.mode == CardMode::Readers)
         return readers(request);
@@ -386,6 +433,7 @@ int runCardMode(const CardRequest& request)
     if (request.mode == CardMode::Send)
         files = checkedLoadFiles(request); // a refusal sends nothing
     const std::string reader = pcsc::chooseReader(pcsc::listReaders(), request.reader);
+    reached.reader = reader;
     const auto transport = pcsc::connect(reader, [&](const std::string& notice) {
         if (!request.quiet)
             std::fputs(("tolvane-cli: " + notice + "\n").c_str(), stderr);
@@ -393,7 +441,11 @@ int runCardMode(const CardRequest& request)
     std::function<void(const card::Exchange&)> observe;
     if (request.trace)
         observe = trace;
-    card::Session session(*transport, observe);
+    card::Session session(*transport, [&](const card::Exchange& exchange) {
+        reached.answered = {exchange.kind, exchange.response.sw};
+        if (observe)
+            observe(exchange);
+    });
     Json json = {{"reader", reader}, {"atr", hex(transport->atr())}};
     session.selectSecurityDomain(request.script.securityDomain);
     if (session.cardLocked() && !request.quiet)
@@ -529,5 +581,7 @@ int runCardMode(const CardRequest& request)
     }
     return finish();
 }
+
+} // namespace
 
 } // namespace tolvane::cli

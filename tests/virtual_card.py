@@ -336,7 +336,8 @@ class Card:
         self.channel = None
         if self.failures >= self.args.tries:
             raise Refused(0x6983)
-        sets = self.domains[self.selected]
+        # A domain without keys of its own opens its channel with the issuer's.
+        sets = self.domains[self.selected] or self.domains[ISD]
         if kvn == 0:
             kvn = next(iter(sets))
         if kvn not in sets:
@@ -427,7 +428,7 @@ class Card:
                 # key set of the session that made it.
                 if privileges[0] & 0x80 == 0 or bytes([0x81, 2, self.scp, self.i]) not in params:
                     raise Refused(0x6A80)
-                self.domains[instance] = {self.channel.kvn: self.channel.keys}
+                self.domains[instance] = {} if self.args.bare_domains else {self.channel.kvn: self.channel.keys}
             elif privileges[0] & 0x80:
                 raise Refused(0x6A80)
             self.apps[instance] = {"package": package, "privileges": privileges, "state": 0x0F if module == SD_MODULE
@@ -723,6 +724,8 @@ def main():
     parser.add_argument("--card-state", default="0F", help="the card's life cycle state, in hex")
     parser.add_argument("--wrong-check-values", action="store_true", help="answer PUT KEY with check values altered")
     parser.add_argument("--keep-old-keys", action="store_true", help="answer PUT KEY well, and keep the old keys")
+    parser.add_argument("--bare-domains", action="store_true",
+                        help="a new security domain lists no key set, and borrows the issuer's until it has one")
     parser.add_argument("--max-data", type=int, default=255)
     parser.add_argument("--status-part", type=int, default=200, help="bytes of GET STATUS answer before 63 10")
     parser.add_argument("--old-status-only", action="store_true")
