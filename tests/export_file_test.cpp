@@ -227,6 +227,45 @@ TEST(CompareExp, EachKindOfBreakIsFound)
     }
 }
 
+TEST(Dump, AReferenceToAnImportedPackageIsNamedFromItsExportFile)
+{
+    // javacard.security's ECPrivateKey, as an export file of the test's own tells it.
+    auto security = std::make_shared<ExportFile>();
+    security->package = {"javacard/security", {0xA0, 0, 0, 0, 0x62, 0x01, 0x02}, 1, 3, 1};
+    security->classes.push_back({7, exp::accPublic | exp::accInterface, "javacard/security/ECPrivateKey", {}, {}, {}, {}});
+    security->classes[0].methods.push_back({19, exp::accPublic | exp::accAbstract, "getS", "([BS)S", {}});
+    security->classes[0].methods.push_back({3, exp::accPublic | exp::accAbstract, "getA", "([BS)S", {}});
+    cap::Package package;
+    package.imports.push_back({});
+    cap::PoolEntry interface; // class reference: package 0, class token 7
+    interface.kind = 1;
+    interface.classRef.raw = 0x8007;
+    package.pool.push_back(interface);
+    const ImportedExports exports{security};
+    const struct {
+        const char* name;
+        std::uint8_t opcode;
+        std::vector<std::int32_t> operands;
+        const char* shown;
+    } cases[] = {
+        {"invokeinterface names the interface's method", 0x8E, {3, 0, 19},
+         "3 0 19 (javacard.security.ECPrivateKey.getS([BS)S)"},
+        {"another token, another method", 0x8E, {3, 0, 3}, "3 0 3 (javacard.security.ECPrivateKey.getA([BS)S)"},
+        {"a token the interface lacks leaves the interface", 0x8E, {3, 0, 20},
+         "3 0 20 (javacard.security.ECPrivateKey)"},
+        {"checkcast names the class", 0x94, {14, 0}, "14 0 (javacard.security.ECPrivateKey)"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cap::Instruction in;
+        in.opcode = c.opcode;
+        for (const auto operand : c.operands)
+            in.operands.push_back(operand);
+        in.poolIndex = 0;
+        EXPECT_EQ(operandText(package, in, exports), c.shown);
+    }
+}
+
 TEST(Links, ALibrarysOwnExportFileAgreesWithItsExportComponent)
 {
     const auto path = (corpusDir() / "cap" / "openjavacard-tools__openjavacard-lib-debug.cap").string();

@@ -328,6 +328,21 @@ std::optional<ExportedName> exportedName(const cap::PoolEntry& e,
     return ExportedName{cls->name, member->name, member->descriptor};
 }
 
+std::optional<ExportedName> exportedInterfaceMethod(const cap::PoolEntry& interfaceEntry, unsigned token,
+                                                    const std::vector<std::shared_ptr<const ExportFile>>& imported)
+{
+    if (static_cast<PoolKind>(interfaceEntry.kind) != PoolKind::ClassRef || !interfaceEntry.classRef.external())
+        return std::nullopt;
+    const unsigned package = interfaceEntry.classRef.package();
+    if (package >= imported.size() || !imported[package])
+        return std::nullopt;
+    const Class* cls = imported[package]->classByToken(interfaceEntry.classRef.token());
+    const Member* method = cls != nullptr ? cls->method(token, false) : nullptr;
+    if (method == nullptr)
+        return std::nullopt;
+    return ExportedName{cls->name, method->name, method->descriptor};
+}
+
 std::string typeText(const cap::Package& package, const std::vector<std::shared_ptr<const ExportFile>>& imported,
                      const std::vector<std::uint8_t>& nibbles, bool method)
 {

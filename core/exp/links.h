@@ -64,6 +64,10 @@ struct ExportedName {
 };
 std::optional<ExportedName> exportedName(const cap::PoolEntry& entry,
                                          const std::vector<std::shared_ptr<const ExportFile>>& imported);
+// The method an invokeinterface calls: the interface its pool entry names,
+// and the method of `token` that the interface's export file lists.
+std::optional<ExportedName> exportedInterfaceMethod(const cap::PoolEntry& interfaceEntry, unsigned token,
+                                                    const std::vector<std::shared_ptr<const ExportFile>>& imported);
 
 // Whether a type as typeText gives it matches an export file's descriptor,
 // where "L?;" (a class the names cannot tell) matches any class.

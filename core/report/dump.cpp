@@ -89,6 +89,20 @@ std::string staticRefText(const Package& package, StaticRef ref, bool isMethod)
 
 } // namespace
 
+std::optional<exp::ExportedName> exportedNameOf(const Package& package, const Instruction& in,
+                                                const ImportedExports& exports)
+{
+    if (!in.poolIndex || *in.poolIndex >= package.pool.size())
+        return std::nullopt;
+    const PoolEntry& entry = package.pool[*in.poolIndex];
+    // invokeinterface's entry is the interface; its last operand the method's token.
+    constexpr std::uint8_t invokeinterface = 0x8E;
+    if (in.opcode == invokeinterface && in.operands.size() == 3)
+        if (auto method = exp::exportedInterfaceMethod(entry, static_cast<unsigned>(in.operands[2]), exports))
+            return method;
+    return exp::exportedName(entry, exports);
+}
+
 std::string poolEntryText(const Package& package, unsigned index, const ImportedExports& exports)
 {
     if (index >= package.pool.size())
@@ -122,8 +136,7 @@ std::string operandText(const Package& package, const Instruction& in, const Imp
     }
     if (in.poolIndex) {
         // Named from an export file, the instruction says the kind already.
-        const auto name = *in.poolIndex < package.pool.size() ? exp::exportedName(package.pool[*in.poolIndex], exports)
-                                                              : std::nullopt;
+        const auto name = *in.poolIndex < package.pool.size() ? exportedNameOf(package, in, exports) : std::nullopt;
         text += " (";
         text += name ? name->text() : poolEntryText(package, *in.poolIndex);
         text += ')';

@@ -106,11 +106,15 @@ Json decodedJson(const cap::Package& package, const ImportedExports& exports)
         Json methods = Json::array();
         for (const auto& method : cls.methods) {
             Json instructions = Json::array();
-            for (const auto& in : method.instructions)
-                instructions.push_back(
-                    {{"offset", in.offset},
-                     {"op", cap::mnemonic(in.opcode)},
-                     {"operands", std::vector<std::int32_t>(in.operands.begin(), in.operands.end())}});
+            for (const auto& in : method.instructions) {
+                Json instruction = {{"offset", in.offset},
+                                    {"op", cap::mnemonic(in.opcode)},
+                                    {"operands", std::vector<std::int32_t>(in.operands.begin(), in.operands.end())}};
+                // What it calls or reaches in an imported package, by name.
+                if (const auto name = exportedNameOf(package, in, exports))
+                    instruction["names"] = textValue(name->text());
+                instructions.push_back(std::move(instruction));
+            }
             methods.push_back({{"token", method.token},
                                {"flags", method.flags},
                                {"name", optionalText(method.name)},
