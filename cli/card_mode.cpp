@@ -495,7 +495,7 @@ int runOnCard(const CardRequest& request, Reached& reached)
     // The key sets the card holds, read in the clear as --info reads them,
     // decide whether --put-keys replaces or adds.
     std::optional<std::vector<unsigned>> held;
-    if (request.mode == CardMode::PutKeys && request.newKeys.version)
+    if (request.mode == CardMode::PutKeys)
         held = card::keyVersions(session);
     if (request.defaultKey && !request.quiet)
         std::fputs("tolvane-cli: no key given: using the default test key 40..4F\n", stderr);

@@ -43,8 +43,9 @@ if [ -n "$cap" ]; then
   "$root/bin/tolvane-cli" -q "$work/input.cap" || fail "the installed tolvane-cli did not convert $cap"
   [ -s "$work/input.ijc" ] || fail "no IJC file from the installed tolvane-cli"
   # The pipeline gives the digest of the file it writes.
-  piped=$("$root/bin/tolvane-cli" --load-file -o - "$work/input.cap" 2>/dev/null | sha256sum | cut -d' ' -f1)
-  "$root/bin/tolvane-cli" -q --load-file "$work/input.cap"
+  piped=$("$root/bin/tolvane-cli" --load-file -o - "$work/input.cap" 2>/dev/null | sha256sum | cut -d' ' -f1) ||
+    fail "the installed tolvane-cli --load-file -o - failed on $cap"
+  "$root/bin/tolvane-cli" -q --load-file "$work/input.cap" || fail "the installed tolvane-cli --load-file failed on $cap"
   [ "$piped" = "$(sha256sum < "$work/input.ijc" | cut -d' ' -f1)" ] || fail "-o - and the IJC file differ"
 fi
 # The installed window starts (on the offscreen platform) and runs until stopped.
