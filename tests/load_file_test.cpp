@@ -596,6 +596,20 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
         {"a return address read as a reference",
          {0x01, 0x11, 0x71, 0x00, 0x04, 0x7A, 0x2C, 0x19, 0x93},
          "aload_1 at 8 needs a reference in local 1, which holds a return address"},
+        // jsr S at 2 and at 5 on one path: each return comes back to its own caller.
+        {"one subroutine called twice on one path",
+         {0x01, 0x11, 0x71, 0x00, 0x07, 0x71, 0x00, 0x04, 0x7A, 0x2C, 0x72, 0x01},
+         nullptr},
+        // Local 2 holds a short at the first jsr and a reference at the second;
+        // the subroutine never touches it, so each caller keeps its own.
+        {"a local the subroutine leaves comes back from its caller",
+         {0x01, 0x13, 0x03, 0x31, 0x71, 0x00, 0x0D, 0x1E, 0x3B, 0x18, 0x2D, 0x71, 0x00, 0x06, 0x1A, 0x3B, 0x7A, 0x2C,
+          0x72, 0x01},
+         nullptr},
+        // new short[1], then baload or bastore on it.
+        {"baload on a short array", {0x02, 0x11, 0x04, 0x90, 0x0C, 0x03, 0x25, 0x3B, 0x7A}, "baload at 7 needs a byte[] or boolean[] on the stack, where there is a short[]"},
+        {"bastore on a short array", {0x03, 0x11, 0x04, 0x90, 0x0C, 0x03, 0x03, 0x38, 0x7A}, "bastore at 8 needs a byte[] or boolean[] on the stack, where there is a short[]"},
+        {"baload on a byte array", {0x02, 0x11, 0x04, 0x90, 0x0B, 0x03, 0x25, 0x3B, 0x7A}, nullptr},
         {"an int popped word by word", {0x02, 0x10, 0x0A, 0x3B, 0x3B, 0x7A}, "pop at 4 would cut an int"},
         {"an int popped whole", {0x02, 0x10, 0x0A, 0x3C, 0x7A}, nullptr},
         {"dup_x puts its copy under the word below",

@@ -1025,9 +1025,14 @@ private:
                 continue;
             State after = *states_[j];
             after.stack = s.stack;
+            // The caller's locals, but those the subroutine writes. Its return
+            // address is spent once it has returned: the subroutine may be
+            // called again.
             for (std::size_t k = 0; k < after.locals.size(); ++k)
                 if (written.count(static_cast<unsigned>(k)) != 0)
-                    after.locals[k] = s.locals[k];
+                    after.locals[k] = s.locals[k].kind == Kind::ReturnAddress && s.locals[k].at == v.at
+                                          ? Value{}
+                                          : s.locals[k];
             merge(j + 1, std::move(after));
         }
     }
