@@ -107,6 +107,14 @@ TEST(ExportFile, ASpoiledFileIsRefusedNamingTheOffsetAndWhat)
              b[b.size() - 2] = 0;
          },
          "this package is constant pool entry 0, which is no Package entry"},
+        {"this package one past the pool's last entry",
+         [](auto& b) {
+             ExportFile bare = framework(3);
+             bare.classes.clear();
+             b = exp::writeExportFile(bare);
+             b[b.size() - 3] = b[6], b[b.size() - 2] = b[7]; // the index: the pool's count
+         },
+         ", and the pool has "},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
