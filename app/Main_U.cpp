@@ -335,7 +335,7 @@ bool TMainForm::guarded(const std::function<void()>& handler)
     } catch (const std::exception& error) {
         if (QWidget* grabber = QWidget::mouseGrabber())
             grabber->releaseMouse();
-        ErrorBox::show(this, QString::fromStdString(tolvane::displayText(error.what())));
+        ErrorBox::show(this, QString::fromStdString(tolvane::displayText(error)));
         return false;
     }
 }

@@ -213,7 +213,7 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
             try {
                 (this->*handler)();
             } catch (const std::exception& error) {
-                hooks_.showError(text(tolvane::displayText(error.what())));
+                hooks_.showError(text(tolvane::displayText(error)));
             }
         };
     };

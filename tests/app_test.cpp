@@ -225,6 +225,7 @@ private slots:
         QTest::mouseClick(form->cxButton_cap_convert, Qt::LeftButton);
         QCOMPARE(errors.size(), 1);
         QVERIFY2(errors[0].startsWith("The CAP file has no Directory"), qPrintable(errors[0]));
+        QVERIFY2(errors[0].endsWith("\n" + q(dir->file("wallet.ijc")) + " was not created."), qPrintable(errors[0]));
         QVERIFY(!std::filesystem::exists(dir->file("wallet.ijc"))); // a refused load file creates none
 
         tolvane::LineHolder core;

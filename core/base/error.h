@@ -62,4 +62,9 @@ private:
 // (so "x" and "x?" get one, "x." "x)" "x!" "x," and "x " do not).
 std::string displayText(const std::string& message);
 
+// The text an error box shows for `error`: its message, then each line that
+// follows it (an Error's further refusals, what became of the output), each
+// on a line of its own as displayText makes it.
+std::string displayText(const std::exception& error);
+
 } // namespace tolvane
