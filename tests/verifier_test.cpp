@@ -210,6 +210,9 @@ TEST(Verifier, TypeConfusionsInRealFilesAreRefusedWhereTheyLie)
         {"a short returned as a reference", "U2FToken__u2ftoken.cap",
          opcodeSwap(0x78, 0x77, any, [](const Found& f) { return "areturn" + at(f); }),
          "returns from a method that returns a short"},
+        {"a reference returned as a short", "U2FToken__u2ftoken.cap",
+         opcodeSwap(0x77, 0x78, any, [](const Found& f) { return "sreturn" + at(f); }),
+         "returns from a method that returns a reference"},
         {"a short returned from a method that returns nothing", "U2FToken__u2ftoken.cap",
          opcodeSwap(0x7A, 0x78, any, [](const Found& f) { return "sreturn" + at(f); }),
          "returns from a method that returns nothing"},
@@ -275,6 +278,48 @@ TEST(Verifier, TypeConfusionsInRealFilesAreRefusedWhereTheyLie)
         EXPECT_TRUE(cap::verifyPackage(*edited.package).faults.empty());
         EXPECT_THAT(verdictOf(entries), ::testing::HasSubstr(edit->said + c.rest));
     }
+}
+
+// The package's own classes, each assignable only to itself and to the
+// package classes it extends: never to an unrelated one, nor to a subclass.
+TEST(Verifier, APackageClassIsAssignableOnlyAlongItsSuperclasses)
+{
+    const auto path = (corpusDir() / "cap" / "U2FToken__u2ftoken.cap").string();
+    if (!haveCorpus(path))
+        GTEST_SKIP() << "no corpus at " << corpusDir();
+    const auto package = makeLoadFile(corpusEntries(path), {}, path).package;
+    const std::vector<std::shared_ptr<const exp::ExportFile>> none;
+    const verifier::ClassWorld world(*package, none);
+    // Each class's package superclasses, itself first, by their Class offsets.
+    const auto chain = [&](const cap::ClassEntry& cls) {
+        std::vector<unsigned> offsets{cls.offset};
+        for (const cap::ClassEntry* at = &cls; at->superClass && !at->superClass->value.external();) {
+            const unsigned next = at->superClass->value.offset();
+            offsets.push_back(next);
+            const auto it = std::find_if(package->classEntries.begin(), package->classEntries.end(),
+                                         [&](const cap::ClassEntry& e) { return e.offset == next; });
+            if (it == package->classEntries.end())
+                break;
+            at = &*it;
+        }
+        return offsets;
+    };
+    unsigned unrelated = 0;
+    for (const auto& from : package->classEntries)
+        for (const auto& to : package->classEntries) {
+            if (from.isInterface || to.isInterface)
+                continue;
+            const auto supers = chain(from);
+            const bool extends = std::find(supers.begin(), supers.end(), to.offset) != supers.end();
+            const auto theirs = chain(to);
+            unrelated += !extends && std::find(theirs.begin(), theirs.end(), from.offset) == theirs.end();
+            SCOPED_TRACE(world.className(static_cast<verifier::ClassKey>(from.offset)) + " to " +
+                         world.className(static_cast<verifier::ClassKey>(to.offset)));
+            EXPECT_EQ(world.assignable(static_cast<verifier::ClassKey>(from.offset),
+                                       static_cast<verifier::ClassKey>(to.offset)),
+                      extends ? verifier::Answer::Yes : verifier::Answer::No);
+        }
+    EXPECT_GT(unrelated, 0u) << "no unrelated classes to try";
 }
 
 // A reference to an imported package that the file's own Descriptor types
