@@ -402,6 +402,19 @@ TEST(Links, EachReferenceIsHeldAgainstItsExportFile)
                                         [&](const exp::Member& m) { return m.token == virtualCall->token; }));
          },
          "has no virtual method"},
+        {"a static method the imported release lacks",
+         [&](auto& files) {
+             const auto call = std::find_if(package->pool.begin(), package->pool.end(), [](const cap::PoolEntry& e) {
+                 return e.kind == 6 && e.staticRef.external();
+             });
+             ASSERT_NE(call, package->pool.end());
+             for (auto& cls : files[call->staticRef.package()].classes)
+                 if (cls.token == call->staticRef.classToken())
+                     std::erase_if(cls.methods, [&](const exp::Member& m) {
+                         return m.token == call->staticRef.token() && (m.flags & exp::accStatic) != 0;
+                     });
+         },
+         "has no static method"},
         {"a virtual method that is static there",
          [&](auto& files) {
              for (auto& m : calledClass(files).methods)

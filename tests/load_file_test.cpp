@@ -684,6 +684,28 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
     }
 }
 
+// --dump --types shows the verifier's types before each instruction: what
+// the stack holds, then each usable local.
+TEST_F(LoadFileConversion, TheTypesShownBeforeEachInstruction)
+{
+    // this in local 0, a short stored in local 1, a new byte[1] read at 0.
+    const auto entries = CapRecipe{.method = {0x02, 0x12, 0x03, 0x30, 0x04, 0x90, 0x0B, 0x03, 0x25, 0x3B, 0x7A}}.entries();
+    LoadFileReport dump(report, true, true);
+    ASSERT_EQ(run([&] {
+                  convertToLoadFile(writeCap("card.cap", capFile(entries)), {}, LoadFileAction::Check, dump, archive);
+              }),
+              std::nullopt);
+    // Each instruction with the types before it, as the report's two lines show them.
+    const std::string text = reportText();
+    for (const char* shown : {
+             "      stack: | locals: 0 class token 0\n   3: sconst_0\n",
+             "      stack: short | locals: 0 class token 0\n   4: sstore_1\n",
+             "      stack: | locals: 0 class token 0, 1 short\n   5: sconst_1\n",
+             "      stack: byte[], short | locals: 0 class token 0, 1 short\n   9: baload\n",
+         })
+        EXPECT_NE(text.find(shown), std::string::npos) << shown << "\n" << text;
+}
+
 TEST_F(LoadFileConversion, TheJavaCardItNeedsAgainstTheTarget)
 {
     const ByteVector framework{0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01};
