@@ -353,6 +353,8 @@ def key_cases(rig, problems):
              ["--new-key", other, "--save-keys", saved], 1,
              ["did not open a secure channel", "holds key set 30 (AES-128, check values", "saved in " + saved],
              [], None),
+            ("a card that refuses PUT KEY, the keys saved first", ["--answer", "D8:6A80"],
+             ["--new-key", "random", "--save-keys", saved], 1, ["PUT KEY", "saved in " + saved], [], None),
             ("SCP02 takes no 32-byte key", ["--scp", "02"], ["--new-key", AES256], 2,
              ["takes DES keys of 16 bytes", "nothing was put"], None, None),
             ("an add of a version the card holds is a replace", [], ["--new-key", other, "--new-key-version", "30"], 0,
@@ -366,6 +368,9 @@ def key_cases(rig, problems):
             expect(problems, case, result.returncode == status and all(s in shown for s in said),
                    "exit %d, or does not say %r: %s" % (result.returncode, said, result.stdout), result)
             keys = [other, AES256, AES256[::-1]] + AES192
+            # Keys to be saved are saved before the card is asked, so that a refusal loses none.
+            expect(problems, case, os.path.exists(saved) == ("--save-keys" in options and status != 2),
+                   "the keys were saved or not, where they should not or should be")
             if os.path.exists(saved):
                 keys += [line.split("=")[1] for line in open(saved).read().splitlines() if "=" in line]
                 expect(problems, case, os.stat(saved).st_mode & 0o777 == 0o600, "the saved keys are not 0600")
