@@ -261,6 +261,29 @@ TEST_F(LoadFileConversion, CapFilesACardWouldRefuse)
         EXPECT_EQ(lastKind, ErrorKind::NotLoadable);
         EXPECT_NE(error->find(c.message), std::string::npos) << *error;
         EXPECT_EQ(ijc(), bytesOf("old content"));
+        // The window shows the refusal on a row, where the input reads as a
+        // package at all; else looking at it says the same.
+        const std::string message = c.message;
+        const std::string detail =
+            message.starts_with("Component ") ? message.substr(message.find("\": ") + 3) : message;
+        try {
+            const auto rows = structureOf(inspectInput(readInput(dir.file("card.cap")), archive));
+            std::vector<const StructureRow*> pending;
+            for (const auto& row : rows)
+                pending.push_back(&row);
+            bool marked = false;
+            while (!pending.empty() && !marked) {
+                const StructureRow* row = pending.back();
+                pending.pop_back();
+                marked = std::any_of(row->findings.begin(), row->findings.end(),
+                                     [&](const std::string& f) { return f.find(detail) != std::string::npos; });
+                for (const auto& child : row->children)
+                    pending.push_back(&child);
+            }
+            EXPECT_TRUE(marked) << "no row marked";
+        } catch (const Error& looked) {
+            EXPECT_NE(std::string(looked.what()).find(c.message), std::string::npos) << looked.what();
+        }
     }
 }
 

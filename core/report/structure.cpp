@@ -151,6 +151,18 @@ std::vector<StructureRow> structureOf(const LoadFile& file)
                                      : components.children[static_cast<std::size_t>(it - file.components.begin())])
             .findings.push_back(withControlsEscaped(finding.text()));
     }
+    // A refusal that no finding places (a Directory count, a Header flag)
+    // goes on the component it names, or on the package.
+    for (const Refusal& refusal : file.refusals) {
+        if (std::any_of(file.findings.begin(), file.findings.end(),
+                        [&](const Finding& f) { return f.text() == refusal.detail; }))
+            continue;
+        auto it = std::find_if(file.components.begin(), file.components.end(),
+                               [&](const LoadComponent& c) { return !refusal.entry.empty() && c.entry == refusal.entry; });
+        (it == file.components.end() ? rows.front()
+                                     : components.children[static_cast<std::size_t>(it - file.components.begin())])
+            .findings.push_back(withControlsEscaped(refusal.detail));
+    }
 
     rows.push_back(std::move(components));
     rows.push_back(std::move(imports));
