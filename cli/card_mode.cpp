@@ -404,27 +404,6 @@ Json failureJson(const Reached& reached, const std::string& error)
     return json;
 }
 
-int runOnCard(const CardRequest& request, Reached& reached);
-
-} // namespace
-
-int runCardMode(const CardRequest& request)
-{
-    Reached reached;
-    try {
-        return runOnCard(request, reached);
-    } catch (const std::exception& error) {
-        // A pipeline that reads one object per run gets one, failed too.
-        if (request.json && request.mode != CardMode::Readers) {
-            const auto* known = dynamic_cast<const Error*>(&error);
-            say(failureJson(reached, known != nullptr ? known->message() : error.what()).dump());
-        }
-        throw;
-    }
-}
-
-namespace {
-
 int runOnCard(const CardRequest& request, Reached& reached)
 {
     if (request.mode == CardMode::Readers)
@@ -583,5 +562,18 @@ int runOnCard(const CardRequest& request, Reached& reached)
 }
 
 } // namespace
+
+int runCardMode(const CardRequest& request)
+{
+    Reached reached;
+    try {
+        return runOnCard(request, reached);
+    } catch (const std::exception& error) {
+        // A pipeline that reads one object per run gets one, failed too.
+        if (request.json && request.mode != CardMode::Readers)
+            say(failureJson(reached, error.what()).dump());
+        throw;
+    }
+}
 
 } // namespace tolvane::cli

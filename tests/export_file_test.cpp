@@ -240,7 +240,8 @@ TEST(Dump, AReferenceToAnImportedPackageIsNamedFromItsExportFile)
     // javacard.security's ECPrivateKey, as an export file of the test's own tells it.
     auto security = std::make_shared<ExportFile>();
     security->package = {"javacard/security", {0xA0, 0, 0, 0, 0x62, 0x01, 0x02}, 1, 3, 1};
-    security->classes.push_back({7, exp::accPublic | exp::accInterface, "javacard/security/ECPrivateKey", {}, {}, {}, {}});
+    security->classes.push_back(
+        {7, exp::accPublic | exp::accInterface, "javacard/security/ECPrivateKey", {}, {}, {}, {}});
     security->classes[0].methods.push_back({19, exp::accPublic | exp::accAbstract, "getS", "([BS)S", {}});
     security->classes[0].methods.push_back({3, exp::accPublic | exp::accAbstract, "getA", "([BS)S", {}});
     cap::Package package;
@@ -256,10 +257,14 @@ TEST(Dump, AReferenceToAnImportedPackageIsNamedFromItsExportFile)
         std::vector<std::int32_t> operands;
         const char* shown;
     } cases[] = {
-        {"invokeinterface names the interface's method", 0x8E, {3, 0, 19},
+        {"invokeinterface names the interface's method",
+         0x8E,
+         {3, 0, 19},
          "3 0 19 (javacard.security.ECPrivateKey.getS([BS)S)"},
         {"another token, another method", 0x8E, {3, 0, 3}, "3 0 3 (javacard.security.ECPrivateKey.getA([BS)S)"},
-        {"a token the interface lacks leaves the interface", 0x8E, {3, 0, 20},
+        {"a token the interface lacks leaves the interface",
+         0x8E,
+         {3, 0, 20},
          "3 0 20 (javacard.security.ECPrivateKey)"},
         {"checkcast names the class", 0x94, {14, 0}, "14 0 (javacard.security.ECPrivateKey)"},
     };

@@ -297,9 +297,9 @@ TEST_F(LoadFileConversion, RefusedOrFailedOutputsLeaveTheOldFileOrNone)
     // The same components one after the other: the input of --to-cap.
     const auto components = [](const std::map<std::string, ByteVector>& from) {
         ByteVector out;
-        for (const char* name : {"Header.cap", "Directory.cap", "Import.cap", "Applet.cap", "Class.cap", "Method.cap",
-                                 "StaticField.cap", "Export.cap", "ConstantPool.cap", "RefLocation.cap",
-                                 "Descriptor.cap"})
+        for (const char* name :
+             {"Header.cap", "Directory.cap", "Import.cap", "Applet.cap", "Class.cap", "Method.cap", "StaticField.cap",
+              "Export.cap", "ConstantPool.cap", "RefLocation.cap", "Descriptor.cap"})
             out.insert(out.end(), from.at(name).begin(), from.at(name).end());
         return out;
     };
@@ -323,9 +323,7 @@ TEST_F(LoadFileConversion, RefusedOrFailedOutputsLeaveTheOldFileOrNone)
              convertToApduScript(in, {}, {}, observer, archive, out);
          }},
         {"--to-cap", "in.ijc", components(entries), components(spoiled),
-         [&](const std::string& in, const std::string& out) {
-             convertToCapFile(in, {}, {}, observer, archive, out);
-         }},
+         [&](const std::string& in, const std::string& out) { convertToCapFile(in, {}, {}, observer, archive, out); }},
         {"--to-exp", "in.cap", exportable, capFile(spoiled),
          [this](const std::string& in, const std::string& out) { convertToExportFile(in, {}, archive, out); }},
     };
@@ -626,12 +624,16 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
         // Local 2 holds a short at the first jsr and a reference at the second;
         // the subroutine never touches it, so each caller keeps its own.
         {"a local the subroutine leaves comes back from its caller",
-         {0x01, 0x13, 0x03, 0x31, 0x71, 0x00, 0x0D, 0x1E, 0x3B, 0x18, 0x2D, 0x71, 0x00, 0x06, 0x1A, 0x3B, 0x7A, 0x2C,
-          0x72, 0x01},
+         {0x01, 0x13, 0x03, 0x31, 0x71, 0x00, 0x0D, 0x1E, 0x3B, 0x18,
+          0x2D, 0x71, 0x00, 0x06, 0x1A, 0x3B, 0x7A, 0x2C, 0x72, 0x01},
          nullptr},
         // new short[1], then baload or bastore on it.
-        {"baload on a short array", {0x02, 0x11, 0x04, 0x90, 0x0C, 0x03, 0x25, 0x3B, 0x7A}, "baload at 7 needs a byte[] or boolean[] on the stack, where there is a short[]"},
-        {"bastore on a short array", {0x03, 0x11, 0x04, 0x90, 0x0C, 0x03, 0x03, 0x38, 0x7A}, "bastore at 8 needs a byte[] or boolean[] on the stack, where there is a short[]"},
+        {"baload on a short array",
+         {0x02, 0x11, 0x04, 0x90, 0x0C, 0x03, 0x25, 0x3B, 0x7A},
+         "baload at 7 needs a byte[] or boolean[] on the stack, where there is a short[]"},
+        {"bastore on a short array",
+         {0x03, 0x11, 0x04, 0x90, 0x0C, 0x03, 0x03, 0x38, 0x7A},
+         "bastore at 8 needs a byte[] or boolean[] on the stack, where there is a short[]"},
         {"baload on a byte array", {0x02, 0x11, 0x04, 0x90, 0x0B, 0x03, 0x25, 0x3B, 0x7A}, nullptr},
         {"an int popped word by word", {0x02, 0x10, 0x0A, 0x3B, 0x3B, 0x7A}, "pop at 4 would cut an int"},
         {"an int popped whole", {0x02, 0x10, 0x0A, 0x3C, 0x7A}, nullptr},
@@ -712,7 +714,8 @@ TEST_F(LoadFileConversion, TheVerifierFollowsTypesThroughEveryWayIn)
 TEST_F(LoadFileConversion, TheTypesShownBeforeEachInstruction)
 {
     // this in local 0, a short stored in local 1, a new byte[1] read at 0.
-    const auto entries = CapRecipe{.method = {0x02, 0x12, 0x03, 0x30, 0x04, 0x90, 0x0B, 0x03, 0x25, 0x3B, 0x7A}}.entries();
+    const auto entries =
+        CapRecipe{.method = {0x02, 0x12, 0x03, 0x30, 0x04, 0x90, 0x0B, 0x03, 0x25, 0x3B, 0x7A}}.entries();
     LoadFileReport dump(report, true, true);
     ASSERT_EQ(run([&] {
                   convertToLoadFile(writeCap("card.cap", capFile(entries)), {}, LoadFileAction::Check, dump, archive);

@@ -87,7 +87,7 @@ private:
     // A refusal past which the checks go on.
     void note(const std::string& detail, const CapEntry* entry = nullptr)
     {
-        loadFile_.refusals.push_back({entry != nullptr ? entry->name : std::string(), detail});
+        loadFile_.refusals.push_back({entry != nullptr ? entry->name : std::string(), detail, false});
     }
 
     // Reads fields of a component, turning a field it lacks into an error
@@ -239,8 +239,8 @@ private:
         requireExactly(exportTag, accExport, "ACC_EXPORT");
         if (found_[staticResourcesTag].entry != nullptr && loadFile_.capMinor < 3)
             note("a StaticResources component needs CAP format 2.3, and the Header gives " +
-                       std::to_string(loadFile_.capMajor) + "." + std::to_string(loadFile_.capMinor),
-                   found_[staticResourcesTag].entry);
+                     std::to_string(loadFile_.capMajor) + "." + std::to_string(loadFile_.capMinor),
+                 found_[staticResourcesTag].entry);
     }
 
     void readApplets()
@@ -304,9 +304,9 @@ private:
             const std::uint32_t given = sizes[tag].value_or(0);
             if (written(tag) && given != found_[tag].size)
                 note(std::string("it gives ") + cap::componentTitle(tag) + " " + std::to_string(given) +
-                           " bytes, but " + cap::componentEntryName(tag) + "'s size field gives " +
-                           std::to_string(found_[tag].size),
-                       directory.entry);
+                         " bytes, but " + cap::componentEntryName(tag) + "'s size field gives " +
+                         std::to_string(found_[tag].size),
+                     directory.entry);
             // A verifier refuses a size for a component that is not there,
             // though no card sees it: checked with the package.
             if (found_[tag].entry == nullptr && given != 0)
@@ -317,17 +317,17 @@ private:
         }
         if (importCount != loadFile_.imports.size())
             note("its import count is " + std::to_string(importCount) + ", but Import.cap lists " +
-                       std::to_string(loadFile_.imports.size()) + " packages",
-                   directory.entry);
+                     std::to_string(loadFile_.imports.size()) + " packages",
+                 directory.entry);
         if (appletCount != loadFile_.applets.size())
             note("its applet count is " + std::to_string(appletCount) + ", but the CAP file has " +
-                       std::to_string(loadFile_.applets.size()) + " applets",
-                   directory.entry);
+                     std::to_string(loadFile_.applets.size()) + " applets",
+                 directory.entry);
         if (customDebug_ != nullptr &&
             std::find(customTags.begin(), customTags.end(), customDebug_->bytes[0]) == customTags.end())
             note("its tag byte is " + std::to_string(customDebug_->bytes[0]) +
-                       ", a custom tag that the Directory does not list, where a Debug component has tag 12",
-                   customDebug_);
+                     ", a custom tag that the Directory does not list, where a Debug component has tag 12",
+                 customDebug_);
     }
 
     void layOut()
@@ -423,8 +423,8 @@ private:
             const auto needed = cap::javaCardReleaseFor(package.aid, package.major, package.minor);
             if (needed && cap::compareReleases(*needed, options_.target) > 0)
                 note(package.name.value_or(package.aid) + " " + std::to_string(package.major) + "." +
-                       std::to_string(package.minor) + " needs Java Card " + *needed + "; the target is " +
-                       options_.target);
+                     std::to_string(package.minor) + " needs Java Card " + *needed + "; the target is " +
+                     options_.target);
         }
     }
 
@@ -454,8 +454,6 @@ std::string refusalText(const Refusal& refusal, const std::string& capPath)
 
 Error refusalError(const std::vector<Refusal>& refusals, const std::string& capPath)
 {
-    if (refusals.empty())
-        return Error(ErrorKind::NotLoadable, capPath, "no refusal");
     Error error(ErrorKind::NotLoadable, capPath, refusals.front().detail, refusals.front().entry);
     for (std::size_t i = 1; i < refusals.size(); ++i)
         error.addLine(refusalText(refusals[i], capPath));
@@ -466,8 +464,8 @@ void recordFinding(LoadFile& file, const cap::Finding& finding, bool refuses)
 {
     file.findings.push_back(finding);
     if (refuses)
-        file.refusals.push_back(
-            {finding.tag < file.entryByTag.size() ? file.entryByTag[finding.tag] : std::string(), finding.text()});
+        file.refusals.push_back({finding.tag < file.entryByTag.size() ? file.entryByTag[finding.tag] : std::string(),
+                                 finding.text(), true});
     else
         file.warnings.push_back(std::string(cap::componentEntryName(finding.tag)) + ": " + finding.text());
 }

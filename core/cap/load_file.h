@@ -71,6 +71,7 @@ struct LeftOut {
 struct Refusal {
     std::string entry; // the entry at fault, where one is
     std::string detail;
+    bool placed = false; // among the findings, where it lies
 };
 
 struct LoadFile {
@@ -123,7 +124,7 @@ void recordFinding(LoadFile& file, const cap::Finding& finding, bool refuses);
 std::string refusalText(const Refusal& refusal, const std::string& capPath);
 
 // The error of a refused load file: its first refusal, the others each on a
-// following line.
+// following line. `refusals` holds one at least.
 Error refusalError(const std::vector<Refusal>& refusals, const std::string& capPath);
 
 } // namespace tolvane

@@ -7,8 +7,7 @@
 
 namespace tolvane {
 
-LoadFile checkLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options,
-                       const std::string& capPath)
+LoadFile checkLoadFile(const std::vector<CapEntry>& entries, const LoadFileOptions& options, const std::string& capPath)
 {
     LoadFile file = layOutLoadFile(entries, options, capPath);
     if (!file.package)

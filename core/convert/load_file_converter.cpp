@@ -47,6 +47,12 @@ template <typename Body> void keepingOutput(const std::string& path, Body body)
     }
 }
 
+// Runs the conversion's `body` so.
+template <typename Body> void runKeepingOutput(Conversion& conversion, const std::string& path, Body body)
+{
+    keepingOutput(path, [&] { conversion.run(body); });
+}
+
 // The output beside an input: NAME.ijc beside a CAP file, NAME.load.ijc
 // beside an IJC file, so that its input is never written over.
 std::string besideInput(const std::string& input, bool components, const std::string& given)
@@ -65,7 +71,7 @@ void convertToApduScript(const std::string& capPath, const LoadFileOptions& opti
     const std::string path = scriptPath.empty() ? withExtension(capPath, ".apdu") : scriptPath;
     Conversion conversion({ReadingMode::LoadFile, capPath, path}, report);
     std::optional<IjcOutput> output;
-    conversion.run([&] { keepingOutput(path, [&] {
+    runKeepingOutput(conversion, path, [&] {
         if (path == capPath)
             throw Error(ErrorKind::CannotCreate, path, "It is the CAP file itself");
         conversion.reading();
@@ -83,7 +89,7 @@ void convertToApduScript(const std::string& capPath, const LoadFileOptions& opti
         conversion.endEntries();
         output->write({reinterpret_cast<const std::uint8_t*>(commands.text.data()), commands.text.size()});
         output->commit();
-    }); });
+    });
 }
 
 std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions& options, LoadFileAction action,
@@ -109,7 +115,7 @@ std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions&
         ijcPath = besideInput(capPath, input.components, outputPath);
     Conversion conversion({ReadingMode::LoadFile, capPath, ijcPath}, report);
     std::optional<IjcOutput> ijc;
-    conversion.run([&] { keepingOutput(ijcPath, [&] {
+    runKeepingOutput(conversion, ijcPath, [&] {
         if (unreadable)
             throw *unreadable;
         if (!input.components)
@@ -126,7 +132,7 @@ std::string convertToLoadFile(const std::string& capPath, const LoadFileOptions&
             ijc->write(loadFile.bytes);
             ijc->commit();
         }
-    }); });
+    });
     return ijcPath;
 }
 
@@ -137,7 +143,7 @@ void convertToCapFile(const std::string& inputPath, const LoadFileOptions& optio
     const std::string path = outputPath.empty() ? withExtension(inputPath, ".cap") : outputPath;
     Conversion conversion({ReadingMode::LoadFile, inputPath, path}, report);
     std::optional<IjcOutput> output;
-    conversion.run([&] { keepingOutput(path, [&] {
+    runKeepingOutput(conversion, path, [&] {
         conversion.reading();
         const InputFile input = readInput(inputPath);
         if (!input.components) {
@@ -156,7 +162,7 @@ void convertToCapFile(const std::string& inputPath, const LoadFileOptions& optio
         conversion.endEntries();
         output->write(bytes);
         output->commit();
-    }); });
+    });
 }
 
 ExportFileWritten convertToExportFile(const std::string& capPath, const LoadFileOptions& options, ZipArchive& archive,

@@ -154,11 +154,11 @@ std::vector<StructureRow> structureOf(const LoadFile& file)
     // A refusal that no finding places (a Directory count, a Header flag)
     // goes on the component it names, or on the package.
     for (const Refusal& refusal : file.refusals) {
-        if (std::any_of(file.findings.begin(), file.findings.end(),
-                        [&](const Finding& f) { return f.text() == refusal.detail; }))
+        if (refusal.placed)
             continue;
-        auto it = std::find_if(file.components.begin(), file.components.end(),
-                               [&](const LoadComponent& c) { return !refusal.entry.empty() && c.entry == refusal.entry; });
+        auto it = std::find_if(file.components.begin(), file.components.end(), [&](const LoadComponent& c) {
+            return !refusal.entry.empty() && c.entry == refusal.entry;
+        });
         (it == file.components.end() ? rows.front()
                                      : components.children[static_cast<std::size_t>(it - file.components.begin())])
             .findings.push_back(withControlsEscaped(refusal.detail));

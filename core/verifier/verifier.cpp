@@ -1030,9 +1030,8 @@ private:
             // called again.
             for (std::size_t k = 0; k < after.locals.size(); ++k)
                 if (written.count(static_cast<unsigned>(k)) != 0)
-                    after.locals[k] = s.locals[k].kind == Kind::ReturnAddress && s.locals[k].at == v.at
-                                          ? Value{}
-                                          : s.locals[k];
+                    after.locals[k] =
+                        s.locals[k].kind == Kind::ReturnAddress && s.locals[k].at == v.at ? Value{} : s.locals[k];
             merge(j + 1, std::move(after));
         }
     }
