@@ -67,7 +67,7 @@ std::string displayText(const std::exception& error)
     std::string text = displayText(std::string(error.what()));
     if (const auto* known = dynamic_cast<const Error*>(&error))
         for (const auto& line : known->followingLines())
-            text += "\n" + displayText(line);
+            text += "\n\n" + displayText(line);
     return text;
 }
 

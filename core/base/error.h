@@ -64,7 +64,8 @@ std::string displayText(const std::string& message);
 
 // The text an error box shows for `error`: its message, then each line that
 // follows it (an Error's further refusals, what became of the output), each
-// on a line of its own as displayText makes it.
+// a paragraph of its own as displayText makes it, so that wrapped lines still
+// read apart.
 std::string displayText(const std::exception& error);
 
 } // namespace tolvane
