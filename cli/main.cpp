@@ -3,6 +3,7 @@
 
 #include "cli/card_mode.h"
 #include "cli/options.h"
+#include "cli/simulate_mode.h"
 #include "core/apdu/dap.h"
 #include "core/base/error.h"
 #include "core/base/hex.h"
@@ -47,6 +48,7 @@ constexpr int exitUsage = 2;
 
 enum class Mode {
     Archive,
+    Simulate,
     Scan,
     LoadFile,
     Check,
@@ -131,8 +133,9 @@ struct Request {
     std::string packagePath;         // where --to-cap puts the components
     std::vector<std::string> capFiles;
     tolvane::cli::CardRequest card; // the modes that talk to a card
-    bool keyPartGiven[3] = {};      // --key-enc, --key-mac, --key-dek
-    bool newKeyPartGiven[3] = {};   // --new-key-enc, --new-key-mac, --new-key-dek
+    tolvane::cli::SimulateRequest simulate;
+    bool keyPartGiven[3] = {};    // --key-enc, --key-mac, --key-dek
+    bool newKeyPartGiven[3] = {}; // --new-key-enc, --new-key-mac, --new-key-dek
 };
 
 // The report goes to a console stream line by line (standard output, or
@@ -217,23 +220,27 @@ struct ScopeRule {
 };
 const ScopeRule scopeRules[] = {
     {Scope::Script, {Mode::Apdu, Mode::Send}, "--apdu or --send"},
+    {Scope::ScriptOrCommands, {Mode::Apdu, Mode::Send, Mode::Simulate}, "--apdu, --send or --simulate"},
+    {Scope::Simulate, {Mode::Simulate}, "--simulate"},
+    {Scope::Trace, with(with(channelModes, {Mode::Info}), {Mode::Simulate}),
+     "a card mode but --readers, or --simulate"},
     {Scope::SecurityDomain, with(channelModes, {Mode::Apdu, Mode::Info}), "--apdu or a card mode but --readers"},
     {Scope::LoadFile,
-     {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send, Mode::ToExp},
-     "--load-file, --check, --dump, --apdu, --send or --to-exp"},
+     {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send, Mode::ToExp, Mode::Simulate},
+     "--load-file, --check, --dump, --apdu, --send, --to-exp or --simulate"},
     {Scope::Card, with(channelModes, {Mode::Info}), "a card mode but --readers"},
     {Scope::CardKey, channelModes, "a card mode that opens a secure channel (not --readers or --info)"},
     {Scope::Delete, {Mode::Delete, Mode::CardState}, "--delete or --card-state"},
     {Scope::Install,
-     {Mode::Apdu, Mode::Send, Mode::Install, Mode::CreateSd},
-     "--apdu, --send, --install or --create-sd"},
+     {Mode::Apdu, Mode::Send, Mode::Install, Mode::CreateSd, Mode::Simulate},
+     "--apdu, --send, --install, --create-sd or --simulate"},
     {Scope::PutKeys, {Mode::PutKeys}, "--put-keys"},
     {Scope::Move, {Mode::Move}, "--move"},
     {Scope::ToCap, {Mode::ToCap}, "--to-cap"},
     {Scope::Dump, {Mode::Dump}, "--dump"},
     {Scope::Verify,
-     {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send, Mode::ToExp, Mode::ToCap},
-     "--load-file, --check, --dump, --apdu, --send, --to-exp or --to-cap"},
+     {Mode::LoadFile, Mode::Check, Mode::Dump, Mode::Apdu, Mode::Send, Mode::ToExp, Mode::ToCap, Mode::Simulate},
+     "--load-file, --check, --dump, --apdu, --send, --to-exp, --to-cap or --simulate"},
 };
 
 // The modes that make and check a load file: those the load file's options go with.
@@ -260,9 +267,10 @@ std::optional<tolvane::gp::Diversification> diversification(const std::string& n
 struct Parser {
     Request request;
     bool modeGiven = false, noDescriptor = false;
-    std::string modeOption;              // the option that chose the mode
-    std::vector<std::string> expPath;    // --exp-path, in order
-    std::map<Scope, std::string> lastOf; // the last option given of each scope
+    std::string modeOption;                 // the option that chose the mode
+    std::vector<std::string> expPath;       // --exp-path, in order
+    std::map<Scope, std::string> lastOf;    // the last option given of each scope
+    std::optional<std::string> scriptValue; // --script: a format for --apdu, a file for --simulate
 
     bool setMode(Mode mode)
     {
@@ -288,10 +296,11 @@ struct Parser {
             return bytes;
         };
         static const std::pair<const char*, Mode> fileModes[] = {
-            {"--scan", Mode::Scan},    {"--load-file", Mode::LoadFile},
-            {"--check", Mode::Check},  {"--dump", Mode::Dump},
-            {"--apdu", Mode::Apdu},    {"--to-cap", Mode::ToCap},
-            {"--to-exp", Mode::ToExp}, {"--compare-exp", Mode::CompareExp}};
+            {"--scan", Mode::Scan},        {"--load-file", Mode::LoadFile},
+            {"--check", Mode::Check},      {"--dump", Mode::Dump},
+            {"--apdu", Mode::Apdu},        {"--to-cap", Mode::ToCap},
+            {"--to-exp", Mode::ToExp},     {"--compare-exp", Mode::CompareExp},
+            {"--simulate", Mode::Simulate}};
         std::optional<Mode> chosen;
         for (const auto& [name, mode] : fileModes)
             if (option == name)
@@ -431,6 +440,7 @@ struct Parser {
         }
         if (option == "--trace" || option == "--force") {
             (option == "--trace" ? card.trace : card.force) = true;
+            request.simulate.settings.trace = card.trace;
             return std::nullopt;
         }
         if (option == "--sd" || option == "--instance" || option == "--dap-sd") {
@@ -474,10 +484,28 @@ struct Parser {
                 return wrong("none, sha1, sha256, sha384 or sha512");
             request.script.hash = kind->second;
         } else if (option == "--script") {
-            if (value != "scriptor" && value != "gpshell")
-                return wrong("scriptor or gpshell");
-            request.script.format =
-                value == "gpshell" ? tolvane::apdu::ScriptFormat::GpShell : tolvane::apdu::ScriptFormat::Scriptor;
+            scriptValue = value; // a format or a file: the mode tells which
+        } else if (option == "--vpcd") {
+            const auto colon = value.rfind(':');
+            const std::string port = colon == std::string::npos ? value : value.substr(colon + 1);
+            char* end = nullptr;
+            const long number = std::strtol(port.c_str(), &end, 10);
+            if (port.empty() || *end != '\0' || number < 1 || number > 65535 || colon == 0)
+                return wrong("[HOST:]PORT, such as 35963 or localhost:35963");
+            request.simulate.vpcdHost = colon == std::string::npos ? "127.0.0.1" : value.substr(0, colon);
+            request.simulate.vpcdPort = static_cast<unsigned>(number);
+        } else if (option == "--budget" || option == "--memory") {
+            char* end = nullptr;
+            const unsigned long long number = std::strtoull(value.c_str(), &end, 10);
+            if (value.empty() || value[0] == '-' || *end != '\0' || number < 1000 || number > 1'000'000'000'000ULL)
+                return wrong(option == "--budget" ? "a count of instructions, 1000 or more"
+                                                  : "a count of bytes, 1000 or more");
+            if (option == "--budget")
+                request.simulate.settings.budget = number;
+            else
+                request.simulate.settings.persistentBytes = static_cast<std::size_t>(number);
+        } else if (option == "--t0") {
+            request.simulate.settings.t0 = true;
         } else if (option == "--replace" || option == "--load-only") {
             (option == "--replace" ? request.script.replace : request.script.loadOnly) = true;
         } else if (option == "--package") {
@@ -669,8 +697,17 @@ std::variant<Request, int> parse(int argc, char** argv)
             std::find(rule.modes.begin(), rule.modes.end(), request.mode) == rule.modes.end())
             return usageError(given->second + " goes with " + rule.where);
     }
-    if (request.mode == Mode::Send && request.script.format != tolvane::apdu::ScriptFormat::Scriptor)
-        return usageError("--script goes with --apdu");
+    if (parser.scriptValue && request.mode == Mode::Simulate) {
+        request.simulate.script = *parser.scriptValue;
+    } else if (parser.scriptValue) {
+        if (request.mode == Mode::Send && *parser.scriptValue != "scriptor")
+            return usageError("--script goes with --apdu");
+        if (*parser.scriptValue != "scriptor" && *parser.scriptValue != "gpshell")
+            return usageError("option '--script' takes scriptor or gpshell with --apdu, not '" + *parser.scriptValue +
+                              "'");
+        request.script.format = *parser.scriptValue == "gpshell" ? tolvane::apdu::ScriptFormat::GpShell
+                                                                 : tolvane::apdu::ScriptFormat::Scriptor;
+    }
     const int parts = request.keyPartGiven[0] + request.keyPartGiven[1] + request.keyPartGiven[2];
     if (parts != 0 && parts != 3)
         return usageError("--key-enc, --key-mac and --key-dek go together");
@@ -731,6 +768,22 @@ std::variant<Request, int> parse(int argc, char** argv)
     }
     if (request.capFiles.empty())
         return usageError("no CAP file given");
+    if (request.mode == Mode::Simulate) {
+        if (!request.output.empty())
+            return usageError("--simulate writes no file, so --output has nothing to write");
+        if (request.simulate.vpcdPort && !request.simulate.script.empty())
+            return usageError("--vpcd takes its commands from pcscd, so --script has nothing to give");
+        auto& simulate = request.simulate;
+        for (const auto& file : request.capFiles)
+            simulate.files.push_back(absoluteCapPath(file));
+        simulate.loadFile = request.loadFile;
+        simulate.instance = request.script.instance;
+        simulate.privileges = request.script.privileges;
+        simulate.parameters = request.script.parameters;
+        simulate.json = request.json;
+        simulate.quiet = request.quiet;
+        return request;
+    }
     if (!request.output.empty() && request.capFiles.size() > 1)
         return usageError("--output takes one CAP file, and " + std::to_string(request.capFiles.size()) +
                           " were given");
@@ -849,6 +902,8 @@ int main(int argc, char** argv)
         return runCard(request);
     if (request.mode == Mode::CompareExp)
         return compareExports(request.capFiles[0], request.capFiles[1], request.quiet);
+    if (request.mode == Mode::Simulate)
+        return tolvane::cli::runSimulation(request.simulate);
 
     // With the IJC file on standard output, the report goes to standard error.
     std::FILE* reportStream = request.quiet ? nullptr : request.output == "-" ? stderr : stdout;

@@ -33,10 +33,12 @@ constexpr Option list[] = {
      "comments first: DELETE with --replace, INSTALL [for load], the LOAD blocks of the load file with its C4 "
      "tag and length (after a DAP block with --dap-key), and INSTALL [for install and make selectable] for each "
      "applet. Each is a case 3 command of class 80, for any APDU tool (pcsc-tools' scriptor reads it as it is)."},
-    {nullptr, "--script", "FORMAT", "with --apdu: scriptor (the default) or gpshell",
+    {nullptr, "--script", "FORMAT|FILE", "with --apdu: scriptor or gpshell; with --simulate: the commands",
      "With --apdu, the script's format: scriptor (one APDU a line) or gpshell (send_apdu -sc 1 -APDU HEX a line, "
-     "after a comment that a secure channel must be opened first).",
-     Scope::Script},
+     "after a comment that a secure channel must be opened first). With --simulate, the file of commands to send: "
+     "one command APDU in hex a line (spaces allowed, as --apdu writes them), '#' beginning a comment, and reset "
+     "alone on a line to reset the card; without it, standard input.",
+     Scope::ScriptOrCommands},
     {nullptr, "--sd", "AID", "with --apdu: the security domain to load into",
      "With --apdu or a card, the AID of the security domain that INSTALL [for load] names and that the card "
      "modes select (default A000000151000000).",
@@ -164,14 +166,42 @@ constexpr Option list[] = {
      "Personalise the application whose AID is given first (INSTALL [for personalization]), then send one STORE "
      "DATA for each HEX given after it, in the secure channel. A block the channel cannot carry is refused "
      "before anything is sent."},
+    {nullptr, "--simulate", nullptr, "run the applets on a simulated card and send them commands",
+     "Load each file given (a CAP file, IJC file or load file, checked as --check checks it) in order on a "
+     "simulated Java Card whose API is there from the start, as a card links them (an import missing or too old "
+     "refuses the load, naming it), so that a library goes before the packages that use it. Install every applet "
+     "of the last file (as --instance, --privileges and --params say), then send the commands of --script (or "
+     "standard input) and print each with its answer; with --json, one object per command and a last one with "
+     "the run's figures (report.schema.json's simulation objects). A command that ends in an exception nobody "
+     "caught answers 6F00 (an ISOException its reason), and a diagnostic follows it: the exception, its reason, "
+     "and each method of the stack with its offset as --dump numbers it and its source line where the CAP file "
+     "has a Debug component. A call of the API the simulated card does not serve throws, and is named. Exit "
+     "status 0 when the script ran, 1 when a load or an install failed."},
+    {nullptr, "--vpcd", "[HOST:]PORT", "with --simulate: serve the card to pcscd through vpcd",
+     "With --simulate, serve the simulated card to pcscd through the vsmartcard vpcd driver listening at HOST "
+     "(default 127.0.0.1) and PORT (35963 for its first reader), until interrupted: every PC/SC program then "
+     "reaches the applets. Each command and answer goes to standard output, the diagnostics to standard error.",
+     Scope::Simulate},
+    {nullptr, "--budget", "N", "with --simulate: the instructions one command may run",
+     "With --simulate, the instructions one command may run before it is stopped with a diagnostic (default "
+     "100000000), so that a loop without end answers 6F00 instead of hanging.",
+     Scope::Simulate},
+    {nullptr, "--memory", "BYTES", "with --simulate: the card's persistent memory",
+     "With --simulate, the bytes of persistent memory the simulated card has for packages and objects (default "
+     "131072); past it, new throws SystemException NO_RESOURCE. Transient memory is 8192 bytes.",
+     Scope::Simulate},
+    {nullptr, "--t0", nullptr, "with --simulate: the transport is T=0",
+     "With --simulate, answer as a T=0 card: a command of case 4 answers 61xx, and GET RESPONSE gives the data.",
+     Scope::Simulate},
     {nullptr, "--reader", "NAME", "with a card: the reader to use",
      "The reader to use, as --readers names it. Without it, the one reader that holds a card; where several do, "
      "a refusal names them.",
      Scope::Card},
     {nullptr, "--trace", nullptr, "with a card: show every command and response",
      "Show every command on standard error as sent (wrapped by the secure channel) and as meant (plain), and "
-     "every response with its status word in words. Keys never appear.",
-     Scope::Card},
+     "every response with its status word in words. Keys never appear. With --simulate, a diagnostic for every "
+     "exception thrown, caught or not.",
+     Scope::Trace},
     {nullptr, "--key", "HEX", "with a card: the key for ENC, MAC and DEK",
      "The card's key, used for all three of ENC, MAC and DEK: 16 bytes in hex for SCP02, 16, 24 or 32 for SCP03. "
      "Without any key option the default test key 40..4F is used, and a line says so. A key on the command line "

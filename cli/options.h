@@ -11,18 +11,21 @@ namespace tolvane::cli {
 // The modes an option goes with, beyond the one it may choose itself.
 enum class Scope {
     Any,
-    Script,         // --apdu or --send: what the load's commands are
-    SecurityDomain, // --apdu, --send, --list, --info or --delete
-    LoadFile,       // the modes that make a load file, and --send
-    Card,           // --list, --info, --delete or --send
-    CardKey,        // --list, --delete or --send: they open a secure channel
-    Delete,         // --delete or --card-state: --force
-    Install,        // --apdu, --send, --install or --create-sd: what INSTALL [for install] gives
-    PutKeys,        // --put-keys: the new keys
-    Move,           // --move: where to
-    ToCap,          // --to-cap
-    Dump,           // --dump
-    Verify,         // the modes that check a load file, and --to-cap
+    Script,           // --apdu or --send: what the load's commands are
+    SecurityDomain,   // --apdu, --send, --list, --info or --delete
+    LoadFile,         // the modes that make a load file, and --send
+    Card,             // --list, --info, --delete or --send
+    CardKey,          // --list, --delete or --send: they open a secure channel
+    Delete,           // --delete or --card-state: --force
+    Install,          // --apdu, --send, --install or --create-sd: what INSTALL [for install] gives
+    PutKeys,          // --put-keys: the new keys
+    Move,             // --move: where to
+    ToCap,            // --to-cap
+    Dump,             // --dump
+    Verify,           // the modes that check a load file, and --to-cap
+    ScriptOrCommands, // --apdu or --send (the script's format), --simulate (the commands' file)
+    Simulate,         // --simulate
+    Trace,            // the card modes but --readers, and --simulate
 };
 
 struct Option {

@@ -39,6 +39,8 @@ std::string compose(ErrorKind kind, const std::string& path, const std::string& 
         return entry.empty() ? detail : "Component " + quoted(entry) + ": " + detail;
     case ErrorKind::ExportFile:
         return "Export file " + quoted(path) + ": " + detail;
+    case ErrorKind::Simulation:
+        return path.empty() ? detail : path + ": " + detail;
     case ErrorKind::Card:
     case ErrorKind::CardUsage:
     case ErrorKind::Unexpected:

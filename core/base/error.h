@@ -23,6 +23,7 @@ enum class ErrorKind {
     Card,            // the reader, the PC/SC service or the card failed or refused; `path` names the reader
     CardUsage,       // what was asked cannot be done with this card (a block size it cannot take, ...)
     ExportFile,      // an export file is refused; `path` names it
+    Simulation,      // the simulated card refuses a load or an install; `path` names the file
     Unexpected,      // anything else, such as memory running out
 };
 

@@ -251,19 +251,22 @@ private:
                     const Placed<ClassRef> super = placedClassRef(in, "super class");
                     if (super->raw != 0xFFFF)
                         entry.superClass = super;
-                    in.skip(3, "instance size and reference tokens");
+                    entry.instanceSize = in.u8("declared instance size");
+                    entry.firstReferenceToken = in.u8("first reference token");
+                    entry.referenceCount = in.u8("reference count");
                     const unsigned publicBase = in.u8("public method table base");
                     const unsigned publicCount = in.u8("public method table count");
-                    const unsigned packageBase = in.u8("package method table base");
+                    entry.publicBase = publicBase;
+                    entry.packageBase = in.u8("package method table base");
                     const unsigned packageCount = in.u8("package method table count");
-                    (void)packageBase;
                     for (unsigned i = 0; i < publicCount; ++i)
                         entry.publicMethods.push_back(placedBe16(in, "public virtual method table"));
                     for (unsigned i = 0; i < packageCount; ++i)
                         entry.packageMethods.push_back(placedBe16(in, "package virtual method table"));
                     for (unsigned i = 0; i < interfaceCount; ++i) {
                         entry.implemented.push_back(placedClassRef(in, "implemented interface"));
-                        in.skip(in.u8("interface method count"), "interface method indexes");
+                        const Bytes indexes = in.take(in.u8("interface method count"), "interface method indexes");
+                        entry.implementedIndexes.emplace_back(indexes.begin(), indexes.end());
                     }
                     if (remote && remoteInfo) {
                         const unsigned remoteMethods = in.u8("remote methods count");
@@ -517,7 +520,8 @@ private:
                                                     std::to_string(strings.size()) + " strings"}};
                         cls.superName = strings[super];
                     }
-                    in.skip(2, "source file");
+                    if (const unsigned source = in.be16("source file"); source < strings.size())
+                        cls.sourceFile = strings[source];
                     const unsigned interfaces = in.u8("interface count");
                     const unsigned fields = in.be16("field count");
                     const unsigned methods = in.be16("method count");
@@ -537,11 +541,18 @@ private:
                         method.descriptor = name("method descriptor index");
                         method.flags = in.be16("method access flags");
                         method.location = placedBe16(in, "method location");
-                        in.skip(3, "header size and body size");
+                        method.headerSize = in.u8("header size");
+                        in.skip(2, "body size");
                         const unsigned variables = in.be16("variable count");
                         const unsigned lines = in.be16("line count");
                         in.skip(std::uint64_t{variables} * 9, "variables");
-                        in.skip(std::uint64_t{lines} * 6, "lines");
+                        for (unsigned l = 0; l < lines; ++l) {
+                            DebugLine line;
+                            line.start = in.be16("line start");
+                            line.end = in.be16("line end");
+                            line.line = in.be16("source line");
+                            method.lines.push_back(line);
+                        }
                         cls.methods.push_back(std::move(method));
                     }
                     p_.debugClasses.push_back(std::move(cls));

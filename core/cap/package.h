@@ -212,6 +212,8 @@ struct ClassEntry {
     std::vector<Placed<ClassRef>> superInterfaces;
     std::vector<Placed<unsigned>> publicMethods, packageMethods; // virtual method table entries, offsets in Method
     std::vector<Placed<ClassRef>> implemented;
+    std::vector<std::vector<std::uint8_t>> implementedIndexes; // for each implemented interface, by its method token
+    unsigned instanceSize = 0, firstReferenceToken = 0, referenceCount = 0, publicBase = 0, packageBase = 0;
 };
 
 struct StaticImage {
@@ -238,11 +240,19 @@ struct ExportClass {
     std::vector<Placed<unsigned>> staticFields, staticMethods;
 };
 
+// A range of a method's bytecode (from its first instruction) that one
+// source line compiled to.
+struct DebugLine {
+    unsigned start = 0, end = 0, line = 0;
+};
+
 struct DebugMethod {
     std::string name;
     std::string descriptor; // JVM form: "([BS)V"
     unsigned flags = 0;     // JVM access flags
     Placed<unsigned> location;
+    unsigned headerSize = 0;
+    std::vector<DebugLine> lines;
 };
 
 struct DebugField {
@@ -256,6 +266,7 @@ struct DebugClass {
     unsigned flags = 0; // JVM access flags
     Placed<unsigned> location;
     std::string superName; // empty for none
+    std::string sourceFile;
     std::vector<std::string> interfaces;
     std::vector<DebugField> fields;
     std::vector<DebugMethod> methods;

@@ -1,0 +1,234 @@
+#include "cli/simulate_mode.h"
+
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/checks/checks.h"
+#include "core/convert/input_file.h"
+#include "core/report/report_sink.h"
+#include "core/runtime/vpcd.h"
+#include "core/zip/archive.h"
+
+#include <nlohmann/json.hpp>
+
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <iostream>
+
+namespace tolvane::cli {
+namespace {
+
+constexpr int exitOk = 0, exitFailed = 1, exitUsage = 2;
+
+std::atomic<bool> stopRequested{false};
+
+extern "C" void requestStop(int)
+{
+    stopRequested = true;
+}
+
+std::string spaced(const std::vector<std::uint8_t>& bytes)
+{
+    std::string text;
+    for (const auto byte : bytes) {
+        if (!text.empty())
+            text += ' ';
+        appendHex(text, byte, HexCase::Upper);
+    }
+    return text;
+}
+
+std::string hex(const std::vector<std::uint8_t>& bytes)
+{
+    return hexText(bytes, HexCase::Upper);
+}
+
+nlohmann::json diagnosticJson(const runtime::Diagnostic& diagnostic)
+{
+    nlohmann::json frames = nlohmann::json::array();
+    for (const auto& frame : diagnostic.frames) {
+        nlohmann::json entry{{"class", frame.cls}, {"method", frame.method}, {"offset", frame.offset}};
+        if (!frame.file.empty())
+            entry["file"] = frame.file;
+        if (frame.line)
+            entry["line"] = frame.line;
+        frames.push_back(entry);
+    }
+    nlohmann::json json{{"exception", diagnostic.exception.empty() ? nullptr : nlohmann::json(diagnostic.exception)},
+                        {"caught", diagnostic.caught},
+                        {"frames", frames},
+                        {"text", diagnostic.lines()}};
+    if (diagnostic.reason)
+        json["reason"] = *diagnostic.reason;
+    if (!diagnostic.detail.empty())
+        json["detail"] = diagnostic.detail;
+    return json;
+}
+
+void print(const std::string& line, std::FILE* stream = stdout)
+{
+    std::fprintf(stream, "%s\n", withControlsEscaped(line).c_str());
+}
+
+// One command and its answer, as text or as a JSON line.
+void report(const SimulateRequest& request, const std::vector<std::uint8_t>& command, const runtime::Response& response,
+            std::FILE* diagnostics)
+{
+    if (request.quiet)
+        return;
+    if (request.json) {
+        nlohmann::json json{
+            {"command", hex(command)},
+            {"data", hex(response.data)},
+            {"sw", hex({static_cast<std::uint8_t>(response.sw >> 8), static_cast<std::uint8_t>(response.sw)})},
+            {"instructions", response.instructions}};
+        if (!response.diagnostics.empty()) {
+            json["exception"] = diagnosticJson(response.diagnostics.front());
+            nlohmann::json more = nlohmann::json::array();
+            for (std::size_t i = 1; i < response.diagnostics.size(); ++i)
+                more.push_back(diagnosticJson(response.diagnostics[i]));
+            if (!more.empty())
+                json["more_exceptions"] = more;
+        }
+        std::printf("%s\n", json.dump().c_str());
+        return;
+    }
+    print("=> " + spaced(command));
+    print("<= " + spaced(response.bytes()));
+    for (const auto& diagnostic : response.diagnostics)
+        for (const auto& line : diagnostic.lines())
+            print("   " + line, diagnostics);
+}
+
+// Loads every file and installs every applet of the last; throws Error.
+void prepare(runtime::SimulatedCard& card, const SimulateRequest& request)
+{
+    ZipArchive archive;
+    for (const auto& path : request.files) {
+        const InputFile input = readInput(path);
+        const LoadFile file = makeLoadFile(entriesOf(input, archive), request.loadFile, input.path);
+        card.load(file, input.path);
+    }
+    const auto applets = card.lastApplets();
+    if (request.instance && applets.size() != 1)
+        throw Error(ErrorKind::Simulation, request.files.back(),
+                    "--instance names the instance of one applet, and the package has " +
+                        std::to_string(applets.size()));
+    for (const auto& applet : applets) {
+        const auto instance = request.instance.value_or(applet.aid);
+        card.install(applet.aid, instance, request.privileges, request.parameters);
+        if (!request.quiet && !request.json)
+            print("Installed " + hex(instance) + " (" + applet.packageName + ", applet " + hex(applet.aid) + ")");
+    }
+}
+
+struct Figures {
+    std::size_t commands = 0;
+    std::uint64_t instructions = 0;
+};
+
+// Runs the script's lines; the exit status.
+int runScript(runtime::SimulatedCard& card, const SimulateRequest& request, std::istream& in, Figures& figures)
+{
+    std::string line;
+    std::size_t number = 0;
+    while (std::getline(in, line)) {
+        ++number;
+        if (const auto hash = line.find('#'); hash != std::string::npos)
+            line.erase(hash);
+        const auto first = line.find_first_not_of(" \t\r");
+        if (first == std::string::npos)
+            continue;
+        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+        if (line == "reset") {
+            card.reset();
+            if (!request.quiet)
+                request.json ? print(nlohmann::json{{"reset", true}, {"atr", hex(card.atr())}}.dump())
+                             : print("reset: " + spaced(card.atr()));
+            continue;
+        }
+        const auto command = bytesFromHex(line, HexSpaces::Ignored);
+        if (!command || command->size() < 4) {
+            std::fflush(stdout);
+            print("tolvane-cli: " + (request.script.empty() ? std::string("standard input") : request.script) +
+                      ", line " + std::to_string(number) + ": '" + line + "' is no command APDU in hex",
+                  stderr);
+            return exitUsage;
+        }
+        const auto response = card.transmit(*command);
+        ++figures.commands;
+        figures.instructions += response.instructions;
+        report(request, *command, response, stdout);
+    }
+    return exitOk;
+}
+
+} // namespace
+
+int runSimulation(const SimulateRequest& request)
+{
+    runtime::SimulatedCard card(request.settings);
+    try {
+        prepare(card, request);
+    } catch (const Error& error) {
+        std::fflush(stdout);
+        print("tolvane-cli: " + displayText(error.message()), stderr);
+        for (const auto& line : error.followingLines())
+            print("tolvane-cli: " + line, stderr);
+        return exitFailed;
+    }
+    if (request.vpcdPort) {
+        struct sigaction action {};
+        action.sa_handler = requestStop;
+        sigemptyset(&action.sa_mask);
+        sigaction(SIGINT, &action, nullptr);
+        sigaction(SIGTERM, &action, nullptr);
+        runtime::VpcdObserver observer;
+        observer.exchanged = [&](const std::vector<std::uint8_t>& command, const runtime::Response& response) {
+            report(request, command, response, stderr);
+            std::fflush(stdout);
+        };
+        observer.event = [&](const std::string& event) {
+            if (!request.quiet)
+                print("tolvane-cli: " + event, stderr);
+        };
+        try {
+            runtime::serveVpcd(card, request.vpcdHost, request.vpcdPort, stopRequested, observer);
+        } catch (const Error& error) {
+            print("tolvane-cli: " + displayText(error.message()), stderr);
+            return exitUsage;
+        }
+        return exitOk;
+    }
+    Figures figures;
+    const auto started = std::chrono::steady_clock::now();
+    int status = exitOk;
+    if (request.script.empty()) {
+        status = runScript(card, request, std::cin, figures);
+    } else {
+        std::ifstream in(request.script);
+        if (!in) {
+            print("tolvane-cli: cannot read the script " + request.script, stderr);
+            return exitUsage;
+        }
+        status = runScript(card, request, in, figures);
+    }
+    if (status != exitOk)
+        return status;
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (!request.quiet) {
+        if (request.json)
+            print(nlohmann::json{
+                {"commands", figures.commands}, {"instructions", figures.instructions}, {"seconds", seconds}}
+                      .dump());
+        else
+            print(std::to_string(figures.commands) + " commands, " + std::to_string(figures.instructions) +
+                  " instructions in " + std::to_string(seconds) + " s");
+    }
+    std::fflush(stdout);
+    return status;
+}
+
+} // namespace tolvane::cli

@@ -1,0 +1,337 @@
+#pragma once
+
+// The inside of the simulated card: its packages linked (the API's and those
+// loaded), its heap of objects and arrays, and the interpreter that runs
+// their bytecode. Every word keeps its kind and every access is bounded, so
+// that a method the verifier would refuse ends in a Java exception with a
+// diagnostic, never in a read outside an object.
+
+#include "core/cap/package.h"
+#include "core/runtime/simulated_card.h"
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tolvane::runtime {
+
+using Ref = std::uint16_t; // an object's handle; 0 is null
+constexpr Ref nullRef = 0;
+
+enum class Kind : std::uint8_t { Empty, Short, IntHigh, IntLow, Reference, ReturnAddress };
+
+// One 16-bit word of a frame or a field, with what it holds.
+struct Word {
+    std::int16_t value = 0;
+    Kind kind = Kind::Empty;
+};
+
+enum class ArrayType : std::uint8_t { None, Boolean, Byte, Short, Int, Reference };
+enum class Memory : std::uint8_t { Persistent, ClearOnReset, ClearOnDeselect };
+
+struct Class;
+struct Method;
+struct Package;
+class Vm;
+
+// What an API object keeps beyond its fields (a PIN, a digest's input, ...).
+struct NativeState {
+    virtual ~NativeState() = default;
+    virtual void reset() {} // at card reset: what it keeps in transient memory is cleared
+};
+
+struct Object {
+    const Class* cls = nullptr; // an instance's class; a reference array's element class (null: any)
+    ArrayType array = ArrayType::None;
+    Memory memory = Memory::Persistent;
+    std::uint16_t context = 0; // the package context that owns it; 0 is the runtime's own
+    bool global = false;       // a global array: any context may use it, none may keep it
+    bool entryPoint = false;   // the runtime's objects that any context may call
+    bool temporary = false;    // an entry point that may not be kept either (the APDU object)
+    bool marked = false;
+    std::vector<std::uint8_t> bytes; // boolean and byte arrays
+    std::vector<std::int16_t> shorts;
+    std::vector<std::int32_t> ints;
+    std::vector<Ref> refs;   // reference arrays
+    std::vector<Word> cells; // an instance's fields
+    std::unique_ptr<NativeState> native;
+
+    std::size_t length() const;
+    std::size_t footprint() const;
+};
+
+// An API method served by the runtime itself.
+struct NativeCall;
+using Native = void (*)(NativeCall&);
+
+enum class Returns : std::uint8_t { Nothing, Short, Int, Reference };
+
+struct Method {
+    const Package* package = nullptr;
+    const Class* owner = nullptr;
+    std::string name;                    // "process", or by offset where nothing names it
+    unsigned offset = 0;                 // of its header in Method
+    unsigned codeStart = 0, codeEnd = 0; // its bytecode in the package's code
+    unsigned nargs = 0, maxLocals = 0, maxStack = 0;
+    bool isStatic = false;
+    Native native = nullptr; // API methods
+    std::string descriptor;  // API methods: "([BS)V"
+    Returns returns = Returns::Nothing;
+    std::string fullName() const; // "javacard.framework.Util.arrayCopy([BS[BSS)S"
+};
+
+// Where a class implements an interface: the interface's method tokens as
+// the class's public virtual tokens.
+struct InterfaceMap {
+    const Class* iface = nullptr;
+    std::vector<std::uint8_t> tokens;
+};
+
+struct Class {
+    const Package* package = nullptr;
+    std::string name;    // "javacard.framework.Applet", "com/acme/Wallet", or by offset
+    unsigned offset = 0; // in Class, for a loaded package's classes
+    bool isInterface = false, isShareable = false;
+    const Class* super = nullptr;
+    std::vector<const Class*> interfaces; // direct ones: implemented, or extended by an interface
+    std::vector<InterfaceMap> maps;
+    std::uint16_t cells = 0, firstCell = 0;               // all instance cells; where its own declared ones begin
+    std::vector<const Method*> virtuals, packageVirtuals; // by token, inherited ones included
+    std::vector<const Method*> statics;                   // API classes: static methods and constructors by token
+    std::vector<unsigned> staticFieldOffsets;             // loaded packages: exported static fields by token
+    std::vector<const Method*> exportedStatics;           // loaded packages: exported static methods by token
+
+    bool isSubclassOf(const Class* other) const; // itself, a superclass or an interface it has
+    const Method* interfaceMethod(const Class* iface, unsigned token) const;
+};
+
+// A ConstantPool entry resolved once, at link time.
+struct PoolSlot {
+    std::uint8_t kind = 0;
+    const Class* cls = nullptr;     // a class; the class of a field or method
+    std::uint16_t cell = 0;         // an instance field's cell
+    const Method* method = nullptr; // a static method; a super method
+    std::uint8_t token = 0;         // a virtual method's
+    bool packageToken = false;      // a package-visible virtual method
+    std::uint8_t argWords = 0;      // a virtual method's, this included
+    Package* staticsOf = nullptr;   // a static field's package
+    std::uint16_t staticOffset = 0; // and its offset in that package's image
+};
+
+struct HandlerEntry {
+    unsigned start = 0, end = 0, handler = 0;
+    const Class* catches = nullptr; // null: everything
+};
+
+struct LineEntry {
+    unsigned start = 0, end = 0, line = 0; // offsets in Method
+};
+
+struct MethodDebug {
+    std::string cls, method, file;
+    std::vector<LineEntry> lines;
+};
+
+struct Package {
+    std::string name; // "javacard.framework", or "com/acme/wallet"
+    std::vector<std::uint8_t> aid;
+    unsigned major = 0, minor = 0;
+    std::uint16_t context = 0; // the objects its applets make belong to it; 0 for the API
+    bool api = false;
+    std::vector<std::uint8_t> code; // Method's content
+    std::vector<std::unique_ptr<Class>> classes;
+    std::vector<Class*> byToken; // API packages: classes by token; loaded ones: exported classes by token
+    std::map<unsigned, Class*> classAt;
+    std::vector<std::unique_ptr<Method>> methods;
+    std::map<unsigned, Method*> methodAt;
+    std::vector<PoolSlot> pool;
+    std::vector<HandlerEntry> handlers;
+    std::vector<std::uint8_t> staticBytes; // the static field image
+    std::vector<Ref> staticRefs;           // its references, the first 2 × count bytes of the image
+    std::map<unsigned, MethodDebug> debug; // by method offset
+    std::vector<std::pair<std::vector<std::uint8_t>, unsigned>> applets; // AID, install method offset
+};
+
+// A Java exception on its way: the thrown object.
+struct Thrown {
+    Ref object = nullRef;
+};
+
+// What ends a command outright, past any handler: the instruction budget,
+// the call depth.
+struct Halt {
+    explicit Halt(std::string why) : reason(std::move(why)) {}
+    std::string reason;
+    std::vector<StackFrame> frames; // where it stopped
+};
+
+// The classes and constants of the API that the runtime itself makes or
+// calls, found once when the API is installed.
+struct ApiClasses {
+    const Class *object = nullptr, *throwable = nullptr, *applet = nullptr, *apdu = nullptr, *aid = nullptr,
+                *shareable = nullptr, *cardException = nullptr, *cardRuntimeException = nullptr,
+                *isoException = nullptr, *systemException = nullptr, *apduException = nullptr,
+                *transactionException = nullptr, *pinException = nullptr, *cryptoException = nullptr,
+                *ownerPin = nullptr, *messageDigest = nullptr, *randomData = nullptr, *arrayIndex = nullptr,
+                *negativeSize = nullptr, *nullPointer = nullptr, *classCast = nullptr, *arithmetic = nullptr,
+                *security = nullptr, *arrayStore = nullptr;
+    unsigned install = 0, process = 0, select = 0, deselect = 0, shareableObject = 0; // Applet's tokens
+};
+
+// An applet instance: what register() made.
+struct Instance {
+    std::vector<std::uint8_t> aid;
+    Ref applet = nullRef;
+    const Package* package = nullptr;
+    Ref aidObject = nullRef; // the runtime's AID object for it
+};
+
+// The command the APDU object holds, and what the applet has sent of its
+// answer.
+struct ApduState : NativeState {
+    std::vector<std::uint8_t> command;
+    unsigned lc = 0;   // the data's length
+    unsigned ne = 256; // what Le asks for (256 for 00 or none)
+    bool hasLe = false;
+    std::int8_t state = 0;    // APDU.STATE_*
+    unsigned declared = 0;    // setOutgoingLength's
+    bool sentAndDone = false; // setOutgoingAndSend() ended the answer
+    std::vector<std::uint8_t> response;
+    bool t0 = false;
+};
+
+struct Frame {
+    const Method* method = nullptr;
+    std::uint32_t pc = 0;     // the instruction running (at a call: the call)
+    std::uint32_t resume = 0; // where the frame goes on after a call returns
+    std::uint32_t locals = 0, stackBase = 0, sp = 0, stackEnd = 0;
+    std::uint16_t context = 0;
+};
+
+struct JournalEntry {
+    enum class Where : std::uint8_t { Bytes, Shorts, Ints, Refs, Cells, StaticBytes, StaticRefs } where;
+    Ref object = nullRef;
+    Package* package = nullptr;
+    std::uint32_t index = 0;
+    std::int32_t old = 0;
+    Kind oldKind = Kind::Empty;
+};
+
+class Vm {
+public:
+    explicit Vm(const CardSettings& settings);
+
+    // Linking.
+    void installApi();
+    Package& link(const LoadFile& file, const std::string& path);
+    const std::vector<std::unique_ptr<Package>>& packages() const { return packages_; }
+
+    // The heap.
+    Ref allocate(std::unique_ptr<Object> object);
+    Ref newArray(ArrayType type, std::size_t length, Memory memory, const Class* element = nullptr);
+    Ref newInstance(const Class* cls);
+    Object& object(Ref ref); // a live object, else a SecurityException
+    bool live(Ref ref) const { return ref != nullRef && ref < heap_.size() && heap_[ref]; }
+    std::size_t freeMemory(Memory memory) const;
+    void clearTransient(Memory memory, std::optional<std::uint16_t> context);
+    void resetNatives(); // what API objects keep in transient memory, cleared at card reset
+    void collectGarbage();
+
+    // Writes to persistent memory go through the transaction's journal.
+    void setByte(Ref array, std::size_t index, std::uint8_t value);
+    void setShort(Ref array, std::size_t index, std::int16_t value);
+    void setInt(Ref array, std::size_t index, std::int32_t value);
+    void setRef(Ref array, std::size_t index, Ref value);
+    void setCell(Ref object, std::size_t index, Word value);
+    void setStaticByte(Package& package, std::size_t index, std::uint8_t value);
+    void setStaticRef(Package& package, std::size_t index, Ref value);
+    void beginTransaction();
+    void commitTransaction();
+    void abortTransaction();
+    bool inTransaction() const { return transaction_; }
+    std::size_t journalBytes() const { return journalBytes_; }
+    static constexpr std::size_t commitCapacity = 4096;
+
+    // Exceptions.
+    [[noreturn]] void throwNew(const Class* cls, std::optional<unsigned> reason, const std::string& detail = {});
+    [[noreturn]] void fault(const std::string& detail); // a SecurityException: what a defensive VM throws
+    void noteThrow(Ref thrown, const std::string& detail);
+    Diagnostic diagnosticOf(Ref thrown) const;
+    Ref exceptionInstance(const Class* cls); // the runtime's own, one per class
+    std::optional<unsigned> reasonOf(Ref thrown);
+
+    // Running. Calls `method` with `args` in `context`; a Java exception not
+    // caught comes out as Thrown.
+    std::vector<Word> call(const Method* method, const std::vector<Word>& args, std::uint16_t context);
+    std::uint16_t currentContext() const { return frames_.empty() ? 0 : frames_.back().context; }
+    const Method* virtualMethod(const Object& target, unsigned token) const;
+    void checkAccess(const Object& target, const char* what);
+
+    // The runtime environment's state, kept here for the natives.
+    const CardSettings settings;
+    ApiClasses api;
+    std::vector<Instance> instances;
+    std::optional<std::size_t> selected;
+    std::optional<std::size_t> installing; // the instance being installed
+    std::vector<std::uint8_t> installingAid;
+    const Package* installingPackage = nullptr;
+    bool selecting = false;
+    Ref apduObject = nullRef, apduBuffer = nullRef;
+    bool gcRequested = false;
+    std::uint64_t executed = 0; // instructions, since the card was made
+    std::uint64_t budgetLeft = 0;
+    std::vector<Diagnostic> traced;   // with trace: every exception thrown during the command
+    std::vector<Diagnostic> unserved; // the calls of the API the runtime could not serve, during the command
+
+private:
+    void execute(std::size_t depth);
+    void run(std::size_t depth);
+    void invoke(const Method* method, std::uint32_t resume);
+    bool handle(Ref thrown, std::size_t depth);
+    std::vector<StackFrame> stackNow() const;
+    StackFrame frameOf(const Method* method, unsigned pc) const;
+    void journal(JournalEntry entry, std::size_t bytes);
+    void mark(Ref ref);
+    void linkApiClass(Package& package, Class& cls);
+
+    std::vector<std::unique_ptr<Package>> packages_;
+    std::vector<std::unique_ptr<Object>> heap_;
+    std::vector<Ref> freeRefs_;
+    std::size_t used_[3] = {};
+    bool transaction_ = false;
+    std::vector<JournalEntry> journal_;
+    std::size_t journalBytes_ = 0;
+    std::vector<Word> stack_;
+    std::vector<Frame> frames_;
+    std::map<const Class*, Ref> exceptionInstances_;
+    std::map<Ref, Diagnostic> throws_;
+    std::uint16_t nextContext_ = 1;
+    std::vector<Word> result_;
+};
+
+// The arguments of a native call and its result.
+struct NativeCall {
+    Vm& vm;
+    const Method& method;
+    Word* args;
+    Word result[2] = {};
+
+    std::int16_t shortArg(unsigned i) const;
+    std::int32_t intArg(unsigned i) const; // the two words from i
+    Ref refArg(unsigned i) const;          // may be null
+    Object& objectArg(unsigned i);         // not null: else NullPointerException
+    Object& arrayArg(unsigned i, ArrayType type);
+    void returnShort(std::int16_t value) { result[0] = {value, Kind::Short}; }
+    void returnInt(std::int32_t value);
+    void returnRef(Ref ref) { result[0] = {static_cast<std::int16_t>(ref), Kind::Reference}; }
+};
+
+// The natives the runtime serves, by their full name; a method of the API
+// not among them throws when called, naming itself.
+Native nativeFor(const std::string& fullName);
+void prepareNatives(Vm& vm);
+
+} // namespace tolvane::runtime
