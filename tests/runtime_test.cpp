@@ -1,0 +1,324 @@
+// The simulated card's rules, each shown by a small applet of our own: an
+// applet class whose process method is the row's bytecode, run through the
+// runtime as a card would run it.
+
+#include "core/cap/load_file.h"
+#include "core/runtime/simulated_card.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace tolvane {
+namespace {
+
+using ByteVector = std::vector<std::uint8_t>;
+
+void putBe16(ByteVector& out, std::size_t value)
+{
+    out.push_back(static_cast<std::uint8_t>(value >> 8));
+    out.push_back(static_cast<std::uint8_t>(value));
+}
+
+ByteVector component(std::uint8_t tag, const ByteVector& content)
+{
+    ByteVector bytes{tag};
+    putBe16(bytes, content.size());
+    bytes.insert(bytes.end(), content.begin(), content.end());
+    return bytes;
+}
+
+ByteVector withAid(ByteVector out, const ByteVector& aid)
+{
+    out.push_back(static_cast<std::uint8_t>(aid.size()));
+    out.insert(out.end(), aid.begin(), aid.end());
+    return out;
+}
+
+// The constant pool every test applet has, by index.
+enum Pool : std::uint8_t {
+    appletInit,        // Applet.<init>()
+    registerApplet,    // Applet.register()
+    ownClass,          //
+    ownInit,           // the applet's constructor
+    getBuffer,         // APDU.getBuffer()
+    throwIt,           // ISOException.throwIt(short)
+    receive,           // APDU.setIncomingAndReceive()
+    outgoingAndSend,   // APDU.setOutgoingAndSend(short, short)
+    beginTransaction,  // JCSystem
+    abortTransaction,  //
+    commitTransaction, //
+    makeTransient,     // JCSystem.makeTransientByteArray(short, byte)
+    refField,          // the applet's field 0: a byte[]
+    shortField,        // the applet's field 1: a short
+    helper,            // the applet's static method helper()
+    arithmetic,        // java.lang.ArithmeticException
+    sendBytes,         // APDU.sendBytes(short, short)
+};
+
+const ByteVector poolEntries[] = {
+    {6, 0x81, 3, 0},  {3, 0x81, 3, 1},  {1, 0, 0, 0},    {6, 0, 0, 0} /* patched */,
+    {3, 0x81, 10, 1}, {6, 0x81, 7, 1},  {3, 0x81, 10, 6}, {3, 0x81, 10, 8},
+    {6, 0x81, 8, 1},  {6, 0x81, 8, 0},  {6, 0x81, 8, 2},  {6, 0x81, 8, 13},
+    {2, 0, 0, 0},     {2, 0, 0, 1},     {6, 0, 0, 0} /* patched */, {1, 0x80, 9, 0},
+    {3, 0x81, 10, 4},
+};
+
+struct HandlerSpec {
+    unsigned start, end, handler; // in process's bytecode
+    std::uint8_t catches;         // a pool index, 0 for everything
+};
+
+// An applet package of one class extending Applet, with a byte[] field and
+// a short field: its constructor runs `init` (this in local 0), process runs
+// `process` (this, the APDU, and `locals` more), helper() runs `helper`.
+struct TestApplet {
+    ByteVector aid{0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x01};
+    ByteVector init;
+    ByteVector process{0x7A};
+    std::uint8_t locals = 2;
+    std::vector<HandlerSpec> handlers;
+    ByteVector helperCode{0x7A};
+
+    std::vector<CapEntry> entries() const
+    {
+        struct Code {
+            std::uint8_t flags, stack, nargs, locals;
+            ByteVector bytecode;
+        };
+        ByteVector ctor{0x18, 0x8C, 0, appletInit};
+        ctor.insert(ctor.end(), init.begin(), init.end());
+        ctor.push_back(0x7A);
+        const Code methods[] = {
+            {0x08, 2, 3, 0, {0x8F, 0, ownClass, 0x3D, 0x8C, 0, ownInit, 0x8B, 0, registerApplet, 0x7A}},
+            {0x00, 6, 1, 2, ctor},
+            {0x00, 8, 2, locals, process},
+            {0x08, 4, 0, 2, helperCode},
+        };
+        ByteVector method{static_cast<std::uint8_t>(handlers.size())};
+        const std::size_t first = 1 + handlers.size() * 8;
+        std::vector<unsigned> offsets;
+        std::size_t at = first;
+        for (const auto& m : methods) {
+            offsets.push_back(static_cast<unsigned>(at));
+            at += 4 + m.bytecode.size();
+        }
+        for (std::size_t i = 0; i < handlers.size(); ++i) {
+            const unsigned base = offsets[2] + 4;
+            putBe16(method, base + handlers[i].start);
+            putBe16(method, 0x8000 | (handlers[i].end - handlers[i].start));
+            putBe16(method, base + handlers[i].handler);
+            putBe16(method, handlers[i].catches);
+        }
+        for (const auto& m : methods) {
+            method.insert(method.end(), {static_cast<std::uint8_t>(0x80 | m.flags), m.stack, m.nargs, m.locals});
+            method.insert(method.end(), m.bytecode.begin(), m.bytecode.end());
+        }
+        ByteVector pool;
+        putBe16(pool, std::size(poolEntries));
+        for (std::size_t i = 0; i < std::size(poolEntries); ++i) {
+            ByteVector entry = poolEntries[i];
+            if (i == ownInit || i == helper) {
+                const unsigned target = offsets[i == ownInit ? 1 : 3];
+                entry[2] = static_cast<std::uint8_t>(target >> 8);
+                entry[3] = static_cast<std::uint8_t>(target);
+            }
+            pool.insert(pool.end(), entry.begin(), entry.end());
+        }
+        // The class: super Applet, two fields (a reference, then a short),
+        // and process as the public virtual method of token 7.
+        ByteVector cls{0x00, 0x81, 0x03, 2, 0, 1, 7, 1, 0, 0};
+        putBe16(cls, offsets[2]);
+        ByteVector descriptor{1, 0, 0x01, 0, 0, 0, 0, 0, 0, 4};
+        const std::size_t typeAt = 2 + 2 * std::size(poolEntries);
+        const std::uint8_t methodFlags[] = {0x09, 0x81, 0x01, 0x08};
+        for (std::size_t i = 0; i < 4; ++i) {
+            descriptor.insert(descriptor.end(), {static_cast<std::uint8_t>(i), methodFlags[i]});
+            putBe16(descriptor, offsets[i]);
+            putBe16(descriptor, typeAt);
+            putBe16(descriptor, methods[i].bytecode.size());
+            putBe16(descriptor, i == 2 ? handlers.size() : 0);
+            putBe16(descriptor, 0);
+        }
+        putBe16(descriptor, std::size(poolEntries));
+        for (std::size_t i = 0; i < std::size(poolEntries); ++i)
+            putBe16(descriptor, poolEntries[i][0] == 1 ? 0xFFFF : typeAt);
+        descriptor.insert(descriptor.end(), {1, 0x10});
+
+        ByteVector header{0xDE, 0xCA, 0xFF, 0xED, 1, 2, 0x04, 0, 1};
+        header = withAid(header, aid);
+        ByteVector applet{1};
+        applet = withAid(applet, concat(aid, {0x01}));
+        putBe16(applet, offsets[0]);
+        ByteVector imports{3, 0, 1};
+        imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x00, 0x01});
+        imports.insert(imports.end(), {2, 1});
+        imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01});
+        imports.insert(imports.end(), {1, 1});
+        imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x02});
+        std::map<std::uint8_t, ByteVector> c{{1, header},
+                                             {3, applet},
+                                             {4, imports},
+                                             {5, pool},
+                                             {6, cls},
+                                             {7, method},
+                                             {8, {0, 4, 0, 1, 0, 0, 0, 2, 0, 0}},
+                                             {9, {0, 0, 0, 0}},
+                                             {11, descriptor}};
+        ByteVector directory;
+        for (std::uint8_t tag = 1; tag <= 11; ++tag)
+            putBe16(directory, tag == 2 ? 11 * 2 + 9 : c.count(tag) ? c[tag].size() : 0);
+        directory.insert(directory.end(), {0, 4, 0, 0, 0, 0, 3, 1, 0});
+        c[2] = directory;
+        const char* names[] = {"",       "Header",       "Directory",   "Applet", "Import",
+                               "ConstantPool", "Class", "Method", "StaticField", "RefLocation",
+                               "Export", "Descriptor"};
+        std::vector<CapEntry> entries;
+        for (const auto& [tag, content] : c)
+            entries.push_back({std::string("test/javacard/") + names[tag] + ".cap", component(tag, content), {}});
+        return entries;
+    }
+
+    static ByteVector concat(ByteVector a, const ByteVector& b)
+    {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    }
+};
+
+// A card with `applet` loaded, installed and selected.
+struct Card {
+    runtime::SimulatedCard card;
+
+    explicit Card(const TestApplet& applet, const runtime::CardSettings& settings = {}) : card(settings)
+    {
+        LoadFileOptions options;
+        options.verify = false; // the bytecode is the row's: the runtime alone must hold
+        const LoadFile file = layOutLoadFile(applet.entries(), options, "test.cap");
+        card.load(file, "test.cap");
+        const auto aid = TestApplet::concat(applet.aid, {0x01});
+        card.install(aid, aid, {0}, {});
+    }
+
+    runtime::Response send(const ByteVector& command) { return card.transmit(command); }
+    runtime::Response select() { return send({0x00, 0xA4, 0x04, 0x00, 7, 0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x01}); }
+};
+
+std::string swOf(const runtime::Response& response)
+{
+    char text[5];
+    std::snprintf(text, sizeof text, "%04X", response.sw);
+    return text;
+}
+
+// Bytecode helpers: throwIt(sw), and a static call of the pool entry.
+ByteVector throwSw(std::uint16_t sw)
+{
+    return {0x11, static_cast<std::uint8_t>(sw >> 8), static_cast<std::uint8_t>(sw), 0x8D, 0, throwIt};
+}
+
+ByteVector operator+(ByteVector a, const ByteVector& b)
+{
+    return TestApplet::concat(std::move(a), b);
+}
+
+const ByteVector command{0x80, 0x10, 0x00, 0x00};
+
+TEST(Runtime, EachRuleAnswersAsACardDoes)
+{
+    const ByteVector getShort{0xAF, shortField}; // getfield_s_this
+    const ByteVector putShort6A80 = ByteVector{0x18, 0x11, 0x6A, 0x80, 0x89, shortField};
+    const ByteVector transientArray = ByteVector{0x18, 0x04, 0x05, 0x8D, 0, makeTransient, 0x87, refField};
+    const struct {
+        const char* rule;
+        TestApplet applet;
+        std::vector<std::string> answers; // to SELECT, then to `command`, or "S SW" to SELECT again
+        const char* diagnostic = "";      // in the last answer's first diagnostic
+    } rows[] = {
+        {"a handler catches what sdiv by zero throws",
+         {.process = ByteVector{0x04, 0x03, 0x47, 0x3B, 0x7A, 0x3B} + throwSw(0x6301),
+          .handlers = {{0, 4, 5, arithmetic}}},
+         {"6301", "6301"}},
+        {"a handler for everything (finally) replaces what was thrown",
+         {.process = throwSw(0x6A80) + ByteVector{0x3B} + throwSw(0x6301), .handlers = {{0, 6, 6, 0}}},
+         {"6301", "6301"}},
+        {"an uncaught NullPointerException answers 6F00 and is named",
+         {.process = {0x01, 0x92, 0x3B, 0x7A}},
+         {"6F00", "6F00"},
+         "java.lang.NullPointerException"},
+        {"an index past an array is named with the array's length",
+         {.init = ByteVector{0x18, 0x05, 0x90, 11, 0x87, refField},
+          .process = {0xAD, refField, 0x05, 0x25, 0x3B, 0x7A}},
+         {"6F00", "6F00"},
+         "index 2 outside a byte[] of 2"},
+        {"abortTransaction undoes a persistent write",
+         {.init = ByteVector{0x18, 0x11, 0x63, 0x01, 0x89, shortField},
+          .process = ByteVector{0x8D, 0, beginTransaction} + putShort6A80 + ByteVector{0x8D, 0, abortTransaction} +
+                     getShort + ByteVector{0x8D, 0, throwIt}},
+         {"6301", "6301"}},
+        {"a transaction left open when process ends is undone",
+         {.init = ByteVector{0x18, 0x11, 0x63, 0x01, 0x89, shortField},
+          .process = getShort + ByteVector{0x11, 0x63, 0x01, 0x6B, 12, 0x8D, 0, beginTransaction} + putShort6A80 +
+                     ByteVector{0x7A} + getShort + ByteVector{0x8D, 0, throwIt}},
+         {"9000", "9000", "9000"}},
+        {"a committed write stays",
+         {.init = ByteVector{0x18, 0x11, 0x63, 0x01, 0x89, shortField},
+          .process = getShort + ByteVector{0x11, 0x63, 0x01, 0x6B, 15, 0x8D, 0, beginTransaction} + putShort6A80 +
+                     ByteVector{0x8D, 0, commitTransaction, 0x7A} + getShort + ByteVector{0x8D, 0, throwIt}},
+         {"9000", "6A80"}},
+        {"CLEAR_ON_DESELECT arrays are cleared when their applet is selected again",
+         {.init = transientArray,
+          .process = ByteVector{0xAD, refField, 0x03, 0x25, 0x61, 13, 0xAD, refField, 0x03, 0x04, 0x38} +
+                     throwSw(0x6301) + throwSw(0x6302)},
+         {"6301", "6302", "S 6301", "6302"}},
+        {"APDU.setOutgoingAndSend twice is an ILLEGAL_USE",
+         {.process = {0x19, 0x03, 0x03, 0x8B, 0, outgoingAndSend, 0x19, 0x03, 0x03, 0x8B, 0, outgoingAndSend, 0x7A}},
+         {"6F00", "6F00"},
+         "APDUException reason 1 (ILLEGAL_USE)"},
+        {"sendBytes before setOutgoingLength is an ILLEGAL_USE",
+         {.process = {0x19, 0x03, 0x04, 0x8B, 0, sendBytes, 0x7A}},
+         {"6F00", "6F00"},
+         "sending before setOutgoingLength()"},
+        {"a loop without end is stopped by the budget",
+         {.process = {0x70, 0x00}},
+         {"6F00", "6F00"},
+         "ran past its budget"},
+        {"endless recursion is stopped at the depth bound",
+         {.process = {0x8D, 0, helper, 0x7A}, .helperCode = {0x8D, 0, helper, 0x7A}},
+         {"6F00", "6F00"},
+         "deeper than"},
+        {"jsr and ret return past the jsr",
+         {.process = ByteVector{0x71, 0, 9} + throwSw(0x6301) + ByteVector{0x2D, 0x72, 2}},
+         {"6301", "6301"}},
+        {"an ill-typed sadd on a reference is a SecurityException",
+         {.process = {0x18, 0x18, 0x41, 0x3B, 0x7A}},
+         {"6F00", "6F00"},
+         "java.lang.SecurityException: an instruction wants a short and finds a reference"},
+        {"a global array kept in a field is a SecurityException",
+         {.process = {0x18, 0x19, 0x8B, 0, getBuffer, 0x87, refField, 0x7A}},
+         {"6F00", "6F00"},
+         "a global array kept in a field"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        runtime::CardSettings settings;
+        settings.budget = 100000;
+        Card card(row.applet, settings);
+        runtime::Response last;
+        std::vector<std::string> got;
+        for (std::size_t i = 0; i < row.answers.size(); ++i) {
+            const bool select = row.answers[i].rfind("S ", 0) == 0;
+            last = i == 0 || select ? card.select() : card.send(command);
+            got.push_back((select ? "S " : "") + swOf(last));
+        }
+        EXPECT_EQ(got, row.answers);
+        if (*row.diagnostic) {
+            ASSERT_FALSE(last.diagnostics.empty());
+            const auto lines = last.diagnostics.front().lines();
+            EXPECT_NE(lines.front().find(row.diagnostic), std::string::npos) << lines.front();
+        }
+    }
+}
+
+} // namespace
+} // namespace tolvane
