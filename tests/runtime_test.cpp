@@ -57,10 +57,22 @@ enum Pool : std::uint8_t {
 };
 
 const ByteVector poolEntries[] = {
-    {6, 0x81, 3, 0},  {3, 0x81, 3, 1},  {1, 0, 0, 0},    {6, 0, 0, 0} /* patched */,
-    {3, 0x81, 10, 1}, {6, 0x81, 7, 1},  {3, 0x81, 10, 6}, {3, 0x81, 10, 8},
-    {6, 0x81, 8, 1},  {6, 0x81, 8, 0},  {6, 0x81, 8, 2},  {6, 0x81, 8, 13},
-    {2, 0, 0, 0},     {2, 0, 0, 1},     {6, 0, 0, 0} /* patched */, {1, 0x80, 9, 0},
+    {6, 0x81, 3, 0},
+    {3, 0x81, 3, 1},
+    {1, 0, 0, 0},
+    {6, 0, 0, 0} /* patched */,
+    {3, 0x81, 10, 1},
+    {6, 0x81, 7, 1},
+    {3, 0x81, 10, 6},
+    {3, 0x81, 10, 8},
+    {6, 0x81, 8, 1},
+    {6, 0x81, 8, 0},
+    {6, 0x81, 8, 2},
+    {6, 0x81, 8, 13},
+    {2, 0, 0, 0},
+    {2, 0, 0, 1},
+    {6, 0, 0, 0} /* patched */,
+    {1, 0x80, 9, 0},
     {3, 0x81, 10, 4},
 };
 
@@ -170,9 +182,8 @@ struct TestApplet {
             putBe16(directory, tag == 2 ? 11 * 2 + 9 : c.count(tag) ? c[tag].size() : 0);
         directory.insert(directory.end(), {0, 4, 0, 0, 0, 0, 3, 1, 0});
         c[2] = directory;
-        const char* names[] = {"",       "Header",       "Directory",   "Applet", "Import",
-                               "ConstantPool", "Class", "Method", "StaticField", "RefLocation",
-                               "Export", "Descriptor"};
+        const char* names[] = {"",      "Header", "Directory",   "Applet",      "Import", "ConstantPool",
+                               "Class", "Method", "StaticField", "RefLocation", "Export", "Descriptor"};
         std::vector<CapEntry> entries;
         for (const auto& [tag, content] : c)
             entries.push_back({std::string("test/javacard/") + names[tag] + ".cap", component(tag, content), {}});

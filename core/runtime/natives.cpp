@@ -314,6 +314,25 @@ void getAvailableMemory(NativeCall& c)
     c.returnShort(static_cast<std::int16_t>(std::min<std::size_t>(c.vm.freeMemory(memory), 0x7FFF)));
 }
 
+// The 3.0.4 form, for memories past 32767 bytes: the high and the low
+// 16 bits of the free bytes, in two elements of a short[].
+void getAvailableMemoryInShorts(NativeCall& c)
+{
+    Object& buffer = c.arrayArg(0, ArrayType::Short);
+    const std::int16_t offset = c.shortArg(1), type = c.shortArg(2);
+    inRange(c, buffer, offset, 2);
+    Memory memory = Memory::Persistent;
+    if (type == k.memoryReset)
+        memory = Memory::ClearOnReset;
+    else if (type == k.memoryDeselect)
+        memory = Memory::ClearOnDeselect;
+    else if (type != k.memoryPersistent)
+        c.vm.throwNew(c.vm.api.systemException, u(k.illegalValue), "memory type " + std::to_string(type));
+    const auto free = static_cast<std::uint32_t>(std::min<std::size_t>(c.vm.freeMemory(memory), 0x7FFFFFFF));
+    c.vm.setShort(c.refArg(0), static_cast<std::size_t>(offset), static_cast<std::int16_t>(free >> 16));
+    c.vm.setShort(c.refArg(0), static_cast<std::size_t>(offset) + 1, static_cast<std::int16_t>(free & 0xFFFF));
+}
+
 void getVersion(NativeCall& c)
 {
     c.returnShort(0x0302);
@@ -983,6 +1002,7 @@ const std::unordered_map<std::string, Native>& natives()
         {"javacard.framework.JCSystem.getMaxCommitCapacity()S", getMaxCommitCapacity},
         {"javacard.framework.JCSystem.getUnusedCommitCapacity()S", getUnusedCommitCapacity},
         {"javacard.framework.JCSystem.getAvailableMemory(B)S", getAvailableMemory},
+        {"javacard.framework.JCSystem.getAvailableMemory([SSB)V", getAvailableMemoryInShorts},
         {"javacard.framework.JCSystem.getVersion()S", getVersion},
         {"javacard.framework.JCSystem.getAID()Ljavacard/framework/AID;", getAID},
         {"javacard.framework.JCSystem.lookupAID([BSB)Ljavacard/framework/AID;", lookupAID},

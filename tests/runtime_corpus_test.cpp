@@ -1,0 +1,213 @@
+// Corpus applets on the simulated card: answers their sources and published
+// vectors give, every applet installed or its failure named, and bytecode
+// edited past the verifier ending in a diagnostic, never a crash or a hang.
+
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/checks/checks.h"
+#include "core/runtime/simulated_card.h"
+#include "corpus_support.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+namespace tolvane {
+namespace {
+
+namespace fs = std::filesystem;
+
+const fs::path corpus = testing::corpusDir() / "cap";
+
+std::vector<std::uint8_t> hex(const std::string& text)
+{
+    return bytesFromHex(text, HexSpaces::Ignored).value();
+}
+
+// A card with the corpus file loaded and its applets installed.
+std::unique_ptr<runtime::SimulatedCard> cardWith(const std::string& name, const std::string& params = {},
+                                                 bool verify = true)
+{
+    const auto path = (corpus / name).string();
+    LoadFileOptions options;
+    options.verify = verify;
+    auto card = std::make_unique<runtime::SimulatedCard>();
+    const LoadFile file =
+        verify ? makeLoadFile(corpusEntries(path), options, path) : layOutLoadFile(corpusEntries(path), options, path);
+    card->load(file, path);
+    for (const auto& applet : card->lastApplets())
+        card->install(applet.aid, applet.aid, {0}, hex(params));
+    return card;
+}
+
+TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
+{
+    // FIPS 180's vectors, and their messages as the applet takes them.
+    const std::string sha1abc = "A9993E364706816ABA3E25717850C26C9CD0D89D";
+    const std::string sha1twoBlocks = "84983E441C3BD26EBAAE4AA1F95129E5E54670F1";
+    const std::string firstHalf = hexText(testing::bytesOf("abcdbcdecdefdefgefghfghighijhijk"), HexCase::Upper);
+    const std::string secondHalf = hexText(testing::bytesOf("ijkljklmklmnlmnomnopnopq"), HexCase::Upper);
+    const struct {
+        const char* file;
+        const char* params;
+        std::vector<std::pair<std::string, std::string>> exchanges; // command, answer; "reset" resets
+    } rows[] = {
+        {"javacard-simulator__wallet.cap",
+         "3132333435", // the PIN, 12345
+         {{"00A404000BD1560001320A64656D9F01", "9000"},
+          {"8050000002", "00009000"},
+          {"803000000164", "6301"}, // no credit before the PIN
+          {"80200000053132333436", "6300"},
+          {"80200000053132333435", "9000"},
+          {"803000000164", "9000"},
+          {"8050000002", "00649000"},
+          {"803000000180", "6A83"}, // past the largest transaction, 127
+          {"804000000130", "9000"},
+          {"8050000002", "00349000"},
+          {"804000000150", "6A85"}, // more than the balance
+          {"reset", ""},
+          {"00A404000BD1560001320A64656D9F01", "9000"},
+          {"803000000101", "6301"}, // the PIN is validated no more
+          {"8050000002", "00349000"},
+          {"80200000053132333436", "6300"},
+          {"80200000053132333436", "6300"},
+          {"80200000053132333436", "6300"},
+          {"80200000053132333435", "6300"}}}, // three tries, and the PIN is blocked
+        {"javacard-simulator__SHADigest.cap",
+         "",
+         {{"00A4040006EEEEEEEEEE00", "9000"},
+          {"803100000361626314", sha1abc + "9000"},
+          {"8030000020" + firstHalf, "9000"},
+          {"8031000018" + secondHalf + "14", sha1twoBlocks + "9000"},
+          {"803100000361626310", "6700"}, // its answer is 20 bytes
+          {"8040000000", "6D00"}}},
+        {"JCAlgTest__HelloWorld.cap",
+         "",
+         {{"00A4040009A00000006203010C01", "00A4040009A00000006203010C019000"},
+          {"8010010203AABBCC", "8010010203AABBCC9000"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.file);
+        if (!haveCorpus((corpus / row.file).string()))
+            GTEST_SKIP() << "no corpus";
+        const auto card = cardWith(row.file, row.params);
+        for (const auto& [command, answer] : row.exchanges) {
+            SCOPED_TRACE(command);
+            if (command == "reset") {
+                card->reset();
+                continue;
+            }
+            const auto response = card->transmit(hex(command));
+            EXPECT_EQ(hexText(response.bytes(), HexCase::Upper), answer);
+        }
+    }
+}
+
+// What every corpus applet must do on the simulated card: install, or say
+// what it lacks. Only the cryptography that comes later may be missing.
+TEST(RuntimeCorpus, EveryAppletInstallsOrNamesWhatItLacks)
+{
+    if (!haveCorpus(corpus.string()))
+        GTEST_SKIP() << "no corpus";
+    std::size_t installed = 0;
+    for (const auto& entry : fs::directory_iterator(corpus)) {
+        if (entry.path().extension() != ".cap")
+            continue;
+        const auto path = entry.path().string();
+        SCOPED_TRACE(path);
+        const auto entries = corpusEntries(path);
+        const LoadFile file = checkLoadFile(entries, {}, path);
+        if (!file.refusals.empty())
+            continue; // the checks refuse it, as a card's verifier would
+        runtime::SimulatedCard card;
+        try {
+            card.load(file, path);
+        } catch (const Error& error) {
+            const std::string message = error.message();
+            EXPECT_TRUE(message.find("which is not on the card") != std::string::npos ||
+                        message.find("is already on the card") != std::string::npos)
+                << message;
+            continue;
+        }
+        try {
+            for (const auto& applet : card.lastApplets())
+                card.install(applet.aid, applet.aid, {0}, {});
+            ++installed;
+        } catch (const Error& error) {
+            ASSERT_FALSE(error.followingLines().empty()) << error.message();
+            const std::string& first = error.followingLines().front();
+            EXPECT_NE(first.find("Exception"), std::string::npos) << first;
+            for (const auto& line : error.followingLines()) {
+                if (line.find("is not served") != std::string::npos) {
+                    EXPECT_TRUE(line.find("javacard.security.") != std::string::npos ||
+                                line.find("javacardx.crypto.") != std::string::npos)
+                        << line;
+                }
+            }
+        }
+    }
+    EXPECT_GE(installed, 60u);
+}
+
+// Every byte of the wallet's and the digest applet's code spoiled in turn,
+// past the verifier: the card refuses the load, or runs the commands to an
+// answer. A crash or a read outside an object fails the test run itself.
+TEST(RuntimeCorpus, EditedMethodsEndInADiagnosticNeverACrash)
+{
+    const struct {
+        const char* file;
+        const char* params;
+        std::vector<std::string> commands;
+    } rows[] = {
+        {"javacard-simulator__wallet.cap",
+         "3132333435",
+         {"00A404000BD1560001320A64656D9F01", "80200000053132333435", "803000000164", "8050000002"}},
+        {"javacard-simulator__SHADigest.cap", "", {"00A4040006EEEEEEEEEE00", "803100000361626314"}},
+    };
+    const std::uint8_t spoilers[] = {0x00, 0x18, 0x41, 0x70, 0x8B, 0x93, 0xFF};
+    for (const auto& row : rows) {
+        const auto path = (corpus / row.file).string();
+        if (!haveCorpus(path))
+            GTEST_SKIP() << "no corpus";
+        const auto entries = corpusEntries(path);
+        const auto method = std::find_if(entries.begin(), entries.end(),
+                                         [](const CapEntry& e) { return e.name.ends_with("Method.cap"); });
+        ASSERT_NE(method, entries.end());
+        std::size_t answered = 0, refused = 0;
+        for (std::size_t at = 3; at < method->bytes.size(); ++at)
+            for (const std::uint8_t spoiler : spoilers) {
+                auto edited = entries;
+                auto& bytes = edited[static_cast<std::size_t>(method - entries.begin())].bytes;
+                if (bytes[at] == spoiler)
+                    continue;
+                bytes[at] = spoiler;
+                LoadFileOptions options;
+                options.verify = false;
+                runtime::CardSettings settings;
+                settings.budget = 20000;
+                runtime::SimulatedCard card(settings);
+                try {
+                    const LoadFile file = layOutLoadFile(edited, options, path);
+                    card.load(file, path);
+                    for (const auto& applet : card.lastApplets())
+                        card.install(applet.aid, applet.aid, {0}, hex(row.params));
+                } catch (const Error&) {
+                    ++refused;
+                    continue;
+                }
+                for (const auto& command : row.commands) {
+                    const auto response = card.transmit(hex(command));
+                    if (response.sw == 0x6F00) {
+                        EXPECT_FALSE(response.diagnostics.empty()) << "byte " << at << " set to " << int(spoiler);
+                    }
+                }
+                ++answered;
+            }
+        EXPECT_GT(answered, 0u) << row.file;
+        EXPECT_GT(refused, 0u) << row.file;
+    }
+}
+
+} // namespace
+} // namespace tolvane
