@@ -6,6 +6,7 @@ of our own making, with --export-to.
 
 Usage: fuzz/make-seeds.py
        fuzz/make-seeds.py --export-to DIR
+       fuzz/make-seeds.py --runtime-to DIR CORPUS_CAP_DIR
 """
 import argparse
 import io
@@ -163,8 +164,47 @@ def card_seeds() -> None:
     write("card", "endless-6310", played(4, [b"\x90\x00", b"\x63\x10"]))
 
 
+# The corpus applets the runtime's seeds take, with commands each answers.
+RUNTIME_SEEDS = {
+    "javacard-simulator__wallet.cap": ["00A404000BD1560001320A64656D9F01", "8050000002", "80200000053132333435",
+                                       "803000000164", "804000000130", ""],
+    "javacard-simulator__SHADigest.cap": ["00A4040006EEEEEEEEEE00", "8030000003616263", "803100000361626314"],
+    "JCAlgTest__HelloWorld.cap": ["00A4040009A00000006203010C01", "8010010203AABBCC"],
+    "javacard-simulator__ExceptionTests.cap": ["00A40400051111111111", "8010000000", "8020000000", "8003000000"],
+    "OptimizedJCAlgs__sha3.cap": ["00A4040008556E697454657374", "B061000003616263"],
+}
+LOAD_ORDER = [1, 2, 4, 3, 6, 7, 8, 10, 5, 9, 11]
+
+
+def runtime_seeds(folder: str, corpus: str) -> None:
+    """Each corpus applet's components in load order, then its commands:
+    what fuzz_runtime reads. Written only where the corpus is."""
+    os.makedirs(folder, exist_ok=True)
+    for name, commands in RUNTIME_SEEDS.items():
+        path = os.path.join(corpus, name)
+        if not os.path.exists(path):
+            continue
+        with zipfile.ZipFile(path) as archive:
+            components = {}
+            for entry in archive.namelist():
+                data = archive.read(entry)
+                if entry.endswith(".cap") and data and data[0] in LOAD_ORDER:
+                    components[data[0]] = data
+        package = b"".join(components[tag] for tag in LOAD_ORDER if tag in components)
+        seed = bytes([len(package) >> 8, len(package) & 0xFF]) + package
+        for command in commands:
+            data = bytes.fromhex(command)
+            seed += bytes([len(data)]) + data
+        with open(os.path.join(folder, name.replace(".cap", ".seed")), "wb") as out:
+            out.write(seed)
+    with open(os.path.join(folder, "made"), "w") as out:
+        out.write("")
+
+
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--export-to"]:
+    if sys.argv[1:2] == ["--runtime-to"]:
+        runtime_seeds(sys.argv[2], sys.argv[3])
+    elif sys.argv[1:2] == ["--export-to"]:
         SEEDS = sys.argv[2]
         os.makedirs(SEEDS, exist_ok=True)
         export_seeds()

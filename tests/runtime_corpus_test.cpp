@@ -82,6 +82,10 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
           {"8031000018" + secondHalf + "14", sha1twoBlocks + "9000"},
           {"803100000361626310", "6700"}, // its answer is 20 bytes
           {"8040000000", "6D00"}}},
+        {"OptimizedJCAlgs__sha3.cap", // Keccak in bytecode: FIPS 202's SHA3-256 of "abc"
+         "",
+         {{"00A4040008556E697454657374", "9000"},
+          {"B061000003616263", "3A985DA74FE225B2045C172D6BD390BD855F086E3E9D525B46BFE245114315329000"}}},
         {"JCAlgTest__HelloWorld.cap",
          "",
          {{"00A4040009A00000006203010C01", "00A4040009A00000006203010C019000"},

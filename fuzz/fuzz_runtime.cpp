@@ -1,0 +1,59 @@
+// The simulated card on any package and any commands: the input is a
+// two-byte length, a package laid out as components (as a load file is),
+// then commands, each a length byte and its bytes (a length of 0 resets the
+// card). The package runs without the verifier, so that every word's kind
+// and every bound is left to the runtime's own checks; a small instruction
+// budget keeps each command short. Nothing may crash, read outside an
+// object or hang, and a command answered 6F00 says why.
+
+#include "core/base/error.h"
+#include "core/cap/components_file.h"
+#include "core/cap/load_file.h"
+#include "core/runtime/simulated_card.h"
+#include "fuzz_support.h"
+
+#include <algorithm>
+#include <vector>
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    using namespace tolvane;
+    if (size < 2)
+        return 0;
+    const std::size_t length = std::min<std::size_t>(size - 2, static_cast<std::size_t>(data[0] << 8 | data[1]));
+    const Bytes package(data + 2, length);
+    std::vector<CapEntry> entries;
+    for (std::size_t at = 0; const auto frame = componentFrameAt(package, at);) {
+        const std::size_t end = std::min(length, at + frame->framing + frame->size);
+        entries.push_back({"pkg/javacard/" + componentFileName(frame->tag),
+                           {package.begin() + static_cast<long>(at), package.begin() + static_cast<long>(end)},
+                           std::nullopt});
+        at = end;
+    }
+    runtime::CardSettings settings;
+    settings.budget = 200000;
+    settings.persistentBytes = 32 * 1024;
+    runtime::SimulatedCard card(settings);
+    try {
+        const LoadFile file = layOutLoadFile(
+            entries, {.keepDescriptor = true, .verify = false, .target = {}, .exports = {}}, "input.cap");
+        card.load(file, "input.cap");
+        for (const auto& applet : card.lastApplets())
+            card.install(applet.aid, applet.aid, {0}, {});
+    } catch (const Error&) {
+        return 0; // refused, as a card refuses a load or an install
+    }
+    for (std::size_t at = 2 + length; at < size;) {
+        const std::size_t count = data[at++];
+        if (count == 0) {
+            card.reset();
+            continue;
+        }
+        const std::vector<std::uint8_t> command(data + at, data + std::min(size, at + count));
+        at += count;
+        const auto response = card.transmit(command);
+        fuzz::require(response.sw != 0x6F00 || !response.diagnostics.empty(), "a 6F00 answer says why");
+        fuzz::require(response.data.size() <= 256, "an answer carries 256 bytes at most");
+    }
+    return 0;
+}
