@@ -118,9 +118,9 @@ void prepare(runtime::SimulatedCard& card, const SimulateRequest& request)
                         std::to_string(applets.size()));
     for (const auto& applet : applets) {
         const auto instance = request.instance.value_or(applet.aid);
-        card.install(applet.aid, instance, request.privileges, request.parameters);
+        const auto registered = card.install(applet.aid, instance, request.privileges, request.parameters);
         if (!request.quiet && !request.json)
-            print("Installed " + hex(instance) + " (" + applet.packageName + ", applet " + hex(applet.aid) + ")");
+            print("Installed " + hex(registered) + " (" + applet.packageName + ", applet " + hex(applet.aid) + ")");
     }
 }
 

@@ -21,7 +21,7 @@ expected=(
   share/mime/packages/org.tolvane.Tolvane.xml
   share/man/man1/tolvane.1.gz share/man/man1/tolvane-cli.1.gz
   share/bash-completion/completions/tolvane-cli
-  share/tolvane/report.schema.json share/tolvane/card.schema.json
+  share/tolvane/report.schema.json share/tolvane/card.schema.json share/tolvane/simulate.schema.json
   share/doc/tolvane/copyright share/doc/tolvane/changelog.Debian.gz
 )
 for size in 16 22 24 32 48 64 128 256; do

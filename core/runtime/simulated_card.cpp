@@ -132,8 +132,10 @@ Error installError(const std::string& what, const std::vector<std::string>& line
 
 } // namespace
 
-void SimulatedCard::install(const std::vector<std::uint8_t>& module, const std::vector<std::uint8_t>& instance,
-                            const std::vector<std::uint8_t>& privileges, const std::vector<std::uint8_t>& parameters)
+std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>& module,
+                                                 const std::vector<std::uint8_t>& instance,
+                                                 const std::vector<std::uint8_t>& privileges,
+                                                 const std::vector<std::uint8_t>& parameters)
 {
     Vm& vm = *vm_;
     const Package* package = nullptr;
@@ -209,7 +211,9 @@ void SimulatedCard::install(const std::vector<std::uint8_t>& module, const std::
     finish();
     if (!vm.installing)
         throw Error(ErrorKind::Simulation, {}, "the install method of applet " + name + " returned without register()");
+    const auto registered = vm.instances[*vm.installing].aid;
     vm.installing.reset();
+    return registered;
 }
 
 Response SimulatedCard::transmit(std::span<const std::uint8_t> command)

@@ -76,11 +76,14 @@ public:
     // The applets of the package loaded last.
     std::vector<AppletInfo> lastApplets() const;
     // Makes an instance of the applet `module` (of a package loaded) with
-    // the instance AID and install parameters given. Throws Error
-    // (Simulation) where the install method fails or does not register,
-    // with the diagnostic on the following lines.
-    void install(const std::vector<std::uint8_t>& module, const std::vector<std::uint8_t>& instance,
-                 const std::vector<std::uint8_t>& privileges, const std::vector<std::uint8_t>& parameters);
+    // the instance AID and install parameters given, and gives the AID it
+    // registered (which an applet may choose). Throws Error (Simulation)
+    // where the install method fails or does not register, with the
+    // diagnostic on the following lines.
+    std::vector<std::uint8_t> install(const std::vector<std::uint8_t>& module,
+                                      const std::vector<std::uint8_t>& instance,
+                                      const std::vector<std::uint8_t>& privileges,
+                                      const std::vector<std::uint8_t>& parameters);
 
     // Answers one command.
     Response transmit(std::span<const std::uint8_t> command);
