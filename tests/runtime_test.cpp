@@ -54,6 +54,8 @@ enum Pool : std::uint8_t {
     helper,            // the applet's static method helper()
     arithmetic,        // java.lang.ArithmeticException
     sendBytes,         // APDU.sendBytes(short, short)
+    lookupAid,         // JCSystem.lookupAID(byte[], short, byte)
+    shareableOf,       // JCSystem.getAppletShareableInterfaceObject(AID, byte)
 };
 
 const ByteVector poolEntries[] = {
@@ -74,6 +76,8 @@ const ByteVector poolEntries[] = {
     {6, 0, 0, 0} /* patched */,
     {1, 0x80, 9, 0},
     {3, 0x81, 10, 4},
+    {6, 0x81, 8, 11},
+    {6, 0x81, 8, 4},
 };
 
 struct HandlerSpec {
@@ -83,7 +87,8 @@ struct HandlerSpec {
 
 // An applet package of one class extending Applet, with a byte[] field and
 // a short field: its constructor runs `init` (this in local 0), process runs
-// `process` (this, the APDU, and `locals` more), helper() runs `helper`.
+// `process` (this, the APDU, and `locals` more), helper() runs `helper`, and
+// getShareableInterfaceObject runs `shareable`.
 struct TestApplet {
     ByteVector aid{0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x01};
     ByteVector init;
@@ -91,6 +96,7 @@ struct TestApplet {
     std::uint8_t locals = 2;
     std::vector<HandlerSpec> handlers;
     ByteVector helperCode{0x7A};
+    ByteVector shareable{0x01, 0x77}; // null
 
     std::vector<CapEntry> entries() const
     {
@@ -106,6 +112,7 @@ struct TestApplet {
             {0x00, 6, 1, 2, ctor},
             {0x00, 8, 2, locals, process},
             {0x08, 4, 0, 2, helperCode},
+            {0x00, 2, 3, 0, shareable},
         };
         ByteVector method{static_cast<std::uint8_t>(handlers.size())};
         const std::size_t first = 1 + handlers.size() * 8;
@@ -138,13 +145,16 @@ struct TestApplet {
             pool.insert(pool.end(), entry.begin(), entry.end());
         }
         // The class: super Applet, two fields (a reference, then a short),
-        // and process as the public virtual method of token 7.
-        ByteVector cls{0x00, 0x81, 0x03, 2, 0, 1, 7, 1, 0, 0};
+        // and getShareableInterfaceObject and process as its public virtual
+        // methods of tokens 5 and 7, select (6) inherited.
+        ByteVector cls{0x00, 0x81, 0x03, 2, 0, 1, 5, 3, 0, 0};
+        putBe16(cls, offsets[4]);
+        putBe16(cls, 0xFFFF);
         putBe16(cls, offsets[2]);
-        ByteVector descriptor{1, 0, 0x01, 0, 0, 0, 0, 0, 0, 4};
+        ByteVector descriptor{1, 0, 0x01, 0, 0, 0, 0, 0, 0, 5};
         const std::size_t typeAt = 2 + 2 * std::size(poolEntries);
-        const std::uint8_t methodFlags[] = {0x09, 0x81, 0x01, 0x08};
-        for (std::size_t i = 0; i < 4; ++i) {
+        const std::uint8_t methodFlags[] = {0x09, 0x81, 0x01, 0x08, 0x01};
+        for (std::size_t i = 0; i < std::size(methods); ++i) {
             descriptor.insert(descriptor.end(), {static_cast<std::uint8_t>(i), methodFlags[i]});
             putBe16(descriptor, offsets[i]);
             putBe16(descriptor, typeAt);
@@ -197,22 +207,28 @@ struct TestApplet {
     }
 };
 
-// A card with `applet` loaded, installed and selected.
+// A card with `applets` loaded and installed; select() selects the last.
 struct Card {
     runtime::SimulatedCard card;
+    ByteVector last;
 
-    explicit Card(const TestApplet& applet, const runtime::CardSettings& settings = {}) : card(settings)
+    explicit Card(const std::vector<TestApplet>& applets, const runtime::CardSettings& settings = {}) : card(settings)
     {
-        LoadFileOptions options;
-        options.verify = false; // the bytecode is the row's: the runtime alone must hold
-        const LoadFile file = layOutLoadFile(applet.entries(), options, "test.cap");
-        card.load(file, "test.cap");
-        const auto aid = TestApplet::concat(applet.aid, {0x01});
-        card.install(aid, aid, {0}, {});
+        for (const auto& applet : applets) {
+            LoadFileOptions options;
+            options.verify = false; // the bytecode is the row's: the runtime alone must hold
+            const LoadFile file = layOutLoadFile(applet.entries(), options, "test.cap");
+            card.load(file, "test.cap");
+            last = TestApplet::concat(applet.aid, {0x01});
+            card.install(last, last, {0}, {});
+        }
     }
 
     runtime::Response send(const ByteVector& command) { return card.transmit(command); }
-    runtime::Response select() { return send({0x00, 0xA4, 0x04, 0x00, 7, 0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x01}); }
+    runtime::Response select()
+    {
+        return send(TestApplet::concat({0x00, 0xA4, 0x04, 0x00, static_cast<std::uint8_t>(last.size())}, last));
+    }
 };
 
 std::string swOf(const runtime::Response& response)
@@ -314,7 +330,7 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
         SCOPED_TRACE(row.rule);
         runtime::CardSettings settings;
         settings.budget = 100000;
-        Card card(row.applet, settings);
+        Card card({row.applet}, settings);
         runtime::Response last;
         std::vector<std::string> got;
         for (std::size_t i = 0; i < row.answers.size(); ++i) {
@@ -327,6 +343,69 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
             ASSERT_FALSE(last.diagnostics.empty());
             const auto lines = last.diagnostics.front().lines();
             EXPECT_NE(lines.front().find(row.diagnostic), std::string::npos) << lines.front();
+        }
+    }
+}
+
+std::string answerOf(const runtime::Response& response)
+{
+    std::string text;
+    for (const auto byte : response.bytes()) {
+        char digits[3];
+        std::snprintf(digits, sizeof digits, "%02X", byte);
+        text += digits;
+    }
+    return text;
+}
+
+TEST(Runtime, ContextsAndTransportsAnswerAsACardDoes)
+{
+    // The client looks the AID of its command's data up, asks its applet for
+    // a shareable object, and reads a field of what it gets: the server's
+    // applet itself, which is no Shareable.
+    const ByteVector lookUpAndRead{0x19,      0x8B, 0,    receive, 0x3B,        0x19, 0x8B,       0,    getBuffer,
+                                   0x08,      0x19, 0x8B, 0,       getBuffer,   0x07, 0x25,       0x8D, 0,
+                                   lookupAid, 0x03, 0x8D, 0,       shareableOf, 0x85, shortField, 0x3B, 0x7A};
+    const TestApplet server{.aid = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x02}, .shareable = {0x18, 0x77}};
+    TestApplet client{.process = lookUpAndRead, .shareable = {0x18, 0x77}};
+    // Echoes the command's data.
+    const TestApplet echo{.process = {0x19, 0x8B, 0, receive, 0x31, 0x19, 0x08, 0x1E, 0x8B, 0, outgoingAndSend, 0x7A}};
+    const ByteVector aidData{0x80, 0x10, 0x00, 0x00, 8, 0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x02, 0x01};
+    const ByteVector ownAid{0x80, 0x10, 0x00, 0x00, 8, 0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x01, 0x01};
+    const struct {
+        const char* rule;
+        std::vector<TestApplet> applets;
+        bool t0;
+        std::vector<std::pair<ByteVector, std::string>> exchanges; // after SELECT
+        const char* diagnostic = "";
+    } rows[] = {
+        {"another context's object is behind the firewall",
+         {server, client},
+         false,
+         {{aidData, "6F00"}},
+         "java.lang.SecurityException: an access to an object of another applet's context"},
+        {"its own context's object is not", {server, client}, false, {{ownAid, "9000"}}},
+        {"T=1 answers a case 4 command at once", {echo}, false, {{{0x80, 0x10, 0, 0, 2, 0xAA, 0xBB, 0}, "AABB9000"}}},
+        {"T=0 answers it with 61xx, and GET RESPONSE gives the data",
+         {echo},
+         true,
+         {{{0x80, 0x10, 0, 0, 2, 0xAA, 0xBB, 0}, "6102"}, {{0x00, 0xC0, 0, 0, 2}, "AABB9000"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        runtime::CardSettings settings;
+        settings.t0 = row.t0;
+        Card card(row.applets, settings);
+        card.select();
+        runtime::Response last;
+        for (const auto& [command, answer] : row.exchanges) {
+            last = card.send(command);
+            EXPECT_EQ(answerOf(last), answer);
+        }
+        if (*row.diagnostic) {
+            ASSERT_FALSE(last.diagnostics.empty());
+            EXPECT_NE(last.diagnostics.front().lines().front().find(row.diagnostic), std::string::npos)
+                << last.diagnostics.front().lines().front();
         }
     }
 }
