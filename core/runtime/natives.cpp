@@ -79,6 +79,8 @@ void inRange(NativeCall& c, const Object& array, std::int32_t offset, std::int32
 void writeBytes(NativeCall& c, Ref array, std::size_t offset, const std::uint8_t* bytes, std::size_t count, bool atomic)
 {
     Object& target = c.vm.object(array);
+    if (count == 0)
+        return;
     if (atomic && c.vm.inTransaction() && target.memory == Memory::Persistent) {
         for (std::size_t i = 0; i < count; ++i)
             c.vm.setByte(array, offset + i, bytes[i]);
