@@ -86,6 +86,16 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
          "",
          {{"00A4040008556E697454657374", "9000"},
           {"B061000003616263", "3A985DA74FE225B2045C172D6BD390BD855F086E3E9D525B46BFE245114315329000"}}},
+        {"javacard-express__oracle-InheritanceApplet.cap", // three classes, each constructor setting the field
+         "",
+         {{"00A4040009A00000006206010101", "9000"},
+          {"8001000000", "00679000"},   // the middle class's override: its field, 3, plus 100
+          {"8002000000", "002A9000"}}}, // the applet's own method for the middle class's abstract one
+        {"javacard-express__oracle-InterfaceApplet.cap", // keeps a command's data, and gives it back
+         "",
+         {{"00A4040009A00000006204010101", "9000"},
+          {"800100000401020304", "9000"},
+          {"8002000010", "01020304000000000000000000000000" "9000"}}},
         {"JCAlgTest__HelloWorld.cap",
          "",
          {{"00A4040009A00000006203010C01", "00A4040009A00000006203010C019000"},
