@@ -56,6 +56,7 @@ enum Pool : std::uint8_t {
     sendBytes,         // APDU.sendBytes(short, short)
     lookupAid,         // JCSystem.lookupAID(byte[], short, byte)
     shareableOf,       // JCSystem.getAppletShareableInterfaceObject(AID, byte)
+    requestDeletion,   // JCSystem.requestObjectDeletion()
 };
 
 const ByteVector poolEntries[] = {
@@ -78,6 +79,7 @@ const ByteVector poolEntries[] = {
     {3, 0x81, 10, 4},
     {6, 0x81, 8, 11},
     {6, 0x81, 8, 4},
+    {6, 0x81, 8, 18},
 };
 
 struct HandlerSpec {
@@ -261,6 +263,7 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
         TestApplet applet;
         std::vector<std::string> answers; // to SELECT, then to `command`, or "S SW" to SELECT again
         const char* diagnostic = "";      // in the last answer's first diagnostic
+        std::size_t memory = 128 * 1024;
     } rows[] = {
         {"a handler catches what sdiv by zero throws",
          {.process = ByteVector{0x04, 0x03, 0x47, 0x3B, 0x7A, 0x3B} + throwSw(0x6301),
@@ -321,6 +324,16 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
          {.process = {0x18, 0x18, 0x41, 0x3B, 0x7A}},
          {"6F00", "6F00"},
          "java.lang.SecurityException: an instruction wants a short and finds a reference"},
+        {"new past the card's memory is a SystemException NO_RESOURCE",
+         {.process = {0x18, 0x11, 0x0B, 0xB8, 0x90, 11, 0x87, refField, 0x7A}}, // a byte[3000] kept
+         {"9000", "9000", "9000", "9000", "9000", "9000", "6F00"},
+         "SystemException reason 5 (NO_RESOURCE)",
+         20000},
+        {"requestObjectDeletion frees what nothing reaches",
+         {.process = {0x11, 0x0B, 0xB8, 0x90, 11, 0x3B, 0x8D, 0, requestDeletion, 0x7A}}, // a byte[3000] dropped
+         {"9000", "9000", "9000", "9000", "9000", "9000", "9000", "9000", "9000", "9000"},
+         "",
+         20000},
         {"a global array kept in a field is a SecurityException",
          {.process = {0x18, 0x19, 0x8B, 0, getBuffer, 0x87, refField, 0x7A}},
          {"6F00", "6F00"},
@@ -330,6 +343,7 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
         SCOPED_TRACE(row.rule);
         runtime::CardSettings settings;
         settings.budget = 100000;
+        settings.persistentBytes = row.memory;
         Card card({row.applet}, settings);
         runtime::Response last;
         std::vector<std::string> got;
@@ -338,7 +352,7 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
             last = i == 0 || select ? card.select() : card.send(command);
             got.push_back((select ? "S " : "") + swOf(last));
         }
-        EXPECT_EQ(got, row.answers);
+        EXPECT_EQ(got, row.answers) << (last.diagnostics.empty() ? "" : last.diagnostics.front().lines().front());
         if (*row.diagnostic) {
             ASSERT_FALSE(last.diagnostics.empty());
             const auto lines = last.diagnostics.front().lines();

@@ -174,8 +174,10 @@ void Vm::collectGarbage()
     for (const auto& package : packages_)
         for (const Ref ref : package->staticRefs)
             mark(ref);
-    for (const auto& instance : instances)
+    for (const auto& instance : instances) {
         mark(instance.applet);
+        mark(instance.aidObject);
+    }
     for (const auto& [cls, ref] : exceptionInstances_)
         mark(ref);
     mark(apduObject);
@@ -186,6 +188,7 @@ void Vm::collectGarbage()
                 mark(static_cast<Ref>(stack_[i].value));
     for (std::size_t ref = 1; ref < heap_.size(); ++ref)
         if (heap_[ref] && !heap_[ref]->marked) {
+            throws_.erase(static_cast<Ref>(ref));
             used_[heap_[ref]->memory == Memory::Persistent ? 0 : 1] -= heap_[ref]->footprint();
             heap_[ref].reset();
             freeRefs_.push_back(static_cast<Ref>(ref));
