@@ -142,6 +142,15 @@ bool Vm::handle(Ref thrown, std::size_t depth)
     return false;
 }
 
+std::optional<std::uint16_t> Vm::previousContext() const
+{
+    const std::uint16_t current = currentContext();
+    for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame)
+        if (frame->context != current)
+            return frame->context;
+    return std::nullopt;
+}
+
 const Method* Vm::virtualMethod(const Object& target, unsigned token) const
 {
     const Class* cls = target.array == ArrayType::None && target.cls ? target.cls : api.object;

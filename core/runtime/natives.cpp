@@ -365,18 +365,30 @@ void requestObjectDeletion(NativeCall& c)
     c.vm.gcRequested = true;
 }
 
-// The instance whose context runs now: the one selected, or being installed.
-const Instance* currentInstance(Vm& vm)
+// The instance of `context`: the one selected, or being installed (once it
+// has registered), or else the first of its package.
+const Instance* instanceOf(Vm& vm, std::uint16_t context)
 {
-    const std::uint16_t context = vm.currentContext();
-    if (vm.installing && vm.installingPackage && vm.installingPackage->context == context)
-        return nullptr;
+    if (vm.installingPackage && vm.installingPackage->context == context)
+        return vm.installing ? &vm.instances[*vm.installing] : nullptr;
     if (vm.selected && vm.instances[*vm.selected].package->context == context)
         return &vm.instances[*vm.selected];
     for (const auto& instance : vm.instances)
         if (instance.package->context == context)
             return &instance;
     return nullptr;
+}
+
+const Instance* currentInstance(Vm& vm)
+{
+    return instanceOf(vm, vm.currentContext());
+}
+
+void getPreviousContextAID(NativeCall& c)
+{
+    const auto previous = c.vm.previousContext();
+    const Instance* instance = previous ? instanceOf(c.vm, *previous) : nullptr;
+    c.returnRef(instance ? instance->aidObject : nullRef);
 }
 
 void getAID(NativeCall& c)
@@ -1008,6 +1020,7 @@ const std::unordered_map<std::string, Native>& natives()
         {"javacard.framework.JCSystem.getVersion()S", getVersion},
         {"javacard.framework.JCSystem.getAID()Ljavacard/framework/AID;", getAID},
         {"javacard.framework.JCSystem.lookupAID([BSB)Ljavacard/framework/AID;", lookupAID},
+        {"javacard.framework.JCSystem.getPreviousContextAID()Ljavacard/framework/AID;", getPreviousContextAID},
         {"javacard.framework.JCSystem.isAppletActive(Ljavacard/framework/AID;)Z", isAppletActive},
         {"javacard.framework.JCSystem.getAppletShareableInterfaceObject(Ljavacard/framework/AID;B)Ljavacard/framework/"
          "Shareable;",

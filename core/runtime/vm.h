@@ -267,6 +267,9 @@ public:
     // caught comes out as Thrown.
     std::vector<Word> call(const Method* method, const std::vector<Word>& args, std::uint16_t context);
     std::uint16_t currentContext() const { return frames_.empty() ? 0 : frames_.back().context; }
+    // The context that called into the current one through a shareable
+    // interface, if any.
+    std::optional<std::uint16_t> previousContext() const;
     const Method* virtualMethod(const Object& target, unsigned token) const;
     void checkAccess(const Object& target, const char* what);
 
