@@ -197,7 +197,7 @@ constexpr Option list[] = {
      "The reader to use, as --readers names it. Without it, the one reader that holds a card; where several do, "
      "a refusal names them.",
      Scope::Card},
-    {nullptr, "--trace", nullptr, "with a card: show every command and response",
+    {nullptr, "--trace", nullptr, "with a card: every command and response; with --simulate: every exception",
      "Show every command on standard error as sent (wrapped by the secure channel) and as meant (plain), and "
      "every response with its status word in words. Keys never appear. With --simulate, a diagnostic for every "
      "exception thrown, caught or not.",
