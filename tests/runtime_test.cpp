@@ -57,6 +57,12 @@ enum Pool : std::uint8_t {
     lookupAid,         // JCSystem.lookupAID(byte[], short, byte)
     shareableOf,       // JCSystem.getAppletShareableInterfaceObject(AID, byte)
     requestDeletion,   // JCSystem.requestObjectDeletion()
+    arrayCompare,      // Util.arrayCompare(byte[], short, byte[], short, short)
+    setShortIn,        // Util.setShort(byte[], short, short)
+    getShortOf,        // Util.getShort(byte[], short)
+    arrayCopy,         // Util.arrayCopy(byte[], short, byte[], short, short)
+    setOutgoing,       // APDU.setOutgoing()
+    outgoingLength,    // APDU.setOutgoingLength(short)
 };
 
 const ByteVector poolEntries[] = {
@@ -80,6 +86,12 @@ const ByteVector poolEntries[] = {
     {6, 0x81, 8, 11},
     {6, 0x81, 8, 4},
     {6, 0x81, 8, 18},
+    {6, 0x81, 16, 0},
+    {6, 0x81, 16, 6},
+    {6, 0x81, 16, 4},
+    {6, 0x81, 16, 1},
+    {3, 0x81, 10, 7},
+    {3, 0x81, 10, 9},
 };
 
 struct HandlerSpec {
@@ -370,6 +382,115 @@ std::string answerOf(const runtime::Response& response)
         text += digits;
     }
     return text;
+}
+
+// What `process` answers to `command` (SELECT ran it once before), with the
+// first line of its diagnostic where it has one.
+std::pair<std::string, std::string> answerTo(const ByteVector& process)
+{
+    runtime::CardSettings settings;
+    settings.budget = 100000;
+    Card card({TestApplet{.process = process}}, settings);
+    card.select();
+    const auto response = card.send(command);
+    return {swOf(response), response.diagnostics.empty() ? "" : response.diagnostics.front().lines().front()};
+}
+
+struct Row {
+    const char* what;
+    ByteVector process;
+    const char* sw;
+    const char* diagnostic = "";
+};
+
+void expectAnswers(const std::vector<Row>& rows)
+{
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto [sw, diagnostic] = answerTo(row.process);
+        EXPECT_EQ(sw, row.sw) << diagnostic;
+        EXPECT_NE(diagnostic.find(row.diagnostic), std::string::npos) << diagnostic;
+    }
+}
+
+// Each row computes a short and answers it as the status word.
+TEST(Runtime, InstructionsComputeAsTheVirtualMachineDefinesThem)
+{
+    const ByteVector answer{0x8D, 0, throwIt};
+    const ByteVector high16{0x12, 16, 0x50, 0x5E}; // an int's high word: >> 16, i2s
+    // stableswitch and slookupswitch over 5, 0 and 1, to three throwSw: 6301 (default), 6302, 6303.
+    const auto table = [&](std::uint8_t value) {
+        return ByteVector{value, 0x73, 0, 11, 0, 0, 0, 1, 0, 17, 0, 23} + throwSw(0x6301) + throwSw(0x6302) +
+               throwSw(0x6303);
+    };
+    const auto lookup = [&](std::uint8_t value) {
+        return ByteVector{value, 0x75, 0, 13, 0, 2, 0, 1, 0, 19, 0, 2, 0, 25} + throwSw(0x6301) + throwSw(0x6302) +
+               throwSw(0x6303);
+    };
+    expectAnswers({
+        {"sadd wraps at 16 bits", ByteVector{0x11, 0x7F, 0xFF, 0x04, 0x41} + answer, "8000"},
+        {"smul wraps at 16 bits", ByteVector{0x11, 1, 1, 0x11, 1, 1, 0x45} + answer, "0201"},
+        {"sdiv of -32768 by -1 wraps", ByteVector{0x11, 0x80, 0x00, 0x02, 0x47} + answer, "8000"},
+        {"srem takes the dividend's sign", ByteVector{0x10, 0xF9, 0x05, 0x49} + answer, "FFFF"},
+        {"sshl takes the count's low 5 bits", ByteVector{0x04, 0x10, 33, 0x4D} + answer, "0002"},
+        {"sshr keeps the sign", ByteVector{0x11, 0x80, 0x00, 0x07, 0x4F} + answer, "F800"},
+        {"s2b keeps the low byte, its sign extended", ByteVector{0x11, 0x01, 0x80, 0x5B} + answer, "FF80"},
+        {"sinc adds a signed byte", ByteVector{0x03, 0x31, 0x59, 2, 0xFD, 0x1E} + answer, "FFFD"},
+        {"iadd carries into the high word", ByteVector{0x14, 0, 0, 0xFF, 0xFF, 0x0B, 0x42} + high16 + answer, "0001"},
+        {"imul wraps at 32 bits", ByteVector{0x14, 0x12, 0x34, 0x56, 0x78, 0x12, 16, 0x46, 0x5E} + answer, "6780"},
+        {"idiv of the least int by -1 wraps", ByteVector{0x14, 0x80, 0, 0, 0, 0x09, 0x48} + high16 + answer, "8000"},
+        {"iushr fills with zeros", ByteVector{0x14, 0x80, 0, 0, 0, 0x12, 31, 0x52, 0x5E} + answer, "0001"},
+        {"i2b keeps the low byte, its sign extended", ByteVector{0x14, 0, 0, 0x01, 0xFF, 0x5D} + answer, "FFFF"},
+        {"icmp orders ints by sign", ByteVector{0x0B, 0x14, 0x80, 0, 0, 0, 0x5F} + answer, "0001"},
+        {"dup_x 0x12 copies the top word under the next", ByteVector{0x04, 0x05, 0x3F, 0x12, 0x43, 0x43} + answer,
+         "0003"},
+        {"swap_x 0x11 swaps the top two words", ByteVector{0x04, 0x05, 0x40, 0x11, 0x43} + answer, "0001"},
+        {"stableswitch takes its default outside its range", table(0x08), "6301"},
+        {"stableswitch takes the offset of its index", table(0x04), "6303"},
+        {"slookupswitch takes the offset of its match", lookup(0x05), "6303"},
+        {"slookupswitch takes its default without one", lookup(0x03), "6301"},
+        {"instanceof knows a byte[]", ByteVector{0x04, 0x90, 11, 0x95, 11, 0, 0} + answer, "0001"},
+        {"checkcast of a byte[] to a short[] fails", ByteVector{0x04, 0x90, 11, 0x94, 12, 0, 0, 0x7A}, "6F00",
+         "java.lang.ClassCastException"},
+        {"a negative array length fails", ByteVector{0x02, 0x90, 11, 0x7A}, "6F00",
+         "java.lang.NegativeArraySizeException: an array of length -1"},
+        {"aastore of an object its array's class does not take fails",
+         ByteVector{0x04, 0x91, 0, arithmetic, 0x03, 0x18, 0x37, 0x7A}, "6F00", "java.lang.ArrayStoreException"},
+    });
+}
+
+// Each row calls the API, and answers what it returns or what it throws.
+TEST(Runtime, TheApiAnswersAsItsContractsSay)
+{
+    const ByteVector answer{0x8D, 0, throwIt};
+    const ByteVector buffer{0x19, 0x8B, 0, getBuffer, 0x2D}; // astore_2: the APDU buffer in local 2
+    expectAnswers({
+        {"Util.arrayCompare compares bytes as signed",
+         buffer +
+             ByteVector{0x1A, 0x08, 0x10, 0x80, 0x38, 0x1A, 0x10, 6, 0x04, 0x38, 0x1A, 0x08, 0x1A, 0x10, 6, 0x04, 0x8D,
+                        0, arrayCompare} +
+             answer,
+         "FFFF"},
+        {"Util.setShort writes big-endian, and getShort reads so",
+         buffer + ByteVector{0x1A, 0x08, 0x11, 0x12, 0x34, 0x8D, 0, setShortIn, 0x3B, 0x1A, 0x08, 0x25} + answer,
+         "0012"},
+        {"Util.getShort of two bytes", buffer + ByteVector{0x1A, 0x03, 0x8D, 0, getShortOf} + answer, "8010"},
+        {"Util.arrayCopy past an array's end fails",
+         buffer + ByteVector{0x1A, 0x03, 0x1A, 0x11, 0x01, 0x00, 0x11, 0x01, 0x00, 0x8D, 0, arrayCopy, 0x7A}, "6F00",
+         "java.lang.ArrayIndexOutOfBoundsException"},
+        {"a transient array cleared on event 3 is refused", ByteVector{0x04, 0x06, 0x8D, 0, makeTransient, 0x7A},
+         "6F00", "SystemException reason 1 (ILLEGAL_VALUE)"},
+        {"beginTransaction twice fails", ByteVector{0x8D, 0, beginTransaction, 0x8D, 0, beginTransaction, 0x7A}, "6F00",
+         "TransactionException reason 1 (IN_PROGRESS)"},
+        {"commitTransaction with none open fails", ByteVector{0x8D, 0, commitTransaction, 0x7A}, "6F00",
+         "TransactionException reason 2 (NOT_IN_PROGRESS)"},
+        {"setIncomingAndReceive twice fails", ByteVector{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, receive, 0x7A},
+         "6F00", "APDUException reason 1 (ILLEGAL_USE)"},
+        {"setOutgoing gives 256 for a command without Le", ByteVector{0x19, 0x8B, 0, setOutgoing} + answer, "0100"},
+        {"setOutgoingLength past 256 fails",
+         ByteVector{0x19, 0x8B, 0, setOutgoing, 0x3B, 0x19, 0x11, 0x01, 0x2C, 0x8B, 0, outgoingLength, 0x7A}, "6F00",
+         "APDUException reason 3 (BAD_LENGTH)"},
+    });
 }
 
 TEST(Runtime, ContextsAndTransportsAnswerAsACardDoes)
