@@ -169,6 +169,16 @@ int runScript(runtime::SimulatedCard& card, const SimulateRequest& request, std:
 
 int runSimulation(const SimulateRequest& request)
 {
+    // The script is opened first: a file that cannot be read is a mistake
+    // in the command, told before anything is loaded.
+    std::ifstream script;
+    if (!request.script.empty()) {
+        script.open(request.script);
+        if (!script) {
+            print("tolvane-cli: cannot read the script " + request.script, stderr);
+            return exitUsage;
+        }
+    }
     runtime::SimulatedCard card(request.settings);
     try {
         prepare(card, request);
@@ -205,16 +215,10 @@ int runSimulation(const SimulateRequest& request)
     Figures figures;
     const auto started = std::chrono::steady_clock::now();
     int status = exitOk;
-    if (request.script.empty()) {
+    if (request.script.empty())
         status = runScript(card, request, std::cin, figures);
-    } else {
-        std::ifstream in(request.script);
-        if (!in) {
-            print("tolvane-cli: cannot read the script " + request.script, stderr);
-            return exitUsage;
-        }
-        status = runScript(card, request, in, figures);
-    }
+    else
+        status = runScript(card, request, script, figures);
     if (status != exitOk)
         return status;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
