@@ -2,8 +2,16 @@
 // applet class whose process method is the row's bytecode, run through the
 // runtime as a card would run it.
 
+#include "core/base/error.h"
 #include "core/cap/load_file.h"
 #include "core/runtime/simulated_card.h"
+#include "core/runtime/vpcd.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -111,6 +119,9 @@ struct TestApplet {
     std::vector<HandlerSpec> handlers;
     ByteVector helperCode{0x7A};
     ByteVector shareable{0x01, 0x77}; // null
+    ByteVector framework{0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01};
+    std::uint8_t frameworkMajor = 1, frameworkMinor = 2;
+    std::map<std::size_t, ByteVector> poolChanges; // entries in place of poolEntries'
 
     std::vector<CapEntry> entries() const
     {
@@ -150,7 +161,7 @@ struct TestApplet {
         ByteVector pool;
         putBe16(pool, std::size(poolEntries));
         for (std::size_t i = 0; i < std::size(poolEntries); ++i) {
-            ByteVector entry = poolEntries[i];
+            ByteVector entry = poolChanges.count(i) ? poolChanges.at(i) : poolEntries[i];
             if (i == ownInit || i == helper) {
                 const unsigned target = offsets[i == ownInit ? 1 : 3];
                 entry[2] = static_cast<std::uint8_t>(target >> 8);
@@ -188,8 +199,8 @@ struct TestApplet {
         putBe16(applet, offsets[0]);
         ByteVector imports{3, 0, 1};
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x00, 0x01});
-        imports.insert(imports.end(), {2, 1});
-        imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01});
+        imports.insert(imports.end(), {frameworkMinor, frameworkMajor});
+        imports = withAid(imports, framework);
         imports.insert(imports.end(), {1, 1});
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x02});
         std::map<std::uint8_t, ByteVector> c{{1, header},
@@ -493,6 +504,52 @@ TEST(Runtime, TheApiAnswersAsItsContractsSay)
     });
 }
 
+// A package is linked as a card links it: whatever it imports or names
+// that the card lacks refuses the load, naming it.
+TEST(Runtime, ALoadIsRefusedNamingWhatTheCardLacks)
+{
+    const struct {
+        const char* what;
+        TestApplet applet;
+        const char* refusal;
+    } rows[] = {
+        {"an import the card lacks",
+         {.framework = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x99}},
+         "it imports A0000000620199 1.2, which is not on the card"},
+        {"an import newer than the card's", {.frameworkMinor = 10}, "javacard.framework 1.10, and the card has 1.9"},
+        {"an import of another major version", {.frameworkMajor = 2}, "javacard.framework 2.2, and the card has 1.9"},
+        {"a class the API lacks",
+         {.poolChanges = {{arithmetic, {1, 0x80, 99, 0}}}},
+         "class token 99 of java.lang, which the card's API does not have"},
+        {"a static method the class lacks",
+         {.poolChanges = {{throwIt, {6, 0x81, 7, 9}}}},
+         "static method token 9 of javacard.framework.ISOException, which it does not have"},
+        {"a virtual method the class lacks",
+         {.poolChanges = {{getBuffer, {3, 0x81, 10, 99}}}},
+         "virtual method token 99 of javacard.framework.APDU, which it does not have"},
+        {"a field past the class's own", {.poolChanges = {{shortField, {2, 0, 0, 5}}}}, "field token 5 of class@0"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        runtime::SimulatedCard card;
+        LoadFileOptions options;
+        options.verify = false;
+        try {
+            card.load(layOutLoadFile(row.applet.entries(), options, "test.cap"), "test.cap");
+            ADD_FAILURE() << "loaded";
+        } catch (const Error& error) {
+            EXPECT_NE(error.message().find(row.refusal), std::string::npos) << error.message();
+        }
+    }
+    // And a package already on the card.
+    runtime::SimulatedCard card;
+    LoadFileOptions options;
+    options.verify = false;
+    const LoadFile file = layOutLoadFile(TestApplet{}.entries(), options, "test.cap");
+    card.load(file, "test.cap");
+    EXPECT_THROW(card.load(file, "test.cap"), Error);
+}
+
 TEST(Runtime, ContextsAndTransportsAnswerAsACardDoes)
 {
     // The client looks the AID of its command's data up, asks its applet for
@@ -543,6 +600,63 @@ TEST(Runtime, ContextsAndTransportsAnswerAsACardDoes)
                 << last.diagnostics.front().lines().front();
         }
     }
+}
+
+// The card side of vpcd's socket: the driver asks for the ATR, powers the
+// card on, sends a command and reads its answer, each message framed by its
+// length; when the driver goes away and a stop is asked, the service ends.
+TEST(Runtime, ServesTheVpcdDriversProtocol)
+{
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+
+    runtime::SimulatedCard card;
+    const ByteVector atr = card.atr();
+    std::atomic<bool> stop{false};
+    std::vector<std::string> events;
+    std::thread service([&] {
+        runtime::serveVpcd(card, "127.0.0.1", ntohs(address.sin_port), stop,
+                           {nullptr, [&](const std::string& event) { events.push_back(event); }});
+    });
+    const int link = ::accept(listener, nullptr, nullptr);
+    ASSERT_GE(link, 0);
+    const auto send = [&](const ByteVector& payload) {
+        ByteVector message{static_cast<std::uint8_t>(payload.size() >> 8), static_cast<std::uint8_t>(payload.size())};
+        message.insert(message.end(), payload.begin(), payload.end());
+        ASSERT_EQ(::write(link, message.data(), message.size()), static_cast<ssize_t>(message.size()));
+    };
+    const auto receive = [&] {
+        std::uint8_t header[2];
+        EXPECT_EQ(::recv(link, header, 2, MSG_WAITALL), 2);
+        ByteVector payload(static_cast<std::size_t>(header[0] << 8 | header[1]));
+        EXPECT_EQ(::recv(link, payload.data(), payload.size(), MSG_WAITALL), static_cast<ssize_t>(payload.size()));
+        return payload;
+    };
+    send({4});
+    EXPECT_EQ(receive(), atr);
+    send({1});
+    send({0x00, 0xA4, 0x04, 0x00, 0x05, 0x01, 0x02, 0x03, 0x04, 0x05}); // no such applet
+    EXPECT_EQ(receive(), (ByteVector{0x6A, 0x82}));
+    stop = true;
+    ::close(link);
+    service.join();
+    ::close(listener);
+    EXPECT_EQ(events, (std::vector<std::string>{
+                          "connected to vpcd on 127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "power on"}));
+    // A T=1 answer to reset: TD1 names T=1, and its check byte makes the XOR of T0 to the end zero.
+    std::uint8_t check = 0;
+    for (std::size_t i = 1; i < atr.size(); ++i)
+        check ^= atr[i];
+    EXPECT_EQ(atr[0], 0x3B);
+    EXPECT_EQ(atr[2], 0x01);
+    EXPECT_EQ(check, 0);
 }
 
 } // namespace
