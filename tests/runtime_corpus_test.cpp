@@ -89,13 +89,14 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
         {"javacard-express__oracle-InheritanceApplet.cap", // three classes, each constructor setting the field
          "",
          {{"00A4040009A00000006206010101", "9000"},
-          {"8001000000", "00679000"},   // the middle class's override: its field, 3, plus 100
-          {"8002000000", "002A9000"}}}, // the applet's own method for the middle class's abstract one
+          {"8001000000", "00679000"},                    // the middle class's override: its field, 3, plus 100
+          {"8002000000", "002A9000"}}},                  // the applet's own method for the middle class's abstract one
         {"javacard-express__oracle-InterfaceApplet.cap", // keeps a command's data, and gives it back
          "",
          {{"00A4040009A00000006204010101", "9000"},
           {"800100000401020304", "9000"},
-          {"8002000010", "01020304000000000000000000000000" "9000"}}},
+          {"8002000010", "01020304000000000000000000000000"
+                         "9000"}}},
         {"JCAlgTest__HelloWorld.cap",
          "",
          {{"00A4040009A00000006203010C01", "00A4040009A00000006203010C019000"},
@@ -116,6 +117,35 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
             EXPECT_EQ(hexText(response.bytes(), HexCase::Upper), answer);
         }
     }
+}
+
+// With trace, every exception is told, each frame named from Debug with its
+// source line: the wallet refuses a credit before its PIN at line 153 of
+// Wallet.java, in credit, called from process at line 138.
+TEST(RuntimeCorpus, DiagnosticsNameTheSourceLines)
+{
+    const auto path = (corpus / "javacard-simulator__wallet.cap").string();
+    if (!haveCorpus(path))
+        GTEST_SKIP() << "no corpus";
+    runtime::CardSettings settings;
+    settings.trace = true;
+    runtime::SimulatedCard card(settings);
+    card.load(makeLoadFile(corpusEntries(path), {}, path), path);
+    card.install(hex("D1560001320A64656D9F01"), hex("D1560001320A64656D9F01"), {0}, hex("3132333435"));
+    card.transmit(hex("00A404000BD1560001320A64656D9F01"));
+    const auto response = card.transmit(hex("803000000164"));
+    ASSERT_EQ(response.sw, 0x6301);
+    ASSERT_EQ(response.diagnostics.size(), 1u);
+    const auto& diagnostic = response.diagnostics.front();
+    EXPECT_EQ(diagnostic.exception, "javacard.framework.ISOException");
+    EXPECT_EQ(diagnostic.reason, 0x6301u);
+    ASSERT_EQ(diagnostic.frames.size(), 2u);
+    const auto& credit = diagnostic.frames[0];
+    EXPECT_EQ(credit.cls + "." + credit.method, "com/sun/javacard/samples/wallet/Wallet.credit");
+    EXPECT_EQ(credit.file + ":" + std::to_string(credit.line), "Wallet.java:153");
+    EXPECT_EQ(diagnostic.frames[1].method + ":" + std::to_string(diagnostic.frames[1].line), "process:138");
+    EXPECT_EQ(diagnostic.lines()[1], "  at com/sun/javacard/samples/wallet/Wallet.credit at " +
+                                         std::to_string(credit.offset) + " (Wallet.java:153)");
 }
 
 // What every corpus applet must do on the simulated card: install, or say

@@ -352,6 +352,10 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
          {"9000", "9000", "9000", "9000", "9000", "9000", "6F00"},
          "SystemException reason 5 (NO_RESOURCE)",
          20000},
+        {"a transient array past the card's RAM is a SystemException NO_TRANSIENT_SPACE",
+         {.process = {0x11, 0x27, 0x10, 0x05, 0x8D, 0, makeTransient, 0x3B, 0x7A}}, // 10000 bytes, cleared on deselect
+         {"6F00", "6F00"},
+         "SystemException reason 2 (NO_TRANSIENT_SPACE)"},
         {"requestObjectDeletion frees what nothing reaches",
          {.process = {0x11, 0x0B, 0xB8, 0x90, 11, 0x3B, 0x8D, 0, requestDeletion, 0x7A}}, // a byte[3000] dropped
          {"9000", "9000", "9000", "9000", "9000", "9000", "9000", "9000", "9000", "9000"},
