@@ -186,6 +186,14 @@ std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>
         if (vm.inTransaction())
             vm.abortTransaction();
     };
+    // An install that fails leaves no instance, though it registered one.
+    const auto undo = [&] {
+        finish();
+        if (vm.installing) {
+            vm.instances.erase(vm.instances.begin() + static_cast<long>(*vm.installing));
+            vm.installing.reset();
+        }
+    };
     try {
         vm.call(method->second,
                 {{static_cast<std::int16_t>(vm.apduBuffer), Kind::Reference},
@@ -193,7 +201,7 @@ std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>
                  {length, Kind::Short}},
                 package->context);
     } catch (const Thrown& thrown) {
-        finish();
+        undo();
         auto lines = vm.diagnosticOf(thrown.object).lines();
         for (const auto& unserved : vm.unserved)
             if (unserved.exception != vm.diagnosticOf(thrown.object).exception ||
@@ -202,7 +210,7 @@ std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>
                     lines.push_back(line);
         throw installError("the install method of applet " + name + " threw an exception", lines);
     } catch (const Halt& halt) {
-        finish();
+        undo();
         std::vector<std::string> lines{halt.reason};
         for (const auto& frame : halt.frames)
             lines.push_back("  at " + frame.text());
