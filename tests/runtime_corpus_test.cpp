@@ -97,6 +97,12 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
           {"800100000401020304", "9000"},
           {"8002000010", "01020304000000000000000000000000"
                          "9000"}}},
+        {"javacard-express__oracle-CryptoApplet.cap", // digests; a key built and never set cannot init
+         "",
+         {{"00A4040009A00000006207010101", "9000"},
+          {"8010000003616263", sha1abc + "9000"},
+          {"8020000003616263", "0002"},   // Cipher.init: CryptoException UNINITIALIZED_KEY, its reason answered
+          {"8030000003616263", "0002"}}}, // Signature.init: the same
         {"JCAlgTest__HelloWorld.cap",
          "",
          {{"00A4040009A00000006203010C01", "00A4040009A00000006203010C019000"},

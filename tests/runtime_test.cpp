@@ -3,6 +3,7 @@
 // runtime as a card would run it.
 
 #include "core/base/error.h"
+#include "core/base/hex.h"
 #include "core/cap/load_file.h"
 #include "core/runtime/simulated_card.h"
 #include "core/runtime/vpcd.h"
@@ -71,6 +72,17 @@ enum Pool : std::uint8_t {
     arrayCopy,         // Util.arrayCopy(byte[], short, byte[], short, short)
     setOutgoing,       // APDU.setOutgoing()
     outgoingLength,    // APDU.setOutgoingLength(short)
+    buildKey,          // KeyBuilder.buildKey(byte, short, boolean)
+    aesKey,            // javacard.security.AESKey
+    desKey,            // javacard.security.DESKey
+    hmacKey,           // javacard.security.HMACKey
+    cipherInstance,    // Cipher.getInstance(byte, boolean)
+    cipherInit,        // Cipher.init(Key, byte)
+    cipherInitIv,      // Cipher.init(Key, byte, byte[], short, short)
+    cipherDoFinal,     // Cipher.doFinal(byte[], short, short, byte[], short)
+    signatureInstance, // Signature.getInstance(byte, boolean)
+    signatureInit,     // Signature.init(Key, byte)
+    signatureSign,     // Signature.sign(byte[], short, short, byte[], short)
 };
 
 const ByteVector poolEntries[] = {
@@ -100,6 +112,17 @@ const ByteVector poolEntries[] = {
     {6, 0x81, 16, 1},
     {3, 0x81, 10, 7},
     {3, 0x81, 10, 9},
+    {6, 0x82, 13, 0},
+    {1, 0x82, 20, 0},
+    {1, 0x82, 10, 0},
+    {1, 0x82, 23, 0},
+    {6, 0x83, 1, 0},
+    {3, 0x83, 1, 3},
+    {3, 0x83, 1, 4},
+    {3, 0x83, 1, 1},
+    {6, 0x82, 15, 0},
+    {3, 0x82, 15, 3},
+    {3, 0x82, 15, 5},
 };
 
 struct HandlerSpec {
@@ -197,12 +220,14 @@ struct TestApplet {
         ByteVector applet{1};
         applet = withAid(applet, concat(aid, {0x01}));
         putBe16(applet, offsets[0]);
-        ByteVector imports{3, 0, 1};
+        ByteVector imports{4, 0, 1};
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x00, 0x01});
         imports.insert(imports.end(), {frameworkMinor, frameworkMajor});
         imports = withAid(imports, framework);
         imports.insert(imports.end(), {1, 1});
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x02});
+        imports.insert(imports.end(), {0, 1});
+        imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x02, 0x01});
         std::map<std::uint8_t, ByteVector> c{{1, header},
                                              {3, applet},
                                              {4, imports},
@@ -215,7 +240,7 @@ struct TestApplet {
         ByteVector directory;
         for (std::uint8_t tag = 1; tag <= 11; ++tag)
             putBe16(directory, tag == 2 ? 11 * 2 + 9 : c.count(tag) ? c[tag].size() : 0);
-        directory.insert(directory.end(), {0, 4, 0, 0, 0, 0, 3, 1, 0});
+        directory.insert(directory.end(), {0, 4, 0, 0, 0, 0, 4, 1, 0});
         c[2] = directory;
         const char* names[] = {"",      "Header", "Directory",   "Applet",      "Import", "ConstantPool",
                                "Class", "Method", "StaticField", "RefLocation", "Export", "Descriptor"};
@@ -603,6 +628,96 @@ TEST(Runtime, ContextsAndTransportsAnswerAsACardDoes)
             EXPECT_NE(last.diagnostics.front().lines().front().find(row.diagnostic), std::string::npos)
                 << last.diagnostics.front().lines().front();
         }
+    }
+}
+
+// A process method that builds a key of `type` and `bits`, sets it from the
+// command's data (`keyLength` bytes at 5, through `keyClass`'s setKey of
+// `setKeyToken`), and answers what `operation` (a Cipher's or Signature's, by
+// `algorithm`) makes of the `inputLength` bytes after the key, with the
+// 16 bytes after them as the IV where `iv`.
+struct CryptoRow {
+    const char* vector;
+    std::uint8_t type;
+    std::uint16_t bits;
+    std::uint8_t keyClass, setKeyToken;
+    bool signature;
+    std::uint8_t algorithm;
+    bool iv;
+    std::string key, input, ivBytes, expected;
+};
+
+ByteVector cryptoProcess(const CryptoRow& row)
+{
+    const auto keyLength = static_cast<std::uint8_t>(row.key.size() / 2);
+    const auto inputLength = static_cast<std::uint8_t>(row.input.size() / 2);
+    const auto inputAt = static_cast<std::uint8_t>(5 + keyLength);
+    ByteVector code{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D}; // the buffer in local 2
+    code = code + ByteVector{0x10,
+                             row.type,
+                             0x11,
+                             static_cast<std::uint8_t>(row.bits >> 8),
+                             static_cast<std::uint8_t>(row.bits),
+                             0x03,
+                             0x8D,
+                             0,
+                             buildKey,
+                             0x2E}; // the key in 3
+    if (row.keyClass == hmacKey)    // setKey(data, 5, length)
+        code = code + ByteVector{0x1B, 0x1A, 0x08, 0x10, keyLength, 0x8E, 4, 0, row.keyClass, row.setKeyToken};
+    else // setKey(data, 5)
+        code = code + ByteVector{0x1B, 0x1A, 0x08, 0x8E, 3, 0, row.keyClass, row.setKeyToken};
+    const std::uint8_t instance = row.signature ? signatureInstance : cipherInstance;
+    code = code + ByteVector{0x10, row.algorithm, 0x03, 0x8D, 0, instance, 0x28, 4}; // the object in 4
+    // init(key, MODE_SIGN (1) or MODE_ENCRYPT (2)[, data, iv's offset, 16])
+    code = code + ByteVector{0x15, 4, 0x1B, static_cast<std::uint8_t>(row.signature ? 0x04 : 0x05)};
+    if (row.iv)
+        code = code + ByteVector{0x1A, 0x10,        static_cast<std::uint8_t>(inputAt + inputLength), 0x10, 16, 0x8B,
+                                 0,    cipherInitIv};
+    else
+        code = code + ByteVector{0x8B, 0, static_cast<std::uint8_t>(row.signature ? signatureInit : cipherInit)};
+    // sign or doFinal(data, input's offset, its length, data, 0), then send what it made.
+    code = code +
+           ByteVector{0x15,        4,       0x1A,
+                      0x10,        inputAt, 0x10,
+                      inputLength, 0x1A,    0x03,
+                      0x8B,        0,       static_cast<std::uint8_t>(row.signature ? signatureSign : cipherDoFinal),
+                      0x29,        5,       0x19,
+                      0x03,        0x16,    5,
+                      0x8B,        0,       outgoingAndSend,
+                      0x7A};
+    return code;
+}
+
+// Published vectors through the API, as an applet calls it.
+TEST(Runtime, CryptographyMeetsPublishedVectors)
+{
+    const std::string nistKey = "2B7E151628AED2A6ABF7158809CF4F3C", nistBlock = "6BC1BEE22E409F96E93D7E117393172A";
+    const CryptoRow rows[] = {
+        {"SP 800-38A F.1.1, ECB-AES128", 15, 128, aesKey, 4, false, 14, false, nistKey, nistBlock, "",
+         "3AD77BB40D7A3660A89ECAF32466EF97"},
+        {"SP 800-38A F.2.1, CBC-AES128", 15, 128, aesKey, 4, false, 13, true, nistKey, nistBlock,
+         "000102030405060708090A0B0C0D0E0F", "7649ABAC8119B246CEE98E9B12E9197D"},
+        {"FIPS 81's DES example, ECB", 3, 64, desKey, 5, false, 5, false, "0123456789ABCDEF", "4E6F772069732074", "",
+         "3FA40E8A984D4815"},
+        {"RFC 4231 case 2, HMAC-SHA-256", 21, 32, hmacKey, 4, true, 25, false, "4A656665",
+         "7768617420646F2079612077616E7420666F72206E6F7468696E673F", "",
+         "5BDCC146BF60754E6A042426089575C75A003F089D2739839DEC58B964EC3843"},
+        {"RFC 4493 example 2, AES-CMAC", 15, 128, aesKey, 4, true, 49, false, nistKey, nistBlock, "",
+         "070A16B46B4D4144F79BDD9DD04A287C"},
+        {"a one-block CBC-MAC is the block's ECB encryption", 15, 128, aesKey, 4, true, 18, false, nistKey, nistBlock,
+         "", "3AD77BB40D7A3660A89ECAF32466EF97"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.vector);
+        Card card({TestApplet{.process = cryptoProcess(row), .locals = 4}});
+        card.select();
+        const ByteVector data = *bytesFromHex(row.key + row.input + row.ivBytes);
+        ByteVector command{0x80, 0x10, 0x00, 0x00, static_cast<std::uint8_t>(data.size())};
+        command.insert(command.end(), data.begin(), data.end());
+        const auto response = card.send(command);
+        EXPECT_EQ(answerOf(response), row.expected + "9000")
+            << (response.diagnostics.empty() ? "" : response.diagnostics.front().lines().front());
     }
 }
 

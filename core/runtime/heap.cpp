@@ -5,6 +5,7 @@
 #include "core/runtime/vm.h"
 
 #include <algorithm>
+#include <stdexcept>
 
 namespace tolvane::runtime {
 namespace {
@@ -137,6 +138,20 @@ void Vm::clearTransient(Memory memory, std::optional<std::uint16_t> context)
             std::fill(object->ints.begin(), object->ints.end(), 0);
             std::fill(object->refs.begin(), object->refs.end(), nullRef);
         }
+    // API objects (transient keys) clear what they keep of that kind.
+    for (auto& object : heap_)
+        if (object && object->native && (!context || object->context == *context))
+            object->native->cleared(memory);
+}
+
+const Class* Vm::apiClass(const std::string& name) const
+{
+    for (const auto& package : packages_)
+        if (package->api && name.rfind(package->name + ".", 0) == 0)
+            for (const auto& cls : package->classes)
+                if (cls->name == name)
+                    return cls.get();
+    throw std::logic_error("the API table has no class " + name);
 }
 
 void Vm::resetNatives()

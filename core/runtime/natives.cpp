@@ -3,6 +3,7 @@
 // not served here throws when called, and the command's answer names it.
 
 #include "core/runtime/api_table.h"
+#include "core/runtime/native_support.h"
 #include "core/runtime/vm.h"
 
 #include <openssl/evp.h>
@@ -1101,10 +1102,36 @@ bool endsWith(const std::string& text, const char* end)
 
 } // namespace
 
+void checkRange(NativeCall& c, const Object& array, std::int32_t offset, std::int32_t length)
+{
+    inRange(c, array, offset, length);
+}
+
+void writeArrayBytes(NativeCall& c, Ref array, std::size_t offset, const std::uint8_t* bytes, std::size_t count,
+                     bool atomic)
+{
+    writeBytes(c, array, offset, bytes, count, atomic);
+}
+
+std::vector<std::uint8_t> argumentBytes(NativeCall& c, unsigned array, unsigned offset, unsigned length)
+{
+    return bytesOf(c, array, offset, length);
+}
+
+void writeArgumentBytes(NativeCall& c, unsigned array, unsigned offset, const std::vector<std::uint8_t>& bytes)
+{
+    Object& target = c.arrayArg(array, ArrayType::Byte);
+    const std::int16_t at = c.shortArg(offset);
+    inRange(c, target, at, static_cast<std::int32_t>(bytes.size()));
+    writeBytes(c, c.refArg(array), static_cast<std::size_t>(at), bytes.data(), bytes.size(), false);
+}
+
 Native nativeFor(const std::string& fullName)
 {
     if (const auto found = natives().find(fullName); found != natives().end())
         return found->second;
+    if (const Native crypto = cryptoNativeFor(fullName))
+        return crypto;
     // What every exception class has, and what every object does.
     if (endsWith(fullName, ".throwIt(S)V"))
         return throwIt;

@@ -40,7 +40,8 @@ class Vm;
 // What an API object keeps beyond its fields (a PIN, a digest's input, ...).
 struct NativeState {
     virtual ~NativeState() = default;
-    virtual void reset() {} // at card reset: what it keeps in transient memory is cleared
+    virtual void reset() {}         // at card reset: what it keeps in transient memory is cleared
+    virtual void cleared(Memory) {} // its transient memory of that kind was cleared
 };
 
 struct Object {
@@ -238,6 +239,7 @@ public:
     std::size_t freeMemory(Memory memory) const;
     void clearTransient(Memory memory, std::optional<std::uint16_t> context);
     void resetNatives(); // what API objects keep in transient memory, cleared at card reset
+    const Class* apiClass(const std::string& name) const; // "javacard.security.AESKey"
     void collectGarbage();
 
     // Writes to persistent memory go through the transaction's journal.

@@ -1,0 +1,26 @@
+#pragma once
+
+// What the natives of the API share: checked reads and writes of the byte
+// arrays an applet passes, and the cryptography's own natives.
+
+#include "core/runtime/vm.h"
+
+#include <string>
+#include <vector>
+
+namespace tolvane::runtime {
+
+// ArrayIndexOutOfBoundsException where [offset, offset + length) is not in `array`.
+void checkRange(NativeCall& c, const Object& array, std::int32_t offset, std::int32_t length);
+// Writes into a byte array: through the transaction where `atomic` and one is open.
+void writeArrayBytes(NativeCall& c, Ref array, std::size_t offset, const std::uint8_t* bytes, std::size_t count,
+                     bool atomic);
+// The bytes of the array argument `array` from the offset and length arguments given.
+std::vector<std::uint8_t> argumentBytes(NativeCall& c, unsigned array, unsigned offset, unsigned length);
+// Writes `bytes` to the array argument `array` at the offset argument `offset`, checked.
+void writeArgumentBytes(NativeCall& c, unsigned array, unsigned offset, const std::vector<std::uint8_t>& bytes);
+
+// The natives of keys, ciphers and signatures; nullptr for a name they do not serve.
+Native cryptoNativeFor(const std::string& fullName);
+
+} // namespace tolvane::runtime
