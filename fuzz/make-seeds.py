@@ -172,6 +172,8 @@ RUNTIME_SEEDS = {
     "JCAlgTest__HelloWorld.cap": ["00A4040009A00000006203010C01", "8010010203AABBCC"],
     "javacard-simulator__ExceptionTests.cap": ["00A40400051111111111", "8010000000", "8020000000", "8003000000"],
     "OptimizedJCAlgs__sha3.cap": ["00A4040008556E697454657374", "B061000003616263"],
+    "javacard-express__oracle-CryptoApplet.cap": ["00A4040009A00000006207010101", "8010000003616263", "8020000003616263",
+                                                  "8030000003616263", "8040000000"],
 }
 LOAD_ORDER = [1, 2, 4, 3, 6, 7, 8, 10, 5, 9, 11]
 
