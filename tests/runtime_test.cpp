@@ -721,6 +721,113 @@ TEST(Runtime, CryptographyMeetsPublishedVectors)
     }
 }
 
+// A process method that sets a key from the command's data as cryptoProcess
+// does, encrypts the input into the buffer at 128, decrypts that back to 0
+// with a fresh init, and answers what came back.
+ByteVector roundTrip(std::uint8_t type, std::uint16_t bits, std::uint8_t keyClass, std::uint8_t setKeyToken,
+                     std::uint8_t algorithm, std::uint8_t keyLength, std::uint8_t inputLength)
+{
+    const auto inputAt = static_cast<std::uint8_t>(5 + keyLength);
+    ByteVector code{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D};
+    code = code + ByteVector{0x10,
+                             type,
+                             0x11,
+                             static_cast<std::uint8_t>(bits >> 8),
+                             static_cast<std::uint8_t>(bits),
+                             0x03,
+                             0x8D,
+                             0,
+                             buildKey,
+                             0x2E,
+                             0x1B,
+                             0x1A,
+                             0x08,
+                             0x8E,
+                             3,
+                             0,
+                             keyClass,
+                             setKeyToken};
+    code = code + ByteVector{0x10, algorithm, 0x03, 0x8D, 0, cipherInstance, 0x28, 4};
+    // init(key, ENCRYPT); doFinal(data, input, length, data, 128) into local 5
+    code = code + ByteVector{0x15, 4,    0x1B, 0x05,    0x8B,          0,           cipherInit, 0x15,
+                             4,    0x1A, 0x10, inputAt, 0x10,          inputLength, 0x1A,       0x11,
+                             0,    128,  0x8B, 0,       cipherDoFinal, 0x29,        5};
+    // init(key, DECRYPT); doFinal(data, 128, local 5, data, 0) into local 5; send it
+    code = code + ByteVector{0x15,
+                             4,
+                             0x1B,
+                             0x04,
+                             0x8B,
+                             0,
+                             cipherInit,
+                             0x15,
+                             4,
+                             0x1A,
+                             0x11,
+                             0,
+                             128,
+                             0x16,
+                             5,
+                             0x1A,
+                             0x03,
+                             0x8B,
+                             0,
+                             cipherDoFinal,
+                             0x29,
+                             5,
+                             0x19,
+                             0x03,
+                             0x16,
+                             5,
+                             0x8B,
+                             0,
+                             outgoingAndSend,
+                             0x7A};
+    return code;
+}
+
+// Each padding and mode undoes itself, and a cipher refuses what it cannot
+// take with the reason a card gives.
+TEST(Runtime, CiphersRoundTripAndRefuseWhatTheyCannotTake)
+{
+    const std::string aes = "2B7E151628AED2A6ABF7158809CF4F3C", des3 = "0123456789ABCDEFFEDCBA9876543210";
+    const std::string fifteen = "000102030405060708090A0B0C0D0E", sixteen = fifteen + "0F";
+    const struct {
+        const char* what;
+        std::uint8_t type;
+        std::uint16_t bits;
+        std::uint8_t keyClass, setKeyToken, algorithm;
+        std::string key, input, answer;
+    } rows[] = {
+        {"AES-CBC with ISO 9797 M2, a partial block", 15, 128, aesKey, 4, 23, aes, fifteen, fifteen + "9000"},
+        {"AES-CBC with ISO 9797 M2, a whole block", 15, 128, aesKey, 4, 23, aes, sixteen, sixteen + "9000"},
+        {"AES-ECB with PKCS#5, a partial block", 15, 128, aesKey, 4, 27, aes, fifteen, fifteen + "9000"},
+        {"AES-CBC with PKCS#5, a whole block", 15, 128, aesKey, 4, 24, aes, sixteen, sixteen + "9000"},
+        {"two-key 3DES-CBC with ISO 9797 M2", 3, 128, desKey, 5, 3, des3, fifteen, fifteen + "9000"},
+        {"two-key 3DES-ECB with PKCS#5", 3, 128, desKey, 5, 8, des3, sixteen, sixteen + "9000"},
+        {"no padding and a partial block is ILLEGAL_USE", 15, 128, aesKey, 4, 14, aes, fifteen, "6F00"},
+        {"an AES key for a DES cipher is ILLEGAL_VALUE", 15, 128, aesKey, 4, 5, aes, sixteen, "6F00"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const auto keyLength = static_cast<std::uint8_t>(row.key.size() / 2);
+        Card card({TestApplet{.process = roundTrip(row.type, row.bits, row.keyClass, row.setKeyToken, row.algorithm,
+                                                   keyLength, static_cast<std::uint8_t>(row.input.size() / 2)),
+                              .locals = 4}});
+        card.select();
+        const ByteVector data = *bytesFromHex(row.key + row.input);
+        ByteVector command{0x80, 0x10, 0x00, 0x00, static_cast<std::uint8_t>(data.size())};
+        command.insert(command.end(), data.begin(), data.end());
+        const auto response = card.send(command);
+        EXPECT_EQ(answerOf(response), row.answer)
+            << (response.diagnostics.empty() ? "" : response.diagnostics.front().lines().front());
+        if (row.answer == "6F00") {
+            ASSERT_FALSE(response.diagnostics.empty());
+            EXPECT_NE(response.diagnostics.front().lines().front().find("CryptoException"), std::string::npos);
+        }
+    }
+}
+
 // The card side of vpcd's socket: the driver asks for the ATR, powers the
 // card on, sends a command and reads its answer, each message framed by its
 // length; when the driver goes away and a stop is asked, the service ends.
