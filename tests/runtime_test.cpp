@@ -83,6 +83,14 @@ enum Pool : std::uint8_t {
     signatureInstance, // Signature.getInstance(byte, boolean)
     signatureInit,     // Signature.init(Key, byte)
     signatureSign,     // Signature.sign(byte[], short, short, byte[], short)
+    staticRef,         // the package's static field at 0: a reference
+    staticShort,       // the package's static field at 2: a short
+    superSelect,       // Applet.select() as the superclass's
+    getAid,            // JCSystem.getAID()
+    aidGetBytes,       // AID.getBytes(byte[], short)
+    aidPartialEquals,  // AID.partialEquals(byte[], short, byte)
+    randomInstance,    // RandomData.getInstance(byte)
+    randomNextBytes,   // RandomData.nextBytes(byte[], short, short)
 };
 
 const ByteVector poolEntries[] = {
@@ -123,6 +131,14 @@ const ByteVector poolEntries[] = {
     {6, 0x82, 15, 0},
     {3, 0x82, 15, 3},
     {3, 0x82, 15, 5},
+    {5, 0, 0, 0},
+    {5, 0, 0, 2},
+    {4, 0, 0, 6},
+    {6, 0x81, 8, 3},
+    {3, 0x81, 6, 3},
+    {3, 0x81, 6, 4},
+    {6, 0x82, 14, 0},
+    {3, 0x82, 14, 3},
 };
 
 struct HandlerSpec {
@@ -494,6 +510,16 @@ TEST(Runtime, InstructionsComputeAsTheVirtualMachineDefinesThem)
          "java.lang.ClassCastException"},
         {"a negative array length fails", ByteVector{0x02, 0x90, 11, 0x7A}, "6F00",
          "java.lang.NegativeArraySizeException: an array of length -1"},
+        {"putstatic_s and getstatic_s keep a short in the package's image",
+         ByteVector{0x7D, 0, staticShort, 0x04, 0x41, 0x3D, 0x81, 0, staticShort} + answer, "0002"},
+        {"getstatic_a where a short lies is refused", ByteVector{0x7B, 0, staticShort, 0x3B, 0x7A}, "6F00",
+         "a static field access outside the fields of its kind"},
+        {"an int[] keeps an int",
+         ByteVector{0x05, 0x90, 13, 0x2D, 0x1A, 0x04, 0x14, 0x12, 0x34, 0x56, 0x78, 0x3A, 0x1A, 0x04, 0x27, 0x5E} +
+             answer,
+         "5678"},
+        {"two locals keep an int", ByteVector{0x14, 0, 2, 0, 3, 0x35, 0x22} + high16 + answer, "0002"},
+        {"invokespecial of a superclass's method reaches it", ByteVector{0x18, 0x8C, 0, superSelect} + answer, "0001"},
         {"aastore of an object its array's class does not take fails",
          ByteVector{0x04, 0x91, 0, arithmetic, 0x03, 0x18, 0x37, 0x7A}, "6F00", "java.lang.ArrayStoreException"},
     });
@@ -526,6 +552,26 @@ TEST(Runtime, TheApiAnswersAsItsContractsSay)
          "TransactionException reason 2 (NOT_IN_PROGRESS)"},
         {"setIncomingAndReceive twice fails", ByteVector{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, receive, 0x7A},
          "6F00", "APDUException reason 1 (ILLEGAL_USE)"},
+        {"abortTransaction undoes a static field's write",
+         ByteVector{0x11, 0x63, 0x01,        0x81, 0, staticShort,      0x8D, 0, beginTransaction, 0x11, 0x6A, 0x80,
+                    0x81, 0,    staticShort, 0x8D, 0, abortTransaction, 0x7D, 0, staticShort} +
+             answer,
+         "6301"},
+        {"a global array kept in a static field is a SecurityException",
+         ByteVector{0x19, 0x8B, 0, getBuffer, 0x7F, 0, staticRef, 0x7A}, "6F00", "a global array kept"},
+        {"JCSystem.getAID gives the instance's AID, of 8 bytes",
+         ByteVector{0x8D, 0, getAid, 0x19, 0x8B, 0, getBuffer, 0x03, 0x8B, 0, aidGetBytes} + answer, "0008"},
+        {"AID.partialEquals of its own first five bytes",
+         ByteVector{0x8D,      0,    getAid,    0x2D, 0x1A,        0x19, 0x8B, 0,
+                    getBuffer, 0x03, 0x8B,      0,    aidGetBytes, 0x3B, 0x1A, 0x19,
+                    0x8B,      0,    getBuffer, 0x03, 0x08,        0x8B, 0,    aidPartialEquals} +
+             answer,
+         "0001"},
+        {"RandomData.nextBytes gives the end of what it wrote",
+         ByteVector{0x05, 0x8D, 0, randomInstance, 0x19, 0x8B, 0, getBuffer, 0x10, 10, 0x10, 16, 0x8B, 0,
+                    randomNextBytes} +
+             answer,
+         "001A"},
         {"setOutgoing gives 256 for a command without Le", ByteVector{0x19, 0x8B, 0, setOutgoing} + answer, "0100"},
         {"setOutgoingLength past 256 fails",
          ByteVector{0x19, 0x8B, 0, setOutgoing, 0x3B, 0x19, 0x11, 0x01, 0x2C, 0x8B, 0, outgoingLength, 0x7A}, "6F00",
