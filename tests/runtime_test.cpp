@@ -10,6 +10,9 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -91,6 +94,12 @@ enum Pool : std::uint8_t {
     aidPartialEquals,  // AID.partialEquals(byte[], short, byte)
     randomInstance,    // RandomData.getInstance(byte)
     randomNextBytes,   // RandomData.nextBytes(byte[], short, short)
+    keyPairClass,      // javacard.security.KeyPair
+    keyPairInit,       // KeyPair(byte, short)
+    keyPairGenerate,   // KeyPair.genKeyPair()
+    keyPairPublic,     // KeyPair.getPublic()
+    keyPairPrivate,    // KeyPair.getPrivate()
+    rsaPublicKey,      // javacard.security.RSAPublicKey
 };
 
 const ByteVector poolEntries[] = {
@@ -139,6 +148,12 @@ const ByteVector poolEntries[] = {
     {3, 0x81, 6, 4},
     {6, 0x82, 14, 0},
     {3, 0x82, 14, 3},
+    {1, 0x82, 16, 0},
+    {6, 0x82, 16, 0},
+    {3, 0x82, 16, 1},
+    {3, 0x82, 16, 3},
+    {3, 0x82, 16, 2},
+    {1, 0x82, 9, 0},
 };
 
 struct HandlerSpec {
@@ -872,6 +887,228 @@ TEST(Runtime, CiphersRoundTripAndRefuseWhatTheyCannotTake)
             EXPECT_NE(response.diagnostics.front().lines().front().find("CryptoException"), std::string::npos);
         }
     }
+}
+
+// Whether `signature` is the RSA PKCS#1 v1.5 SHA-256 signature of `data` by
+// the key of modulus `n` and exponent 65537, as libcrypto's own RSA sees it.
+bool verifiesRsa(const ByteVector& n, const ByteVector& data, const ByteVector& signature)
+{
+    OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
+    BIGNUM* modulus = BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr);
+    BIGNUM* exponent = BN_new();
+    BN_set_word(exponent, 65537);
+    OSSL_PARAM_BLD_push_BN(build, "n", modulus);
+    OSSL_PARAM_BLD_push_BN(build, "e", exponent);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+    EVP_PKEY* key = nullptr;
+    EVP_PKEY_fromdata_init(ctx);
+    EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    const bool verified = key && EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key) == 1 &&
+                          EVP_DigestVerify(md, signature.data(), signature.size(), data.data(), data.size()) == 1;
+    EVP_MD_CTX_free(md);
+    EVP_PKEY_free(key);
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(build);
+    BN_free(modulus);
+    BN_free(exponent);
+    return verified;
+}
+
+// A key pair made on the card signs with RSA-SHA256-PKCS1: the signature
+// verifies with its public key outside the runtime, and fails for other data.
+TEST(Runtime, AnRsaSignatureOfTheCardVerifiesOutsideIt)
+{
+    const ByteVector message{'a', 'b', 'c'};
+    const auto length = static_cast<std::uint8_t>(message.size());
+    const ByteVector process{0x19,
+                             0x8B,
+                             0,
+                             receive,
+                             0x3B,
+                             0x19,
+                             0x8B,
+                             0,
+                             getBuffer,
+                             0x2D, // the buffer in local 2
+                             0x8F,
+                             0,
+                             keyPairClass,
+                             0x3D,
+                             0x05,
+                             0x11,
+                             0x02,
+                             0x00,
+                             0x8C,
+                             0,
+                             keyPairInit,
+                             0x2E, // KeyPair(ALG_RSA_CRT, 512)
+                             0x1B,
+                             0x8B,
+                             0,
+                             keyPairGenerate, // genKeyPair()
+                             0x10,
+                             40,
+                             0x03,
+                             0x8D,
+                             0,
+                             signatureInstance,
+                             0x28,
+                             4, // ALG_RSA_SHA_256_PKCS1
+                             0x15,
+                             4,
+                             0x1B,
+                             0x8B,
+                             0,
+                             keyPairPrivate,
+                             0x04,
+                             0x8B,
+                             0,
+                             signatureInit, // init(private, MODE_SIGN)
+                             0x15,
+                             4,
+                             0x1A,
+                             0x08,
+                             0x10,
+                             length,
+                             0x1A,
+                             0x10,
+                             64,
+                             0x8B,
+                             0,
+                             signatureSign,
+                             0x3B, // the signature at 64
+                             0x1B,
+                             0x8B,
+                             0,
+                             keyPairPublic,
+                             0x1A,
+                             0x03,
+                             0x8E,
+                             3,
+                             0,
+                             rsaPublicKey,
+                             5,
+                             0x3B, // the modulus at 0
+                             0x19,
+                             0x03,
+                             0x11,
+                             0,
+                             128,
+                             0x8B,
+                             0,
+                             outgoingAndSend,
+                             0x7A};
+    Card card({TestApplet{.process = process, .locals = 4}});
+    card.select();
+    ByteVector command{0x80, 0x10, 0x00, 0x00, length};
+    command.insert(command.end(), message.begin(), message.end());
+    const auto response = card.send(command);
+    ASSERT_EQ(response.sw, 0x9000) << (response.diagnostics.empty() ? ""
+                                                                    : response.diagnostics.front().lines().front());
+    ASSERT_EQ(response.data.size(), 128u);
+    const ByteVector n(response.data.begin(), response.data.begin() + 64);
+    const ByteVector signature(response.data.begin() + 64, response.data.end());
+    EXPECT_TRUE(verifiesRsa(n, message, signature));
+    EXPECT_FALSE(verifiesRsa(n, ByteVector{'a', 'b', 'd'}, signature));
+
+    // And PKCS#1 encryption with the public key undone by the private one.
+    const ByteVector roundTrip{0x19,
+                               0x8B,
+                               0,
+                               receive,
+                               0x3B,
+                               0x19,
+                               0x8B,
+                               0,
+                               getBuffer,
+                               0x2D,
+                               0x8F,
+                               0,
+                               keyPairClass,
+                               0x3D,
+                               0x04,
+                               0x11,
+                               0x02,
+                               0x00,
+                               0x8C,
+                               0,
+                               keyPairInit,
+                               0x2E, // KeyPair(ALG_RSA, 512)
+                               0x1B,
+                               0x8B,
+                               0,
+                               keyPairGenerate,
+                               0x10,
+                               10,
+                               0x03,
+                               0x8D,
+                               0,
+                               cipherInstance,
+                               0x28,
+                               4, // ALG_RSA_PKCS1
+                               0x15,
+                               4,
+                               0x1B,
+                               0x8B,
+                               0,
+                               keyPairPublic,
+                               0x05,
+                               0x8B,
+                               0,
+                               cipherInit, // encrypt with the public key
+                               0x15,
+                               4,
+                               0x1A,
+                               0x08,
+                               0x10,
+                               length,
+                               0x1A,
+                               0x10,
+                               64,
+                               0x8B,
+                               0,
+                               cipherDoFinal,
+                               0x3B,
+                               0x15,
+                               4,
+                               0x1B,
+                               0x8B,
+                               0,
+                               keyPairPrivate,
+                               0x04,
+                               0x8B,
+                               0,
+                               cipherInit, // decrypt with the private one
+                               0x15,
+                               4,
+                               0x1A,
+                               0x10,
+                               64,
+                               0x10,
+                               64,
+                               0x1A,
+                               0x03,
+                               0x8B,
+                               0,
+                               cipherDoFinal,
+                               0x29,
+                               5,
+                               0x19,
+                               0x03,
+                               0x16,
+                               5,
+                               0x8B,
+                               0,
+                               outgoingAndSend,
+                               0x7A};
+    Card second({TestApplet{.process = roundTrip, .locals = 4}});
+    second.select();
+    const auto decrypted = second.send(command);
+    EXPECT_EQ(answerOf(decrypted), "6162639000")
+        << (decrypted.diagnostics.empty() ? "" : decrypted.diagnostics.front().lines().front());
 }
 
 // The card side of vpcd's socket: the driver asks for the ATR, powers the

@@ -7,9 +7,14 @@
 #include "core/runtime/api_table.h"
 #include "core/runtime/native_support.h"
 
+#include <openssl/bn.h>
+#include <openssl/core_names.h>
 #include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <sys/random.h>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <unordered_map>
 
@@ -34,7 +39,10 @@ unsigned reason(const char* name)
     c.vm.throwNew(c.vm.api.cryptoException, reason(reasonName), detail);
 }
 
-enum class Family { Des, Aes, Hmac, Generic };
+enum class Family { Des, Aes, Hmac, Generic, Rsa };
+
+// An RSA key's kind, and its parts by name: n, e (public) or d (private), and p, q, dp, dq, qinv.
+enum class RsaKind { Public, Private, Crt };
 
 struct KeyState : NativeState {
     Family family = Family::Des;
@@ -43,11 +51,25 @@ struct KeyState : NativeState {
     std::vector<std::uint8_t> key;
     bool initialized = false;
     std::optional<Memory> clearedOn; // a transient key's event
+    RsaKind rsa = RsaKind::Public;
+    std::map<std::string, std::vector<std::uint8_t>> parts;
 
     void clear()
     {
         std::fill(key.begin(), key.end(), 0);
+        for (auto& [name, part] : parts)
+            std::fill(part.begin(), part.end(), 0);
+        parts.clear();
         initialized = false;
+    }
+    void checkRsa()
+    {
+        static const std::map<RsaKind, std::vector<std::string>> needed = {
+            {RsaKind::Public, {"n", "e"}},
+            {RsaKind::Private, {"n", "d"}},
+            {RsaKind::Crt, {"p", "q", "dp", "dq", "qinv"}}};
+        initialized = std::all_of(needed.at(rsa).begin(), needed.at(rsa).end(),
+                                  [&](const std::string& name) { return parts.count(name) != 0; });
     }
     void reset() override
     {
@@ -69,11 +91,15 @@ KeyState& keyOf(NativeCall& c, unsigned arg)
     return *state;
 }
 
-Ref makeKey(NativeCall& c, Family family, std::int8_t type, unsigned bits, std::optional<Memory> clearedOn)
+Ref makeKey(NativeCall& c, Family family, std::int8_t type, unsigned bits, std::optional<Memory> clearedOn,
+            RsaKind rsa = RsaKind::Public)
 {
     const char* names[] = {"javacard.security.DESKey", "javacard.security.AESKey", "javacard.security.HMACKey",
                            "javacard.security.GenericSecretKey"};
-    const Class* cls = c.vm.apiClass(names[static_cast<int>(family)]);
+    const char* rsaNames[] = {"javacard.security.RSAPublicKey", "javacard.security.RSAPrivateKey",
+                              "javacard.security.RSAPrivateCrtKey"};
+    const Class* cls =
+        c.vm.apiClass(family == Family::Rsa ? rsaNames[static_cast<int>(rsa)] : names[static_cast<int>(family)]);
     const Ref made = c.vm.newInstance(cls);
     auto state = std::make_unique<KeyState>();
     state->family = family;
@@ -81,6 +107,9 @@ Ref makeKey(NativeCall& c, Family family, std::int8_t type, unsigned bits, std::
     state->bits = bits;
     state->key.assign(bits / 8, 0);
     state->clearedOn = clearedOn;
+    state->rsa = rsa;
+    if (family == Family::Rsa)
+        state->key.clear();
     c.vm.object(made).native = std::move(state);
     return made;
 }
@@ -95,6 +124,8 @@ bool validLength(Family family, unsigned bits)
     case Family::Hmac:
     case Family::Generic:
         return bits > 0 && bits % 8 == 0 && bits <= 8 * 256;
+    case Family::Rsa:
+        return bits >= 512 && bits <= 4096 && bits % 32 == 0;
     }
     return false;
 }
@@ -108,8 +139,16 @@ void buildKey(NativeCall& c)
         const char* name;
         Family family;
         std::optional<Memory> clearedOn;
+        RsaKind rsa = RsaKind::Public;
     };
     static const Kind kinds[] = {
+        {"TYPE_RSA_PUBLIC", Family::Rsa, std::nullopt, RsaKind::Public},
+        {"TYPE_RSA_PRIVATE", Family::Rsa, std::nullopt, RsaKind::Private},
+        {"TYPE_RSA_CRT_PRIVATE", Family::Rsa, std::nullopt, RsaKind::Crt},
+        {"TYPE_RSA_PRIVATE_TRANSIENT_RESET", Family::Rsa, Memory::ClearOnReset, RsaKind::Private},
+        {"TYPE_RSA_PRIVATE_TRANSIENT_DESELECT", Family::Rsa, Memory::ClearOnDeselect, RsaKind::Private},
+        {"TYPE_RSA_CRT_PRIVATE_TRANSIENT_RESET", Family::Rsa, Memory::ClearOnReset, RsaKind::Crt},
+        {"TYPE_RSA_CRT_PRIVATE_TRANSIENT_DESELECT", Family::Rsa, Memory::ClearOnDeselect, RsaKind::Crt},
         {"TYPE_DES_TRANSIENT_RESET", Family::Des, Memory::ClearOnReset},
         {"TYPE_DES_TRANSIENT_DESELECT", Family::Des, Memory::ClearOnDeselect},
         {"TYPE_DES", Family::Des, std::nullopt},
@@ -126,7 +165,7 @@ void buildKey(NativeCall& c)
             if (!validLength(kind.family, bits))
                 cryptoThrow(c, "NO_SUCH_ALGORITHM",
                             std::string("KeyBuilder.") + kind.name + " of " + std::to_string(bits) + " bits");
-            c.returnRef(makeKey(c, kind.family, static_cast<std::int8_t>(type), bits, kind.clearedOn));
+            c.returnRef(makeKey(c, kind.family, static_cast<std::int8_t>(type), bits, kind.clearedOn, kind.rsa));
             return;
         }
     cryptoThrow(c, "NO_SUCH_ALGORITHM", "KeyBuilder key type " + std::to_string(type));
@@ -218,6 +257,171 @@ void keyGet(NativeCall& c)
     c.returnShort(static_cast<std::int16_t>(key.key.size()));
 }
 
+// RSA keys' parts: set from an applet's bytes (leading zeros dropped), got
+// back at the modulus's length (the exponents as short as they are).
+void rsaSet(NativeCall& c, const char* part)
+{
+    KeyState& key = keyOf(c, 0);
+    auto bytes = argumentBytes(c, 1, 2, 3);
+    bytes.erase(bytes.begin(), std::find_if(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b != 0; }));
+    if (bytes.empty() || bytes.size() > key.bits / 8)
+        cryptoThrow(c, "ILLEGAL_VALUE",
+                    std::string("an RSA ") + part + " of " + std::to_string(bytes.size()) + " bytes, for a key of " +
+                        std::to_string(key.bits) + " bits");
+    key.parts[part] = std::move(bytes);
+    key.checkRsa();
+}
+
+void rsaGet(NativeCall& c, const char* part)
+{
+    KeyState& key = keyOf(c, 0);
+    const auto found = key.parts.find(part);
+    if (found == key.parts.end())
+        cryptoThrow(c, "UNINITIALIZED_KEY", std::string("the RSA key's ") + part + " was never set");
+    std::vector<std::uint8_t> bytes = found->second;
+    const std::string name = part;
+    const std::size_t width = name == "n" ? key.bits / 8 : name == "e" || name == "d" ? 0 : key.bits / 16;
+    if (bytes.size() < width)
+        bytes.insert(bytes.begin(), width - bytes.size(), 0);
+    writeArgumentBytes(c, 1, 2, bytes);
+    c.returnShort(static_cast<std::int16_t>(bytes.size()));
+}
+
+void rsaSetModulus(NativeCall& c)
+{
+    rsaSet(c, "n");
+}
+void rsaGetModulus(NativeCall& c)
+{
+    rsaGet(c, "n");
+}
+void rsaSetPublicExponent(NativeCall& c)
+{
+    rsaSet(c, "e");
+}
+void rsaGetPublicExponent(NativeCall& c)
+{
+    rsaGet(c, "e");
+}
+void rsaSetPrivateExponent(NativeCall& c)
+{
+    rsaSet(c, "d");
+}
+void rsaGetPrivateExponent(NativeCall& c)
+{
+    rsaGet(c, "d");
+}
+void rsaSetP(NativeCall& c)
+{
+    rsaSet(c, "p");
+}
+void rsaGetP(NativeCall& c)
+{
+    rsaGet(c, "p");
+}
+void rsaSetQ(NativeCall& c)
+{
+    rsaSet(c, "q");
+}
+void rsaGetQ(NativeCall& c)
+{
+    rsaGet(c, "q");
+}
+void rsaSetDp(NativeCall& c)
+{
+    rsaSet(c, "dp");
+}
+void rsaGetDp(NativeCall& c)
+{
+    rsaGet(c, "dp");
+}
+void rsaSetDq(NativeCall& c)
+{
+    rsaSet(c, "dq");
+}
+void rsaGetDq(NativeCall& c)
+{
+    rsaGet(c, "dq");
+}
+void rsaSetQinv(NativeCall& c)
+{
+    rsaSet(c, "qinv");
+}
+void rsaGetQinv(NativeCall& c)
+{
+    rsaGet(c, "qinv");
+}
+
+using Bn = std::unique_ptr<BIGNUM, decltype(&BN_clear_free)>;
+
+Bn bn(const std::vector<std::uint8_t>& bytes)
+{
+    return Bn(BN_bin2bn(bytes.data(), static_cast<int>(bytes.size()), nullptr), BN_clear_free);
+}
+
+// The RSA operation with `key` on `input` (the modulus's length): with the
+// public exponent, the private one, or the CRT parts.
+std::vector<std::uint8_t> rsaApply(NativeCall& c, const KeyState& key, const std::vector<std::uint8_t>& input)
+{
+    const std::size_t k = key.bits / 8;
+    const std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), BN_CTX_free);
+    Bn m = bn(input), r(BN_new(), BN_clear_free);
+    bool ok = ctx && m && r;
+    if (key.rsa == RsaKind::Crt) {
+        const Bn p = bn(key.parts.at("p")), q = bn(key.parts.at("q")), dp = bn(key.parts.at("dp")),
+                 dq = bn(key.parts.at("dq")), qinv = bn(key.parts.at("qinv"));
+        Bn m1(BN_new(), BN_clear_free), m2(BN_new(), BN_clear_free), h(BN_new(), BN_clear_free);
+        ok = ok && BN_mod_exp(m1.get(), m.get(), dp.get(), p.get(), ctx.get()) &&
+             BN_mod_exp(m2.get(), m.get(), dq.get(), q.get(), ctx.get()) &&
+             BN_mod_sub(h.get(), m1.get(), m2.get(), p.get(), ctx.get()) &&
+             BN_mod_mul(h.get(), h.get(), qinv.get(), p.get(), ctx.get()) &&
+             BN_mul(h.get(), h.get(), q.get(), ctx.get()) && BN_add(r.get(), m2.get(), h.get());
+    } else {
+        const Bn n = bn(key.parts.at("n")), e = bn(key.parts.at(key.rsa == RsaKind::Public ? "e" : "d"));
+        ok = ok && BN_cmp(m.get(), n.get()) < 0 && BN_mod_exp(r.get(), m.get(), e.get(), n.get(), ctx.get());
+    }
+    std::vector<std::uint8_t> out(k);
+    if (!ok || BN_num_bytes(r.get()) > static_cast<int>(k) ||
+        BN_bn2binpad(r.get(), out.data(), static_cast<int>(k)) != static_cast<int>(k))
+        cryptoThrow(c, "ILLEGAL_VALUE", "the RSA operation failed: the data is not below the modulus");
+    return out;
+}
+
+// PKCS#1 v1.5 padding: type 1 (signatures, FF bytes) or 2 (encryption, random ones).
+std::vector<std::uint8_t> pkcs1Pad(NativeCall& c, const std::vector<std::uint8_t>& data, std::size_t k,
+                                   std::uint8_t type)
+{
+    if (data.size() + 11 > k)
+        cryptoThrow(c, "ILLEGAL_USE",
+                    std::to_string(data.size()) + " bytes do not fit PKCS#1 in " + std::to_string(k) + " bytes");
+    std::vector<std::uint8_t> out{0x00, type};
+    const std::size_t fill = k - data.size() - 3;
+    for (std::size_t i = 0; i < fill; ++i) {
+        std::uint8_t b = 0xFF;
+        while (type == 2 && (getrandom(&b, 1, 0) != 1 || b == 0)) {
+        }
+        out.push_back(b);
+    }
+    out.push_back(0x00);
+    out.insert(out.end(), data.begin(), data.end());
+    return out;
+}
+
+std::optional<std::vector<std::uint8_t>> pkcs1Unpad(const std::vector<std::uint8_t>& block, std::uint8_t type)
+{
+    if (block.size() < 11 || block[0] != 0x00 || block[1] != type)
+        return std::nullopt;
+    std::size_t at = 2;
+    while (at < block.size() && block[at] != 0x00) {
+        if (type == 1 && block[at] != 0xFF)
+            return std::nullopt;
+        ++at;
+    }
+    if (at < 10 || at == block.size())
+        return std::nullopt;
+    return std::vector<std::uint8_t>(block.begin() + static_cast<long>(at) + 1, block.end());
+}
+
 // One pass of a block cipher over whole blocks, no padding.
 std::vector<std::uint8_t> blocks(NativeCall& c, Family family, const std::vector<std::uint8_t>& key, bool cbc,
                                  bool encrypt, const std::vector<std::uint8_t>& iv, const std::vector<std::uint8_t>& in)
@@ -256,7 +460,7 @@ std::vector<std::uint8_t> blocks(NativeCall& c, Family family, const std::vector
     return out;
 }
 
-enum class Pad { None, M1, M2, Pkcs5 };
+enum class Pad { None, M1, M2, Pkcs5, Pkcs1 };
 
 void pad(std::vector<std::uint8_t>& data, Pad padding, std::size_t block)
 {
@@ -299,6 +503,7 @@ struct CipherState : NativeState {
     Pad padding = Pad::None;
     bool initialized = false, encrypt = false;
     std::vector<std::uint8_t> key, iv, firstIv, pending;
+    KeyState rsaKey; // an RSA cipher's key, as init found it
     std::size_t block() const { return family == Family::Des ? 8 : 16; }
 };
 
@@ -326,9 +531,25 @@ const CipherKind cipherKinds[] = {
     {"ALG_AES_ECB_ISO9797_M1", Family::Aes, false, Pad::M1},
     {"ALG_AES_ECB_ISO9797_M2", Family::Aes, false, Pad::M2},
     {"ALG_AES_ECB_PKCS5", Family::Aes, false, Pad::Pkcs5},
+    {"ALG_RSA_PKCS1", Family::Rsa, false, Pad::Pkcs1},
+    {"ALG_RSA_NOPAD", Family::Rsa, false, Pad::None},
 };
 
 const char* const cipherClass = "javacardx.crypto.Cipher";
+
+// The Cipher constants naming a kind's cipher and padding.
+std::string cipherName(const CipherKind& kind)
+{
+    if (kind.family == Family::Rsa)
+        return "CIPHER_RSA";
+    return std::string("CIPHER_") + (kind.family == Family::Des ? "DES" : "AES") + (kind.cbc ? "_CBC" : "_ECB");
+}
+
+const char* paddingName(const CipherKind& kind)
+{
+    const char* pads[] = {"PAD_NOPAD", "PAD_ISO9797_M1", "PAD_ISO9797_M2", "PAD_PKCS5", "PAD_PKCS1"};
+    return pads[static_cast<int>(kind.padding)];
+}
 
 Ref makeCipher(NativeCall& c, const CipherKind& kind, std::int8_t algorithm)
 {
@@ -338,11 +559,8 @@ Ref makeCipher(NativeCall& c, const CipherKind& kind, std::int8_t algorithm)
     state->family = kind.family;
     state->cbc = kind.cbc;
     state->padding = kind.padding;
-    const std::string family = kind.family == Family::Des ? "DES" : "AES";
-    state->cipherAlgorithm =
-        static_cast<std::int8_t>(constant(cipherClass, ("CIPHER_" + family + (kind.cbc ? "_CBC" : "_ECB")).c_str()));
-    const char* pads[] = {"PAD_NOPAD", "PAD_ISO9797_M1", "PAD_ISO9797_M2", "PAD_PKCS5"};
-    state->paddingAlgorithm = static_cast<std::int8_t>(constant(cipherClass, pads[static_cast<int>(kind.padding)]));
+    state->cipherAlgorithm = static_cast<std::int8_t>(constant(cipherClass, cipherName(kind).c_str()));
+    state->paddingAlgorithm = static_cast<std::int8_t>(constant(cipherClass, paddingName(kind)));
     c.vm.object(made).native = std::move(state);
     return made;
 }
@@ -362,12 +580,9 @@ void cipherGetInstanceByParts(NativeCall& c)
 {
     const std::int16_t cipher = c.shortArg(0), padding = c.shortArg(1);
     for (const auto& kind : cipherKinds) {
-        const std::string family = kind.family == Family::Des ? "DES" : "AES";
-        const char* pads[] = {"PAD_NOPAD", "PAD_ISO9797_M1", "PAD_ISO9797_M2", "PAD_PKCS5"};
-        const bool padMatches = padding == constant(cipherClass, pads[static_cast<int>(kind.padding)]) ||
+        const bool padMatches = padding == constant(cipherClass, paddingName(kind)) ||
                                 (kind.padding == Pad::None && padding == constant(cipherClass, "PAD_NULL"));
-        if (cipher == constant(cipherClass, ("CIPHER_" + family + (kind.cbc ? "_CBC" : "_ECB")).c_str()) &&
-            padMatches) {
+        if (cipher == constant(cipherClass, cipherName(kind).c_str()) && padMatches) {
             c.returnRef(makeCipher(c, kind, 0));
             return;
         }
@@ -409,7 +624,16 @@ void cipherInit(NativeCall& c, bool ivGiven)
     const std::int16_t mode = c.shortArg(2);
     if (mode != constant(cipherClass, "MODE_ENCRYPT") && mode != constant(cipherClass, "MODE_DECRYPT"))
         cryptoThrow(c, "ILLEGAL_VALUE", "Cipher mode " + std::to_string(mode));
-    initWith(c, cipher.family, ivGiven, cipher.block(), cipher.cbc, cipher.key, cipher.iv);
+    if (cipher.family == Family::Rsa) {
+        const KeyState& key = keyOf(c, 1);
+        if (key.family != Family::Rsa || ivGiven)
+            cryptoThrow(c, "ILLEGAL_VALUE", ivGiven ? "an IV for RSA" : "a key of another algorithm");
+        if (!key.initialized)
+            cryptoThrow(c, "UNINITIALIZED_KEY", "an RSA key never set");
+        cipher.rsaKey = key;
+    } else {
+        initWith(c, cipher.family, ivGiven, cipher.block(), cipher.cbc, cipher.key, cipher.iv);
+    }
     cipher.firstIv = cipher.iv;
     cipher.encrypt = mode == constant(cipherClass, "MODE_ENCRYPT");
     cipher.pending.clear();
@@ -439,11 +663,41 @@ std::vector<std::uint8_t> cipherBlocks(NativeCall& c, CipherState& cipher, const
     return out;
 }
 
+// RSA works on one block, the modulus's length: PKCS#1 type 2 for a public
+// key's encryption, type 1 for a private key's, or no padding at all.
+void rsaDoFinal(NativeCall& c, CipherState& cipher, const std::vector<std::uint8_t>& data)
+{
+    const KeyState& key = cipher.rsaKey;
+    const std::size_t k = key.bits / 8;
+    const std::uint8_t type = key.rsa == RsaKind::Public ? (cipher.encrypt ? 2 : 1) : (cipher.encrypt ? 1 : 2);
+    std::vector<std::uint8_t> out;
+    if (cipher.encrypt) {
+        if (cipher.padding == Pad::None && data.size() != k)
+            cryptoThrow(c, "ILLEGAL_USE",
+                        std::to_string(data.size()) + " bytes for RSA without padding, not " + std::to_string(k));
+        out = rsaApply(c, key, cipher.padding == Pad::Pkcs1 ? pkcs1Pad(c, data, k, type) : data);
+    } else {
+        if (data.size() != k)
+            cryptoThrow(c, "ILLEGAL_USE", std::to_string(data.size()) + " bytes to decrypt, not " + std::to_string(k));
+        out = rsaApply(c, key, data);
+        if (cipher.padding == Pad::Pkcs1) {
+            const auto unpadded = pkcs1Unpad(out, type);
+            if (!unpadded)
+                cryptoThrow(c, "ILLEGAL_USE", "the decrypted block has no valid PKCS#1 padding");
+            out = *unpadded;
+        }
+    }
+    writeArgumentBytes(c, 4, 5, out);
+    c.returnShort(static_cast<std::int16_t>(out.size()));
+}
+
 void cipherUpdate(NativeCall& c)
 {
     CipherState& cipher = cipherOf(c);
     if (!cipher.initialized)
         cryptoThrow(c, "INVALID_INIT", "Cipher.update before init");
+    if (cipher.family == Family::Rsa)
+        cryptoThrow(c, "ILLEGAL_USE", "Cipher.update of RSA, which takes one block in doFinal");
     auto data = cipher.pending;
     const auto input = argumentBytes(c, 1, 2, 3);
     data.insert(data.end(), input.begin(), input.end());
@@ -467,6 +721,10 @@ void cipherDoFinal(NativeCall& c)
     const auto input = argumentBytes(c, 1, 2, 3);
     data.insert(data.end(), input.begin(), input.end());
     cipher.pending.clear();
+    if (cipher.family == Family::Rsa) {
+        rsaDoFinal(c, cipher, data);
+        return;
+    }
     const std::size_t block = cipher.block();
     if (cipher.encrypt)
         pad(data, cipher.padding, block);
@@ -499,7 +757,7 @@ void cipherPaddingAlgorithm(NativeCall& c)
 
 const char* const signatureClass = "javacard.security.Signature";
 
-enum class Mac { Cbc, Cmac, Hmac };
+enum class Mac { Cbc, Cmac, Hmac, RsaPkcs1 };
 
 struct MacKind {
     const char* name;
@@ -525,13 +783,46 @@ const MacKind macKinds[] = {
     {"ALG_HMAC_SHA_256", Mac::Hmac, Family::Hmac, Pad::None, 32, "SHA256"},
     {"ALG_HMAC_SHA_384", Mac::Hmac, Family::Hmac, Pad::None, 48, "SHA384"},
     {"ALG_HMAC_SHA_512", Mac::Hmac, Family::Hmac, Pad::None, 64, "SHA512"},
+    {"ALG_RSA_SHA_PKCS1", Mac::RsaPkcs1, Family::Rsa, Pad::Pkcs1, 0, "SHA1"},
+    {"ALG_RSA_SHA_224_PKCS1", Mac::RsaPkcs1, Family::Rsa, Pad::Pkcs1, 0, "SHA224"},
+    {"ALG_RSA_SHA_256_PKCS1", Mac::RsaPkcs1, Family::Rsa, Pad::Pkcs1, 0, "SHA256"},
+    {"ALG_RSA_SHA_384_PKCS1", Mac::RsaPkcs1, Family::Rsa, Pad::Pkcs1, 0, "SHA384"},
+    {"ALG_RSA_SHA_512_PKCS1", Mac::RsaPkcs1, Family::Rsa, Pad::Pkcs1, 0, "SHA512"},
 };
+
+// The DER DigestInfo that a PKCS#1 v1.5 signature puts before the hash.
+std::vector<std::uint8_t> digestInfo(const std::string& digest, const std::vector<std::uint8_t>& hash)
+{
+    static const std::map<std::string, const char*> prefixes = {{"SHA1", "3021300906052B0E03021A05000414"},
+                                                                {"SHA224", "302D300D06096086480165030402040500041C"},
+                                                                {"SHA256", "3031300D060960864801650304020105000420"},
+                                                                {"SHA384", "3041300D060960864801650304020205000430"},
+                                                                {"SHA512", "3051300D060960864801650304020305000440"}};
+    std::vector<std::uint8_t> info;
+    const std::string hex = prefixes.at(digest);
+    for (std::size_t i = 0; i < hex.size(); i += 2)
+        info.push_back(static_cast<std::uint8_t>(std::stoi(hex.substr(i, 2), nullptr, 16)));
+    info.insert(info.end(), hash.begin(), hash.end());
+    return info;
+}
+
+std::vector<std::uint8_t> hashOf(NativeCall& c, const char* digest, const std::vector<std::uint8_t>& data)
+{
+    std::vector<std::uint8_t> hash(EVP_MAX_MD_SIZE);
+    unsigned length = 0;
+    const EVP_MD* md = EVP_get_digestbyname(digest);
+    if (!md || EVP_Digest(data.data(), data.size(), hash.data(), &length, md, nullptr) != 1)
+        cryptoThrow(c, "NO_SUCH_ALGORITHM", std::string("the digest ") + digest);
+    hash.resize(length);
+    return hash;
+}
 
 struct SignatureState : NativeState {
     std::int8_t algorithm = 0;
     const MacKind* kind = nullptr;
     bool initialized = false, signing = false;
     std::vector<std::uint8_t> key, iv, data;
+    KeyState rsaKey; // an RSA signature's key, as init found it
 };
 
 void signatureGetInstance(NativeCall& c)
@@ -566,6 +857,18 @@ void signatureInit(NativeCall& c, bool ivGiven)
         cryptoThrow(c, "ILLEGAL_VALUE", "Signature mode " + std::to_string(mode));
     const MacKind& kind = *signature.kind;
     const KeyState& key = keyOf(c, 1);
+    if (kind.mac == Mac::RsaPkcs1) {
+        const bool signing = mode == constant(signatureClass, "MODE_SIGN");
+        if (key.family != Family::Rsa || ivGiven || (key.rsa == RsaKind::Public) == signing)
+            cryptoThrow(c, "ILLEGAL_VALUE", signing ? "a key that cannot sign" : "a key that cannot verify");
+        if (!key.initialized)
+            cryptoThrow(c, "UNINITIALIZED_KEY", "an RSA key never set");
+        signature.rsaKey = key;
+        signature.signing = signing;
+        signature.data.clear();
+        signature.initialized = true;
+        return;
+    }
     // HMAC takes an HMAC key, or a generic secret one.
     const Family family = kind.family == Family::Hmac && key.family == Family::Generic ? Family::Generic : kind.family;
     initWith(c, family, ivGiven, kind.family == Family::Des ? 8 : 16, kind.mac == Mac::Cbc, signature.key,
@@ -588,6 +891,10 @@ void signatureInitIv(NativeCall& c)
 std::vector<std::uint8_t> macOf(NativeCall& c, SignatureState& signature, std::vector<std::uint8_t> data)
 {
     const MacKind& kind = *signature.kind;
+    if (kind.mac == Mac::RsaPkcs1)
+        return rsaApply(
+            c, signature.rsaKey,
+            pkcs1Pad(c, digestInfo(kind.digest, hashOf(c, kind.digest, data)), signature.rsaKey.bits / 8, 1));
     if (kind.mac == Mac::Cbc) {
         const std::size_t block = kind.family == Family::Des ? 8 : 16;
         pad(data, kind.padding, block);
@@ -642,18 +949,146 @@ void signatureVerify(NativeCall& c)
     data.insert(data.end(), bytes.begin(), bytes.end());
     signature.data.clear();
     const auto given = argumentBytes(c, 4, 5, 6);
+    if (signature.kind->mac == Mac::RsaPkcs1) {
+        // The public key's operation on the signature, whose padding must hold this data's hash.
+        const KeyState& key = signature.rsaKey;
+        if (given.size() != key.bits / 8) {
+            c.returnShort(0);
+            return;
+        }
+        const auto expected = digestInfo(signature.kind->digest, hashOf(c, signature.kind->digest, data));
+        std::vector<std::uint8_t> block;
+        try {
+            block = rsaApply(c, key, given);
+        } catch (const Thrown&) {
+            c.returnShort(0); // a signature not below the modulus verifies nothing
+            return;
+        }
+        const auto unpadded = pkcs1Unpad(block, 1);
+        c.returnShort(unpadded && *unpadded == expected ? 1 : 0);
+        return;
+    }
     const auto mac = macOf(c, signature, data);
     c.returnShort(given == mac ? 1 : 0);
 }
 
 void signatureLength(NativeCall& c)
 {
-    c.returnShort(static_cast<std::int16_t>(signatureOf(c).kind->length));
+    const SignatureState& signature = signatureOf(c);
+    if (signature.kind->mac == Mac::RsaPkcs1 && !signature.initialized)
+        cryptoThrow(c, "INVALID_INIT", "Signature.getLength of RSA before init");
+    c.returnShort(static_cast<std::int16_t>(signature.kind->mac == Mac::RsaPkcs1 ? signature.rsaKey.bits / 8
+                                                                                 : signature.kind->length));
 }
 
 void signatureAlgorithm(NativeCall& c)
 {
     c.returnShort(signatureOf(c).algorithm);
+}
+
+// KeyPair: its two keys are kept in its two cells, where object deletion
+// sees them.
+const char* const keyPairClass = "javacard.security.KeyPair";
+
+void keyPairInit(NativeCall& c)
+{
+    Object& self = c.objectArg(0);
+    const std::int16_t algorithm = c.shortArg(1);
+    const auto bits = static_cast<std::uint16_t>(c.shortArg(2));
+    const bool crt = algorithm == constant(keyPairClass, "ALG_RSA_CRT");
+    if (!crt && algorithm != constant(keyPairClass, "ALG_RSA"))
+        cryptoThrow(c, "NO_SUCH_ALGORITHM", "KeyPair algorithm " + std::to_string(algorithm));
+    if (!validLength(Family::Rsa, bits))
+        cryptoThrow(c, "NO_SUCH_ALGORITHM", "an RSA KeyPair of " + std::to_string(bits) + " bits");
+    if (self.cells.size() < 2)
+        c.vm.fault("a KeyPair without room for its keys");
+    const Ref publicKey = makeKey(c, Family::Rsa, static_cast<std::int8_t>(constant(keyBuilder, "TYPE_RSA_PUBLIC")),
+                                  bits, std::nullopt, RsaKind::Public);
+    const Ref privateKey =
+        makeKey(c, Family::Rsa,
+                static_cast<std::int8_t>(constant(keyBuilder, crt ? "TYPE_RSA_CRT_PRIVATE" : "TYPE_RSA_PRIVATE")), bits,
+                std::nullopt, crt ? RsaKind::Crt : RsaKind::Private);
+    c.vm.setCell(c.refArg(0), 0, {static_cast<std::int16_t>(publicKey), Kind::Reference});
+    c.vm.setCell(c.refArg(0), 1, {static_cast<std::int16_t>(privateKey), Kind::Reference});
+}
+
+void keyPairInitKeys(NativeCall& c)
+{
+    Object& self = c.objectArg(0);
+    if (self.cells.size() < 2)
+        c.vm.fault("a KeyPair without room for its keys");
+    const KeyState& publicKey = keyOf(c, 1);
+    const KeyState& privateKey = keyOf(c, 2);
+    if (publicKey.family != Family::Rsa || publicKey.rsa != RsaKind::Public || privateKey.family != Family::Rsa ||
+        privateKey.rsa == RsaKind::Public || publicKey.bits != privateKey.bits)
+        cryptoThrow(c, "ILLEGAL_VALUE", "a KeyPair of keys that do not pair");
+    c.vm.setCell(c.refArg(0), 0, {static_cast<std::int16_t>(c.refArg(1)), Kind::Reference});
+    c.vm.setCell(c.refArg(0), 1, {static_cast<std::int16_t>(c.refArg(2)), Kind::Reference});
+}
+
+std::vector<std::uint8_t> bnParam(const EVP_PKEY* pkey, const char* name)
+{
+    BIGNUM* value = nullptr;
+    std::vector<std::uint8_t> bytes;
+    if (EVP_PKEY_get_bn_param(pkey, name, &value) == 1) {
+        bytes.resize(static_cast<std::size_t>(BN_num_bytes(value)));
+        BN_bn2bin(value, bytes.data());
+    }
+    BN_clear_free(value);
+    return bytes;
+}
+
+void keyPairGenerate(NativeCall& c)
+{
+    Object& self = c.objectArg(0);
+    if (self.cells.size() < 2 || self.cells[0].kind != Kind::Reference || self.cells[1].kind != Kind::Reference)
+        cryptoThrow(c, "ILLEGAL_VALUE", "a KeyPair without keys");
+    KeyState& publicKey = *dynamic_cast<KeyState*>(c.vm.object(static_cast<Ref>(self.cells[0].value)).native.get());
+    KeyState& privateKey = *dynamic_cast<KeyState*>(c.vm.object(static_cast<Ref>(self.cells[1].value)).native.get());
+    const std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> ctx(
+        EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr), EVP_PKEY_CTX_free);
+    EVP_PKEY* made = nullptr;
+    bool ok = ctx && EVP_PKEY_keygen_init(ctx.get()) == 1 &&
+              EVP_PKEY_CTX_set_rsa_keygen_bits(ctx.get(), static_cast<int>(publicKey.bits)) == 1;
+    // A public exponent the applet set is the one the pair gets.
+    if (ok && publicKey.parts.count("e")) {
+        const Bn e = bn(publicKey.parts.at("e"));
+        ok = EVP_PKEY_CTX_set1_rsa_keygen_pubexp(ctx.get(), e.get()) == 1;
+    }
+    ok = ok && EVP_PKEY_generate(ctx.get(), &made) == 1;
+    const std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> pkey(made, EVP_PKEY_free);
+    if (!ok)
+        cryptoThrow(c, "ILLEGAL_VALUE", "the RSA key pair could not be made");
+    publicKey.parts = {{"n", bnParam(pkey.get(), OSSL_PKEY_PARAM_RSA_N)},
+                       {"e", bnParam(pkey.get(), OSSL_PKEY_PARAM_RSA_E)}};
+    if (privateKey.rsa == RsaKind::Crt)
+        privateKey.parts = {{"p", bnParam(pkey.get(), OSSL_PKEY_PARAM_RSA_FACTOR1)},
+                            {"q", bnParam(pkey.get(), OSSL_PKEY_PARAM_RSA_FACTOR2)},
+                            {"dp", bnParam(pkey.get(), OSSL_PKEY_PARAM_RSA_EXPONENT1)},
+                            {"dq", bnParam(pkey.get(), OSSL_PKEY_PARAM_RSA_EXPONENT2)},
+                            {"qinv", bnParam(pkey.get(), OSSL_PKEY_PARAM_RSA_COEFFICIENT1)}};
+    else
+        privateKey.parts = {{"n", publicKey.parts.at("n")}, {"d", bnParam(pkey.get(), OSSL_PKEY_PARAM_RSA_D)}};
+    publicKey.checkRsa();
+    privateKey.checkRsa();
+}
+
+void keyPairKey(NativeCall& c, std::size_t cell)
+{
+    const Object& self = c.objectArg(0);
+    c.returnRef(cell < self.cells.size() && self.cells[cell].kind == Kind::Reference
+                    ? static_cast<Ref>(self.cells[cell].value)
+                    : nullRef);
+}
+
+void keyPairPublic(NativeCall& c)
+{
+    keyPairKey(c, 0);
+}
+
+void keyPairPrivate(NativeCall& c)
+{
+    keyPairKey(c, 1);
 }
 
 const std::unordered_map<std::string, Native>& cryptoNatives()
@@ -680,7 +1115,33 @@ const std::unordered_map<std::string, Native>& cryptoNatives()
             {"javacard.security.Signature.getLength()S", signatureLength},
             {"javacard.security.Signature.getAlgorithm()B", signatureAlgorithm},
         };
-        for (const char* key : {"Key", "SecretKey", "DESKey", "AESKey", "HMACKey", "GenericSecretKey"}) {
+        const std::string pair = "javacard.security.KeyPair.";
+        t[pair + "<init>(BS)V"] = keyPairInit;
+        t[pair + "<init>(Ljavacard/security/PublicKey;Ljavacard/security/PrivateKey;)V"] = keyPairInitKeys;
+        t[pair + "genKeyPair()V"] = keyPairGenerate;
+        t[pair + "getPublic()Ljavacard/security/PublicKey;"] = keyPairPublic;
+        t[pair + "getPrivate()Ljavacard/security/PrivateKey;"] = keyPairPrivate;
+        for (const char* key : {"RSAPublicKey", "RSAPrivateKey"}) {
+            const std::string prefix = std::string("javacard.security.") + key + ".";
+            const bool isPublic = std::string(key) == "RSAPublicKey";
+            t[prefix + "setModulus([BSS)V"] = rsaSetModulus;
+            t[prefix + "getModulus([BS)S"] = rsaGetModulus;
+            t[prefix + "setExponent([BSS)V"] = isPublic ? rsaSetPublicExponent : rsaSetPrivateExponent;
+            t[prefix + "getExponent([BS)S"] = isPublic ? rsaGetPublicExponent : rsaGetPrivateExponent;
+        }
+        const std::string crt = "javacard.security.RSAPrivateCrtKey.";
+        t[crt + "setP([BSS)V"] = rsaSetP;
+        t[crt + "getP([BS)S"] = rsaGetP;
+        t[crt + "setQ([BSS)V"] = rsaSetQ;
+        t[crt + "getQ([BS)S"] = rsaGetQ;
+        t[crt + "setDP1([BSS)V"] = rsaSetDp;
+        t[crt + "getDP1([BS)S"] = rsaGetDp;
+        t[crt + "setDQ1([BSS)V"] = rsaSetDq;
+        t[crt + "getDQ1([BS)S"] = rsaGetDq;
+        t[crt + "setPQ([BSS)V"] = rsaSetQinv;
+        t[crt + "getPQ([BS)S"] = rsaGetQinv;
+        for (const char* key : {"Key", "SecretKey", "DESKey", "AESKey", "HMACKey", "GenericSecretKey", "PublicKey",
+                                "PrivateKey", "RSAPublicKey", "RSAPrivateKey", "RSAPrivateCrtKey"}) {
             const std::string prefix = std::string("javacard.security.") + key + ".";
             t[prefix + "clearKey()V"] = keyClear;
             t[prefix + "getSize()S"] = keySize;

@@ -68,9 +68,11 @@ unsigned parameterWords(const std::string& descriptor)
 }
 
 // The cells an API class keeps of its own: a reason, for the exceptions
-// that carry one.
+// that carry one; a key pair's two keys.
 unsigned hiddenCells(const std::string& name)
 {
+    if (name == "javacard.security.KeyPair")
+        return 2;
     return name == "javacard.framework.CardException" || name == "javacard.framework.CardRuntimeException" ? 1 : 0;
 }
 
