@@ -517,6 +517,25 @@ def window(rig, problems, app, with_x_server):
         rig.stop_card()
 
 
+def reenter_in_namespace(script, required):
+    """Runs `script` again, with the same arguments, in a mount namespace of its
+    own, and gives its exit status; None when this is that run already."""
+    if os.environ.get("TOLVANE_CARD_NAMESPACE") == "1":
+        return None
+    if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
+        print("no mount namespace can be made here (root is needed)")
+        return 1 if required else 77
+    env = dict(os.environ, TOLVANE_CARD_NAMESPACE="1")
+    return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, script] + sys.argv[1:],
+                          env=env).returncode
+
+
+def private_run():
+    """In the namespace: a tmpfs over /run, so that pcscd's socket is ours alone."""
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
+    os.makedirs("/run/pcscd")
+
+
 def main():
     arguments = sys.argv[1:]
     app = None
@@ -530,18 +549,13 @@ def main():
     del arguments[at:at + 2]
     cli, corpus = os.path.abspath(arguments[0]), os.path.abspath(arguments[1])
     required = os.environ.get("CI") == "true"
-    if os.environ.get("TOLVANE_CARD_NAMESPACE") != "1":
-        if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
-            print("no mount namespace can be made here (root is needed)")
-            return 1 if required else 77
-        env = dict(os.environ, TOLVANE_CARD_NAMESPACE="1")
-        return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, __file__] + sys.argv[1:],
-                              env=env).returncode
+    status = reenter_in_namespace(__file__, required)
+    if status is not None:
+        return status
     if not os.path.exists(os.path.join(corpus, "cap", APPLET)):
         print("no corpus at %s" % corpus)
         return 1 if required else 77
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
-    os.makedirs("/run/pcscd")
+    private_run()
     problems = []
     with tempfile.TemporaryDirectory() as work:
         with open(os.path.join(work, "keys"), "w") as out:

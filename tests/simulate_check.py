@@ -22,7 +22,7 @@ import jsonschema
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from card_check import READER, Rig  # noqa: E402  (the same pcscd and vpcd set-up)
+from card_check import READER, Rig, private_run, reenter_in_namespace  # noqa: E402  (the same set-up)
 
 WALLET = "javacard-simulator__wallet.cap"
 SELECT_WALLET = "00A404000BD1560001320A64656D9F01"
@@ -124,15 +124,10 @@ def main():
     if not os.path.exists(os.path.join(corpus, "cap", WALLET)):
         print("no corpus at %s" % corpus)
         return 1 if required else 77
-    if os.environ.get("TOLVANE_CARD_NAMESPACE") != "1":
-        if os.geteuid() != 0 or subprocess.run(["unshare", "-m", "true"], capture_output=True).returncode != 0:
-            print("no mount namespace can be made here (root is needed)")
-            return 1 if required else 77
-        env = dict(os.environ, TOLVANE_CARD_NAMESPACE="1")
-        return subprocess.run(["unshare", "-m", "--propagation", "private", sys.executable, __file__] + sys.argv[1:],
-                              env=env).returncode
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
-    os.makedirs("/run/pcscd")
+    status = reenter_in_namespace(__file__, required)
+    if status is not None:
+        return status
+    private_run()
     problems = []
     script_cases(cli, corpus, validator, problems)
     with tempfile.TemporaryDirectory() as work:

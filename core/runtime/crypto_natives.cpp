@@ -618,6 +618,20 @@ void initWith(NativeCall& c, Family family, bool ivGiven, std::size_t block, boo
     }
 }
 
+// The RSA key argument of an init, set and fit for the use: `fits` says
+// whether its kind may serve; an IV is refused, RSA taking none.
+template <typename Fits> const KeyState& rsaKeyFor(NativeCall& c, bool ivGiven, Fits fits, const char* refusal)
+{
+    const KeyState& key = keyOf(c, 1);
+    if (ivGiven)
+        cryptoThrow(c, "ILLEGAL_VALUE", "an IV for RSA");
+    if (key.family != Family::Rsa || !fits(key))
+        cryptoThrow(c, "ILLEGAL_VALUE", refusal);
+    if (!key.initialized)
+        cryptoThrow(c, "UNINITIALIZED_KEY", "an RSA key never set");
+    return key;
+}
+
 void cipherInit(NativeCall& c, bool ivGiven)
 {
     CipherState& cipher = cipherOf(c);
@@ -625,12 +639,8 @@ void cipherInit(NativeCall& c, bool ivGiven)
     if (mode != constant(cipherClass, "MODE_ENCRYPT") && mode != constant(cipherClass, "MODE_DECRYPT"))
         cryptoThrow(c, "ILLEGAL_VALUE", "Cipher mode " + std::to_string(mode));
     if (cipher.family == Family::Rsa) {
-        const KeyState& key = keyOf(c, 1);
-        if (key.family != Family::Rsa || ivGiven)
-            cryptoThrow(c, "ILLEGAL_VALUE", ivGiven ? "an IV for RSA" : "a key of another algorithm");
-        if (!key.initialized)
-            cryptoThrow(c, "UNINITIALIZED_KEY", "an RSA key never set");
-        cipher.rsaKey = key;
+        cipher.rsaKey = rsaKeyFor(
+            c, ivGiven, [](const KeyState&) { return true; }, "a key of another algorithm");
     } else {
         initWith(c, cipher.family, ivGiven, cipher.block(), cipher.cbc, cipher.key, cipher.iv);
     }
@@ -859,11 +869,9 @@ void signatureInit(NativeCall& c, bool ivGiven)
     const KeyState& key = keyOf(c, 1);
     if (kind.mac == Mac::RsaPkcs1) {
         const bool signing = mode == constant(signatureClass, "MODE_SIGN");
-        if (key.family != Family::Rsa || ivGiven || (key.rsa == RsaKind::Public) == signing)
-            cryptoThrow(c, "ILLEGAL_VALUE", signing ? "a key that cannot sign" : "a key that cannot verify");
-        if (!key.initialized)
-            cryptoThrow(c, "UNINITIALIZED_KEY", "an RSA key never set");
-        signature.rsaKey = key;
+        signature.rsaKey = rsaKeyFor(
+            c, ivGiven, [&](const KeyState& k) { return (k.rsa == RsaKind::Public) != signing; },
+            signing ? "a key that cannot sign" : "a key that cannot verify");
         signature.signing = signing;
         signature.data.clear();
         signature.initialized = true;

@@ -304,16 +304,21 @@ void getUnusedCommitCapacity(NativeCall& c)
     c.returnShort(static_cast<std::int16_t>(Vm::commitCapacity - c.vm.journalBytes()));
 }
 
+// The memory a JCSystem.MEMORY_TYPE_* argument names.
+Memory memoryOfType(NativeCall& c, std::int16_t type)
+{
+    if (type == k.memoryReset)
+        return Memory::ClearOnReset;
+    if (type == k.memoryDeselect)
+        return Memory::ClearOnDeselect;
+    if (type != k.memoryPersistent)
+        c.vm.throwNew(c.vm.api.systemException, u(k.illegalValue), "memory type " + std::to_string(type));
+    return Memory::Persistent;
+}
+
 void getAvailableMemory(NativeCall& c)
 {
-    const std::int16_t type = c.shortArg(0);
-    Memory memory = Memory::Persistent;
-    if (type == k.memoryReset)
-        memory = Memory::ClearOnReset;
-    else if (type == k.memoryDeselect)
-        memory = Memory::ClearOnDeselect;
-    else if (type != k.memoryPersistent)
-        c.vm.throwNew(c.vm.api.systemException, u(k.illegalValue), "memory type " + std::to_string(type));
+    const Memory memory = memoryOfType(c, c.shortArg(0));
     c.returnShort(static_cast<std::int16_t>(std::min<std::size_t>(c.vm.freeMemory(memory), 0x7FFF)));
 }
 
@@ -324,13 +329,7 @@ void getAvailableMemoryInShorts(NativeCall& c)
     Object& buffer = c.arrayArg(0, ArrayType::Short);
     const std::int16_t offset = c.shortArg(1), type = c.shortArg(2);
     inRange(c, buffer, offset, 2);
-    Memory memory = Memory::Persistent;
-    if (type == k.memoryReset)
-        memory = Memory::ClearOnReset;
-    else if (type == k.memoryDeselect)
-        memory = Memory::ClearOnDeselect;
-    else if (type != k.memoryPersistent)
-        c.vm.throwNew(c.vm.api.systemException, u(k.illegalValue), "memory type " + std::to_string(type));
+    const Memory memory = memoryOfType(c, type);
     const auto free = static_cast<std::uint32_t>(std::min<std::size_t>(c.vm.freeMemory(memory), 0x7FFFFFFF));
     c.vm.setShort(c.refArg(0), static_cast<std::size_t>(offset), static_cast<std::int16_t>(free >> 16));
     c.vm.setShort(c.refArg(0), static_cast<std::size_t>(offset) + 1, static_cast<std::int16_t>(free & 0xFFFF));
