@@ -160,7 +160,7 @@ const Method* Vm::virtualMethod(const Object& target, unsigned token) const
 void Vm::checkAccess(const Object& target, const char* what)
 {
     const std::uint16_t context = currentContext();
-    if (target.context != context && context != 0 && !target.global && !target.entryPoint)
+    if (behindFirewall(target, context))
         fault(std::string(what) + " an object of another applet's context");
 }
 
@@ -242,7 +242,7 @@ void Vm::checkAccess(const Object& target, const char* what)
         if (!live(ref)) [[unlikely]]                                                                                   \
             FAULT("a reference to no object");                                                                         \
         into = heap_[ref].get();                                                                                       \
-        if (into->context != f->context && f->context != 0 && !into->global && !into->entryPoint) [[unlikely]]         \
+        if (behindFirewall(*into, f->context)) [[unlikely]]                                                            \
             FAULT("an access to an object of another applet's context");                                               \
     } while (0)
 
@@ -1315,7 +1315,7 @@ next:
                 FAULT("a reference to no object");
             const Object& target = *heap_[ref];
             std::uint16_t context = f->context;
-            if (target.context != f->context && f->context != 0 && !target.entryPoint && !target.global) {
+            if (behindFirewall(target, f->context)) {
                 // Another applet's object answers only through a Shareable interface.
                 if (!slot.cls->isShareable && !slot.cls->isSubclassOf(api.shareable)) [[unlikely]]
                     FAULT("a call through " + slot.cls->name + " on an object of another applet's context");

@@ -1159,14 +1159,6 @@ std::int16_t NativeCall::shortArg(unsigned i) const
     return args[i].value;
 }
 
-std::int32_t NativeCall::intArg(unsigned i) const
-{
-    if (args[i].kind != Kind::IntHigh || args[i + 1].kind != Kind::IntLow)
-        vm.fault(method.fullName() + " takes an int as argument " + std::to_string(i));
-    return static_cast<std::int32_t>(static_cast<std::uint32_t>(static_cast<std::uint16_t>(args[i].value)) << 16 |
-                                     static_cast<std::uint16_t>(args[i + 1].value));
-}
-
 Ref NativeCall::refArg(unsigned i) const
 {
     if (args[i].kind != Kind::Reference)
@@ -1190,12 +1182,6 @@ Object& NativeCall::arrayArg(unsigned i, ArrayType type)
     if (object.array != type)
         vm.fault(method.fullName() + " given an argument of another type");
     return object;
-}
-
-void NativeCall::returnInt(std::int32_t value)
-{
-    result[0] = {static_cast<std::int16_t>(static_cast<std::uint32_t>(value) >> 16), Kind::IntHigh};
-    result[1] = {static_cast<std::int16_t>(value), Kind::IntLow};
 }
 
 } // namespace tolvane::runtime

@@ -182,7 +182,6 @@ std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>
     vm.unserved.clear();
     const auto finish = [&] {
         vm.installingPackage = nullptr;
-        vm.executed += vm.settings.budget - vm.budgetLeft;
         if (vm.inTransaction())
             vm.abortTransaction();
     };
@@ -381,7 +380,6 @@ void SimulatedCard::finishCommand(Response& response)
         if (!seen(traced))
             response.diagnostics.push_back(traced);
     response.instructions = vm.settings.budget - vm.budgetLeft;
-    vm.executed += response.instructions;
 }
 
 void SimulatedCard::deselect()
@@ -432,11 +430,6 @@ std::vector<std::uint8_t> SimulatedCard::atr() const
         atr.push_back(check);
     }
     return atr;
-}
-
-std::uint64_t SimulatedCard::instructions() const
-{
-    return vm_->executed;
 }
 
 } // namespace tolvane::runtime

@@ -91,7 +91,6 @@ public:
     // undone, transient memory cleared, no applet selected.
     void reset();
     std::vector<std::uint8_t> atr() const;
-    std::uint64_t instructions() const; // run since the card was made
 
 private:
     void deselect();

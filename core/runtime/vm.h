@@ -64,6 +64,14 @@ struct Object {
     std::size_t footprint() const;
 };
 
+// Whether code running in `context` meets the firewall at `object`: another
+// applet's object that is neither a global array nor an entry point. The
+// runtime's own context (0) reaches everything.
+inline bool behindFirewall(const Object& object, std::uint16_t context)
+{
+    return object.context != context && context != 0 && !object.global && !object.entryPoint;
+}
+
 // An API method served by the runtime itself.
 struct NativeCall;
 using Native = void (*)(NativeCall&);
@@ -179,7 +187,7 @@ struct ApiClasses {
                 *ownerPin = nullptr, *messageDigest = nullptr, *randomData = nullptr, *arrayIndex = nullptr,
                 *negativeSize = nullptr, *nullPointer = nullptr, *classCast = nullptr, *arithmetic = nullptr,
                 *security = nullptr, *arrayStore = nullptr;
-    unsigned install = 0, process = 0, select = 0, deselect = 0, shareableObject = 0; // Applet's tokens
+    unsigned process = 0, select = 0, deselect = 0, shareableObject = 0; // Applet's tokens
 };
 
 // An applet instance: what register() made.
@@ -286,7 +294,6 @@ public:
     bool selecting = false;
     Ref apduObject = nullRef, apduBuffer = nullRef;
     bool gcRequested = false;
-    std::uint64_t executed = 0; // instructions, since the card was made
     std::uint64_t budgetLeft = 0;
     std::vector<Diagnostic> traced;   // with trace: every exception thrown during the command
     std::vector<Diagnostic> unserved; // the calls of the API the runtime could not serve, during the command
@@ -325,12 +332,10 @@ struct NativeCall {
     Word result[2] = {};
 
     std::int16_t shortArg(unsigned i) const;
-    std::int32_t intArg(unsigned i) const; // the two words from i
-    Ref refArg(unsigned i) const;          // may be null
-    Object& objectArg(unsigned i);         // not null: else NullPointerException
+    Ref refArg(unsigned i) const;  // may be null
+    Object& objectArg(unsigned i); // not null: else NullPointerException
     Object& arrayArg(unsigned i, ArrayType type);
     void returnShort(std::int16_t value) { result[0] = {value, Kind::Short}; }
-    void returnInt(std::int32_t value);
     void returnRef(Ref ref) { result[0] = {static_cast<std::int16_t>(ref), Kind::Reference}; }
 };
 
