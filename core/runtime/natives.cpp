@@ -852,7 +852,8 @@ struct DigestState : NativeState {
     std::vector<std::uint8_t> input;
 };
 
-void digestGetInstance(NativeCall& c)
+// A MessageDigest, or one of its subclasses that share its state.
+void makeDigest(NativeCall& c, const Class* cls)
 {
     const std::int16_t algorithm = c.shortArg(0);
     const EVP_MD* md = nullptr;
@@ -893,7 +894,7 @@ void digestGetInstance(NativeCall& c)
     if (!md)
         c.vm.throwNew(c.vm.api.cryptoException, u(k.noSuchAlgorithm),
                       "MessageDigest algorithm " + std::to_string(algorithm));
-    const Ref made = c.vm.newInstance(c.vm.api.messageDigest);
+    const Ref made = c.vm.newInstance(cls);
     auto state = std::make_unique<DigestState>();
     state->algorithm = static_cast<std::int8_t>(algorithm);
     state->md = md;
@@ -901,11 +902,31 @@ void digestGetInstance(NativeCall& c)
     c.returnRef(made);
 }
 
+void digestGetInstance(NativeCall& c)
+{
+    makeDigest(c, c.vm.api.messageDigest);
+}
+
+void initializedDigestGetInstance(NativeCall& c)
+{
+    makeDigest(c, c.vm.apiClass("javacard.security.InitializedMessageDigest"));
+}
+
+void digestOneShotOpen(NativeCall& c)
+{
+    makeDigest(c, c.vm.apiClass("javacard.security.MessageDigest$OneShot"));
+}
+
+void initializedDigestOneShotOpen(NativeCall& c)
+{
+    makeDigest(c, c.vm.apiClass("javacard.security.InitializedMessageDigest$OneShot"));
+}
+
 DigestState& digestOf(NativeCall& c)
 {
     auto* state = dynamic_cast<DigestState*>(c.objectArg(0).native.get());
     if (!state)
-        c.vm.fault("a MessageDigest the runtime did not make");
+        c.vm.fault("a MessageDigest the runtime did not make, or a OneShot closed");
     return *state;
 }
 
@@ -954,17 +975,33 @@ struct RandomState : NativeState {
     std::int8_t algorithm = 0;
 };
 
-void randomGetInstance(NativeCall& c)
+void makeRandom(NativeCall& c, const Class* cls)
 {
     const std::int16_t algorithm = c.shortArg(0);
     if (algorithm < 1 || algorithm > 6)
         c.vm.throwNew(c.vm.api.cryptoException, u(k.noSuchAlgorithm),
                       "RandomData algorithm " + std::to_string(algorithm));
-    const Ref made = c.vm.newInstance(c.vm.api.randomData);
+    const Ref made = c.vm.newInstance(cls);
     auto state = std::make_unique<RandomState>();
     state->algorithm = static_cast<std::int8_t>(algorithm);
     c.vm.object(made).native = std::move(state);
     c.returnRef(made);
+}
+
+void randomGetInstance(NativeCall& c)
+{
+    makeRandom(c, c.vm.api.randomData);
+}
+
+void randomOneShotOpen(NativeCall& c)
+{
+    makeRandom(c, c.vm.apiClass("javacard.security.RandomData$OneShot"));
+}
+
+// A OneShot object's close: its state goes, and a later use is refused.
+void oneShotClose(NativeCall& c)
+{
+    c.objectArg(0).native.reset();
 }
 
 void randomFill(NativeCall& c)
@@ -995,101 +1032,123 @@ void randomAlgorithm(NativeCall& c)
 
 const std::unordered_map<std::string, Native>& natives()
 {
-    static const std::unordered_map<std::string, Native> table = {
-        {"javacard.framework.Util.arrayCopy([BS[BSS)S", arrayCopy},
-        {"javacard.framework.Util.arrayCopyNonAtomic([BS[BSS)S", arrayCopyNonAtomic},
-        {"javacard.framework.Util.arrayFill([BSSB)S", arrayFill},
-        {"javacard.framework.Util.arrayFillNonAtomic([BSSB)S", arrayFillNonAtomic},
-        {"javacard.framework.Util.arrayCompare([BS[BSS)B", arrayCompare},
-        {"javacard.framework.Util.makeShort(BB)S", makeShort},
-        {"javacard.framework.Util.getShort([BS)S", getShort},
-        {"javacard.framework.Util.setShort([BSS)S", setShort},
-        {"javacard.framework.JCSystem.makeTransientBooleanArray(SB)[Z", makeTransientBooleanArray},
-        {"javacard.framework.JCSystem.makeTransientByteArray(SB)[B", makeTransientByteArray},
-        {"javacard.framework.JCSystem.makeTransientShortArray(SB)[S", makeTransientShortArray},
-        {"javacard.framework.JCSystem.makeTransientObjectArray(SB)[Ljava/lang/Object;", makeTransientObjectArray},
-        {"javacard.framework.JCSystem.isTransient(Ljava/lang/Object;)B", isTransient},
-        {"javacard.framework.JCSystem.beginTransaction()V", beginTransaction},
-        {"javacard.framework.JCSystem.commitTransaction()V", commitTransaction},
-        {"javacard.framework.JCSystem.abortTransaction()V", abortTransaction},
-        {"javacard.framework.JCSystem.getTransactionDepth()B", getTransactionDepth},
-        {"javacard.framework.JCSystem.getMaxCommitCapacity()S", getMaxCommitCapacity},
-        {"javacard.framework.JCSystem.getUnusedCommitCapacity()S", getUnusedCommitCapacity},
-        {"javacard.framework.JCSystem.getAvailableMemory(B)S", getAvailableMemory},
-        {"javacard.framework.JCSystem.getAvailableMemory([SSB)V", getAvailableMemoryInShorts},
-        {"javacard.framework.JCSystem.getVersion()S", getVersion},
-        {"javacard.framework.JCSystem.getAID()Ljavacard/framework/AID;", getAID},
-        {"javacard.framework.JCSystem.lookupAID([BSB)Ljavacard/framework/AID;", lookupAID},
-        {"javacard.framework.JCSystem.getPreviousContextAID()Ljavacard/framework/AID;", getPreviousContextAID},
-        {"javacard.framework.JCSystem.isAppletActive(Ljavacard/framework/AID;)Z", isAppletActive},
-        {"javacard.framework.JCSystem.getAppletShareableInterfaceObject(Ljavacard/framework/AID;B)Ljavacard/framework/"
-         "Shareable;",
-         getAppletShareableInterfaceObject},
-        {"javacard.framework.JCSystem.isObjectDeletionSupported()Z", returnTrue},
-        {"javacard.framework.JCSystem.requestObjectDeletion()V", requestObjectDeletion},
-        {"javacard.framework.JCSystem.getAssignedChannel()B", returnZero},
-        {"javacard.framework.AID.<init>([BSB)V", aidInit},
-        {"javacard.framework.AID.getBytes([BS)B", aidGetBytes},
-        {"javacard.framework.AID.equals(Ljava/lang/Object;)Z", aidEqualsObject},
-        {"javacard.framework.AID.equals([BSB)Z", aidEqualsBytes},
-        {"javacard.framework.AID.partialEquals([BSB)Z", aidPartialEquals},
-        {"javacard.framework.AID.RIDEquals(Ljavacard/framework/AID;)Z", aidRidEquals},
-        {"javacard.framework.AID.getPartialBytes(S[BSB)B", aidGetPartialBytes},
-        {"javacard.framework.Applet.register()V", appletRegister},
-        {"javacard.framework.Applet.register([BSB)V", appletRegisterAid},
-        {"javacard.framework.Applet.selectingApplet()Z", selectingApplet},
-        {"javacard.framework.Applet.reSelectingApplet()Z", returnFalse},
-        {"javacard.framework.Applet.select()Z", returnTrue},
-        {"javacard.framework.Applet.deselect()V", noop},
-        {"javacard.framework.Applet.getShareableInterfaceObject(Ljavacard/framework/AID;B)Ljavacard/framework/"
-         "Shareable;",
-         returnNull},
-        {"javacard.framework.OwnerPIN.<init>(BB)V", pinInit},
-        {"javacard.framework.OwnerPIN.update([BSB)V", pinUpdate},
-        {"javacard.framework.OwnerPIN.check([BSB)Z", pinCheck},
-        {"javacard.framework.OwnerPIN.getTriesRemaining()B", pinTries},
-        {"javacard.framework.OwnerPIN.isValidated()Z", pinIsValidated},
-        {"javacard.framework.OwnerPIN.getValidatedFlag()Z", pinIsValidated},
-        {"javacard.framework.OwnerPIN.setValidatedFlag(Z)V", pinSetValidated},
-        {"javacard.framework.OwnerPIN.reset()V", pinReset},
-        {"javacard.framework.OwnerPIN.resetAndUnblock()V", pinResetAndUnblock},
-        {"javacard.framework.APDU.getBuffer()[B", apduGetBuffer},
-        {"javacard.framework.APDU.getCurrentAPDU()Ljavacard/framework/APDU;", apduGetCurrent},
-        {"javacard.framework.APDU.getCurrentAPDUBuffer()[B", apduGetBuffer},
-        {"javacard.framework.APDU.setIncomingAndReceive()S", apduReceive},
-        {"javacard.framework.APDU.receiveBytes(S)S", apduReceiveBytes},
-        {"javacard.framework.APDU.setOutgoing()S", apduSetOutgoing},
-        {"javacard.framework.APDU.setOutgoingNoChaining()S", apduSetOutgoing},
-        {"javacard.framework.APDU.setOutgoingLength(S)V", apduSetOutgoingLength},
-        {"javacard.framework.APDU.sendBytes(SS)V", apduSendBytes},
-        {"javacard.framework.APDU.sendBytesLong([BSS)V", apduSendBytesLong},
-        {"javacard.framework.APDU.setOutgoingAndSend(SS)V", apduSetOutgoingAndSend},
-        {"javacard.framework.APDU.getCurrentState()B", apduState},
-        {"javacard.framework.APDU.getIncomingLength()S", apduIncomingLength},
-        {"javacard.framework.APDU.getOffsetCdata()S", apduOffsetCdata},
-        {"javacard.framework.APDU.getProtocol()B", apduProtocol},
-        {"javacard.framework.APDU.getInBlockSize()S", apduBlockSize},
-        {"javacard.framework.APDU.getOutBlockSize()S", apduBlockSize},
-        {"javacard.framework.APDU.getNAD()B", returnZero},
-        {"javacard.framework.APDU.getCLAChannel()B", apduClaChannel},
-        {"javacard.framework.APDU.waitExtension()V", noop},
-        {"javacard.framework.APDU.isCommandChainingCLA()Z", apduChaining},
-        {"javacard.framework.APDU.isSecureMessagingCLA()Z", apduSecureMessaging},
-        {"javacard.framework.APDU.isISOInterindustryCLA()Z", apduInterindustry},
-        {"javacard.framework.APDU.isValidCLA()Z", apduValidCla},
-        {"javacard.security.MessageDigest.getInstance(BZ)Ljavacard/security/MessageDigest;", digestGetInstance},
-        {"javacard.security.MessageDigest.update([BSS)V", digestUpdate},
-        {"javacard.security.MessageDigest.doFinal([BSS[BS)S", digestDoFinal},
-        {"javacard.security.MessageDigest.reset()V", digestReset},
-        {"javacard.security.MessageDigest.getAlgorithm()B", digestAlgorithm},
-        {"javacard.security.MessageDigest.getLength()B", digestLength},
-        {"javacard.security.MessageDigest.isIntermediateMessageDigestSupported(B)Z", returnFalse},
-        {"javacard.security.RandomData.getInstance(B)Ljavacard/security/RandomData;", randomGetInstance},
-        {"javacard.security.RandomData.generateData([BSS)V", randomFill},
-        {"javacard.security.RandomData.nextBytes([BSS)S", randomFill},
-        {"javacard.security.RandomData.setSeed([BSS)V", randomSeed},
-        {"javacard.security.RandomData.getAlgorithm()B", randomAlgorithm},
-    };
+    static const std::unordered_map<std::string, Native> table = [] {
+        std::unordered_map<std::string, Native> t = {
+            {"javacard.framework.Util.arrayCopy([BS[BSS)S", arrayCopy},
+            {"javacard.framework.Util.arrayCopyNonAtomic([BS[BSS)S", arrayCopyNonAtomic},
+            {"javacard.framework.Util.arrayFill([BSSB)S", arrayFill},
+            {"javacard.framework.Util.arrayFillNonAtomic([BSSB)S", arrayFillNonAtomic},
+            {"javacard.framework.Util.arrayCompare([BS[BSS)B", arrayCompare},
+            {"javacard.framework.Util.makeShort(BB)S", makeShort},
+            {"javacard.framework.Util.getShort([BS)S", getShort},
+            {"javacard.framework.Util.setShort([BSS)S", setShort},
+            {"javacard.framework.JCSystem.makeTransientBooleanArray(SB)[Z", makeTransientBooleanArray},
+            {"javacard.framework.JCSystem.makeTransientByteArray(SB)[B", makeTransientByteArray},
+            {"javacard.framework.JCSystem.makeTransientShortArray(SB)[S", makeTransientShortArray},
+            {"javacard.framework.JCSystem.makeTransientObjectArray(SB)[Ljava/lang/Object;", makeTransientObjectArray},
+            {"javacard.framework.JCSystem.isTransient(Ljava/lang/Object;)B", isTransient},
+            {"javacard.framework.JCSystem.beginTransaction()V", beginTransaction},
+            {"javacard.framework.JCSystem.commitTransaction()V", commitTransaction},
+            {"javacard.framework.JCSystem.abortTransaction()V", abortTransaction},
+            {"javacard.framework.JCSystem.getTransactionDepth()B", getTransactionDepth},
+            {"javacard.framework.JCSystem.getMaxCommitCapacity()S", getMaxCommitCapacity},
+            {"javacard.framework.JCSystem.getUnusedCommitCapacity()S", getUnusedCommitCapacity},
+            {"javacard.framework.JCSystem.getAvailableMemory(B)S", getAvailableMemory},
+            {"javacard.framework.JCSystem.getAvailableMemory([SSB)V", getAvailableMemoryInShorts},
+            {"javacard.framework.JCSystem.getVersion()S", getVersion},
+            {"javacard.framework.JCSystem.getAID()Ljavacard/framework/AID;", getAID},
+            {"javacard.framework.JCSystem.lookupAID([BSB)Ljavacard/framework/AID;", lookupAID},
+            {"javacard.framework.JCSystem.getPreviousContextAID()Ljavacard/framework/AID;", getPreviousContextAID},
+            {"javacard.framework.JCSystem.isAppletActive(Ljavacard/framework/AID;)Z", isAppletActive},
+            {"javacard.framework.JCSystem.getAppletShareableInterfaceObject(Ljavacard/framework/AID;B)Ljavacard/"
+             "framework/"
+             "Shareable;",
+             getAppletShareableInterfaceObject},
+            {"javacard.framework.JCSystem.isObjectDeletionSupported()Z", returnTrue},
+            {"javacard.framework.JCSystem.requestObjectDeletion()V", requestObjectDeletion},
+            {"javacard.framework.JCSystem.getAssignedChannel()B", returnZero},
+            {"javacard.framework.AID.<init>([BSB)V", aidInit},
+            {"javacard.framework.AID.getBytes([BS)B", aidGetBytes},
+            {"javacard.framework.AID.equals(Ljava/lang/Object;)Z", aidEqualsObject},
+            {"javacard.framework.AID.equals([BSB)Z", aidEqualsBytes},
+            {"javacard.framework.AID.partialEquals([BSB)Z", aidPartialEquals},
+            {"javacard.framework.AID.RIDEquals(Ljavacard/framework/AID;)Z", aidRidEquals},
+            {"javacard.framework.AID.getPartialBytes(S[BSB)B", aidGetPartialBytes},
+            {"javacard.framework.Applet.register()V", appletRegister},
+            {"javacard.framework.Applet.register([BSB)V", appletRegisterAid},
+            {"javacard.framework.Applet.selectingApplet()Z", selectingApplet},
+            {"javacard.framework.Applet.reSelectingApplet()Z", returnFalse},
+            {"javacard.framework.Applet.select()Z", returnTrue},
+            {"javacard.framework.Applet.deselect()V", noop},
+            {"javacard.framework.Applet.getShareableInterfaceObject(Ljavacard/framework/AID;B)Ljavacard/framework/"
+             "Shareable;",
+             returnNull},
+            {"javacard.framework.OwnerPIN.<init>(BB)V", pinInit},
+            {"javacard.framework.OwnerPIN.update([BSB)V", pinUpdate},
+            {"javacard.framework.OwnerPIN.check([BSB)Z", pinCheck},
+            {"javacard.framework.OwnerPIN.getTriesRemaining()B", pinTries},
+            {"javacard.framework.OwnerPIN.isValidated()Z", pinIsValidated},
+            {"javacard.framework.OwnerPIN.getValidatedFlag()Z", pinIsValidated},
+            {"javacard.framework.OwnerPIN.setValidatedFlag(Z)V", pinSetValidated},
+            {"javacard.framework.OwnerPIN.reset()V", pinReset},
+            {"javacard.framework.OwnerPIN.resetAndUnblock()V", pinResetAndUnblock},
+            {"javacard.framework.APDU.getBuffer()[B", apduGetBuffer},
+            {"javacard.framework.APDU.getCurrentAPDU()Ljavacard/framework/APDU;", apduGetCurrent},
+            {"javacard.framework.APDU.getCurrentAPDUBuffer()[B", apduGetBuffer},
+            {"javacard.framework.APDU.setIncomingAndReceive()S", apduReceive},
+            {"javacard.framework.APDU.receiveBytes(S)S", apduReceiveBytes},
+            {"javacard.framework.APDU.setOutgoing()S", apduSetOutgoing},
+            {"javacard.framework.APDU.setOutgoingNoChaining()S", apduSetOutgoing},
+            {"javacard.framework.APDU.setOutgoingLength(S)V", apduSetOutgoingLength},
+            {"javacard.framework.APDU.sendBytes(SS)V", apduSendBytes},
+            {"javacard.framework.APDU.sendBytesLong([BSS)V", apduSendBytesLong},
+            {"javacard.framework.APDU.setOutgoingAndSend(SS)V", apduSetOutgoingAndSend},
+            {"javacard.framework.APDU.getCurrentState()B", apduState},
+            {"javacard.framework.APDU.getIncomingLength()S", apduIncomingLength},
+            {"javacard.framework.APDU.getOffsetCdata()S", apduOffsetCdata},
+            {"javacard.framework.APDU.getProtocol()B", apduProtocol},
+            {"javacard.framework.APDU.getInBlockSize()S", apduBlockSize},
+            {"javacard.framework.APDU.getOutBlockSize()S", apduBlockSize},
+            {"javacard.framework.APDU.getNAD()B", returnZero},
+            {"javacard.framework.APDU.getCLAChannel()B", apduClaChannel},
+            {"javacard.framework.APDU.waitExtension()V", noop},
+            {"javacard.framework.APDU.isCommandChainingCLA()Z", apduChaining},
+            {"javacard.framework.APDU.isSecureMessagingCLA()Z", apduSecureMessaging},
+            {"javacard.framework.APDU.isISOInterindustryCLA()Z", apduInterindustry},
+            {"javacard.framework.APDU.isValidCLA()Z", apduValidCla},
+        };
+        const std::string security = "javacard.security.";
+        t[security + "MessageDigest.getInstance(BZ)Ljavacard/security/MessageDigest;"] = digestGetInstance;
+        t[security +
+          "MessageDigest.getInitializedMessageDigestInstance(BZ)Ljavacard/security/InitializedMessageDigest;"] =
+            initializedDigestGetInstance;
+        t[security + "MessageDigest$OneShot.open(B)Ljavacard/security/MessageDigest$OneShot;"] = digestOneShotOpen;
+        t[security + "InitializedMessageDigest$OneShot.open(B)Ljavacard/security/InitializedMessageDigest$OneShot;"] =
+            initializedDigestOneShotOpen;
+        t[security + "MessageDigest.isIntermediateMessageDigestSupported(B)Z"] = returnFalse;
+        for (const char* cls : {"MessageDigest", "InitializedMessageDigest", "MessageDigest$OneShot",
+                                "InitializedMessageDigest$OneShot"}) {
+            const std::string prefix = security + cls + ".";
+            t[prefix + "update([BSS)V"] = digestUpdate;
+            t[prefix + "doFinal([BSS[BS)S"] = digestDoFinal;
+            t[prefix + "reset()V"] = digestReset;
+            t[prefix + "getAlgorithm()B"] = digestAlgorithm;
+            t[prefix + "getLength()B"] = digestLength;
+        }
+        t[security + "MessageDigest$OneShot.close()V"] = oneShotClose;
+        t[security + "InitializedMessageDigest$OneShot.close()V"] = oneShotClose;
+        t[security + "RandomData.getInstance(B)Ljavacard/security/RandomData;"] = randomGetInstance;
+        t[security + "RandomData$OneShot.open(B)Ljavacard/security/RandomData$OneShot;"] = randomOneShotOpen;
+        t[security + "RandomData$OneShot.close()V"] = oneShotClose;
+        for (const char* cls : {"RandomData", "RandomData$OneShot"}) {
+            const std::string prefix = security + cls + ".";
+            t[prefix + "generateData([BSS)V"] = randomFill;
+            t[prefix + "nextBytes([BSS)S"] = randomFill;
+            t[prefix + "setSeed([BSS)V"] = randomSeed;
+            t[prefix + "getAlgorithm()B"] = randomAlgorithm;
+        }
+        return t;
+    }();
     return table;
 }
 
