@@ -100,6 +100,15 @@ enum Pool : std::uint8_t {
     keyPairPublic,     // KeyPair.getPublic()
     keyPairPrivate,    // KeyPair.getPrivate()
     rsaPublicKey,      // javacard.security.RSAPublicKey
+    signatureVerify,   // Signature.verify(byte[], short, short, byte[], short, short)
+    ecPublicKey,       // javacard.security.ECPublicKey
+    agreementInstance, // KeyAgreement.getInstance(byte, boolean)
+    agreementInit,     // KeyAgreement.init(PrivateKey)
+    agreementSecret,   // KeyAgreement.generateSecret(byte[], short, short, byte[], short)
+    checksumInstance,  // Checksum.getInstance(byte, boolean)
+    checksumDoFinal,   // Checksum.doFinal(byte[], short, short, byte[], short)
+    retrieveTag,       // AEADCipher.retrieveTag(byte[], short, short)
+    rsaPrivateKey,     // javacard.security.RSAPrivateKey
 };
 
 const ByteVector poolEntries[] = {
@@ -154,6 +163,15 @@ const ByteVector poolEntries[] = {
     {3, 0x82, 16, 3},
     {3, 0x82, 16, 2},
     {1, 0x82, 9, 0},
+    {3, 0x82, 15, 7},
+    {1, 0x82, 19, 0},
+    {6, 0x82, 22, 0},
+    {3, 0x82, 22, 1},
+    {3, 0x82, 22, 3},
+    {6, 0x82, 21, 0},
+    {3, 0x82, 21, 3},
+    {3, 0x83, 3, 10},
+    {1, 0x82, 8, 0},
 };
 
 struct HandlerSpec {
@@ -703,7 +721,8 @@ TEST(Runtime, ContextsAndTransportsAnswerAsACardDoes)
 // command's data (`keyLength` bytes at 5, through `keyClass`'s setKey of
 // `setKeyToken`), and answers what `operation` (a Cipher's or Signature's, by
 // `algorithm`) makes of the `inputLength` bytes after the key, with the
-// 16 bytes after them as the IV where `iv`.
+// bytes after them as the IV (or nonce) where `iv`; an AEAD cipher's 16-byte
+// tag follows where `tag`.
 struct CryptoRow {
     const char* vector;
     std::uint8_t type;
@@ -713,6 +732,7 @@ struct CryptoRow {
     std::uint8_t algorithm;
     bool iv;
     std::string key, input, ivBytes, expected;
+    bool tag = false;
 };
 
 ByteVector cryptoProcess(const CryptoRow& row)
@@ -740,20 +760,26 @@ ByteVector cryptoProcess(const CryptoRow& row)
     // init(key, MODE_SIGN (1) or MODE_ENCRYPT (2)[, data, iv's offset, 16])
     code = code + ByteVector{0x15, 4, 0x1B, static_cast<std::uint8_t>(row.signature ? 0x04 : 0x05)};
     if (row.iv)
-        code = code + ByteVector{0x1A, 0x10,        static_cast<std::uint8_t>(inputAt + inputLength), 0x10, 16, 0x8B,
-                                 0,    cipherInitIv};
+        code = code + ByteVector{0x1A,
+                                 0x10,
+                                 static_cast<std::uint8_t>(inputAt + inputLength),
+                                 0x10,
+                                 static_cast<std::uint8_t>(row.ivBytes.size() / 2),
+                                 0x8B,
+                                 0,
+                                 cipherInitIv};
     else
         code = code + ByteVector{0x8B, 0, static_cast<std::uint8_t>(row.signature ? signatureInit : cipherInit)};
     // sign or doFinal(data, input's offset, its length, data, 0), then send what it made.
-    code = code +
-           ByteVector{0x15,        4,       0x1A,
-                      0x10,        inputAt, 0x10,
-                      inputLength, 0x1A,    0x03,
-                      0x8B,        0,       static_cast<std::uint8_t>(row.signature ? signatureSign : cipherDoFinal),
-                      0x29,        5,       0x19,
-                      0x03,        0x16,    5,
-                      0x8B,        0,       outgoingAndSend,
-                      0x7A};
+    code =
+        code +
+        ByteVector{0x15,    4,    0x1A,        0x10,
+                   inputAt, 0x10, inputLength, 0x1A,
+                   0x03,    0x8B, 0,           static_cast<std::uint8_t>(row.signature ? signatureSign : cipherDoFinal),
+                   0x29,    5};
+    if (row.tag) // retrieveTag(data, local 5, 16) after the ciphertext
+        code = code + ByteVector{0x15, 4, 0x1A, 0x16, 5, 0x10, 16, 0x8B, 0, retrieveTag, 0x16, 5, 0x41, 0x29, 5};
+    code = code + ByteVector{0x19, 0x03, 0x16, 5, 0x8B, 0, outgoingAndSend, 0x7A};
     return code;
 }
 
@@ -775,6 +801,17 @@ TEST(Runtime, CryptographyMeetsPublishedVectors)
          "070A16B46B4D4144F79BDD9DD04A287C"},
         {"a one-block CBC-MAC is the block's ECB encryption", 15, 128, aesKey, 4, true, 18, false, nistKey, nistBlock,
          "", "3AD77BB40D7A3660A89ECAF32466EF97"},
+        {"ISO/IEC 9797-1 annex B, MAC algorithm 3 with padding 1", 3, 128, desKey, 5, true, 48, false,
+         "0123456789ABCDEFFEDCBA9876543210", "4E6F77206973207468652074696D6520666F7220616C6C20", "",
+         "A1C72E74EA3FA9B6"},
+        {"The GCM specification's test case 3", 15, 128, aesKey, 4, false, 0xF3, true,
+         "FEFFE9928665731C6D6A8F9467308308",
+         "D9313225F88406E5A55909C5AFF5269A86A7A9531534F7DA2E4C303D8A318A721C3C0C95956809532FCF0E2449A6B525B16AEDF5AA0D"
+         "E657BA637B391AAFD255",
+         "CAFEBABEFACEDBADDECAF888",
+         "42831EC2217774244B7221B784D0D49CE3AA212F2C02A4E035C17E2329ACA12E21D514B25466931C7D8F6A5AAC84AA051BA30B396A0A"
+         "AC973D58E091473F59854D5C2AF327CD64A62CF35ABD2BA6FAB4",
+         true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.vector);
