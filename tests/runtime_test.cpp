@@ -13,6 +13,7 @@
 #include <openssl/bn.h>
 #include <openssl/evp.h>
 #include <openssl/param_build.h>
+#include <openssl/rsa.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include <map>
+#include <memory>
 
 namespace tolvane {
 namespace {
@@ -1149,6 +1151,660 @@ TEST(Runtime, AnRsaSignatureOfTheCardVerifiesOutsideIt)
     const auto decrypted = second.sendData(message);
     EXPECT_EQ(answerOf(decrypted), "6162639000")
         << (decrypted.diagnostics.empty() ? "" : decrypted.diagnostics.front().lines().front());
+}
+
+// libcrypto's own key from parameters: `type` ("EC", "RSA") and `params`
+// built by `build`; null where libcrypto refuses them.
+using Pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
+
+template <typename Build> Pkey pkeyFrom(const char* type, int selection, Build build)
+{
+    OSSL_PARAM_BLD* builder = OSSL_PARAM_BLD_new();
+    std::vector<BIGNUM*> numbers;
+    build(builder, numbers);
+    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(builder);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, type, nullptr);
+    EVP_PKEY* key = nullptr;
+    if (EVP_PKEY_fromdata_init(ctx) != 1 || EVP_PKEY_fromdata(ctx, &key, selection, params) != 1)
+        key = nullptr;
+    EVP_PKEY_CTX_free(ctx);
+    OSSL_PARAM_free(params);
+    OSSL_PARAM_BLD_free(builder);
+    for (BIGNUM* number : numbers)
+        BN_free(number);
+    return Pkey(key, EVP_PKEY_free);
+}
+
+Pkey ecPublic(const char* curve, const ByteVector& point)
+{
+    return pkeyFrom("EC", EVP_PKEY_PUBLIC_KEY, [&](OSSL_PARAM_BLD* b, std::vector<BIGNUM*>&) {
+        OSSL_PARAM_BLD_push_utf8_string(b, "group", curve, 0);
+        OSSL_PARAM_BLD_push_octet_string(b, "pub", point.data(), point.size());
+    });
+}
+
+Pkey rsaKey(const ByteVector& n, const ByteVector& d)
+{
+    return pkeyFrom("RSA", d.empty() ? EVP_PKEY_PUBLIC_KEY : EVP_PKEY_KEYPAIR,
+                    [&](OSSL_PARAM_BLD* b, std::vector<BIGNUM*>& numbers) {
+                        numbers.push_back(BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr));
+                        numbers.push_back(BN_new());
+                        BN_set_word(numbers.back(), 65537);
+                        OSSL_PARAM_BLD_push_BN(b, "n", numbers[0]);
+                        OSSL_PARAM_BLD_push_BN(b, "e", numbers[1]);
+                        if (!d.empty()) {
+                            numbers.push_back(BN_bin2bn(d.data(), static_cast<int>(d.size()), nullptr));
+                            OSSL_PARAM_BLD_push_BN(b, "d", numbers[2]);
+                        }
+                    });
+}
+
+// Whether libcrypto verifies `signature` of `data` by `key` with `digest`,
+// as PSS with a salt of the hash's length where `pss`.
+bool verifiesOutside(EVP_PKEY* key, const char* digest, bool pss, const ByteVector& data, const ByteVector& signature)
+{
+    EVP_MD_CTX* md = EVP_MD_CTX_new();
+    EVP_PKEY_CTX* ctx = nullptr;
+    bool verified = key && EVP_DigestVerifyInit_ex(md, &ctx, digest, nullptr, nullptr, key, nullptr) == 1;
+    if (verified && pss)
+        verified = EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PSS_PADDING) == 1 &&
+                   EVP_PKEY_CTX_set_rsa_pss_saltlen(ctx, RSA_PSS_SALTLEN_DIGEST) == 1;
+    verified = verified && EVP_DigestVerify(md, signature.data(), signature.size(), data.data(), data.size()) == 1;
+    EVP_MD_CTX_free(md);
+    return verified;
+}
+
+// A process method that makes a KeyPair(`pairAlgorithm`, `bits`), signs the
+// command's data with Signature `algorithm` and its private key, and answers
+// its public key at 0 (through `publicClass`'s `publicToken`: getW or
+// getModulus) and the signature at 128.
+ByteVector pairSigns(std::uint8_t pairAlgorithm, std::uint16_t bits, std::uint8_t algorithm, std::uint8_t publicClass,
+                     std::uint8_t publicToken, std::uint8_t length)
+{
+    // clang-format off: a step of the applet a line
+    return ByteVector{0x19,
+                      0x8B,
+                      0,
+                      receive,
+                      0x3B,
+                      0x19,
+                      0x8B,
+                      0,
+                      getBuffer,
+                      0x2D,
+                      0x8F,
+                      0,
+                      keyPairClass,
+                      0x3D,
+                      0x10,
+                      pairAlgorithm,
+                      0x11,
+                      static_cast<std::uint8_t>(bits >> 8),
+                      static_cast<std::uint8_t>(bits),
+                      0x8C,
+                      0,
+                      keyPairInit,
+                      0x2E,
+                      0x1B,
+                      0x8B,
+                      0,
+                      keyPairGenerate,
+                      0x10,
+                      algorithm,
+                      0x03,
+                      0x8D,
+                      0,
+                      signatureInstance,
+                      0x28,
+                      4,
+                      0x15,
+                      4,
+                      0x1B,
+                      0x8B,
+                      0,
+                      keyPairPrivate,
+                      0x04,
+                      0x8B,
+                      0,
+                      signatureInit,
+                      0x15,
+                      4,
+                      0x1A,
+                      0x08,
+                      0x10,
+                      length,
+                      0x1A,
+                      0x11,
+                      0,
+                      128,
+                      0x8B,
+                      0,
+                      signatureSign,
+                      0x29,
+                      5,
+                      0x1B,
+                      0x8B,
+                      0,
+                      keyPairPublic,
+                      0x1A,
+                      0x03,
+                      0x8E,
+                      3,
+                      0,
+                      publicClass,
+                      publicToken,
+                      0x3B,
+                      0x19,
+                      0x03,
+                      0x11,
+                      0,
+                      128,
+                      0x16,
+                      5,
+                      0x41,
+                      0x8B,
+                      0,
+                      outgoingAndSend,
+                      0x7A};
+    // clang-format on
+}
+
+// Signatures the card makes with keys it generated verify with libcrypto's
+// own ECDSA and RSA-PSS, and not for other data.
+TEST(Runtime, SignaturesOfTheCardVerifyOutsideIt)
+{
+    const struct {
+        const char* what;
+        std::uint8_t pairAlgorithm;
+        std::uint16_t bits;
+        std::uint8_t algorithm;
+        const char* digest;
+        const char* curve; // null for RSA
+        std::size_t publicLength;
+    } rows[] = {
+        {"ECDSA with SHA-256 on P-256", 5, 256, 33, "SHA256", "P-256", 65},
+        {"ECDSA with SHA-1 on P-256", 5, 256, 17, "SHA1", "P-256", 65},
+        {"ECDSA with SHA-512 on P-256, the hash cut to the order", 5, 256, 38, "SHA512", "P-256", 65},
+        {"ECDSA with SHA-384 on P-384", 5, 384, 34, "SHA384", "P-384", 97},
+        {"ECDSA with SHA-224 on P-224", 5, 224, 37, "SHA224", "P-224", 57},
+        {"RSA-PSS with SHA-256, 1024 bits", 1, 1024, 44, "SHA256", nullptr, 128},
+        {"RSA-PSS with SHA-1, CRT key, 1024 bits", 2, 1024, 21, "SHA1", nullptr, 128},
+    };
+    const ByteVector message{'s', 'a', 'm', 'p', 'l', 'e'};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const bool ec = row.curve != nullptr;
+        Card card({TestApplet{.process =
+                                  pairSigns(row.pairAlgorithm, row.bits, row.algorithm, ec ? ecPublicKey : rsaPublicKey,
+                                            ec ? 19 : 5, static_cast<std::uint8_t>(message.size())),
+                              .locals = 4}});
+        card.select();
+        const auto response = card.sendData(message);
+        ASSERT_EQ(response.sw, 0x9000) << (response.diagnostics.empty() ? ""
+                                                                        : response.diagnostics.front().lines().front());
+        ASSERT_GT(response.data.size(), 128u);
+        const ByteVector publicKey(response.data.begin(), response.data.begin() + static_cast<long>(row.publicLength));
+        const ByteVector signature(response.data.begin() + 128, response.data.end());
+        const Pkey key = ec ? ecPublic(row.curve, publicKey) : rsaKey(publicKey, {});
+        EXPECT_TRUE(verifiesOutside(key.get(), row.digest, !ec, message, signature));
+        EXPECT_FALSE(verifiesOutside(key.get(), row.digest, !ec, ByteVector{'s', 'a', 'm', 'p', 'l', 'f'}, signature));
+    }
+}
+
+// RFC 6979's signatures (A.2.5, P-256 with SHA-256 of "sample" and "test")
+// verify on the card with the RFC's public key, and fail for other data.
+TEST(Runtime, TheCardVerifiesPublishedEcdsaSignatures)
+{
+    const std::string w = "0460FED4BA255A9D31C961EB74C6356D68C049B8923B61FA6CE669622E60F29FB6"
+                          "7903FE1008B8BC99A41AE9E95628BC64F2F1B20C2D7E9F5177A3C294D4462299";
+    const std::string sampleSignature = "3046022100EFD48B2AACB6A8FD1140DD9CD45E81D69D2C877B56AAF991C34D0EA84EAF3716"
+                                        "022100F7CB1C942D657C41D436C7A1B6E29F65F3E900DBB9AFF4064DC4AB2F843ACDA8";
+    const std::string testSignature = "3045022100F1ABB023518351CD71D881567B1EA663ED3EFCF6C5132B354F28D3B0B7D38367"
+                                      "0220019F4113742A2B14BD25926B49C649155F267E60D3814B4C0CC84250E46F0083";
+    const struct {
+        const char* what;
+        std::string message, signature, answer;
+    } rows[] = {
+        {"\"sample\"", "73616D706C65", sampleSignature, "9000"},
+        {"\"test\"", "74657374", testSignature, "9000"},
+        {"\"sample\" with the signature of \"test\"", "73616D706C65", testSignature, "6A80"},
+        {"a changed message", "73616D706C66", sampleSignature, "6A80"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        // The RFC's own values first: libcrypto verifies them too.
+        ASSERT_EQ(verifiesOutside(ecPublic("P-256", *bytesFromHex(w)).get(), "SHA256", false,
+                                  *bytesFromHex(row.message), *bytesFromHex(row.signature)),
+                  row.answer == "9000");
+        const auto messageLength = static_cast<std::uint8_t>(row.message.size() / 2);
+        const auto signatureLength = static_cast<std::uint8_t>(row.signature.size() / 2);
+        // KeyPair(ALG_EC_FP, 256) for P-256's domain; its public key's W set
+        // from the data at 5; verify(data, 70, the message's length, data,
+        // after it, the signature's length); 6A80 where it does not verify.
+        // clang-format off: a step of the applet a line
+        const ByteVector process{0x19,
+                                 0x8B,
+                                 0,
+                                 receive,
+                                 0x3B,
+                                 0x19,
+                                 0x8B,
+                                 0,
+                                 getBuffer,
+                                 0x2D,
+                                 0x8F,
+                                 0,
+                                 keyPairClass,
+                                 0x3D,
+                                 0x10,
+                                 5,
+                                 0x11,
+                                 1,
+                                 0,
+                                 0x8C,
+                                 0,
+                                 keyPairInit,
+                                 0x2E,
+                                 0x1B,
+                                 0x8B,
+                                 0,
+                                 keyPairGenerate,
+                                 0x1B,
+                                 0x8B,
+                                 0,
+                                 keyPairPublic,
+                                 0x1A,
+                                 0x08,
+                                 0x10,
+                                 65,
+                                 0x8E,
+                                 4,
+                                 0,
+                                 ecPublicKey,
+                                 18,
+                                 0x10,
+                                 33,
+                                 0x03,
+                                 0x8D,
+                                 0,
+                                 signatureInstance,
+                                 0x28,
+                                 4,
+                                 0x15,
+                                 4,
+                                 0x1B,
+                                 0x8B,
+                                 0,
+                                 keyPairPublic,
+                                 0x05,
+                                 0x8B,
+                                 0,
+                                 signatureInit,
+                                 0x15,
+                                 4,
+                                 0x1A,
+                                 0x10,
+                                 70,
+                                 0x10,
+                                 messageLength,
+                                 0x1A,
+                                 0x10,
+                                 static_cast<std::uint8_t>(70 + messageLength),
+                                 0x10,
+                                 signatureLength,
+                                 0x8B,
+                                 0,
+                                 signatureVerify,
+                                 0x60,
+                                 3,
+                                 0x7A,
+                                 0x11,
+                                 0x6A,
+                                 0x80,
+                                 0x8D,
+                                 0,
+                                 throwIt,
+                                 0x7A};
+        // clang-format on
+        Card card({TestApplet{.process = process, .locals = 4}});
+        card.select();
+        const auto response = card.sendData(*bytesFromHex(w + row.message + row.signature));
+        EXPECT_EQ(swOf(response), row.answer)
+            << (response.diagnostics.empty() ? "" : response.diagnostics.front().lines().front());
+    }
+}
+
+// ECDH on the card agrees with libcrypto's: the card's key pair with the
+// test's public point gives the secret libcrypto derives from the test's
+// private key and the card's point, in each form; a point off the curve is
+// refused.
+TEST(Runtime, KeyAgreementMatchesLibcrypto)
+{
+    EVP_PKEY* made = EVP_PKEY_Q_keygen(nullptr, nullptr, "EC", "P-256");
+    const Pkey ours(made, EVP_PKEY_free);
+    ByteVector ourPoint(65);
+    std::size_t pointLength = 0;
+    ASSERT_EQ(EVP_PKEY_get_octet_string_param(ours.get(), "pub", ourPoint.data(), ourPoint.size(), &pointLength), 1);
+    ByteVector offCurve = ourPoint;
+    offCurve[64] ^= 1;
+    const struct {
+        const char* what;
+        std::uint8_t algorithm;
+        ByteVector point;
+        const char* form; // "sha1", "x", "xy", or null where it is refused
+    } rows[] = {
+        {"ALG_EC_SVDP_DH: SHA-1 of x", 1, ourPoint, "sha1"},
+        {"ALG_EC_SVDP_DH_PLAIN: x", 3, ourPoint, "x"},
+        {"ALG_EC_SVDP_DHC_PLAIN: x, the cofactor 1", 4, ourPoint, "x"},
+        {"ALG_EC_SVDP_DH_PLAIN_XY: the point", 6, ourPoint, "xy"},
+        {"a point off the curve", 3, offCurve, nullptr},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        // KeyPair(ALG_EC_FP, 256), genKeyPair; KeyAgreement of the row's
+        // algorithm; init(private); generateSecret(data, 5, 65, data, 128);
+        // its public point at 0; answer 0 to 128 + the secret's length.
+        // clang-format off: a step of the applet a line
+        const ByteVector process{0x19,
+                                 0x8B,
+                                 0,
+                                 receive,
+                                 0x3B,
+                                 0x19,
+                                 0x8B,
+                                 0,
+                                 getBuffer,
+                                 0x2D,
+                                 0x8F,
+                                 0,
+                                 keyPairClass,
+                                 0x3D,
+                                 0x10,
+                                 5,
+                                 0x11,
+                                 1,
+                                 0,
+                                 0x8C,
+                                 0,
+                                 keyPairInit,
+                                 0x2E,
+                                 0x1B,
+                                 0x8B,
+                                 0,
+                                 keyPairGenerate,
+                                 0x10,
+                                 row.algorithm,
+                                 0x03,
+                                 0x8D,
+                                 0,
+                                 agreementInstance,
+                                 0x28,
+                                 4,
+                                 0x15,
+                                 4,
+                                 0x1B,
+                                 0x8B,
+                                 0,
+                                 keyPairPrivate,
+                                 0x8B,
+                                 0,
+                                 agreementInit,
+                                 0x15,
+                                 4,
+                                 0x1A,
+                                 0x08,
+                                 0x10,
+                                 65,
+                                 0x1A,
+                                 0x11,
+                                 0,
+                                 128,
+                                 0x8B,
+                                 0,
+                                 agreementSecret,
+                                 0x29,
+                                 5,
+                                 0x1B,
+                                 0x8B,
+                                 0,
+                                 keyPairPublic,
+                                 0x1A,
+                                 0x03,
+                                 0x8E,
+                                 3,
+                                 0,
+                                 ecPublicKey,
+                                 19,
+                                 0x3B,
+                                 0x19,
+                                 0x03,
+                                 0x11,
+                                 0,
+                                 128,
+                                 0x16,
+                                 5,
+                                 0x41,
+                                 0x8B,
+                                 0,
+                                 outgoingAndSend,
+                                 0x7A};
+        // clang-format on
+        Card card({TestApplet{.process = process, .locals = 4}});
+        card.select();
+        const auto response = card.sendData(row.point);
+        if (!row.form) {
+            EXPECT_EQ(swOf(response), "6F00");
+            ASSERT_FALSE(response.diagnostics.empty());
+            EXPECT_NE(response.diagnostics.front().lines().front().find("ILLEGAL_VALUE"), std::string::npos);
+            continue;
+        }
+        ASSERT_EQ(response.sw, 0x9000) << (response.diagnostics.empty() ? ""
+                                                                        : response.diagnostics.front().lines().front());
+        const ByteVector cardPoint(response.data.begin(), response.data.begin() + 65);
+        const ByteVector secret(response.data.begin() + 128, response.data.end());
+        const Pkey theirs = ecPublic("P-256", cardPoint);
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, ours.get(), nullptr);
+        ByteVector x(32);
+        std::size_t length = x.size();
+        ASSERT_TRUE(EVP_PKEY_derive_init(ctx) == 1 && EVP_PKEY_derive_set_peer(ctx, theirs.get()) == 1 &&
+                    EVP_PKEY_derive(ctx, x.data(), &length) == 1);
+        EVP_PKEY_CTX_free(ctx);
+        const std::string form = row.form;
+        if (form == "sha1") {
+            ByteVector hash(20);
+            EVP_Digest(x.data(), x.size(), hash.data(), nullptr, EVP_sha1(), nullptr);
+            EXPECT_EQ(secret, hash);
+        } else if (form == "x") {
+            EXPECT_EQ(secret, x);
+        } else {
+            ASSERT_EQ(secret.size(), 65u);
+            EXPECT_EQ(ByteVector(secret.begin() + 1, secret.begin() + 33), x);
+            EXPECT_NE(ecPublic("P-256", secret), nullptr); // the whole point, on the curve
+        }
+    }
+}
+
+// What the card encrypts with RSA-OAEP, libcrypto's own OAEP decrypts with
+// the private exponent the card gave out.
+TEST(Runtime, AnOaepEncryptionOfTheCardDecryptsOutsideIt)
+{
+    const ByteVector message{'o', 'a', 'e', 'p'};
+    // KeyPair(ALG_RSA, 512); Cipher ALG_RSA_PKCS1_OAEP; encrypt the data to
+    // 64 with the public key; its modulus at 0, the private exponent at 128.
+    // clang-format off: a step of the applet a line
+    const ByteVector process{0x19,
+                             0x8B,
+                             0,
+                             receive,
+                             0x3B,
+                             0x19,
+                             0x8B,
+                             0,
+                             getBuffer,
+                             0x2D,
+                             0x8F,
+                             0,
+                             keyPairClass,
+                             0x3D,
+                             0x04,
+                             0x11,
+                             2,
+                             0,
+                             0x8C,
+                             0,
+                             keyPairInit,
+                             0x2E,
+                             0x1B,
+                             0x8B,
+                             0,
+                             keyPairGenerate,
+                             0x10,
+                             15,
+                             0x03,
+                             0x8D,
+                             0,
+                             cipherInstance,
+                             0x28,
+                             4,
+                             0x15,
+                             4,
+                             0x1B,
+                             0x8B,
+                             0,
+                             keyPairPublic,
+                             0x05,
+                             0x8B,
+                             0,
+                             cipherInit,
+                             0x15,
+                             4,
+                             0x1A,
+                             0x08,
+                             0x07,
+                             0x1A,
+                             0x10,
+                             64,
+                             0x8B,
+                             0,
+                             cipherDoFinal,
+                             0x3B,
+                             0x1B,
+                             0x8B,
+                             0,
+                             keyPairPublic,
+                             0x1A,
+                             0x03,
+                             0x8E,
+                             3,
+                             0,
+                             rsaPublicKey,
+                             5,
+                             0x3B,
+                             0x1B,
+                             0x8B,
+                             0,
+                             keyPairPrivate,
+                             0x1A,
+                             0x11,
+                             0,
+                             128,
+                             0x8E,
+                             3,
+                             0,
+                             rsaPrivateKey,
+                             4,
+                             0x29,
+                             5,
+                             0x19,
+                             0x03,
+                             0x11,
+                             0,
+                             128,
+                             0x16,
+                             5,
+                             0x41,
+                             0x8B,
+                             0,
+                             outgoingAndSend,
+                             0x7A};
+    // clang-format on
+    Card card({TestApplet{.process = process, .locals = 4}});
+    card.select();
+    const auto response = card.sendData(message);
+    ASSERT_EQ(response.sw, 0x9000) << (response.diagnostics.empty() ? ""
+                                                                    : response.diagnostics.front().lines().front());
+    const ByteVector n(response.data.begin(), response.data.begin() + 64),
+        ciphertext(response.data.begin() + 64, response.data.begin() + 128),
+        d(response.data.begin() + 128, response.data.end());
+    const Pkey key = rsaKey(n, d);
+    ASSERT_NE(key, nullptr);
+    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr);
+    ByteVector plain(64);
+    std::size_t length = plain.size();
+    const bool decrypted = EVP_PKEY_decrypt_init(ctx) == 1 &&
+                           EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) == 1 &&
+                           EVP_PKEY_decrypt(ctx, plain.data(), &length, ciphertext.data(), ciphertext.size()) == 1;
+    EVP_PKEY_CTX_free(ctx);
+    ASSERT_TRUE(decrypted);
+    plain.resize(length);
+    EXPECT_EQ(plain, message);
+}
+
+// Checksum's CRCs as the API defines them: CRC16 over 0x1021 from 0, the
+// result complemented; CRC32 reflected over 0x04C11DB7 from 0, complemented.
+TEST(Runtime, ChecksumsAreTheApisCrcs)
+{
+    const struct {
+        const char* what;
+        std::uint8_t algorithm;
+        std::string expected;
+    } rows[] = {
+        {"CRC16: the complement of CRC-16/XMODEM's check value 31C3", 1, "CE3C9000"},
+        {"CRC32: zlib's CRC-32 from a register of 0", 2, "D202D2779000"},
+        {"no such checksum", 3, "6F00"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        // Checksum.getInstance(algorithm, false).doFinal(data, 5, 9, data, 0); answer it.
+        const ByteVector process{0x19,
+                                 0x8B,
+                                 0,
+                                 receive,
+                                 0x3B,
+                                 0x19,
+                                 0x8B,
+                                 0,
+                                 getBuffer,
+                                 0x2D,
+                                 0x10,
+                                 row.algorithm,
+                                 0x03,
+                                 0x8D,
+                                 0,
+                                 checksumInstance,
+                                 0x1A,
+                                 0x08,
+                                 0x10,
+                                 9,
+                                 0x1A,
+                                 0x03,
+                                 0x8B,
+                                 0,
+                                 checksumDoFinal,
+                                 0x29,
+                                 5,
+                                 0x19,
+                                 0x03,
+                                 0x16,
+                                 5,
+                                 0x8B,
+                                 0,
+                                 outgoingAndSend,
+                                 0x7A};
+        Card card({TestApplet{.process = process, .locals = 4}});
+        card.select();
+        EXPECT_EQ(answerOf(card.sendData({'1', '2', '3', '4', '5', '6', '7', '8', '9'})), row.expected);
+    }
 }
 
 // The card side of vpcd's socket: the driver asks for the ATR, powers the
