@@ -598,9 +598,8 @@ PinState& pinOf(NativeCall& c)
     return *state;
 }
 
-void pinInit(NativeCall& c)
+std::unique_ptr<PinState> makePin(NativeCall& c, std::int16_t limit, std::int16_t maxSize)
 {
-    const std::int16_t limit = c.shortArg(1), maxSize = c.shortArg(2);
     if (limit < 1 || maxSize < 1)
         c.vm.throwNew(c.vm.api.pinException, u(k.pinIllegalValue),
                       "an OwnerPIN of try limit " + std::to_string(limit) + " and maximum size " +
@@ -608,7 +607,26 @@ void pinInit(NativeCall& c)
     auto state = std::make_unique<PinState>();
     state->limit = static_cast<unsigned>(limit);
     state->maxSize = static_cast<unsigned>(maxSize);
-    c.objectArg(0).native = std::move(state);
+    return state;
+}
+
+void pinInit(NativeCall& c)
+{
+    c.objectArg(0).native = makePin(c, c.shortArg(1), c.shortArg(2));
+}
+
+// OwnerPINBuilder.buildOwnerPIN(tryLimit, maxPINSize, pinType): an OwnerPIN;
+// the OwnerPINx kinds are not served.
+void buildOwnerPin(NativeCall& c)
+{
+    const std::int16_t type = c.shortArg(2);
+    if (type != 1)
+        c.vm.throwNew(c.vm.api.pinException, u(k.pinIllegalValue),
+                      "OwnerPINBuilder PIN type " + std::to_string(type) + ", which the simulated card does not serve");
+    auto state = makePin(c, c.shortArg(0), c.shortArg(1));
+    const Ref made = c.vm.newInstance(c.vm.api.ownerPin);
+    c.vm.object(made).native = std::move(state);
+    c.returnRef(made);
 }
 
 void pinUpdate(NativeCall& c)
@@ -1084,6 +1102,7 @@ const std::unordered_map<std::string, Native>& natives()
              "Shareable;",
              returnNull},
             {"javacard.framework.OwnerPIN.<init>(BB)V", pinInit},
+            {"javacard.framework.OwnerPINBuilder.buildOwnerPIN(BBB)Ljavacard/framework/PIN;", buildOwnerPin},
             {"javacard.framework.OwnerPIN.update([BSB)V", pinUpdate},
             {"javacard.framework.OwnerPIN.check([BSB)Z", pinCheck},
             {"javacard.framework.OwnerPIN.getTriesRemaining()B", pinTries},
