@@ -111,6 +111,9 @@ enum Pool : std::uint8_t {
     checksumDoFinal,   // Checksum.doFinal(byte[], short, short, byte[], short)
     retrieveTag,       // AEADCipher.retrieveTag(byte[], short, short)
     rsaPrivateKey,     // javacard.security.RSAPrivateKey
+    aeadInitLengths,   // AEADCipher.init(Key, byte, byte[], short, short, short, short, short)
+    updateAad,         // AEADCipher.updateAAD(byte[], short, short)
+    verifyTag,         // AEADCipher.verifyTag(byte[], short, short, short)
 };
 
 const ByteVector poolEntries[] = {
@@ -174,6 +177,9 @@ const ByteVector poolEntries[] = {
     {3, 0x82, 21, 3},
     {3, 0x83, 3, 10},
     {1, 0x82, 8, 0},
+    {3, 0x83, 3, 8},
+    {3, 0x83, 3, 9},
+    {3, 0x83, 3, 11},
 };
 
 struct HandlerSpec {
@@ -209,7 +215,7 @@ struct TestApplet {
         const Code methods[] = {
             {0x08, 2, 3, 0, {0x8F, 0, ownClass, 0x3D, 0x8C, 0, ownInit, 0x8B, 0, registerApplet, 0x7A}},
             {0x00, 6, 1, 2, ctor},
-            {0x00, 8, 2, locals, process},
+            {0x00, 12, 2, locals, process},
             {0x08, 4, 0, 2, helperCode},
             {0x00, 2, 3, 0, shareable},
         };
@@ -364,6 +370,14 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
     const ByteVector getShort{0xAF, shortField}; // getfield_s_this
     const ByteVector putShort6A80 = ByteVector{0x18, 0x11, 0x6A, 0x80, 0x89, shortField};
     const ByteVector transientArray = ByteVector{0x18, 0x04, 0x05, 0x8D, 0, makeTransient, 0x87, refField};
+    // An AES key of `type` built at install and kept in the reference field;
+    // process answers 6301 where it is set, else sets it and answers 6300.
+    const auto keyKept = [](std::uint8_t type) {
+        return ByteVector{0x18, 0x10, type, 0x11, 0, 128, 0x03, 0x8D, 0, buildKey, 0x87, refField};
+    };
+    const ByteVector setKeyOnce = ByteVector{0xAD, refField, 0x8E, 1, 0, aesKey, 3, 0x60, 8} + throwSw(0x6301) +
+                                  ByteVector{0xAD, refField, 0x19, 0x8B, 0, getBuffer, 0x03, 0x8E, 3, 0, aesKey, 4} +
+                                  throwSw(0x6300);
     const struct {
         const char* rule;
         TestApplet applet;
@@ -448,6 +462,12 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
          {.process = {0x18, 0x19, 0x8B, 0, getBuffer, 0x87, refField, 0x7A}},
          {"6F00", "6F00"},
          "a global array kept in a field"},
+        {"a key cleared on deselect is set no more after a new SELECT",
+         {.init = keyKept(14), .process = setKeyOnce},
+         {"6300", "6301", "S 6300", "6301"}},
+        {"a persistent key survives a new SELECT",
+         {.init = keyKept(15), .process = setKeyOnce},
+         {"6300", "6301", "S 6301"}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.rule);
@@ -888,6 +908,104 @@ ByteVector roundTrip(std::uint8_t type, std::uint16_t bits, std::uint8_t keyClas
                              outgoingAndSend,
                              0x7A};
     return code;
+}
+
+// A process method for an AEAD cipher: an AES-128 key from the data at 5,
+// then the nonce, the associated data, the tag (to open) and the input; it
+// seals the input and answers the ciphertext and the tag, or opens it and
+// answers the plaintext where the tag verifies (6A80 where it does not). CCM
+// is told `declared` as the message's length.
+struct AeadRow {
+    const char* vector;
+    bool ccm, encrypt;
+    std::string key, nonce, aad, input, tag, expected;
+    std::uint8_t declared = 0; // CCM: the message length told at init, else the input's
+};
+
+ByteVector aeadProcess(const AeadRow& row)
+{
+    const auto n = static_cast<std::uint8_t>(row.nonce.size() / 2), a = static_cast<std::uint8_t>(row.aad.size() / 2),
+               m = static_cast<std::uint8_t>(row.input.size() / 2), t = static_cast<std::uint8_t>(row.tag.size() / 2);
+    const auto aadAt = static_cast<std::uint8_t>(21 + n), tagAt = static_cast<std::uint8_t>(21 + n + a),
+               inputAt = static_cast<std::uint8_t>(21 + n + a + (row.encrypt ? 0 : t));
+    // clang-format off: a step of the applet a line
+    ByteVector code{0x19,      0x8B,
+                    0,         receive,
+                    0x3B,      0x19,
+                    0x8B,      0,
+                    getBuffer, 0x2D,
+                    0x10,      15,
+                    0x11,      0,
+                    128,       0x03,
+                    0x8D,      0,
+                    buildKey,  0x2E,
+                    0x1B,      0x1A,
+                    0x08,      0x8E,
+                    3,         0,
+                    aesKey,    4,
+                    0x10,      static_cast<std::uint8_t>(row.ccm ? 0xF4 : 0xF3),
+                    0x03,      0x8D,
+                    0,         cipherInstance,
+                    0x28,      4,
+                    0x15,      4,
+                    0x1B,      static_cast<std::uint8_t>(row.encrypt ? 0x05 : 0x04),
+                    0x1A,      0x10,
+                    21,        0x10,
+                    n};
+    if (row.ccm)
+        code = code + ByteVector{0x10, a, 0x10, row.declared ? row.declared : m, 0x10, t, 0x8B, 0, aeadInitLengths};
+    else
+        code = code + ByteVector{0x8B, 0, cipherInitIv};
+    if (a)
+        code = code + ByteVector{0x15, 4, 0x1A, 0x10, aadAt, 0x10, a, 0x8B, 0, updateAad};
+    code =
+        code + ByteVector{0x15, 4, 0x1A, 0x10, inputAt, 0x10, m, 0x1A, 0x11, 0, 128, 0x8B, 0, cipherDoFinal, 0x29, 5};
+    const ByteVector send{0x19, 0x11, 0, 128, 0x16, 5, 0x8B, 0, outgoingAndSend, 0x7A};
+    if (row.encrypt)
+        return code + ByteVector{0x15, 4,    0x1A, 0x11,        0,    128, 0x16, 5,    0x41, 0x10,
+                                 t,    0x8B, 0,    retrieveTag, 0x16, 5,   0x41, 0x29, 5} +
+               send;
+    return code + ByteVector{0x15, 4, 0x1A, 0x10, tagAt, 0x10, t, 0x10, t, 0x8B, 0, verifyTag, 0x60, 12} + send +
+           throwSw(0x6A80);
+    // clang-format on
+}
+
+// AES-GCM and AES-CCM meet their published vectors both ways, and a tag
+// that does not verify, or a message longer than CCM was told, is refused.
+TEST(Runtime, AeadCiphersMeetPublishedVectors)
+{
+    const std::string gcmKey = "FEFFE9928665731C6D6A8F9467308308", gcmIv = "CAFEBABEFACEDBADDECAF888",
+                      gcmAad = "FEEDFACEDEADBEEFFEEDFACEDEADBEEFABADDAD2",
+                      gcmPlain = "D9313225F88406E5A55909C5AFF5269A86A7A9531534F7DA2E4C303D8A318A721C3C0C95956809532FC"
+                                 "F0E2449A6B525B16AEDF5AA0DE657BA637B39",
+                      gcmCipher = "42831EC2217774244B7221B784D0D49CE3AA212F2C02A4E035C17E2329ACA12E21D514B25466931C7D"
+                                  "8F6A5AAC84AA051BA30B396A0AAC973D58E091",
+                      gcmTag = "5BC94FBC3221A5DB94FAE95AE7121A47";
+    const std::string ccmKey = "C0C1C2C3C4C5C6C7C8C9CACBCCCDCECF", ccmNonce = "00000003020100A0A1A2A3A4A5",
+                      ccmAad = "0001020304050607", ccmPlain = "08090A0B0C0D0E0F101112131415161718191A1B1C1D1E",
+                      ccmCipher = "588C979A61C663D2F066D0C2C0F989806D5F6B61DAC384", ccmTag = "17E8D12CFDF926E0";
+    const AeadRow rows[] = {
+        {"the GCM specification's test case 4, sealed", false, true, gcmKey, gcmIv, gcmAad, gcmPlain, gcmTag,
+         gcmCipher + gcmTag + "9000"},
+        {"test case 4 opened, its tag verified", false, false, gcmKey, gcmIv, gcmAad, gcmCipher, gcmTag,
+         gcmPlain + "9000"},
+        {"test case 4 with a tag changed", false, false, gcmKey, gcmIv, gcmAad, gcmCipher,
+         "5BC94FBC3221A5DB94FAE95AE7121A48", "6A80"},
+        {"RFC 3610's packet vector 1, CCM sealed", true, true, ccmKey, ccmNonce, ccmAad, ccmPlain, ccmTag,
+         ccmCipher + ccmTag + "9000"},
+        {"packet vector 1 opened", true, false, ccmKey, ccmNonce, ccmAad, ccmCipher, ccmTag, ccmPlain + "9000"},
+        {"CCM given more than it was told is ILLEGAL_USE", true, true, ccmKey, ccmNonce, ccmAad, ccmPlain, ccmTag,
+         "6F00", 22},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.vector);
+        Card card({TestApplet{.process = aeadProcess(row), .locals = 4}});
+        card.select();
+        const auto response =
+            card.sendData(*bytesFromHex(row.key + row.nonce + row.aad + (row.encrypt ? "" : row.tag) + row.input));
+        EXPECT_EQ(answerOf(response), row.expected)
+            << (response.diagnostics.empty() ? "" : response.diagnostics.front().lines().front());
+    }
 }
 
 // Each padding and mode undoes itself, and a cipher refuses what it cannot
