@@ -641,6 +641,39 @@ TEST(Runtime, TheApiAnswersAsItsContractsSay)
     });
 }
 
+// The cryptography refuses what a card refuses, with the reason it gives.
+TEST(Runtime, KeysAndEnginesRefuseAsTheirContractsSay)
+{
+    const ByteVector buffer{0x19, 0x8B, 0, getBuffer, 0x2D}; // the APDU buffer in local 2
+    // buildKey(type, bits, false), kept in local 3
+    const auto key = [](std::uint8_t type, std::uint16_t bits) {
+        return ByteVector{
+            0x10, type,     0x11, static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits), 0x03, 0x8D,
+            0,    buildKey, 0x2E};
+    };
+    expectAnswers({
+        {"a DES key of 56 bits", key(3, 56) + ByteVector{0x7A}, "6F00", "CryptoException reason 3 (NO_SUCH_ALGORITHM)"},
+        {"an EC key over a binary field", key(9, 163) + ByteVector{0x7A}, "6F00",
+         "CryptoException reason 3 (NO_SUCH_ALGORITHM)"},
+        {"getKey of a key never set", buffer + key(15, 128) + ByteVector{0x1B, 0x1A, 0x03, 0x8E, 3, 0, aesKey, 5, 0x7A},
+         "6F00", "CryptoException reason 2 (UNINITIALIZED_KEY)"},
+        {"an RSA modulus longer than its key",
+         buffer + key(4, 512) + ByteVector{0x1B, 0x1A, 0x03, 0x10, 65, 0x8E, 4, 0, rsaPublicKey, 7, 0x7A}, "6F00",
+         "CryptoException reason 1 (ILLEGAL_VALUE)"},
+        {"an EC point one byte short",
+         buffer + key(11, 256) + ByteVector{0x1B, 0x1A, 0x03, 0x10, 64, 0x8E, 4, 0, ecPublicKey, 18, 0x7A}, "6F00",
+         "CryptoException reason 1 (ILLEGAL_VALUE)"},
+        {"Signature.sign before init",
+         buffer + ByteVector{0x10, 33, 0x03, 0x8D, 0, signatureInstance, 0x1A, 0x03, 0x04, 0x1A, 0x03, 0x8B, 0,
+                             signatureSign, 0x7A},
+         "6F00", "CryptoException reason 4 (INVALID_INIT)"},
+        {"a Cipher for SEED", ByteVector{0x10, 16, 0x03, 0x8D, 0, cipherInstance, 0x7A}, "6F00",
+         "CryptoException reason 3 (NO_SUCH_ALGORITHM)"},
+        {"a KeyPair for DSA", ByteVector{0x8F, 0, keyPairClass, 0x3D, 0x06, 0x11, 4, 0, 0x8C, 0, keyPairInit, 0x7A},
+         "6F00", "CryptoException reason 3 (NO_SUCH_ALGORITHM)"},
+    });
+}
+
 // A package is linked as a card links it: whatever it imports or names
 // that the card lacks refuses the load, naming it.
 TEST(Runtime, ALoadIsRefusedNamingWhatTheCardLacks)

@@ -577,7 +577,7 @@ Bytes sharedPoint(NativeCall& c, const KeyState& key, const Bytes& point, bool c
               BN_mul(k.get(), k.get(), s.get(), ctx.get()) == 1 &&
               EC_POINT_mul(group.get(), shared.get(), nullptr, peer.get(), k.get(), ctx.get()) == 1 &&
               EC_POINT_is_at_infinity(group.get(), shared.get()) == 0;
-    Bytes out(1 + 2 * key.bytes());
+    Bytes out(1 + 2 * static_cast<std::size_t>(BN_num_bytes(p.get())));
     ok = ok && EC_POINT_point2oct(group.get(), shared.get(), POINT_CONVERSION_UNCOMPRESSED, out.data(), out.size(),
                                   ctx.get()) == out.size();
     if (!ok)
@@ -592,7 +592,7 @@ void agreementSecret(NativeCall& c)
         cryptoThrow(c, "ILLEGAL_USE", "KeyAgreement.generateSecret before init");
     const Bytes point = argumentBytes(c, 1, 2, 3);
     const Bytes shared = sharedPoint(c, agreement.key, point, agreement.cofactor);
-    const Bytes x(shared.begin() + 1, shared.begin() + 1 + static_cast<long>(agreement.key.bytes()));
+    const Bytes x(shared.begin() + 1, shared.begin() + 1 + static_cast<long>(shared.size() / 2));
     const Bytes secret = agreement.secret == Secret::Xy  ? shared
                          : agreement.secret == Secret::X ? x
                                                          : hashOf(c, "SHA1", x);
