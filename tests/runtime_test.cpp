@@ -795,43 +795,29 @@ ByteVector cryptoProcess(const CryptoRow& row)
     const auto keyLength = static_cast<std::uint8_t>(row.key.size() / 2);
     const auto inputLength = static_cast<std::uint8_t>(row.input.size() / 2);
     const auto inputAt = static_cast<std::uint8_t>(5 + keyLength);
-    ByteVector code{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D}; // the buffer in local 2
-    code = code + ByteVector{0x10,
-                             row.type,
-                             0x11,
-                             static_cast<std::uint8_t>(row.bits >> 8),
-                             static_cast<std::uint8_t>(row.bits),
-                             0x03,
-                             0x8D,
-                             0,
-                             buildKey,
-                             0x2E}; // the key in 3
-    if (row.keyClass == hmacKey)    // setKey(data, 5, length)
+    const auto sign = static_cast<std::uint8_t>(row.signature ? signatureSign : cipherDoFinal);
+    const auto init = static_cast<std::uint8_t>(row.signature ? signatureInit : cipherInit);
+    const std::uint8_t instance = row.signature ? signatureInstance : cipherInstance;
+    // The buffer in local 2, the key in 3, the Cipher or Signature in 4.
+    // clang-format off
+    ByteVector code{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D,
+                    0x10, row.type, 0x11, static_cast<std::uint8_t>(row.bits >> 8), static_cast<std::uint8_t>(row.bits),
+                    0x03, 0x8D, 0, buildKey, 0x2E};
+    if (row.keyClass == hmacKey) // setKey(data, 5, length)
         code = code + ByteVector{0x1B, 0x1A, 0x08, 0x10, keyLength, 0x8E, 4, 0, row.keyClass, row.setKeyToken};
     else // setKey(data, 5)
         code = code + ByteVector{0x1B, 0x1A, 0x08, 0x8E, 3, 0, row.keyClass, row.setKeyToken};
-    const std::uint8_t instance = row.signature ? signatureInstance : cipherInstance;
-    code = code + ByteVector{0x10, row.algorithm, 0x03, 0x8D, 0, instance, 0x28, 4}; // the object in 4
-    // init(key, MODE_SIGN (1) or MODE_ENCRYPT (2)[, data, iv's offset, 16])
+    code = code + ByteVector{0x10, row.algorithm, 0x03, 0x8D, 0, instance, 0x28, 4};
+    // init(key, MODE_SIGN (1) or MODE_ENCRYPT (2)[, data, the IV's offset, its length])
     code = code + ByteVector{0x15, 4, 0x1B, static_cast<std::uint8_t>(row.signature ? 0x04 : 0x05)};
     if (row.iv)
-        code = code + ByteVector{0x1A,
-                                 0x10,
-                                 static_cast<std::uint8_t>(inputAt + inputLength),
-                                 0x10,
-                                 static_cast<std::uint8_t>(row.ivBytes.size() / 2),
-                                 0x8B,
-                                 0,
-                                 cipherInitIv};
+        code = code + ByteVector{0x1A, 0x10, static_cast<std::uint8_t>(inputAt + inputLength),
+                                 0x10, static_cast<std::uint8_t>(row.ivBytes.size() / 2), 0x8B, 0, cipherInitIv};
     else
-        code = code + ByteVector{0x8B, 0, static_cast<std::uint8_t>(row.signature ? signatureInit : cipherInit)};
-    // sign or doFinal(data, input's offset, its length, data, 0), then send what it made.
-    code =
-        code +
-        ByteVector{0x15,    4,    0x1A,        0x10,
-                   inputAt, 0x10, inputLength, 0x1A,
-                   0x03,    0x8B, 0,           static_cast<std::uint8_t>(row.signature ? signatureSign : cipherDoFinal),
-                   0x29,    5};
+        code = code + ByteVector{0x8B, 0, init};
+    // sign or doFinal(data, the input's offset, its length, data, 0) into local 5
+    code = code + ByteVector{0x15, 4, 0x1A, 0x10, inputAt, 0x10, inputLength, 0x1A, 0x03, 0x8B, 0, sign, 0x29, 5};
+    // clang-format on
     if (row.tag) // retrieveTag(data, local 5, 16) after the ciphertext
         code = code + ByteVector{0x15, 4, 0x1A, 0x16, 5, 0x10, 16, 0x8B, 0, retrieveTag, 0x16, 5, 0x41, 0x29, 5};
     code = code + ByteVector{0x19, 0x03, 0x16, 5, 0x8B, 0, outgoingAndSend, 0x7A};
@@ -885,62 +871,23 @@ ByteVector roundTrip(std::uint8_t type, std::uint16_t bits, std::uint8_t keyClas
                      std::uint8_t algorithm, std::uint8_t keyLength, std::uint8_t inputLength)
 {
     const auto inputAt = static_cast<std::uint8_t>(5 + keyLength);
-    ByteVector code{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D};
-    code = code + ByteVector{0x10,
-                             type,
-                             0x11,
-                             static_cast<std::uint8_t>(bits >> 8),
-                             static_cast<std::uint8_t>(bits),
-                             0x03,
-                             0x8D,
-                             0,
-                             buildKey,
-                             0x2E,
-                             0x1B,
-                             0x1A,
-                             0x08,
-                             0x8E,
-                             3,
-                             0,
-                             keyClass,
-                             setKeyToken};
-    code = code + ByteVector{0x10, algorithm, 0x03, 0x8D, 0, cipherInstance, 0x28, 4};
-    // init(key, ENCRYPT); doFinal(data, input, length, data, 128) into local 5
-    code = code + ByteVector{0x15, 4,    0x1B, 0x05,    0x8B,          0,           cipherInit, 0x15,
-                             4,    0x1A, 0x10, inputAt, 0x10,          inputLength, 0x1A,       0x11,
-                             0,    128,  0x8B, 0,       cipherDoFinal, 0x29,        5};
-    // init(key, DECRYPT); doFinal(data, 128, local 5, data, 0) into local 5; send it
-    code = code + ByteVector{0x15,
-                             4,
-                             0x1B,
-                             0x04,
-                             0x8B,
-                             0,
-                             cipherInit,
-                             0x15,
-                             4,
-                             0x1A,
-                             0x11,
-                             0,
-                             128,
-                             0x16,
-                             5,
-                             0x1A,
-                             0x03,
-                             0x8B,
-                             0,
-                             cipherDoFinal,
-                             0x29,
-                             5,
-                             0x19,
-                             0x03,
-                             0x16,
-                             5,
-                             0x8B,
-                             0,
-                             outgoingAndSend,
-                             0x7A};
-    return code;
+    // The buffer in local 2; the key, set from the data at 5, in local 3; the
+    // cipher in 4. init(key, ENCRYPT); doFinal(data, input, length, data, 128)
+    // into local 5; init(key, DECRYPT); doFinal(data, 128, local 5, data, 0)
+    // into local 5; send it. One step of the applet a line.
+    // clang-format off
+    return ByteVector{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D,
+                      0x10, type, 0x11, static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits),
+                      0x03, 0x8D, 0, buildKey, 0x2E,
+                      0x1B, 0x1A, 0x08, 0x8E, 3, 0, keyClass, setKeyToken,
+                      0x10, algorithm, 0x03, 0x8D, 0, cipherInstance, 0x28, 4,
+                      0x15, 4, 0x1B, 0x05, 0x8B, 0, cipherInit,
+                      0x15, 4, 0x1A, 0x10, inputAt, 0x10, inputLength, 0x1A, 0x11, 0, 128,
+                      0x8B, 0, cipherDoFinal, 0x29, 5,
+                      0x15, 4, 0x1B, 0x04, 0x8B, 0, cipherInit,
+                      0x15, 4, 0x1A, 0x11, 0, 128, 0x16, 5, 0x1A, 0x03, 0x8B, 0, cipherDoFinal, 0x29, 5,
+                      0x19, 0x03, 0x16, 5, 0x8B, 0, outgoingAndSend, 0x7A};
+    // clang-format on
 }
 
 // A process method for an AEAD cipher: an AES-128 key from the data at 5,
@@ -961,43 +908,27 @@ ByteVector aeadProcess(const AeadRow& row)
                m = static_cast<std::uint8_t>(row.input.size() / 2), t = static_cast<std::uint8_t>(row.tag.size() / 2);
     const auto aadAt = static_cast<std::uint8_t>(21 + n), tagAt = static_cast<std::uint8_t>(21 + n + a),
                inputAt = static_cast<std::uint8_t>(21 + n + a + (row.encrypt ? 0 : t));
-    // clang-format off: a step of the applet a line
-    ByteVector code{0x19,      0x8B,
-                    0,         receive,
-                    0x3B,      0x19,
-                    0x8B,      0,
-                    getBuffer, 0x2D,
-                    0x10,      15,
-                    0x11,      0,
-                    128,       0x03,
-                    0x8D,      0,
-                    buildKey,  0x2E,
-                    0x1B,      0x1A,
-                    0x08,      0x8E,
-                    3,         0,
-                    aesKey,    4,
-                    0x10,      static_cast<std::uint8_t>(row.ccm ? 0xF4 : 0xF3),
-                    0x03,      0x8D,
-                    0,         cipherInstance,
-                    0x28,      4,
-                    0x15,      4,
-                    0x1B,      static_cast<std::uint8_t>(row.encrypt ? 0x05 : 0x04),
-                    0x1A,      0x10,
-                    21,        0x10,
-                    n};
-    if (row.ccm)
+    // One step of the applet a line.
+    // clang-format off
+    ByteVector code{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D,     // the buffer in local 2
+                    0x10, 15, 0x11, 0, 128, 0x03, 0x8D, 0, buildKey, 0x2E,             // an AES key of 128 bits
+                    0x1B, 0x1A, 0x08, 0x8E, 3, 0, aesKey, 4,                           // set from the data at 5
+                    0x10, static_cast<std::uint8_t>(row.ccm ? 0xF4 : 0xF3), 0x03, 0x8D, 0, cipherInstance, 0x28, 4,
+                    0x15, 4, 0x1B, static_cast<std::uint8_t>(row.encrypt ? 0x05 : 0x04), 0x1A, 0x10, 21, 0x10, n};
+    if (row.ccm) // init(key, mode, data, 21, n, a, m, t)
         code = code + ByteVector{0x10, a, 0x10, row.declared ? row.declared : m, 0x10, t, 0x8B, 0, aeadInitLengths};
-    else
+    else // init(key, mode, data, 21, n)
         code = code + ByteVector{0x8B, 0, cipherInitIv};
     if (a)
         code = code + ByteVector{0x15, 4, 0x1A, 0x10, aadAt, 0x10, a, 0x8B, 0, updateAad};
-    code =
-        code + ByteVector{0x15, 4, 0x1A, 0x10, inputAt, 0x10, m, 0x1A, 0x11, 0, 128, 0x8B, 0, cipherDoFinal, 0x29, 5};
+    // doFinal(data, inputAt, m, data, 128) into local 5
+    code = code + ByteVector{0x15, 4, 0x1A, 0x10, inputAt, 0x10, m, 0x1A, 0x11, 0, 128,
+                             0x8B, 0, cipherDoFinal, 0x29, 5};
     const ByteVector send{0x19, 0x11, 0, 128, 0x16, 5, 0x8B, 0, outgoingAndSend, 0x7A};
-    if (row.encrypt)
-        return code + ByteVector{0x15, 4,    0x1A, 0x11,        0,    128, 0x16, 5,    0x41, 0x10,
-                                 t,    0x8B, 0,    retrieveTag, 0x16, 5,   0x41, 0x29, 5} +
-               send;
+    if (row.encrypt) // retrieveTag(data, 128 + local 5, t), the tag after the ciphertext
+        return code + ByteVector{0x15, 4, 0x1A, 0x11, 0, 128, 0x16, 5, 0x41, 0x10, t, 0x8B, 0, retrieveTag,
+                                 0x16, 5, 0x41, 0x29, 5} + send;
+    // verifyTag(data, tagAt, t, t), else 6A80
     return code + ByteVector{0x15, 4, 0x1A, 0x10, tagAt, 0x10, t, 0x10, t, 0x8B, 0, verifyTag, 0x60, 12} + send +
            throwSw(0x6A80);
     // clang-format on
@@ -1080,230 +1011,6 @@ TEST(Runtime, CiphersRoundTripAndRefuseWhatTheyCannotTake)
     }
 }
 
-// Whether `signature` is the RSA PKCS#1 v1.5 SHA-256 signature of `data` by
-// the key of modulus `n` and exponent 65537, as libcrypto's own RSA sees it.
-bool verifiesRsa(const ByteVector& n, const ByteVector& data, const ByteVector& signature)
-{
-    OSSL_PARAM_BLD* build = OSSL_PARAM_BLD_new();
-    BIGNUM* modulus = BN_bin2bn(n.data(), static_cast<int>(n.size()), nullptr);
-    BIGNUM* exponent = BN_new();
-    BN_set_word(exponent, 65537);
-    OSSL_PARAM_BLD_push_BN(build, "n", modulus);
-    OSSL_PARAM_BLD_push_BN(build, "e", exponent);
-    OSSL_PARAM* params = OSSL_PARAM_BLD_to_param(build);
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
-    EVP_PKEY* key = nullptr;
-    EVP_PKEY_fromdata_init(ctx);
-    EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_PUBLIC_KEY, params);
-    EVP_MD_CTX* md = EVP_MD_CTX_new();
-    const bool verified = key && EVP_DigestVerifyInit(md, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-                          EVP_DigestVerify(md, signature.data(), signature.size(), data.data(), data.size()) == 1;
-    EVP_MD_CTX_free(md);
-    EVP_PKEY_free(key);
-    EVP_PKEY_CTX_free(ctx);
-    OSSL_PARAM_free(params);
-    OSSL_PARAM_BLD_free(build);
-    BN_free(modulus);
-    BN_free(exponent);
-    return verified;
-}
-
-// A key pair made on the card signs with RSA-SHA256-PKCS1: the signature
-// verifies with its public key outside the runtime, and fails for other data.
-TEST(Runtime, AnRsaSignatureOfTheCardVerifiesOutsideIt)
-{
-    const ByteVector message{'a', 'b', 'c'};
-    const auto length = static_cast<std::uint8_t>(message.size());
-    // clang-format off: a step of the applet a line
-    const ByteVector process{0x19,
-                             0x8B,
-                             0,
-                             receive,
-                             0x3B,
-                             0x19,
-                             0x8B,
-                             0,
-                             getBuffer,
-                             0x2D, // the buffer in local 2
-                             0x8F,
-                             0,
-                             keyPairClass,
-                             0x3D,
-                             0x05,
-                             0x11,
-                             0x02,
-                             0x00,
-                             0x8C,
-                             0,
-                             keyPairInit,
-                             0x2E, // KeyPair(ALG_RSA_CRT, 512)
-                             0x1B,
-                             0x8B,
-                             0,
-                             keyPairGenerate, // genKeyPair()
-                             0x10,
-                             40,
-                             0x03,
-                             0x8D,
-                             0,
-                             signatureInstance,
-                             0x28,
-                             4, // ALG_RSA_SHA_256_PKCS1
-                             0x15,
-                             4,
-                             0x1B,
-                             0x8B,
-                             0,
-                             keyPairPrivate,
-                             0x04,
-                             0x8B,
-                             0,
-                             signatureInit, // init(private, MODE_SIGN)
-                             0x15,
-                             4,
-                             0x1A,
-                             0x08,
-                             0x10,
-                             length,
-                             0x1A,
-                             0x10,
-                             64,
-                             0x8B,
-                             0,
-                             signatureSign,
-                             0x3B, // the signature at 64
-                             0x1B,
-                             0x8B,
-                             0,
-                             keyPairPublic,
-                             0x1A,
-                             0x03,
-                             0x8E,
-                             3,
-                             0,
-                             rsaPublicKey,
-                             5,
-                             0x3B, // the modulus at 0
-                             0x19,
-                             0x03,
-                             0x11,
-                             0,
-                             128,
-                             0x8B,
-                             0,
-                             outgoingAndSend,
-                             0x7A};
-    // clang-format on
-    Card card({TestApplet{.process = process, .locals = 4}});
-    card.select();
-    const auto response = card.sendData(message);
-    ASSERT_EQ(response.sw, 0x9000) << (response.diagnostics.empty() ? ""
-                                                                    : response.diagnostics.front().lines().front());
-    ASSERT_EQ(response.data.size(), 128u);
-    const ByteVector n(response.data.begin(), response.data.begin() + 64);
-    const ByteVector signature(response.data.begin() + 64, response.data.end());
-    EXPECT_TRUE(verifiesRsa(n, message, signature));
-    EXPECT_FALSE(verifiesRsa(n, ByteVector{'a', 'b', 'd'}, signature));
-
-    // And PKCS#1 encryption with the public key undone by the private one.
-    // clang-format off: a step of the applet a line
-    const ByteVector roundTrip{0x19,
-                               0x8B,
-                               0,
-                               receive,
-                               0x3B,
-                               0x19,
-                               0x8B,
-                               0,
-                               getBuffer,
-                               0x2D,
-                               0x8F,
-                               0,
-                               keyPairClass,
-                               0x3D,
-                               0x04,
-                               0x11,
-                               0x02,
-                               0x00,
-                               0x8C,
-                               0,
-                               keyPairInit,
-                               0x2E, // KeyPair(ALG_RSA, 512)
-                               0x1B,
-                               0x8B,
-                               0,
-                               keyPairGenerate,
-                               0x10,
-                               10,
-                               0x03,
-                               0x8D,
-                               0,
-                               cipherInstance,
-                               0x28,
-                               4, // ALG_RSA_PKCS1
-                               0x15,
-                               4,
-                               0x1B,
-                               0x8B,
-                               0,
-                               keyPairPublic,
-                               0x05,
-                               0x8B,
-                               0,
-                               cipherInit, // encrypt with the public key
-                               0x15,
-                               4,
-                               0x1A,
-                               0x08,
-                               0x10,
-                               length,
-                               0x1A,
-                               0x10,
-                               64,
-                               0x8B,
-                               0,
-                               cipherDoFinal,
-                               0x3B,
-                               0x15,
-                               4,
-                               0x1B,
-                               0x8B,
-                               0,
-                               keyPairPrivate,
-                               0x04,
-                               0x8B,
-                               0,
-                               cipherInit, // decrypt with the private one
-                               0x15,
-                               4,
-                               0x1A,
-                               0x10,
-                               64,
-                               0x10,
-                               64,
-                               0x1A,
-                               0x03,
-                               0x8B,
-                               0,
-                               cipherDoFinal,
-                               0x29,
-                               5,
-                               0x19,
-                               0x03,
-                               0x16,
-                               5,
-                               0x8B,
-                               0,
-                               outgoingAndSend,
-                               0x7A};
-    // clang-format on
-    Card second({TestApplet{.process = roundTrip, .locals = 4}});
-    second.select();
-    const auto decrypted = second.sendData(message);
-    EXPECT_EQ(answerOf(decrypted), "6162639000")
-        << (decrypted.diagnostics.empty() ? "" : decrypted.diagnostics.front().lines().front());
-}
-
 // libcrypto's own key from parameters: `type` ("EC", "RSA") and `params`
 // built by `build`; null where libcrypto refuses them.
 using Pkey = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
@@ -1372,96 +1079,23 @@ bool verifiesOutside(EVP_PKEY* key, const char* digest, bool pss, const ByteVect
 ByteVector pairSigns(std::uint8_t pairAlgorithm, std::uint16_t bits, std::uint8_t algorithm, std::uint8_t publicClass,
                      std::uint8_t publicToken, std::uint8_t length)
 {
-    // clang-format off: a step of the applet a line
-    return ByteVector{0x19,
-                      0x8B,
-                      0,
-                      receive,
-                      0x3B,
-                      0x19,
-                      0x8B,
-                      0,
-                      getBuffer,
-                      0x2D,
-                      0x8F,
-                      0,
-                      keyPairClass,
-                      0x3D,
-                      0x10,
-                      pairAlgorithm,
-                      0x11,
-                      static_cast<std::uint8_t>(bits >> 8),
-                      static_cast<std::uint8_t>(bits),
-                      0x8C,
-                      0,
-                      keyPairInit,
-                      0x2E,
-                      0x1B,
-                      0x8B,
-                      0,
-                      keyPairGenerate,
-                      0x10,
-                      algorithm,
-                      0x03,
-                      0x8D,
-                      0,
-                      signatureInstance,
-                      0x28,
-                      4,
-                      0x15,
-                      4,
-                      0x1B,
-                      0x8B,
-                      0,
-                      keyPairPrivate,
-                      0x04,
-                      0x8B,
-                      0,
-                      signatureInit,
-                      0x15,
-                      4,
-                      0x1A,
-                      0x08,
-                      0x10,
-                      length,
-                      0x1A,
-                      0x11,
-                      0,
-                      128,
-                      0x8B,
-                      0,
-                      signatureSign,
-                      0x29,
-                      5,
-                      0x1B,
-                      0x8B,
-                      0,
-                      keyPairPublic,
-                      0x1A,
-                      0x03,
-                      0x8E,
-                      3,
-                      0,
-                      publicClass,
-                      publicToken,
-                      0x3B,
-                      0x19,
-                      0x03,
-                      0x11,
-                      0,
-                      128,
-                      0x16,
-                      5,
-                      0x41,
-                      0x8B,
-                      0,
-                      outgoingAndSend,
-                      0x7A};
+    // One step of the applet a line.
+    // clang-format off
+    return ByteVector{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D,
+                      0x8F, 0, keyPairClass, 0x3D, 0x10, pairAlgorithm, 0x11,
+                      static_cast<std::uint8_t>(bits >> 8), static_cast<std::uint8_t>(bits),
+                      0x8C, 0, keyPairInit, 0x2E,
+                      0x1B, 0x8B, 0, keyPairGenerate,
+                      0x10, algorithm, 0x03, 0x8D, 0, signatureInstance, 0x28, 4,
+                      0x15, 4, 0x1B, 0x8B, 0, keyPairPrivate, 0x04, 0x8B, 0, signatureInit,
+                      0x15, 4, 0x1A, 0x08, 0x10, length, 0x1A, 0x11, 0, 128, 0x8B, 0, signatureSign, 0x29, 5,
+                      0x1B, 0x8B, 0, keyPairPublic, 0x1A, 0x03, 0x8E, 3, 0, publicClass, publicToken, 0x3B,
+                      0x19, 0x03, 0x11, 0, 128, 0x16, 5, 0x41, 0x8B, 0, outgoingAndSend, 0x7A};
     // clang-format on
 }
 
 // Signatures the card makes with keys it generated verify with libcrypto's
-// own ECDSA and RSA-PSS, and not for other data.
+// own ECDSA, RSA-PSS and RSA PKCS#1 v1.5, and not for other data.
 TEST(Runtime, SignaturesOfTheCardVerifyOutsideIt)
 {
     const struct {
@@ -1472,14 +1106,17 @@ TEST(Runtime, SignaturesOfTheCardVerifyOutsideIt)
         const char* digest;
         const char* curve; // null for RSA
         std::size_t publicLength;
+        bool pss = false;
     } rows[] = {
         {"ECDSA with SHA-256 on P-256", 5, 256, 33, "SHA256", "P-256", 65},
         {"ECDSA with SHA-1 on P-256", 5, 256, 17, "SHA1", "P-256", 65},
         {"ECDSA with SHA-512 on P-256, the hash cut to the order", 5, 256, 38, "SHA512", "P-256", 65},
         {"ECDSA with SHA-384 on P-384", 5, 384, 34, "SHA384", "P-384", 97},
         {"ECDSA with SHA-224 on P-224", 5, 224, 37, "SHA224", "P-224", 57},
-        {"RSA-PSS with SHA-256, 1024 bits", 1, 1024, 44, "SHA256", nullptr, 128},
-        {"RSA-PSS with SHA-1, CRT key, 1024 bits", 2, 1024, 21, "SHA1", nullptr, 128},
+        {"RSA-PSS with SHA-256, 1024 bits", 1, 1024, 44, "SHA256", nullptr, 128, true},
+        {"RSA-PSS with SHA-1, CRT key, 1024 bits", 2, 1024, 21, "SHA1", nullptr, 128, true},
+        {"RSA PKCS#1 v1.5 with SHA-256, CRT key, 512 bits", 2, 512, 40, "SHA256", nullptr, 64},
+        {"RSA PKCS#1 v1.5 with SHA-1, 1024 bits", 1, 1024, 10, "SHA1", nullptr, 128},
     };
     const ByteVector message{'s', 'a', 'm', 'p', 'l', 'e'};
     for (const auto& row : rows) {
@@ -1497,8 +1134,9 @@ TEST(Runtime, SignaturesOfTheCardVerifyOutsideIt)
         const ByteVector publicKey(response.data.begin(), response.data.begin() + static_cast<long>(row.publicLength));
         const ByteVector signature(response.data.begin() + 128, response.data.end());
         const Pkey key = ec ? ecPublic(row.curve, publicKey) : rsaKey(publicKey, {});
-        EXPECT_TRUE(verifiesOutside(key.get(), row.digest, !ec, message, signature));
-        EXPECT_FALSE(verifiesOutside(key.get(), row.digest, !ec, ByteVector{'s', 'a', 'm', 'p', 'l', 'f'}, signature));
+        EXPECT_TRUE(verifiesOutside(key.get(), row.digest, row.pss, message, signature));
+        EXPECT_FALSE(
+            verifiesOutside(key.get(), row.digest, row.pss, ByteVector{'s', 'a', 'm', 'p', 'l', 'f'}, signature));
     }
 }
 
@@ -1532,90 +1170,18 @@ TEST(Runtime, TheCardVerifiesPublishedEcdsaSignatures)
         // KeyPair(ALG_EC_FP, 256) for P-256's domain; its public key's W set
         // from the data at 5; verify(data, 70, the message's length, data,
         // after it, the signature's length); 6A80 where it does not verify.
-        // clang-format off: a step of the applet a line
-        const ByteVector process{0x19,
-                                 0x8B,
-                                 0,
-                                 receive,
-                                 0x3B,
-                                 0x19,
-                                 0x8B,
-                                 0,
-                                 getBuffer,
-                                 0x2D,
-                                 0x8F,
-                                 0,
-                                 keyPairClass,
-                                 0x3D,
-                                 0x10,
-                                 5,
-                                 0x11,
-                                 1,
-                                 0,
-                                 0x8C,
-                                 0,
-                                 keyPairInit,
-                                 0x2E,
-                                 0x1B,
-                                 0x8B,
-                                 0,
-                                 keyPairGenerate,
-                                 0x1B,
-                                 0x8B,
-                                 0,
-                                 keyPairPublic,
-                                 0x1A,
-                                 0x08,
-                                 0x10,
-                                 65,
-                                 0x8E,
-                                 4,
-                                 0,
-                                 ecPublicKey,
-                                 18,
-                                 0x10,
-                                 33,
-                                 0x03,
-                                 0x8D,
-                                 0,
-                                 signatureInstance,
-                                 0x28,
-                                 4,
-                                 0x15,
-                                 4,
-                                 0x1B,
-                                 0x8B,
-                                 0,
-                                 keyPairPublic,
-                                 0x05,
-                                 0x8B,
-                                 0,
-                                 signatureInit,
-                                 0x15,
-                                 4,
-                                 0x1A,
-                                 0x10,
-                                 70,
-                                 0x10,
-                                 messageLength,
-                                 0x1A,
-                                 0x10,
-                                 static_cast<std::uint8_t>(70 + messageLength),
-                                 0x10,
-                                 signatureLength,
-                                 0x8B,
-                                 0,
-                                 signatureVerify,
-                                 0x60,
-                                 3,
-                                 0x7A,
-                                 0x11,
-                                 0x6A,
-                                 0x80,
-                                 0x8D,
-                                 0,
-                                 throwIt,
-                                 0x7A};
+        // One step of the applet a line.
+        // clang-format off
+        const ByteVector process{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D,
+                                 0x8F, 0, keyPairClass, 0x3D, 0x10, 5, 0x11, 1, 0, 0x8C, 0, keyPairInit, 0x2E,
+                                 0x1B, 0x8B, 0, keyPairGenerate,
+                                 0x1B, 0x8B, 0, keyPairPublic, 0x1A, 0x08, 0x10, 65, 0x8E, 4, 0, ecPublicKey, 18,
+                                 0x10, 33, 0x03, 0x8D, 0, signatureInstance, 0x28, 4,
+                                 0x15, 4, 0x1B, 0x8B, 0, keyPairPublic, 0x05, 0x8B, 0, signatureInit,
+                                 0x15, 4, 0x1A, 0x10, 70, 0x10, messageLength, 0x1A, 0x10,
+                                 static_cast<std::uint8_t>(70 + messageLength), 0x10, signatureLength,
+                                 0x8B, 0, signatureVerify, 0x60, 3, 0x7A,
+                                 0x11, 0x6A, 0x80, 0x8D, 0, throwIt, 0x7A};
         // clang-format on
         Card card({TestApplet{.process = process, .locals = 4}});
         card.select();
@@ -1655,90 +1221,16 @@ TEST(Runtime, KeyAgreementMatchesLibcrypto)
         // KeyPair(ALG_EC_FP, 256), genKeyPair; KeyAgreement of the row's
         // algorithm; init(private); generateSecret(data, 5, 65, data, 128);
         // its public point at 0; answer 0 to 128 + the secret's length.
-        // clang-format off: a step of the applet a line
-        const ByteVector process{0x19,
-                                 0x8B,
-                                 0,
-                                 receive,
-                                 0x3B,
-                                 0x19,
-                                 0x8B,
-                                 0,
-                                 getBuffer,
-                                 0x2D,
-                                 0x8F,
-                                 0,
-                                 keyPairClass,
-                                 0x3D,
-                                 0x10,
-                                 5,
-                                 0x11,
-                                 1,
-                                 0,
-                                 0x8C,
-                                 0,
-                                 keyPairInit,
-                                 0x2E,
-                                 0x1B,
-                                 0x8B,
-                                 0,
-                                 keyPairGenerate,
-                                 0x10,
-                                 row.algorithm,
-                                 0x03,
-                                 0x8D,
-                                 0,
-                                 agreementInstance,
-                                 0x28,
-                                 4,
-                                 0x15,
-                                 4,
-                                 0x1B,
-                                 0x8B,
-                                 0,
-                                 keyPairPrivate,
-                                 0x8B,
-                                 0,
-                                 agreementInit,
-                                 0x15,
-                                 4,
-                                 0x1A,
-                                 0x08,
-                                 0x10,
-                                 65,
-                                 0x1A,
-                                 0x11,
-                                 0,
-                                 128,
-                                 0x8B,
-                                 0,
-                                 agreementSecret,
-                                 0x29,
-                                 5,
-                                 0x1B,
-                                 0x8B,
-                                 0,
-                                 keyPairPublic,
-                                 0x1A,
-                                 0x03,
-                                 0x8E,
-                                 3,
-                                 0,
-                                 ecPublicKey,
-                                 19,
-                                 0x3B,
-                                 0x19,
-                                 0x03,
-                                 0x11,
-                                 0,
-                                 128,
-                                 0x16,
-                                 5,
-                                 0x41,
-                                 0x8B,
-                                 0,
-                                 outgoingAndSend,
-                                 0x7A};
+        // One step of the applet a line.
+        // clang-format off
+        const ByteVector process{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D,
+                                 0x8F, 0, keyPairClass, 0x3D, 0x10, 5, 0x11, 1, 0, 0x8C, 0, keyPairInit, 0x2E,
+                                 0x1B, 0x8B, 0, keyPairGenerate,
+                                 0x10, row.algorithm, 0x03, 0x8D, 0, agreementInstance, 0x28, 4,
+                                 0x15, 4, 0x1B, 0x8B, 0, keyPairPrivate, 0x8B, 0, agreementInit,
+                                 0x15, 4, 0x1A, 0x08, 0x10, 65, 0x1A, 0x11, 0, 128, 0x8B, 0, agreementSecret, 0x29, 5,
+                                 0x1B, 0x8B, 0, keyPairPublic, 0x1A, 0x03, 0x8E, 3, 0, ecPublicKey, 19, 0x3B,
+                                 0x19, 0x03, 0x11, 0, 128, 0x16, 5, 0x41, 0x8B, 0, outgoingAndSend, 0x7A};
         // clang-format on
         Card card({TestApplet{.process = process, .locals = 4}});
         card.select();
@@ -1775,130 +1267,53 @@ TEST(Runtime, KeyAgreementMatchesLibcrypto)
     }
 }
 
-// What the card encrypts with RSA-OAEP, libcrypto's own OAEP decrypts with
-// the private exponent the card gave out.
-TEST(Runtime, AnOaepEncryptionOfTheCardDecryptsOutsideIt)
+// What the card encrypts with RSA, OAEP or PKCS#1 v1.5, libcrypto's own RSA
+// decrypts with the private exponent the card gave out.
+TEST(Runtime, RsaEncryptionsOfTheCardDecryptOutsideIt)
 {
-    const ByteVector message{'o', 'a', 'e', 'p'};
-    // KeyPair(ALG_RSA, 512); Cipher ALG_RSA_PKCS1_OAEP; encrypt the data to
-    // 64 with the public key; its modulus at 0, the private exponent at 128.
-    // clang-format off: a step of the applet a line
-    const ByteVector process{0x19,
-                             0x8B,
-                             0,
-                             receive,
-                             0x3B,
-                             0x19,
-                             0x8B,
-                             0,
-                             getBuffer,
-                             0x2D,
-                             0x8F,
-                             0,
-                             keyPairClass,
-                             0x3D,
-                             0x04,
-                             0x11,
-                             2,
-                             0,
-                             0x8C,
-                             0,
-                             keyPairInit,
-                             0x2E,
-                             0x1B,
-                             0x8B,
-                             0,
-                             keyPairGenerate,
-                             0x10,
-                             15,
-                             0x03,
-                             0x8D,
-                             0,
-                             cipherInstance,
-                             0x28,
-                             4,
-                             0x15,
-                             4,
-                             0x1B,
-                             0x8B,
-                             0,
-                             keyPairPublic,
-                             0x05,
-                             0x8B,
-                             0,
-                             cipherInit,
-                             0x15,
-                             4,
-                             0x1A,
-                             0x08,
-                             0x07,
-                             0x1A,
-                             0x10,
-                             64,
-                             0x8B,
-                             0,
-                             cipherDoFinal,
-                             0x3B,
-                             0x1B,
-                             0x8B,
-                             0,
-                             keyPairPublic,
-                             0x1A,
-                             0x03,
-                             0x8E,
-                             3,
-                             0,
-                             rsaPublicKey,
-                             5,
-                             0x3B,
-                             0x1B,
-                             0x8B,
-                             0,
-                             keyPairPrivate,
-                             0x1A,
-                             0x11,
-                             0,
-                             128,
-                             0x8E,
-                             3,
-                             0,
-                             rsaPrivateKey,
-                             4,
-                             0x29,
-                             5,
-                             0x19,
-                             0x03,
-                             0x11,
-                             0,
-                             128,
-                             0x16,
-                             5,
-                             0x41,
-                             0x8B,
-                             0,
-                             outgoingAndSend,
-                             0x7A};
-    // clang-format on
-    Card card({TestApplet{.process = process, .locals = 4}});
-    card.select();
-    const auto response = card.sendData(message);
-    ASSERT_EQ(response.sw, 0x9000) << (response.diagnostics.empty() ? ""
-                                                                    : response.diagnostics.front().lines().front());
-    const ByteVector n(response.data.begin(), response.data.begin() + 64),
-        ciphertext(response.data.begin() + 64, response.data.begin() + 128),
-        d(response.data.begin() + 128, response.data.end());
-    const Pkey key = rsaKey(n, d);
-    ASSERT_NE(key, nullptr);
-    EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr);
-    ByteVector plain(64);
-    std::size_t length = plain.size();
-    const bool decrypted = EVP_PKEY_decrypt_init(ctx) == 1 &&
-                           EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_OAEP_PADDING) == 1 &&
-                           EVP_PKEY_decrypt(ctx, plain.data(), &length, ciphertext.data(), ciphertext.size()) == 1;
-    EVP_PKEY_CTX_free(ctx);
-    ASSERT_TRUE(decrypted);
-    plain.resize(length);
-    EXPECT_EQ(plain, message);
+    const ByteVector message{'r', 's', 'a', '!'};
+    const struct {
+        const char* what;
+        std::uint8_t algorithm;
+        int padding;
+    } rows[] = {{"OAEP with SHA-1", 15, RSA_PKCS1_OAEP_PADDING}, {"PKCS#1 v1.5", 10, RSA_PKCS1_PADDING}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        // KeyPair(ALG_RSA, 512); the row's Cipher encrypts the data to 64
+        // with the public key; the modulus at 0, the private exponent at 128.
+        // One step of the applet a line.
+        // clang-format off
+        const ByteVector process{0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x2D,
+                                 0x8F, 0, keyPairClass, 0x3D, 0x04, 0x11, 2, 0, 0x8C, 0, keyPairInit, 0x2E,
+                                 0x1B, 0x8B, 0, keyPairGenerate,
+                                 0x10, row.algorithm, 0x03, 0x8D, 0, cipherInstance, 0x28, 4,
+                                 0x15, 4, 0x1B, 0x8B, 0, keyPairPublic, 0x05, 0x8B, 0, cipherInit,
+                                 0x15, 4, 0x1A, 0x08, 0x07, 0x1A, 0x10, 64, 0x8B, 0, cipherDoFinal, 0x3B,
+                                 0x1B, 0x8B, 0, keyPairPublic, 0x1A, 0x03, 0x8E, 3, 0, rsaPublicKey, 5, 0x3B,
+                                 0x1B, 0x8B, 0, keyPairPrivate, 0x1A, 0x11, 0, 128, 0x8E, 3, 0, rsaPrivateKey, 4,
+                                 0x29, 5,
+                                 0x19, 0x03, 0x11, 0, 128, 0x16, 5, 0x41, 0x8B, 0, outgoingAndSend, 0x7A};
+        // clang-format on
+        Card card({TestApplet{.process = process, .locals = 4}});
+        card.select();
+        const auto response = card.sendData(message);
+        ASSERT_EQ(response.sw, 0x9000) << (response.diagnostics.empty() ? ""
+                                                                        : response.diagnostics.front().lines().front());
+        const ByteVector n(response.data.begin(), response.data.begin() + 64),
+            ciphertext(response.data.begin() + 64, response.data.begin() + 128),
+            d(response.data.begin() + 128, response.data.end());
+        const Pkey key = rsaKey(n, d);
+        ASSERT_NE(key, nullptr);
+        EVP_PKEY_CTX* ctx = EVP_PKEY_CTX_new_from_pkey(nullptr, key.get(), nullptr);
+        ByteVector plain(64);
+        std::size_t length = plain.size();
+        const bool decrypted = EVP_PKEY_decrypt_init(ctx) == 1 && EVP_PKEY_CTX_set_rsa_padding(ctx, row.padding) == 1 &&
+                               EVP_PKEY_decrypt(ctx, plain.data(), &length, ciphertext.data(), ciphertext.size()) == 1;
+        EVP_PKEY_CTX_free(ctx);
+        ASSERT_TRUE(decrypted);
+        plain.resize(length);
+        EXPECT_EQ(plain, message);
+    }
 }
 
 // Checksum's CRCs as the API defines them: CRC16 over 0x1021 from 0, the
