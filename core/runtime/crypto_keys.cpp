@@ -43,8 +43,10 @@ void KeyState::check()
         {{Family::Rsa, Role::Crt}, {"p", "q", "dp", "dq", "qinv"}},
         {{Family::Ec, Role::Public}, {"p", "a", "b", "g", "r", "w"}},
         {{Family::Ec, Role::Private}, {"p", "a", "b", "g", "r", "s"}}};
-    const auto& names = needed.at({family, role});
-    initialized = std::all_of(names.begin(), names.end(), [&](const char* name) { return has(name); });
+    const auto names = needed.find({family, role});
+    if (names != needed.end())
+        initialized =
+            std::all_of(names->second.begin(), names->second.end(), [&](const char* name) { return has(name); });
 }
 
 void KeyState::reset()
