@@ -131,9 +131,6 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
 // NO_SUCH_ALGORITHM (03), as a card that lacks it would.
 TEST(RuntimeCorpus, TheAlgorithmTesterReportsWhatTheCardServes)
 {
-    const auto path = (corpus / "JCAlgTest__AlgTest_v1.8.2_jc305.cap").string();
-    if (!haveCorpus(path))
-        GTEST_SKIP() << "no corpus";
     struct Probe {
         std::uint8_t algorithm;
         std::uint16_t length;
@@ -182,27 +179,30 @@ TEST(RuntimeCorpus, TheAlgorithmTesterReportsWhatTheCardServes)
           {42, 256}},
          {{7, 1024}, {9, 163}, {18, 128}, {32, 1024}, {43, 128}, {3, 56}, {15, 512}}},
     };
-    const auto card = cardWith("JCAlgTest__AlgTest_v1.8.2_jc305.cap");
-    ASSERT_EQ(card->transmit(hex("00A404000A4A43416C675465737431")).sw, 0x9000);
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.what);
-        for (const bool supported : {true, false})
-            for (const auto& probe : supported ? row.supported : row.unsupported) {
-                const std::vector<std::uint8_t> command{0xB0,
-                                                        0x75,
-                                                        row.cls,
-                                                        0x00,
-                                                        0x03,
-                                                        probe.algorithm,
-                                                        static_cast<std::uint8_t>(probe.length >> 8),
-                                                        static_cast<std::uint8_t>(probe.length)};
-                const auto response = card->transmit(command);
-                ASSERT_EQ(response.sw, 0x9000) << int(probe.algorithm);
-                ASSERT_GE(response.data.size(), 2u);
-                EXPECT_EQ(int(response.data[1]), supported ? 0x00 : 0x03)
-                    << "algorithm " << int(probe.algorithm) << ", length " << probe.length;
-            }
-    }
+    for (const char* file : {"JCAlgTest__AlgTest_v1.8.2_jc304.cap", "JCAlgTest__AlgTest_v1.8.2_jc305.cap"})
+        for (const auto& row : rows) {
+            SCOPED_TRACE(std::string(file) + ": " + row.what);
+            if (!haveCorpus((corpus / file).string()))
+                GTEST_SKIP() << "no corpus";
+            const auto card = cardWith(file);
+            ASSERT_EQ(card->transmit(hex("00A404000A4A43416C675465737431")).sw, 0x9000);
+            for (const bool supported : {true, false})
+                for (const auto& probe : supported ? row.supported : row.unsupported) {
+                    const std::vector<std::uint8_t> command{0xB0,
+                                                            0x75,
+                                                            row.cls,
+                                                            0x00,
+                                                            0x03,
+                                                            probe.algorithm,
+                                                            static_cast<std::uint8_t>(probe.length >> 8),
+                                                            static_cast<std::uint8_t>(probe.length)};
+                    const auto response = card->transmit(command);
+                    ASSERT_EQ(response.sw, 0x9000) << int(probe.algorithm);
+                    ASSERT_GE(response.data.size(), 2u);
+                    EXPECT_EQ(int(response.data[1]), supported ? 0x00 : 0x03)
+                        << "algorithm " << int(probe.algorithm) << ", length " << probe.length;
+                }
+        }
 }
 
 // With trace, every exception is told, each frame named from Debug with its
