@@ -421,16 +421,23 @@ void rsaDoFinal(NativeCall& c, CipherState& cipher, const Bytes& data)
     c.returnShort(static_cast<std::int16_t>(out.size()));
 }
 
+// What an update or doFinal works on: the bytes kept from before, then the call's own.
+Bytes gathered(NativeCall& c, CipherState& cipher, const char* call)
+{
+    if (!cipher.initialized)
+        cryptoThrow(c, "INVALID_INIT", std::string("Cipher.") + call + " before init");
+    Bytes data = cipher.pending;
+    const auto input = argumentBytes(c, 1, 2, 3);
+    data.insert(data.end(), input.begin(), input.end());
+    return data;
+}
+
 void cipherUpdate(NativeCall& c)
 {
     CipherState& cipher = cipherOf(c);
-    if (!cipher.initialized)
-        cryptoThrow(c, "INVALID_INIT", "Cipher.update before init");
-    if (cipher.kind->family == Family::Rsa)
+    if (cipher.initialized && cipher.kind->family == Family::Rsa)
         cryptoThrow(c, "ILLEGAL_USE", "Cipher.update of RSA, which takes one block in doFinal");
-    auto data = cipher.pending;
-    const auto input = argumentBytes(c, 1, 2, 3);
-    data.insert(data.end(), input.begin(), input.end());
+    auto data = gathered(c, cipher, "update");
     std::size_t whole = data.size() / cipher.block() * cipher.block();
     // A padded decryption keeps its last block for doFinal, which removes the padding.
     if (!cipher.encrypt && cipher.kind->padding != Pad::None && whole == data.size() && whole > 0)
@@ -445,11 +452,7 @@ void cipherUpdate(NativeCall& c)
 void cipherDoFinal(NativeCall& c)
 {
     CipherState& cipher = cipherOf(c);
-    if (!cipher.initialized)
-        cryptoThrow(c, "INVALID_INIT", "Cipher.doFinal before init");
-    auto data = cipher.pending;
-    const auto input = argumentBytes(c, 1, 2, 3);
-    data.insert(data.end(), input.begin(), input.end());
+    auto data = gathered(c, cipher, "doFinal");
     cipher.pending.clear();
     if (cipher.kind->family == Family::Rsa) {
         rsaDoFinal(c, cipher, data);
