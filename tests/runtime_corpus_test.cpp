@@ -81,7 +81,11 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
           {"8030000020" + firstHalf, "9000"},
           {"8031000018" + secondHalf + "14", sha1twoBlocks + "9000"},
           {"803100000361626310", "6700"}, // its answer is 20 bytes
-          {"8040000000", "6D00"}}},
+          {"8040000000", "6D00"},
+          {"8030000020" + firstHalf, "9000"},
+          {"reset", ""}, // a reset starts the digest again
+          {"00A4040006EEEEEEEEEE00", "9000"},
+          {"803100000361626314", sha1abc + "9000"}}},
         {"OptimizedJCAlgs__sha3.cap", // Keccak in bytecode: FIPS 202's SHA3-256 of "abc"
          "",
          {{"00A4040008556E697454657374", "9000"},

@@ -252,6 +252,12 @@ struct CipherState : NativeState {
     Bytes key, iv, firstIv, pending;
     KeyState rsaKey; // an RSA cipher's key, as init found it
     std::size_t block() const { return kind->family == Family::Des ? 8 : 16; }
+    // A reset leaves the cipher as its last init did.
+    void reset() override
+    {
+        pending.clear();
+        iv = firstIv;
+    }
 };
 
 // An AEAD cipher's operation: everything up to doFinal is kept, then sealed
@@ -263,7 +269,14 @@ struct AeadState : NativeState {
     Bytes key, nonce, aad, data, tag;
     long adataLength = -1, messageLength = -1; // CCM's, declared at init
     std::size_t tagSize = 16;
-    void reset() override { initialized = finished = false; }
+    // A reset leaves the cipher as its last init did.
+    void reset() override
+    {
+        aad.clear();
+        data.clear();
+        tag.clear();
+        finished = false;
+    }
 };
 
 Ref makeCipher(NativeCall& c, const CipherKind& kind, std::int8_t algorithm, const char* cls)

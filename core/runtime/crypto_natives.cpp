@@ -185,7 +185,8 @@ struct SignatureState : NativeState {
     const MacKind* kind = nullptr;
     bool initialized = false, signing = false;
     Bytes key, iv, data;
-    KeyState asymmetricKey; // an RSA or EC signature's key, as init found it
+    KeyState asymmetricKey;                 // an RSA or EC signature's key, as init found it
+    void reset() override { data.clear(); } // as its last init left it
 };
 
 Ref makeSignature(NativeCall& c, const MacKind& kind, std::int8_t algorithm, const char* cls)

@@ -868,6 +868,7 @@ struct DigestState : NativeState {
     std::int8_t algorithm = 0;
     const EVP_MD* md = nullptr;
     std::vector<std::uint8_t> input;
+    void reset() override { input.clear(); } // a card reset starts the digest again
 };
 
 // A MessageDigest, or one of its subclasses that share its state.
