@@ -107,6 +107,13 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
           {"8010000003616263", sha1abc + "9000"},
           {"8020000003616263", "0002"},   // Cipher.init: CryptoException UNINITIALIZED_KEY, its reason answered
           {"8030000003616263", "0002"}}}, // Signature.init: the same
+        {"ECTester__ectester.cap",        // its own commands: allocate, set a curve of its table, generate
+         "",
+         {{"00A404000A45435465737465723031", "9000"},
+          {"B05A030003010005", "900090009000"},     // two EC key pairs of 256 bits
+          {"B05C030105007D000000", "000100019000"}, // its curve 1 is of 112 bits: ILLEGAL_VALUE for each
+          {"B05C030605007D000000", "900090009000"}, // its curve 6, of 256 bits: field, A, B, G, R and K set
+          {"B05D030000", "900090009000"}}},         // both pairs generated on it
         {"JCAlgTest__HelloWorld.cap",
          "",
          {{"00A4040009A00000006203010C01", "00A4040009A00000006203010C019000"},
