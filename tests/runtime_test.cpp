@@ -845,7 +845,7 @@ TEST(Runtime, CryptographyMeetsPublishedVectors)
         {"ISO/IEC 9797-1 annex B, MAC algorithm 3 with padding 1", 3, 128, desKey, 5, true, 48, false,
          "0123456789ABCDEFFEDCBA9876543210", "4E6F77206973207468652074696D6520666F7220616C6C20", "",
          "A1C72E74EA3FA9B6"},
-        {"The GCM specification's test case 3", 15, 128, aesKey, 4, false, 0xF3, true,
+        {"McGrew and Viega's GCM test case 3", 15, 128, aesKey, 4, false, 0xF3, true,
          "FEFFE9928665731C6D6A8F9467308308",
          "D9313225F88406E5A55909C5AFF5269A86A7A9531534F7DA2E4C303D8A318A721C3C0C95956809532FCF0E2449A6B525B16AEDF5AA0D"
          "E657BA637B391AAFD255",
@@ -949,7 +949,7 @@ TEST(Runtime, AeadCiphersMeetPublishedVectors)
                       ccmAad = "0001020304050607", ccmPlain = "08090A0B0C0D0E0F101112131415161718191A1B1C1D1E",
                       ccmCipher = "588C979A61C663D2F066D0C2C0F989806D5F6B61DAC384", ccmTag = "17E8D12CFDF926E0";
     const AeadRow rows[] = {
-        {"the GCM specification's test case 4, sealed", false, true, gcmKey, gcmIv, gcmAad, gcmPlain, gcmTag,
+        {"McGrew and Viega's GCM test case 4, sealed", false, true, gcmKey, gcmIv, gcmAad, gcmPlain, gcmTag,
          gcmCipher + gcmTag + "9000"},
         {"test case 4 opened, its tag verified", false, false, gcmKey, gcmIv, gcmAad, gcmCipher, gcmTag,
          gcmPlain + "9000"},
