@@ -228,7 +228,7 @@ const CipherKind cipherKinds[] = {
     {"ALG_AES_ECB_ISO9797_M2", Family::Aes, Mode::Ecb, Pad::M2, "CIPHER_AES_ECB", "PAD_ISO9797_M2"},
     {"ALG_AES_ECB_PKCS5", Family::Aes, Mode::Ecb, Pad::Pkcs5, "CIPHER_AES_ECB", "PAD_PKCS5"},
     {"ALG_RSA_PKCS1", Family::Rsa, Mode::Rsa, Pad::Pkcs1, "CIPHER_RSA", "PAD_PKCS1"},
-    {"ALG_RSA_PKCS1_OAEP", Family::Rsa, Mode::Rsa, Pad::None, "CIPHER_RSA", "PAD_PKCS1_OAEP"},
+    {"ALG_RSA_PKCS1_OAEP", Family::Rsa, Mode::Rsa, Pad::Oaep, "CIPHER_RSA", "PAD_PKCS1_OAEP"},
     {"ALG_RSA_NOPAD", Family::Rsa, Mode::Rsa, Pad::None, "CIPHER_RSA", "PAD_NOPAD"},
     {"ALG_AES_GCM", Family::Aes, Mode::Gcm, Pad::None, "CIPHER_AES_GCM", "PAD_NULL", aeadClass},
     {"ALG_AES_CCM", Family::Aes, Mode::Ccm, Pad::None, "CIPHER_AES_CCM", "PAD_NULL", aeadClass},
@@ -238,11 +238,6 @@ std::int8_t cipherConstant(const char* name)
 {
     const bool aead = std::string(name) == "CIPHER_AES_GCM" || std::string(name) == "CIPHER_AES_CCM";
     return static_cast<std::int8_t>(constant(aead ? aeadClass : cipherClass, name));
-}
-
-bool isOaep(const CipherKind& kind)
-{
-    return std::string(kind.padName) == "PAD_PKCS1_OAEP";
 }
 
 struct CipherState : NativeState {
@@ -313,9 +308,8 @@ void makeByParts(NativeCall& c, const char* cls)
 {
     const std::int16_t cipher = c.shortArg(0), padding = c.shortArg(1);
     for (const auto& kind : cipherKinds) {
-        const bool padMatches =
-            padding == constant(cipherClass, kind.padName) ||
-            (kind.padding == Pad::None && !isOaep(kind) && padding == constant(cipherClass, "PAD_NULL"));
+        const bool padMatches = padding == constant(cipherClass, kind.padName) ||
+                                (kind.padding == Pad::None && padding == constant(cipherClass, "PAD_NULL"));
         if (cipher == cipherConstant(kind.cipher) && padMatches) {
             c.returnRef(makeCipher(c, kind, 0, cls));
             return;
@@ -335,22 +329,9 @@ void oneShotOpen(NativeCall& c)
     makeByParts(c, "javacardx.crypto.Cipher$OneShot");
 }
 
-void oneShotClose(NativeCall& c)
-{
-    c.objectArg(0).native.reset();
-}
-
-template <typename State> State& stateOf(NativeCall& c, const char* what)
-{
-    auto* state = dynamic_cast<State*>(c.objectArg(0).native.get());
-    if (!state)
-        cryptoThrow(c, "INVALID_INIT", std::string("a ") + what + " the simulated card did not make, or one closed");
-    return *state;
-}
-
 CipherState& cipherOf(NativeCall& c)
 {
-    return stateOf<CipherState>(c, "Cipher");
+    return stateOf<CipherState>(c, "INVALID_INIT", "Cipher");
 }
 
 bool modeOf(NativeCall& c)
@@ -407,10 +388,10 @@ void rsaDoFinal(NativeCall& c, CipherState& cipher, const Bytes& data)
     const KeyState& key = cipher.rsaKey;
     const std::size_t k = key.bits / 8;
     const std::uint8_t type = key.role == Role::Public ? (cipher.encrypt ? 2 : 1) : (cipher.encrypt ? 1 : 2);
-    const bool oaep = isOaep(*cipher.kind);
+    const bool oaep = cipher.kind->padding == Pad::Oaep;
     Bytes out;
     if (cipher.encrypt) {
-        if (cipher.kind->padding == Pad::None && !oaep && data.size() != k)
+        if (cipher.kind->padding == Pad::None && data.size() != k)
             cryptoThrow(c, "ILLEGAL_USE",
                         std::to_string(data.size()) + " bytes for RSA without padding, not " + std::to_string(k));
         out = rsaApply(c, key,
@@ -488,17 +469,18 @@ void cipherDoFinal(NativeCall& c)
 
 template <typename State> void algorithmOf(NativeCall& c)
 {
-    c.returnShort(stateOf<State>(c, "Cipher").algorithm);
+    c.returnShort(stateOf<State>(c, "INVALID_INIT", "Cipher").algorithm);
 }
 
 template <typename State> void cipherAlgorithmOf(NativeCall& c)
 {
-    c.returnShort(cipherConstant(stateOf<State>(c, "Cipher").kind->cipher));
+    c.returnShort(cipherConstant(stateOf<State>(c, "INVALID_INIT", "Cipher").kind->cipher));
 }
 
 template <typename State> void paddingAlgorithmOf(NativeCall& c)
 {
-    c.returnShort(static_cast<std::int8_t>(constant(cipherClass, stateOf<State>(c, "Cipher").kind->padName)));
+    c.returnShort(
+        static_cast<std::int8_t>(constant(cipherClass, stateOf<State>(c, "INVALID_INIT", "Cipher").kind->padName)));
 }
 
 // AES-GCM or AES-CCM sealing of `data`: the ciphertext and a tag of `tagSize` bytes.
@@ -535,7 +517,7 @@ std::pair<Bytes, Bytes> aeadSeal(NativeCall& c, const AeadState& state, const By
 
 AeadState& aeadOf(NativeCall& c)
 {
-    return stateOf<AeadState>(c, "AEADCipher");
+    return stateOf<AeadState>(c, "INVALID_INIT", "AEADCipher");
 }
 
 // init(key, mode, nonce, offset, length[, adataLength, messageLength, tagSize]).

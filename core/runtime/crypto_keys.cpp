@@ -41,8 +41,8 @@ void KeyState::check()
         {{Family::Rsa, Role::Public}, {"n", "e"}},
         {{Family::Rsa, Role::Private}, {"n", "d"}},
         {{Family::Rsa, Role::Crt}, {"p", "q", "dp", "dq", "qinv"}},
-        {{Family::Ec, Role::Public}, {"p", "a", "b", "g", "r", "w"}},
-        {{Family::Ec, Role::Private}, {"p", "a", "b", "g", "r", "s"}}};
+        {{Family::Ec, Role::Public}, {"field", "a", "b", "g", "r", "w"}},
+        {{Family::Ec, Role::Private}, {"field", "a", "b", "g", "r", "s"}}};
     const auto names = needed.find({family, role});
     if (names != needed.end())
         initialized =
@@ -331,7 +331,7 @@ const PartRule partRules[] = {
     {"dp", "DP1", Width::Half},
     {"dq", "DQ1", Width::Half},
     {"qinv", "PQ", Width::Half},
-    {"ecp", "EC field prime", Width::Key},
+    {"field", "EC field prime", Width::Key},
     {"a", "EC coefficient A", Width::Key},
     {"b", "EC coefficient B", Width::Key},
     {"g", "EC generator G", Width::Point},
@@ -344,13 +344,6 @@ const PartRule& ruleOf(const std::string& name)
 {
     return *std::find_if(std::begin(partRules), std::end(partRules),
                          [&](const PartRule& rule) { return name == rule.name; });
-}
-
-// EC keys keep their field prime as "p", as RSA keys keep a prime; the rule's
-// name "ecp" only tells the two apart.
-std::string storedName(const KeyState& key, const char* part)
-{
-    return key.family == Family::Ec && std::string(part) == "ecp" ? "p" : part;
 }
 
 void partSet(NativeCall& c, const char* part)
@@ -374,7 +367,7 @@ void partSet(NativeCall& c, const char* part)
         cryptoThrow(c, "ILLEGAL_VALUE",
                     std::string("an ") + rule.what + " of " + std::to_string(argumentBytes(c, 1, 2, 3).size()) +
                         " bytes, for a key of " + std::to_string(key.bits) + " bits");
-    key.parts[storedName(key, part)] = std::move(bytes);
+    key.parts[part] = std::move(bytes);
     key.check();
 }
 
@@ -382,7 +375,7 @@ void partGet(NativeCall& c, const char* part)
 {
     KeyState& key = keyOf(c, 0);
     const PartRule& rule = ruleOf(part);
-    const auto found = key.parts.find(storedName(key, part));
+    const auto found = key.parts.find(part);
     if (found == key.parts.end())
         cryptoThrow(c, "UNINITIALIZED_KEY", std::string("the key's ") + rule.what + " was never set");
     Bytes bytes = found->second;
@@ -404,7 +397,7 @@ template <const char* Part> void getPart(NativeCall& c)
 }
 
 constexpr char partN[] = "n", partE[] = "e", partD[] = "d", partP[] = "p", partQ[] = "q", partDp[] = "dp",
-               partDq[] = "dq", partQinv[] = "qinv", partField[] = "ecp", partA[] = "a", partB[] = "b", partG[] = "g",
+               partDq[] = "dq", partQinv[] = "qinv", partField[] = "field", partA[] = "a", partB[] = "b", partG[] = "g",
                partR[] = "r", partW[] = "w", partS[] = "s";
 
 void ecSetK(NativeCall& c)
@@ -418,14 +411,14 @@ void ecSetK(NativeCall& c)
 void ecGetK(NativeCall& c)
 {
     const KeyState& key = keyOf(c, 0);
-    if (!key.has("p"))
+    if (!key.has("field"))
         cryptoThrow(c, "UNINITIALIZED_KEY", "the key's EC cofactor was never set");
     c.returnShort(key.cofactor);
 }
 
 void copyDomain(KeyState& to, const KeyState& from)
 {
-    for (const char* part : {"p", "a", "b", "g", "r"})
+    for (const char* part : {"field", "a", "b", "g", "r"})
         to.parts[part] = from.parts.at(part);
     to.cofactor = from.cofactor;
     to.check();
@@ -433,7 +426,7 @@ void copyDomain(KeyState& to, const KeyState& from)
 
 bool hasDomain(const KeyState& key)
 {
-    return key.has("p") && key.has("a") && key.has("b") && key.has("g") && key.has("r");
+    return key.has("field") && key.has("a") && key.has("b") && key.has("g") && key.has("r");
 }
 
 void ecCopyDomain(NativeCall& c)
@@ -581,7 +574,7 @@ void generateEc(NativeCall& c, KeyState& publicKey, KeyState& privateKey)
     if (domain) {
         source = *domain;
     } else {
-        source.parts = {{"p", bnParam(pkey.get(), OSSL_PKEY_PARAM_EC_P)},
+        source.parts = {{"field", bnParam(pkey.get(), OSSL_PKEY_PARAM_EC_P)},
                         {"a", bnParam(pkey.get(), OSSL_PKEY_PARAM_EC_A)},
                         {"b", bnParam(pkey.get(), OSSL_PKEY_PARAM_EC_B)},
                         {"g", octetParam(pkey.get(), OSSL_PKEY_PARAM_EC_GENERATOR)},
@@ -675,8 +668,8 @@ Pkey ecKey(NativeCall& c, const KeyState& key, const Bytes* point, bool withPriv
         cryptoThrow(c, "UNINITIALIZED_KEY", "an EC key without its domain parameters");
     const std::unique_ptr<OSSL_PARAM_BLD, decltype(&OSSL_PARAM_BLD_free)> build(OSSL_PARAM_BLD_new(),
                                                                                 OSSL_PARAM_BLD_free);
-    const Bn p = bn(key.parts.at("p")), a = bn(key.parts.at("a")), b = bn(key.parts.at("b")), r = bn(key.parts.at("r")),
-             k = newBn();
+    const Bn p = bn(key.parts.at("field")), a = bn(key.parts.at("a")), b = bn(key.parts.at("b")),
+             r = bn(key.parts.at("r")), k = newBn();
     Bn s = withPrivate ? bn(key.parts.at("s")) : newBn();
     const Bytes& g = key.parts.at("g");
     char field[] = "prime-field";

@@ -235,17 +235,9 @@ void signatureOneShotOpen(NativeCall& c)
     makeByParts(c, "javacard.security.Signature$OneShot");
 }
 
-void oneShotClose(NativeCall& c)
-{
-    c.objectArg(0).native.reset();
-}
-
 SignatureState& signatureOf(NativeCall& c)
 {
-    auto* state = dynamic_cast<SignatureState*>(c.objectArg(0).native.get());
-    if (!state)
-        cryptoThrow(c, "INVALID_INIT", "a Signature the simulated card did not make, or one closed");
-    return *state;
+    return stateOf<SignatureState>(c, "INVALID_INIT", "Signature");
 }
 
 void signatureInit(NativeCall& c, bool ivGiven)
@@ -546,10 +538,7 @@ void agreementGetInstance(NativeCall& c)
 
 AgreementState& agreementOf(NativeCall& c)
 {
-    auto* state = dynamic_cast<AgreementState*>(c.objectArg(0).native.get());
-    if (!state)
-        cryptoThrow(c, "ILLEGAL_USE", "a KeyAgreement the simulated card did not make");
-    return *state;
+    return stateOf<AgreementState>(c, "ILLEGAL_USE", "KeyAgreement");
 }
 
 void agreementInit(NativeCall& c)
@@ -564,8 +553,8 @@ void agreementInit(NativeCall& c)
 Bytes sharedPoint(NativeCall& c, const KeyState& key, const Bytes& point, bool cofactor)
 {
     const std::unique_ptr<BN_CTX, decltype(&BN_CTX_free)> ctx(BN_CTX_new(), BN_CTX_free);
-    const Bn p = bn(key.parts.at("p")), a = bn(key.parts.at("a")), b = bn(key.parts.at("b")), s = bn(key.parts.at("s")),
-             k = newBn();
+    const Bn p = bn(key.parts.at("field")), a = bn(key.parts.at("a")), b = bn(key.parts.at("b")),
+             s = bn(key.parts.at("s")), k = newBn();
     const std::unique_ptr<EC_GROUP, decltype(&EC_GROUP_free)> group(
         ctx ? EC_GROUP_new_curve_GFp(p.get(), a.get(), b.get(), ctx.get()) : nullptr, EC_GROUP_free);
     if (!group)
@@ -634,10 +623,7 @@ void checksumGetInstance(NativeCall& c)
 
 ChecksumState& checksumOf(NativeCall& c)
 {
-    auto* state = dynamic_cast<ChecksumState*>(c.objectArg(0).native.get());
-    if (!state)
-        cryptoThrow(c, "ILLEGAL_USE", "a Checksum the simulated card did not make");
-    return *state;
+    return stateOf<ChecksumState>(c, "ILLEGAL_USE", "Checksum");
 }
 
 void checksumInit(NativeCall& c)

@@ -33,7 +33,7 @@ enum class Family { Des, Aes, Hmac, Generic, Rsa, Ec };
 enum class Role { Public, Private, Crt };
 
 // A key object's contents. RSA keys keep their parts by name (n, e, d, p, q,
-// dp, dq, qinv), EC keys theirs (p, a, b, g, r, w, s) and their cofactor.
+// dp, dq, qinv), EC keys theirs (field, a, b, g, r, w, s) and their cofactor.
 struct KeyState : NativeState {
     Family family = Family::Des;
     std::int8_t type = 0;
@@ -86,7 +86,7 @@ Bytes mgf1(NativeCall& c, const char* digest, const Bytes& seed, std::size_t len
 Bytes blockCipher(NativeCall& c, Family family, const Bytes& key, bool cbc, bool encrypt, const Bytes& iv,
                   const Bytes& in);
 
-enum class Pad { None, M1, M2, Pkcs5, Pkcs1 };
+enum class Pad { None, M1, M2, Pkcs5, Pkcs1, Oaep };
 void pad(Bytes& data, Pad padding, std::size_t block);
 // Removes M2 or PKCS#5 padding after decryption; false where there is none.
 bool unpad(Bytes& data, Pad padding, std::size_t block);
@@ -102,6 +102,17 @@ void initSecret(NativeCall& c, Family family, bool ivGiven, std::size_t block, b
 // where `wantPublic` is empty); an IV is refused, as these take none.
 const KeyState& asymmetricKey(NativeCall& c, bool ivGiven, Family family, std::optional<bool> wantPublic,
                               const char* refusal);
+
+// The state of the engine object `this` (argument 0) is: a Cipher's, a
+// Signature's, ... Else CryptoException `reason`: the runtime did not make
+// the object, or a OneShot was closed.
+template <typename State> State& stateOf(NativeCall& c, const char* reason, const char* what)
+{
+    auto* state = dynamic_cast<State*>(c.objectArg(0).native.get());
+    if (!state)
+        cryptoThrow(c, reason, std::string("a ") + what + " the simulated card did not make, or one closed");
+    return *state;
+}
 
 using NativeTable = std::unordered_map<std::string, Native>;
 void addKeyNatives(NativeTable& table);

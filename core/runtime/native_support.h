@@ -20,6 +20,9 @@ std::vector<std::uint8_t> argumentBytes(NativeCall& c, unsigned array, unsigned 
 // Writes `bytes` to the array argument `array` at the offset argument `offset`, checked.
 void writeArgumentBytes(NativeCall& c, unsigned array, unsigned offset, const std::vector<std::uint8_t>& bytes);
 
+// A OneShot object's close: its state goes, and a later use is refused.
+void oneShotClose(NativeCall& c);
+
 // The natives of keys, ciphers and signatures; nullptr for a name they do not serve.
 Native cryptoNativeFor(const std::string& fullName);
 

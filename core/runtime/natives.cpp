@@ -1017,12 +1017,6 @@ void randomOneShotOpen(NativeCall& c)
     makeRandom(c, c.vm.apiClass("javacard.security.RandomData$OneShot"));
 }
 
-// A OneShot object's close: its state goes, and a later use is refused.
-void oneShotClose(NativeCall& c)
-{
-    c.objectArg(0).native.reset();
-}
-
 void randomFill(NativeCall& c)
 {
     Object& array = c.arrayArg(1, ArrayType::Byte);
@@ -1261,6 +1255,11 @@ Object& NativeCall::arrayArg(unsigned i, ArrayType type)
     if (object.array != type)
         vm.fault(method.fullName() + " given an argument of another type");
     return object;
+}
+
+void oneShotClose(NativeCall& c)
+{
+    c.objectArg(0).native.reset();
 }
 
 } // namespace tolvane::runtime
