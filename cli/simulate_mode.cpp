@@ -84,6 +84,8 @@ void report(const SimulateRequest& request, const std::vector<std::uint8_t>& com
             {"data", hex(response.data)},
             {"sw", hex({static_cast<std::uint8_t>(response.sw >> 8), static_cast<std::uint8_t>(response.sw)})},
             {"instructions", response.instructions}};
+        if (!response.cardReason.empty())
+            json["card_reason"] = response.cardReason;
         if (!response.diagnostics.empty()) {
             json["exception"] = diagnosticJson(response.diagnostics.front());
             nlohmann::json more = nlohmann::json::array();
@@ -97,6 +99,8 @@ void report(const SimulateRequest& request, const std::vector<std::uint8_t>& com
     }
     print("=> " + spaced(command));
     print("<= " + spaced(response.bytes()));
+    if (!response.cardReason.empty())
+        print("   The card answered without an applet: " + response.cardReason, diagnostics);
     for (const auto& diagnostic : response.diagnostics)
         for (const auto& line : diagnostic.lines())
             print("   " + line, diagnostics);
@@ -179,7 +183,10 @@ int runSimulation(const SimulateRequest& request)
             return exitUsage;
         }
     }
-    runtime::SimulatedCard card(request.settings);
+    runtime::CardSettings settings = request.settings;
+    if (request.vpcdPort)
+        settings.stop = &stopRequested; // a signal ends the command running too
+    runtime::SimulatedCard card(settings);
     try {
         prepare(card, request);
     } catch (const Error& error) {

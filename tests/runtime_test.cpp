@@ -15,11 +15,13 @@
 #include <openssl/param_build.h>
 #include <openssl/rsa.h>
 #include <sys/socket.h>
+#include <future>
 #include <thread>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <map>
 #include <memory>
 
@@ -114,6 +116,10 @@ enum Pool : std::uint8_t {
     aeadInitLengths,   // AEADCipher.init(Key, byte, byte[], short, short, short, short, short)
     updateAad,         // AEADCipher.updateAAD(byte[], short, short)
     verifyTag,         // AEADCipher.verifyTag(byte[], short, short, short)
+    assignedChannel,   // JCSystem.getAssignedChannel()
+    claChannel,        // APDU.getCLAChannel()
+    receiveBytes,      // APDU.receiveBytes(short)
+    offsetCdata,       // APDU.getOffsetCdata()
 };
 
 const ByteVector poolEntries[] = {
@@ -180,6 +186,10 @@ const ByteVector poolEntries[] = {
     {3, 0x83, 3, 8},
     {3, 0x83, 3, 9},
     {3, 0x83, 3, 11},
+    {6, 0x81, 8, 19},
+    {6, 0x81, 10, 6},
+    {3, 0x81, 10, 3},
+    {3, 0x81, 10, 16},
 };
 
 struct HandlerSpec {
@@ -200,6 +210,7 @@ struct TestApplet {
     ByteVector helperCode{0x7A};
     ByteVector shareable{0x01, 0x77}; // null
     ByteVector framework{0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01};
+    bool extendedLength = false; // the class implements javacardx.apdu.ExtendedLength
     std::uint8_t frameworkMajor = 1, frameworkMinor = 2;
     std::map<std::size_t, ByteVector> poolChanges; // entries in place of poolEntries'
 
@@ -252,11 +263,15 @@ struct TestApplet {
         // The class: super Applet, two fields (a reference, then a short),
         // and getShareableInterfaceObject and process as its public virtual
         // methods of tokens 5 and 7, select (6) inherited.
-        ByteVector cls{0x00, 0x81, 0x03, 2, 0, 1, 5, 3, 0, 0};
+        ByteVector cls{extendedLength ? std::uint8_t{1} : std::uint8_t{0}, 0x81, 0x03, 2, 0, 1, 5, 3, 0, 0};
         putBe16(cls, offsets[4]);
         putBe16(cls, 0xFFFF);
         putBe16(cls, offsets[2]);
-        ByteVector descriptor{1, 0, 0x01, 0, 0, 0, 0, 0, 0, 5};
+        if (extendedLength) // the interface, of the fifth import, with no methods
+            cls.insert(cls.end(), {0x84, 0x00, 0});
+        ByteVector descriptor{1, 0, 0x01, 0, 0, extendedLength ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, 0, 5};
+        if (extendedLength)
+            descriptor.insert(descriptor.end(), {0x84, 0x00});
         const std::size_t typeAt = 2 + 2 * std::size(poolEntries);
         const std::uint8_t methodFlags[] = {0x09, 0x81, 0x01, 0x08, 0x01};
         for (std::size_t i = 0; i < std::size(methods); ++i) {
@@ -277,7 +292,7 @@ struct TestApplet {
         ByteVector applet{1};
         applet = withAid(applet, concat(aid, {0x01}));
         putBe16(applet, offsets[0]);
-        ByteVector imports{4, 0, 1};
+        ByteVector imports{5, 0, 1};
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x00, 0x01});
         imports.insert(imports.end(), {frameworkMinor, frameworkMajor});
         imports = withAid(imports, framework);
@@ -285,6 +300,8 @@ struct TestApplet {
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x02});
         imports.insert(imports.end(), {0, 1});
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x02, 0x01});
+        imports.insert(imports.end(), {0, 1});
+        imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x02, 0x09});
         std::map<std::uint8_t, ByteVector> c{{1, header},
                                              {3, applet},
                                              {4, imports},
@@ -900,6 +917,7 @@ struct AeadRow {
     bool ccm, encrypt;
     std::string key, nonce, aad, input, tag, expected;
     std::uint8_t declared = 0; // CCM: the message length told at init, else the input's
+    std::uint8_t required = 0; // the tag length verifyTag requires, else the tag's
 };
 
 ByteVector aeadProcess(const AeadRow& row)
@@ -929,7 +947,7 @@ ByteVector aeadProcess(const AeadRow& row)
         return code + ByteVector{0x15, 4, 0x1A, 0x11, 0, 128, 0x16, 5, 0x41, 0x10, t, 0x8B, 0, retrieveTag,
                                  0x16, 5, 0x41, 0x29, 5} + send;
     // verifyTag(data, tagAt, t, t), else 6A80
-    return code + ByteVector{0x15, 4, 0x1A, 0x10, tagAt, 0x10, t, 0x10, t, 0x8B, 0, verifyTag, 0x60, 12} + send +
+    return code + ByteVector{0x15, 4, 0x1A, 0x10, tagAt, 0x10, t, 0x10, row.required ? row.required : t, 0x8B, 0, verifyTag, 0x60, 12} + send +
            throwSw(0x6A80);
     // clang-format on
 }
@@ -953,6 +971,17 @@ TEST(Runtime, AeadCiphersMeetPublishedVectors)
          gcmCipher + gcmTag + "9000"},
         {"test case 4 opened, its tag verified", false, false, gcmKey, gcmIv, gcmAad, gcmCipher, gcmTag,
          gcmPlain + "9000"},
+        {"a tag given longer than the cipher's does not verify, and is not read past",
+         false,
+         false,
+         gcmKey,
+         gcmIv,
+         gcmAad,
+         gcmCipher,
+         gcmTag + gcmTag,
+         "6A80",
+         0,
+         16},
         {"test case 4 with a tag changed", false, false, gcmKey, gcmIv, gcmAad, gcmCipher,
          "5BC94FBC3221A5DB94FAE95AE7121A48", "6A80"},
         {"RFC 3610's packet vector 1, CCM sealed", true, true, ccmKey, ccmNonce, ccmAad, ccmPlain, ccmTag,
@@ -1428,6 +1457,230 @@ TEST(Runtime, ServesTheVpcdDriversProtocol)
     EXPECT_EQ(atr[0], 0x3B);
     EXPECT_EQ(atr[2], 0x01);
     EXPECT_EQ(check, 0);
+}
+
+} // namespace
+} // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+// Hex, spaces ignored.
+ByteVector hexBytes(const std::string& text)
+{
+    return *bytesFromHex(text, HexSpaces::Ignored);
+}
+
+ByteVector repeated(std::size_t count, std::uint8_t byte)
+{
+    return ByteVector(count, byte);
+}
+
+// An extended command of `count` data bytes, and Le 0000 where `le`.
+ByteVector extendedCommand(std::size_t count, bool le)
+{
+    ByteVector command{0x80, 0x10, 0x00, 0x00, 0x00, static_cast<std::uint8_t>(count >> 8),
+                       static_cast<std::uint8_t>(count)};
+    const ByteVector data = repeated(count, 0x5A);
+    command.insert(command.end(), data.begin(), data.end());
+    if (le)
+        command.insert(command.end(), {0x00, 0x00});
+    return command;
+}
+
+TEST(Runtime, TransportAnswersAsACardDoes)
+{
+    // Answers 63xx: the channel JCSystem assigns in the high nibble, the
+    // channel CLA names in the low one.
+    const ByteVector channels{0x11, 0x63, 0x00, 0x8D, 0, assignedChannel, 0x10, 0x04, 0x4D, 0x55,
+                              0x8D, 0,    claChannel, 0x55, 0x8D, 0,    throwIt};
+    const TestApplet first{.aid = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x01}, .process = channels};
+    const TestApplet second{.aid = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x02}, .process = channels};
+    // Answers 63 and the first byte of the data, read from the buffer without setIncomingAndReceive.
+    const TestApplet unreceived{.process = {0x11, 0x63, 0x00, 0x19, 0x8B, 0, getBuffer, 0x10, 0x05, 0x25, 0x55, 0x8D,
+                                            0, throwIt}};
+    // Echoes the data from where getOffsetCdata says it begins.
+    const ByteVector echo{0x19, 0x8B, 0, receive, 0x31, 0x19, 0x19, 0x8B, 0, offsetCdata, 0x1E, 0x8B, 0,
+                          outgoingAndSend, 0x7A};
+    // Receives the whole data, in chunks where the buffer is too small,
+    // and answers its length as the status word.
+    const ByteVector countAll{0x19, 0x8B, 0, receive, 0x31, 0x19, 0x10, 0x07, 0x8B, 0, receiveBytes, 0x3D, 0x60, 7,
+                              0x1E, 0x41, 0x31, 0x70, 0xF4, 0x3B, 0x1E, 0x8D, 0, throwIt};
+    // setOutgoing, setOutgoingLength(256) and 256 bytes of the buffer sent.
+    const TestApplet answer256{.process = {0x19, 0x8B, 0, setOutgoing, 0x3B, 0x19, 0x11, 0x01, 0x00, 0x8B, 0,
+                                           outgoingLength, 0x19, 0x03, 0x11, 0x01, 0x00, 0x8B, 0, sendBytes, 0x7A}};
+    const TestApplet setOutgoingTwice{
+        .process = {0x19, 0x8B, 0, setOutgoing, 0x3B, 0x19, 0x8B, 0, setOutgoing, 0x3B, 0x7A}};
+    const ByteVector selectFirst = hexBytes("A4 04 00 08 A0000000627E0101"),
+                     selectSecond = hexBytes("A4 04 00 08 A0000000627E0201");
+    const auto on = [](std::uint8_t cla, const ByteVector& rest) { return TestApplet::concat({cla}, rest); };
+
+    const struct {
+        const char* rule;
+        std::vector<TestApplet> applets;
+        bool t0;
+        // After SELECT of the last applet on channel 0: each command (empty: a card reset), its answer, and a
+        // part of the card's reason where it answers itself.
+        std::vector<std::tuple<ByteVector, std::string, std::string>> exchanges;
+    } rows[] = {
+        {"T=1 brings the data into the buffer before setIncomingAndReceive",
+         {unreceived},
+         false,
+         {{hexBytes("80100000 01 42"), "6342", ""}}},
+        // At 5 the buffer still has what the install put there: the package AID's length.
+        {"T=0 brings the header alone", {unreceived}, true, {{hexBytes("80100000 01 42"), "6307", ""}}},
+        {"GET RESPONSE with Le 00 takes what T=0 kept",
+         {TestApplet{.process = echo}},
+         true,
+         {{hexBytes("80100000 02 AABB 00"), "6102", ""}, {hexBytes("00C00000 00"), "AABB9000", ""}}},
+        {"setOutgoingLength(256) with Le 00",
+         {answer256},
+         false,
+         {{hexBytes("80100000 00"), "256 bytes, 9000", ""}}},
+        {"setOutgoing twice is an ILLEGAL_USE", {setOutgoingTwice}, false, {{hexBytes("80100000 00"), "6F00", ""}}},
+        {"Lc past the data is refused by the card",
+         {first},
+         false,
+         {{hexBytes("80100000 05 0102"), "6700", "Lc 5 and 2 bytes"}}},
+        {"an extended command reaches an applet that implements ExtendedLength",
+         {TestApplet{.process = echo, .extendedLength = true}},
+         false,
+         {{extendedCommand(300, true), hexText(repeated(300, 0x5A), HexCase::Upper) + "9000", ""},
+          {hexBytes("80100000 02 AABB 00"), "AABB9000", ""}}},
+        {"an extended command longer than the buffer arrives in chunks",
+         {TestApplet{.process = countAll, .extendedLength = true}},
+         false,
+         {{extendedCommand(40000, false), "9C40", ""}, {extendedCommand(300, true), "012C", ""}}},
+        {"an extended command to any other applet is refused",
+         {TestApplet{.process = echo}},
+         false,
+         {{extendedCommand(300, true), "6700", "does not implement javacardx.apdu.ExtendedLength"}}},
+        {"logical channels: opened, selected on, refused where not open, closed, and all closed by reset",
+         {first, second},
+         false,
+         {{hexBytes("80100000"), "6300", ""},
+          {hexBytes("00700000 01"), "019000", ""},
+          {hexBytes("81100000"), "6999", "no applet is selected on logical channel 1"},
+          {hexBytes("82100000"), "6881", "logical channel 2 is not open"},
+          {on(0x01, selectSecond), "6985", "is not MultiSelectable"},
+          {on(0x01, selectFirst), "6311", ""},
+          {hexBytes("81100000"), "6311", ""},
+          {hexBytes("C3100000"), "6881", "logical channel 7 is not open"},
+          {hexBytes("00708001"), "9000", ""},
+          {hexBytes("81100000"), "6881", "not open"},
+          {on(0x4F, selectFirst), "6333", ""}, // a SELECT opens its channel, 19 here
+          {hexBytes("CF100000"), "6333", ""},
+          {hexBytes("00700000 01"), "019000", ""},
+          {hexBytes("00700003"), "9000", ""}, // P2 names the channel
+          {hexBytes("00700003"), "6A81", "open already"},
+          {hexBytes("00708000"), "6A81", "cannot be closed"},
+          {{}, "", ""},
+          {hexBytes("81100000"), "6881", "not open"},
+          {hexBytes("80100000"), "6999", "no applet is selected"}}},
+        {"a SELECT of no applet on a closed channel leaves it closed",
+         {first},
+         false,
+         {{hexBytes("02A40400 05 0102030405"), "6A82", "stays closed"}, {hexBytes("82100000"), "6881", "not open"}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        runtime::CardSettings settings;
+        settings.t0 = row.t0;
+        settings.budget = 2'000'000;
+        Card card(row.applets, settings);
+        card.select();
+        for (const auto& [sent, expected, reason] : row.exchanges) {
+            if (sent.empty()) {
+                card.card.reset();
+                continue;
+            }
+            const auto got = card.send(sent);
+            const std::string answer = expected.find(" bytes, ") == std::string::npos
+                                           ? answerOf(got)
+                                           : std::to_string(got.data.size()) + " bytes, " + swOf(got);
+            EXPECT_EQ(answer, expected) << hexText(sent, HexCase::Upper).substr(0, 40) << ": "
+                                               << got.cardReason
+                                               << (got.diagnostics.empty() ? "" : got.diagnostics.front().lines().front());
+            EXPECT_NE(got.cardReason.find(reason), std::string::npos) << got.cardReason;
+            EXPECT_EQ(got.cardReason.empty(), reason.empty()) << got.cardReason;
+        }
+    }
+}
+
+TEST(Runtime, UnsafePathsEndInAnAnswer)
+{
+    // The server's getShareableInterfaceObject calls helper() a hundred
+    // deep, past any call the client's command made before: the frames grow
+    // under the native that called it.
+    const ByteVector countDown{0x7D, 0, staticShort, 0x04, 0x43, 0x3D, 0x81, 0, staticShort, 0x60, 5, 0x8D, 0,
+                               helper, 0x7A};
+    const TestApplet server{.aid = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x02},
+                            .helperCode = countDown,
+                            .shareable = {0x10, 100, 0x81, 0, staticShort, 0x8D, 0, helper, 0x18, 0x77}};
+    const TestApplet client{.process = {0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x08, 0x19, 0x8B, 0,
+                                        getBuffer, 0x07, 0x25, 0x8D, 0, lookupAid, 0x03, 0x8D, 0, shareableOf, 0x3B,
+                                        0x7A}};
+    {
+        Card card({server, client});
+        card.select();
+        EXPECT_EQ(answerOf(card.send(hexBytes("80100000 08 A0000000627E0201"))), "9000");
+    }
+    // A stop request while a command runs ends the command and the service.
+    {
+        std::atomic<bool> stop{false};
+        runtime::CardSettings settings;
+        settings.stop = &stop;
+        settings.budget = std::numeric_limits<std::uint64_t>::max();
+        Card card({TestApplet{.process = {0x70, 0x00}}}, settings); // a loop without end
+        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(listener, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ASSERT_EQ(::listen(listener, 1), 0);
+        ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+        std::promise<void> ended;
+        std::thread service([&] {
+            runtime::serveVpcd(card.card, "127.0.0.1", ntohs(address.sin_port), stop, {});
+            ended.set_value();
+        });
+        const int link = ::accept(listener, nullptr, nullptr);
+        ASSERT_GE(link, 0);
+        // SELECT, which runs process too.
+        const ByteVector message = TestApplet::concat({0x00, 13}, hexBytes("00A40400 08 A0000000627E0101"));
+        ASSERT_EQ(::write(link, message.data(), message.size()), static_cast<ssize_t>(message.size()));
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        stop = true;
+        // The link stays open: only the request may end the service.
+        const bool stopped = ended.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+        EXPECT_TRUE(stopped);
+        std::uint8_t answer[4] = {};
+        EXPECT_EQ(::recv(link, answer, 4, MSG_WAITALL), 4);
+        EXPECT_EQ(ByteVector(answer, answer + 4), (ByteVector{0x00, 0x02, 0x6F, 0x00}));
+        ::close(link);
+        if (!stopped)
+            ::shutdown(listener, SHUT_RDWR); // not enough to end it: the test fails rather than hangs
+        service.join();
+        ::close(listener);
+    }
+    // An applet that makes objects until the card's handles run out: a
+    // SystemException, on this command and the next, never a crash.
+    {
+        runtime::CardSettings settings;
+        settings.persistentBytes = 4 << 20;
+        settings.budget = 1'000'000;
+        Card card({TestApplet{.process = {0x03, 0x90, 11, 0x3B, 0x70, 0xFC}}}, settings);
+        card.select();
+        for (int i = 0; i < 2; ++i) {
+            const auto response = card.send(command);
+            EXPECT_EQ(answerOf(response), "6F00");
+            ASSERT_FALSE(response.diagnostics.empty());
+            EXPECT_NE(response.diagnostics.front().lines().front().find("NO_RESOURCE"), std::string::npos)
+                << response.diagnostics.front().lines().front();
+        }
+    }
 }
 
 } // namespace

@@ -648,10 +648,11 @@ void aeadVerifyTag(NativeCall& c)
     tagLengthOf(c, state, required);
     if (given.size() < static_cast<std::size_t>(required))
         cryptoThrow(c, "ILLEGAL_VALUE", "a tag of " + std::to_string(given.size()) + " bytes, shorter than required");
-    c.returnShort(std::equal(given.begin(), given.end(), state.tag.begin(), state.tag.begin() + given.size()) &&
-                          given.size() <= state.tag.size()
-                      ? 1
-                      : 0);
+    // A tag longer than the one computed cannot match; its length is looked
+    // at before any of its bytes.
+    const bool matches = given.size() <= state.tag.size() &&
+                         std::equal(given.begin(), given.end(), state.tag.begin());
+    c.returnShort(matches ? 1 : 0);
 }
 
 } // namespace

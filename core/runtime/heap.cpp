@@ -41,6 +41,9 @@ Vm::Vm(const CardSettings& given) : settings(given)
 {
     heap_.emplace_back(); // handle 0 is null
     stack_.resize(std::size_t{settings.maxDepth} * 64 + 256);
+    // The interpreter holds a pointer to the running frame; with room for
+    // every frame a command may stack, no push moves the frames.
+    frames_.reserve(std::size_t{settings.maxDepth} + 1);
     installApi();
 }
 
@@ -57,20 +60,28 @@ Ref Vm::allocate(std::unique_ptr<Object> object)
                  "a transient array of " + std::to_string(size) + " bytes, with " + std::to_string(freeMemory(memory)) +
                      " bytes of transient memory free");
     }
+    // The last handles stay for the runtime's own exception objects, so that
+    // running out of handles can still be thrown.
+    if (freeRefs_.empty() && heap_.size() >= handleCount - reservedHandles)
+        throwNew(api.systemException, 5,
+                 "more objects than the card's " + std::to_string(handleCount - reservedHandles) +
+                     " handles can name");
     // Transient arrays of both kinds share the card's RAM.
     used_[memory == Memory::Persistent ? 0 : 1] += size;
     object->context = currentContext();
-    Ref ref;
+    return place(std::move(object));
+}
+
+Ref Vm::place(std::unique_ptr<Object> object)
+{
     if (!freeRefs_.empty()) {
-        ref = freeRefs_.back();
+        const Ref ref = freeRefs_.back();
         freeRefs_.pop_back();
         heap_[ref] = std::move(object);
-    } else {
-        if (heap_.size() > 0xFFFF)
-            throwNew(api.systemException, 5, "more objects than a card's handles can name");
-        ref = static_cast<Ref>(heap_.size());
-        heap_.push_back(std::move(object));
+        return ref;
     }
+    const auto ref = static_cast<Ref>(heap_.size());
+    heap_.push_back(std::move(object));
     return ref;
 }
 
@@ -219,6 +230,15 @@ void Vm::journal(JournalEntry entry, std::size_t bytes)
     journal_.push_back(entry);
 }
 
+void Vm::journalNative(std::function<void()> undo, std::size_t bytes)
+{
+    if (journalBytes_ + bytes > commitCapacity)
+        throwNew(api.transactionException, 3,
+                 "the transaction's writes passed the commit capacity of " + std::to_string(commitCapacity) + " bytes");
+    journalBytes_ += bytes;
+    nativeJournal_.push_back(std::move(undo));
+}
+
 void Vm::setByte(Ref ref, std::size_t index, std::uint8_t value)
 {
     Object& array = object(ref);
@@ -302,6 +322,7 @@ void Vm::commitTransaction()
         throwNew(api.transactionException, 2, "commitTransaction with no transaction open");
     transaction_ = false;
     journal_.clear();
+    nativeJournal_.clear();
     journalBytes_ = 0;
 }
 
@@ -343,8 +364,11 @@ void Vm::abortTransaction()
             break;
         }
     }
+    for (auto undo = nativeJournal_.rbegin(); undo != nativeJournal_.rend(); ++undo)
+        (*undo)();
     transaction_ = false;
     journal_.clear();
+    nativeJournal_.clear();
     journalBytes_ = 0;
 }
 
@@ -358,15 +382,9 @@ Ref Vm::exceptionInstance(const Class* cls)
     instance->cls = cls;
     instance->cells.assign(cls->cells, Word{});
     instance->entryPoint = true;
-    Ref ref;
-    if (!freeRefs_.empty()) {
-        ref = freeRefs_.back();
-        freeRefs_.pop_back();
-        heap_[ref] = std::move(instance);
-    } else {
-        ref = static_cast<Ref>(heap_.size());
-        heap_.push_back(std::move(instance));
-    }
+    if (freeRefs_.empty() && heap_.size() >= handleCount)
+        throw Halt("the card has no handle left for a " + cls->name);
+    const Ref ref = place(std::move(instance));
     exceptionInstances_[cls] = ref;
     return ref;
 }

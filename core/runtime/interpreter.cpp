@@ -7,6 +7,7 @@
 
 #include "core/runtime/vm.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace tolvane::runtime {
@@ -81,6 +82,8 @@ std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, 
     if (method->nargs != args.size())
         fault("a call of " + method->name + " with " + std::to_string(args.size()) + " words, which takes " +
               std::to_string(method->nargs));
+    if (frames_.size() >= settings.maxDepth)
+        throw Halt("calls went deeper than " + std::to_string(settings.maxDepth) + " frames");
     if (method->codeStart >= method->codeEnd)
         fault("a call of " + method->name + ", which has no code");
     const std::uint32_t stackBase = base + method->nargs + method->maxLocals;
@@ -98,6 +101,31 @@ std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, 
         throw;
     }
     return result_;
+}
+
+void Vm::startBudget()
+{
+    budgetLeft = 0;
+    budgetBeyond_ = settings.budget;
+    nextSlice();
+}
+
+// The budget is handed out in slices, so that the loop's one test of it
+// also lets a stop request end a command that would run long.
+void Vm::nextSlice()
+{
+    if (settings.stop && settings.stop->load(std::memory_order_relaxed))
+        throw Halt("the command was stopped by a request to stop");
+    if (budgetBeyond_ == 0)
+        throw Halt("the command ran past its budget of " + std::to_string(settings.budget) + " instructions");
+    constexpr std::uint64_t slice = 1 << 20;
+    budgetLeft = std::min(slice, budgetBeyond_);
+    budgetBeyond_ -= budgetLeft;
+}
+
+std::uint64_t Vm::instructionsRun() const
+{
+    return settings.budget - budgetBeyond_ - budgetLeft;
 }
 
 void Vm::execute(std::size_t depth)
@@ -281,6 +309,9 @@ void Vm::run(std::size_t depth)
             f->sp = sp;
             NativeCall native{*this, *method, st + argBase};
             method->native(native);
+            // A native may run bytecode again (a server's
+            // getShareableInterfaceObject), which pushes frames of its own.
+            f = &frames_.back();
             st = stack_.data();
             sp = argBase;
             switch (method->returns) {
@@ -419,7 +450,7 @@ next:
     for (;;) {
         if (budgetLeft == 0) [[unlikely]] {
             f->pc = pc;
-            throw Halt("the command ran past its budget of " + std::to_string(settings.budget) + " instructions");
+            nextSlice();
         }
         --budgetLeft;
         if (pc >= end) [[unlikely]]

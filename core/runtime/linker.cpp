@@ -188,6 +188,8 @@ void Vm::installApi()
     api.cryptoException = find("javacard.security.CryptoException");
     api.messageDigest = find("javacard.security.MessageDigest");
     api.randomData = find("javacard.security.RandomData");
+    api.multiSelectable = find("javacard.framework.MultiSelectable");
+    api.extendedLength = find("javacardx.apdu.ExtendedLength");
     const auto token = [&](const char* name) {
         for (std::size_t t = 0; t < api.applet->virtuals.size(); ++t)
             if (api.applet->virtuals[t] && api.applet->virtuals[t]->name == name)

@@ -24,7 +24,7 @@ struct Constants {
     long long apduIllegalUse, apduBufferBounds, apduBadLength;
     long long pinIllegalValue;
     long long noSuchAlgorithm, cryptoIllegalValue;
-    long long stateInitial, stateFullIncoming, stateOutgoing, stateLengthKnown, statePartialOutgoing, stateFullOutgoing;
+    long long stateInitial, statePartialIncoming, stateFullIncoming, stateOutgoing, stateLengthKnown, statePartialOutgoing, stateFullOutgoing;
 };
 Constants k;
 
@@ -52,6 +52,7 @@ void prepareConstants()
          v("javacard.security.CryptoException", "NO_SUCH_ALGORITHM"),
          v("javacard.security.CryptoException", "ILLEGAL_VALUE"),
          v(apdu, "STATE_INITIAL"),
+         v(apdu, "STATE_PARTIAL_INCOMING"),
          v(apdu, "STATE_FULL_INCOMING"),
          v(apdu, "STATE_OUTGOING"),
          v(apdu, "STATE_OUTGOING_LENGTH_KNOWN"),
@@ -371,8 +372,8 @@ const Instance* instanceOf(Vm& vm, std::uint16_t context)
 {
     if (vm.installingPackage && vm.installingPackage->context == context)
         return vm.installing ? &vm.instances[*vm.installing] : nullptr;
-    if (vm.selected && vm.instances[*vm.selected].package->context == context)
-        return &vm.instances[*vm.selected];
+    if (const auto selected = vm.selected(); selected && vm.instances[*selected].package->context == context)
+        return &vm.instances[*selected];
     for (const auto& instance : vm.instances)
         if (instance.package->context == context)
             return &instance;
@@ -432,7 +433,12 @@ void lookupAID(NativeCall& c)
 void isAppletActive(NativeCall& c)
 {
     const auto& aid = aidOf(c, 0);
-    c.returnShort(c.vm.selected && c.vm.instances[*c.vm.selected].aid == aid ? 1 : 0);
+    // Active: selected on any channel.
+    bool active = false;
+    for (unsigned channel = 0; channel < Vm::channelCount; ++channel)
+        if (const auto& on = c.vm.selectedOn[channel]; c.vm.channelOpen[channel] && on)
+            active = active || c.vm.instances[*on].aid == aid;
+    c.returnShort(active ? 1 : 0);
 }
 
 void getAppletShareableInterfaceObject(NativeCall& c)
@@ -607,6 +613,7 @@ std::unique_ptr<PinState> makePin(NativeCall& c, std::int16_t limit, std::int16_
     auto state = std::make_unique<PinState>();
     state->limit = static_cast<unsigned>(limit);
     state->maxSize = static_cast<unsigned>(maxSize);
+    state->tries = state->limit; // a new PIN is not blocked: its tries are at the limit
     return state;
 }
 
@@ -637,6 +644,17 @@ void pinUpdate(NativeCall& c)
         c.vm.throwNew(c.vm.api.pinException, u(k.pinIllegalValue),
                       "a PIN of " + std::to_string(pin.size()) + " bytes, past its maximum of " +
                           std::to_string(state.maxSize));
+    // The new PIN and its try counter are part of a transaction in progress;
+    // the validated flag is not.
+    if (c.vm.inTransaction()) {
+        // The state lives as long as its object, which the transaction's
+        // undo cannot outlive: deletion runs only between commands.
+        c.vm.journalNative([&state, old = state.pin, tries = state.tries] {
+            state.pin = old;
+            state.tries = tries;
+        },
+                           state.pin.size() + 1);
+    }
     state.pin = std::move(pin);
     state.tries = state.limit;
     state.validated = false;
@@ -718,27 +736,40 @@ void apduGetCurrent(NativeCall& c)
     c.returnRef(c.vm.apduObject);
 }
 
+// Gives the applet the next bytes of the command's data, as many as fit in
+// the buffer from `offset`: all of them unless the data is longer than the
+// buffer (an extended command).
+std::int16_t receiveInto(NativeCall& c, ApduState& apdu, std::size_t offset)
+{
+    Object& buffer = c.vm.object(c.vm.apduBuffer);
+    const std::size_t room = buffer.bytes.size() - std::min(offset, buffer.bytes.size());
+    const std::size_t count = std::min<std::size_t>(apdu.lc - apdu.received, room);
+    const auto from = apdu.command.begin() + apdu.dataOffset + apdu.received;
+    std::copy(from, from + static_cast<long>(count), buffer.bytes.begin() + static_cast<long>(offset));
+    apdu.received += static_cast<unsigned>(count);
+    apdu.state = static_cast<std::int8_t>(apdu.received == apdu.lc ? k.stateFullIncoming : k.statePartialIncoming);
+    return static_cast<std::int16_t>(count);
+}
+
 void apduReceive(NativeCall& c)
 {
     ApduState& apdu = apduOf(c);
     if (apdu.state != k.stateInitial)
         apduThrow(c, k.apduIllegalUse, "setIncomingAndReceive() after the data was received or the answer begun");
-    Object& buffer = c.vm.object(c.vm.apduBuffer);
-    const std::size_t count = std::min<std::size_t>(apdu.lc, buffer.bytes.size() - 5);
-    std::copy(apdu.command.begin() + 5, apdu.command.begin() + 5 + static_cast<long>(count), buffer.bytes.begin() + 5);
-    apdu.state = static_cast<std::int8_t>(k.stateFullIncoming);
-    c.returnShort(static_cast<std::int16_t>(count));
+    c.returnShort(receiveInto(c, apdu, apdu.dataOffset));
 }
 
 void apduReceiveBytes(NativeCall& c)
 {
     ApduState& apdu = apduOf(c);
     const std::int16_t offset = c.shortArg(1);
-    if (apdu.state != k.stateFullIncoming)
+    if (apdu.state != k.stateFullIncoming && apdu.state != k.statePartialIncoming)
         apduThrow(c, k.apduIllegalUse, "receiveBytes() before setIncomingAndReceive() or after the answer begun");
-    if (offset < 0 || static_cast<std::size_t>(offset) > c.vm.object(c.vm.apduBuffer).bytes.size())
+    const std::size_t size = c.vm.object(c.vm.apduBuffer).bytes.size();
+    // Room for a block at least, as the API asks of the offset.
+    if (offset < 0 || static_cast<std::size_t>(offset) >= size)
         apduThrow(c, k.apduBufferBounds, "receiveBytes() at offset " + std::to_string(offset));
-    c.returnShort(0); // the whole command came with setIncomingAndReceive()
+    c.returnShort(receiveInto(c, apdu, static_cast<std::size_t>(offset)));
 }
 
 void apduSetOutgoing(NativeCall& c)
@@ -747,7 +778,8 @@ void apduSetOutgoing(NativeCall& c)
     if (apdu.state >= k.stateOutgoing)
         apduThrow(c, k.apduIllegalUse, "setOutgoing() twice");
     apdu.state = static_cast<std::int8_t>(k.stateOutgoing);
-    c.returnShort(static_cast<std::int16_t>(apdu.ne));
+    // An extended Le of 0000 (65536) is more than a short says: 32767.
+    c.returnShort(static_cast<std::int16_t>(std::min(apdu.ne, 32767u)));
 }
 
 void apduSetOutgoingLength(NativeCall& c)
@@ -756,8 +788,10 @@ void apduSetOutgoingLength(NativeCall& c)
     const std::int16_t length = c.shortArg(1);
     if (apdu.state != k.stateOutgoing)
         apduThrow(c, k.apduIllegalUse, "setOutgoingLength() without setOutgoing(), or twice");
-    if (length < 0 || length > 256)
-        apduThrow(c, k.apduBadLength, "setOutgoingLength(" + std::to_string(length) + ")");
+    if (length < 0 || static_cast<unsigned>(length) > apdu.maxOutgoing)
+        apduThrow(c, k.apduBadLength,
+                  "setOutgoingLength(" + std::to_string(length) + "), past the " + std::to_string(apdu.maxOutgoing) +
+                      " bytes an answer to this applet may hold");
     apdu.declared = static_cast<unsigned>(length);
     apdu.state = static_cast<std::int8_t>(k.stateLengthKnown);
 }
@@ -800,7 +834,7 @@ void apduSetOutgoingAndSend(NativeCall& c)
     const std::int16_t offset = c.shortArg(1), length = c.shortArg(2);
     if (apdu.state >= k.stateOutgoing)
         apduThrow(c, k.apduIllegalUse, "setOutgoingAndSend() after setOutgoing()");
-    if (length < 0 || length > 256)
+    if (length < 0 || static_cast<unsigned>(length) > apdu.maxOutgoing)
         apduThrow(c, k.apduBadLength, "setOutgoingAndSend() of " + std::to_string(length) + " bytes");
     apdu.state = static_cast<std::int8_t>(k.stateLengthKnown);
     apdu.declared = static_cast<unsigned>(length);
@@ -815,12 +849,18 @@ void apduState(NativeCall& c)
 
 void apduIncomingLength(NativeCall& c)
 {
-    c.returnShort(static_cast<std::int16_t>(apduOf(c).lc));
+    ApduState& apdu = apduOf(c);
+    if (apdu.state != k.statePartialIncoming && apdu.state != k.stateFullIncoming)
+        apduThrow(c, k.apduIllegalUse, "getIncomingLength() before setIncomingAndReceive()");
+    c.returnShort(static_cast<std::int16_t>(apdu.lc));
 }
 
 void apduOffsetCdata(NativeCall& c)
 {
-    c.returnShort(5);
+    ApduState& apdu = apduOf(c);
+    if (apdu.state != k.statePartialIncoming && apdu.state != k.stateFullIncoming)
+        apduThrow(c, k.apduIllegalUse, "getOffsetCdata() before setIncomingAndReceive()");
+    c.returnShort(static_cast<std::int16_t>(apdu.dataOffset));
 }
 
 void apduProtocol(NativeCall& c)
@@ -835,7 +875,12 @@ void apduBlockSize(NativeCall& c)
 
 void apduClaChannel(NativeCall& c)
 {
-    c.returnShort(static_cast<std::int16_t>(apduOf(c).command[0] & 0x03));
+    c.returnShort(static_cast<std::int16_t>(channelOfCla(apduOf(c).command[0])));
+}
+
+void getAssignedChannel(NativeCall& c)
+{
+    c.returnShort(static_cast<std::int16_t>(c.vm.channel));
 }
 
 void apduCla(NativeCall& c, std::uint8_t mask, bool set)
@@ -1079,7 +1124,7 @@ const std::unordered_map<std::string, Native>& natives()
              getAppletShareableInterfaceObject},
             {"javacard.framework.JCSystem.isObjectDeletionSupported()Z", returnTrue},
             {"javacard.framework.JCSystem.requestObjectDeletion()V", requestObjectDeletion},
-            {"javacard.framework.JCSystem.getAssignedChannel()B", returnZero},
+            {"javacard.framework.JCSystem.getAssignedChannel()B", getAssignedChannel},
             {"javacard.framework.AID.<init>([BSB)V", aidInit},
             {"javacard.framework.AID.getBytes([BS)B", aidGetBytes},
             {"javacard.framework.AID.equals(Ljava/lang/Object;)Z", aidEqualsObject},

@@ -12,11 +12,17 @@
 
 #include <algorithm>
 #include <span>
+#include <variant>
 
 namespace tolvane::runtime {
 namespace {
 
 constexpr std::size_t apduBufferSize = 261; // the header, 255 bytes of data, and Le
+// For an applet that takes extended lengths: as much as an array may hold.
+// A command with more data reaches it in chunks, through receiveBytes.
+constexpr std::size_t extendedBufferSize = 32767;
+// MultiSelectable's method tokens.
+constexpr unsigned multiSelectToken = 0, multiDeselectToken = 1;
 
 const char historical[] = "tolvane-sim";
 
@@ -177,7 +183,7 @@ std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>
     vm.installingAid = instance;
     vm.installingPackage = package;
     vm.installing.reset();
-    vm.budgetLeft = vm.settings.budget;
+    vm.startBudget();
     vm.traced.clear();
     vm.unserved.clear();
     const auto finish = [&] {
@@ -223,19 +229,93 @@ std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>
     return registered;
 }
 
+namespace {
+
+// A command's lengths as ISO 7816-4 codes them, short or extended.
+struct Lengths {
+    unsigned lc = 0, ne = 256;
+    bool hasLe = false, extended = false;
+    unsigned dataOffset = 5;
+};
+
+std::string hexByte(unsigned value)
+{
+    std::string text;
+    appendHex(text, static_cast<std::uint8_t>(value), HexCase::Upper);
+    return text;
+}
+
+// The lengths of `command`, else why they do not fit its size.
+std::variant<Lengths, std::string> lengthsOf(std::span<const std::uint8_t> command)
+{
+    Lengths lengths;
+    const std::size_t size = command.size();
+    if (size == 4)
+        return lengths;
+    if (size == 5) { // case 2 short
+        lengths.hasLe = true;
+        lengths.ne = command[4] ? command[4] : 256;
+        return lengths;
+    }
+    if (command[4] != 0) { // case 3 or 4 short
+        lengths.lc = command[4];
+        if (size == 5 + lengths.lc)
+            return lengths;
+        if (size == 6 + lengths.lc) {
+            lengths.hasLe = true;
+            lengths.ne = command.back() ? command.back() : 256;
+            return lengths;
+        }
+        return "Lc " + std::to_string(lengths.lc) + " and " + std::to_string(size - 5) +
+               " bytes after the header do not agree";
+    }
+    lengths.extended = true;
+    lengths.dataOffset = 7;
+    const auto be16 = [&](std::size_t at) { return static_cast<unsigned>(command[at] << 8 | command[at + 1]); };
+    if (size == 7) { // case 2 extended
+        lengths.hasLe = true;
+        lengths.ne = be16(5) ? be16(5) : 65536;
+        return lengths;
+    }
+    if (size < 7)
+        return "an extended length cut short: " + std::to_string(size) + " bytes";
+    lengths.lc = be16(5);
+    if (lengths.lc == 0)
+        return "an extended Lc of 0";
+    if (size == 7 + lengths.lc)
+        return lengths;
+    if (size == 9 + lengths.lc) {
+        lengths.hasLe = true;
+        lengths.ne = be16(size - 2) ? be16(size - 2) : 65536;
+        return lengths;
+    }
+    return "extended Lc " + std::to_string(lengths.lc) + " and " + std::to_string(size - 7) +
+           " bytes after it do not agree";
+}
+
+bool isInterindustry(std::uint8_t cla)
+{
+    return (cla & 0x80) == 0;
+}
+
+} // namespace
+
 Response SimulatedCard::transmit(std::span<const std::uint8_t> command)
 {
     Vm& vm = *vm_;
     Response response;
     vm.traced.clear();
     vm.unserved.clear();
-    vm.budgetLeft = vm.settings.budget;
-    const auto answer = [&](std::uint16_t sw) {
+    vm.startBudget();
+    // An answer the card gives itself, with what made it.
+    const auto refuse = [&](std::uint16_t sw, std::string reason) {
+        finishCommand(response);
         response.sw = sw;
+        response.cardReason = std::move(reason);
         return response;
     };
     if (command.size() < 4)
-        return answer(0x6700);
+        return refuse(0x6700, "a command of " + std::to_string(command.size()) + " bytes, shorter than its header");
     ApduState& apdu = static_cast<ApduState&>(*vm.object(vm.apduObject).native);
     // A T=0 card keeps a case 4 answer until GET RESPONSE asks for it.
     if (vm.settings.t0 && command[1] == 0xC0 && !pending_.empty()) {
@@ -243,31 +323,40 @@ Response SimulatedCard::transmit(std::span<const std::uint8_t> command)
         const std::size_t count = std::min(wanted, pending_.size());
         response.data.assign(pending_.begin(), pending_.begin() + static_cast<long>(count));
         pending_.erase(pending_.begin(), pending_.begin() + static_cast<long>(count));
-        return answer(pending_.empty()
-                          ? 0x9000
-                          : static_cast<std::uint16_t>(0x6100 | std::min<std::size_t>(pending_.size(), 255) % 256));
+        response.sw = pending_.empty() ? 0x9000
+                                       : static_cast<std::uint16_t>(0x6100 | std::min<std::size_t>(pending_.size(), 256) % 256);
+        return response;
     }
     pending_.clear();
 
-    unsigned lc = 0, ne = 256;
-    bool hasLe = false;
-    if (command.size() == 5) {
-        hasLe = true;
-        ne = command[4] ? command[4] : 256;
-    } else if (command.size() > 5) {
-        lc = command[4];
-        if (lc == 0 || (command.size() != 5 + lc && command.size() != 6 + lc))
-            return answer(0x6700); // extended lengths, or a length that does not match the data
-        if (command.size() == 6 + lc) {
-            hasLe = true;
-            ne = command.back() ? command.back() : 256;
-        }
+    const auto parsed = lengthsOf(command);
+    if (const auto* why = std::get_if<std::string>(&parsed))
+        return refuse(0x6700, "the command's length is wrong: " + *why);
+    const Lengths lengths = std::get<Lengths>(parsed);
+    if (lengths.extended && vm.settings.t0)
+        return refuse(0x6700, "an extended length, which T=0 does not carry");
+    const std::uint8_t cla = command[0];
+    if (cla == 0xFF)
+        return refuse(0x6E00, "class byte FF, which no command has");
+    vm.channel = channelOfCla(cla);
+
+    if (isInterindustry(cla) && command[1] == 0x70) {
+        auto [sw, reason] = manageChannel(command, lengths.lc);
+        response = refuse(sw, reason);
+        if (sw == 0x9000 && command[2] == 0x00 && command[3] == 0x00) // the channel the card chose
+            response.data = {static_cast<std::uint8_t>(vm.channel)};
+        return response;
     }
 
-    std::optional<std::size_t> target = vm.selected;
+    const bool isSelect = isInterindustry(cla) && command[1] == 0xA4 && command[2] == 0x04;
+    if (!vm.channelOpen[vm.channel] && !isSelect)
+        return refuse(0x6881, "logical channel " + std::to_string(vm.channel) + " is not open");
+
+    std::optional<std::size_t> target = vm.selected();
     bool selecting = false;
-    if ((command[0] & 0x80) == 0 && command[1] == 0xA4 && command[2] == 0x04) {
-        const std::vector<std::uint8_t> name(command.begin() + 5, command.begin() + 5 + lc);
+    if (isSelect) {
+        const std::vector<std::uint8_t> name(command.begin() + lengths.dataOffset,
+                                             command.begin() + lengths.dataOffset + lengths.lc);
         std::optional<std::size_t> found;
         for (std::size_t i = 0; i < vm.instances.size() && !found; ++i)
             if (vm.instances[i].aid == name)
@@ -277,47 +366,52 @@ Response SimulatedCard::transmit(std::span<const std::uint8_t> command)
                 std::equal(name.begin(), name.end(), vm.instances[i].aid.begin()))
                 found = i;
         if (found) {
-            deselect();
-            const Instance& chosen = vm.instances[*found];
-            bool selected = false;
-            try {
-                const Method* select = vm.virtualMethod(vm.object(chosen.applet), vm.api.select);
-                const auto result = vm.call(select, {{static_cast<std::int16_t>(chosen.applet), Kind::Reference}},
-                                            chosen.package->context);
-                selected = !result.empty() && result[0].kind == Kind::Short && result[0].value != 0;
-            } catch (const Thrown& thrown) {
-                response.diagnostics.push_back(vm.diagnosticOf(thrown.object));
-            } catch (const Halt& halt) {
-                response.diagnostics.push_back(haltDiagnostic(halt));
+            const bool opening = !vm.channelOpen[vm.channel];
+            vm.channelOpen[vm.channel] = true; // a SELECT opens its channel
+            if (const auto refused = select(*found, response)) {
+                if (opening)
+                    vm.channelOpen[vm.channel] = false;
+                return refuse(refused->first, refused->second);
             }
-            if (!selected) {
-                finishCommand(response);
-                return answer(0x6999);
-            }
-            vm.selected = found;
             target = found;
             selecting = true;
+        } else if (!vm.channelOpen[vm.channel]) {
+            return refuse(0x6A82, "no applet on the card has AID " + hexText(name, HexCase::Upper) +
+                                      " (logical channel " + std::to_string(vm.channel) + " stays closed)");
         }
+        if (!target)
+            return refuse(0x6A82, "no applet on the card has AID " + hexText(name, HexCase::Upper));
     }
-    if (!target) {
-        finishCommand(response);
-        return answer(selecting || command[1] == 0xA4 ? 0x6A82 : 0x6999);
-    }
+    if (!target)
+        return refuse(0x6999, "no applet is selected on logical channel " + std::to_string(vm.channel));
+
+    const Instance& instance = vm.instances[*target];
+    const bool takesExtended = vm.object(instance.applet).cls->isSubclassOf(vm.api.extendedLength);
+    if (lengths.extended && !takesExtended)
+        return refuse(0x6700, "an extended length, and applet " + hexText(instance.aid, HexCase::Upper) +
+                                  " does not implement javacardx.apdu.ExtendedLength");
 
     apdu.command.assign(command.begin(), command.end());
     if (apdu.command.size() == 4)
         apdu.command.push_back(0);
-    apdu.lc = lc;
-    apdu.ne = ne;
-    apdu.hasLe = hasLe;
+    apdu.lc = lengths.lc;
+    apdu.ne = lengths.ne;
+    apdu.hasLe = lengths.hasLe;
+    apdu.dataOffset = lengths.dataOffset;
+    apdu.received = 0;
+    apdu.maxOutgoing = takesExtended ? extendedBufferSize : 256;
     apdu.state = 0;
     apdu.declared = 0;
     apdu.sentAndDone = false;
     apdu.response.clear();
+    // The buffer: as large as an extended command needs for an applet that
+    // takes them. T=1 brings the whole command at once, so its data is there
+    // before setIncomingAndReceive; T=0 brings the header alone.
     Object& buffer = vm.object(vm.apduBuffer);
-    std::copy(apdu.command.begin(), apdu.command.begin() + 5, buffer.bytes.begin());
+    buffer.bytes.resize(takesExtended ? extendedBufferSize : apduBufferSize);
+    const std::size_t arrived = vm.settings.t0 ? 5 : std::min(apdu.command.size(), buffer.bytes.size());
+    std::copy(apdu.command.begin(), apdu.command.begin() + static_cast<long>(arrived), buffer.bytes.begin());
 
-    const Instance& instance = vm.instances[*target];
     vm.selecting = selecting;
     std::uint16_t sw = 0x9000;
     try {
@@ -346,13 +440,170 @@ Response SimulatedCard::transmit(std::span<const std::uint8_t> command)
     vm.selecting = false;
     response.data = apdu.response;
     finishCommand(response);
-    if (vm.settings.t0 && hasLe && lc > 0 && !response.data.empty() && sw == 0x9000) {
+    if (vm.settings.t0 && lengths.hasLe && lengths.lc > 0 && !response.data.empty() && sw == 0x9000) {
         pending_ = std::move(response.data);
         response.data.clear();
         sw = static_cast<std::uint16_t>(0x6100 | (pending_.size() >= 256 ? 0 : pending_.size()));
     }
     response.sw = sw;
     return response;
+}
+
+// MANAGE CHANNEL: P1 00 opens a channel (the one P2 names, or the lowest
+// free one), P1 80 closes the one P2 names. The new channel selects what
+// the channel it was opened from has selected, as the runtime environment's
+// rules say; opened from channel 0, nothing.
+std::pair<std::uint16_t, std::string> SimulatedCard::manageChannel(std::span<const std::uint8_t> command,
+                                                                   unsigned lc)
+{
+    Vm& vm = *vm_;
+    const unsigned origin = vm.channel;
+    if (!vm.channelOpen[origin])
+        return {0x6881, "MANAGE CHANNEL on logical channel " + std::to_string(origin) + ", which is not open"};
+    if (lc != 0)
+        return {0x6700, "MANAGE CHANNEL takes no data"};
+    const std::uint8_t p1 = command[2], p2 = command[3];
+    if (p1 == 0x80) {
+        if (p2 == 0 || p2 >= Vm::channelCount)
+            return {0x6A81, "logical channel " + std::to_string(p2) + " cannot be closed"};
+        if (!vm.channelOpen[p2])
+            return {0x6A81, "logical channel " + std::to_string(p2) + " is not open"};
+        vm.channel = p2;
+        deselect();
+        vm.channelOpen[p2] = false;
+        vm.channel = origin;
+        return {0x9000, {}};
+    }
+    if (p1 != 0x00)
+        return {0x6A86, "MANAGE CHANNEL with P1 " + hexByte(p1) + ", neither open (00) nor close (80)"};
+    unsigned chosen = p2;
+    if (p2 == 0) {
+        chosen = 1;
+        while (chosen < Vm::channelCount && vm.channelOpen[chosen])
+            ++chosen;
+        if (chosen == Vm::channelCount)
+            return {0x6A81, "every logical channel is open"};
+    } else if (p2 >= Vm::channelCount) {
+        return {0x6A81, "logical channel " + std::to_string(p2) + ", past the card's 19"};
+    } else if (vm.channelOpen[p2]) {
+        return {0x6A81, "logical channel " + std::to_string(p2) + " is open already"};
+    }
+    const auto inherited = origin != 0 ? vm.selectedOn[origin] : std::nullopt;
+    vm.channelOpen[chosen] = true;
+    vm.selectedOn[chosen].reset();
+    vm.channel = chosen;
+    if (inherited) {
+        Response ignored;
+        if (const auto refused = select(*inherited, ignored)) {
+            vm.channelOpen[chosen] = false;
+            vm.channel = origin;
+            return {refused->first, "the new channel cannot select what channel " + std::to_string(origin) +
+                                        " has: " + refused->second};
+        }
+    }
+    return {0x9000, {}};
+}
+
+// Selects instance `chosen` on the command's channel: what was selected
+// there is deselected, then the applet's select (or MultiSelectable's,
+// where its package is active on another channel) says whether it agrees.
+// Nothing where it is selected; else the status word and why.
+std::optional<std::pair<std::uint16_t, std::string>> SimulatedCard::select(std::size_t chosen, Response& response)
+{
+    Vm& vm = *vm_;
+    const Instance& instance = vm.instances[chosen];
+    const Object& applet = vm.object(instance.applet);
+    const auto [instanceElsewhere, packageElsewhere] = activeElsewhere(chosen);
+    const bool multi = applet.cls->isSubclassOf(vm.api.multiSelectable);
+    const std::string name = hexText(instance.aid, HexCase::Upper);
+    if (packageElsewhere && !multi)
+        return std::pair<std::uint16_t, std::string>{
+            0x6985, std::string(instanceElsewhere ? "applet " + name : "another applet of the package of " + name) +
+                        " is active on another logical channel, and " + name + " is not MultiSelectable"};
+    deselect();
+    bool selected = false;
+    try {
+        std::vector<Word> result;
+        const Word self{static_cast<std::int16_t>(instance.applet), Kind::Reference};
+        if (packageElsewhere) {
+            const Method* method = applet.cls->interfaceMethod(vm.api.multiSelectable, multiSelectToken);
+            result = vm.call(method, {self, {instanceElsewhere ? std::int16_t{1} : std::int16_t{0}, Kind::Short}},
+                             instance.package->context);
+        } else {
+            result = vm.call(vm.virtualMethod(applet, vm.api.select), {self}, instance.package->context);
+        }
+        selected = !result.empty() && result[0].kind == Kind::Short && result[0].value != 0;
+    } catch (const Thrown& thrown) {
+        response.diagnostics.push_back(vm.diagnosticOf(thrown.object));
+    } catch (const Halt& halt) {
+        response.diagnostics.push_back(haltDiagnostic(halt));
+    }
+    if (!selected)
+        return std::pair<std::uint16_t, std::string>{0x6999, "applet " + name + " refused to be selected"};
+    vm.selected() = chosen;
+    return std::nullopt;
+}
+
+// Where else instance `index` is active: itself, or another applet of its
+// package, selected on a channel other than the command's.
+SimulatedCard::Elsewhere SimulatedCard::activeElsewhere(std::size_t index) const
+{
+    const Vm& vm = *vm_;
+    Elsewhere elsewhere;
+    for (unsigned channel = 0; channel < Vm::channelCount; ++channel)
+        if (channel != vm.channel && vm.channelOpen[channel] && vm.selectedOn[channel]) {
+            const std::size_t other = *vm.selectedOn[channel];
+            elsewhere.instance = elsewhere.instance || other == index;
+            elsewhere.package = elsewhere.package || vm.instances[other].package == vm.instances[index].package;
+        }
+    return elsewhere;
+}
+
+// Deselects the applet of the command's channel: its deselect, or
+// MultiSelectable's where its package stays active on another channel, and
+// its package's CLEAR_ON_DESELECT memory cleared once no channel has it.
+void SimulatedCard::deselect()
+{
+    Vm& vm = *vm_;
+    if (!vm.selected())
+        return;
+    const std::size_t index = *vm.selected();
+    const Instance& current = vm.instances[index];
+    const auto [instanceElsewhere, packageElsewhere] = activeElsewhere(index);
+    const Word self{static_cast<std::int16_t>(current.applet), Kind::Reference};
+    try {
+        const Object& applet = vm.object(current.applet);
+        if (packageElsewhere && applet.cls->isSubclassOf(vm.api.multiSelectable))
+            vm.call(applet.cls->interfaceMethod(vm.api.multiSelectable, multiDeselectToken),
+                    {self, {instanceElsewhere ? std::int16_t{1} : std::int16_t{0}, Kind::Short}},
+                    current.package->context);
+        else
+            vm.call(vm.virtualMethod(applet, vm.api.deselect), {self}, current.package->context);
+    } catch (const Thrown&) {
+        // What deselect throws is ignored, as a card ignores it.
+    } catch (const Halt&) {
+    }
+    if (vm.inTransaction())
+        vm.abortTransaction();
+    if (!packageElsewhere)
+        vm.clearTransient(Memory::ClearOnDeselect, current.package->context);
+    vm.selected().reset();
+}
+
+void SimulatedCard::reset()
+{
+    Vm& vm = *vm_;
+    if (vm.inTransaction())
+        vm.abortTransaction();
+    vm.clearTransient(Memory::ClearOnReset, std::nullopt);
+    vm.clearTransient(Memory::ClearOnDeselect, std::nullopt);
+    vm.resetNatives();
+    // Power gone: every channel but the basic one closed, nothing selected.
+    vm.selectedOn.fill(std::nullopt);
+    vm.channelOpen.fill(false);
+    vm.channelOpen[0] = true;
+    vm.channel = 0;
+    pending_.clear();
 }
 
 // What ends every command: a transaction left open is undone, object
@@ -379,36 +630,7 @@ void SimulatedCard::finishCommand(Response& response)
     for (auto& traced : vm.traced)
         if (!seen(traced))
             response.diagnostics.push_back(traced);
-    response.instructions = vm.settings.budget - vm.budgetLeft;
-}
-
-void SimulatedCard::deselect()
-{
-    Vm& vm = *vm_;
-    if (!vm.selected)
-        return;
-    const Instance& current = vm.instances[*vm.selected];
-    try {
-        const Method* deselect = vm.virtualMethod(vm.object(current.applet), vm.api.deselect);
-        vm.call(deselect, {{static_cast<std::int16_t>(current.applet), Kind::Reference}}, current.package->context);
-    } catch (const Thrown&) {
-        // What deselect throws is ignored, as a card ignores it.
-    } catch (const Halt&) {
-    }
-    vm.clearTransient(Memory::ClearOnDeselect, current.package->context);
-    vm.selected.reset();
-}
-
-void SimulatedCard::reset()
-{
-    Vm& vm = *vm_;
-    if (vm.inTransaction())
-        vm.abortTransaction();
-    vm.clearTransient(Memory::ClearOnReset, std::nullopt);
-    vm.clearTransient(Memory::ClearOnDeselect, std::nullopt);
-    vm.resetNatives();
-    vm.selected.reset();
-    pending_.clear();
+    response.instructions = vm.instructionsRun();
 }
 
 std::vector<std::uint8_t> SimulatedCard::atr() const

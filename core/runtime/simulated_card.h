@@ -8,6 +8,7 @@
 
 #include "core/cap/load_file.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -24,6 +25,7 @@ struct CardSettings {
     unsigned maxDepth = 128;                  // frames one command may stack
     bool t0 = false;                          // the transport is T=0: case 4 answers 61 xx
     bool trace = false;                       // a diagnostic for every exception thrown, caught or not
+    const std::atomic<bool>* stop = nullptr;  // once set (by a signal), the command running ends
 };
 
 // One method of a diagnostic's stack, innermost first.
@@ -50,6 +52,7 @@ struct Response {
     std::uint16_t sw = 0;
     std::vector<Diagnostic> diagnostics; // the uncaught exception, and with trace every exception thrown
     std::uint64_t instructions = 0;
+    std::string cardReason; // why the card answered itself, before or without an applet ("logical channel 2 is not open")
     std::vector<std::uint8_t> bytes() const; // data then status word
 };
 
@@ -88,11 +91,18 @@ public:
     // Answers one command.
     Response transmit(std::span<const std::uint8_t> command);
     // A card reset (or a power loss and power on): an open transaction is
-    // undone, transient memory cleared, no applet selected.
+    // undone, transient memory cleared, no applet selected, and every
+    // logical channel but the basic one closed.
     void reset();
     std::vector<std::uint8_t> atr() const;
 
 private:
+    struct Elsewhere {
+        bool instance = false, package = false;
+    };
+    Elsewhere activeElsewhere(std::size_t instance) const;
+    std::optional<std::pair<std::uint16_t, std::string>> select(std::size_t instance, Response& response);
+    std::pair<std::uint16_t, std::string> manageChannel(std::span<const std::uint8_t> command, unsigned lc);
     void deselect();
     void finishCommand(Response& response);
 

@@ -9,7 +9,9 @@
 #include "core/cap/package.h"
 #include "core/runtime/simulated_card.h"
 
+#include <array>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -186,7 +188,7 @@ struct ApiClasses {
                 *transactionException = nullptr, *pinException = nullptr, *cryptoException = nullptr,
                 *ownerPin = nullptr, *messageDigest = nullptr, *randomData = nullptr, *arrayIndex = nullptr,
                 *negativeSize = nullptr, *nullPointer = nullptr, *classCast = nullptr, *arithmetic = nullptr,
-                *security = nullptr, *arrayStore = nullptr;
+                *security = nullptr, *arrayStore = nullptr, *multiSelectable = nullptr, *extendedLength = nullptr;
     unsigned process = 0, select = 0, deselect = 0, shareableObject = 0; // Applet's tokens
 };
 
@@ -202,8 +204,11 @@ struct Instance {
 // answer.
 struct ApduState : NativeState {
     std::vector<std::uint8_t> command;
-    unsigned lc = 0;   // the data's length
-    unsigned ne = 256; // what Le asks for (256 for 00 or none)
+    unsigned lc = 0;         // the data's length
+    unsigned ne = 256;       // what Le asks for (256 for 00 or none; 65536 for an extended 0000)
+    unsigned dataOffset = 5; // where the data begins: 7 in an extended command
+    unsigned received = 0;   // the data's bytes given to the applet so far
+    unsigned maxOutgoing = 256; // what one answer may hold: more for an applet that takes extended lengths
     bool hasLe = false;
     std::int8_t state = 0;    // APDU.STATE_*
     unsigned declared = 0;    // setOutgoingLength's
@@ -211,6 +216,13 @@ struct ApduState : NativeState {
     std::vector<std::uint8_t> response;
     bool t0 = false;
 };
+
+// The logical channel a command's class byte names: 0 to 3 in the first
+// interindustry coding, 4 to 19 in the further one (b7 set).
+inline unsigned channelOfCla(std::uint8_t cla)
+{
+    return (cla & 0x40) ? 4 + (cla & 0x0F) : cla & 0x03;
+}
 
 struct Frame {
     const Method* method = nullptr;
@@ -258,6 +270,9 @@ public:
     void setCell(Ref object, std::size_t index, Word value);
     void setStaticByte(Package& package, std::size_t index, std::uint8_t value);
     void setStaticRef(Package& package, std::size_t index, Ref value);
+    // What an API object keeps outside the heap, written inside a
+    // transaction: `undo` puts it back if the transaction is aborted.
+    void journalNative(std::function<void()> undo, std::size_t bytes);
     void beginTransaction();
     void commitTransaction();
     void abortTransaction();
@@ -287,14 +302,23 @@ public:
     const CardSettings settings;
     ApiClasses api;
     std::vector<Instance> instances;
-    std::optional<std::size_t> selected;
+    // Logical channels: which are open, the applet selected on each, and the
+    // channel of the command running.
+    static constexpr unsigned channelCount = 20;
+    std::array<bool, channelCount> channelOpen{true};
+    std::array<std::optional<std::size_t>, channelCount> selectedOn;
+    unsigned channel = 0;
+    std::optional<std::size_t>& selected() { return selectedOn[channel]; }
     std::optional<std::size_t> installing; // the instance being installed
     std::vector<std::uint8_t> installingAid;
     const Package* installingPackage = nullptr;
     bool selecting = false;
     Ref apduObject = nullRef, apduBuffer = nullRef;
     bool gcRequested = false;
-    std::uint64_t budgetLeft = 0;
+    std::uint64_t budgetLeft = 0; // of the current slice of the command's budget
+    void startBudget();           // a command's whole budget, from its first slice
+    void nextSlice();             // the next slice, else a Halt: the budget is spent, or a stop was asked for
+    std::uint64_t instructionsRun() const;
     std::vector<Diagnostic> traced;   // with trace: every exception thrown during the command
     std::vector<Diagnostic> unserved; // the calls of the API the runtime could not serve, during the command
 
@@ -306,6 +330,9 @@ private:
     std::vector<StackFrame> stackNow() const;
     StackFrame frameOf(const Method* method, unsigned pc) const;
     void journal(JournalEntry entry, std::size_t bytes);
+    Ref place(std::unique_ptr<Object> object); // a free handle, else a new one
+    static constexpr std::size_t handleCount = 0x10000; // what a 16-bit handle names, null included
+    static constexpr std::size_t reservedHandles = 64;  // kept for the runtime's exception objects
     void mark(Ref ref);
     void linkApiClass(Package& package, Class& cls);
 
@@ -315,12 +342,14 @@ private:
     std::size_t used_[3] = {};
     bool transaction_ = false;
     std::vector<JournalEntry> journal_;
+    std::vector<std::function<void()>> nativeJournal_;
     std::size_t journalBytes_ = 0;
     std::vector<Word> stack_;
     std::vector<Frame> frames_;
     std::map<const Class*, Ref> exceptionInstances_;
     std::map<Ref, Diagnostic> throws_;
     std::uint16_t nextContext_ = 1;
+    std::uint64_t budgetBeyond_ = 0; // what the budget holds past the current slice
     std::vector<Word> result_;
 };
 

@@ -5,12 +5,15 @@
 #include <cerrno>
 #include <chrono>
 #include <netdb.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
 
 namespace tolvane::runtime {
 namespace {
+
+constexpr int stopLatencyMs = 100; // how long a stop request may wait for a read to notice it
 
 class Link {
 public:
@@ -20,15 +23,25 @@ public:
     Link& operator=(const Link&) = delete;
 
     // Reads exactly `count` bytes; false where the driver went away or a
-    // signal asked to stop.
+    // stop was asked for. The wait is in short turns that look at `stop`: a
+    // signal that came while a command ran, before this read began, would
+    // interrupt nothing.
     bool read(std::uint8_t* into, std::size_t count, const std::atomic<bool>& stop)
     {
         while (count > 0) {
+            if (stop)
+                return false;
+            pollfd ready{fd_, POLLIN, 0};
+            const int polled = ::poll(&ready, 1, stopLatencyMs);
+            if (polled < 0 && errno != EINTR)
+                return false;
+            if (polled <= 0)
+                continue;
             const ssize_t got = ::recv(fd_, into, count, 0);
             if (got > 0) {
                 into += got;
                 count -= static_cast<std::size_t>(got);
-            } else if (got == 0 || errno != EINTR || stop) {
+            } else if (got == 0 || errno != EINTR) {
                 return false;
             }
         }
@@ -118,7 +131,7 @@ void serveVpcd(SimulatedCard& card, const std::string& host, unsigned port, cons
             if (!waiting && observer.event)
                 observer.event("waiting for vpcd on " + where);
             waiting = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            std::this_thread::sleep_for(std::chrono::milliseconds(stopLatencyMs));
             continue;
         }
         waiting = false;
