@@ -11,11 +11,16 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <pthread.h>
 #include <random>
+#include <set>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <tuple>
+#include <type_traits>
 #include <utility>
 
 namespace tolvane::files {
@@ -239,6 +244,32 @@ void removeStrayTemporaries(int folder)
     ::closedir(entries);
 }
 
+// Removes the strays of `folder` the first time this process puts a file
+// there. Listing the folder for every file would make a run over many files
+// in one folder take the square of their number; a process killed later
+// leaves its strays to the next run. A folder is known by its device, inode
+// and, where the file system keeps it, its birth time, since a folder made
+// after another was removed may take its inode.
+void removeStrayTemporariesOnce(int folder)
+{
+    struct statx status {};
+    if (::statx(folder, "", AT_EMPTY_PATH, STATX_INO | STATX_BTIME, &status) != 0) {
+        removeStrayTemporaries(folder);
+        return;
+    }
+    const bool born = (status.stx_mask & STATX_BTIME) != 0;
+    const auto key = std::make_tuple(status.stx_dev_major, status.stx_dev_minor, status.stx_ino,
+                                     born ? status.stx_btime.tv_sec : 0, born ? status.stx_btime.tv_nsec : 0u);
+    static std::mutex guard;
+    static std::set<std::remove_const_t<decltype(key)>> cleaned;
+    {
+        const std::lock_guard lock(guard);
+        if (!cleaned.insert(key).second)
+            return;
+    }
+    removeStrayTemporaries(folder);
+}
+
 // Whether `status` is of a file that new content may take the place of: a
 // regular file, or a symbolic link where links are replaced.
 bool replaceable(const struct stat& status, Links links)
@@ -407,7 +438,7 @@ bool AtomicFile::begin(const std::string& path, Links links, mode_t mode, Durabi
     kind_ = Kind::Unnamed;
     if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
         // No unnamed files here: a hidden one by a short name.
-        removeStrayTemporaries(folder_.get());
+        removeStrayTemporariesOnce(folder_.get());
         for (int attempt = 0; attempt < 100; ++attempt) {
             temporaryName_ = temporaryName();
             fd = injectedFailure()
@@ -558,7 +589,7 @@ bool AtomicFile::publishUnnamed()
         if (errno != EEXIST)
             return fail(errno), false;
     }
-    removeStrayTemporaries(folder_.get());
+    removeStrayTemporariesOnce(folder_.get());
     for (int attempt = 0; attempt < 100; ++attempt) {
         temporaryName_ = temporaryName();
         if (link(temporaryName_.c_str()))
