@@ -64,6 +64,8 @@ nlohmann::json diagnosticJson(const runtime::Diagnostic& diagnostic)
         json["reason"] = *diagnostic.reason;
     if (!diagnostic.detail.empty())
         json["detail"] = diagnostic.detail;
+    if (!diagnostic.apiCall.empty())
+        json["api_call"] = diagnostic.apiCall;
     return json;
 }
 

@@ -703,6 +703,9 @@ TEST(Runtime, ALoadIsRefusedNamingWhatTheCardLacks)
         {"an import the card lacks",
          {.framework = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x99}},
          "it imports A0000000620199 1.2, which is not on the card"},
+        {"an import of a platform package the card lacks, named",
+         {.framework = {0xA0, 0x00, 0x00, 0x01, 0x51, 0x00}},
+         "it imports org.globalplatform A00000015100 1.2, which is not on the card"},
         {"an import newer than the card's", {.frameworkMinor = 10}, "javacard.framework 1.10, and the card has 1.9"},
         {"an import of another major version", {.frameworkMajor = 2}, "javacard.framework 2.2, and the card has 1.9"},
         {"a class the API lacks",
@@ -714,7 +717,8 @@ TEST(Runtime, ALoadIsRefusedNamingWhatTheCardLacks)
         {"a virtual method the class lacks",
          {.poolChanges = {{getBuffer, {3, 0x81, 10, 99}}}},
          "virtual method token 99 of javacard.framework.APDU, which it does not have"},
-        {"a field past the class's own", {.poolChanges = {{shortField, {2, 0, 0, 5}}}}, "field token 5 of class@0"},
+        {"a field token at the class's field count", {.poolChanges = {{shortField, {2, 0, 0, 2}}}},
+         "field token 2 of class@0, which declares 2 cells"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -1605,6 +1609,35 @@ TEST(Runtime, TransportAnswersAsACardDoes)
             EXPECT_EQ(got.cardReason.empty(), reason.empty()) << got.cardReason;
         }
     }
+}
+
+TEST(Runtime, DiagnosticsWithoutDebugNameWhatTheyCan)
+{
+    // Util.arrayCopy(buffer, 0, buffer, 300, 1) from process.
+    Card card({TestApplet{.process = {0x19, 0x8B, 0, getBuffer, 0x2D, 0x1A, 0x03, 0x1A, 0x11, 0x01, 0x2C, 0x04, 0x8D, 0,
+                                      arrayCopy, 0x3B, 0x7A}}});
+    card.select();
+    const auto response = card.send(command);
+    ASSERT_FALSE(response.diagnostics.empty());
+    const auto lines = response.diagnostics.front().lines();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_EQ(lines[0], "java.lang.ArrayIndexOutOfBoundsException: offset 300 and length 1 outside an array of 261 "
+                        "(thrown by javacard.framework.Util.arrayCopy([BS[BSS)S)");
+    EXPECT_EQ(lines[1].substr(0, lines[1].find(" at ", 5)), "  at applet A0000000627E0101 (class@0).process");
+    // What bytecode throws under an API call is the bytecode's, not the call's.
+    const TestApplet server{.aid = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x02}, .shareable = {0x01, 0x92, 0x77}};
+    const TestApplet client{.process = {0x19, 0x8B, 0, receive, 0x3B, 0x19, 0x8B, 0, getBuffer, 0x08, 0x19, 0x8B, 0,
+                                        getBuffer, 0x07, 0x25, 0x8D, 0, lookupAid, 0x03, 0x8D, 0, shareableOf, 0x3B,
+                                        0x7A}};
+    Card both({server, client});
+    both.select();
+    const auto nested = both.send(hexBytes("80100000 08 A0000000627E0201"));
+    ASSERT_FALSE(nested.diagnostics.empty());
+    const auto nestedLines = nested.diagnostics.front().lines();
+    EXPECT_EQ(nestedLines[0], "java.lang.NullPointerException: a null reference used");
+    ASSERT_GE(nestedLines.size(), 3u);
+    EXPECT_EQ(nestedLines[1].substr(0, nestedLines[1].find(" at ", 5)),
+              "  at applet A0000000627E0201 (class@0).getShareableInterfaceObject");
 }
 
 TEST(Runtime, UnsafePathsEndInAnAnswer)

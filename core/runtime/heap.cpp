@@ -423,6 +423,8 @@ void Vm::noteThrow(Ref thrown, const std::string& detail)
     diagnostic.reason = reasonOf(thrown);
     diagnostic.detail = detail;
     diagnostic.frames = stackNow();
+    if (apiCall)
+        diagnostic.apiCall = apiCall->fullName();
     throws_[thrown] = diagnostic;
     if (settings.trace)
         traced.push_back(std::move(diagnostic));

@@ -71,7 +71,10 @@ std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, 
     std::copy(args.begin(), args.end(), stack_.begin() + base);
     if (method->native) {
         NativeCall native{*this, *method, stack_.data() + base};
-        method->native(native);
+        {
+            const ServingApi serving(*this, method);
+            method->native(native);
+        }
         std::vector<Word> result;
         if (method->returns == Returns::Int)
             result = {native.result[0], native.result[1]};
@@ -94,6 +97,7 @@ std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, 
     frames_.push_back(
         {method, method->codeStart, 0, base, stackBase, stackBase, stackBase + method->maxStack, context});
     result_.clear();
+    const ServingApi bytecode(*this, nullptr);
     try {
         execute(depth);
     } catch (...) {
@@ -308,7 +312,10 @@ void Vm::run(std::size_t depth)
             f->pc = pc;
             f->sp = sp;
             NativeCall native{*this, *method, st + argBase};
-            method->native(native);
+            {
+                const ServingApi serving(*this, method);
+                method->native(native);
+            }
             // A native may run bytecode again (a server's
             // getShareableInterfaceObject), which pushes frames of its own.
             f = &frames_.back();

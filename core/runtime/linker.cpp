@@ -205,6 +205,19 @@ void Vm::installApi()
 
 namespace {
 
+// The name of a package of the platform's that the card may lack, with a
+// space after it; nothing for one it does not know.
+std::string knownPackageName(const std::vector<std::uint8_t>& aid)
+{
+    const std::string text = aidText(aid);
+    if (text == "A00000015100")
+        return "org.globalplatform ";
+    for (std::size_t i = 0; i < apiPackageCount; ++i)
+        if (text == apiPackageRows[i].aid)
+            return std::string(apiPackageRows[i].name) + " ";
+    return {};
+}
+
 // Resolves one loaded package's references; throws Error naming the first
 // that does not resolve.
 class Linker {
@@ -230,7 +243,8 @@ public:
             if (other->aid == p.aid)
                 refuse("a package with AID " + file_.packageAid + " (" + other->name + ") is already on the card");
         resolveImports();
-        p.code = content(methodTag);
+        const auto code = content(methodTag);
+        p.code.assign(code.begin(), code.end());
         makeMethods();
         makeClasses();
         resolvePool();
@@ -240,6 +254,7 @@ public:
         makeDebug();
         for (const auto& applet : model_.applets)
             p.applets.emplace_back(applet.aid, applet.installOffset.value);
+        nameWithoutDebug();
         return std::move(package_);
     }
 
@@ -248,11 +263,12 @@ private:
 
     [[noreturn]] void refuse(const std::string& detail) const { throw Error(ErrorKind::Simulation, path_, detail); }
 
-    std::vector<std::uint8_t> content(std::uint8_t tag) const
+    // A component's content, past its tag and size; empty where it is absent.
+    std::span<const std::uint8_t> content(std::uint8_t tag) const
     {
         for (const auto& component : file_.components)
             if (component.tag == tag && component.bytes.size() >= 3)
-                return {component.bytes.begin() + 3, component.bytes.end()};
+                return std::span(component.bytes).subspan(3);
         return {};
     }
 
@@ -266,7 +282,7 @@ private:
             const std::string wanted =
                 aidText(import.aid) + " " + std::to_string(import.major) + "." + std::to_string(import.minor);
             if (!found)
-                refuse("it imports " + wanted + ", which is not on the card");
+                refuse("it imports " + knownPackageName(import.aid) + wanted + ", which is not on the card");
             if (found->major != import.major || found->minor < import.minor)
                 refuse("it imports " + found->name + " " + wanted.substr(wanted.find(' ') + 1) + ", and the card has " +
                        std::to_string(found->major) + "." + std::to_string(found->minor));
@@ -606,6 +622,42 @@ private:
                 cls.exportedStatics.push_back(&methodAt(method.value, "an exported static method"));
             p.byToken.push_back(&cls);
         }
+    }
+
+    // Where the CAP file carries no names: a method that implements a method
+    // of the API (process, select, an interface's method) takes its name,
+    // an applet's install method is "install", and a class is named by the
+    // applet it is, else by its package.
+    void nameWithoutDebug()
+    {
+        Package& p = *package_;
+        const auto unnamed = [](const std::string& name) { return name.rfind("method@", 0) == 0; };
+        for (auto& cls : p.classes) {
+            for (const Class* super = cls->super; super; super = super->super)
+                if (super->package->api)
+                    for (std::size_t token = 0; token < super->virtuals.size() && token < cls->virtuals.size(); ++token)
+                        if (const Method* own = cls->virtuals[token];
+                            own && own->package == &p && super->virtuals[token] && unnamed(own->name))
+                            p.methodAt.at(own->offset)->name = super->virtuals[token]->name;
+            for (const auto& map : cls->maps)
+                if (map.iface->package->api)
+                    for (std::size_t token = 0; token < map.tokens.size() && token < map.iface->virtuals.size(); ++token)
+                        if (map.tokens[token] < cls->virtuals.size())
+                            if (const Method* own = cls->virtuals[map.tokens[token]];
+                                own && own->package == &p && map.iface->virtuals[token] && unnamed(own->name))
+                                p.methodAt.at(own->offset)->name = map.iface->virtuals[token]->name;
+        }
+        for (const auto& [aid, offset] : p.applets)
+            if (const auto found = p.methodAt.find(offset); found != p.methodAt.end()) {
+                if (unnamed(found->second->name))
+                    found->second->name = "install";
+                for (auto& cls : p.classes)
+                    if (cls.get() == found->second->owner && cls->name.rfind("class@", 0) == 0)
+                        cls->name = "applet " + aidText(aid) + " (" + cls->name + ")";
+            }
+        for (auto& cls : p.classes)
+            if (cls->name.rfind("class@", 0) == 0)
+                cls->name = p.name + "." + cls->name;
     }
 
     void makeDebug()

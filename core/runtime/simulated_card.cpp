@@ -77,6 +77,8 @@ std::vector<std::string> Diagnostic::lines() const
     }
     if (!detail.empty())
         first += ": " + detail;
+    if (!apiCall.empty() && detail.find(apiCall) == std::string::npos)
+        first += " (thrown by " + apiCall + ")";
     if (caught)
         first += " (caught)";
     std::vector<std::string> lines{first};

@@ -44,6 +44,7 @@ struct Diagnostic {
     std::string detail;             // what the runtime saw ("index 8 outside a byte[8]")
     std::vector<StackFrame> frames;
     bool caught = false;
+    std::string apiCall;                    // the API method that threw it: "javacard.framework.Util.arrayCopy([BS[BSS)S"
     std::vector<std::string> lines() const; // the exception, then a line for each frame
 };
 

@@ -321,6 +321,20 @@ public:
     std::uint64_t instructionsRun() const;
     std::vector<Diagnostic> traced;   // with trace: every exception thrown during the command
     std::vector<Diagnostic> unserved; // the calls of the API the runtime could not serve, during the command
+    const Method* apiCall = nullptr;  // the API method the runtime is serving, while no bytecode runs under it
+
+    // Marks the API method being served (or, with null, bytecode running
+    // under it) until the scope ends, so that what it throws names it.
+    struct ServingApi {
+        ServingApi(Vm& vm, const Method* method) : vm_(vm), previous_(vm.apiCall) { vm.apiCall = method; }
+        ~ServingApi() { vm_.apiCall = previous_; }
+        ServingApi(const ServingApi&) = delete;
+        ServingApi& operator=(const ServingApi&) = delete;
+
+    private:
+        Vm& vm_;
+        const Method* previous_;
+    };
 
 private:
     void execute(std::size_t depth);
