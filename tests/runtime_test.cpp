@@ -120,6 +120,13 @@ enum Pool : std::uint8_t {
     claChannel,        // APDU.getCLAChannel()
     receiveBytes,      // APDU.receiveBytes(short)
     offsetCdata,       // APDU.getOffsetCdata()
+    arrayCopyNonAtomic, // Util.arrayCopyNonAtomic(byte[], short, byte[], short, short)
+    ownerPinClass,     // javacard.framework.OwnerPIN
+    ownerPinInit,      // OwnerPIN(byte, byte)
+    pinCheck,          // OwnerPIN.check(byte[], short, byte)
+    pinTries,          // OwnerPIN.getTriesRemaining()
+    pinReset,          // OwnerPIN.reset()
+    pinUpdate,         // OwnerPIN.update(byte[], short, byte)
 };
 
 const ByteVector poolEntries[] = {
@@ -190,6 +197,13 @@ const ByteVector poolEntries[] = {
     {6, 0x81, 10, 6},
     {3, 0x81, 10, 3},
     {3, 0x81, 10, 16},
+    {6, 0x81, 16, 2},
+    {1, 0x81, 9, 0},
+    {6, 0x81, 9, 0},
+    {3, 0x81, 9, 1},
+    {3, 0x81, 9, 2},
+    {3, 0x81, 9, 5},
+    {3, 0x81, 9, 8},
 };
 
 struct HandlerSpec {
@@ -409,6 +423,9 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
         {"a handler for everything (finally) replaces what was thrown",
          {.process = throwSw(0x6A80) + ByteVector{0x3B} + throwSw(0x6301), .handlers = {{0, 6, 6, 0}}},
          {"6301", "6301"}},
+        {"a handler's range ends before its end offset",
+         {.process = throwSw(0x6A80) + ByteVector{0x3B} + throwSw(0x6301), .handlers = {{0, 3, 6, 0}}},
+         {"6A80", "6A80"}},
         {"an uncaught NullPointerException answers 6F00 and is named",
          {.process = {0x01, 0x92, 0x3B, 0x7A}},
          {"6F00", "6F00"},
@@ -809,6 +826,7 @@ struct CryptoRow {
     bool iv;
     std::string key, input, ivBytes, expected;
     bool tag = false;
+    bool decrypt = false; // a cipher's MODE_DECRYPT rather than MODE_ENCRYPT
 };
 
 ByteVector cryptoProcess(const CryptoRow& row)
@@ -830,7 +848,7 @@ ByteVector cryptoProcess(const CryptoRow& row)
         code = code + ByteVector{0x1B, 0x1A, 0x08, 0x8E, 3, 0, row.keyClass, row.setKeyToken};
     code = code + ByteVector{0x10, row.algorithm, 0x03, 0x8D, 0, instance, 0x28, 4};
     // init(key, MODE_SIGN (1) or MODE_ENCRYPT (2)[, data, the IV's offset, its length])
-    code = code + ByteVector{0x15, 4, 0x1B, static_cast<std::uint8_t>(row.signature ? 0x04 : 0x05)};
+    code = code + ByteVector{0x15, 4, 0x1B, static_cast<std::uint8_t>(row.signature || row.decrypt ? 0x04 : 0x05)};
     if (row.iv)
         code = code + ByteVector{0x1A, 0x10, static_cast<std::uint8_t>(inputAt + inputLength),
                                  0x10, static_cast<std::uint8_t>(row.ivBytes.size() / 2), 0x8B, 0, cipherInitIv};
@@ -1714,6 +1732,232 @@ TEST(Runtime, UnsafePathsEndInAnAnswer)
                 << response.diagnostics.front().lines().front();
         }
     }
+}
+
+} // namespace
+} // namespace tolvane
+
+namespace tolvane {
+namespace {
+
+// AES-128-ECB of one block, without padding, by libcrypto.
+std::string aesEcb(const std::string& key, const std::string& block)
+{
+    const ByteVector k = *bytesFromHex(key), in = *bytesFromHex(block);
+    ByteVector out(in.size() + 16);
+    EVP_CIPHER_CTX* ctx = EVP_CIPHER_CTX_new();
+    int length = 0, last = 0;
+    EVP_EncryptInit_ex(ctx, EVP_aes_128_ecb(), nullptr, k.data(), nullptr);
+    EVP_CIPHER_CTX_set_padding(ctx, 0);
+    EVP_EncryptUpdate(ctx, out.data(), &length, in.data(), static_cast<int>(in.size()));
+    EVP_EncryptFinal_ex(ctx, out.data() + length, &last);
+    EVP_CIPHER_CTX_free(ctx);
+    out.resize(static_cast<std::size_t>(length + last));
+    return hexText(out, HexCase::Upper);
+}
+
+// Rules whose break would pass unnoticed elsewhere: each row computes a
+// short and answers it, and a faulty runtime answers another.
+TEST(Runtime, RulesThatBreakQuietlyAreHeld)
+{
+    const ByteVector answer{0x8D, 0, throwIt};
+    const ByteVector high16{0x12, 16, 0x50, 0x5E};
+    const ByteVector begin{0x8D, 0, beginTransaction}, abort{0x8D, 0, abortTransaction};
+    const ByteVector buffer{0x19, 0x8B, 0, getBuffer, 0x2D}; // the APDU buffer in local 2
+    // ilookupswitch over `key` with the pairs 1 and 5, to 6302 and 6303; 6301 by default.
+    const auto intLookup = [&](std::uint32_t key) {
+        return ByteVector{0x14, static_cast<std::uint8_t>(key >> 24), static_cast<std::uint8_t>(key >> 16),
+                          static_cast<std::uint8_t>(key >> 8), static_cast<std::uint8_t>(key), 0x76, 0, 17, 0, 2, 0, 0,
+                          0, 1, 0, 23, 0, 0, 0, 5, 0, 29} +
+               throwSw(0x6301) + throwSw(0x6302) + throwSw(0x6303);
+    };
+    // An OwnerPIN of 3 tries and 8 bytes in local 2, the buffer in local 3,
+    // and its PIN the buffer's first 4 bytes (the command's header).
+    const ByteVector pin = ByteVector{0x8F, 0, ownerPinClass, 0x3D, 0x06, 0x10, 8, 0x8C, 0, ownerPinInit, 0x2D, 0x19,
+                                      0x8B, 0, getBuffer, 0x2E, 0x1A, 0x1B, 0x03, 0x07, 0x8B, 0, pinUpdate};
+    const auto pinCall = [](std::uint8_t token, std::uint8_t offset) {
+        return ByteVector{0x1A, 0x1B, offset, 0x07, 0x8B, 0, token};
+    };
+    const ByteVector tries{0x1A, 0x8B, 0, pinTries};
+    const ByteVector wrongPin = pinCall(pinCheck, 0x04) + ByteVector{0x3B}; // the bytes at 1
+    // setShort(buffer, at, 0x6301), 16 random bytes at 10, getShort(buffer, at).
+    const auto aroundRandom = [&](std::uint8_t at) {
+        return buffer + ByteVector{0x1A, 0x10, at, 0x11, 0x63, 0x01, 0x8D, 0, setShortIn, 0x3B, 0x05, 0x8D, 0,
+                                   randomInstance, 0x1A, 0x10, 10, 0x10, 16, 0x8B, 0, randomNextBytes, 0x3B,
+                                   0x1A, 0x10, at, 0x8D, 0, getShortOf} +
+               answer;
+    };
+    // A persistent byte[2] in local 2 whose first byte is 11.
+    const ByteVector persistentBytes{0x05, 0x90, 11, 0x2D, 0x1A, 0x03, 0x10, 0x11, 0x38};
+    expectAnswers({
+        {"sushr sign-extends before it shifts", ByteVector{0x11, 0x80, 0x00, 0x04, 0x51} + answer, "C000"},
+        {"sushr by 16 leaves the sign's bits", ByteVector{0x11, 0x80, 0x00, 0x10, 16, 0x51} + answer, "FFFF"},
+        {"sshr takes the count's low 5 bits", ByteVector{0x11, 0x80, 0x00, 0x10, 33, 0x4F} + answer, "C000"},
+        {"ishl takes the count's low 5 bits", ByteVector{0x0B, 0x12, 33, 0x4E, 0x5E} + answer, "0002"},
+        {"iushr takes the count's low 5 bits", ByteVector{0x14, 0x80, 0, 0, 0, 0x12, 33, 0x52} + high16 + answer,
+         "4000"},
+        {"ishr keeps the sign", ByteVector{0x14, 0x80, 0, 0, 0, 0x12, 4, 0x50} + high16 + answer, "F800"},
+        {"ilookupswitch takes the offset of its match", intLookup(5), "6303"},
+        {"ilookupswitch compares all 32 bits", intLookup(0x00010005), "6301"},
+        {"ilookupswitch takes its first pair's offset", intLookup(1), "6302"},
+        {"instanceof a reference array of its element class",
+         ByteVector{0x04, 0x91, 0, arithmetic, 0x95, 14, 0, arithmetic} + answer, "0001"},
+        {"instanceof a reference array of another element class",
+         ByteVector{0x04, 0x91, 0, arithmetic, 0x95, 14, 0, ownClass} + answer, "0000"},
+        {"checkcast of a reference array to another element class fails",
+         ByteVector{0x04, 0x91, 0, arithmetic, 0x94, 14, 0, ownClass, 0x7A}, "6F00", "java.lang.ClassCastException"},
+        {"invokevirtual on null", ByteVector{0x01, 0x8B, 0, getBuffer, 0x7A}, "6F00",
+         "java.lang.NullPointerException"},
+        {"invokeinterface on null", ByteVector{0x01, 0x8E, 1, 0, aesKey, 0, 0x7A}, "6F00",
+         "java.lang.NullPointerException"},
+        {"iinc adds a negative byte", ByteVector{0x14, 0, 0, 0, 5, 0x35, 0x5A, 2, 0xF9, 0x22, 0x5E} + answer, "FFFE"},
+        {"iinc_w adds a negative short, into the low word",
+         ByteVector{0x14, 0, 0, 0, 5, 0x35, 0x97, 2, 0x80, 0x00, 0x22, 0x5E} + answer, "8005"},
+        {"iinc_w borrows from the high word",
+         ByteVector{0x14, 0, 0, 0, 5, 0x35, 0x97, 2, 0x80, 0x00, 0x22} + high16 + answer, "FFFF"},
+        {"abort restores a field written twice to its first value",
+         ByteVector{0x18, 0x11, 0x63, 0x01, 0x89, shortField} + begin +
+             ByteVector{0x18, 0x11, 0x6A, 0x80, 0x89, shortField, 0x18, 0x11, 0x6A, 0x81, 0x89, shortField} + abort +
+             ByteVector{0xAF, shortField} + answer,
+         "6301"},
+        {"abort restores a static field written twice",
+         ByteVector{0x11, 0x63, 0x01, 0x81, 0, staticShort} + begin +
+             ByteVector{0x11, 0x6A, 0x80, 0x81, 0, staticShort, 0x11, 0x6A, 0x81, 0x81, 0, staticShort} + abort +
+             ByteVector{0x7D, 0, staticShort} + answer,
+         "6301"},
+        {"abort restores a byte array's element written twice",
+         persistentBytes + begin + ByteVector{0x1A, 0x03, 0x10, 0x22, 0x38, 0x1A, 0x03, 0x10, 0x33, 0x38} + abort +
+             ByteVector{0x1A, 0x03, 0x25} + answer,
+         "0011"},
+        {"abort restores a short array's element written twice",
+         ByteVector{0x05, 0x90, 12, 0x2D, 0x1A, 0x03, 0x11, 0x12, 0x34, 0x39} + begin +
+             ByteVector{0x1A, 0x03, 0x11, 0x56, 0x78, 0x39, 0x1A, 0x03, 0x11, 0x11, 0x11, 0x39} + abort +
+             ByteVector{0x1A, 0x03, 0x26} + answer,
+         "1234"},
+        {"Util.arrayCopy in a transaction is undone by abort",
+         persistentBytes + ByteVector{0x19, 0x8B, 0, getBuffer, 0x2E} + begin +
+             ByteVector{0x1B, 0x03, 0x1A, 0x03, 0x04, 0x8D, 0, arrayCopy, 0x3B} + abort +
+             ByteVector{0x1A, 0x03, 0x25} + answer,
+         "0011"},
+        {"Util.arrayCopyNonAtomic in a transaction is not",
+         persistentBytes + ByteVector{0x19, 0x8B, 0, getBuffer, 0x2E} + begin +
+             ByteVector{0x1B, 0x03, 0x1A, 0x03, 0x04, 0x8D, 0, arrayCopyNonAtomic, 0x3B} + abort +
+             ByteVector{0x1A, 0x03, 0x25} + answer,
+         "FF80"},
+        {"an overlapping Util.arrayCopy copies as through a temporary",
+         buffer + ByteVector{0x1A, 0x03, 0x1A, 0x04, 0x07, 0x8D, 0, arrayCopy, 0x3B, 0x1A, 0x04, 0x8D, 0, getShortOf} +
+             answer,
+         "8010"},
+        {"a new OwnerPIN has its tries at the limit",
+         ByteVector{0x8F, 0, ownerPinClass, 0x3D, 0x06, 0x10, 8, 0x8C, 0, ownerPinInit, 0x2D} + tries + answer, "0003"},
+        {"OwnerPIN.check of the right PIN validates it", pin + pinCall(pinCheck, 0x03) + answer, "0001"},
+        {"OwnerPIN.reset restores no tries unless validated",
+         pin + wrongPin + ByteVector{0x1A, 0x8B, 0, pinReset} + tries + answer, "0002"},
+        {"OwnerPIN's try counter is outside a transaction", pin + begin + wrongPin + abort + tries + answer, "0002"},
+        {"OwnerPIN.update is inside a transaction",
+         pin + begin + pinCall(pinUpdate, 0x04) + abort + pinCall(pinCheck, 0x03) + answer, "0001"},
+        {"RandomData writes nothing past its range", aroundRandom(26), "6301"},
+        {"RandomData writes nothing before its range", aroundRandom(8), "6301"},
+    });
+}
+
+// Cryptography that a slip would leave working for the common case.
+TEST(Runtime, CiphersKeepTheirContractsPastTheFirstBlock)
+{
+    const std::string aes = "2B7E151628AED2A6ABF7158809CF4F3C", block = "6BC1BEE22E409F96E93D7E117393172A";
+    const std::string zeros(28, '0');
+    const CryptoRow rows[] = {
+        {"PKCS#5 unpadding takes a whole pad", 15, 128, aesKey, 4, false, 27, false, aes, aesEcb(aes, zeros + "0202"),
+         "", zeros + "9000", false, true},
+        {"PKCS#5 unpadding checks every pad byte", 15, 128, aesKey, 4, false, 27, false, aes,
+         aesEcb(aes, zeros + "0102"), "", "6F00", false, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.vector);
+        Card card({TestApplet{.process = cryptoProcess(row), .locals = 4}});
+        card.select();
+        const auto response = card.sendData(*bytesFromHex(row.key + row.input));
+        EXPECT_EQ(answerOf(response), row.expected)
+            << (response.diagnostics.empty() ? "" : response.diagnostics.front().lines().front());
+    }
+    // CBC starts again from the IV after doFinal: the same block twice, each
+    // with its own doFinal, encrypts to the same block (SP 800-38A F.2.1).
+    const CryptoRow cbc{"", 15, 128, aesKey, 4, false, 13, true, aes, block, "000102030405060708090A0B0C0D0E0F", ""};
+    ByteVector code = cryptoProcess(cbc);
+    code.resize(code.size() - 8); // without the answer
+    const std::uint8_t inputAt = 5 + 16;
+    code = code + ByteVector{0x15, 4, 0x1A, 0x10, inputAt, 0x10, 16, 0x1A, 0x10, 16, 0x8B, 0, cipherDoFinal, 0x3B,
+                             0x19, 0x03, 0x10, 32, 0x8B, 0, outgoingAndSend, 0x7A};
+    Card card({TestApplet{.process = code, .locals = 4}});
+    card.select();
+    const auto response = card.sendData(*bytesFromHex(aes + block + cbc.ivBytes));
+    EXPECT_EQ(answerOf(response), "7649ABAC8119B246CEE98E9B12E9197D7649ABAC8119B246CEE98E9B12E9197D9000")
+        << (response.diagnostics.empty() ? "" : response.diagnostics.front().lines().front());
+}
+
+// What persists across commands, resets and installs, and what does not.
+TEST(Runtime, StateAcrossCommandsIsACardsState)
+{
+    // Answers 6301 where its array's first byte is 0 (and sets it), else 6302.
+    const ByteVector setOnce = ByteVector{0xAD, refField, 0x03, 0x25, 0x61, 13, 0xAD, refField, 0x03, 0x04, 0x38} +
+                               throwSw(0x6301) + throwSw(0x6302);
+    const auto transientOf = [](std::uint8_t event) {
+        return ByteVector{0x18, 0x04, event, 0x8D, 0, makeTransient, 0x87, refField};
+    };
+    // Keeps a new byte[] {42} in a static field and asks for object
+    // deletion (6300); once kept, answers 63 and its byte.
+    const ByteVector keptByStatic =
+        ByteVector{0x7B, 0, staticRef, 0x67, 22, 0x04, 0x90, 11, 0x3D, 0x03, 0x10, 0x42, 0x38, 0x7F, 0, staticRef, 0x8D,
+                   0, requestDeletion} +
+        throwSw(0x6300) + ByteVector{0x11, 0x63, 0x00, 0x7B, 0, staticRef, 0x03, 0x25, 0x55, 0x8D, 0, throwIt};
+    const struct {
+        const char* rule;
+        TestApplet applet;
+        std::vector<std::string> answers; // SELECT, then commands; "R" a reset, "S" a SELECT again
+    } rows[] = {
+        {"CLEAR_ON_RESET memory is cleared by a reset, not by a new SELECT",
+         {.init = transientOf(0x04), .process = setOnce},
+         {"6301", "6302", "R", "S 6301", "6302", "S 6302"}},
+        {"CLEAR_ON_DESELECT memory is cleared by a reset too",
+         {.init = transientOf(0x05), .process = setOnce},
+         {"6301", "6302", "R", "S 6301"}},
+        {"a reset leaves nothing selected", {.init = transientOf(0x04), .process = setOnce}, {"6301", "R", "6999"}},
+        {"object deletion keeps what a static field reaches", {.process = keptByStatic}, {"6300", "6342", "6342"}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.rule);
+        Card card({row.applet});
+        std::vector<std::string> got{swOf(card.select())}; // process runs on SELECT too
+        for (std::size_t i = 1; i < row.answers.size(); ++i) {
+            const std::string& step = row.answers[i];
+            if (step == "R") {
+                card.card.reset();
+                got.push_back("R");
+            } else if (step.rfind("S ", 0) == 0) {
+                got.push_back("S " + swOf(card.select()));
+            } else {
+                got.push_back(swOf(card.send(command)));
+            }
+        }
+        EXPECT_EQ(got, row.answers);
+    }
+
+    // An install that fails after its applet registered leaves no instance,
+    // and can be made again: the constructor registers, then throws the first time.
+    const ByteVector registerThenFail = ByteVector{0x7D, 0, staticShort, 0x61, 16, 0x18, 0x8B, 0, registerApplet, 0x04,
+                                                   0x81, 0, staticShort} +
+                                        throwSw(0x6A80);
+    const TestApplet failing{.init = registerThenFail};
+    runtime::SimulatedCard card;
+    LoadFileOptions options;
+    options.verify = false;
+    card.load(layOutLoadFile(failing.entries(), options, "test.cap"), "test.cap");
+    const ByteVector instance = TestApplet::concat(failing.aid, {0x01});
+    const ByteVector select = TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 8}, instance);
+    EXPECT_THROW(card.install(instance, instance, {0}, {}), Error);
+    EXPECT_EQ(swOf(card.transmit(select)), "6A82");
+    EXPECT_EQ(card.install(instance, instance, {0}, {}), instance);
+    EXPECT_EQ(swOf(card.transmit(select)), "9000");
 }
 
 } // namespace

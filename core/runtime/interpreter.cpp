@@ -64,6 +64,9 @@ inline std::int32_t s32(std::int64_t value)
 
 std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, std::uint16_t context)
 {
+    // A class whose tables lack the method (a malformed package) calls nothing.
+    if (!method)
+        fault("a call of a method the applet's class does not have");
     const std::size_t depth = frames_.size();
     const std::uint32_t base = frames_.empty() ? 0 : frames_.back().sp;
     if (base + args.size() + 2 > stack_.size())
