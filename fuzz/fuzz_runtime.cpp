@@ -1,7 +1,7 @@
 // The simulated card on any package and any commands: the input is a
 // two-byte length, a package laid out as components (as a load file is),
 // then commands, each a length byte and its bytes (a length of 0 resets the
-// card). The package runs without the verifier, so that every word's kind
+// card; FF is followed by a two-byte length, for extended commands). The package runs without the verifier, so that every word's kind
 // and every bound is left to the runtime's own checks; a small instruction
 // budget keeps each command short. Nothing may crash, read outside an
 // object or hang, and a command answered 6F00 says why.
@@ -44,16 +44,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         return 0; // refused, as a card refuses a load or an install
     }
     for (std::size_t at = 2 + length; at < size;) {
-        const std::size_t count = data[at++];
+        std::size_t count = data[at++];
         if (count == 0) {
             card.reset();
             continue;
+        }
+        if (count == 0xFF && at + 2 <= size) {
+            count = static_cast<std::size_t>(data[at] << 8 | data[at + 1]);
+            at += 2;
         }
         const std::vector<std::uint8_t> command(data + at, data + std::min(size, at + count));
         at += count;
         const auto response = card.transmit(command);
         fuzz::require(response.sw != 0x6F00 || !response.diagnostics.empty(), "a 6F00 answer says why");
-        fuzz::require(response.data.size() <= 256, "an answer carries 256 bytes at most");
+        fuzz::require(response.data.size() <= 32767, "an answer carries what a short can count at most");
+        fuzz::require(response.cardReason.empty() || response.data.size() <= 1,
+                      "an answer the card gives itself carries no applet's data");
     }
     return 0;
 }

@@ -174,6 +174,10 @@ RUNTIME_SEEDS = {
     "OptimizedJCAlgs__sha3.cap": ["00A4040008556E697454657374", "B061000003616263"],
     "javacard-express__oracle-CryptoApplet.cap": ["00A4040009A00000006207010101", "8010000003616263", "8020000003616263",
                                                   "8030000003616263", "8040000000"],
+    # Logical channels: opened, selected on, used, closed; and extended lengths.
+    "JCAlgTest__HelloWorld.cap#channels": ["0070000001", "01A4040009A00000006203010C01", "8110010203AABBCC",
+                                           "C3100000", "0070800100", "00700003", "8310000000", "",
+                                           "80100000000003AABBCC0000", "8010000000FFFF"],
 }
 LOAD_ORDER = [1, 2, 4, 3, 6, 7, 8, 10, 5, 9, 11]
 
@@ -183,7 +187,7 @@ def runtime_seeds(folder: str, corpus: str) -> None:
     what fuzz_runtime reads. Written only where the corpus is."""
     os.makedirs(folder, exist_ok=True)
     for name, commands in RUNTIME_SEEDS.items():
-        path = os.path.join(corpus, name)
+        path = os.path.join(corpus, name.split("#")[0])
         if not os.path.exists(path):
             continue
         with zipfile.ZipFile(path) as archive:
@@ -196,8 +200,11 @@ def runtime_seeds(folder: str, corpus: str) -> None:
         seed = bytes([len(package) >> 8, len(package) & 0xFF]) + package
         for command in commands:
             data = bytes.fromhex(command)
-            seed += bytes([len(data)]) + data
-        with open(os.path.join(folder, name.replace(".cap", ".seed")), "wb") as out:
+            if len(data) >= 0xFF:
+                seed += bytes([0xFF, len(data) >> 8, len(data) & 0xFF]) + data
+            else:
+                seed += bytes([len(data)]) + data
+        with open(os.path.join(folder, name.replace(".cap", "").replace("#", "-") + ".seed"), "wb") as out:
             out.write(seed)
     with open(os.path.join(folder, "made"), "w") as out:
         out.write("")
