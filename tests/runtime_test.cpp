@@ -1588,6 +1588,7 @@ TEST(Runtime, TransportAnswersAsACardDoes)
           {on(0x01, selectFirst), "6311", ""},
           {hexBytes("81100000"), "6311", ""},
           {hexBytes("C3100000"), "6881", "logical channel 7 is not open"},
+          {hexBytes("21100000"), "6300", ""}, // 2X is reserved, naming no channel: the basic one
           {hexBytes("00708001"), "9000", ""},
           {hexBytes("81100000"), "6881", "not open"},
           {on(0x4F, selectFirst), "6333", ""}, // a SELECT opens its channel, 19 here

@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """tolvane-cli --simulate as users run it: a script's commands answered, every
 --json line valid against the schema, the exit statuses, and the simulated
-card served to pcscd through the vpcd reader, where --readers lists it and
-opensc-tool gets the applet's answers.
+card served to pcscd through the vpcd reader, where --readers lists it,
+opensc-tool gets the applet's answers, and python-fido2 registers and
+authenticates with a U2F applet in extended mode (its attestation certificate
+set in one extended command, on logical channel 4 as its proprietary class
+byte names).
 
 pcscd's socket path is fixed, so the vpcd part runs in a mount namespace of
 its own (as root), with a tmpfs over /run, as card_check does.
@@ -113,6 +116,93 @@ def vpcd_cases(rig, cli, corpus, problems):
             problems.append("the simulator stopped with status %s" % status)
 
 
+FIDO_AID = "A0000006472F0001"
+U2F = "ledger-u2f-javacard__ledger-u2f.cap"
+
+
+def attestation():
+    """A P-256 attestation key and a self-signed certificate for it (DER)."""
+    import datetime
+    from cryptography import x509
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import ec
+    from cryptography.x509.oid import NameOID
+    key = ec.generate_private_key(ec.SECP256R1())
+    name = x509.Name([x509.NameAttribute(NameOID.COMMON_NAME, "tolvane test attestation")])
+    start = datetime.datetime(2026, 1, 1)
+    certificate = (x509.CertificateBuilder().subject_name(name).issuer_name(name).public_key(key.public_key())
+                   .serial_number(1).not_valid_before(start).not_valid_after(start + datetime.timedelta(days=3650))
+                   .sign(key, hashes.SHA256()))
+    return key.private_numbers().private_value.to_bytes(32, "big"), certificate.public_bytes(serialization.Encoding.DER)
+
+
+def fido2_cases(rig, cli, corpus, problems):
+    from fido2.ctap1 import Ctap1
+    from fido2.pcsc import CtapPcscDevice
+    from smartcard.System import readers
+
+    private, certificate = attestation()
+    # Its parameters: flags (01: no user presence check), the certificate's length, the private key.
+    parameters = bytes([1]) + len(certificate).to_bytes(2, "big") + private
+    log = open(os.path.join(rig.work, "u2f.log"), "w")
+    simulator = subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--instance", FIDO_AID,
+                                  "--params", parameters.hex(), os.path.join(corpus, "cap", U2F)],
+                                 stdout=log, stderr=subprocess.STDOUT)
+    try:
+        # pcscd may still hold the card the last simulator served: a channel
+        # opened (and closed again) shows the card is this one.
+        connection = None
+        for _ in range(100):
+            try:
+                reader = [r for r in readers() if READER in str(r)][0]
+                connection = reader.createConnection()
+                connection.connect()
+                data, sw1, sw2 = connection.transmit(list(bytes.fromhex("0070000001")))
+                if (data, sw1, sw2) == ([1], 0x90, 0x00):
+                    connection.transmit(list(bytes.fromhex("00708001")))
+                    break
+            except Exception:  # not there yet
+                pass
+            time.sleep(0.1)
+        else:
+            problems.append("the U2F card never answered through pcscd: %s" % rig.readers())
+            return
+        # F0 is a proprietary class byte of logical channel 4: the certificate goes there, in one extended command.
+        personalisation = [("00700004", "9000"), ("40A40400 08" + FIDO_AID, "9000"),
+                           ("F0010000 00" + len(certificate).to_bytes(2, "big").hex() + certificate.hex(), "9000"),
+                           ("00708004", "9000"), ("00A40400 08" + FIDO_AID, "5532465F56329000")]
+        for command, wanted in personalisation:
+            data, sw1, sw2 = connection.transmit(list(bytes.fromhex(command.replace(" ", ""))))
+            got = bytes(data + [sw1, sw2]).hex().upper()
+            if got != wanted:
+                problems.append("U2F personalisation: %s... answered %s" % (command[:20], got))
+                return
+        connection.disconnect()
+
+        device = next(d for d in CtapPcscDevice.list_devices() if READER in repr(d))
+        device.use_ext_apdu = True
+        ctap1 = Ctap1(device)
+        challenge, application = os.urandom(32), os.urandom(32)
+        registration = ctap1.register(challenge, application)
+        registration.verify(application, challenge)  # the attestation signature, by the certificate's key
+        if registration.certificate != certificate:
+            problems.append("the registration carries another certificate")
+        signed = ctap1.authenticate(challenge, application, registration.key_handle)
+        signed.verify(application, challenge, registration.public_key)
+    except Exception as error:  # what python-fido2 or pyscard raise, with its message
+        problems.append("python-fido2 with the U2F applet in extended mode: %r" % error)
+    finally:
+        simulator.send_signal(signal.SIGTERM)
+        try:
+            status = simulator.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            simulator.kill()
+            status = "none: it did not stop"
+        log.close()
+        if status != 0:
+            problems.append("the U2F simulator stopped with status %s" % status)
+
+
 def main():
     arguments = sys.argv[1:]
     at = arguments.index("--schema")
@@ -135,6 +225,7 @@ def main():
         rig.start_pcscd()
         try:
             vpcd_cases(rig, cli, corpus, problems)
+            fido2_cases(rig, cli, corpus, problems)
         finally:
             rig.pcscd.send_signal(signal.SIGTERM)
             rig.pcscd.wait()

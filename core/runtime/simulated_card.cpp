@@ -284,6 +284,9 @@ std::variant<Lengths, std::string> lengthsOf(std::span<const std::uint8_t> comma
     lengths.lc = be16(5);
     if (lengths.lc == 0)
         return "an extended Lc of 0";
+    // Without Le an extended command leaves the answer's length to the
+    // applet, up to what it may send.
+    lengths.ne = 65536;
     if (size == 7 + lengths.lc)
         return lengths;
     if (size == 9 + lengths.lc) {

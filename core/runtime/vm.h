@@ -217,11 +217,15 @@ struct ApduState : NativeState {
     bool t0 = false;
 };
 
-// The logical channel a command's class byte names: 0 to 3 in the first
-// interindustry coding, 4 to 19 in the further one (b7 set).
+// The logical channel a command's class byte names: with b7 set (40 to 7F,
+// and C0 to FF in the proprietary space) 4 to 19 from its low nibble; 20 to
+// 3F, reserved, name none, so channel 0; the others 0 to 3 from their low
+// two bits.
 inline unsigned channelOfCla(std::uint8_t cla)
 {
-    return (cla & 0x40) ? 4 + (cla & 0x0F) : cla & 0x03;
+    if (cla & 0x40)
+        return 4 + (cla & 0x0F);
+    return (cla & 0xE0) == 0x20 ? 0 : cla & 0x03;
 }
 
 struct Frame {
