@@ -118,6 +118,26 @@ TEST(RuntimeCorpus, AppletsAnswerAsTheirSourcesSay)
          "",
          {{"00A4040009A00000006203010C01", "00A4040009A00000006203010C019000"},
           {"8010010203AABBCC", "8010010203AABBCC9000"}}},
+        {"FluffyPGP-Applet__gpg.cap", // an OpenPGP applet: its PINs start with their tries
+         "",
+         {{"00A4040006D27600012401", "6F1284" "10D2760001240102000000000000000000" "9000"},
+          {"00CA00C400", "00202020030003" "9000"}, // PW1 and PW3 with 3 tries each, no reset code set
+          {"0020008106313233343536", "9000"},      // the default PW1, 123456
+          {"0020008208313233343536373800", "63C2"},
+          {"0020008308" "3132333435363738", "9000"}}}, // the default PW3, 12345678
+        {"passwordSafe__keepassSafe.cap", // selectable only while its PIN is not blocked: a new PIN is not
+         "",
+         {{"00A4040009112233445566778800", "009000"}}},
+        {"globalplatform__helloworld-2026.cap", // MultiSelectable: selected on two channels at once
+         "",
+         {{"00A4040008D0D1D2D3D4D50101", "9000"},
+          {"8000000003AABBCC00", "48656C6C6F20576F726C6421" "9000"},
+          {"0070000001", "019000"},
+          {"01A4040008D0D1D2D3D4D50101", "9000"},
+          {"8100000003DDEEFF00", "48656C6C6F20576F726C6421" "9000"},
+          {"00708001", "9000"},
+          {"8100000003DDEEFF00", "6881"},
+          {"8000000003AABBCC00", "48656C6C6F20576F726C6421" "9000"}}},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.file);
