@@ -694,6 +694,13 @@ TEST(Runtime, KeysAndEnginesRefuseAsTheirContractsSay)
         {"an RSA modulus longer than its key",
          buffer + key(4, 512) + ByteVector{0x1B, 0x1A, 0x03, 0x10, 65, 0x8E, 4, 0, rsaPublicKey, 7, 0x7A}, "6F00",
          "CryptoException reason 1 (ILLEGAL_VALUE)"},
+        {"an EC coefficient of no bytes",
+         buffer + key(11, 256) + ByteVector{0x1B, 0x1A, 0x03, 0x03, 0x8E, 4, 0, ecPublicKey, 7, 0x7A}, "6F00",
+         "CryptoException reason 1 (ILLEGAL_VALUE)"},
+        {"an EC coefficient of zero, in one byte",
+         buffer + key(11, 256) + ByteVector{0x1A, 0x03, 0x03, 0x38, 0x1B, 0x1A, 0x03, 0x04, 0x8E, 4, 0, ecPublicKey, 7} +
+             ByteVector{0x11, 0x63, 0x01, 0x8D, 0, throwIt},
+         "6301"},
         {"an EC point one byte short",
          buffer + key(11, 256) + ByteVector{0x1B, 0x1A, 0x03, 0x10, 64, 0x8E, 4, 0, ecPublicKey, 18, 0x7A}, "6F00",
          "CryptoException reason 1 (ILLEGAL_VALUE)"},

@@ -358,10 +358,14 @@ void partSet(NativeCall& c, const char* part)
         fits = !bytes.empty() && ((bytes[0] == 0x04 && bytes.size() == 1 + 2 * width) ||
                                   ((bytes[0] == 0x02 || bytes[0] == 0x03) && bytes.size() == 1 + width));
     } else {
+        // No bytes at all is no value, whatever the part (an EC coefficient
+        // of zero comes as zero bytes).
+        const bool given = !bytes.empty();
         bytes.erase(bytes.begin(), std::find_if(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b != 0; }));
         // An RSA part is never zero; an EC order may be a byte longer than its field.
         const bool zeroAllowed = key.family == Family::Ec && rule.name != std::string("r");
-        fits = (zeroAllowed || !bytes.empty()) && bytes.size() <= width + (rule.name == std::string("r") ? 1 : 0);
+        fits = given && (zeroAllowed || !bytes.empty()) &&
+               bytes.size() <= width + (rule.name == std::string("r") ? 1 : 0);
     }
     if (!fits)
         cryptoThrow(c, "ILLEGAL_VALUE",
