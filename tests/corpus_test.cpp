@@ -60,7 +60,8 @@ std::vector<std::string> corpusFiles()
         if (!std::filesystem::is_directory(dir))
             continue;
         for (const auto& item : std::filesystem::directory_iterator(dir))
-            if (item.is_regular_file() && item.path().filename() != "MANIFEST.tsv")
+            if (item.is_regular_file() && item.path().filename() != "MANIFEST.tsv" &&
+                inCorpusSample(item.path().filename().string()))
                 result.push_back(std::string(folder) + "/" + item.path().filename().string());
     }
     std::sort(result.begin(), result.end());

@@ -56,6 +56,21 @@ def script_cases(cli, corpus, validator, problems):
     if not any(line.get("reset") for line in lines) or lines[-1].get("commands") != 7:
         problems.append("the reset line or the figures are missing: %s" % lines[-2:])
 
+    # A command the card answers itself says why, in the text and in the JSON.
+    result = run(cli, "--simulate", "--json", wallet, stdin="82100000\n")
+    lines = [json.loads(line) for line in result.stdout.splitlines()]
+    refused = [line for line in lines if "command" in line]
+    if not refused or refused[0]["sw"] != "6881" or "channel 2 is not open" not in refused[0].get("card_reason", ""):
+        problems.append("a command on a closed channel: %s" % lines)
+    for line in lines:
+        try:
+            validator.validate(line)
+        except jsonschema.ValidationError as error:
+            problems.append("invalid JSON line %s: %s" % (line, str(error).splitlines()[0]))
+    result = run(cli, "--simulate", wallet, stdin="82100000\n")
+    if "The card answered without an applet: logical channel 2 is not open" not in result.stdout:
+        problems.append("the reason is not in the text output: %s %s" % (result.stdout, result.stderr))
+
     # A command that ends in an exception nobody caught: 6F00, and why.
     exceptions = os.path.join(corpus, "cap", "javacard-simulator__ExceptionTests.cap")
     result = run(cli, "--simulate", exceptions, stdin="00A40400051111111111\n8020000000\n")

@@ -191,6 +191,21 @@ std::filesystem::path corpusDir()
     return TOLVANE_DEFAULT_CORPUS_DIR;
 }
 
+unsigned corpusSample()
+{
+    return TOLVANE_CORPUS_SAMPLE;
+}
+
+bool inCorpusSample(const std::string& name)
+{
+    std::uint32_t hash = 2166136261u; // FNV-1a
+    for (const char c : name) {
+        hash ^= static_cast<std::uint8_t>(c);
+        hash *= 16777619u;
+    }
+    return hash % corpusSample() == 0;
+}
+
 void expectConsistentReport(const std::vector<std::string>& lines, const ByteVector& ijc)
 {
     ASSERT_GE(lines.size(), 4u);

@@ -65,6 +65,13 @@ std::string asUnprivileged(const std::function<std::string()>& body);
 // The shared corpus of real files, when this machine has it.
 std::filesystem::path corpusDir();
 
+// Whether a sweep over the whole corpus takes the file `name`: all of them,
+// except in the sanitizer builds, which run several times slower and take
+// one file in TOLVANE_CORPUS_SAMPLE, chosen by a hash of its name (the same
+// as corpus_caps.py's, so that every check takes the same files).
+unsigned corpusSample();
+bool inCorpusSample(const std::string& name);
+
 // Checks what holds after every conversion that ended normally: the report
 // ends as it should, the component lines add up to the total line, and the
 // IJC file holds exactly that many bytes.
