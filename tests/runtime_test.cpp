@@ -1434,24 +1434,35 @@ TEST(Runtime, ChecksumsAreTheApisCrcs)
 // The card side of vpcd's socket: the driver asks for the ATR, powers the
 // card on, sends a command and reads its answer, each message framed by its
 // length; when the driver goes away and a stop is asked, the service ends.
-TEST(Runtime, ServesTheVpcdDriversProtocol)
+// A socket listening on a free port of the loopback, where vpcd's driver
+// listens; -1 where none could be made.
+std::pair<int, unsigned> listenOnLoopback()
 {
     const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_GE(listener, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(::listen(listener, 1), 0);
-    ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    if (listener < 0 || ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 1) != 0 || ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        if (listener >= 0)
+            ::close(listener);
+        return {-1, 0};
+    }
+    return {listener, ntohs(address.sin_port)};
+}
+
+TEST(Runtime, ServesTheVpcdDriversProtocol)
+{
+    const auto [listener, port] = listenOnLoopback();
+    ASSERT_GE(listener, 0);
 
     runtime::SimulatedCard card;
     const ByteVector atr = card.atr();
     std::atomic<bool> stop{false};
     std::vector<std::string> events;
-    std::thread service([&] {
-        runtime::serveVpcd(card, "127.0.0.1", ntohs(address.sin_port), stop,
+    std::thread service([&, port = port] {
+        runtime::serveVpcd(card, "127.0.0.1", port, stop,
                            {nullptr, [&](const std::string& event) { events.push_back(event); }});
     });
     const int link = ::accept(listener, nullptr, nullptr);
@@ -1478,7 +1489,7 @@ TEST(Runtime, ServesTheVpcdDriversProtocol)
     service.join();
     ::close(listener);
     EXPECT_EQ(events, (std::vector<std::string>{
-                          "connected to vpcd on 127.0.0.1:" + std::to_string(ntohs(address.sin_port)), "power on"}));
+                          "connected to vpcd on 127.0.0.1:" + std::to_string(port), "power on"}));
     // A T=1 answer to reset: TD1 names T=1, and its check byte makes the XOR of T0 to the end zero.
     std::uint8_t check = 0;
     for (std::size_t i = 1; i < atr.size(); ++i)
@@ -1691,18 +1702,11 @@ TEST(Runtime, UnsafePathsEndInAnAnswer)
         settings.stop = &stop;
         settings.budget = std::numeric_limits<std::uint64_t>::max();
         Card card({TestApplet{.process = {0x70, 0x00}}}, settings); // a loop without end
-        const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+        const auto [listener, port] = listenOnLoopback();
         ASSERT_GE(listener, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t size = sizeof address;
-        ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-        ASSERT_EQ(::listen(listener, 1), 0);
-        ASSERT_EQ(::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
         std::promise<void> ended;
-        std::thread service([&] {
-            runtime::serveVpcd(card.card, "127.0.0.1", ntohs(address.sin_port), stop, {});
+        std::thread service([&, port = port] {
+            runtime::serveVpcd(card.card, "127.0.0.1", port, stop, {});
             ended.set_value();
         });
         const int link = ::accept(listener, nullptr, nullptr);

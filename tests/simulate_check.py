@@ -98,6 +98,19 @@ def opensc(*apdus):
     return subprocess.run(arguments, capture_output=True, text=True, timeout=60)
 
 
+def stop(simulator, signal_number, log, what, problems):
+    """Ends a --vpcd simulator by the signal a user sends: it must end, with status 0."""
+    simulator.send_signal(signal_number)
+    try:
+        status = simulator.wait(timeout=20)
+    except subprocess.TimeoutExpired:
+        simulator.kill()
+        status = "none: it did not stop"
+    log.close()
+    if status != 0:
+        problems.append("%s stopped with status %s" % (what, status))
+
+
 def vpcd_cases(rig, cli, corpus, problems):
     wallet = os.path.join(corpus, "cap", WALLET)
     log = open(os.path.join(rig.work, "simulator.log"), "w")
@@ -120,15 +133,7 @@ def vpcd_cases(rig, cli, corpus, problems):
             problems.append("opensc-tool through vpcd: exit %d, %s %s" % (result.returncode, result.stdout,
                                                                           result.stderr))
     finally:
-        simulator.send_signal(signal.SIGINT)
-        try:
-            status = simulator.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            simulator.kill()
-            status = "none: it did not stop"
-        log.close()
-        if status != 0:
-            problems.append("the simulator stopped with status %s" % status)
+        stop(simulator, signal.SIGINT, log, "the simulator", problems)
 
 
 FIDO_AID = "A0000006472F0001"
@@ -207,15 +212,7 @@ def fido2_cases(rig, cli, corpus, problems):
     except Exception as error:  # what python-fido2 or pyscard raise, with its message
         problems.append("python-fido2 with the U2F applet in extended mode: %r" % error)
     finally:
-        simulator.send_signal(signal.SIGTERM)
-        try:
-            status = simulator.wait(timeout=20)
-        except subprocess.TimeoutExpired:
-            simulator.kill()
-            status = "none: it did not stop"
-        log.close()
-        if status != 0:
-            problems.append("the U2F simulator stopped with status %s" % status)
+        stop(simulator, signal.SIGTERM, log, "the U2F simulator", problems)
 
 
 def main():
