@@ -1457,7 +1457,13 @@ TEST(Runtime, ServesTheVpcdDriversProtocol)
     const auto [listener, port] = listenOnLoopback();
     ASSERT_GE(listener, 0);
 
-    runtime::SimulatedCard card;
+    // An applet that answers 6301 where its CLEAR_ON_RESET byte is 0 (and
+    // sets it), else 6302.
+    Card applet({TestApplet{.init = ByteVector{0x18, 0x04, 0x04, 0x8D, 0, makeTransient, 0x87, refField},
+                            .process = ByteVector{0xAD, refField, 0x03, 0x25, 0x61, 13, 0xAD, refField, 0x03, 0x04,
+                                                  0x38} +
+                                       throwSw(0x6301) + throwSw(0x6302)}});
+    runtime::SimulatedCard& card = applet.card;
     const ByteVector atr = card.atr();
     std::atomic<bool> stop{false};
     std::vector<std::string> events;
@@ -1484,12 +1490,27 @@ TEST(Runtime, ServesTheVpcdDriversProtocol)
     send({1});
     send({0x00, 0xA4, 0x04, 0x00, 0x05, 0x01, 0x02, 0x03, 0x04, 0x05}); // no such applet
     EXPECT_EQ(receive(), (ByteVector{0x6A, 0x82}));
+    const ByteVector select = TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 8}, applet.last);
+    send(select);
+    EXPECT_EQ(receive(), (ByteVector{0x63, 0x01}));
+    send(command);
+    EXPECT_EQ(receive(), (ByteVector{0x63, 0x02}));
+    // A power cycle, then a warm reset: each leaves nothing selected and the
+    // transient byte cleared.
+    for (const auto& cycle : {std::vector<ByteVector>{{0}, {1}}, std::vector<ByteVector>{{2}}}) {
+        for (const auto& control : cycle)
+            send(control);
+        send(command);
+        EXPECT_EQ(receive(), (ByteVector{0x69, 0x99}));
+        send(select);
+        EXPECT_EQ(receive(), (ByteVector{0x63, 0x01}));
+    }
     stop = true;
     ::close(link);
     service.join();
     ::close(listener);
-    EXPECT_EQ(events, (std::vector<std::string>{
-                          "connected to vpcd on 127.0.0.1:" + std::to_string(port), "power on"}));
+    EXPECT_EQ(events, (std::vector<std::string>{"connected to vpcd on 127.0.0.1:" + std::to_string(port), "power on",
+                                                "power off", "power on", "reset"}));
     // A T=1 answer to reset: TD1 names T=1, and its check byte makes the XOR of T0 to the end zero.
     std::uint8_t check = 0;
     for (std::size_t i = 1; i < atr.size(); ++i)
