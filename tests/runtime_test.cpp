@@ -225,6 +225,10 @@ struct TestApplet {
     ByteVector shareable{0x01, 0x77}; // null
     ByteVector framework{0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01};
     bool extendedLength = false; // the class implements javacardx.apdu.ExtendedLength
+    // The class implements MultiSelectable: its select(boolean) keeps the
+    // argument in the static short and agrees, its deselect(boolean) keeps
+    // 16 plus the argument there.
+    bool multiSelectable = false;
     std::uint8_t frameworkMajor = 1, frameworkMinor = 2;
     std::map<std::size_t, ByteVector> poolChanges; // entries in place of poolEntries'
 
@@ -237,13 +241,17 @@ struct TestApplet {
         ByteVector ctor{0x18, 0x8C, 0, appletInit};
         ctor.insert(ctor.end(), init.begin(), init.end());
         ctor.push_back(0x7A);
-        const Code methods[] = {
+        std::vector<Code> methods = {
             {0x08, 2, 3, 0, {0x8F, 0, ownClass, 0x3D, 0x8C, 0, ownInit, 0x8B, 0, registerApplet, 0x7A}},
             {0x00, 6, 1, 2, ctor},
             {0x00, 12, 2, locals, process},
             {0x08, 4, 0, 2, helperCode},
             {0x00, 2, 3, 0, shareable},
         };
+        if (multiSelectable) {
+            methods.push_back({0x00, 2, 2, 0, {0x1D, 0x81, 0, staticShort, 0x04, 0x78}});
+            methods.push_back({0x00, 3, 2, 0, {0x1D, 0x10, 0x10, 0x41, 0x81, 0, staticShort, 0x7A}});
+        }
         ByteVector method{static_cast<std::uint8_t>(handlers.size())};
         const std::size_t first = 1 + handlers.size() * 8;
         std::vector<unsigned> offsets;
@@ -276,19 +284,29 @@ struct TestApplet {
         }
         // The class: super Applet, two fields (a reference, then a short),
         // and getShareableInterfaceObject and process as its public virtual
-        // methods of tokens 5 and 7, select (6) inherited.
-        ByteVector cls{extendedLength ? std::uint8_t{1} : std::uint8_t{0}, 0x81, 0x03, 2, 0, 1, 5, 3, 0, 0};
+        // methods of tokens 5 and 7, select (6) inherited; MultiSelectable's
+        // two methods as 8 and 9.
+        const auto interfaces = static_cast<std::uint8_t>((extendedLength ? 1 : 0) + (multiSelectable ? 1 : 0));
+        ByteVector cls{interfaces, 0x81, 0x03, 2, 0, 1, 5, static_cast<std::uint8_t>(multiSelectable ? 5 : 3), 0, 0};
         putBe16(cls, offsets[4]);
         putBe16(cls, 0xFFFF);
         putBe16(cls, offsets[2]);
+        if (multiSelectable) {
+            putBe16(cls, offsets[5]);
+            putBe16(cls, offsets[6]);
+        }
         if (extendedLength) // the interface, of the fifth import, with no methods
             cls.insert(cls.end(), {0x84, 0x00, 0});
-        ByteVector descriptor{1, 0, 0x01, 0, 0, extendedLength ? std::uint8_t{1} : std::uint8_t{0}, 0, 0, 0, 5};
+        if (multiSelectable) // javacard.framework's class 17, its tokens 0 and 1 as 8 and 9
+            cls.insert(cls.end(), {0x81, 17, 2, 8, 9});
+        ByteVector descriptor{1, 0, 0x01, 0, 0, interfaces, 0, 0, 0, static_cast<std::uint8_t>(methods.size())};
         if (extendedLength)
             descriptor.insert(descriptor.end(), {0x84, 0x00});
+        if (multiSelectable)
+            descriptor.insert(descriptor.end(), {0x81, 17});
         const std::size_t typeAt = 2 + 2 * std::size(poolEntries);
-        const std::uint8_t methodFlags[] = {0x09, 0x81, 0x01, 0x08, 0x01};
-        for (std::size_t i = 0; i < std::size(methods); ++i) {
+        const std::uint8_t methodFlags[] = {0x09, 0x81, 0x01, 0x08, 0x01, 0x01, 0x01};
+        for (std::size_t i = 0; i < methods.size(); ++i) {
             descriptor.insert(descriptor.end(), {static_cast<std::uint8_t>(i), methodFlags[i]});
             putBe16(descriptor, offsets[i]);
             putBe16(descriptor, typeAt);
@@ -1575,6 +1593,9 @@ TEST(Runtime, TransportAnswersAsACardDoes)
     const ByteVector selectFirst = hexBytes("A4 04 00 08 A0000000627E0101"),
                      selectSecond = hexBytes("A4 04 00 08 A0000000627E0201");
     const auto on = [](std::uint8_t cla, const ByteVector& rest) { return TestApplet::concat({cla}, rest); };
+    // Answers 63 and what its MultiSelectable methods kept.
+    const TestApplet multi{.process = {0x11, 0x63, 0x00, 0x7D, 0, staticShort, 0x55, 0x8D, 0, throwIt},
+                           .multiSelectable = true};
 
     const struct {
         const char* rule;
@@ -1639,6 +1660,15 @@ TEST(Runtime, TransportAnswersAsACardDoes)
           {{}, "", ""},
           {hexBytes("81100000"), "6881", "not open"},
           {hexBytes("80100000"), "6999", "no applet is selected"}}},
+        {"a MultiSelectable applet is told that it is active on another channel too",
+         {multi},
+         false,
+         {{hexBytes("80100000"), "6300", ""}, // Applet.select() on channel 0: alone there
+          {hexBytes("00700000 01"), "019000", ""},
+          {on(0x01, selectFirst), "6301", ""}, // select(true): the same instance is active on channel 0
+          {hexBytes("81100000"), "6301", ""},
+          {hexBytes("00708001"), "9000", ""}, // deselect(true): still active on channel 0
+          {hexBytes("80100000"), "6311", ""}}},
         {"a SELECT of no applet on a closed channel leaves it closed",
          {first},
          false,
