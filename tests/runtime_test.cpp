@@ -793,6 +793,12 @@ TEST(Runtime, ContextsAndTransportsAnswerAsACardDoes)
                                    lookupAid, 0x03, 0x8D, 0,       shareableOf, 0x85, shortField, 0x3B, 0x7A};
     const TestApplet server{.aid = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x02}, .shareable = {0x18, 0x77}};
     TestApplet client{.process = lookUpAndRead, .shareable = {0x18, 0x77}};
+    // A server that hands out a byte[] of its own, and a client that gives
+    // it to Util.arrayCompare.
+    const TestApplet arrayServer{.aid = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x02}, .shareable = {0x04, 0x90, 11, 0x77}};
+    TestApplet arrayClient{
+        .process = ByteVector(lookUpAndRead.begin(), lookUpAndRead.end() - 4) +
+                   ByteVector{0x2D, 0x1A, 0x03, 0x1A, 0x03, 0x04, 0x8D, 0, arrayCompare, 0x3B, 0x7A}};
     // Echoes the command's data.
     const TestApplet echo{.process = {0x19, 0x8B, 0, receive, 0x31, 0x19, 0x08, 0x1E, 0x8B, 0, outgoingAndSend, 0x7A}};
     const ByteVector aidData{0x80, 0x10, 0x00, 0x00, 8, 0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x02, 0x01};
@@ -810,6 +816,11 @@ TEST(Runtime, ContextsAndTransportsAnswerAsACardDoes)
          {{aidData, "6F00"}},
          "java.lang.SecurityException: an access to an object of another applet's context"},
         {"its own context's object is not", {server, client}, false, {{ownAid, "9000"}}},
+        {"an API call refuses another context's array",
+         {arrayServer, arrayClient},
+         false,
+         {{aidData, "6F00"}},
+         "javacard.framework.Util.arrayCompare([BS[BSS)B given an object of another applet's context"},
         {"T=1 answers a case 4 command at once", {echo}, false, {{{0x80, 0x10, 0, 0, 2, 0xAA, 0xBB, 0}, "AABB9000"}}},
         {"T=0 answers it with 61xx, and GET RESPONSE gives the data",
          {echo},

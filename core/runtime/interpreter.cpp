@@ -192,13 +192,6 @@ const Method* Vm::virtualMethod(const Object& target, unsigned token) const
     return token < cls->virtuals.size() ? cls->virtuals[token] : nullptr;
 }
 
-void Vm::checkAccess(const Object& target, const char* what)
-{
-    const std::uint16_t context = currentContext();
-    if (behindFirewall(target, context))
-        fault(std::string(what) + " an object of another applet's context");
-}
-
 // The words on the stack are checked for what each instruction takes: a
 // method that the verifier would refuse trips one of these checks.
 #define FAULT(text)                                                                                                    \

@@ -1290,7 +1290,10 @@ Object& NativeCall::objectArg(unsigned i)
     if (ref == nullRef)
         vm.throwNew(vm.api.nullPointer, std::nullopt, method.fullName() + " given null");
     Object& object = vm.object(ref);
-    vm.checkAccess(object, (method.fullName() + " given").c_str());
+    // The message is made only for a refusal: this runs for every argument
+    // of every native call.
+    if (behindFirewall(object, vm.currentContext()))
+        vm.fault(method.fullName() + " given an object of another applet's context");
     return object;
 }
 

@@ -300,7 +300,6 @@ public:
     // interface, if any.
     std::optional<std::uint16_t> previousContext() const;
     const Method* virtualMethod(const Object& target, unsigned token) const;
-    void checkAccess(const Object& target, const char* what);
 
     // The runtime environment's state, kept here for the natives.
     const CardSettings settings;
