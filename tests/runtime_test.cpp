@@ -1678,6 +1678,9 @@ TEST(Runtime, TransportAnswersAsACardDoes)
           {hexBytes("00700000 01"), "019000", ""},
           {on(0x01, selectFirst), "6301", ""}, // select(true): the same instance is active on channel 0
           {hexBytes("81100000"), "6301", ""},
+          {hexBytes("01700000 01"), "029000", ""}, // opened from channel 1: selects its applet too
+          {hexBytes("82100000"), "6301", ""},
+          {hexBytes("00708002"), "9000", ""},
           {hexBytes("00708001"), "9000", ""}, // deselect(true): still active on channel 0
           {hexBytes("80100000"), "6311", ""}}},
         {"a SELECT of no applet on a closed channel leaves it closed",
