@@ -221,21 +221,23 @@ void Vm::collectGarbage()
         }
 }
 
-void Vm::journal(JournalEntry entry, std::size_t bytes)
+void Vm::reserveJournal(std::size_t bytes)
 {
     if (journalBytes_ + bytes > commitCapacity)
         throwNew(api.transactionException, 3,
                  "the transaction's writes passed the commit capacity of " + std::to_string(commitCapacity) + " bytes");
     journalBytes_ += bytes;
+}
+
+void Vm::journal(JournalEntry entry, std::size_t bytes)
+{
+    reserveJournal(bytes);
     journal_.push_back(entry);
 }
 
 void Vm::journalNative(std::function<void()> undo, std::size_t bytes)
 {
-    if (journalBytes_ + bytes > commitCapacity)
-        throwNew(api.transactionException, 3,
-                 "the transaction's writes passed the commit capacity of " + std::to_string(commitCapacity) + " bytes");
-    journalBytes_ += bytes;
+    reserveJournal(bytes);
     nativeJournal_.push_back(std::move(undo));
 }
 

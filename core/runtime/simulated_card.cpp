@@ -240,13 +240,6 @@ struct Lengths {
     unsigned dataOffset = 5;
 };
 
-std::string hexByte(unsigned value)
-{
-    std::string text;
-    appendHex(text, static_cast<std::uint8_t>(value), HexCase::Upper);
-    return text;
-}
-
 // The lengths of `command`, else why they do not fit its size.
 std::variant<Lengths, std::string> lengthsOf(std::span<const std::uint8_t> command)
 {
@@ -480,7 +473,7 @@ std::pair<std::uint16_t, std::string> SimulatedCard::manageChannel(std::span<con
         return {0x9000, {}};
     }
     if (p1 != 0x00)
-        return {0x6A86, "MANAGE CHANNEL with P1 " + hexByte(p1) + ", neither open (00) nor close (80)"};
+        return {0x6A86, "MANAGE CHANNEL with P1 " + hexText(std::vector<std::uint8_t>{p1}, HexCase::Upper) + ", neither open (00) nor close (80)"};
     unsigned chosen = p2;
     if (p2 == 0) {
         chosen = 1;

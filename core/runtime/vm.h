@@ -346,6 +346,7 @@ private:
     bool handle(Ref thrown, std::size_t depth);
     std::vector<StackFrame> stackNow() const;
     StackFrame frameOf(const Method* method, unsigned pc) const;
+    void reserveJournal(std::size_t bytes); // room in the commit capacity, else a TransactionException
     void journal(JournalEntry entry, std::size_t bytes);
     Ref place(std::unique_ptr<Object> object); // a free handle, else a new one
     static constexpr std::size_t handleCount = 0x10000; // what a 16-bit handle names, null included
