@@ -1540,15 +1540,23 @@ TEST(Runtime, ServesTheVpcdDriversProtocol)
     ASSERT_GE(listener, 0);
 
     // An applet that answers 6301 where its CLEAR_ON_RESET byte is 0 (and
-    // sets it), else 6302.
-    Card applet({TestApplet{.init = transientOf(0x04), .process = setOnce}});
+    // sets it), else 6302; and one that loops, with a budget that a stop
+    // request must cut short (a minute or so where it does not).
+    std::atomic<bool> stop{false};
+    runtime::CardSettings settings;
+    settings.stop = &stop;
+    settings.budget = 20'000'000'000;
+    Card applet({TestApplet{.init = transientOf(0x04), .process = setOnce},
+                 TestApplet{.aid = secondAid, .process = {0x70, 0x00}}},
+                settings);
     runtime::SimulatedCard& card = applet.card;
     const ByteVector atr = card.atr();
-    std::atomic<bool> stop{false};
     std::vector<std::string> events;
+    std::promise<void> ended;
     std::thread service([&, port = port] {
         runtime::serveVpcd(card, "127.0.0.1", port, stop,
                            {nullptr, [&](const std::string& event) { events.push_back(event); }});
+        ended.set_value();
     });
     const int link = ::accept(listener, nullptr, nullptr);
     ASSERT_GE(link, 0);
@@ -1569,7 +1577,7 @@ TEST(Runtime, ServesTheVpcdDriversProtocol)
     send({1});
     send({0x00, 0xA4, 0x04, 0x00, 0x05, 0x01, 0x02, 0x03, 0x04, 0x05}); // no such applet
     EXPECT_EQ(receive(), (ByteVector{0x6A, 0x82}));
-    const ByteVector select = TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 8}, applet.last);
+    const ByteVector select = hexBytes("00A40400 08 A0000000627E0101");
     send(select);
     EXPECT_EQ(receive(), (ByteVector{0x63, 0x01}));
     send(command);
@@ -1584,7 +1592,13 @@ TEST(Runtime, ServesTheVpcdDriversProtocol)
         send(select);
         EXPECT_EQ(receive(), (ByteVector{0x63, 0x01}));
     }
+    // A stop request while the looping applet's SELECT runs ends the
+    // command (6F00) and the service, the link still open.
+    send(hexBytes("00A40400 08 A0000000627E0201"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
     stop = true;
+    EXPECT_EQ(ended.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_EQ(receive(), (ByteVector{0x6F, 0x00}));
     ::close(link);
     service.join();
     ::close(listener);
@@ -1788,39 +1802,6 @@ TEST(Runtime, UnsafePathsEndInAnAnswer)
         Card card({server, client});
         card.select();
         EXPECT_EQ(answerOf(card.send(nameSecond)), "9000");
-    }
-    // A stop request while a command runs ends the command and the service.
-    {
-        std::atomic<bool> stop{false};
-        runtime::CardSettings settings;
-        settings.stop = &stop;
-        settings.budget = std::numeric_limits<std::uint64_t>::max();
-        Card card({TestApplet{.process = {0x70, 0x00}}}, settings); // a loop without end
-        const auto [listener, port] = listenOnLoopback();
-        ASSERT_GE(listener, 0);
-        std::promise<void> ended;
-        std::thread service([&, port = port] {
-            runtime::serveVpcd(card.card, "127.0.0.1", port, stop, {});
-            ended.set_value();
-        });
-        const int link = ::accept(listener, nullptr, nullptr);
-        ASSERT_GE(link, 0);
-        // SELECT, which runs process too.
-        const ByteVector message = TestApplet::concat({0x00, 13}, hexBytes("00A40400 08 A0000000627E0101"));
-        ASSERT_EQ(::write(link, message.data(), message.size()), static_cast<ssize_t>(message.size()));
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        stop = true;
-        // The link stays open: only the request may end the service.
-        const bool stopped = ended.get_future().wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-        EXPECT_TRUE(stopped);
-        std::uint8_t answer[4] = {};
-        EXPECT_EQ(::recv(link, answer, 4, MSG_WAITALL), 4);
-        EXPECT_EQ(ByteVector(answer, answer + 4), (ByteVector{0x00, 0x02, 0x6F, 0x00}));
-        ::close(link);
-        if (!stopped)
-            ::shutdown(listener, SHUT_RDWR); // not enough to end it: the test fails rather than hangs
-        service.join();
-        ::close(listener);
     }
     // An applet that makes objects until the card's handles run out: a
     // SystemException, on this command and the next, never a crash.
