@@ -736,6 +736,12 @@ void apduGetCurrent(NativeCall& c)
     c.returnRef(c.vm.apduObject);
 }
 
+// Whether setIncomingAndReceive has run and no answer has begun.
+bool receiving(const ApduState& apdu)
+{
+    return apdu.state == k.statePartialIncoming || apdu.state == k.stateFullIncoming;
+}
+
 // Gives the applet the next bytes of the command's data, as many as fit in
 // the buffer from `offset`: all of them unless the data is longer than the
 // buffer (an extended command).
@@ -763,7 +769,7 @@ void apduReceiveBytes(NativeCall& c)
 {
     ApduState& apdu = apduOf(c);
     const std::int16_t offset = c.shortArg(1);
-    if (apdu.state != k.stateFullIncoming && apdu.state != k.statePartialIncoming)
+    if (!receiving(apdu))
         apduThrow(c, k.apduIllegalUse, "receiveBytes() before setIncomingAndReceive() or after the answer begun");
     const std::size_t size = c.vm.object(c.vm.apduBuffer).bytes.size();
     // Room for a block at least, as the API asks of the offset.
@@ -850,7 +856,7 @@ void apduState(NativeCall& c)
 void apduIncomingLength(NativeCall& c)
 {
     ApduState& apdu = apduOf(c);
-    if (apdu.state != k.statePartialIncoming && apdu.state != k.stateFullIncoming)
+    if (!receiving(apdu))
         apduThrow(c, k.apduIllegalUse, "getIncomingLength() before setIncomingAndReceive()");
     c.returnShort(static_cast<std::int16_t>(apdu.lc));
 }
@@ -858,7 +864,7 @@ void apduIncomingLength(NativeCall& c)
 void apduOffsetCdata(NativeCall& c)
 {
     ApduState& apdu = apduOf(c);
-    if (apdu.state != k.statePartialIncoming && apdu.state != k.stateFullIncoming)
+    if (!receiving(apdu))
         apduThrow(c, k.apduIllegalUse, "getOffsetCdata() before setIncomingAndReceive()");
     c.returnShort(static_cast<std::int16_t>(apdu.dataOffset));
 }
