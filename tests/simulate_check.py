@@ -172,7 +172,7 @@ def fido2_cases(rig, cli, corpus, problems):
         # pcscd may still hold the card the last simulator served: a channel
         # opened (and closed again) shows the card is this one.
         connection = None
-        for _ in range(100):
+        for _ in range(400):  # up to 40 s: slow under the sanitizers on a busy machine
             try:
                 reader = [r for r in readers() if READER in str(r)][0]
                 connection = reader.createConnection()
