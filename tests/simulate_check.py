@@ -199,7 +199,17 @@ def fido2_cases(rig, cli, corpus, problems):
                 return
         connection.disconnect()
 
-        device = next(d for d in CtapPcscDevice.list_devices() if READER in repr(d))
+        # list_devices passes over a reader whose card is busy for a moment
+        # (after the disconnect above): asked again until it lists ours.
+        device = None
+        for _ in range(50):
+            device = next((d for d in CtapPcscDevice.list_devices() if READER in repr(d)), None)
+            if device:
+                break
+            time.sleep(0.1)
+        if device is None:
+            problems.append("python-fido2 lists no FIDO device on %s" % READER)
+            return
         device.use_ext_apdu = True
         ctap1 = Ctap1(device)
         challenge, application = os.urandom(32), os.urandom(32)
