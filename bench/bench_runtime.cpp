@@ -5,7 +5,7 @@
 
 #include "core/checks/checks.h"
 #include "core/convert/input_file.h"
-#include "core/runtime/simulated_card.h"
+#include "core/runtime/card/simulated_card.h"
 #include "core/zip/archive.h"
 
 #include <benchmark/benchmark.h>

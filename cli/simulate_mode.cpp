@@ -5,7 +5,7 @@
 #include "core/checks/checks.h"
 #include "core/convert/input_file.h"
 #include "core/report/report_sink.h"
-#include "core/runtime/vpcd.h"
+#include "core/runtime/card/vpcd.h"
 #include "core/zip/archive.h"
 
 #include <nlohmann/json.hpp>

@@ -5,7 +5,7 @@
 // through vpcd), with a diagnostic for each command an exception ended.
 
 #include "core/cap/load_file.h"
-#include "core/runtime/simulated_card.h"
+#include "core/runtime/card/simulated_card.h"
 
 #include <optional>
 #include <string>

@@ -9,7 +9,7 @@
 #include "core/base/error.h"
 #include "core/cap/components_file.h"
 #include "core/cap/load_file.h"
-#include "core/runtime/simulated_card.h"
+#include "core/runtime/card/simulated_card.h"
 #include "fuzz_support.h"
 
 #include <algorithm>

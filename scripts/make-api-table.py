@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
-"""Writes core/runtime/api_table.inc, the runtime's table of the Java Card API as cards link it (packages by AID
+"""Writes core/runtime/api/api_table.inc, the runtime's table of the Java Card API as cards link it (packages by AID
 and version, classes and members by token, constants by value), from the tab-separated listing given.
 
-Usage: scripts/make-api-table.py LISTING.tsv > core/runtime/api_table.inc
+Usage: scripts/make-api-table.py LISTING.tsv > core/runtime/api/api_table.inc
 """
 import sys
 

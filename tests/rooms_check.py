@@ -1,25 +1,24 @@
 """The folders of core/ include one another without a circle: a folder that
-includes another, directly or through others, is never included back.
+includes another, directly or through others, is never included back. A
+folder inside a folder (runtime/vm) is a room of its own.
 
 Usage: rooms_check.py CORE_DIR. Prints each circle and exits 1 where any."""
 import os
 import re
 import sys
 
-INCLUDE = re.compile(r'^\s*#\s*include\s+"core/([^/"]+)/', re.M)
+INCLUDE = re.compile(r'^\s*#\s*include\s+"core/([^"]+)/[^/"]+"', re.M)
 
 
 def includes(core):
     """Each folder of core/ and the folders its files include."""
     graph = {}
-    for room in sorted(os.listdir(core)):
-        folder = os.path.join(core, room)
-        if not os.path.isdir(folder):
-            continue
-        graph[room] = set()
-        for name in os.listdir(folder):
+    for folder, _, names in sorted(os.walk(core)):
+        room = os.path.relpath(folder, core)
+        for name in names:
             if name.endswith((".h", ".cpp")):
                 with open(os.path.join(folder, name), encoding="utf-8") as source:
+                    graph.setdefault(room, set())
                     graph[room] |= set(INCLUDE.findall(source.read())) - {room}
     return graph
 

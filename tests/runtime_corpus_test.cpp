@@ -5,7 +5,7 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 #include "core/checks/checks.h"
-#include "core/runtime/simulated_card.h"
+#include "core/runtime/card/simulated_card.h"
 #include "corpus_support.h"
 #include "test_support.h"
 

@@ -5,8 +5,8 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 #include "core/cap/load_file.h"
-#include "core/runtime/simulated_card.h"
-#include "core/runtime/vpcd.h"
+#include "core/runtime/card/simulated_card.h"
+#include "core/runtime/card/vpcd.h"
 #include "test_support.h"
 
 #include <arpa/inet.h>

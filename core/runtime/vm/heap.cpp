@@ -2,7 +2,7 @@
 // the transaction's journal of persistent writes, and the exceptions the
 // runtime throws with what they were thrown for.
 
-#include "core/runtime/vm.h"
+#include "core/runtime/vm/vm.h"
 
 #include <algorithm>
 #include <stdexcept>

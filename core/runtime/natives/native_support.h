@@ -3,7 +3,7 @@
 // What the natives of the API share: checked reads and writes of the byte
 // arrays an applet passes, and the cryptography's own natives.
 
-#include "core/runtime/vm.h"
+#include "core/runtime/vm/vm.h"
 
 #include <string>
 #include <vector>

@@ -4,7 +4,7 @@
 // plain, SHA-1 and XY forms; and Checksum's CRC16 and CRC32. The table of
 // every cryptographic native is at the end.
 
-#include "core/runtime/crypto_support.h"
+#include "core/runtime/natives/crypto_support.h"
 
 #include <openssl/ec.h>
 #include <sys/random.h>

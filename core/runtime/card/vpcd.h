@@ -6,7 +6,7 @@
 // a control (0 power off, 1 power on, 2 reset, 4 the ATR asked for); more
 // bytes are a command APDU, answered with the response APDU.
 
-#include "core/runtime/simulated_card.h"
+#include "core/runtime/card/simulated_card.h"
 
 #include <atomic>
 #include <functional>

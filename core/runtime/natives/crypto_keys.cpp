@@ -3,8 +3,8 @@
 // generation over libcrypto; and the RSA and EC operations the ciphers,
 // signatures and key agreement share.
 
-#include "core/runtime/api_table.h"
-#include "core/runtime/crypto_support.h"
+#include "core/runtime/api/api_table.h"
+#include "core/runtime/natives/crypto_support.h"
 
 #include <openssl/core_names.h>
 #include <openssl/param_build.h>

@@ -2,9 +2,9 @@
 // message digests and random data of javacard.security. A method of the API
 // not served here throws when called, and the command's answer names it.
 
-#include "core/runtime/api_table.h"
-#include "core/runtime/native_support.h"
-#include "core/runtime/vm.h"
+#include "core/runtime/api/api_table.h"
+#include "core/runtime/natives/native_support.h"
+#include "core/runtime/vm/vm.h"
 
 #include <openssl/evp.h>
 #include <sys/random.h>

@@ -4,8 +4,8 @@
 
 #include "core/base/error.h"
 #include "core/base/hex.h"
-#include "core/runtime/api_table.h"
-#include "core/runtime/vm.h"
+#include "core/runtime/api/api_table.h"
+#include "core/runtime/vm/vm.h"
 
 #include <algorithm>
 #include <functional>

@@ -1,4 +1,4 @@
-#include "core/runtime/api_table.h"
+#include "core/runtime/api/api_table.h"
 
 #include <iterator>
 #include <stdexcept>
@@ -6,7 +6,7 @@
 
 namespace tolvane::runtime {
 
-#include "core/runtime/api_table.inc"
+#include "core/runtime/api/api_table.inc"
 
 const std::size_t apiPackageCount = std::size(apiPackageRows);
 const std::size_t apiClassCount = std::size(apiClassRows);

@@ -1,4 +1,4 @@
-#include "core/runtime/vpcd.h"
+#include "core/runtime/card/vpcd.h"
 
 #include "core/base/error.h"
 

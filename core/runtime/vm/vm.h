@@ -6,8 +6,9 @@
 // that a method the verifier would refuse ends in a Java exception with a
 // diagnostic, never in a read outside an object.
 
+#include "core/cap/load_file.h"
 #include "core/cap/package.h"
-#include "core/runtime/simulated_card.h"
+#include "core/runtime/vm/outcome.h"
 
 #include <array>
 #include <cstdint>

@@ -5,7 +5,7 @@
 // verifier proves a package never trips them, and a package run without it
 // ends in an exception, never outside an object.
 
-#include "core/runtime/vm.h"
+#include "core/runtime/vm/vm.h"
 
 #include <algorithm>
 #include <limits>

@@ -2,7 +2,7 @@
 // 1 and 2 and PKCS#5; RSA with PKCS#1 v1.5, OAEP or no padding; and
 // AEADCipher's AES-GCM and AES-CCM. Cipher.OneShot serves the same.
 
-#include "core/runtime/crypto_support.h"
+#include "core/runtime/natives/crypto_support.h"
 
 #include <sys/random.h>
 

@@ -5,7 +5,7 @@
 // and digest operations over libcrypto that more than one of them uses. A
 // key's bytes live in its object alone and are never named in a message.
 
-#include "core/runtime/native_support.h"
+#include "core/runtime/natives/native_support.h"
 
 #include <openssl/bn.h>
 #include <openssl/evp.h>
