@@ -502,7 +502,7 @@ TEST(Runtime, EachRuleAnswersAsACardDoes)
         {"CLEAR_ON_DESELECT memory is cleared by a reset too",
          {.init = transientOf(0x05), .process = setOnce},
          {"6301", "6302", "R", "S 6301"}},
-        {"a reset leaves nothing selected", {.init = transientOf(0x04), .process = setOnce}, {"6301", "R", "6999"}},
+        {"a reset leaves the issuer security domain selected", {.init = transientOf(0x04), .process = setOnce}, {"6301", "R", "6D00"}},
         {"object deletion keeps what a static field reaches", {.process = keptByStatic}, {"6300", "6342", "6342"}},
         {"APDU.setOutgoingAndSend twice is an ILLEGAL_USE",
          {.process = {0x19, 0x03, 0x03, 0x8B, 0, outgoingAndSend, 0x19, 0x03, 0x03, 0x8B, 0, outgoingAndSend, 0x7A}},
@@ -1582,13 +1582,14 @@ TEST(Runtime, ServesTheVpcdDriversProtocol)
     EXPECT_EQ(receive(), (ByteVector{0x63, 0x01}));
     send(command);
     EXPECT_EQ(receive(), (ByteVector{0x63, 0x02}));
-    // A power cycle, then a warm reset: each leaves nothing selected and the
-    // transient byte cleared.
+    // A power cycle, then a warm reset: each leaves the issuer security
+    // domain selected, which does not know the command, and the transient
+    // byte cleared.
     for (const auto& cycle : {std::vector<ByteVector>{{0}, {1}}, std::vector<ByteVector>{{2}}}) {
         for (const auto& control : cycle)
             send(control);
         send(command);
-        EXPECT_EQ(receive(), (ByteVector{0x69, 0x99}));
+        EXPECT_EQ(receive(), (ByteVector{0x6D, 0x00}));
         send(select);
         EXPECT_EQ(receive(), (ByteVector{0x63, 0x01}));
     }
@@ -1701,7 +1702,7 @@ TEST(Runtime, TransportAnswersAsACardDoes)
          false,
          {{hexBytes("80100000"), "6300", ""},
           {hexBytes("00700000 01"), "019000", ""},
-          {hexBytes("81100000"), "6999", "no applet is selected on logical channel 1"},
+          {hexBytes("81100000"), "6D00", "instruction 10, which the security domain does not have"},
           {hexBytes("82100000"), "6881", "logical channel 2 is not open"},
           {on(0x01, selectSecond), "6985", "is not MultiSelectable"},
           {on(0x01, selectFirst), "6311", ""},
@@ -1718,7 +1719,7 @@ TEST(Runtime, TransportAnswersAsACardDoes)
           {hexBytes("00708000"), "6A81", "cannot be closed"},
           {{}, "", ""},
           {hexBytes("81100000"), "6881", "not open"},
-          {hexBytes("80100000"), "6999", "no applet is selected"}}},
+          {hexBytes("80100000"), "6D00", "the security domain does not have"}}},
         {"a MultiSelectable applet is told that it is active on another channel too",
          {multi},
          false,

@@ -14,21 +14,28 @@ namespace {
     throw std::runtime_error(std::string("libcrypto could not compute ") + what);
 }
 
-// Encrypts whole blocks with `cipher`, no padding.
-ByteVector encrypt(const EVP_CIPHER* cipher, const ByteVector& key, const ByteVector& iv, const ByteVector& data,
-                   const char* what)
+// Enciphers (or deciphers) whole blocks with `cipher`, no padding.
+ByteVector crypt(const EVP_CIPHER* cipher, const ByteVector& key, const ByteVector& iv, const ByteVector& data,
+                 const char* what, bool encrypting = true)
 {
     const Owned<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free> context(EVP_CIPHER_CTX_new());
     ByteVector out(data.size() + 32);
     int written = 0, last = 0;
     if (!context ||
-        EVP_EncryptInit_ex(context.get(), cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data()) != 1 ||
+        EVP_CipherInit_ex(context.get(), cipher, nullptr, key.data(), iv.empty() ? nullptr : iv.data(),
+                          encrypting ? 1 : 0) != 1 ||
         EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1 ||
-        EVP_EncryptUpdate(context.get(), out.data(), &written, data.data(), static_cast<int>(data.size())) != 1 ||
-        EVP_EncryptFinal_ex(context.get(), out.data() + written, &last) != 1)
+        EVP_CipherUpdate(context.get(), out.data(), &written, data.data(), static_cast<int>(data.size())) != 1 ||
+        EVP_CipherFinal_ex(context.get(), out.data() + written, &last) != 1)
         failed(what);
     out.resize(static_cast<std::size_t>(written + last));
     return out;
+}
+
+ByteVector encrypt(const EVP_CIPHER* cipher, const ByteVector& key, const ByteVector& iv, const ByteVector& data,
+                   const char* what)
+{
+    return crypt(cipher, key, iv, data, what);
 }
 
 const EVP_CIPHER* aesCipher(std::size_t keySize, bool cbc)
@@ -96,6 +103,33 @@ ByteVector desCbc(const ByteVector& key, const ByteVector& iv, const ByteVector&
 {
     needDesKey(key, 8);
     return encrypt(EVP_des_ede_cbc(), joined({key, key}), iv.empty() ? ByteVector(8, 0) : iv, data, "DES-CBC");
+}
+
+ByteVector aesCbcDecrypt(const ByteVector& key, const ByteVector& iv, const ByteVector& data)
+{
+    return crypt(aesCipher(key.size(), true), key, iv, data, "AES-CBC", false);
+}
+
+ByteVector des3CbcDecrypt(const ByteVector& key, const ByteVector& iv, const ByteVector& data)
+{
+    needDesKey(key, 16);
+    return crypt(EVP_des_ede_cbc(), key, iv.empty() ? ByteVector(8, 0) : iv, data, "3DES-CBC", false);
+}
+
+ByteVector des3EcbDecrypt(const ByteVector& key, const ByteVector& data)
+{
+    needDesKey(key, 16);
+    return crypt(EVP_des_ede_ecb(), key, {}, data, "3DES-ECB", false);
+}
+
+std::optional<ByteVector> unpadded(ByteVector data)
+{
+    while (!data.empty() && data.back() == 0x00)
+        data.pop_back();
+    if (data.empty() || data.back() != 0x80)
+        return std::nullopt;
+    data.pop_back();
+    return data;
 }
 
 ByteVector padded(ByteVector data, std::size_t block)

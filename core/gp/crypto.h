@@ -6,6 +6,7 @@
 // needs no legacy provider.
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace tolvane::gp {
@@ -24,6 +25,14 @@ ByteVector des3Cbc(const ByteVector& key, const ByteVector& iv, const ByteVector
 ByteVector des3Ecb(const ByteVector& key, const ByteVector& data);
 // Single DES, CBC without padding, under an 8-byte key.
 ByteVector desCbc(const ByteVector& key, const ByteVector& iv, const ByteVector& data);
+
+// The same ciphers deciphering, for the card's side.
+ByteVector aesCbcDecrypt(const ByteVector& key, const ByteVector& iv, const ByteVector& data);
+ByteVector des3CbcDecrypt(const ByteVector& key, const ByteVector& iv, const ByteVector& data);
+ByteVector des3EcbDecrypt(const ByteVector& key, const ByteVector& data);
+
+// The data before ISO 9797-1 method 2 padding; none where the padding is not there.
+std::optional<ByteVector> unpadded(ByteVector data);
 
 // ISO 9797-1 method 2 padding: 80, then zeros to a multiple of `block`.
 ByteVector padded(ByteVector data, std::size_t block);

@@ -23,32 +23,11 @@ public:
     {
         const ByteVector context = joined({host_, card_.cardChallenge});
         const unsigned bits = static_cast<unsigned>(keys.enc.size() * 8);
-        sEnc_ = derive(keys.enc, 0x04, bits, context);
-        sMac_ = derive(keys.mac, 0x06, bits, context);
+        sEnc_ = scp03Derive(keys.enc, 0x04, bits, context);
+        sMac_ = scp03Derive(keys.mac, 0x06, bits, context);
         dek_ = keys.dek;
-        cardCryptogram_ = derive(sMac_, 0x00, 64, context);
-        hostCryptogram_ = derive(sMac_, 0x01, 64, context);
-    }
-
-    // The key derivation function of NIST SP 800-108 in counter mode, with
-    // AES-CMAC: eleven zeros, the constant, a zero, the length in bits, the
-    // counter, then the context.
-    static ByteVector derive(const ByteVector& key, std::uint8_t constant, unsigned bits, const ByteVector& context)
-    {
-        ByteVector out;
-        for (std::uint8_t i = 1; out.size() * 8 < bits; ++i) {
-            ByteVector data(11, 0x00);
-            data.push_back(constant);
-            data.push_back(0x00);
-            data.push_back(static_cast<std::uint8_t>(bits >> 8));
-            data.push_back(static_cast<std::uint8_t>(bits));
-            data.push_back(i);
-            data.insert(data.end(), context.begin(), context.end());
-            const ByteVector block = aesCmac(key, data);
-            out.insert(out.end(), block.begin(), block.end());
-        }
-        out.resize(bits / 8);
-        return out;
+        cardCryptogram_ = scp03Derive(sMac_, 0x00, 64, context);
+        hostCryptogram_ = scp03Derive(sMac_, 0x01, 64, context);
     }
 
     ByteVector externalAuthenticate(SecurityLevel level) override
@@ -120,10 +99,7 @@ public:
 
     ByteVector sessionKey(const ByteVector& key, std::uint8_t high, std::uint8_t low) const
     {
-        ByteVector data{high, low};
-        data.insert(data.end(), card_.sequenceCounter.begin(), card_.sequenceCounter.end());
-        data.resize(16, 0x00);
-        return des3Cbc(key, {}, data);
+        return scp02SessionKey(key, {high, low}, card_.sequenceCounter);
     }
 
     ByteVector externalAuthenticate(SecurityLevel level) override
@@ -196,6 +172,31 @@ ByteVector diversifiedAes(const ByteVector& master, std::uint8_t k, const ByteVe
 }
 
 } // namespace
+
+ByteVector scp03Derive(const ByteVector& key, std::uint8_t constant, unsigned bits, const ByteVector& context)
+{
+    ByteVector out;
+    for (std::uint8_t i = 1; out.size() * 8 < bits; ++i) {
+        ByteVector data(11, 0x00);
+        data.push_back(constant);
+        data.push_back(0x00);
+        data.push_back(static_cast<std::uint8_t>(bits >> 8));
+        data.push_back(static_cast<std::uint8_t>(bits));
+        data.push_back(i);
+        data.insert(data.end(), context.begin(), context.end());
+        const ByteVector block = aesCmac(key, data);
+        out.insert(out.end(), block.begin(), block.end());
+    }
+    out.resize(bits / 8);
+    return out;
+}
+
+ByteVector scp02SessionKey(const ByteVector& key, const ByteVector& constant, const ByteVector& counter)
+{
+    ByteVector data = joined({constant, counter});
+    data.resize(16, 0x00);
+    return des3Cbc(key, {}, data);
+}
 
 ByteVector defaultTestKey()
 {

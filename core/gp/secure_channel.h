@@ -17,6 +17,14 @@ struct StaticKeys {
     ByteVector enc, mac, dek;
 };
 
+// SCP03's key derivation: NIST SP 800-108 in counter mode with AES-CMAC
+// (eleven zeros, the constant, a zero, the length in bits, the counter, then
+// the context), cut to `bits`.
+ByteVector scp03Derive(const ByteVector& key, std::uint8_t constant, unsigned bits, const ByteVector& context);
+// An SCP02 session key: 3DES-CBC of the 2-byte constant, the sequence
+// counter and zeros, under the static key.
+ByteVector scp02SessionKey(const ByteVector& key, const ByteVector& constant, const ByteVector& counter);
+
 // The default test key, 40 41 ... 4F, with which cards ship.
 ByteVector defaultTestKey();
 

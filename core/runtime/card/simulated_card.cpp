@@ -7,6 +7,8 @@
 
 #include "core/base/error.h"
 #include "core/base/hex.h"
+#include "core/cap/components_file.h"
+#include "core/checks/checks.h"
 #include "core/runtime/api/api_table.h"
 #include "core/runtime/vm/vm.h"
 
@@ -36,7 +38,8 @@ Diagnostic haltDiagnostic(const Halt& halt)
 
 } // namespace
 
-SimulatedCard::SimulatedCard(const CardSettings& settings) : vm_(std::make_unique<Vm>(settings))
+SimulatedCard::SimulatedCard(const CardSettings& settings, const CardKeys& keys)
+    : vm_(std::make_unique<Vm>(settings)), manager_(std::make_unique<CardManager>(static_cast<ManagedCard&>(*this), keys))
 {
     Vm& vm = *vm_;
     vm.apduBuffer = vm.newArray(ArrayType::Byte, apduBufferSize, Memory::ClearOnReset);
@@ -48,13 +51,109 @@ SimulatedCard::SimulatedCard(const CardSettings& settings) : vm_(std::make_uniqu
     auto state = std::make_unique<ApduState>();
     state->t0 = settings.t0;
     apdu.native = std::move(state);
+    selectDefault();
 }
 
 SimulatedCard::~SimulatedCard() = default;
 
 void SimulatedCard::load(const LoadFile& file, const std::string& path)
 {
+    loadUnder(file, path, issuerDomainAid());
+}
+
+void SimulatedCard::loadUnder(const LoadFile& file, const std::string& path, const Aid& domain)
+{
+    const auto aid = bytesFromHex(file.packageAid, HexSpaces::Ignored).value_or(Aid{});
+    if (manager_->find(aid))
+        throw Error(ErrorKind::Simulation, path, "the card holds " + file.packageAid + " already");
     vm_->link(file, path);
+    RegistryEntry entry;
+    entry.kind = RegistryEntry::Kind::LoadFile;
+    entry.aid = aid;
+    entry.lifeCycle = life::loaded;
+    entry.domain = domain;
+    entry.major = file.packageMajor;
+    entry.minor = file.packageMinor;
+    for (const auto& applet : file.applets)
+        entry.modules.push_back(bytesFromHex(applet, HexSpaces::Ignored).value_or(Aid{}));
+    for (const auto& imported : file.imports)
+        entry.imports.push_back(bytesFromHex(imported.aid, HexSpaces::Ignored).value_or(Aid{}));
+    entry.block = file.bytes;
+    manager_->registry().push_back(std::move(entry));
+}
+
+void SimulatedCard::linkBlock(std::span<const std::uint8_t> block, const Aid& aid, const Aid& domain)
+{
+    const std::string path = "the Load File Data Block of " + hexText(aid, HexCase::Upper);
+    const LoadFile file = makeLoadFile(componentsOf(block, path), {}, path);
+    if (file.packageAid != hexText(aid, HexCase::Upper))
+        throw Error(ErrorKind::Simulation, path,
+                    "the package loaded is " + file.packageAid + ", and INSTALL [for load] named " +
+                        hexText(aid, HexCase::Upper));
+    loadUnder(file, path, domain);
+}
+
+Aid SimulatedCard::installApplet(const Aid& module, const Aid& instance, const std::vector<std::uint8_t>& privileges,
+                                 const std::vector<std::uint8_t>& parameters, const Aid& domain, bool selectable)
+{
+    if (manager_->find(instance))
+        throw Error(ErrorKind::Simulation, {}, "the card holds " + hexText(instance, HexCase::Upper) + " already");
+    const Aid registered = install(module, instance, privileges, parameters);
+    RegistryEntry* entry = manager_->find(registered);
+    entry->lifeCycle = selectable ? life::selectable : life::installed;
+    entry->domain = domain;
+    return registered;
+}
+
+bool SimulatedCard::selectedElsewhere(const Aid& aid, unsigned channel) const
+{
+    const Vm& vm = *vm_;
+    for (unsigned other = 0; other < Vm::channelCount; ++other)
+        if (other != channel && vm.channelOpen[other] && vm.selectedOn[other] &&
+            vm.instances[*vm.selectedOn[other]].aid == aid)
+            return true;
+    return false;
+}
+
+void SimulatedCard::removeInstance(const Aid& aid)
+{
+    Vm& vm = *vm_;
+    const auto at = std::find_if(vm.instances.begin(), vm.instances.end(),
+                                 [&](const Instance& instance) { return instance.aid == aid; });
+    if (at == vm.instances.end())
+        return;
+    const auto index = static_cast<std::size_t>(at - vm.instances.begin());
+    for (auto& selected : vm.selectedOn)
+        if (selected && *selected == index)
+            selected.reset();
+        else if (selected && *selected > index)
+            --*selected;
+    vm.instances.erase(at);
+    vm.collectGarbage();
+}
+
+bool SimulatedCard::removePackage(const Aid& aid)
+{
+    for (const auto& package : vm_->packages())
+        if (!package->api && package->aid == aid)
+            return vm_->removePackage(package.get());
+    return true;
+}
+
+void SimulatedCard::selectDefault()
+{
+    Vm& vm = *vm_;
+    vm.channel = 0;
+    for (std::size_t i = 0; i < vm.instances.size(); ++i) {
+        const RegistryEntry* entry = manager_->find(vm.instances[i].aid);
+        if (entry && (entry->privileges[0] & 0x04) && entry->lifeCycle == life::selectable &&
+            manager_->cardState() != life::cardLocked && manager_->cardState() != life::terminated) {
+            Response ignored;
+            if (!select(i, ignored))
+                return;
+        }
+    }
+    manager_->select(issuerDomainAid(), 0);
 }
 
 std::vector<AppletInfo> SimulatedCard::lastApplets() const
@@ -106,6 +205,8 @@ std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>
     for (const auto& existing : vm.instances)
         if (existing.aid == instance)
             throw Error(ErrorKind::Simulation, {}, "an applet instance " + name + " is already installed");
+    if (manager_->find(instance))
+        throw Error(ErrorKind::Simulation, {}, "the card holds " + name + " already");
     if (instance.size() > 16 || privileges.size() > 32 || parameters.size() > 160)
         throw Error(ErrorKind::Simulation, {}, "the install parameters of " + name + " do not fit");
 
@@ -169,6 +270,16 @@ std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>
         throw Error(ErrorKind::Simulation, {}, "the install method of applet " + name + " returned without register()");
     const auto registered = vm.instances[*vm.installing].aid;
     vm.installing.reset();
+    RegistryEntry entry;
+    entry.kind = RegistryEntry::Kind::Application;
+    entry.aid = registered;
+    entry.lifeCycle = life::selectable;
+    entry.privileges = privileges;
+    entry.privileges.resize(3, 0x00);
+    entry.domain = issuerDomainAid();
+    entry.loadFile = package->aid;
+    entry.module = module;
+    manager_->registry().push_back(std::move(entry));
     return registered;
 }
 
@@ -296,30 +407,68 @@ Response SimulatedCard::transmit(std::span<const std::uint8_t> command)
     if (isSelect) {
         const std::vector<std::uint8_t> name(command.begin() + lengths.dataOffset,
                                              command.begin() + lengths.dataOffset + lengths.lc);
-        std::optional<std::size_t> found;
-        for (std::size_t i = 0; i < vm.instances.size() && !found; ++i)
-            if (vm.instances[i].aid == name)
-                found = i;
-        for (std::size_t i = 0; i < vm.instances.size() && !found; ++i)
-            if (!name.empty() && name.size() <= vm.instances[i].aid.size() &&
-                std::equal(name.begin(), name.end(), vm.instances[i].aid.begin()))
-                found = i;
-        if (found) {
-            const bool opening = !vm.channelOpen[vm.channel];
+        // The registry decides what may be selected: an application made
+        // selectable and not locked, on a card neither locked nor terminated.
+        const auto selectable = [&](std::size_t i) {
+            const RegistryEntry* entry = manager_->find(vm.instances[i].aid);
+            return !entry || entry->lifeCycle != life::installed;
+        };
+        const auto instanceNamed = [&](bool whole) -> std::optional<std::size_t> {
+            for (std::size_t i = 0; i < vm.instances.size(); ++i) {
+                const auto& aid = vm.instances[i].aid;
+                const bool matches = whole ? aid == name
+                                           : !name.empty() && name.size() <= aid.size() &&
+                                                 std::equal(name.begin(), name.end(), aid.begin());
+                if (matches && selectable(i))
+                    return i;
+            }
+            return std::nullopt;
+        };
+        std::optional<std::size_t> found = instanceNamed(true);
+        const auto domain = found ? std::nullopt : manager_->domainNamed(name);
+        if (!found && !domain)
+            found = instanceNamed(false);
+        const bool opening = !vm.channelOpen[vm.channel];
+        if (domain) {
             vm.channelOpen[vm.channel] = true; // a SELECT opens its channel
+            deselect();
+            response = manager_->select(*domain, vm.channel);
+            if (response.sw != 0x9000 && response.sw != 0x6283 && opening)
+                vm.channelOpen[vm.channel] = false;
+            finishCommand(response);
+            return response;
+        }
+        if (found) {
+            const RegistryEntry* entry = manager_->find(vm.instances[*found].aid);
+            const std::uint8_t card = manager_->cardState();
+            if (card == life::cardLocked || card == life::terminated)
+                return refuse(0x6999, std::string("the card is ") + (card == life::terminated ? "TERMINATED" : "CARD_LOCKED") +
+                                          ": no application is selected");
+            if (entry && (entry->lifeCycle & life::lockedBit))
+                return refuse(0x6999, "application " + hexText(name, HexCase::Upper) + " is LOCKED");
+            vm.channelOpen[vm.channel] = true;
             if (const auto refused = select(*found, response)) {
                 if (opening)
                     vm.channelOpen[vm.channel] = false;
                 return refuse(refused->first, refused->second);
             }
+            manager_->leave(vm.channel);
             target = found;
             selecting = true;
-        } else if (!vm.channelOpen[vm.channel]) {
+        } else if (opening) {
             return refuse(0x6A82, "no applet on the card has AID " + hexText(name, HexCase::Upper) +
                                       " (logical channel " + std::to_string(vm.channel) + " stays closed)");
         }
+        // Not found: an applet selected answers the SELECT itself, as it
+        // may for its own files; a security domain answers that nothing has
+        // that AID.
         if (!target)
             return refuse(0x6A82, "no applet on the card has AID " + hexText(name, HexCase::Upper));
+    }
+    if (!target && manager_->selectedOn(vm.channel)) {
+        response = manager_->process(command, vm.channel);
+        finishCommand(response);
+        return response;
     }
     if (!target)
         return refuse(0x6999, "no applet is selected on logical channel " + std::to_string(vm.channel));
@@ -409,6 +558,7 @@ std::pair<std::uint16_t, std::string> SimulatedCard::manageChannel(std::span<con
             return {0x6A81, "logical channel " + std::to_string(p2) + " is not open"};
         vm.channel = p2;
         deselect();
+        manager_->leave(p2);
         vm.channelOpen[p2] = false;
         vm.channel = origin;
         return {0x9000, {}};
@@ -431,6 +581,12 @@ std::pair<std::uint16_t, std::string> SimulatedCard::manageChannel(std::span<con
     vm.channelOpen[chosen] = true;
     vm.selectedOn[chosen].reset();
     vm.channel = chosen;
+    if (!inherited) {
+        // A new channel selects the security domain the channel it was
+        // opened from has, else the issuer's.
+        const auto domain = origin != 0 && manager_->selectedOn(origin) ? *manager_->selectedOn(origin) : issuerDomainAid();
+        manager_->select(domain, chosen);
+    }
     if (inherited) {
         Response ignored;
         if (const auto refused = select(*inherited, ignored)) {
@@ -543,6 +699,8 @@ void SimulatedCard::reset()
     vm.channelOpen[0] = true;
     vm.channel = 0;
     pending_.clear();
+    manager_->reset();
+    selectDefault();
 }
 
 // What ends every command: a transaction left open is undone, object

@@ -7,6 +7,7 @@
 // line, where the CAP file's Debug component tells.
 
 #include "core/cap/load_file.h"
+#include "core/runtime/card/card_manager.h"
 #include "core/runtime/vm/outcome.h"
 
 #include <atomic>
@@ -27,9 +28,12 @@ struct AppletInfo {
 
 class Vm;
 
-class SimulatedCard {
+// The card as a GlobalPlatform card: its card manager keeps the registry,
+// answers the issuer security domain's commands, and installs through the
+// runtime environment as the command line does.
+class SimulatedCard : private ManagedCard {
 public:
-    explicit SimulatedCard(const CardSettings& settings = {});
+    explicit SimulatedCard(const CardSettings& settings = {}, const CardKeys& keys = {});
     ~SimulatedCard();
     SimulatedCard(const SimulatedCard&) = delete;
     SimulatedCard& operator=(const SimulatedCard&) = delete;
@@ -38,6 +42,7 @@ public:
     // (Simulation) naming what refuses it: an import missing or too old, a
     // reference the imported package does not have, a package the checks
     // could not decode.
+    // The package is registered under the issuer security domain.
     void load(const LoadFile& file, const std::string& path);
     // The applets of the package loaded last.
     std::vector<AppletInfo> lastApplets() const;
@@ -59,7 +64,20 @@ public:
     void reset();
     std::vector<std::uint8_t> atr() const;
 
+    CardManager& manager() { return *manager_; }
+
 private:
+    void linkBlock(std::span<const std::uint8_t> block, const Aid& aid, const Aid& domain) override;
+    Aid installApplet(const Aid& module, const Aid& instance, const std::vector<std::uint8_t>& privileges,
+                      const std::vector<std::uint8_t>& parameters, const Aid& domain, bool selectable) override;
+    bool selectedElsewhere(const Aid& aid, unsigned channel) const override;
+    void removeInstance(const Aid& aid) override;
+    bool removePackage(const Aid& aid) override;
+    void loadUnder(const LoadFile& file, const std::string& path, const Aid& domain);
+    // What a card selects on the basic channel when it starts: an
+    // application with the card reset privilege, else the issuer domain.
+    void selectDefault();
+
     struct Elsewhere {
         bool instance = false, package = false;
     };
@@ -70,6 +88,7 @@ private:
     void finishCommand(Response& response);
 
     std::unique_ptr<Vm> vm_;
+    std::unique_ptr<CardManager> manager_;
     std::vector<std::uint8_t> pending_; // a T=0 answer that waits for GET RESPONSE
 };
 

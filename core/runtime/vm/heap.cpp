@@ -192,14 +192,15 @@ void Vm::mark(Ref ref)
 
 // Object deletion, as JCSystem.requestObjectDeletion asks: what no static
 // field, applet, runtime object or running frame reaches is freed.
-void Vm::collectGarbage()
+void Vm::markRoots(const Package* without)
 {
     for (auto& object : heap_)
         if (object)
             object->marked = false;
     for (const auto& package : packages_)
-        for (const Ref ref : package->staticRefs)
-            mark(ref);
+        if (package.get() != without)
+            for (const Ref ref : package->staticRefs)
+                mark(ref);
     for (const auto& instance : instances) {
         mark(instance.applet);
         mark(instance.aidObject);
@@ -212,6 +213,10 @@ void Vm::collectGarbage()
         for (std::uint32_t i = frame.locals; i < frame.sp; ++i)
             if (stack_[i].kind == Kind::Reference)
                 mark(static_cast<Ref>(stack_[i].value));
+}
+
+void Vm::sweep()
+{
     for (std::size_t ref = 1; ref < heap_.size(); ++ref)
         if (heap_[ref] && !heap_[ref]->marked) {
             throws_.erase(static_cast<Ref>(ref));
@@ -219,6 +224,28 @@ void Vm::collectGarbage()
             heap_[ref].reset();
             freeRefs_.push_back(static_cast<Ref>(ref));
         }
+}
+
+void Vm::collectGarbage()
+{
+    markRoots(nullptr);
+    sweep();
+}
+
+bool Vm::removePackage(const Package* package)
+{
+    // Whatever the package's statics alone kept goes with it; an object of
+    // its classes that something else still reaches keeps it on the card.
+    markRoots(package);
+    for (const auto& object : heap_)
+        if (object && object->marked && object->cls && object->cls->package == package)
+            return false;
+    sweep();
+    const auto at = std::find_if(packages_.begin(), packages_.end(),
+                                 [&](const std::unique_ptr<Package>& p) { return p.get() == package; });
+    if (at != packages_.end())
+        packages_.erase(at);
+    return true;
 }
 
 void Vm::reserveJournal(std::size_t bytes)

@@ -266,6 +266,10 @@ public:
     void resetNatives(); // what API objects keep in transient memory, cleared at card reset
     const Class* apiClass(const std::string& name) const; // "javacard.security.AESKey"
     void collectGarbage();
+    // Takes a package off the card, with what its static fields alone kept;
+    // false (and nothing changed but garbage collected) where objects of its
+    // classes are still reached. Its applet instances must be gone.
+    bool removePackage(const Package* package);
 
     // Writes to persistent memory go through the transaction's journal.
     void setByte(Ref array, std::size_t index, std::uint8_t value);
@@ -353,6 +357,8 @@ private:
     static constexpr std::size_t handleCount = 0x10000; // what a 16-bit handle names, null included
     static constexpr std::size_t reservedHandles = 64;  // kept for the runtime's exception objects
     void mark(Ref ref);
+    void markRoots(const Package* without);
+    void sweep();
     void linkApiClass(Package& package, Class& cls);
 
     std::vector<std::unique_ptr<Package>> packages_;

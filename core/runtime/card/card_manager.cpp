@@ -1,0 +1,888 @@
+#include "core/runtime/card/card_manager.h"
+
+#include "core/base/digest.h"
+#include "core/base/error.h"
+#include "core/base/hex.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+
+namespace tolvane::runtime {
+namespace {
+
+using Bytes8 = std::vector<std::uint8_t>;
+
+// A key set is blocked after this many failed authentications in a row.
+constexpr unsigned authenticationLimit = 10;
+// What one answer of GET STATUS carries before it asks for 63 10's next call.
+constexpr std::size_t statusRoom = 240;
+
+std::string hex(std::span<const std::uint8_t> bytes)
+{
+    return hexText(bytes, HexCase::Upper);
+}
+
+// A BER-TLV with a one- or two-byte tag and a length of one or two bytes.
+Bytes8 tlv(unsigned tag, const Bytes8& value)
+{
+    Bytes8 out;
+    if (tag > 0xFF)
+        out.push_back(static_cast<std::uint8_t>(tag >> 8));
+    out.push_back(static_cast<std::uint8_t>(tag));
+    if (value.size() > 0x7F)
+        out.push_back(0x81);
+    out.push_back(static_cast<std::uint8_t>(value.size()));
+    out.insert(out.end(), value.begin(), value.end());
+    return out;
+}
+
+Bytes8 randomBytes(std::size_t count)
+{
+    Bytes8 bytes(count);
+    for (std::size_t done = 0; done < count;) {
+        const ssize_t got = getrandom(bytes.data() + done, count - done, 0);
+        if (got > 0)
+            done += static_cast<std::size_t>(got);
+    }
+    return bytes;
+}
+
+// The length-prefixed fields of INSTALL and the like, read in turn; none
+// where a length runs past the data.
+std::optional<std::vector<Bytes8>> fields(const Bytes8& data, std::size_t count)
+{
+    std::vector<Bytes8> out;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (at >= data.size())
+            return std::nullopt;
+        std::size_t length = data[at++];
+        if (length == 0x81 && i == 4 && at < data.size()) // install parameters may take a two-byte length
+            length = data[at++];
+        if (length > data.size() - at)
+            return std::nullopt;
+        out.emplace_back(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + length));
+        at += length;
+    }
+    return out;
+}
+
+// The value of tag `tag` among the simple TLVs of `data`, if there.
+std::optional<Bytes8> simpleTag(const Bytes8& data, std::uint8_t tag)
+{
+    for (std::size_t at = 0; at + 2 <= data.size();) {
+        const std::size_t length = data[at + 1];
+        if (at + 2 + length > data.size())
+            return std::nullopt;
+        if (data[at] == tag)
+            return Bytes8(data.begin() + static_cast<long>(at + 2), data.begin() + static_cast<long>(at + 2 + length));
+        at += 2 + length;
+    }
+    return std::nullopt;
+}
+
+// A BER length at `at`: its value and the bytes it takes.
+std::optional<std::pair<std::size_t, std::size_t>> berLength(const Bytes8& data, std::size_t at)
+{
+    if (at >= data.size())
+        return std::nullopt;
+    if (data[at] < 0x80)
+        return std::pair<std::size_t, std::size_t>{data[at], 1};
+    const std::size_t count = data[at] & 0x7F;
+    if (count == 0 || count > 3 || at + count >= data.size())
+        return std::nullopt;
+    std::size_t value = 0;
+    for (std::size_t i = 1; i <= count; ++i)
+        value = value << 8 | data[at + i];
+    return std::pair<std::size_t, std::size_t>{value, count + 1};
+}
+
+// The data of a short command, Lc checked by the caller.
+Bytes8 commandData(const Bytes8& command)
+{
+    if (command.size() <= 5)
+        return {};
+    return Bytes8(command.begin() + 5, command.begin() + 5 + command[4]);
+}
+
+bool startsWith(std::span<const std::uint8_t> aid, std::span<const std::uint8_t> prefix)
+{
+    return prefix.size() <= aid.size() && std::equal(prefix.begin(), prefix.end(), aid.begin());
+}
+
+Bytes8 threeBytes(Bytes8 privileges)
+{
+    privileges.resize(3, 0x00);
+    return privileges;
+}
+
+std::uint8_t keyType(gp::Protocol protocol)
+{
+    return protocol == gp::Protocol::Scp03 ? 0x88 : 0x80;
+}
+
+DomainState newDomain(gp::Protocol protocol, unsigned i, unsigned version, const gp::StaticKeys& keys)
+{
+    DomainState state;
+    state.protocol = protocol;
+    state.i = i;
+    state.keySets.push_back({version, keys});
+    return state;
+}
+
+} // namespace
+
+const Aid& issuerDomainAid()
+{
+    static const Aid aid{0xA0, 0x00, 0x00, 0x01, 0x51, 0x00, 0x00, 0x00};
+    return aid;
+}
+
+const Aid& domainPackageAid()
+{
+    static const Aid aid{0xA0, 0x00, 0x00, 0x01, 0x51, 0x53, 0x50};
+    return aid;
+}
+
+const Aid& domainModuleAid()
+{
+    static const Aid aid{0xA0, 0x00, 0x00, 0x01, 0x51, 0x53, 0x50, 0x41};
+    return aid;
+}
+
+CardManager::CardManager(ManagedCard& card, const CardKeys& keys) : card_(card)
+{
+    gp::StaticKeys initial = keys.keys;
+    if (initial.enc.empty())
+        initial = {gp::defaultTestKey(), gp::defaultTestKey(), gp::defaultTestKey()};
+    RegistryEntry isd;
+    isd.kind = RegistryEntry::Kind::Domain;
+    isd.aid = issuerDomainAid();
+    isd.lifeCycle = life::secured;
+    // Security domain, card lock, card terminate, card reset, CVM
+    // management; authorized management, global delete, lock and registry,
+    // final application, global service; receipt generation.
+    isd.privileges = {0x9E, 0xFE, 0x80};
+    isd.domain = issuerDomainAid();
+    isd.state = newDomain(keys.protocol, keys.i, keys.version, initial);
+    registry_.push_back(std::move(isd));
+    RegistryEntry package;
+    package.kind = RegistryEntry::Kind::LoadFile;
+    package.aid = domainPackageAid();
+    package.lifeCycle = life::loaded;
+    package.domain = issuerDomainAid();
+    package.major = 1;
+    package.modules = {domainModuleAid()};
+    package.builtIn = true;
+    registry_.push_back(std::move(package));
+}
+
+RegistryEntry* CardManager::find(std::span<const std::uint8_t> aid)
+{
+    for (auto& entry : registry_)
+        if (std::equal(entry.aid.begin(), entry.aid.end(), aid.begin(), aid.end()))
+            return &entry;
+    return nullptr;
+}
+
+std::optional<Aid> CardManager::domainNamed(std::span<const std::uint8_t> name) const
+{
+    for (const bool whole : {true, false})
+        for (const auto& entry : registry_)
+            if (entry.kind == RegistryEntry::Kind::Domain && !name.empty() &&
+                (whole ? std::equal(entry.aid.begin(), entry.aid.end(), name.begin(), name.end())
+                       : startsWith(entry.aid, name)))
+                return entry.aid;
+    return std::nullopt;
+}
+
+void CardManager::reset()
+{
+    for (auto& session : sessions_)
+        session = {};
+    selected_.fill(std::nullopt);
+    pending_.reset();
+    statusLeft_.clear();
+}
+
+std::vector<std::uint8_t> CardManager::recognitionData(const DomainState& state) const
+{
+    const Bytes8 gpOid{0x2A, 0x86, 0x48, 0x86, 0xFC, 0x6B};
+    const auto oid = [&](std::uint8_t arc, const Bytes8& more) { return tlv(0x06, gp::joined({gpOid, {arc}, more})); };
+    const Bytes8 inner =
+        gp::joined({oid(0x01, {}), tlv(0x60, oid(0x02, {0x02, 0x03, 0x01})), tlv(0x63, oid(0x03, {})),
+                    tlv(0x64, oid(0x04, {static_cast<std::uint8_t>(state.protocol), static_cast<std::uint8_t>(state.i)}))});
+    return tlv(0x73, inner);
+}
+
+Response CardManager::select(const Aid& domain, unsigned channel)
+{
+    Response response;
+    sessions_[channel] = {};
+    RegistryEntry* entry = find(domain);
+    if (cardState() == life::terminated) {
+        response.sw = 0x6A81;
+        response.cardReason = "the card is TERMINATED";
+        return response;
+    }
+    if (entry != &registry_.front() && (cardState() == life::cardLocked || (entry->lifeCycle & life::lockedBit))) {
+        response.sw = 0x6999;
+        response.cardReason = "security domain " + hex(domain) + " is locked";
+        return response;
+    }
+    selected_[channel] = domain;
+    const Bytes8 proprietary = gp::joined({recognitionData(*entry->state), tlv(0x9F65, {0xFF})});
+    response.data = tlv(0x6F, gp::joined({tlv(0x84, domain), tlv(0xA5, proprietary)}));
+    response.sw = cardState() == life::cardLocked ? 0x6283 : 0x9000;
+    if (response.sw == 0x6283)
+        response.cardReason = "the card is CARD_LOCKED: its issuer security domain alone answers";
+    return response;
+}
+
+Response CardManager::process(std::span<const std::uint8_t> received, unsigned channel)
+{
+    changed_ = false;
+    Response response;
+    Bytes8 command(received.begin(), received.end());
+    Session& session = sessions_[channel];
+    // A command inside the session is checked and deciphered first; one
+    // that fails ends the session, as a card ends it.
+    const std::uint8_t ins = command[1];
+    const bool opening = ins == 0x50 || ins == 0x82;
+    if (session.channel && session.channel->isOpen() && !opening) {
+        auto plain = session.channel->unwrap(command);
+        if (const auto* why = std::get_if<std::string>(&plain)) {
+            session = {};
+            response.sw = 0x6982;
+            response.cardReason = *why + "; the secure channel session is closed";
+            return response;
+        }
+        command = std::get<Bytes8>(plain);
+    } else if ((command[0] & 0x04) && !opening) {
+        response.sw = 0x6982;
+        response.cardReason = "a command with secure messaging, and no secure channel session is open";
+        return response;
+    }
+    std::string reason;
+    auto [data, sw] = dispatch(command, channel, reason);
+    response.cardReason = reason;
+    if (session.channel && session.channel->isOpen() && !opening)
+        data = session.channel->protect(data, sw);
+    response.data = std::move(data);
+    response.sw = sw;
+    return response;
+}
+
+CardManager::Answer CardManager::dispatch(const Bytes8& command, unsigned channel, std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = std::move(why);
+        return Answer{{}, sw};
+    };
+    RegistryEntry* domain = selected_[channel] ? find(*selected_[channel]) : nullptr;
+    if (!domain)
+        return refuse(0x6999, "no security domain is selected on logical channel " + std::to_string(channel));
+    const std::uint8_t cla = command[0], ins = command[1];
+    if (ins == 0xCA)
+        return getData(command[2], command[3], *domain, reason);
+    if ((cla & 0x80) == 0)
+        return refuse(0x6E00, "class " + byteHex(command[0]) + ": the security domain takes GlobalPlatform's class 80");
+    const std::size_t lc = command.size() > 5 ? command[4] : 0;
+    const bool lengthFits = command.size() <= 5 || command.size() == 5 + lc || command.size() == 6 + lc;
+    if (!lengthFits)
+        return refuse(0x6700, "Lc " + std::to_string(lc) + " and the command's length disagree");
+    if (cardState() == life::terminated)
+        return refuse(0x6A81, "the card is TERMINATED");
+    switch (ins) {
+    case 0x50:
+        return initializeUpdate(command, channel, *domain, reason);
+    case 0x82:
+        return externalAuthenticate(command, channel, reason);
+    default:
+        break;
+    }
+    static const std::pair<std::uint8_t, const char*> managed[] = {
+        {0xF2, "GET STATUS"}, {0xE6, "INSTALL"}, {0xE8, "LOAD"},       {0xE4, "DELETE"},
+        {0xD8, "PUT KEY"},    {0xF0, "SET STATUS"}, {0xE2, "STORE DATA"}};
+    const auto known = std::find_if(std::begin(managed), std::end(managed), [&](const auto& m) { return m.first == ins; });
+    if (known == std::end(managed))
+        return refuse(0x6D00, "instruction " + byteHex(ins) + ", which the security domain does not have");
+    const Session& session = sessions_[channel];
+    if (!session.channel || !session.channel->isOpen() || session.domain != domain->aid)
+        return refuse(0x6982, std::string(known->second) + " needs a secure channel session with security domain " +
+                                  hex(domain->aid));
+    if (cardState() == life::cardLocked && ins != 0xF0 && ins != 0xF2)
+        return refuse(0x6985, std::string(known->second) + " while the card is CARD_LOCKED");
+    switch (ins) {
+    case 0xF2:
+        return getStatus(command, reason);
+    case 0xE6:
+        return install(command, *domain, reason);
+    case 0xE8:
+        return load(command, reason);
+    case 0xE4:
+        return remove(command, channel, reason);
+    case 0xD8:
+        return putKey(command, channel, *domain, reason);
+    case 0xF0:
+        return setStatus(command, *domain, reason);
+    default:
+        return refuse(0x6A80, "STORE DATA to a security domain: what it would personalise is not kept");
+    }
+}
+
+CardManager::Answer CardManager::getData(std::uint8_t p1, std::uint8_t p2, RegistryEntry& domain, std::string& reason)
+{
+    const DomainState& state = *domain.state;
+    switch (p1 << 8 | p2) {
+    case 0x0066:
+        return {tlv(0x66, recognitionData(state)), 0x9000};
+    case 0x9F7F: {
+        // Fabricator, type, operating system and its dates, then a serial
+        // number: made up, and the same on every simulated card.
+        Bytes8 cplc{0x54, 0x4F, 0x4C, 0x56, 0x00, 0x01, 0x62, 0x60, 0x00, 0x01, 0x62, 0x60};
+        cplc.resize(42, 0x00);
+        return {tlv(0x9F7F, cplc), 0x9000};
+    }
+    case 0x00E0: {
+        Bytes8 info;
+        for (const auto& set : state.keySets) {
+            const std::uint8_t type = keyType(state.protocol);
+            const auto length = static_cast<std::uint8_t>(set.keys.enc.size());
+            for (std::uint8_t id = 1; id <= 3; ++id)
+                info = gp::joined({info, tlv(0xC0, {id, static_cast<std::uint8_t>(set.version), type, length})});
+        }
+        return {tlv(0xE0, info), 0x9000};
+    }
+    case 0x0042:
+        return {tlv(0x42, {0x54, 0x4F, 0x4C}), 0x9000};
+    case 0x0045:
+        return {tlv(0x45, {0x54, 0x4F, 0x4C, 0x56, 0x41, 0x4E, 0x45, 0x00, 0x00, 0x01}), 0x9000};
+    case 0x00C1: {
+        const std::uint32_t counter = state.counter;
+        const Bytes8 value = state.protocol == gp::Protocol::Scp02
+                                 ? Bytes8{static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter)}
+                                 : Bytes8{static_cast<std::uint8_t>(counter >> 16), static_cast<std::uint8_t>(counter >> 8),
+                                          static_cast<std::uint8_t>(counter)};
+        return {tlv(0xC1, value), 0x9000};
+    }
+    default:
+        reason = "GET DATA of tag " + byteHex(p1) + byteHex(p2) + ", which the security domain does not keep";
+        return {{}, 0x6A88};
+    }
+}
+
+CardManager::Answer CardManager::initializeUpdate(const Bytes8& command, unsigned channel, RegistryEntry& domain,
+                                                  std::string& reason)
+{
+    sessions_[channel] = {};
+    if (command.size() < 13 || command[4] != 8) {
+        reason = "INITIALIZE UPDATE carries the host's challenge, 8 bytes";
+        return {{}, 0x6700};
+    }
+    DomainState& state = *domain.state;
+    const unsigned version = command[2];
+    const auto set = std::find_if(state.keySets.begin(), state.keySets.end(),
+                                  [&](const KeySet& s) { return version == 0 || s.version == version; });
+    if (set == state.keySets.end()) {
+        reason = "no key set of version " + byteHex(static_cast<std::uint8_t>(version));
+        return {{}, 0x6A88};
+    }
+    if (state.failures >= authenticationLimit) {
+        reason = "the key set is blocked after " + std::to_string(authenticationLimit) + " failed authentications";
+        return {{}, 0x6983};
+    }
+    gp::CardChannelSetup setup;
+    setup.protocol = state.protocol;
+    setup.i = state.i;
+    setup.keyVersion = set->version;
+    setup.diversificationData = {0x54, 0x4F, 0x4C, 0x56, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
+    setup.sdAid = domain.aid;
+    setup.random = randomBytes(8);
+    if (state.protocol == gp::Protocol::Scp03 && (state.i & 0x10)) {
+        // Each pseudo-random challenge is made from a counter of its own.
+        ++state.counter;
+        changed_ = true;
+    }
+    const std::uint32_t counter = state.counter;
+    setup.counter = state.protocol == gp::Protocol::Scp02
+                        ? Bytes8{static_cast<std::uint8_t>(counter >> 8), static_cast<std::uint8_t>(counter)}
+                        : Bytes8{static_cast<std::uint8_t>(counter >> 16), static_cast<std::uint8_t>(counter >> 8),
+                                 static_cast<std::uint8_t>(counter)};
+    const Bytes8 host(command.begin() + 5, command.begin() + 13);
+    sessions_[channel].channel = std::make_unique<gp::CardChannel>(set->keys, setup, host);
+    sessions_[channel].domain = domain.aid;
+    return {sessions_[channel].channel->answer(), 0x9000};
+}
+
+CardManager::Answer CardManager::externalAuthenticate(const Bytes8& command, unsigned channel, std::string& reason)
+{
+    Session& session = sessions_[channel];
+    if (!session.channel || session.channel->isOpen()) {
+        session = {};
+        reason = "EXTERNAL AUTHENTICATE without INITIALIZE UPDATE just before it";
+        return {{}, 0x6985};
+    }
+    RegistryEntry* domain = find(session.domain);
+    DomainState& state = *domain->state;
+    const std::string why = session.channel->authenticate(command);
+    changed_ = true;
+    if (!why.empty()) {
+        session = {};
+        if (why.find("security level") != std::string::npos) {
+            reason = why;
+            return {{}, 0x6A86};
+        }
+        ++state.failures;
+        reason = why + " (" + std::to_string(state.failures) + " of " + std::to_string(authenticationLimit) +
+                 " failed authentications before the key set is blocked)";
+        return {{}, 0x6300};
+    }
+    state.failures = 0;
+    if (state.protocol == gp::Protocol::Scp02)
+        state.counter = (state.counter + 1) & 0xFFFF;
+    return {{}, 0x9000};
+}
+
+CardManager::Answer CardManager::getStatus(const Bytes8& command, std::string& reason)
+{
+    const std::uint8_t p1 = command[2], p2 = command[3];
+    if (p2 & 0x01) {
+        if (statusLeft_.empty()) {
+            reason = "GET STATUS asked for the next entries, and there are none left";
+            return {{}, 0x6A88};
+        }
+    } else {
+        statusLeft_.clear();
+        if (p1 != 0x80 && p1 != 0x40 && p1 != 0x20 && p1 != 0x10) {
+            reason = "GET STATUS with P1 " + byteHex(p1) + ": 80, 40, 20 or 10";
+            return {{}, 0x6A86};
+        }
+        if ((p2 & 0xFC) != 0) {
+            reason = "GET STATUS with P2 " + byteHex(p2) + ": 00 or 02, with 01 for the next entries";
+            return {{}, 0x6A86};
+        }
+        const Bytes8 prefix = simpleTag(commandData(command), 0x4F).value_or(Bytes8{});
+        const bool tlvForm = (p2 & 0x02) != 0;
+        for (const auto& entry : registry_) {
+            const bool isd = &entry == &registry_.front();
+            const bool wanted = p1 == 0x80 ? isd
+                                : p1 == 0x40 ? !isd && entry.kind != RegistryEntry::Kind::LoadFile
+                                             : entry.kind == RegistryEntry::Kind::LoadFile;
+            if (!wanted || !startsWith(entry.aid, prefix))
+                continue;
+            Bytes8 out;
+            const bool loadFile = entry.kind == RegistryEntry::Kind::LoadFile;
+            if (tlvForm) {
+                out = gp::joined({tlv(0x4F, entry.aid), tlv(0x9F70, {entry.lifeCycle})});
+                if (!loadFile)
+                    out = gp::joined({out, tlv(0xC5, entry.privileges)});
+                if (entry.kind == RegistryEntry::Kind::Application)
+                    out = gp::joined({out, tlv(0xC4, entry.loadFile)});
+                if (loadFile)
+                    out = gp::joined({out, tlv(0xCE, {static_cast<std::uint8_t>(entry.major),
+                                                      static_cast<std::uint8_t>(entry.minor)})});
+                out = gp::joined({out, tlv(0xCC, entry.domain)});
+                if (p1 == 0x10)
+                    for (const auto& module : entry.modules)
+                        out = gp::joined({out, tlv(0x84, module)});
+                out = tlv(0xE3, out);
+            } else {
+                out.push_back(static_cast<std::uint8_t>(entry.aid.size()));
+                out.insert(out.end(), entry.aid.begin(), entry.aid.end());
+                out.push_back(entry.lifeCycle);
+                out.push_back(loadFile ? 0x00 : entry.privileges[0]);
+                if (p1 == 0x10) {
+                    out.push_back(static_cast<std::uint8_t>(entry.modules.size()));
+                    for (const auto& module : entry.modules) {
+                        out.push_back(static_cast<std::uint8_t>(module.size()));
+                        out.insert(out.end(), module.begin(), module.end());
+                    }
+                }
+            }
+            statusLeft_.push_back(std::move(out));
+        }
+        if (statusLeft_.empty()) {
+            reason = "GET STATUS: nothing of that kind" + (prefix.empty() ? std::string() : " with AID " + hex(prefix)) +
+                     " is on the card";
+            return {{}, 0x6A88};
+        }
+    }
+    Bytes8 answer;
+    std::size_t taken = 0;
+    while (taken < statusLeft_.size() && answer.size() + statusLeft_[taken].size() <= statusRoom) {
+        answer.insert(answer.end(), statusLeft_[taken].begin(), statusLeft_[taken].end());
+        ++taken;
+    }
+    statusLeft_.erase(statusLeft_.begin(), statusLeft_.begin() + static_cast<long>(taken));
+    return {answer, statusLeft_.empty() ? std::uint16_t{0x9000} : std::uint16_t{0x6310}};
+}
+
+CardManager::Answer CardManager::install(const Bytes8& command, RegistryEntry& domainEntry, std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = "INSTALL: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    const std::uint8_t p1 = command[2];
+    const Bytes8 data = commandData(command);
+    const Aid domain = domainEntry.aid;
+    if (p1 == 0x02) { // for load
+        const auto parts = fields(data, 5);
+        if (!parts)
+            return refuse(0x6A80, "[for load] whose fields run past its data");
+        const Bytes8& aid = (*parts)[0];
+        if (aid.size() < 5 || aid.size() > 16)
+            return refuse(0x6A80, "a load file AID of " + std::to_string(aid.size()) + " bytes (5 to 16)");
+        if (find(aid))
+            return refuse(0x6985, "the card holds " + hex(aid) + " already");
+        Aid loadDomain = (*parts)[1].empty() ? domain : (*parts)[1];
+        const RegistryEntry* target = find(loadDomain);
+        if (!target || target->kind != RegistryEntry::Kind::Domain)
+            return refuse(0x6A88, "no security domain " + hex(loadDomain) + " to load under");
+        pending_ = PendingLoad{aid, loadDomain, (*parts)[2], 0, {}};
+        return {{0x00}, 0x9000};
+    }
+    if (p1 == 0x20 || p1 == 0x10 || p1 == 0x40) {
+        const char* names[] = {"[for personalization]", "[for extradition]", "[for registry update]"};
+        const char* name = p1 == 0x20 ? names[0] : p1 == 0x10 ? names[1] : names[2];
+        if (p1 == 0x10) {
+            const auto parts = fields(data, 3);
+            if (!parts)
+                return refuse(0x6A80, std::string(name) + " whose fields run past its data");
+            RegistryEntry* to = find((*parts)[0]);
+            RegistryEntry* what = find((*parts)[2]);
+            if (!to || to->kind != RegistryEntry::Kind::Domain)
+                return refuse(0x6A88, std::string(name) + ": no security domain " + hex((*parts)[0]));
+            if (!what || what == &registry_.front())
+                return refuse(0x6A88, std::string(name) + ": nothing to move named " + hex((*parts)[2]));
+            what->domain = to->aid;
+            changed_ = true;
+            return {{0x00}, 0x9000};
+        }
+        return refuse(0x6A86, std::string(name) + " is not served by this card");
+    }
+    if ((p1 & ~0x0E) != 0 || !(p1 & 0x0C))
+        return refuse(0x6A86, "P1 " + byteHex(p1) + ", which names no INSTALL this card serves");
+    const auto parts = fields(data, 5);
+    if (!parts)
+        return refuse(0x6A80, "fields that run past its data");
+    const Bytes8 &loadFileAid = (*parts)[0], &module = (*parts)[1], &instance = (*parts)[2];
+    const Bytes8 privileges = threeBytes((*parts)[3].empty() ? Bytes8{0x00} : (*parts)[3]);
+    const Bytes8& parameters = (*parts)[4];
+    if (!(p1 & 0x04)) { // make selectable alone
+        RegistryEntry* entry = find(instance);
+        if (!entry || entry->kind == RegistryEntry::Kind::LoadFile)
+            return refuse(0x6A88, "[for make selectable]: no application " + hex(instance));
+        if (entry->lifeCycle != life::installed)
+            return refuse(0x6985, "[for make selectable]: " + hex(instance) + " is selectable already");
+        entry->lifeCycle = life::selectable;
+        entry->privileges[0] |= privileges[0];
+        changed_ = true;
+        return {{0x00}, 0x9000};
+    }
+    const RegistryEntry* file = find(loadFileAid);
+    if (!file || file->kind != RegistryEntry::Kind::LoadFile)
+        return refuse(0x6A88, "no load file " + hex(loadFileAid) + " on the card");
+    if (std::find(file->modules.begin(), file->modules.end(), module) == file->modules.end())
+        return refuse(0x6A88, "load file " + hex(loadFileAid) + " has no module " + hex(module));
+    if (instance.empty() || instance.size() > 16)
+        return refuse(0x6A80, "an instance AID of " + std::to_string(instance.size()) + " bytes (5 to 16)");
+    if (find(instance))
+        return refuse(0x6985, "the card holds " + hex(instance) + " already");
+    const bool selectable = (p1 & 0x08) != 0;
+    if (file->builtIn) {
+        // A supplementary security domain: its own key set, the default
+        // test key, under the protocol its parameters name (81 scp i), else
+        // the issuer domain's.
+        if (!(privileges[0] & 0x80))
+            return refuse(0x6A80, "the security domain module makes security domains: privileges " + hex(privileges) +
+                                      " lack the security domain privilege (80)");
+        const DomainState& isd = *registry_.front().state;
+        gp::Protocol protocol = isd.protocol;
+        unsigned i = isd.i;
+        if (const auto scp = simpleTag(parameters, 0x81); scp && scp->size() == 2 && (scp->at(0) == 2 || scp->at(0) == 3)) {
+            protocol = static_cast<gp::Protocol>(scp->at(0));
+            i = scp->at(1);
+        }
+        const Bytes8 key = gp::defaultTestKey();
+        RegistryEntry sd;
+        sd.kind = RegistryEntry::Kind::Domain;
+        sd.aid = instance;
+        sd.lifeCycle = selectable ? life::personalized : life::installed;
+        sd.privileges = privileges;
+        sd.domain = domain;
+        sd.loadFile = loadFileAid;
+        sd.module = module;
+        sd.state = newDomain(protocol, i, 0x01, {key, key, key});
+        registry_.push_back(std::move(sd));
+        changed_ = true;
+        return {{0x00}, 0x9000};
+    }
+    // The applet's own parameters are what C9 holds.
+    const Bytes8 appletParameters = simpleTag(parameters, 0xC9).value_or(Bytes8{});
+    try {
+        card_.installApplet(module, instance, privileges, appletParameters, domain, selectable);
+    } catch (const Error& error) {
+        std::string why = error.message();
+        for (const auto& line : error.followingLines())
+            why += "\n" + line;
+        return refuse(0x6A80, why);
+    }
+    changed_ = true;
+    return {{0x00}, 0x9000};
+}
+
+CardManager::Answer CardManager::load(const Bytes8& command, std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        pending_.reset();
+        reason = "LOAD: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    if (!pending_)
+        return refuse(0x6985, "no INSTALL [for load] before it");
+    const std::uint8_t p1 = command[2], p2 = command[3];
+    if (p2 != pending_->nextBlock)
+        return refuse(0x6A86, "block " + std::to_string(p2) + " where block " + std::to_string(pending_->nextBlock) +
+                                  " was next; the load is abandoned");
+    if (p1 != 0x00 && p1 != 0x80)
+        return refuse(0x6A86, "P1 " + byteHex(p1) + ": 00 for more blocks, 80 for the last");
+    if (command.size() > 5)
+        pending_->bytes.insert(pending_->bytes.end(), command.begin() + 5, command.begin() + 5 + command[4]);
+    ++pending_->nextBlock;
+    if (p1 == 0x00)
+        return {{}, 0x9000};
+    // The last block: any DAP blocks (E2), then the Load File Data Block (C4).
+    const Bytes8& stream = pending_->bytes;
+    std::size_t at = 0;
+    while (at < stream.size() && stream[at] == 0xE2) {
+        const auto length = berLength(stream, at + 1);
+        if (!length || at + 1 + length->second + length->first > stream.size())
+            return refuse(0x6A80, "a DAP block whose length runs past the load");
+        at += 1 + length->second + length->first;
+    }
+    if (at >= stream.size() || stream[at] != 0xC4)
+        return refuse(0x6A80, "no Load File Data Block (tag C4) in what was loaded");
+    const auto length = berLength(stream, at + 1);
+    if (!length || at + 1 + length->second + length->first != stream.size())
+        return refuse(0x6A80, "the Load File Data Block's length (tag C4) and the bytes loaded disagree");
+    const Bytes8 block(stream.begin() + static_cast<long>(at + 1 + length->second), stream.end());
+    const Bytes8& hash = pending_->hash;
+    if (!hash.empty()) {
+        const auto algorithm = hash.size() == 20   ? digest::Algorithm::Sha1
+                               : hash.size() == 32 ? digest::Algorithm::Sha256
+                               : hash.size() == 48 ? digest::Algorithm::Sha384
+                                                   : digest::Algorithm::Sha512;
+        if (hash.size() != 20 && hash.size() != 32 && hash.size() != 48 && hash.size() != 64)
+            return refuse(0x6A80, "a load file hash of " + std::to_string(hash.size()) + " bytes");
+        if (digest::of(algorithm, block) != hash)
+            return refuse(0x6A80, "the Load File Data Block's hash is not the one INSTALL [for load] gave");
+    }
+    const PendingLoad loaded = std::move(*pending_);
+    pending_.reset();
+    try {
+        card_.linkBlock(block, loaded.aid, loaded.domain);
+    } catch (const Error& error) {
+        std::string why = error.message();
+        for (const auto& line : error.followingLines())
+            why += "\n" + line;
+        const bool missing = why.find("import") != std::string::npos && why.find("missing") != std::string::npos;
+        return refuse(missing ? 0x6438 : 0x6A80, why);
+    }
+    changed_ = true;
+    return {{0x00}, 0x9000};
+}
+
+CardManager::Answer CardManager::remove(const Bytes8& command, unsigned channel, std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = "DELETE: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    const Bytes8 data = commandData(command);
+    const auto aid = simpleTag(data, 0x4F);
+    if (!aid || aid->empty())
+        return refuse(0x6A80, "no AID (tag 4F) to delete");
+    const bool related = (command[3] & 0x80) != 0;
+    RegistryEntry* entry = find(*aid);
+    if (!entry || entry->builtIn)
+        return refuse(0x6A88, "nothing on the card has AID " + hex(*aid));
+    if (entry == &registry_.front())
+        return refuse(0x6985, "the issuer security domain is not deleted");
+    // What goes with it: a load file's applications where related objects
+    // are asked for, a security domain's associated applications never.
+    std::vector<Aid> going;
+    if (entry->kind == RegistryEntry::Kind::LoadFile) {
+        for (const auto& other : registry_)
+            if (other.kind == RegistryEntry::Kind::LoadFile && &other != entry &&
+                std::find(other.imports.begin(), other.imports.end(), *aid) != other.imports.end())
+                return refuse(0x6985, "load file " + hex(other.aid) + " imports " + hex(*aid));
+        for (const auto& other : registry_)
+            if (other.kind != RegistryEntry::Kind::LoadFile && other.loadFile == *aid) {
+                if (!related)
+                    return refuse(0x6985, "application " + hex(other.aid) + " of load file " + hex(*aid) +
+                                              " is on the card (P2 80 deletes it too)");
+                going.push_back(other.aid);
+            }
+    } else {
+        if (entry->kind == RegistryEntry::Kind::Domain)
+            for (const auto& other : registry_)
+                if (&other != entry && other.domain == *aid)
+                    return refuse(0x6985, hex(other.aid) + " is associated with security domain " + hex(*aid));
+        going.push_back(*aid);
+    }
+    for (const auto& instance : going) {
+        if (card_.selectedElsewhere(instance, channel))
+            return refuse(0x6985, "application " + hex(instance) + " is selected on another logical channel");
+        for (unsigned other = 0; other < selected_.size(); ++other)
+            if (other != channel && selected_[other] == instance)
+                return refuse(0x6985, "security domain " + hex(instance) + " is selected on another logical channel");
+    }
+    for (const auto& instance : going) {
+        const auto at = std::find_if(registry_.begin(), registry_.end(), [&](const RegistryEntry& e) { return e.aid == instance; });
+        if (at->kind == RegistryEntry::Kind::Application)
+            card_.removeInstance(instance);
+        registry_.erase(at);
+    }
+    changed_ = true;
+    if (find(*aid) && find(*aid)->kind == RegistryEntry::Kind::LoadFile) {
+        if (!card_.removePackage(*aid))
+            return refuse(0x6985, "objects of load file " + hex(*aid) + " are still in use");
+        registry_.erase(std::find_if(registry_.begin(), registry_.end(), [&](const RegistryEntry& e) { return e.aid == *aid; }));
+    }
+    return {{0x00}, 0x9000};
+}
+
+CardManager::Answer CardManager::putKey(const Bytes8& command, unsigned channel, RegistryEntry& domain,
+                                        std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = "PUT KEY: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    DomainState& state = *domain.state;
+    const gp::CardChannel& session = *sessions_[channel].channel;
+    const std::uint8_t p1 = command[2], p2 = command[3];
+    if ((p2 & 0x7F) != 0x01 || !(p2 & 0x80))
+        return refuse(0x6A86, "P2 " + byteHex(p2) + ": this card takes the three keys at once (81)");
+    if (command.size() < 6)
+        return refuse(0x6A80, "no data");
+    const Bytes8 data = commandData(command);
+    const unsigned version = data[0];
+    if (version == 0 || version > 0x7F)
+        return refuse(0x6A80, "key version " + byteHex(static_cast<std::uint8_t>(version)) + " (01 to 7F)");
+    const bool aes = state.protocol == gp::Protocol::Scp03;
+    std::vector<Bytes8> keys, checks;
+    std::size_t at = 1;
+    for (int k = 0; k < 3; ++k) {
+        if (at + 2 > data.size())
+            return refuse(0x6A80, "three keys, and the data holds " + std::to_string(k));
+        const std::uint8_t type = data[at];
+        if (type != keyType(state.protocol))
+            return refuse(0x6A80, "key type " + byteHex(type) + " in a domain whose keys are " +
+                                      (aes ? "AES (88)" : "DES (80)"));
+        const std::size_t length = data[at + 1];
+        if (at + 2 + length + 1 > data.size())
+            return refuse(0x6A80, "a key whose length runs past the data");
+        std::size_t keyLength = length;
+        Bytes8 encrypted(data.begin() + static_cast<long>(at + 2), data.begin() + static_cast<long>(at + 2 + length));
+        if (aes) {
+            if (encrypted.empty())
+                return refuse(0x6A80, "an AES key without its length");
+            keyLength = encrypted.front();
+            encrypted.erase(encrypted.begin());
+        }
+        if ((aes && keyLength != 16 && keyLength != 24 && keyLength != 32) || (!aes && keyLength != 16) ||
+            encrypted.size() % (aes ? 16 : 8) != 0 || encrypted.size() < keyLength)
+            return refuse(0x6A80, "a key of " + std::to_string(keyLength) + " bytes");
+        Bytes8 key = session.decryptKey(encrypted);
+        key.resize(keyLength);
+        at += 2 + length;
+        const std::size_t checkLength = data[at++];
+        if (at + checkLength > data.size())
+            return refuse(0x6A80, "a check value that runs past the data");
+        const Bytes8 check(data.begin() + static_cast<long>(at), data.begin() + static_cast<long>(at + checkLength));
+        at += checkLength;
+        if (checkLength != 0 && check != gp::checkValue(key, aes))
+            return refuse(0x6A80, "key " + std::to_string(k + 1) + "'s check value is not that of the key sent");
+        keys.push_back(key);
+        checks.push_back(gp::checkValue(key, aes));
+    }
+    if (keys[0].size() != keys[1].size() || keys[1].size() != keys[2].size())
+        return refuse(0x6A80, "keys of different lengths in one key set");
+    const auto existing = [&](unsigned v) {
+        return std::find_if(state.keySets.begin(), state.keySets.end(), [&](const KeySet& s) { return s.version == v; });
+    };
+    if (p1 == 0x00) {
+        if (existing(version) != state.keySets.end())
+            return refuse(0x6A80, "a key set of version " + byteHex(static_cast<std::uint8_t>(version)) +
+                                      " is there already (P1 names the version to replace)");
+        state.keySets.push_back({version, {keys[0], keys[1], keys[2]}});
+    } else {
+        const auto replaced = existing(p1);
+        if (replaced == state.keySets.end())
+            return refuse(0x6A88, "no key set of version " + byteHex(p1) + " to replace");
+        if (version != p1 && existing(version) != state.keySets.end())
+            return refuse(0x6A80, "a key set of version " + byteHex(static_cast<std::uint8_t>(version)) +
+                                      " is there already");
+        *replaced = {version, {keys[0], keys[1], keys[2]}};
+    }
+    changed_ = true;
+    return {gp::joined({{static_cast<std::uint8_t>(version)}, checks[0], checks[1], checks[2]}), 0x9000};
+}
+
+CardManager::Answer CardManager::setStatus(const Bytes8& command, RegistryEntry& domain, std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = "SET STATUS: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    const std::uint8_t p1 = command[2], p2 = command[3];
+    const Bytes8 data = commandData(command);
+    if (p1 == 0x80) {
+        if (&domain != &registry_.front())
+            return refuse(0x6985, "the card's life cycle is the issuer security domain's to change");
+        const std::uint8_t from = cardState();
+        const bool allowed = p2 == life::terminated || (from == life::opReady && p2 == life::initialized) ||
+                             (from == life::initialized && p2 == life::secured) ||
+                             (from == life::secured && p2 == life::cardLocked) ||
+                             (from == life::cardLocked && p2 == life::secured);
+        if (!allowed)
+            return refuse(0x6985, "the card cannot go from " + byteHex(from) + " to " + byteHex(p2));
+        setCardState(p2);
+        changed_ = true;
+        return {{}, 0x9000};
+    }
+    if (p1 != 0x40 && p1 != 0x60)
+        return refuse(0x6A86, "P1 " + byteHex(p1) + ": 80 the card, 40 an application, 60 a domain and its own");
+    RegistryEntry* entry = find(data);
+    if (!entry || entry->kind == RegistryEntry::Kind::LoadFile)
+        return refuse(0x6A88, "no application or security domain " + hex(data));
+    if (entry == &registry_.front())
+        return refuse(0x6985, "the issuer security domain's state is the card's");
+    const auto apply = [&](RegistryEntry& target) -> std::optional<std::string> {
+        if (p2 & life::lockedBit) {
+            target.lifeCycle |= life::lockedBit;
+        } else if (p2 == 0x00) {
+            target.lifeCycle &= static_cast<std::uint8_t>(~life::lockedBit);
+        } else {
+            if ((p2 & 0x07) != 0x07 || (target.lifeCycle & life::lockedBit) || target.lifeCycle == life::installed)
+                return "application state " + byteHex(p2) + " for " + hex(target.aid) + " in state " +
+                       byteHex(target.lifeCycle);
+            target.lifeCycle = p2;
+        }
+        return std::nullopt;
+    };
+    if (const auto problem = apply(*entry))
+        return refuse(0x6985, *problem);
+    if (p1 == 0x60)
+        for (auto& other : registry_)
+            if (&other != entry && other.domain == entry->aid && other.kind != RegistryEntry::Kind::LoadFile)
+                apply(other);
+    changed_ = true;
+    return {{}, 0x9000};
+}
+
+} // namespace tolvane::runtime
