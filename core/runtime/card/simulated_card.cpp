@@ -85,7 +85,11 @@ void SimulatedCard::loadUnder(const LoadFile& file, const std::string& path, con
 void SimulatedCard::linkBlock(std::span<const std::uint8_t> block, const Aid& aid, const Aid& domain)
 {
     const std::string path = "the Load File Data Block of " + hexText(aid, HexCase::Upper);
-    const LoadFile file = makeLoadFile(componentsOf(block, path), {}, path);
+    // Unverified, the package is only laid out: what the checks would say
+    // is left to the runtime, which holds without them.
+    const auto entries = componentsOf(block, path);
+    const LoadFile file = loadOptions_.verify ? makeLoadFile(entries, loadOptions_, path)
+                                              : layOutLoadFile(entries, loadOptions_, path);
     if (file.packageAid != hexText(aid, HexCase::Upper))
         throw Error(ErrorKind::Simulation, path,
                     "the package loaded is " + file.packageAid + ", and INSTALL [for load] named " +

@@ -65,6 +65,10 @@ public:
     std::vector<std::uint8_t> atr() const;
 
     CardManager& manager() { return *manager_; }
+    // How a Load File Data Block that LOAD brings is laid out and checked:
+    // as the command line checks a CAP file (its export path, its target,
+    // verification).
+    void setLoadOptions(const LoadFileOptions& options) { loadOptions_ = options; }
 
 private:
     void linkBlock(std::span<const std::uint8_t> block, const Aid& aid, const Aid& domain) override;
@@ -89,6 +93,7 @@ private:
 
     std::unique_ptr<Vm> vm_;
     std::unique_ptr<CardManager> manager_;
+    LoadFileOptions loadOptions_;
     std::vector<std::uint8_t> pending_; // a T=0 answer that waits for GET RESPONSE
 };
 

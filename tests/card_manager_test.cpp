@@ -1,0 +1,256 @@
+// The simulated card's card manager against the project's own host side:
+// the card modes' commands sent through a session to the simulated card,
+// and the card side of the secure channels against the published vectors.
+
+#include "core/apdu/script.h"
+#include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/card/management.h"
+#include "core/card/operations.h"
+#include "core/gp/card_channel.h"
+#include "test_applet.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <optional>
+
+namespace tolvane {
+namespace {
+
+using namespace testing;
+
+// The simulated card as the card modes reach a card.
+class SimulatedTransport : public card::Transport {
+public:
+    explicit SimulatedTransport(runtime::SimulatedCard& card) : card_(card) {}
+    ByteVector transmit(const ByteVector& command) override { return card_.transmit(command).bytes(); }
+    ByteVector atr() const override { return card_.atr(); }
+    std::string reader() const override { return "simulated"; }
+
+private:
+    runtime::SimulatedCard& card_;
+};
+
+const ByteVector isd = runtime::issuerDomainAid();
+
+gp::StaticKeys defaultKeys()
+{
+    return {gp::defaultTestKey(), gp::defaultTestKey(), gp::defaultTestKey()};
+}
+
+card::ChannelOptions channelOptions(const gp::StaticKeys& keys, gp::SecurityLevel level, unsigned version = 0)
+{
+    card::ChannelOptions options;
+    options.keys = keys;
+    options.level = level;
+    options.keyVersion = version;
+    return options;
+}
+
+bool lists(const std::vector<gp::RegistryEntry>& entries, const ByteVector& aid)
+{
+    return std::any_of(entries.begin(), entries.end(), [&](const gp::RegistryEntry& e) { return e.aid == aid; });
+}
+
+TEST(CardManager, TheCardSideAgreesWithThePublishedVectors)
+{
+    // SCP03, i = 70: the pseudo-random card challenge from the counter and
+    // the domain's AID, then a command with C-MAC, C-DECRYPTION and the
+    // responses' protection asked for.
+    gp::CardChannelSetup scp03;
+    scp03.protocol = gp::Protocol::Scp03;
+    scp03.i = 0x70;
+    scp03.keyVersion = 0x30;
+    scp03.diversificationData = ByteVector(10, 0x00);
+    scp03.sdAid = hexBytes("A0000005591010FFFFFFFF8900000100");
+    scp03.counter = hexBytes("000003");
+    gp::CardChannel aes({hexBytes("000102030405060708090A0B0C0D0E0F"), hexBytes("101112131415161718191A1B1C1D1E1F"),
+                         hexBytes("202122232425262728292A2B2C2D2E2F")},
+                        scp03, hexBytes("FDF38259A1E0DE44"));
+    EXPECT_EQ(hexOf(aes.answer()), "00000000000000000000" "3003703B1ACA81E821F219081CDC01C26B372D000003");
+    EXPECT_EQ(aes.authenticate(hexBytes("8482330010 8C36F96BCC00724A 4E13AD591D7DA3F0")), "");
+    const auto plain = aes.unwrap(hexBytes("84E2910018 267A85DFE4A98FCA6FB0527E0DFECCE4 914E40401433C87F 00"));
+    ASSERT_TRUE(std::holds_alternative<ByteVector>(plain)) << std::get<std::string>(plain);
+    EXPECT_EQ(hexOf(std::get<ByteVector>(plain)), "80E2910006BF3E035C015A00");
+
+    // SCP02, i = 55: the card's cryptogram from the counter and challenge,
+    // then the MAC chained from EXTERNAL AUTHENTICATE's.
+    gp::CardChannelSetup scp02;
+    scp02.protocol = gp::Protocol::Scp02;
+    scp02.i = 0x55;
+    scp02.keyVersion = 0x70;
+    scp02.diversificationData = ByteVector(10, 0x00);
+    scp02.counter = hexBytes("0001");
+    scp02.random = hexBytes("6B4524ABEE7C0000");
+    gp::CardChannel des({hexBytes("100102030405060708090A0B0C0D0E0F"), hexBytes("101102030405060708090A0B0C0D0E0F"),
+                         hexBytes("102102030405060708090A0B0C0D0E0F")},
+                        scp02, hexBytes("40A62C37FA6304F8"));
+    EXPECT_EQ(hexOf(des.answer()), "00000000000000000000" "7002" "0001" "6B4524ABEE7C" "F32EA3838BC148F3");
+    EXPECT_EQ(des.authenticate(hexBytes("8482010010 BA6961667737C5BC EBECE14C7D6A4376")), "");
+    const auto status = des.unwrap(hexBytes("84F2200208 14DB34FA4341DCA8"));
+    ASSERT_TRUE(std::holds_alternative<ByteVector>(status)) << std::get<std::string>(status);
+    EXPECT_EQ(hexOf(std::get<ByteVector>(status)), "80F22002");
+    // The same command again has a MAC the chain no longer gives.
+    EXPECT_TRUE(std::holds_alternative<std::string>(des.unwrap(hexBytes("84F2200208 14DB34FA4341DCA8"))));
+}
+
+// Test applets are bytecode of our own, which the card takes unverified:
+// the runtime alone must hold.
+LoadFileOptions unverified()
+{
+    LoadFileOptions options;
+    options.verify = false;
+    return options;
+}
+
+struct Channel {
+    gp::Protocol protocol;
+    unsigned i;
+    gp::SecurityLevel level;
+};
+
+TEST(CardManager, EveryCardModeRoundTripsWithTheHostSide)
+{
+    const Channel channels[] = {
+        {gp::Protocol::Scp03, 0x00, gp::SecurityLevel::Mac},
+        {gp::Protocol::Scp03, 0x10, gp::SecurityLevel::MacAndEncryption},
+        {gp::Protocol::Scp03, 0x30, gp::SecurityLevel::Mac},
+        {gp::Protocol::Scp03, 0x70, gp::SecurityLevel::MacAndEncryption},
+        {gp::Protocol::Scp02, 0x15, gp::SecurityLevel::Mac},
+        {gp::Protocol::Scp02, 0x55, gp::SecurityLevel::MacAndEncryption},
+    };
+    const TestApplet applet{.process = throwSw(0x6311)};
+    const LoadFile file = layOutLoadFile(applet.entries(), unverified(), "test.cap");
+    const ByteVector instance = TestApplet::concat(applet.aid, {0x01});
+    const ByteVector selectApplet = TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 8}, instance);
+    for (const auto& channel : channels) {
+        SCOPED_TRACE("SCP0" + std::to_string(static_cast<int>(channel.protocol)) + " i=" + std::to_string(channel.i));
+        runtime::CardKeys keys;
+        keys.protocol = channel.protocol;
+        keys.i = channel.i;
+        runtime::SimulatedCard card({}, keys);
+        card.setLoadOptions(unverified());
+        SimulatedTransport transport(card);
+        // Each step opens a session of its own, as each run of the card
+        // modes does.
+        std::optional<card::Session> current;
+        const auto open = [&](const gp::StaticKeys& with, unsigned version = 0, const ByteVector& domain = isd) {
+            current.emplace(transport);
+            current->selectSecurityDomain(domain);
+            current->openSecureChannel(channelOptions(with, channel.level, version));
+            return std::ref(*current);
+        };
+
+        // A load and an install, as --send sends them.
+        apdu::Options options;
+        options.blockSize = 200;
+        options.instance = instance;
+        card::sendScript(open(defaultKeys()), apdu::makeScript(file, options, "test.cap"));
+        auto contents = card::listContents(*current);
+        ASSERT_TRUE(contents.isd);
+        EXPECT_EQ(contents.isd->aid, isd);
+        EXPECT_TRUE(lists(contents.loadFiles, *bytesFromHex(file.packageAid, HexSpaces::Ignored)));
+        EXPECT_TRUE(lists(contents.applications, instance));
+        EXPECT_EQ(card.transmit(selectApplet).sw, 0x6311);
+
+        // PUT KEY adds a key set; it opens a channel, and a wrong key is
+        // found out by the card's cryptogram before a try is spent.
+        gp::StaticKeys second{hexBytes(channel.protocol == gp::Protocol::Scp03 ? "000102030405060708090A0B0C0D0E0F1011121314151617"
+                                                                               : "000102030405060708090A0B0C0D0E0F"),
+                              {}, {}};
+        if (channel.protocol == gp::Protocol::Scp02)
+            second.enc = hexBytes("000102030405060708090A0B0C0D0E0F");
+        second.mac = second.enc;
+        second.dek = second.enc;
+        EXPECT_EQ(card::putKeys(open(defaultKeys()), {second, 0x02, false}).size(), 3u);
+        EXPECT_EQ(card::keyVersions(*current), (std::vector<unsigned>{0x01, 0x02}));
+        EXPECT_THROW(card::putKeys(*current, {second, 0x02, false}), Error); // that version is there
+        open(second, 0x02);
+        EXPECT_THROW(open(second, 0x01), Error);
+
+        // Lock and unlock the application; lock and unlock the card.
+        card::setApplicationLocked(open(defaultKeys()), instance, true);
+        EXPECT_EQ(card.transmit(selectApplet).sw, 0x6999);
+        card::setApplicationLocked(open(defaultKeys()), instance, false);
+        EXPECT_EQ(card.transmit(selectApplet).sw, 0x6311);
+        card::setCardState(open(defaultKeys()), isd, card::CardState::Locked);
+        EXPECT_EQ(card.transmit(selectApplet).sw, 0x6999);
+        EXPECT_TRUE(open(defaultKeys()).get().cardLocked());
+        card::setCardState(*current, isd, card::CardState::Unlocked);
+        EXPECT_EQ(card.transmit(selectApplet).sw, 0x6311);
+
+        // A supplementary security domain, the application extradited to
+        // it, a channel opened with it.
+        const ByteVector ssd = hexBytes("A000000151535001");
+        contents = card::listContents(open(defaultKeys()));
+        card::createSecurityDomain(*current, contents, ssd, {0x80}, {});
+        card::extradite(*current, instance, ssd);
+        contents = card::listContents(*current);
+        const auto moved = std::find_if(contents.applications.begin(), contents.applications.end(),
+                                        [&](const gp::RegistryEntry& e) { return e.aid == instance; });
+        ASSERT_NE(moved, contents.applications.end());
+        EXPECT_EQ(moved->securityDomain, ssd);
+        EXPECT_EQ(card::listContents(open(defaultKeys(), 0, ssd)).isd->aid, isd);
+
+        // DELETE: the load file is refused while its application is there,
+        // then goes with it.
+        const ByteVector package = *bytesFromHex(file.packageAid, HexSpaces::Ignored);
+        EXPECT_THROW(card::deleteObjects(open(defaultKeys()), {package}, false), Error);
+        card::extradite(open(defaultKeys()), instance, isd);
+        card::deleteObjects(*current, {package}, true);
+        contents = card::listContents(*current);
+        EXPECT_FALSE(lists(contents.loadFiles, package));
+        EXPECT_FALSE(lists(contents.applications, instance));
+        EXPECT_EQ(card.transmit(selectApplet).sw, 0x6A82);
+        // And it loads again.
+        card::sendScript(*current, apdu::makeScript(file, options, "test.cap"));
+        EXPECT_EQ(card.transmit(selectApplet).sw, 0x6311);
+    }
+}
+
+TEST(CardManager, RefusesAsACardDoes)
+{
+    runtime::SimulatedCard card;
+    const auto send = [&](const char* apdu) { return card.transmit(hexBytes(apdu)); };
+    const auto sw = [](const runtime::Response& r) { return r.sw; };
+    // Nothing of the management without a secure channel.
+    EXPECT_EQ(sw(send("80F24002024F0000")), 0x6982);
+    EXPECT_EQ(sw(send("80CA006600")), 0x9000); // card recognition data, in the clear
+    EXPECT_EQ(sw(send("80CA00E000")), 0x9000);
+    EXPECT_EQ(sw(send("80CA9F7F00")), 0x9000);
+    EXPECT_EQ(sw(send("80CA00FF00")), 0x6A88);
+    EXPECT_EQ(sw(send("80AA000000")), 0x6D00);
+    EXPECT_EQ(sw(send("8050050008 0102030405060708 00")), 0x6A88); // no key set 05
+    // A failed authentication is counted; the key set is blocked after ten.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        ASSERT_EQ(sw(send("8050000008 0102030405060708 00")), 0x9000);
+        const auto failed = send("8482010010 00000000000000000000000000000000");
+        EXPECT_EQ(failed.sw, 0x6300);
+        EXPECT_NE(failed.cardReason.find(std::to_string(attempt + 1) + " of 10"), std::string::npos) << failed.cardReason;
+    }
+    const auto blocked = send("8050000008 0102030405060708 00");
+    EXPECT_EQ(blocked.sw, 0x6983);
+    EXPECT_NE(blocked.cardReason.find("blocked"), std::string::npos);
+}
+
+TEST(CardManager, ASecureChannelRefusesAReplayedOrUnprotectedCommand)
+{
+    runtime::SimulatedCard card;
+    SimulatedTransport transport(card);
+    card::Session session(transport);
+    session.selectSecurityDomain(isd);
+    session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+    const card::Response listed = session.send(hexBytes("80F28002024F0000"), "GET STATUS");
+    EXPECT_EQ(listed.sw, 0x9000);
+    const ByteVector replayed = session.exchanges().back().sent;
+    // The same wrapped bytes again: the MAC chain has moved on; and the
+    // session is closed after it.
+    const auto again = card.transmit(replayed);
+    EXPECT_EQ(again.sw, 0x6982);
+    EXPECT_NE(again.cardReason.find("MAC is wrong"), std::string::npos) << again.cardReason;
+    EXPECT_EQ(card.transmit(hexBytes("80F28002024F0000")).sw, 0x6982);
+}
+
+} // namespace
+} // namespace tolvane
