@@ -506,6 +506,24 @@ struct Parser {
                 request.simulate.settings.persistentBytes = static_cast<std::size_t>(number);
         } else if (option == "--t0") {
             request.simulate.settings.t0 = true;
+        } else if (option == "--card-scp") {
+            // 02 or 03, with the i parameter after a colon where another is wanted.
+            static const std::pair<const char*, std::pair<tolvane::gp::Protocol, unsigned>> choices[] = {
+                {"02", {tolvane::gp::Protocol::Scp02, 0x55}},    {"02:15", {tolvane::gp::Protocol::Scp02, 0x15}},
+                {"02:55", {tolvane::gp::Protocol::Scp02, 0x55}}, {"03", {tolvane::gp::Protocol::Scp03, 0x70}},
+                {"03:00", {tolvane::gp::Protocol::Scp03, 0x00}}, {"03:10", {tolvane::gp::Protocol::Scp03, 0x10}},
+                {"03:30", {tolvane::gp::Protocol::Scp03, 0x30}}, {"03:70", {tolvane::gp::Protocol::Scp03, 0x70}}};
+            const auto choice = std::find_if(std::begin(choices), std::end(choices),
+                                             [&](const auto& c) { return value == c.first; });
+            if (choice == std::end(choices))
+                return wrong("02 or 03, or with i: 02:15, 02:55, 03:00, 03:10, 03:30 or 03:70");
+            request.simulate.keys.protocol = choice->second.first;
+            request.simulate.keys.i = choice->second.second;
+        } else if (option == "--card-keys") {
+            const auto key = tolvane::bytesFromHex(value, tolvane::HexSpaces::Ignored);
+            if (!key || (key->size() != 16 && key->size() != 24 && key->size() != 32))
+                return wrong("a key of 16, 24 or 32 bytes in hex, for ENC, MAC and DEK");
+            request.simulate.keys.keys = {*key, *key, *key};
         } else if (option == "--replace" || option == "--load-only") {
             (option == "--replace" ? request.script.replace : request.script.loadOnly) = true;
         } else if (option == "--package") {
@@ -766,14 +784,17 @@ std::variant<Request, int> parse(int argc, char** argv)
             return usageError("--compare-exp takes two export files, OLD.exp and NEW.exp, and no other option");
         return request;
     }
-    if (request.capFiles.empty())
-        return usageError("no CAP file given");
+    // A simulated card may start empty: its card manager takes loads.
     if (request.mode == Mode::Simulate) {
         if (!request.output.empty())
             return usageError("--simulate writes no file, so --output has nothing to write");
         if (request.simulate.vpcdPort && !request.simulate.script.empty())
             return usageError("--vpcd takes its commands from pcscd, so --script has nothing to give");
         auto& simulate = request.simulate;
+        if (simulate.keys.protocol == tolvane::gp::Protocol::Scp02 && !simulate.keys.keys.enc.empty() &&
+            simulate.keys.keys.enc.size() != 16)
+            return usageError("--card-scp 02 takes DES keys of 16 bytes, and --card-keys gives " +
+                              std::to_string(simulate.keys.keys.enc.size()));
         for (const auto& file : request.capFiles)
             simulate.files.push_back(absoluteCapPath(file));
         simulate.loadFile = request.loadFile;
@@ -784,6 +805,8 @@ std::variant<Request, int> parse(int argc, char** argv)
         simulate.quiet = request.quiet;
         return request;
     }
+    if (request.capFiles.empty())
+        return usageError("no CAP file given");
     if (!request.output.empty() && request.capFiles.size() > 1)
         return usageError("--output takes one CAP file, and " + std::to_string(request.capFiles.size()) +
                           " were given");

@@ -193,6 +193,14 @@ constexpr Option list[] = {
     {nullptr, "--t0", nullptr, "with --simulate: the transport is T=0",
      "With --simulate, answer as a T=0 card: a command of case 4 answers 61xx, and GET RESPONSE gives the data.",
      Scope::Simulate},
+    {nullptr, "--card-scp", "02|03[:I]", "with --simulate: the card's secure channel protocol",
+     "With --simulate, the secure channel protocol the card's issuer security domain speaks: 03 (SCP03, i 70, "
+     "the default; 03:00, 03:10 or 03:30 for another i) or 02 (SCP02, i 55; 02:15 for i 15).",
+     Scope::Simulate},
+    {nullptr, "--card-keys", "HEX", "with --simulate: the card's first key set",
+     "With --simulate, the key for ENC, MAC and DEK of the card's first key set, version 01 (default the test key "
+     "404142434445464748494A4B4C4D4E4F): AES keys of 16, 24 or 32 bytes under SCP03, DES keys of 16 under SCP02.",
+     Scope::Simulate},
     {nullptr, "--reader", "NAME", "with a card: the reader to use",
      "The reader to use, as --readers names it. Without it, the one reader that holds a card; where several do, "
      "a refusal names them.",

@@ -117,6 +117,8 @@ void prepare(runtime::SimulatedCard& card, const SimulateRequest& request)
         const LoadFile file = makeLoadFile(entriesOf(input, archive), request.loadFile, input.path);
         card.load(file, input.path);
     }
+    if (request.files.empty())
+        return; // the card as it is: its card manager takes loads
     const auto applets = card.lastApplets();
     if (request.instance && applets.size() != 1)
         throw Error(ErrorKind::Simulation, request.files.back(),
@@ -188,7 +190,8 @@ int runSimulation(const SimulateRequest& request)
     runtime::CardSettings settings = request.settings;
     if (request.vpcdPort)
         settings.stop = &stopRequested; // a signal ends the command running too
-    runtime::SimulatedCard card(settings);
+    runtime::SimulatedCard card(settings, request.keys);
+    card.setLoadOptions(request.loadFile);
     try {
         prepare(card, request);
     } catch (const Error& error) {

@@ -23,6 +23,7 @@ struct SimulateRequest {
     unsigned vpcdPort = 0;
     bool json = false, quiet = false;
     runtime::CardSettings settings;
+    runtime::CardKeys keys; // the card's first key set: --card-scp, --card-keys
 };
 
 // Exit status: 0 when the script ran (whatever the applets answered), 1

@@ -5,7 +5,8 @@ card served to pcscd through the vpcd reader, where --readers lists it,
 opensc-tool gets the applet's answers, and python-fido2 registers and
 authenticates with a U2F applet in extended mode (its attestation certificate
 set in one extended command, on logical channel 4 as its proprietary class
-byte names).
+byte names). An empty simulated card, served the same way, takes the card
+modes (--send, --list, --put-keys, --delete) over SCP03 and over SCP02.
 
 pcscd's socket path is fixed, so the vpcd part runs in a mount namespace of
 its own (as root), with a tmpfs over /run, as card_check does.
@@ -136,6 +137,66 @@ def vpcd_cases(rig, cli, corpus, problems):
         stop(simulator, signal.SIGINT, log, "the simulator", problems)
 
 
+WALLET_PACKAGE = "D1560001320A64656D9F"
+NEW_KEY = "000102030405060708090A0B0C0D0E0F"
+
+
+def wait_for_card(rig):
+    """Until pcscd lists the card and has powered it: a command sent while
+    pcscd is still bringing it up fails in pcscd, before the card."""
+    for _ in range(200):
+        if "(card)" in rig.readers() and rig.run("--info").returncode == 0:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+def card_manager_cases(rig, cli, corpus, problems):
+    """An empty simulated card behind pcscd, as a new user meets it: --send
+    loads and installs a corpus applet over SCP03 and over SCP02, the applet
+    answers, --list lists it, --put-keys adds a key set that then opens a
+    channel, and --delete takes the load file and its applet away."""
+    wallet = os.path.join(corpus, "cap", WALLET)
+    for scp in ("03", "02"):
+        what = "the empty card (SCP%s)" % scp
+        log = open(os.path.join(rig.work, "manager-%s.log" % scp), "w")
+        simulator = subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--card-scp", scp],
+                                     stdout=log, stderr=subprocess.STDOUT)
+        try:
+            if not wait_for_card(rig):
+                problems.append("%s: --readers does not list it: %s" % (what, rig.readers()))
+                continue
+            steps = [
+                ("--send", ["--send", "--params", PIN, wallet]),
+                ("--list", ["--list"]),
+                ("--put-keys", ["--put-keys", "--new-key", NEW_KEY, "--new-key-version", "02"]),
+                ("--list with the new key set", ["--list", "--key", NEW_KEY, "--key-version", "02"]),
+                ("--delete", ["--delete", "--force", WALLET_PACKAGE]),
+                ("--list after --delete", ["--list"]),
+            ]
+            outputs = {}
+            for name, args in steps:
+                result = rig.run(*args)
+                outputs[name] = result.stdout
+                if result.returncode != 0:
+                    log.flush()
+                    with open(log.name) as seen:
+                        tail = seen.read()[-1500:]
+                    problems.append("%s: %s exited %d: %s %s\nThe simulator's last lines: %s" %
+                                    (what, name, result.returncode, result.stdout, result.stderr, tail))
+                if name == "--send":
+                    answered = opensc(SELECT_WALLET, "80200000053132333435", "8050000002")
+                    if answered.returncode != 0 or answered.stdout.count("SW1=0x90, SW2=0x00") != 3:
+                        problems.append("%s: the wallet loaded through the card manager does not answer: %s" %
+                                        (what, answered.stdout))
+            if WALLET_PACKAGE not in outputs["--list"]:
+                problems.append("%s: --list does not list the wallet: %s" % (what, outputs["--list"]))
+            if WALLET_PACKAGE in outputs["--list after --delete"]:
+                problems.append("%s: the wallet is still listed after --delete" % what)
+        finally:
+            stop(simulator, signal.SIGINT, log, what, problems)
+
+
 FIDO_AID = "A0000006472F0001"
 U2F = "ledger-u2f-javacard__ledger-u2f.cap"
 
@@ -247,6 +308,7 @@ def main():
         rig.start_pcscd()
         try:
             vpcd_cases(rig, cli, corpus, problems)
+            card_manager_cases(rig, cli, corpus, problems)
             fido2_cases(rig, cli, corpus, problems)
         finally:
             rig.pcscd.send_signal(signal.SIGTERM)
