@@ -209,6 +209,33 @@ TEST(CardManager, EveryCardModeRoundTripsWithTheHostSide)
     }
 }
 
+TEST(CardManager, AnApplicationMayShareItsLoadFilesAid)
+{
+    // As many packages' applets do: the instance is named by the package's
+    // AID, and each registry entry is still reached as what it is.
+    const TestApplet applet{.process = throwSw(0x6311)};
+    runtime::SimulatedCard card;
+    card.load(layOutLoadFile(applet.entries(), unverified(), "test.cap"), "test.cap");
+    card.install(TestApplet::concat(applet.aid, {0x01}), applet.aid, {0}, {});
+    SimulatedTransport transport(card);
+    card::Session session(transport);
+    session.selectSecurityDomain(isd);
+    session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+    const auto contents = card::listContents(session);
+    EXPECT_TRUE(lists(contents.loadFiles, applet.aid));
+    EXPECT_TRUE(lists(contents.applications, applet.aid));
+    card::setApplicationLocked(session, applet.aid, true);
+    const ByteVector selectApplet = TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 7}, applet.aid);
+    EXPECT_EQ(card.transmit(selectApplet).sw, 0x6999);
+    card::Session again(transport);
+    again.selectSecurityDomain(isd);
+    again.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+    card::deleteObjects(again, {applet.aid}, true);
+    const auto after = card::listContents(again);
+    EXPECT_FALSE(lists(after.loadFiles, applet.aid));
+    EXPECT_FALSE(lists(after.applications, applet.aid));
+}
+
 TEST(CardManager, RefusesAsACardDoes)
 {
     runtime::SimulatedCard card;

@@ -181,7 +181,15 @@ CardManager::CardManager(ManagedCard& card, const CardKeys& keys) : card_(card)
 RegistryEntry* CardManager::find(std::span<const std::uint8_t> aid)
 {
     for (auto& entry : registry_)
-        if (std::equal(entry.aid.begin(), entry.aid.end(), aid.begin(), aid.end()))
+        if (entry.kind != RegistryEntry::Kind::LoadFile && std::equal(entry.aid.begin(), entry.aid.end(), aid.begin(), aid.end()))
+            return &entry;
+    return nullptr;
+}
+
+RegistryEntry* CardManager::findLoadFile(std::span<const std::uint8_t> aid)
+{
+    for (auto& entry : registry_)
+        if (entry.kind == RegistryEntry::Kind::LoadFile && std::equal(entry.aid.begin(), entry.aid.end(), aid.begin(), aid.end()))
             return &entry;
     return nullptr;
 }
@@ -425,6 +433,11 @@ CardManager::Answer CardManager::externalAuthenticate(const Bytes8& command, uns
         return {{}, 0x6985};
     }
     RegistryEntry* domain = find(session.domain);
+    if (!domain) {
+        session = {};
+        reason = "the security domain of the session is gone";
+        return {{}, 0x6985};
+    }
     DomainState& state = *domain->state;
     const std::string why = session.channel->authenticate(command);
     changed_ = true;
@@ -535,8 +548,8 @@ CardManager::Answer CardManager::install(const Bytes8& command, RegistryEntry& d
         const Bytes8& aid = (*parts)[0];
         if (aid.size() < 5 || aid.size() > 16)
             return refuse(0x6A80, "a load file AID of " + std::to_string(aid.size()) + " bytes (5 to 16)");
-        if (find(aid))
-            return refuse(0x6985, "the card holds " + hex(aid) + " already");
+        if (findLoadFile(aid))
+            return refuse(0x6985, "the card holds load file " + hex(aid) + " already");
         Aid loadDomain = (*parts)[1].empty() ? domain : (*parts)[1];
         const RegistryEntry* target = find(loadDomain);
         if (!target || target->kind != RegistryEntry::Kind::Domain)
@@ -552,7 +565,7 @@ CardManager::Answer CardManager::install(const Bytes8& command, RegistryEntry& d
             if (!parts)
                 return refuse(0x6A80, std::string(name) + " whose fields run past its data");
             RegistryEntry* to = find((*parts)[0]);
-            RegistryEntry* what = find((*parts)[2]);
+            RegistryEntry* what = find((*parts)[2]) ? find((*parts)[2]) : findLoadFile((*parts)[2]);
             if (!to || to->kind != RegistryEntry::Kind::Domain)
                 return refuse(0x6A88, std::string(name) + ": no security domain " + hex((*parts)[0]));
             if (!what || what == &registry_.front())
@@ -582,8 +595,8 @@ CardManager::Answer CardManager::install(const Bytes8& command, RegistryEntry& d
         changed_ = true;
         return {{0x00}, 0x9000};
     }
-    const RegistryEntry* file = find(loadFileAid);
-    if (!file || file->kind != RegistryEntry::Kind::LoadFile)
+    const RegistryEntry* file = findLoadFile(loadFileAid);
+    if (!file)
         return refuse(0x6A88, "no load file " + hex(loadFileAid) + " on the card");
     if (std::find(file->modules.begin(), file->modules.end(), module) == file->modules.end())
         return refuse(0x6A88, "load file " + hex(loadFileAid) + " has no module " + hex(module));
@@ -706,13 +719,18 @@ CardManager::Answer CardManager::remove(const Bytes8& command, unsigned channel,
     if (!aid || aid->empty())
         return refuse(0x6A80, "no AID (tag 4F) to delete");
     const bool related = (command[3] & 0x80) != 0;
-    RegistryEntry* entry = find(*aid);
+    // An application may share its load file's AID: with related objects
+    // asked for, the load file is meant.
+    RegistryEntry* entry = related && findLoadFile(*aid) ? findLoadFile(*aid) : find(*aid);
+    if (!entry)
+        entry = findLoadFile(*aid);
     if (!entry || entry->builtIn)
         return refuse(0x6A88, "nothing on the card has AID " + hex(*aid));
     if (entry == &registry_.front())
         return refuse(0x6985, "the issuer security domain is not deleted");
     // What goes with it: a load file's applications where related objects
     // are asked for, a security domain's associated applications never.
+    const bool deletingLoadFile = entry->kind == RegistryEntry::Kind::LoadFile;
     std::vector<Aid> going;
     if (entry->kind == RegistryEntry::Kind::LoadFile) {
         for (const auto& other : registry_)
@@ -741,16 +759,18 @@ CardManager::Answer CardManager::remove(const Bytes8& command, unsigned channel,
                 return refuse(0x6985, "security domain " + hex(instance) + " is selected on another logical channel");
     }
     for (const auto& instance : going) {
-        const auto at = std::find_if(registry_.begin(), registry_.end(), [&](const RegistryEntry& e) { return e.aid == instance; });
+        const auto at = std::find_if(registry_.begin(), registry_.end(), [&](const RegistryEntry& e) {
+            return e.aid == instance && e.kind != RegistryEntry::Kind::LoadFile;
+        });
         if (at->kind == RegistryEntry::Kind::Application)
             card_.removeInstance(instance);
         registry_.erase(at);
     }
     changed_ = true;
-    if (find(*aid) && find(*aid)->kind == RegistryEntry::Kind::LoadFile) {
+    if (const RegistryEntry* file = deletingLoadFile ? findLoadFile(*aid) : nullptr) {
         if (!card_.removePackage(*aid))
             return refuse(0x6985, "objects of load file " + hex(*aid) + " are still in use");
-        registry_.erase(std::find_if(registry_.begin(), registry_.end(), [&](const RegistryEntry& e) { return e.aid == *aid; }));
+        registry_.erase(registry_.begin() + (file - registry_.data()));
     }
     return {{0x00}, 0x9000};
 }
@@ -767,9 +787,9 @@ CardManager::Answer CardManager::putKey(const Bytes8& command, unsigned channel,
     const std::uint8_t p1 = command[2], p2 = command[3];
     if ((p2 & 0x7F) != 0x01 || !(p2 & 0x80))
         return refuse(0x6A86, "P2 " + byteHex(p2) + ": this card takes the three keys at once (81)");
-    if (command.size() < 6)
-        return refuse(0x6A80, "no data");
     const Bytes8 data = commandData(command);
+    if (data.empty())
+        return refuse(0x6A80, "no data");
     const unsigned version = data[0];
     if (version == 0 || version > 0x7F)
         return refuse(0x6A80, "key version " + byteHex(static_cast<std::uint8_t>(version)) + " (01 to 7F)");

@@ -116,7 +116,10 @@ public:
     // where an applet installed from the command line goes.
     std::vector<RegistryEntry>& registry() { return registry_; }
     const std::vector<RegistryEntry>& registry() const { return registry_; }
+    // The application or security domain `aid`; the load file `aid` (an
+    // application may have its load file's AID).
     RegistryEntry* find(std::span<const std::uint8_t> aid);
+    RegistryEntry* findLoadFile(std::span<const std::uint8_t> aid);
     std::uint8_t cardState() const { return registry_.front().lifeCycle; }
     void setCardState(std::uint8_t state) { registry_.front().lifeCycle = state; }
 

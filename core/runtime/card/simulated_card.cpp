@@ -64,8 +64,8 @@ void SimulatedCard::load(const LoadFile& file, const std::string& path)
 void SimulatedCard::loadUnder(const LoadFile& file, const std::string& path, const Aid& domain)
 {
     const auto aid = bytesFromHex(file.packageAid, HexSpaces::Ignored).value_or(Aid{});
-    if (manager_->find(aid))
-        throw Error(ErrorKind::Simulation, path, "the card holds " + file.packageAid + " already");
+    if (manager_->findLoadFile(aid))
+        throw Error(ErrorKind::Simulation, path, "the card holds load file " + file.packageAid + " already");
     vm_->link(file, path);
     RegistryEntry entry;
     entry.kind = RegistryEntry::Kind::LoadFile;
