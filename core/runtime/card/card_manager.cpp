@@ -205,6 +205,42 @@ std::optional<Aid> CardManager::domainNamed(std::span<const std::uint8_t> name) 
     return std::nullopt;
 }
 
+std::optional<Platform::Entry> CardManager::entry(const std::vector<std::uint8_t>& aid) const
+{
+    for (const auto& e : registry_)
+        if (e.kind != RegistryEntry::Kind::LoadFile && e.aid == aid)
+            return Entry{e.lifeCycle, e.privileges, e.domain, e.kind == RegistryEntry::Kind::Domain};
+    return std::nullopt;
+}
+
+void CardManager::setState(const std::vector<std::uint8_t>& aid, std::uint8_t state)
+{
+    if (RegistryEntry* e = find(aid)) {
+        e->lifeCycle = state;
+        changed_ = true;
+    }
+}
+
+Response CardManager::securityCommand(const std::vector<std::uint8_t>& domain, std::span<const std::uint8_t> command,
+                                      unsigned channel)
+{
+    Response response;
+    RegistryEntry* entry = find(domain);
+    const Bytes8 bytes(command.begin(), command.end());
+    std::string reason;
+    Answer answer{{}, 0x6985};
+    if (!entry || entry->kind != RegistryEntry::Kind::Domain)
+        reason = "the applet's security domain " + hex(domain) + " is not on the card";
+    else if (bytes.size() >= 4 && bytes[1] == 0x50)
+        answer = initializeUpdate(bytes, channel, *entry, reason);
+    else if (bytes.size() >= 4 && bytes[1] == 0x82)
+        answer = externalAuthenticate(bytes, channel, reason);
+    response.data = std::move(answer.first);
+    response.sw = answer.second;
+    response.cardReason = reason;
+    return response;
+}
+
 void CardManager::reset()
 {
     for (auto& session : sessions_)
@@ -212,6 +248,7 @@ void CardManager::reset()
     selected_.fill(std::nullopt);
     pending_.reset();
     statusLeft_.clear();
+    pin_.verified = pin_.submitted = false;
 }
 
 std::vector<std::uint8_t> CardManager::recognitionData(const DomainState& state) const

@@ -7,6 +7,7 @@
 // entry's life cycle, privileges and security domain.
 
 #include "core/gp/card_channel.h"
+#include "core/runtime/natives/platform.h"
 #include "core/runtime/vm/outcome.h"
 
 #include <array>
@@ -90,7 +91,7 @@ public:
     virtual bool removePackage(const Aid& aid) = 0;
 };
 
-class CardManager {
+class CardManager : public Platform {
 public:
     CardManager(ManagedCard& card, const CardKeys& keys);
 
@@ -120,11 +121,22 @@ public:
     // application may have its load file's AID).
     RegistryEntry* find(std::span<const std::uint8_t> aid);
     RegistryEntry* findLoadFile(std::span<const std::uint8_t> aid);
-    std::uint8_t cardState() const { return registry_.front().lifeCycle; }
-    void setCardState(std::uint8_t state) { registry_.front().lifeCycle = state; }
 
     // Whether the last command changed what the card keeps.
     bool changed() const { return changed_; }
+
+    // What the GlobalPlatform API asks of the card.
+    std::uint8_t cardState() const override { return registry_.front().lifeCycle; }
+    void setCardState(std::uint8_t state) override { registry_.front().lifeCycle = state; }
+    std::optional<Entry> entry(const std::vector<std::uint8_t>& aid) const override;
+    void setState(const std::vector<std::uint8_t>& aid, std::uint8_t state) override;
+    gp::CardChannel* session(unsigned channel) override { return sessions_[channel].channel.get(); }
+    void endSession(unsigned channel) override { sessions_[channel] = {}; }
+    Response securityCommand(const std::vector<std::uint8_t>& domain, std::span<const std::uint8_t> command,
+                             unsigned channel) override;
+    GlobalPin& globalPin() override { return pin_; }
+    void setHistoricalBytes(const std::vector<std::uint8_t>& bytes) override { historical_ = bytes; }
+    const std::optional<std::vector<std::uint8_t>>& historicalBytes() const { return historical_; }
 
 private:
     struct Session {
@@ -160,6 +172,8 @@ private:
     std::optional<PendingLoad> pending_;
     std::vector<std::vector<std::uint8_t>> statusLeft_; // GET STATUS entries that did not fit, for P2 | 01
     bool changed_ = false;
+    GlobalPin pin_;
+    std::optional<std::vector<std::uint8_t>> historical_; // set by the default applet
 };
 
 } // namespace tolvane::runtime

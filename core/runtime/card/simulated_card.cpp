@@ -51,6 +51,7 @@ SimulatedCard::SimulatedCard(const CardSettings& settings, const CardKeys& keys)
     auto state = std::make_unique<ApduState>();
     state->t0 = settings.t0;
     apdu.native = std::move(state);
+    vm.platform = manager_.get();
     selectDefault();
 }
 
@@ -736,7 +737,11 @@ void SimulatedCard::finishCommand(Response& response)
 
 std::vector<std::uint8_t> SimulatedCard::atr() const
 {
-    const std::string_view text = historical;
+    // The historical bytes: the card's name, or what the default applet set
+    // with GPSystem.setATRHistBytes.
+    const std::string_view name = historical;
+    const std::vector<std::uint8_t> text =
+        manager_->historicalBytes() ? *manager_->historicalBytes() : std::vector<std::uint8_t>(name.begin(), name.end());
     std::vector<std::uint8_t> atr;
     atr.reserve(text.size() + 4);
     atr.push_back(0x3B);
@@ -744,8 +749,7 @@ std::vector<std::uint8_t> SimulatedCard::atr() const
     atr.push_back(static_cast<std::uint8_t>((vm_->settings.t0 ? 0x00 : 0x80) | text.size()));
     if (!vm_->settings.t0)
         atr.push_back(0x01);
-    for (const char c : text)
-        atr.push_back(static_cast<std::uint8_t>(c));
+    atr.insert(atr.end(), text.begin(), text.end());
     if (!vm_->settings.t0) {
         std::uint8_t check = 0;
         for (std::size_t i = 1; i < atr.size(); ++i)

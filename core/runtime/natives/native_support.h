@@ -25,5 +25,16 @@ void oneShotClose(NativeCall& c);
 
 // The natives of keys, ciphers and signatures; nullptr for a name they do not serve.
 Native cryptoNativeFor(const std::string& fullName);
+// The GlobalPlatform API's natives, likewise; and the runtime's own class
+// behind the secure channel object, made once the API is installed.
+Native globalPlatformNativeFor(const std::string& fullName);
+void prepareGlobalPlatform(Vm& vm);
+
+// The applet instance whose context is running, if any.
+const Instance* runningInstance(Vm& vm);
+// The bytes of the AID object argument `arg`.
+const std::vector<std::uint8_t>& aidArgument(NativeCall& c, unsigned arg);
+// An AID object of the runtime's own, which any context may use.
+Ref newAidObject(Vm& vm, const std::vector<std::uint8_t>& bytes);
 
 } // namespace tolvane::runtime

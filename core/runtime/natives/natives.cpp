@@ -1255,6 +1255,8 @@ Native nativeFor(const std::string& fullName)
         return found->second;
     if (const Native crypto = cryptoNativeFor(fullName))
         return crypto;
+    if (const Native platform = globalPlatformNativeFor(fullName))
+        return platform;
     // What every exception class has, and what every object does.
     if (endsWith(fullName, ".throwIt(S)V"))
         return throwIt;
@@ -1271,9 +1273,32 @@ Native nativeFor(const std::string& fullName)
     return unserved;
 }
 
-void prepareNatives(Vm&)
+void prepareNatives(Vm& vm)
 {
     prepareConstants();
+    prepareGlobalPlatform(vm);
+}
+
+const Instance* runningInstance(Vm& vm)
+{
+    return currentInstance(vm);
+}
+
+const std::vector<std::uint8_t>& aidArgument(NativeCall& c, unsigned arg)
+{
+    return aidOf(c, arg);
+}
+
+Ref newAidObject(Vm& vm, const std::vector<std::uint8_t>& bytes)
+{
+    const Ref made = vm.newInstance(vm.api.aid);
+    Object& object = vm.object(made);
+    object.entryPoint = true;
+    object.context = 0;
+    auto state = std::make_unique<AidState>();
+    state->bytes = bytes;
+    object.native = std::move(state);
+    return made;
 }
 
 std::int16_t NativeCall::shortArg(unsigned i) const

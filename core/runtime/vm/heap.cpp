@@ -207,6 +207,8 @@ void Vm::markRoots(const Package* without)
     }
     for (const auto& [cls, ref] : exceptionInstances_)
         mark(ref);
+    for (const auto& [name, ref] : platformObjects)
+        mark(ref);
     mark(apduObject);
     mark(apduBuffer);
     for (const auto& frame : frames_)

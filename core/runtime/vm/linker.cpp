@@ -4,6 +4,7 @@
 
 #include "core/base/error.h"
 #include "core/base/hex.h"
+#include "core/cap/java_card.h"
 #include "core/runtime/api/api_table.h"
 #include "core/runtime/vm/vm.h"
 
@@ -209,13 +210,8 @@ namespace {
 // space after it; nothing for one it does not know.
 std::string knownPackageName(const std::vector<std::uint8_t>& aid)
 {
-    const std::string text = aidText(aid);
-    if (text == "A00000015100")
-        return "org.globalplatform ";
-    for (std::size_t i = 0; i < apiPackageCount; ++i)
-        if (text == apiPackageRows[i].aid)
-            return std::string(apiPackageRows[i].name) + " ";
-    return {};
+    const auto name = cap::wellKnownPackageName(aidText(aid));
+    return name ? *name + " " : std::string();
 }
 
 // Resolves one loaded package's references; throws Error naming the first

@@ -39,6 +39,7 @@ struct Class;
 struct Method;
 struct Package;
 class Vm;
+class Platform;
 
 // What an API object keeps beyond its fields (a PIN, a digest's input, ...).
 struct NativeState {
@@ -308,6 +309,10 @@ public:
 
     // The runtime environment's state, kept here for the natives.
     const CardSettings settings;
+    Platform* platform = nullptr; // the card's GlobalPlatform side, where it has one
+    // Objects of the runtime's own that natives hand out and keep (the
+    // secure channel, the global PIN's CVM), by name.
+    std::map<std::string, Ref> platformObjects;
     ApiClasses api;
     std::vector<Instance> instances;
     // Logical channels: which are open, the applet selected on each, and the
