@@ -215,6 +215,7 @@ struct TestApplet {
     // 16 plus the argument there.
     bool multiSelectable = false;
     std::uint8_t frameworkMajor = 1, frameworkMinor = 2;
+    bool globalPlatform = false; // a sixth import, org.globalplatform 1.0, for pool entries of 0x85
     std::map<std::size_t, ByteVector> poolChanges; // entries in place of poolEntries'
 
     std::vector<CapEntry> entries() const
@@ -309,7 +310,7 @@ struct TestApplet {
         ByteVector applet{1};
         applet = withAid(applet, concat(aid, {0x01}));
         putBe16(applet, offsets[0]);
-        ByteVector imports{5, 0, 1};
+        ByteVector imports{static_cast<std::uint8_t>(globalPlatform ? 6 : 5), 0, 1};
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x00, 0x01});
         imports.insert(imports.end(), {frameworkMinor, frameworkMajor});
         imports = withAid(imports, framework);
@@ -319,6 +320,10 @@ struct TestApplet {
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x02, 0x01});
         imports.insert(imports.end(), {0, 1});
         imports = withAid(imports, {0xA0, 0x00, 0x00, 0x00, 0x62, 0x02, 0x09});
+        if (globalPlatform) {
+            imports.insert(imports.end(), {0, 1});
+            imports = withAid(imports, {0xA0, 0x00, 0x00, 0x01, 0x51, 0x00});
+        }
         std::map<std::uint8_t, ByteVector> c{{1, header},
                                              {3, applet},
                                              {4, imports},
