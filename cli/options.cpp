@@ -197,6 +197,13 @@ constexpr Option list[] = {
      "With --simulate, the secure channel protocol the card's issuer security domain speaks: 03 (SCP03, i 70, "
      "the default; 03:00, 03:10 or 03:30 for another i) or 02 (SCP02, i 55; 02:15 for i 15).",
      Scope::Simulate},
+    {nullptr, "--card-file", "FILE", "with --simulate: keep the whole card in FILE",
+     "With --simulate, the card is kept in FILE: its packages, applets, their objects and static fields, keys, "
+     "PINs, life cycle states and counters. A FILE that does not exist is a new empty card; after each command "
+     "that changes the card, FILE is replaced whole and atomically, so that a card stopped at any moment (even "
+     "killed) starts again from its last complete command. A FILE that is corrupt, of another format version or no "
+     "card file is refused, and left as it was. --card-scp and --card-keys make a new card only.",
+     Scope::Simulate},
     {nullptr, "--card-keys", "HEX", "with --simulate: the card's first key set",
      "With --simulate, the key for ENC, MAC and DEK of the card's first key set, version 01 (default the test key "
      "404142434445464748494A4B4C4D4E4F): AES keys of 16, 24 or 32 bytes under SCP03, DES keys of 16 under SCP02.",

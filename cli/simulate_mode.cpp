@@ -5,6 +5,7 @@
 #include "core/checks/checks.h"
 #include "core/convert/input_file.h"
 #include "core/report/report_sink.h"
+#include "core/runtime/card/card_file.h"
 #include "core/runtime/card/vpcd.h"
 #include "core/zip/archive.h"
 
@@ -193,6 +194,12 @@ int runSimulation(const SimulateRequest& request)
     runtime::SimulatedCard card(settings, request.keys);
     card.setLoadOptions(request.loadFile);
     try {
+        // A card file that is refused is left as it was, and nothing runs.
+        if (!request.cardFile.empty()) {
+            if (const auto state = runtime::readCardFile(request.cardFile))
+                card.restoreState(*state, request.cardFile);
+            card.keepIn(request.cardFile);
+        }
         prepare(card, request);
     } catch (const Error& error) {
         std::fflush(stdout);
@@ -227,10 +234,16 @@ int runSimulation(const SimulateRequest& request)
     Figures figures;
     const auto started = std::chrono::steady_clock::now();
     int status = exitOk;
-    if (request.script.empty())
-        status = runScript(card, request, std::cin, figures);
-    else
-        status = runScript(card, request, script, figures);
+    try {
+        if (request.script.empty())
+            status = runScript(card, request, std::cin, figures);
+        else
+            status = runScript(card, request, script, figures);
+    } catch (const Error& error) {
+        std::fflush(stdout);
+        print("tolvane-cli: " + displayText(error.message()), stderr);
+        return exitFailed;
+    }
     if (status != exitOk)
         return status;
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -24,6 +24,7 @@ struct SimulateRequest {
     bool json = false, quiet = false;
     runtime::CardSettings settings;
     runtime::CardKeys keys; // the card's first key set: --card-scp, --card-keys
+    std::string cardFile;   // --card-file: where the card is kept
 };
 
 // Exit status: 0 when the script ran (whatever the applets answered), 1

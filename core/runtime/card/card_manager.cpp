@@ -241,6 +241,112 @@ Response CardManager::securityCommand(const std::vector<std::uint8_t>& domain, s
     return response;
 }
 
+void CardManager::save(StateWriter& out) const
+{
+    out.u32(static_cast<std::uint32_t>(registry_.size()));
+    for (const auto& entry : registry_) {
+        out.u8(static_cast<std::uint8_t>(entry.kind));
+        out.bytes(entry.aid);
+        out.u8(entry.lifeCycle);
+        out.bytes(entry.privileges);
+        out.bytes(entry.domain);
+        out.bytes(entry.loadFile);
+        out.bytes(entry.module);
+        out.u8(static_cast<std::uint8_t>(entry.major));
+        out.u8(static_cast<std::uint8_t>(entry.minor));
+        for (const auto* list : {&entry.modules, &entry.imports}) {
+            out.u32(static_cast<std::uint32_t>(list->size()));
+            for (const auto& aid : *list)
+                out.bytes(aid);
+        }
+        out.bytes(entry.block);
+        out.u8(entry.builtIn ? 1 : 0);
+        out.u8(entry.state ? 1 : 0);
+        if (entry.state) {
+            const DomainState& state = *entry.state;
+            out.u8(static_cast<std::uint8_t>(state.protocol));
+            out.u8(static_cast<std::uint8_t>(state.i));
+            out.u32(state.counter);
+            out.u8(static_cast<std::uint8_t>(state.failures));
+            out.u32(static_cast<std::uint32_t>(state.keySets.size()));
+            for (const auto& set : state.keySets) {
+                out.u8(static_cast<std::uint8_t>(set.version));
+                out.bytes(set.keys.enc);
+                out.bytes(set.keys.mac);
+                out.bytes(set.keys.dek);
+            }
+        }
+    }
+    out.bytes(pin_.value);
+    out.u8(pin_.format);
+    out.u8(pin_.limit);
+    out.u8(pin_.tries);
+    out.u8(pin_.blocked ? 1 : 0);
+    out.u8(historical_ ? 1 : 0);
+    if (historical_)
+        out.bytes(*historical_);
+}
+
+void CardManager::load(StateReader& in)
+{
+    std::vector<RegistryEntry> registry;
+    for (std::size_t n = in.count(16); n > 0; --n) {
+        RegistryEntry entry;
+        const std::uint8_t kind = in.u8();
+        if (kind > static_cast<std::uint8_t>(RegistryEntry::Kind::Domain))
+            throw SnapshotError("a registry entry of no kind the card has");
+        entry.kind = static_cast<RegistryEntry::Kind>(kind);
+        entry.aid = in.bytes();
+        entry.lifeCycle = in.u8();
+        entry.privileges = in.bytes();
+        if (entry.privileges.size() != 3)
+            throw SnapshotError("privileges of " + std::to_string(entry.privileges.size()) + " bytes");
+        entry.domain = in.bytes();
+        entry.loadFile = in.bytes();
+        entry.module = in.bytes();
+        entry.major = in.u8();
+        entry.minor = in.u8();
+        for (auto* list : {&entry.modules, &entry.imports})
+            for (std::size_t m = in.count(4); m > 0; --m)
+                list->push_back(in.bytes());
+        entry.block = in.bytes();
+        entry.builtIn = in.u8() != 0;
+        if (in.u8()) {
+            DomainState state;
+            const std::uint8_t protocol = in.u8();
+            if (protocol != 2 && protocol != 3)
+                throw SnapshotError("a security domain of secure channel protocol " + std::to_string(protocol));
+            state.protocol = static_cast<gp::Protocol>(protocol);
+            state.i = in.u8();
+            state.counter = in.u32();
+            state.failures = in.u8();
+            for (std::size_t k = in.count(13); k > 0; --k) {
+                KeySet set;
+                set.version = in.u8();
+                set.keys.enc = in.bytes();
+                set.keys.mac = in.bytes();
+                set.keys.dek = in.bytes();
+                state.keySets.push_back(std::move(set));
+            }
+            entry.state = std::move(state);
+        }
+        registry.push_back(std::move(entry));
+    }
+    if (registry.empty() || registry.front().aid != issuerDomainAid() || !registry.front().state)
+        throw SnapshotError("a registry without the issuer security domain first");
+    pin_ = {};
+    pin_.value = in.bytes();
+    pin_.format = in.u8();
+    pin_.limit = in.u8();
+    pin_.tries = in.u8();
+    pin_.blocked = in.u8() != 0;
+    historical_.reset();
+    if (in.u8())
+        historical_ = in.bytes();
+    registry_ = std::move(registry);
+    reset();
+}
+
 void CardManager::reset()
 {
     for (auto& session : sessions_)

@@ -9,6 +9,7 @@
 #include "core/gp/card_channel.h"
 #include "core/runtime/natives/platform.h"
 #include "core/runtime/vm/outcome.h"
+#include "core/runtime/vm/snapshot.h"
 
 #include <array>
 #include <cstdint>
@@ -124,6 +125,10 @@ public:
 
     // Whether the last command changed what the card keeps.
     bool changed() const { return changed_; }
+    // The registry, the keys, the counters and the global PIN, for the card
+    // file; load throws SnapshotError where the bytes do not fit.
+    void save(StateWriter& out) const;
+    void load(StateReader& in);
 
     // What the GlobalPlatform API asks of the card.
     std::uint8_t cardState() const override { return registry_.front().lifeCycle; }

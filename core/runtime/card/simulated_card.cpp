@@ -10,6 +10,7 @@
 #include "core/cap/components_file.h"
 #include "core/checks/checks.h"
 #include "core/runtime/api/api_table.h"
+#include "core/runtime/card/card_file.h"
 #include "core/runtime/vm/vm.h"
 
 #include <algorithm>
@@ -60,6 +61,62 @@ SimulatedCard::~SimulatedCard() = default;
 void SimulatedCard::load(const LoadFile& file, const std::string& path)
 {
     loadUnder(file, path, issuerDomainAid());
+    persist();
+}
+
+std::vector<std::uint8_t> SimulatedCard::saveState() const
+{
+    StateWriter out;
+    manager_->save(out);
+    vm_->saveMemory(out);
+    return out.data();
+}
+
+void SimulatedCard::restoreState(std::span<const std::uint8_t> state, const std::string& path)
+{
+    Vm& vm = *vm_;
+    try {
+        StateReader in(state);
+        manager_->load(in);
+        // The packages are linked again in the order they were loaded, so
+        // that every class is where the memory's objects name it.
+        LoadFileOptions options;
+        options.verify = false; // verified when it was loaded
+        for (const auto& entry : manager_->registry())
+            if (entry.kind == RegistryEntry::Kind::LoadFile && !entry.builtIn) {
+                const std::string name = "the card file's package " + hexText(entry.aid, HexCase::Upper);
+                vm.link(layOutLoadFile(componentsOf(entry.block, name), options, name), name);
+            }
+        vm.restoreMemory(in);
+        if (!in.atEnd())
+            throw SnapshotError("bytes after the card's state");
+    } catch (const SnapshotError& error) {
+        throw Error(ErrorKind::Simulation, path, std::string("is a corrupt card file: ") + error.what());
+    } catch (const Error& error) {
+        throw Error(ErrorKind::Simulation, path, "is a corrupt card file: a package in it does not link: " +
+                                                     error.message());
+    }
+    static_cast<ApduState&>(*vm.object(vm.apduObject).native).t0 = vm.settings.t0;
+    reset();
+    savedState_ = saveState();
+}
+
+void SimulatedCard::keepIn(const std::string& path)
+{
+    cardFile_ = path;
+    savedState_.clear();
+    persist();
+}
+
+void SimulatedCard::persist()
+{
+    if (cardFile_.empty())
+        return;
+    auto state = saveState();
+    if (state == savedState_)
+        return;
+    writeCardFile(cardFile_, state);
+    savedState_ = std::move(state);
 }
 
 void SimulatedCard::loadUnder(const LoadFile& file, const std::string& path, const Aid& domain)
@@ -103,7 +160,7 @@ Aid SimulatedCard::installApplet(const Aid& module, const Aid& instance, const s
 {
     if (manager_->find(instance))
         throw Error(ErrorKind::Simulation, {}, "the card holds " + hexText(instance, HexCase::Upper) + " already");
-    const Aid registered = install(module, instance, privileges, parameters);
+    const Aid registered = installInstance(module, instance, privileges, parameters);
     RegistryEntry* entry = manager_->find(registered);
     entry->lifeCycle = selectable ? life::selectable : life::installed;
     entry->domain = domain;
@@ -186,6 +243,16 @@ Error installError(const std::string& what, const std::vector<std::string>& line
 } // namespace
 
 std::vector<std::uint8_t> SimulatedCard::install(const std::vector<std::uint8_t>& module,
+                                                 const std::vector<std::uint8_t>& instance,
+                                                 const std::vector<std::uint8_t>& privileges,
+                                                 const std::vector<std::uint8_t>& parameters)
+{
+    const auto registered = installInstance(module, instance, privileges, parameters);
+    persist();
+    return registered;
+}
+
+std::vector<std::uint8_t> SimulatedCard::installInstance(const std::vector<std::uint8_t>& module,
                                                  const std::vector<std::uint8_t>& instance,
                                                  const std::vector<std::uint8_t>& privileges,
                                                  const std::vector<std::uint8_t>& parameters)
@@ -356,6 +423,13 @@ bool isInterindustry(std::uint8_t cla)
 } // namespace
 
 Response SimulatedCard::transmit(std::span<const std::uint8_t> command)
+{
+    Response response = answer(command);
+    persist();
+    return response;
+}
+
+Response SimulatedCard::answer(std::span<const std::uint8_t> command)
 {
     Vm& vm = *vm_;
     Response response;

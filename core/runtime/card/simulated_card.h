@@ -56,7 +56,7 @@ public:
                                       const std::vector<std::uint8_t>& privileges,
                                       const std::vector<std::uint8_t>& parameters);
 
-    // Answers one command.
+    // Answers one command (and keeps the card, where it is kept in a file).
     Response transmit(std::span<const std::uint8_t> command);
     // A card reset (or a power loss and power on): an open transaction is
     // undone, transient memory cleared, no applet selected, and every
@@ -65,6 +65,18 @@ public:
     std::vector<std::uint8_t> atr() const;
 
     CardManager& manager() { return *manager_; }
+
+    // The card's whole state: its registry, keys and counters, the packages'
+    // Load File Data Blocks, and its memory as a power loss leaves it.
+    std::vector<std::uint8_t> saveState() const;
+    // A card's state as saveState gave it, on a card just made (with the
+    // same settings' memory); throws Error (Simulation) naming `path` where
+    // it does not fit.
+    void restoreState(std::span<const std::uint8_t> state, const std::string& path);
+    // Keeps the card in the card file `path`: it is replaced whole after
+    // each command, load or install that changes the card's state. A
+    // failure to save throws Error from that call.
+    void keepIn(const std::string& path);
     // How a Load File Data Block that LOAD brings is laid out and checked:
     // as the command line checks a CAP file (its export path, its target,
     // verification).
@@ -78,6 +90,10 @@ private:
     void removeInstance(const Aid& aid) override;
     bool removePackage(const Aid& aid) override;
     void loadUnder(const LoadFile& file, const std::string& path, const Aid& domain);
+    std::vector<std::uint8_t> installInstance(const std::vector<std::uint8_t>& module,
+                                              const std::vector<std::uint8_t>& instance,
+                                              const std::vector<std::uint8_t>& privileges,
+                                              const std::vector<std::uint8_t>& parameters);
     // What a card selects on the basic channel when it starts: an
     // application with the card reset privilege, else the issuer domain.
     void selectDefault();
@@ -94,6 +110,10 @@ private:
     std::unique_ptr<Vm> vm_;
     std::unique_ptr<CardManager> manager_;
     LoadFileOptions loadOptions_;
+    std::string cardFile_;                  // where the card is kept; empty: in memory only
+    std::vector<std::uint8_t> savedState_;  // what the card file holds
+    void persist();
+    Response answer(std::span<const std::uint8_t> command);
     std::vector<std::uint8_t> pending_; // a T=0 answer that waits for GET RESPONSE
 };
 

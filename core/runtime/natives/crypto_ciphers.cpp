@@ -240,6 +240,18 @@ std::int8_t cipherConstant(const char* name)
     return static_cast<std::int8_t>(constant(aead ? aeadClass : cipherClass, name));
 }
 
+std::uint8_t kindIndex(const CipherKind* kind)
+{
+    return static_cast<std::uint8_t>(kind - cipherKinds);
+}
+
+const CipherKind* kindAt(std::uint8_t index)
+{
+    if (index >= std::size(cipherKinds))
+        throw SnapshotError("a cipher of no kind the card has");
+    return &cipherKinds[index];
+}
+
 struct CipherState : NativeState {
     const CipherKind* kind = nullptr;
     std::int8_t algorithm = 0;
@@ -252,6 +264,31 @@ struct CipherState : NativeState {
     {
         pending.clear();
         iv = firstIv;
+    }
+    const char* stateKind() const override { return "cipher"; }
+    // As a reset leaves it: its last init, no data pending.
+    void save(StateWriter& out) const override
+    {
+        out.u8(kindIndex(kind));
+        out.u8(static_cast<std::uint8_t>(algorithm));
+        out.u8(static_cast<std::uint8_t>((initialized ? 1 : 0) | (encrypt ? 2 : 0)));
+        out.bytes(key);
+        out.bytes(firstIv);
+        rsaKey.save(out);
+    }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<CipherState>();
+        state->kind = kindAt(in.u8());
+        state->algorithm = static_cast<std::int8_t>(in.u8());
+        const std::uint8_t flags = in.u8();
+        state->initialized = (flags & 1) != 0;
+        state->encrypt = (flags & 2) != 0;
+        state->key = in.bytes();
+        state->firstIv = in.bytes();
+        state->iv = state->firstIv;
+        KeyState::load(in, state->rsaKey);
+        return state;
     }
 };
 
@@ -271,6 +308,33 @@ struct AeadState : NativeState {
         data.clear();
         tag.clear();
         finished = false;
+    }
+    const char* stateKind() const override { return "aead"; }
+    void save(StateWriter& out) const override
+    {
+        out.u8(kindIndex(kind));
+        out.u8(static_cast<std::uint8_t>(algorithm));
+        out.u8(static_cast<std::uint8_t>((initialized ? 1 : 0) | (encrypt ? 2 : 0)));
+        out.bytes(key);
+        out.bytes(nonce);
+        out.u32(static_cast<std::uint32_t>(adataLength));
+        out.u32(static_cast<std::uint32_t>(messageLength));
+        out.u8(static_cast<std::uint8_t>(tagSize));
+    }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<AeadState>();
+        state->kind = kindAt(in.u8());
+        state->algorithm = static_cast<std::int8_t>(in.u8());
+        const std::uint8_t flags = in.u8();
+        state->initialized = (flags & 1) != 0;
+        state->encrypt = (flags & 2) != 0;
+        state->key = in.bytes();
+        state->nonce = in.bytes();
+        state->adataLength = static_cast<std::int32_t>(in.u32());
+        state->messageLength = static_cast<std::int32_t>(in.u32());
+        state->tagSize = in.u8();
+        return state;
     }
 };
 
@@ -685,6 +749,12 @@ void addCipherNatives(NativeTable& t)
     t[aead + "getAlgorithm()B"] = algorithmOf<AeadState>;
     t[aead + "getCipherAlgorithm()B"] = cipherAlgorithmOf<AeadState>;
     t[aead + "getPaddingAlgorithm()B"] = paddingAlgorithmOf<AeadState>;
+}
+
+void registerCipherKinds()
+{
+    registerNativeKind("cipher", CipherState::restore);
+    registerNativeKind("aead", AeadState::restore);
 }
 
 } // namespace tolvane::runtime::crypto

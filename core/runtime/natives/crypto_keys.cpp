@@ -55,6 +55,49 @@ void KeyState::reset()
         clear();
 }
 
+void KeyState::save(StateWriter& out) const
+{
+    // A transient key's contents go with the power.
+    const bool kept = !clearedOn;
+    out.u8(static_cast<std::uint8_t>(family));
+    out.u8(static_cast<std::uint8_t>(type));
+    out.u16(static_cast<std::uint16_t>(bits));
+    out.u8(kept && initialized ? 1 : 0);
+    out.bytes(kept ? key : Bytes(key.size(), 0));
+    out.u8(clearedOn ? static_cast<std::uint8_t>(1 + static_cast<int>(*clearedOn)) : 0);
+    out.u8(static_cast<std::uint8_t>(role));
+    out.u32(kept ? static_cast<std::uint32_t>(parts.size()) : 0);
+    if (kept)
+        for (const auto& [name, part] : parts) {
+            out.text(name);
+            out.bytes(part);
+        }
+    out.u16(static_cast<std::uint16_t>(kept ? cofactor : 1));
+}
+
+void KeyState::load(StateReader& in, KeyState& key)
+{
+    key.family = static_cast<Family>(in.u8());
+    if (key.family > Family::Ec)
+        throw SnapshotError("a key of no family the card has");
+    key.type = static_cast<std::int8_t>(in.u8());
+    key.bits = in.u16();
+    key.initialized = in.u8() != 0;
+    key.key = in.bytes();
+    const std::uint8_t cleared = in.u8();
+    if (cleared > 3)
+        throw SnapshotError("a key cleared on no event the card has");
+    key.clearedOn = cleared ? std::optional<Memory>(static_cast<Memory>(cleared - 1)) : std::nullopt;
+    key.role = static_cast<Role>(in.u8());
+    if (key.role > Role::Crt)
+        throw SnapshotError("a key of no role the card has");
+    for (std::size_t i = in.count(8); i > 0; --i) {
+        std::string name = in.text();
+        key.parts[name] = in.bytes();
+    }
+    key.cofactor = static_cast<std::int16_t>(in.u16());
+}
+
 void KeyState::cleared(Memory event)
 {
     if (clearedOn == event)

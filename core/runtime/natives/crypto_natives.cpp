@@ -187,6 +187,32 @@ struct SignatureState : NativeState {
     Bytes key, iv, data;
     KeyState asymmetricKey;                 // an RSA or EC signature's key, as init found it
     void reset() override { data.clear(); } // as its last init left it
+    const char* stateKind() const override { return "signature"; }
+    void save(StateWriter& out) const override
+    {
+        out.u8(static_cast<std::uint8_t>(algorithm));
+        out.u8(static_cast<std::uint8_t>(kind - macKinds));
+        out.u8(static_cast<std::uint8_t>((initialized ? 1 : 0) | (signing ? 2 : 0)));
+        out.bytes(key);
+        out.bytes(iv);
+        asymmetricKey.save(out);
+    }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<SignatureState>();
+        state->algorithm = static_cast<std::int8_t>(in.u8());
+        const std::uint8_t index = in.u8();
+        if (index >= std::size(macKinds))
+            throw SnapshotError("a signature of no kind the card has");
+        state->kind = &macKinds[index];
+        const std::uint8_t flags = in.u8();
+        state->initialized = (flags & 1) != 0;
+        state->signing = (flags & 2) != 0;
+        state->key = in.bytes();
+        state->iv = in.bytes();
+        KeyState::load(in, state->asymmetricKey);
+        return state;
+    }
 };
 
 Ref makeSignature(NativeCall& c, const MacKind& kind, std::int8_t algorithm, const char* cls)
@@ -507,6 +533,27 @@ struct AgreementState : NativeState {
     Secret secret = Secret::X;
     bool initialized = false;
     KeyState key;
+    const char* stateKind() const override { return "agreement"; }
+    void save(StateWriter& out) const override
+    {
+        out.u8(static_cast<std::uint8_t>(algorithm));
+        out.u8(static_cast<std::uint8_t>((cofactor ? 1 : 0) | (initialized ? 2 : 0)));
+        out.u8(static_cast<std::uint8_t>(secret));
+        key.save(out);
+    }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<AgreementState>();
+        state->algorithm = static_cast<std::int8_t>(in.u8());
+        const std::uint8_t flags = in.u8();
+        state->cofactor = (flags & 1) != 0;
+        state->initialized = (flags & 2) != 0;
+        state->secret = static_cast<Secret>(in.u8());
+        if (state->secret > Secret::Xy)
+            throw SnapshotError("a key agreement of no kind the card has");
+        KeyState::load(in, state->key);
+        return state;
+    }
 };
 
 void agreementGetInstance(NativeCall& c)
@@ -605,6 +652,19 @@ struct ChecksumState : NativeState {
     bool crc32 = false;
     std::uint32_t initial = 0, crc = 0;
     void reset() override { initial = crc = 0; }
+    const char* stateKind() const override { return "checksum"; }
+    void save(StateWriter& out) const override
+    {
+        out.u8(static_cast<std::uint8_t>(algorithm));
+        out.u8(crc32 ? 1 : 0);
+    }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<ChecksumState>();
+        state->algorithm = static_cast<std::int8_t>(in.u8());
+        state->crc32 = in.u8() != 0;
+        return state;
+    }
 };
 
 void checksumGetInstance(NativeCall& c)
@@ -723,6 +783,19 @@ Native cryptoNativeFor(const std::string& fullName)
 {
     const auto found = cryptoNatives().find(fullName);
     return found == cryptoNatives().end() ? nullptr : found->second;
+}
+
+void registerCryptoKinds()
+{
+    registerNativeKind("key", [](StateReader& in) -> std::unique_ptr<NativeState> {
+        auto key = std::make_unique<crypto::KeyState>();
+        crypto::KeyState::load(in, *key);
+        return key;
+    });
+    registerNativeKind("signature", SignatureState::restore);
+    registerNativeKind("agreement", AgreementState::restore);
+    registerNativeKind("checksum", ChecksumState::restore);
+    crypto::registerCipherKinds();
 }
 
 } // namespace tolvane::runtime

@@ -51,6 +51,9 @@ struct KeyState : NativeState {
     void check(); // initialized once every part its kind needs is set
     void reset() override;
     void cleared(Memory event) override;
+    const char* stateKind() const override { return "key"; }
+    void save(StateWriter& out) const override;
+    static void load(StateReader& in, KeyState& key);
 };
 
 // The key argument `arg`: a key the runtime built, else CryptoException ILLEGAL_VALUE.
@@ -118,5 +121,7 @@ using NativeTable = std::unordered_map<std::string, Native>;
 void addKeyNatives(NativeTable& table);
 void addCipherNatives(NativeTable& table);
 void addSignatureNatives(NativeTable& table);
+// The restorers of ciphers' states, for the card file.
+void registerCipherKinds();
 
 } // namespace tolvane::runtime::crypto

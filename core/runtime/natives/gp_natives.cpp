@@ -24,6 +24,14 @@ constexpr std::uint8_t appSelectable = 0x07, locked = 0x80, cardSecured = 0x0F, 
 // A registry entry object: the AID it stands for.
 struct RegistryState : NativeState {
     std::vector<std::uint8_t> aid;
+    const char* stateKind() const override { return "gp-registry-entry"; }
+    void save(StateWriter& out) const override { out.bytes(aid); }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<RegistryState>();
+        state->aid = in.bytes();
+        return state;
+    }
 };
 
 Platform& platformOf(NativeCall& c)
@@ -503,6 +511,11 @@ Native globalPlatformNativeFor(const std::string& fullName)
 {
     const auto found = gpNatives().find(fullName);
     return found == gpNatives().end() ? nullptr : found->second;
+}
+
+void registerGlobalPlatformKinds()
+{
+    registerNativeKind("gp-registry-entry", RegistryState::restore);
 }
 
 void prepareGlobalPlatform(Vm& vm)

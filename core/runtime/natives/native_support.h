@@ -29,6 +29,9 @@ Native cryptoNativeFor(const std::string& fullName);
 // behind the secure channel object, made once the API is installed.
 Native globalPlatformNativeFor(const std::string& fullName);
 void prepareGlobalPlatform(Vm& vm);
+// The restorers of the API objects' states, for the card file.
+void registerCryptoKinds();
+void registerGlobalPlatformKinds();
 
 // The applet instance whose context is running, if any.
 const Instance* runningInstance(Vm& vm);

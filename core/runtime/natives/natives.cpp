@@ -400,6 +400,14 @@ void getAID(NativeCall& c)
 
 struct AidState : NativeState {
     std::vector<std::uint8_t> bytes;
+    const char* stateKind() const override { return "aid"; }
+    void save(StateWriter& out) const override { out.bytes(bytes); }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<AidState>();
+        state->bytes = in.bytes();
+        return state;
+    }
 };
 
 std::vector<std::uint8_t> bytesOf(NativeCall& c, unsigned arrayArg, unsigned offsetArg, unsigned lengthArg)
@@ -593,6 +601,23 @@ struct PinState : NativeState {
     unsigned limit = 0, maxSize = 0, tries = 0;
     bool validated = false; // cleared at card reset, as a transient flag is
     void reset() override { validated = false; }
+    const char* stateKind() const override { return "pin"; }
+    void save(StateWriter& out) const override
+    {
+        out.bytes(pin);
+        out.u8(static_cast<std::uint8_t>(limit));
+        out.u8(static_cast<std::uint8_t>(maxSize));
+        out.u8(static_cast<std::uint8_t>(tries));
+    }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<PinState>();
+        state->pin = in.bytes();
+        state->limit = in.u8();
+        state->maxSize = in.u8();
+        state->tries = in.u8();
+        return state;
+    }
 };
 
 PinState& pinOf(NativeCall& c)
@@ -915,17 +940,29 @@ void apduValidCla(NativeCall& c)
 
 // javacard.security.MessageDigest
 
+const EVP_MD* mdOf(int algorithm);
+
 struct DigestState : NativeState {
     std::int8_t algorithm = 0;
     const EVP_MD* md = nullptr;
     std::vector<std::uint8_t> input;
     void reset() override { input.clear(); } // a card reset starts the digest again
+    const char* stateKind() const override { return "digest"; }
+    void save(StateWriter& out) const override { out.u8(static_cast<std::uint8_t>(algorithm)); }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<DigestState>();
+        state->algorithm = static_cast<std::int8_t>(in.u8());
+        state->md = mdOf(state->algorithm);
+        if (!state->md)
+            throw SnapshotError("a MessageDigest of no algorithm the card has");
+        return state;
+    }
 };
 
-// A MessageDigest, or one of its subclasses that share its state.
-void makeDigest(NativeCall& c, const Class* cls)
+// The digest of MessageDigest's algorithm number, if the card has it.
+const EVP_MD* mdOf(int algorithm)
 {
-    const std::int16_t algorithm = c.shortArg(0);
     const EVP_MD* md = nullptr;
     switch (algorithm) {
     case 1:
@@ -961,6 +998,14 @@ void makeDigest(NativeCall& c, const Class* cls)
     default:
         break;
     }
+    return md;
+}
+
+// A MessageDigest, or one of its subclasses that share its state.
+void makeDigest(NativeCall& c, const Class* cls)
+{
+    const std::int16_t algorithm = c.shortArg(0);
+    const EVP_MD* md = mdOf(algorithm);
     if (!md)
         c.vm.throwNew(c.vm.api.cryptoException, u(k.noSuchAlgorithm),
                       "MessageDigest algorithm " + std::to_string(algorithm));
@@ -1043,6 +1088,14 @@ void digestLength(NativeCall& c)
 
 struct RandomState : NativeState {
     std::int8_t algorithm = 0;
+    const char* stateKind() const override { return "random"; }
+    void save(StateWriter& out) const override { out.u8(static_cast<std::uint8_t>(algorithm)); }
+    static std::unique_ptr<NativeState> restore(StateReader& in)
+    {
+        auto state = std::make_unique<RandomState>();
+        state->algorithm = static_cast<std::int8_t>(in.u8());
+        return state;
+    }
 };
 
 void makeRandom(NativeCall& c, const Class* cls)
@@ -1277,6 +1330,13 @@ void prepareNatives(Vm& vm)
 {
     prepareConstants();
     prepareGlobalPlatform(vm);
+    registerNativeKind("aid", AidState::restore);
+    registerNativeKind("pin", PinState::restore);
+    registerNativeKind("digest", DigestState::restore);
+    registerNativeKind("random", RandomState::restore);
+    registerNativeKind("apdu", [](StateReader&) -> std::unique_ptr<NativeState> { return std::make_unique<ApduState>(); });
+    registerCryptoKinds();
+    registerGlobalPlatformKinds();
 }
 
 const Instance* runningInstance(Vm& vm)

@@ -9,6 +9,7 @@
 #include "core/cap/load_file.h"
 #include "core/cap/package.h"
 #include "core/runtime/vm/outcome.h"
+#include "core/runtime/vm/snapshot.h"
 
 #include <array>
 #include <cstdint>
@@ -46,6 +47,10 @@ struct NativeState {
     virtual ~NativeState() = default;
     virtual void reset() {}         // at card reset: what it keeps in transient memory is cleared
     virtual void cleared(Memory) {} // its transient memory of that kind was cleared
+    // For the card file: the name its restorer is registered under, and what
+    // a power loss leaves of it (as reset() would).
+    virtual const char* stateKind() const { return nullptr; }
+    virtual void save(StateWriter&) const {}
 };
 
 struct Object {
@@ -217,6 +222,9 @@ struct ApduState : NativeState {
     bool sentAndDone = false; // setOutgoingAndSend() ended the answer
     std::vector<std::uint8_t> response;
     bool t0 = false;
+    // Nothing of a command outlives the power: the card file keeps only
+    // that the APDU object is there.
+    const char* stateKind() const override { return "apdu"; }
 };
 
 // The logical channel a command's class byte names: with b7 set (40 to 7F,
@@ -267,6 +275,11 @@ public:
     void resetNatives(); // what API objects keep in transient memory, cleared at card reset
     const Class* apiClass(const std::string& name) const; // "javacard.security.AESKey"
     void collectGarbage();
+    // The card's memory for the card file (what a power loss leaves), and
+    // back, once the same packages are linked again in the same order.
+    // Throws SnapshotError where the bytes do not fit this card.
+    void saveMemory(StateWriter& out) const;
+    void restoreMemory(StateReader& in);
     // Takes a package off the card, with what its static fields alone kept;
     // false (and nothing changed but garbage collected) where objects of its
     // classes are still reached. Its applet instances must be gone.
