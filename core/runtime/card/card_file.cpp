@@ -48,22 +48,22 @@ std::vector<std::uint8_t> cardFileBytes(std::span<const std::uint8_t> state)
 std::vector<std::uint8_t> cardFileState(std::span<const std::uint8_t> file, const std::string& path)
 {
     if (file.size() < headerSize + hashSize || std::memcmp(file.data(), magic, magicSize) != 0)
-        throw refusal(path, "is not a card file (it does not begin with " + std::string(magic) + ")");
+        throw refusal(path, "not a card file (it does not begin with " + std::string(magic) + ")");
     const unsigned version = static_cast<unsigned>(file[magicSize] << 8 | file[magicSize + 1]);
     if (version != cardFileVersion)
-        throw refusal(path, "is a card file of format version " + std::to_string(version) +
+        throw refusal(path, "a card file of format version " + std::to_string(version) +
                                 ", and this tolvane reads version " + std::to_string(cardFileVersion));
     std::size_t length = 0;
     for (std::size_t i = 0; i < 4; ++i)
         length = length << 8 | file[magicSize + 2 + i];
     if (length > largestState || headerSize + length + hashSize != file.size())
-        throw refusal(path, "is a corrupt card file: its length says " + std::to_string(length) +
+        throw refusal(path, "a corrupt card file: its length says " + std::to_string(length) +
                                 " bytes of state, and it holds " +
                                 std::to_string(file.size() - std::min(file.size(), headerSize + hashSize)));
     const auto body = file.first(headerSize + length);
     const auto hash = digest::of(digest::Algorithm::Sha256, body);
     if (!std::equal(hash.begin(), hash.end(), file.begin() + static_cast<long>(headerSize + length)))
-        throw refusal(path, "is a corrupt card file: its SHA-256 does not match its contents");
+        throw refusal(path, "a corrupt card file: its SHA-256 does not match its contents");
     return {file.begin() + static_cast<long>(headerSize), file.begin() + static_cast<long>(headerSize + length)};
 }
 
@@ -74,20 +74,20 @@ std::optional<std::vector<std::uint8_t>> readCardFile(const std::string& path)
     if (fd < 0) {
         if (errno == ENOENT)
             return std::nullopt;
-        throw refusal(path, "cannot be read: " + std::string(std::strerror(errno)));
+        throw refusal(path, "the card file cannot be read: " + std::string(std::strerror(errno)));
     }
     FileHandle file(fd);
     struct stat info {};
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
-        throw refusal(path, "is not a regular file");
+        throw refusal(path, "not a regular file, so no card file");
     if (static_cast<std::uint64_t>(info.st_size) > largestState + headerSize + hashSize)
-        throw refusal(path, "is not a card file: " + std::to_string(info.st_size) + " bytes, larger than any card");
+        throw refusal(path, "not a card file: " + std::to_string(info.st_size) + " bytes, larger than any card");
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
     std::size_t done = 0;
     while (done < bytes.size()) {
         const auto got = readBytes(fd, bytes.data() + done, bytes.size() - done);
         if (got < 0)
-            throw refusal(path, "cannot be read: " + lastErrorText());
+            throw refusal(path, "the card file cannot be read: " + lastErrorText());
         if (got == 0)
             break;
         done += static_cast<std::size_t>(got);
@@ -103,7 +103,7 @@ void writeCardFile(const std::string& path, std::span<const std::uint8_t> state)
     AtomicFile file;
     if (!file.begin(path, Links::WriteTarget, newFilePermissions(), Durability::Flushed, true, Fallback::Refuse) ||
         !file.write(bytes.data(), bytes.size()) || !file.commit())
-        throw refusal(path, "cannot be saved: " + lastErrorText() + "; the card file holds the card as it was");
+        throw refusal(path, "the card cannot be saved: " + lastErrorText() + "; the card file holds the card as it was");
 }
 
 } // namespace tolvane::runtime

@@ -91,9 +91,9 @@ void SimulatedCard::restoreState(std::span<const std::uint8_t> state, const std:
         if (!in.atEnd())
             throw SnapshotError("bytes after the card's state");
     } catch (const SnapshotError& error) {
-        throw Error(ErrorKind::Simulation, path, std::string("is a corrupt card file: ") + error.what());
+        throw Error(ErrorKind::Simulation, path, std::string("a corrupt card file: ") + error.what());
     } catch (const Error& error) {
-        throw Error(ErrorKind::Simulation, path, "is a corrupt card file: a package in it does not link: " +
+        throw Error(ErrorKind::Simulation, path, "a corrupt card file: a package in it does not link: " +
                                                      error.message());
     }
     static_cast<ApduState&>(*vm.object(vm.apduObject).native).t0 = vm.settings.t0;

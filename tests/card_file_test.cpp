@@ -1,0 +1,196 @@
+// The card file: a card started from it is the card as it was, every byte
+// of it is checked, and a card killed at any point of a LOAD starts again
+// from its last complete command.
+
+#include "core/apdu/script.h"
+#include "core/base/error.h"
+#include "core/base/file_layer.h"
+#include "core/base/hex.h"
+#include "core/card/management.h"
+#include "core/card/operations.h"
+#include "core/runtime/card/card_file.h"
+#include "test_applet.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <optional>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace tolvane {
+namespace {
+
+using namespace testing;
+
+class SimulatedTransport : public card::Transport {
+public:
+    explicit SimulatedTransport(runtime::SimulatedCard& card) : card_(card) {}
+    ByteVector transmit(const ByteVector& command) override { return card_.transmit(command).bytes(); }
+    ByteVector atr() const override { return card_.atr(); }
+    std::string reader() const override { return "simulated"; }
+
+private:
+    runtime::SimulatedCard& card_;
+};
+
+gp::StaticKeys keysOf(const char* hex)
+{
+    const ByteVector key = hexBytes(hex);
+    return {key, key, key};
+}
+
+const char* const testKey = "404142434445464748494A4B4C4D4E4F";
+
+// A session with the issuer security domain, its channel open.
+struct Managed {
+    SimulatedTransport transport;
+    card::Session session;
+    Managed(runtime::SimulatedCard& card, const gp::StaticKeys& keys, unsigned version = 0)
+        : transport(card), session(transport)
+    {
+        session.selectSecurityDomain(runtime::issuerDomainAid());
+        card::ChannelOptions options;
+        options.keys = keys;
+        options.keyVersion = version;
+        session.openSecureChannel(options);
+    }
+    card::Session& get() { return session; }
+};
+
+// Each command (its SELECT too) adds one to the package's static short and
+// answers 63 and it.
+const TestApplet counter{.process = ByteVector{0x7D, 0, staticShort, 0x04, 0x41, 0x81, 0, staticShort, 0x11, 0x63,
+                                               0x00, 0x7D, 0, staticShort, 0x41, 0x8D, 0, throwIt, 0x7A}};
+
+LoadFileOptions unverified()
+{
+    LoadFileOptions options;
+    options.verify = false;
+    return options;
+}
+
+apdu::Script loadScript()
+{
+    apdu::Options options;
+    options.blockSize = 64; // many blocks: many points at which to be killed
+    return apdu::makeScript(layOutLoadFile(counter.entries(), unverified(), "test.cap"), options, "test.cap");
+}
+
+const ByteVector instance = TestApplet::concat(counter.aid, {0x01});
+const ByteVector command{0x80, 0x10, 0x00, 0x00};
+const ByteVector selectCounter = TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 8}, instance);
+
+// A card started from the file at `path`.
+std::unique_ptr<runtime::SimulatedCard> startFrom(const std::string& path)
+{
+    auto card = std::make_unique<runtime::SimulatedCard>();
+    card->setLoadOptions(unverified());
+    if (const auto state = runtime::readCardFile(path))
+        card->restoreState(*state, path);
+    card->keepIn(path);
+    return card;
+}
+
+TEST(CardFile, ACardStartsAgainAsItWas)
+{
+    TempDir dir;
+    const std::string path = dir.file("simulated.card");
+    const gp::StaticKeys second = keysOf("000102030405060708090A0B0C0D0E0F");
+    {
+        auto card = startFrom(path);
+        card::sendScript(Managed(*card, keysOf(testKey)).get(), loadScript());
+        EXPECT_EQ(card->transmit(selectCounter).sw, 0x6301);
+        EXPECT_EQ(card->transmit(command).sw, 0x6302);
+        card::putKeys(Managed(*card, keysOf(testKey)).get(), {second, 0x02, false});
+        card::setApplicationLocked(Managed(*card, keysOf(testKey)).get(), instance, true);
+    }
+    auto card = startFrom(path);
+    // The key set put, the application locked, and its static field as the
+    // last command left it.
+    Managed managed(*card, second, 0x02);
+    const auto contents = card::listContents(managed.session);
+    ASSERT_EQ(contents.applications.size(), 1u);
+    EXPECT_EQ(contents.applications.front().aid, instance);
+    EXPECT_EQ(contents.applications.front().lifeCycle, 0x87);
+    card::setApplicationLocked(managed.session, instance, false);
+    EXPECT_EQ(card->transmit(selectCounter).sw, 0x6303);
+    EXPECT_EQ(card->transmit(command).sw, 0x6304);
+}
+
+TEST(CardFile, EveryByteOfTheFileIsChecked)
+{
+    TempDir dir;
+    const std::string path = dir.file("simulated.card");
+    {
+        auto card = startFrom(path);
+        card::sendScript(Managed(*card, keysOf(testKey)).get(), loadScript());
+    }
+    const ByteVector good = readFile(path);
+    for (std::size_t at = 0; at < good.size(); ++at) {
+        ByteVector bad = good;
+        bad[at] ^= 0x01;
+        writeFile(path, bad);
+        try {
+            startFrom(path);
+            ADD_FAILURE() << "a change at byte " << at << " was taken";
+        } catch (const Error& error) {
+            const std::string expected = at < 12 ? "not a card file" : at < 14 ? "format version" : "corrupt";
+            EXPECT_NE(error.message().find(expected), std::string::npos) << at << ": " << error.message();
+        }
+        EXPECT_EQ(readFile(path), bad) << "a refused card file was changed";
+    }
+    writeFile(path, good);
+    EXPECT_NO_THROW(startFrom(path));
+}
+
+TEST(CardFile, AKillAtAnyPointOfALoadLeavesTheLastCompleteCommand)
+{
+    // The child loads the package and is killed just before the n-th call of
+    // the file layer, for every n until the load ends unkilled; each time,
+    // a card started from the file must list the package whole or not at
+    // all, and must take the load again.
+    TempDir dir;
+    const std::string path = dir.file("simulated.card");
+    unsigned kills = 0;
+    for (unsigned n = 1;; ++n) {
+        std::filesystem::remove(path);
+        const pid_t child = fork();
+        ASSERT_GE(child, 0);
+        if (child == 0) {
+            auto card = startFrom(path);
+            files::atCall(n, [] { ::raise(SIGKILL); });
+            Managed managed(*card, keysOf(testKey));
+            card::sendScript(managed.session, loadScript());
+            _exit(0);
+        }
+        int status = 0;
+        ASSERT_EQ(waitpid(child, &status, 0), child);
+        const bool killed = WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
+        ASSERT_TRUE(killed || (WIFEXITED(status) && WEXITSTATUS(status) == 0)) << "status " << status;
+        std::unique_ptr<runtime::SimulatedCard> card;
+        ASSERT_NO_THROW(card = startFrom(path)) << "killed before call " << n;
+        Managed managed(*card, keysOf(testKey));
+        // The last complete command may be the LOAD: the package is there,
+        // and INSTALL is sent again; before it, nothing of it is there.
+        const auto contents = card::listContents(managed.session);
+        const bool packageThere = std::any_of(contents.loadFiles.begin(), contents.loadFiles.end(),
+                                              [&](const gp::RegistryEntry& e) { return e.aid == counter.aid; });
+        const bool appletThere = !contents.applications.empty();
+        EXPECT_TRUE(packageThere || !appletThere) << "killed before call " << n;
+        if (!packageThere)
+            card::sendScript(managed.session, loadScript());
+        else if (!appletThere)
+            card::install(managed.session, contents, {counter.aid, instance, instance});
+        EXPECT_EQ(card->transmit(selectCounter).sw, 0x6301) << "killed before call " << n;
+        if (!killed)
+            break;
+        ++kills;
+        ASSERT_LT(n, 2000u) << "the load never ended";
+    }
+    EXPECT_GT(kills, loadScript().commands.size()); // killed within every command's save, at least once
+
+}
+
+} // namespace
+} // namespace tolvane
