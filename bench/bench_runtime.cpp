@@ -1,10 +1,14 @@
 // What running bytecode costs on the simulated card: a corpus applet's own
 // SHA-3 (Keccak written in Java Card bytecode, nothing native in its rounds)
 // hashing a command's data, one command an iteration. The counters give the
-// instructions one command runs and how many run a second.
+// instructions one command runs and how many run a second. And what keeping
+// a card of a real card's size in its card file costs: the state made and
+// the file replaced after a command that changed it, and the state made and
+// compared after one that did not.
 
 #include "core/checks/checks.h"
 #include "core/convert/input_file.h"
+#include "core/runtime/card/card_file.h"
 #include "core/runtime/card/simulated_card.h"
 #include "core/zip/archive.h"
 
@@ -14,6 +18,7 @@
 namespace {
 
 using namespace tolvane;
+using runtime::CardSettings;
 
 const std::string sha3Applet = TOLVANE_CORPUS_DIR "/cap/OptimizedJCAlgs__sha3.cap";
 
@@ -53,7 +58,59 @@ void sha3Command(benchmark::State& state)
         benchmark::Counter(static_cast<double>(instructions), benchmark::Counter::kIsRate);
 }
 
+// Five large corpus applets, installed: some 170 KB of Load File Data
+// Blocks and their objects, as much as a real card holds.
+std::unique_ptr<runtime::SimulatedCard> fullCard()
+{
+    CardSettings settings;
+    settings.persistentBytes = 1024 * 1024;
+    auto card = std::make_unique<runtime::SimulatedCard>(settings);
+    for (const char* name : {"OpenFIPS201__OpenFIPS201.cap", "Java-Card-PKI-Applet__applet.cap",
+                             "Satocash-Applet__Satocash.cap", "javacard-simulator__wallet.cap",
+                             "OptimizedJCAlgs__sha3.cap"}) {
+        const std::string path = TOLVANE_CORPUS_DIR "/cap/" + std::string(name);
+        ZipArchive archive;
+        const InputFile input = readInput(path);
+        card->load(makeLoadFile(entriesOf(input, archive), {}, path), path);
+        for (const auto& applet : card->lastApplets())
+            card->install(applet.aid, applet.aid, {0}, {});
+    }
+    return card;
+}
+
+void cardFileSaved(benchmark::State& state)
+{
+    if (!std::filesystem::exists(sha3Applet)) {
+        state.SkipWithError("no corpus");
+        return;
+    }
+    const auto card = fullCard();
+    const std::string path = (std::filesystem::temp_directory_path() / "tolvane-bench.card").string();
+    std::size_t bytes = 0;
+    for (auto _ : state) {
+        const auto saved = card->saveState();
+        runtime::writeCardFile(path, saved);
+        bytes = saved.size();
+    }
+    std::filesystem::remove(path);
+    state.counters["state bytes"] = benchmark::Counter(static_cast<double>(bytes));
+}
+
+void cardFileUnchanged(benchmark::State& state)
+{
+    if (!std::filesystem::exists(sha3Applet)) {
+        state.SkipWithError("no corpus");
+        return;
+    }
+    const auto card = fullCard();
+    const auto saved = card->saveState();
+    for (auto _ : state)
+        benchmark::DoNotOptimize(card->saveState() == saved);
+}
+
 } // namespace
 
+BENCHMARK(cardFileSaved)->Unit(benchmark::kMillisecond);
+BENCHMARK(cardFileUnchanged)->Unit(benchmark::kMillisecond);
 BENCHMARK(sha3Command)->Arg(3)->Arg(110)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();
