@@ -278,6 +278,27 @@ TEST(CardManager, AnAppletOpensItsSecureChannelAndUnwrapsCommands)
     }
 }
 
+TEST(CardManager, StoreDataReachesTheApplicationThroughProcessData)
+{
+    // processData keeps the first data byte; process answers 63 and it.
+    const TestApplet applet{.process = ByteVector{0x7D, 0, staticShort, 0x11, 0x63, 0x00, 0x41, 0x8D, 0, throwIt, 0x7A},
+                            .globalPlatform = true,
+                            .gpApplication = true};
+    runtime::SimulatedCard card;
+    card.load(layOutLoadFile(applet.entries(), unverified(), "test.cap"), "test.cap");
+    const ByteVector instance = TestApplet::concat(applet.aid, {0x01});
+    card.install(instance, instance, {0}, {});
+    SimulatedTransport transport(card);
+    card::Session session(transport);
+    session.selectSecurityDomain(isd);
+    session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::MacAndEncryption));
+    card::storeData(session, instance, {hexBytes("42 01 02"), hexBytes("17")});
+    EXPECT_EQ(card.transmit(TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 8}, instance)).sw, 0x6317); // the last block's
+    // STORE DATA to the issuer security domain outside a session is refused.
+    EXPECT_EQ(card.transmit(hexBytes("00A4040008 A000000151000000")).sw, 0x9000);
+    EXPECT_EQ(card.transmit(hexBytes("80E2800001 55")).sw, 0x6982);
+}
+
 TEST(CardManager, RefusesAsACardDoes)
 {
     runtime::SimulatedCard card;

@@ -352,6 +352,7 @@ void CardManager::reset()
     for (auto& session : sessions_)
         session = {};
     selected_.fill(std::nullopt);
+    personalizing_.fill(std::nullopt);
     pending_.reset();
     statusLeft_.clear();
     pin_.verified = pin_.submitted = false;
@@ -416,8 +417,10 @@ Response CardManager::process(std::span<const std::uint8_t> received, unsigned c
         return response;
     }
     std::string reason;
+    diagnostics_.clear();
     auto [data, sw] = dispatch(command, channel, reason);
     response.cardReason = reason;
+    response.diagnostics = std::move(diagnostics_);
     if (session.channel && session.channel->isOpen() && !opening)
         data = session.channel->protect(data, sw);
     response.data = std::move(data);
@@ -469,7 +472,7 @@ CardManager::Answer CardManager::dispatch(const Bytes8& command, unsigned channe
     case 0xF2:
         return getStatus(command, reason);
     case 0xE6:
-        return install(command, *domain, reason);
+        return install(command, channel, *domain, reason);
     case 0xE8:
         return load(command, reason);
     case 0xE4:
@@ -479,7 +482,7 @@ CardManager::Answer CardManager::dispatch(const Bytes8& command, unsigned channe
     case 0xF0:
         return setStatus(command, *domain, reason);
     default:
-        return refuse(0x6A80, "STORE DATA to a security domain: what it would personalise is not kept");
+        return storeData(command, channel, reason);
     }
 }
 
@@ -675,7 +678,8 @@ CardManager::Answer CardManager::getStatus(const Bytes8& command, std::string& r
     return {answer, statusLeft_.empty() ? std::uint16_t{0x9000} : std::uint16_t{0x6310}};
 }
 
-CardManager::Answer CardManager::install(const Bytes8& command, RegistryEntry& domainEntry, std::string& reason)
+CardManager::Answer CardManager::install(const Bytes8& command, unsigned channel, RegistryEntry& domainEntry,
+                                         std::string& reason)
 {
     const auto refuse = [&](std::uint16_t sw, std::string why) {
         reason = "INSTALL: " + std::move(why);
@@ -715,6 +719,19 @@ CardManager::Answer CardManager::install(const Bytes8& command, RegistryEntry& d
                 return refuse(0x6A88, std::string(name) + ": nothing to move named " + hex((*parts)[2]));
             what->domain = to->aid;
             changed_ = true;
+            return {{0x00}, 0x9000};
+        }
+        if (p1 == 0x20) {
+            const auto parts = fields(data, 3);
+            if (!parts)
+                return refuse(0x6A80, std::string(name) + " whose fields run past its data");
+            const RegistryEntry* application = find((*parts)[2]);
+            if (!application || application->kind != RegistryEntry::Kind::Application)
+                return refuse(0x6A88, std::string(name) + ": no application " + hex((*parts)[2]));
+            if (application->domain != domain)
+                return refuse(0x6985, std::string(name) + ": " + hex((*parts)[2]) +
+                                          " is associated with another security domain, " + hex(application->domain));
+            personalizing_[channel] = application->aid;
             return {{0x00}, 0x9000};
         }
         return refuse(0x6A86, std::string(name) + " is not served by this card");
@@ -788,6 +805,22 @@ CardManager::Answer CardManager::install(const Bytes8& command, RegistryEntry& d
     }
     changed_ = true;
     return {{0x00}, 0x9000};
+}
+
+CardManager::Answer CardManager::storeData(const Bytes8& command, unsigned channel, std::string& reason)
+{
+    if (!personalizing_[channel]) {
+        reason = "STORE DATA without INSTALL [for personalization] before it: the security domain keeps no data";
+        return {{}, 0x6985};
+    }
+    const Aid application = *personalizing_[channel];
+    if (command[2] & 0x80) // the last block
+        personalizing_[channel].reset();
+    Response answer = card_.personalize(application, command);
+    reason = answer.cardReason;
+    diagnostics_ = std::move(answer.diagnostics);
+    changed_ = true;
+    return {answer.data, answer.sw};
 }
 
 CardManager::Answer CardManager::load(const Bytes8& command, std::string& reason)

@@ -88,6 +88,9 @@ public:
     // Whether an application is selected on a logical channel other than `channel`.
     virtual bool selectedElsewhere(const Aid& aid, unsigned channel) const = 0;
     virtual void removeInstance(const Aid& aid) = 0;
+    // STORE DATA (the whole command, unwrapped) handed to the application
+    // `aid` through org.globalplatform.Application.processData.
+    virtual Response personalize(const Aid& aid, std::span<const std::uint8_t> command) = 0;
     // Removes a package whose instances are gone; false where objects of it are still in use.
     virtual bool removePackage(const Aid& aid) = 0;
 };
@@ -108,6 +111,7 @@ public:
     {
         selected_[channel].reset();
         sessions_[channel] = {};
+        personalizing_[channel].reset();
     }
     // A command to the security domain selected on `channel`.
     Response process(std::span<const std::uint8_t> command, unsigned channel);
@@ -162,8 +166,10 @@ private:
                             RegistryEntry& domain, std::string& reason);
     Answer externalAuthenticate(const std::vector<std::uint8_t>& command, unsigned channel, std::string& reason);
     Answer getStatus(const std::vector<std::uint8_t>& command, std::string& reason);
-    Answer install(const std::vector<std::uint8_t>& command, RegistryEntry& domain, std::string& reason);
+    Answer install(const std::vector<std::uint8_t>& command, unsigned channel, RegistryEntry& domain,
+                   std::string& reason);
     Answer load(const std::vector<std::uint8_t>& command, std::string& reason);
+    Answer storeData(const std::vector<std::uint8_t>& command, unsigned channel, std::string& reason);
     Answer remove(const std::vector<std::uint8_t>& command, unsigned channel, std::string& reason);
     Answer putKey(const std::vector<std::uint8_t>& command, unsigned channel, RegistryEntry& domain,
                   std::string& reason);
@@ -175,8 +181,10 @@ private:
     std::array<Session, 20> sessions_;
     std::array<std::optional<Aid>, 20> selected_; // the security domain selected on each channel
     std::optional<PendingLoad> pending_;
+    std::array<std::optional<Aid>, 20> personalizing_; // INSTALL [for personalization]'s application, by channel
     std::vector<std::vector<std::uint8_t>> statusLeft_; // GET STATUS entries that did not fit, for P2 | 01
     bool changed_ = false;
+    std::vector<Diagnostic> diagnostics_; // what an application's processData threw
     GlobalPin pin_;
     std::optional<std::vector<std::uint8_t>> historical_; // set by the default applet
 };

@@ -194,6 +194,55 @@ void SimulatedCard::removeInstance(const Aid& aid)
     vm.collectGarbage();
 }
 
+Response SimulatedCard::personalize(const Aid& aid, std::span<const std::uint8_t> command)
+{
+    Vm& vm = *vm_;
+    Response response;
+    const auto instance = std::find_if(vm.instances.begin(), vm.instances.end(),
+                                       [&](const Instance& i) { return i.aid == aid; });
+    if (instance == vm.instances.end()) {
+        response.sw = 0x6A88;
+        response.cardReason = "STORE DATA: no applet instance " + hexText(aid, HexCase::Upper);
+        return response;
+    }
+    const Class* application = vm.apiClass("org.globalplatform.Application");
+    const Object& applet = vm.object(instance->applet);
+    const Method* processData = applet.cls->isSubclassOf(application) ? applet.cls->interfaceMethod(application, 0)
+                                                                       : nullptr;
+    if (!processData) {
+        response.sw = 0x6985;
+        response.cardReason = "STORE DATA: applet " + hexText(aid, HexCase::Upper) +
+                              " does not implement org.globalplatform.Application";
+        return response;
+    }
+    // The whole command, in the APDU buffer, as the application is given it.
+    Object& buffer = vm.object(vm.apduBuffer);
+    if (command.size() > buffer.bytes.size())
+        buffer.bytes.resize(command.size());
+    std::copy(command.begin(), command.end(), buffer.bytes.begin());
+    response.sw = 0x9000;
+    try {
+        vm.call(processData,
+                {{static_cast<std::int16_t>(instance->applet), Kind::Reference},
+                 {static_cast<std::int16_t>(vm.apduBuffer), Kind::Reference},
+                 {0, Kind::Short},
+                 {static_cast<std::int16_t>(command.size()), Kind::Short}},
+                instance->package->context);
+    } catch (const Thrown& thrown) {
+        const Object& exception = vm.object(thrown.object);
+        const bool iso = exception.cls && exception.cls->isSubclassOf(vm.api.isoException);
+        response.sw = iso ? vm.reasonOf(thrown.object).value_or(0x6F00) : 0x6F00;
+        if (!iso)
+            response.diagnostics.push_back(vm.diagnosticOf(thrown.object));
+    } catch (const Halt& halt) {
+        response.sw = 0x6F00;
+        response.diagnostics.push_back(haltDiagnostic(halt));
+    }
+    if (vm.inTransaction())
+        vm.abortTransaction();
+    return response;
+}
+
 bool SimulatedCard::removePackage(const Aid& aid)
 {
     for (const auto& package : vm_->packages())

@@ -88,6 +88,7 @@ private:
                       const std::vector<std::uint8_t>& parameters, const Aid& domain, bool selectable) override;
     bool selectedElsewhere(const Aid& aid, unsigned channel) const override;
     void removeInstance(const Aid& aid) override;
+    Response personalize(const Aid& aid, std::span<const std::uint8_t> command) override;
     bool removePackage(const Aid& aid) override;
     void loadUnder(const LoadFile& file, const std::string& path, const Aid& domain);
     std::vector<std::uint8_t> installInstance(const std::vector<std::uint8_t>& module,
