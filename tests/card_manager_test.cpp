@@ -230,8 +230,24 @@ TEST(CardManager, AnApplicationMayShareItsLoadFilesAid)
     card::Session again(transport);
     again.selectSecurityDomain(isd);
     again.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
-    card::deleteObjects(again, {applet.aid}, true);
-    const auto after = card::listContents(again);
+    // Made the default application (card reset privilege), its privileges
+    // then changed by a registry update, and unlocked: a reset selects it.
+    card::makeDefault(again, applet.aid);
+    EXPECT_EQ(again.send(hexBytes("80E640000E 00 00 07A0000000627E01 010C 00 00"), "INSTALL [for registry update]").sw,
+              0x9000);
+    card::setApplicationLocked(again, applet.aid, false);
+    card.reset();
+    EXPECT_EQ(card.transmit(hexBytes("80100000")).sw, 0x6311);
+    card::Session third(transport);
+    third.selectSecurityDomain(isd);
+    third.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+    const auto listed = card::listContents(third);
+    const auto made = std::find_if(listed.applications.begin(), listed.applications.end(),
+                                   [&](const gp::RegistryEntry& e) { return e.aid == applet.aid; });
+    ASSERT_NE(made, listed.applications.end());
+    EXPECT_EQ(hexOf(made->privileges), "0C0000"); // card reset and card terminate, as the registry update gave
+    card::deleteObjects(third, {applet.aid}, true);
+    const auto after = card::listContents(third);
     EXPECT_FALSE(lists(after.loadFiles, applet.aid));
     EXPECT_FALSE(lists(after.applications, applet.aid));
 }

@@ -734,7 +734,25 @@ CardManager::Answer CardManager::install(const Bytes8& command, unsigned channel
             personalizing_[channel] = application->aid;
             return {{0x00}, 0x9000};
         }
-        return refuse(0x6A86, std::string(name) + " is not served by this card");
+        // For registry update: the application's new privileges, and its
+        // new security domain where one is named.
+        const auto parts = fields(data, 4);
+        if (!parts)
+            return refuse(0x6A80, std::string(name) + " whose fields run past its data");
+        RegistryEntry* application = find((*parts)[2]);
+        if (!application || application == &registry_.front())
+            return refuse(0x6A88, std::string(name) + ": no application " + hex((*parts)[2]));
+        if (!(*parts)[0].empty()) {
+            const RegistryEntry* to = find((*parts)[0]);
+            if (!to || to->kind != RegistryEntry::Kind::Domain)
+                return refuse(0x6A88, std::string(name) + ": no security domain " + hex((*parts)[0]));
+        }
+        if (!(*parts)[0].empty())
+            application->domain = (*parts)[0];
+        if (!(*parts)[3].empty())
+            application->privileges = threeBytes((*parts)[3]);
+        changed_ = true;
+        return {{0x00}, 0x9000};
     }
     if ((p1 & ~0x0E) != 0 || !(p1 & 0x0C))
         return refuse(0x6A86, "P1 " + byteHex(p1) + ", which names no INSTALL this card serves");
@@ -748,9 +766,10 @@ CardManager::Answer CardManager::install(const Bytes8& command, unsigned channel
         RegistryEntry* entry = find(instance);
         if (!entry || entry->kind == RegistryEntry::Kind::LoadFile)
             return refuse(0x6A88, "[for make selectable]: no application " + hex(instance));
-        if (entry->lifeCycle != life::installed)
-            return refuse(0x6985, "[for make selectable]: " + hex(instance) + " is selectable already");
-        entry->lifeCycle = life::selectable;
+        // An application selectable already takes the privileges alone, as
+        // a loader sends them to make it the default one.
+        if (entry->lifeCycle == life::installed)
+            entry->lifeCycle = life::selectable;
         entry->privileges[0] |= privileges[0];
         changed_ = true;
         return {{0x00}, 0x9000};

@@ -552,8 +552,10 @@ Response SimulatedCard::answer(std::span<const std::uint8_t> command)
             }
             return std::nullopt;
         };
-        std::optional<std::size_t> found = instanceNamed(true);
-        const auto domain = found ? std::nullopt : manager_->domainNamed(name);
+        std::optional<std::size_t> found = name.empty() ? std::nullopt : instanceNamed(true);
+        // A SELECT without a name selects the issuer security domain.
+        const auto domain = found ? std::nullopt : name.empty() ? std::optional<Aid>(issuerDomainAid())
+                                                                : manager_->domainNamed(name);
         if (!found && !domain)
             found = instanceNamed(false);
         const bool opening = !vm.channelOpen[vm.channel];
