@@ -251,6 +251,7 @@ void TMainForm::buildComponents()
     };
     hooks.confirm = [this](const QString& text) { return ConfirmBox::ask(this, text); };
     hooks.exports = [this] { return exportPath(); };
+    hooks.chooseCardFile = [this](const QString& current) { return CardFileDialog::ask(this, current); };
     TabSheet_Card = new TCardPage(PageControl_Views, *dxMemo1, hooks);
     PageControl_Views->addTab(TabSheet_Card, "Card");
 
@@ -368,6 +369,8 @@ void TMainForm::FormCreate(QObject*)
     keys.level = tolvane::profile::readInteger(section, "card_security", 1, path) == 3
                      ? tolvane::gp::SecurityLevel::MacAndEncryption
                      : tolvane::gp::SecurityLevel::Mac;
+    TabSheet_Card->simulatedCardFile =
+        QString::fromStdString(tolvane::profile::readString(section, "card_simulated_file", "", path));
     TabSheet_Card->start();
 }
 
@@ -388,6 +391,7 @@ void TMainForm::FormClose(QObject*)
          std::to_string(TabSheet_Card->keys.protocol ? static_cast<int>(*TabSheet_Card->keys.protocol) : 0)},
         {"card_security", std::to_string(static_cast<int>(TabSheet_Card->keys.level))},
         {"export_path", exportFolders.join(':').toStdString()},
+        {"card_simulated_file", TabSheet_Card->simulatedCardFile.toStdString()},
     };
     // The configuration folder may not be there yet.
     QDir().mkpath(QFileInfo(settingsPath_).absolutePath());

@@ -9,7 +9,12 @@
 #include "core/gp/card_data.h"
 #include "core/pcsc/pcsc.h"
 #include "core/report/report_sink.h"
+#include "core/runtime/card/card_file.h"
+#include "core/runtime/card/simulated_card.h"
+#include "core/runtime/card/simulated_transport.h"
 #include "core/zip/archive.h"
+
+#include <QFileInfo>
 
 #include <QAction>
 #include <QComboBox>
@@ -28,6 +33,9 @@
 #include <QVBoxLayout>
 
 namespace {
+
+// The data of the simulated card's row among the readers.
+const QString simulatedMarker = QStringLiteral("simulated:");
 
 using tolvane::card::ByteVector;
 
@@ -184,6 +192,9 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     cxButton_CardKeys = button(QString::fromUtf8("Keys\u2026"), "cxButton_CardKeys",
                                "The key set, the diversification and the secure channel");
     cxButton_CardCancel = button("Cancel", "cxButton_CardCancel", "Stop the load between two blocks");
+    cxButton_CardFile = button(QString::fromUtf8("Card file\u2026"), "cxButton_CardFile",
+                               "The file the simulated card is kept in: one kept before, or a new empty card");
+    cxButton_CardFile->hide();
     ProgressBar_Load = new QProgressBar(this);
     ProgressBar_Load->setObjectName("ProgressBar_Load");
     ProgressBar_Load->setFormat("LOAD block %v of %m");
@@ -195,7 +206,7 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     // while a load goes on.
     auto* top = new QHBoxLayout;
     top->addWidget(ComboBox_Readers, 1);
-    for (auto* b : {cxButton_LoadOntoCard, cxButton_CardDelete, cxButton_CardRefresh, cxButton_CardKeys})
+    for (auto* b : {cxButton_CardFile, cxButton_LoadOntoCard, cxButton_CardDelete, cxButton_CardRefresh, cxButton_CardKeys})
         top->addWidget(b);
     auto* progress = new QHBoxLayout;
     progress->addWidget(ProgressBar_Load, 1);
@@ -222,7 +233,20 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     connect(cxButton_CardRefresh, &QPushButton::clicked, this, guarded(&TCardPage::refreshClick));
     connect(cxButton_CardKeys, &QPushButton::clicked, this, guarded(&TCardPage::keysClick));
     connect(cxButton_CardCancel, &QPushButton::clicked, this, [this] { cancelled_ = true; });
-    connect(ComboBox_Readers, &QComboBox::activated, this, [this] { refreshClick(); });
+    connect(cxButton_CardFile, &QPushButton::clicked, this, guarded(&TCardPage::cardFileClick));
+    connect(ComboBox_Readers, &QComboBox::activated, this, [this] {
+        setBusy(busy_);
+        // The simulated card asks for its file the first time it is chosen.
+        if (simulatedChosen() && simulatedCardFile.isEmpty()) {
+            cardFileClick();
+            return;
+        }
+        try {
+            refreshClick();
+        } catch (const std::exception& error) {
+            hooks_.showError(text(tolvane::displayText(error)));
+        }
+    });
 
     Menu_Application = new QMenu(TreeView_Card);
     Menu_Application->setObjectName("Menu_Application");
@@ -235,6 +259,9 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     TreeView_Card->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(TreeView_Card, &QWidget::customContextMenuRequested, this,
             [this](const QPoint& at) { showApplicationMenu(at); });
+    // The simulated card is there before any reader is.
+    ComboBox_Readers->addItem("Simulated card", simulatedMarker);
+    labelSimulatedCard();
     setBusy(false);
 }
 
@@ -264,6 +291,7 @@ void TCardPage::post(std::function<void()> work)
 
 void TCardPage::start()
 {
+    labelSimulatedCard();
     try {
         watch_ = std::make_unique<tolvane::pcsc::ReaderWatch>();
     } catch (const std::exception& error) {
@@ -304,10 +332,17 @@ void TCardPage::showReaders(const std::vector<std::pair<std::string, bool>>& rea
         if (text(name) + (card ? "" : " (no card)") == chosen)
             chosenHasCard = card;
     }
+    // The simulated card, after the readers.
+    const bool simulatedWasChosen = chosen.startsWith("Simulated card");
+    ComboBox_Readers->addItem("Simulated card", simulatedMarker);
+    labelSimulatedCard();
     // The reader chosen stays chosen while it holds a card; else the first
-    // that holds one.
+    // that holds one. The simulated card stays chosen.
     const int kept = ComboBox_Readers->findText(chosen);
-    ComboBox_Readers->setCurrentIndex(kept >= 0 && chosenHasCard ? kept : withCard >= 0 ? withCard : 0);
+    ComboBox_Readers->setCurrentIndex(simulatedWasChosen                ? ComboBox_Readers->count() - 1
+                                      : kept >= 0 && chosenHasCard     ? kept
+                                      : withCard >= 0                  ? withCard
+                                                                       : 0);
     if (!problem.isEmpty())
         Label_CardState->setText(problem.left(1).toUpper() + problem.mid(1));
     else if (readers.empty())
@@ -318,6 +353,11 @@ void TCardPage::showReaders(const std::vector<std::pair<std::string, bool>>& rea
         Label_CardState->setText(QString());
     // Said in the tab, where the tree would be; the tree takes the room back.
     Label_CardState->setVisible(!Label_CardState->text().isEmpty());
+    if (simulatedWasChosen) {
+        Label_CardState->setVisible(false);
+        setBusy(busy_);
+        return;
+    }
     const bool hasCard = withCard >= 0;
     if (!hasCard)
         TreeView_Card->clear();
@@ -329,7 +369,11 @@ void TCardPage::showReaders(const std::vector<std::pair<std::string, bool>>& rea
 void TCardPage::setBusy(bool busy)
 {
     busy_ = busy;
-    const bool card = ComboBox_Readers->count() > 0 && !ComboBox_Readers->currentText().endsWith(" (no card)");
+    const bool card = simulatedChosen() ? !simulatedCardFile.isEmpty()
+                                        : ComboBox_Readers->count() > 0 &&
+                                              !ComboBox_Readers->currentText().endsWith(" (no card)");
+    cxButton_CardFile->setVisible(simulatedChosen());
+    cxButton_CardFile->setEnabled(!busy);
     cxButton_LoadOntoCard->setEnabled(!busy && card);
     cxButton_CardDelete->setEnabled(!busy && card);
     cxButton_CardRefresh->setEnabled(!busy && card);
@@ -345,7 +389,11 @@ void TCardPage::runJob(const QString& what, const QString& succeeded,
         return;
     if (worker_.joinable())
         worker_.join();
-    const std::string reader = ComboBox_Readers->currentData().toString().toStdString();
+    const bool simulated = simulatedChosen();
+    // The simulated card is opened here, on the window's thread, so that a
+    // card file it refuses is said at once; the worker alone uses it after.
+    tolvane::runtime::SimulatedCard* card = simulated ? &simulatedCard() : nullptr;
+    const std::string reader = simulated ? "Simulated card" : ComboBox_Readers->currentData().toString().toStdString();
     if (reader.empty())
         throw tolvane::Error(tolvane::ErrorKind::Card, "", "no reader holds a card");
     cancelled_ = false;
@@ -353,13 +401,17 @@ void TCardPage::runJob(const QString& what, const QString& succeeded,
     report_.appendLine(what.toStdString() + " (" + reader + ")");
     const tolvane::card::ChannelOptions options = keys.channelOptions();
     const bool defaultKey = !keys.typed;
-    worker_ = std::thread([this, reader, options, succeeded, defaultKey, job = std::move(job)] {
+    worker_ = std::thread([this, reader, card, options, succeeded, defaultKey, job = std::move(job)] {
         std::string failure, listingFailure;
         std::optional<tolvane::card::CardContents> contents;
         try {
-            const auto transport = tolvane::pcsc::connect(reader, [this](const std::string& notice) {
-                post([this, notice] { report_.appendLine(" " + notice); });
-            });
+            std::unique_ptr<tolvane::card::Transport> transport;
+            if (card)
+                transport = std::make_unique<tolvane::runtime::SimulatedTransport>(*card);
+            else
+                transport = tolvane::pcsc::connect(reader, [this](const std::string& notice) {
+                    post([this, notice] { report_.appendLine(" " + notice); });
+                });
             tolvane::card::Session session(*transport, [this](const tolvane::card::Exchange& exchange) {
                 const std::string meaning = tolvane::gp::statusMeaning(exchange.response.sw);
                 const std::string line = " " + exchange.kind + ": " + tolvane::card::swText(exchange.response.sw) +
@@ -575,6 +627,52 @@ void TCardPage::makeDefaultClick()
 void TCardPage::refreshClick()
 {
     runJob("Listing the card", {}, [](tolvane::card::Session&, std::atomic<bool>&) {});
+}
+
+bool TCardPage::simulatedChosen() const
+{
+    return ComboBox_Readers->currentData().toString() == simulatedMarker;
+}
+
+void TCardPage::labelSimulatedCard()
+{
+    const int at = ComboBox_Readers->findData(simulatedMarker);
+    if (at >= 0)
+        ComboBox_Readers->setItemText(at, simulatedCardFile.isEmpty()
+                                              ? QString("Simulated card")
+                                              : "Simulated card (" + QFileInfo(simulatedCardFile).fileName() + ")");
+}
+
+tolvane::runtime::SimulatedCard& TCardPage::simulatedCard()
+{
+    if (!simulated_) {
+        const std::string path = simulatedCardFile.toStdString();
+        auto card = std::make_unique<tolvane::runtime::SimulatedCard>();
+        if (const auto state = tolvane::runtime::readCardFile(path))
+            card->restoreState(*state, path);
+        card->keepIn(path);
+        simulated_ = std::move(card);
+    }
+    return *simulated_;
+}
+
+void TCardPage::cardFileClick()
+{
+    if (busy_)
+        return;
+    const QString chosen = hooks_.chooseCardFile ? hooks_.chooseCardFile(simulatedCardFile) : QString();
+    if (chosen.isEmpty()) {
+        setBusy(busy_);
+        return;
+    }
+    if (worker_.joinable())
+        worker_.join();
+    simulated_.reset();
+    simulatedCardFile = chosen;
+    labelSimulatedCard();
+    TreeView_Card->clear();
+    setBusy(busy_);
+    refreshClick();
 }
 
 void TCardPage::keysClick()

@@ -36,6 +36,9 @@ struct CardContents;
 namespace pcsc {
 class ReaderWatch;
 }
+namespace runtime {
+class SimulatedCard;
+}
 namespace exp {
 class ExportPath;
 }
@@ -86,6 +89,8 @@ public:
         std::function<bool(const QString&)> confirm;   // a Yes or No question
         // Where the export files of imported packages are, for the checks.
         std::function<std::shared_ptr<const tolvane::exp::ExportPath>()> exports;
+        // A card file for the simulated card (empty: cancelled), given the current one.
+        std::function<QString(const QString&)> chooseCardFile;
     };
     TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks);
     ~TCardPage() override;
@@ -94,6 +99,8 @@ public:
     void start();
 
     CardKeys keys;
+    // Where the simulated card is kept; kept in the settings.
+    QString simulatedCardFile;
     QComboBox* ComboBox_Readers;
     QLabel* Label_CardState;
     QTreeWidget* TreeView_Card;
@@ -102,6 +109,7 @@ public:
     QPushButton* cxButton_CardRefresh;
     QPushButton* cxButton_CardKeys;
     QPushButton* cxButton_CardCancel;
+    QPushButton* cxButton_CardFile; // the simulated card's file, while it is chosen
     QProgressBar* ProgressBar_Load;
     QMenu* Menu_Application; // an application row's context menu
     QAction* Action_Lock;
@@ -115,6 +123,9 @@ public:
     void lockClick();
     void unlockClick();
     void makeDefaultClick();
+    void cardFileClick();
+    // Whether the simulated card is the one chosen.
+    bool simulatedChosen() const;
 
     // Whether card work is under way.
     bool busy() const { return busy_; }
@@ -139,6 +150,9 @@ private:
                            std::function<void(tolvane::card::Session&, const tolvane::card::ByteVector&)> job);
     void post(std::function<void()> work);
     void setBusy(bool busy);
+    // The simulated card, kept in its card file; Error where the file is refused.
+    tolvane::runtime::SimulatedCard& simulatedCard();
+    void labelSimulatedCard();
 
     tolvane::ReportSink& report_;
     Hooks hooks_;
@@ -149,4 +163,5 @@ private:
     bool busy_ = false;
     bool problemShown_ = false;
     std::shared_ptr<std::atomic<bool>> alive_;
+    std::unique_ptr<tolvane::runtime::SimulatedCard> simulated_;
 };

@@ -87,6 +87,26 @@ QString SaveDialog::ask(QWidget* owner, const QString& title, const QString& pro
     return QFileDialog::getSaveFileName(owner, title, proposed, filter);
 }
 
+namespace {
+CardFileDialog::Script cardFileScript;
+} // namespace
+
+void CardFileDialog::setScript(Script script)
+{
+    cardFileScript = std::move(script);
+}
+
+QString CardFileDialog::ask(QWidget* owner, const QString& current)
+{
+    if (cardFileScript)
+        return cardFileScript(current);
+    // A card file that is there is the card it keeps: choosing it replaces
+    // nothing, so the dialog does not ask.
+    return QFileDialog::getSaveFileName(owner, "Simulated card file", current.isEmpty() ? "simulated.card" : current,
+                                        "Card files (*.card);;All files (*)", nullptr,
+                                        QFileDialog::DontConfirmOverwrite);
+}
+
 void ErrorBox::setScript(Script script)
 {
     errorScript = std::move(script);

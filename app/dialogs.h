@@ -50,6 +50,18 @@ using Script = std::function<QString(const QString& proposed)>;
 void setScript(Script script);
 } // namespace SaveDialog
 
+// The card file dialog: a card file to keep the simulated card in, one
+// that is there (a card kept before) or a new one (a new empty card).
+namespace CardFileDialog {
+// The path chosen, or empty when the user cancelled.
+QString ask(QWidget* owner, const QString& current);
+
+// Stands in for the user: given the current path, returns the path chosen
+// (empty: cancelled). Empty: the real dialog.
+using Script = std::function<QString(const QString& current)>;
+void setScript(Script script);
+} // namespace CardFileDialog
+
 // The application's error box: a modal critical message box captioned with
 // the application's title.
 namespace ErrorBox {

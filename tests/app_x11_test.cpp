@@ -4,6 +4,7 @@
 // frames, focus, the mouse over a button, the real dialog.
 
 #include "app/Main_U.h"
+#include "app/card_page.h"
 #include "app/dialogs.h"
 #include "app/widgets.h"
 #include "qt_helpers.h"
@@ -11,6 +12,9 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
+#include <QFile>
+#include <QTreeWidget>
 #include <QFileDialog>
 #include <QLabel>
 #include <QPushButton>
@@ -70,6 +74,61 @@ private slots:
     {
         ErrorBox::setScript({});
         dir.reset();
+    }
+
+    // The Card tab offers the simulated card beside the readers (none here,
+    // and no PC/SC service): a card file chosen once and remembered, a CAP
+    // file loaded onto it, and the card as it was after the window starts
+    // again.
+    void theSimulatedCardKeepsWhatWasLoadedOntoIt()
+    {
+        const QString wallet = QString(TOLVANE_DEFAULT_CORPUS_DIR) + "/cap/javacard-simulator__wallet.cap";
+        if (!QFile::exists(wallet)) {
+            if (qgetenv("CI") == "true")
+                QFAIL("no corpus");
+            QSKIP("no corpus");
+        }
+        const QString cardFile = q(dir->file("my.card"));
+        int asked = 0;
+        CardFileDialog::setScript([&](const QString&) {
+            ++asked;
+            return cardFile;
+        });
+        for (int start = 0; start < 2; ++start) {
+            auto form = shownForm(settingsPath());
+            QVERIFY(form);
+            auto* tabs = form->PageControl_Views;
+            for (int i = 0; i < tabs->count(); ++i)
+                if (tabs->tabText(i) == "Card")
+                    tabs->setCurrentIndex(i);
+            TCardPage* page = form->TabSheet_Card;
+            const int at = page->ComboBox_Readers->findText("Simulated card", Qt::MatchStartsWith);
+            QVERIFY(at >= 0);
+            page->ComboBox_Readers->setCurrentIndex(at);
+            emit page->ComboBox_Readers->activated(at);
+            QTRY_VERIFY_WITH_TIMEOUT(!page->busy(), 30000);
+            QCOMPARE(page->ComboBox_Readers->currentText(), QString("Simulated card (my.card)"));
+            if (start == 0) {
+                form->cxButtonEdit_CapFile->setText(wallet);
+                QPushButton* load = nullptr;
+                for (auto* button : page->findChildren<QPushButton*>())
+                    if (button->text() == "Load onto card")
+                        load = button;
+                QVERIFY(load && load->isEnabled());
+                load->click();
+                QTRY_VERIFY_WITH_TIMEOUT(!page->busy(), 60000);
+            }
+            QTRY_VERIFY_WITH_TIMEOUT(!page->TreeView_Card->findItems("D1560001320A64656D9F01",
+                                                                     Qt::MatchExactly | Qt::MatchRecursive)
+                                          .isEmpty(),
+                                     10000);
+            if (const QString folder = qEnvironmentVariable("TOLVANE_SCREENSHOT_DIR"); !folder.isEmpty())
+                form->grab().save(folder + "/simulated-card.png");
+            QVERIFY2(errors.isEmpty(), qPrintable(errors.join('\n')));
+            QVERIFY(form->close());
+        }
+        QCOMPARE(asked, 1); // the card file is remembered in the settings
+        CardFileDialog::setScript({});
     }
 
     void boundsStayTheSameOverThreeStarts()

@@ -9,6 +9,7 @@
 #include "core/card/management.h"
 #include "core/card/operations.h"
 #include "core/runtime/card/card_file.h"
+#include "core/runtime/card/simulated_transport.h"
 #include "test_applet.h"
 
 #include <gtest/gtest.h>
@@ -23,16 +24,7 @@ namespace {
 
 using namespace testing;
 
-class SimulatedTransport : public card::Transport {
-public:
-    explicit SimulatedTransport(runtime::SimulatedCard& card) : card_(card) {}
-    ByteVector transmit(const ByteVector& command) override { return card_.transmit(command).bytes(); }
-    ByteVector atr() const override { return card_.atr(); }
-    std::string reader() const override { return "simulated"; }
-
-private:
-    runtime::SimulatedCard& card_;
-};
+using runtime::SimulatedTransport;
 
 gp::StaticKeys keysOf(const char* hex)
 {

@@ -8,6 +8,7 @@
 #include "core/card/management.h"
 #include "core/card/operations.h"
 #include "core/gp/card_channel.h"
+#include "core/runtime/card/simulated_transport.h"
 #include "test_applet.h"
 
 #include <gtest/gtest.h>
@@ -20,17 +21,7 @@ namespace {
 
 using namespace testing;
 
-// The simulated card as the card modes reach a card.
-class SimulatedTransport : public card::Transport {
-public:
-    explicit SimulatedTransport(runtime::SimulatedCard& card) : card_(card) {}
-    ByteVector transmit(const ByteVector& command) override { return card_.transmit(command).bytes(); }
-    ByteVector atr() const override { return card_.atr(); }
-    std::string reader() const override { return "simulated"; }
-
-private:
-    runtime::SimulatedCard& card_;
-};
+using runtime::SimulatedTransport;
 
 const ByteVector isd = runtime::issuerDomainAid();
 
