@@ -5,7 +5,9 @@
 #include "core/base/error.h"
 #include "core/base/hex.h"
 #include "core/checks/checks.h"
+#include "core/card/session.h"
 #include "core/runtime/card/simulated_card.h"
+#include "core/runtime/card/simulated_transport.h"
 #include "corpus_support.h"
 #include "test_support.h"
 
@@ -263,6 +265,33 @@ TEST(RuntimeCorpus, DiagnosticsNameTheSourceLines)
     EXPECT_EQ(diagnostic.frames[1].method + ":" + std::to_string(diagnostic.frames[1].line), "process:138");
     EXPECT_EQ(diagnostic.lines()[1], "  at com/sun/javacard/samples/wallet/Wallet.credit at " +
                                          std::to_string(credit.offset) + " (Wallet.java:153)");
+}
+
+// The PIV applet opens its secure channel through the GlobalPlatform API:
+// INITIALIZE UPDATE and EXTERNAL AUTHENTICATE sent to it (at both levels)
+// reach its security domain through processSecurity; under C-MAC and
+// C-DECRYPTION, which its administration asks for, a command wrapped in the
+// channel is unwrapped by it and answered.
+TEST(RuntimeCorpus, ThePivAppletOpensItsSecureChannelThroughTheApi)
+{
+    if (!haveCorpus((corpus / "OpenFIPS201__OpenFIPS201.cap").string()))
+        GTEST_SKIP() << "no corpus";
+    for (const auto level : {gp::SecurityLevel::Mac, gp::SecurityLevel::MacAndEncryption}) {
+        const auto card = cardWith("OpenFIPS201__OpenFIPS201.cap");
+        runtime::SimulatedTransport transport(*card);
+        card::Session session(transport);
+        session.selectSecurityDomain(hex("A000000308000010000100"));
+        card::ChannelOptions options;
+        options.keys = {gp::defaultTestKey(), gp::defaultTestKey(), gp::defaultTestKey()};
+        options.level = level;
+        ASSERT_NO_THROW(session.openSecureChannel(options));
+        // PUT DATA of an object the applet's configuration lacks: its own
+        // refusal where the level is enough, and 69 82 where it is not.
+        const auto answer = session.send(hex("00DB3FFF0A5C035FC1025303010203"), "PUT DATA");
+        EXPECT_EQ(answer.sw, level == gp::SecurityLevel::Mac ? 0x6982 : 0x6A82);
+        // The same without the channel's protection is refused as such.
+        EXPECT_EQ(card->transmit(hex("04DB3FFF0A5C035FC1025303010203")).sw, 0x6982);
+    }
 }
 
 // What every corpus applet must do on the simulated card: install, or end
