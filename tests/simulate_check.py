@@ -144,10 +144,11 @@ NEW_KEY = "000102030405060708090A0B0C0D0E0F"
 def wait_for_card(rig):
     """Until pcscd lists the card and has powered it: a command sent while
     pcscd is still bringing it up fails in pcscd, before the card."""
-    for _ in range(200):
+    deadline = time.monotonic() + 30  # pcscd polls vpcd, slowly on a loaded machine
+    while time.monotonic() < deadline:
         if "(card)" in rig.readers() and rig.run("--info").returncode == 0:
             return True
-        time.sleep(0.05)
+        time.sleep(0.1)
     return False
 
 
@@ -155,27 +156,50 @@ def card_manager_cases(rig, cli, corpus, problems):
     """An empty simulated card behind pcscd, as a new user meets it: --send
     loads and installs a corpus applet over SCP03 and over SCP02, the applet
     answers, --list lists it, --put-keys adds a key set that then opens a
-    channel, and --delete takes the load file and its applet away."""
+    channel; the simulator is stopped and started again on its card file,
+    which keeps it all (the wallet's balance too); --delete takes the load
+    file and its applet away."""
     wallet = os.path.join(corpus, "cap", WALLET)
     for scp in ("03", "02"):
         what = "the empty card (SCP%s)" % scp
+        card_file = os.path.join(rig.work, "simulated-%s.card" % scp)
         log = open(os.path.join(rig.work, "manager-%s.log" % scp), "w")
-        simulator = subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--card-scp", scp],
-                                     stdout=log, stderr=subprocess.STDOUT)
+
+        def start():
+            return subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--card-scp", scp,
+                                     "--card-file", card_file], stdout=log, stderr=subprocess.STDOUT)
+
+        simulator = start()
+        outputs = {}
         try:
             if not wait_for_card(rig):
-                problems.append("%s: --readers does not list it: %s" % (what, rig.readers()))
+                log.flush()
+                with open(log.name) as seen:
+                    problems.append("%s: --readers does not list it: %s; the simulator said: %s" %
+                                    (what, rig.readers(), seen.read()[-1500:]))
                 continue
             steps = [
                 ("--send", ["--send", "--params", PIN, wallet]),
                 ("--list", ["--list"]),
                 ("--put-keys", ["--put-keys", "--new-key", NEW_KEY, "--new-key-version", "02"]),
-                ("--list with the new key set", ["--list", "--key", NEW_KEY, "--key-version", "02"]),
-                ("--delete", ["--delete", "--force", WALLET_PACKAGE]),
-                ("--list after --delete", ["--list"]),
+                ("restart", None),
+                ("--list after the restart", ["--list", "--key", NEW_KEY, "--key-version", "02"]),
+                ("--delete", ["--delete", "--force", "--key", NEW_KEY, "--key-version", "02", WALLET_PACKAGE]),
+                ("--list after --delete", ["--list", "--key", NEW_KEY, "--key-version", "02"]),
             ]
-            outputs = {}
             for name, args in steps:
+                if args is None:
+                    stop(simulator, signal.SIGTERM, log, what, problems)
+                    log = open(log.name, "a")
+                    simulator = start()
+                    if not wait_for_card(rig):
+                        problems.append("%s: the card does not come back after a restart" % what)
+                        break
+                    balance = opensc(SELECT_WALLET, "80200000053132333435", "8050000002")
+                    if "00 05" not in balance.stdout:
+                        problems.append("%s: the wallet's balance is not kept across a restart: %s" %
+                                        (what, balance.stdout))
+                    continue
                 result = rig.run(*args)
                 outputs[name] = result.stdout
                 if result.returncode != 0:
@@ -185,13 +209,14 @@ def card_manager_cases(rig, cli, corpus, problems):
                     problems.append("%s: %s exited %d: %s %s\nThe simulator's last lines: %s" %
                                     (what, name, result.returncode, result.stdout, result.stderr, tail))
                 if name == "--send":
-                    answered = opensc(SELECT_WALLET, "80200000053132333435", "8050000002")
-                    if answered.returncode != 0 or answered.stdout.count("SW1=0x90, SW2=0x00") != 3:
+                    answered = opensc(SELECT_WALLET, "80200000053132333435", "803000000105", "8050000002")
+                    if answered.returncode != 0 or answered.stdout.count("SW1=0x90, SW2=0x00") != 4:
                         problems.append("%s: the wallet loaded through the card manager does not answer: %s" %
                                         (what, answered.stdout))
-            if WALLET_PACKAGE not in outputs["--list"]:
-                problems.append("%s: --list does not list the wallet: %s" % (what, outputs["--list"]))
-            if WALLET_PACKAGE in outputs["--list after --delete"]:
+            for name in ("--list", "--list after the restart"):
+                if WALLET_PACKAGE not in outputs.get(name, ""):
+                    problems.append("%s: %s does not list the wallet: %s" % (what, name, outputs.get(name)))
+            if WALLET_PACKAGE in outputs.get("--list after --delete", WALLET_PACKAGE):
                 problems.append("%s: the wallet is still listed after --delete" % what)
         finally:
             stop(simulator, signal.SIGINT, log, what, problems)
