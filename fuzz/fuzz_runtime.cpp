@@ -4,7 +4,10 @@
 // card; FF is followed by a two-byte length, for extended commands). The package runs without the verifier, so that every word's kind
 // and every bound is left to the runtime's own checks; a small instruction
 // budget keeps each command short. Nothing may crash, read outside an
-// object or hang, and a command answered 6F00 says why.
+// object or hang, and a command answered 6F00 says why. A package the card
+// refuses leaves the commands to its card manager. Then the card's state
+// goes into a card and back out unchanged; and the commands' bytes, taken
+// as a card's state, are refused or make a card that answers without harm.
 
 #include "core/base/error.h"
 #include "core/cap/components_file.h"
@@ -41,7 +44,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (const auto& applet : card.lastApplets())
             card.install(applet.aid, applet.aid, {0}, {});
     } catch (const Error&) {
-        return 0; // refused, as a card refuses a load or an install
+        // Refused, as a card refuses a load or an install: the commands go
+        // to the card manager.
     }
     for (std::size_t at = 2 + length; at < size;) {
         std::size_t count = data[at++];
@@ -61,5 +65,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::require(response.cardReason.empty() || response.data.size() <= 1,
                       "an answer the card gives itself carries no applet's data");
     }
+    const LoadFileOptions unverified{.keepDescriptor = true, .verify = false, .target = {}, .exports = {}};
+    const auto state = card.saveState();
+    {
+        runtime::SimulatedCard again(settings);
+        again.setLoadOptions(unverified);
+        again.restoreState(state, "input.card");
+        fuzz::require(again.saveState() == state, "a card's state comes back out of a card unchanged");
+    }
+    const std::vector<std::uint8_t> tail(data + std::min(size, 2 + length), data + size);
+    runtime::SimulatedCard crafted(settings);
+    try {
+        crafted.restoreState(tail, "input.card");
+    } catch (const Error&) {
+        return 0; // refused, as a corrupt card file is
+    }
+    crafted.transmit(std::vector<std::uint8_t>{0x00, 0xA4, 0x04, 0x00, 0x00});
+    crafted.transmit(std::vector<std::uint8_t>{0x80, 0xF2, 0x40, 0x02, 0x02, 0x4F, 0x00, 0x00});
     return 0;
 }

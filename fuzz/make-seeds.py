@@ -175,6 +175,11 @@ RUNTIME_SEEDS = {
     "javacard-express__oracle-CryptoApplet.cap": ["00A4040009A00000006207010101", "8010000003616263", "8020000003616263",
                                                   "8030000003616263", "8040000000"],
     # Logical channels: opened, selected on, used, closed; and extended lengths.
+    # The card manager: its FCI, card data, a secure channel begun and refused, GET STATUS refused.
+    "JCAlgTest__HelloWorld.cap#manager": ["00A4040008A000000151000000", "80CA006600", "80CA00E000", "80CA9F7F00",
+                                          "8050000008010203040506070800", "848201001000000000000000000000000000000000",
+                                          "80F24002024F0000", "80E602001B07A00000006203010000000000", "80E8800001C4",
+                                          "80D8018103018811AABB", "80F0800F00", "80E40080044F02A000"],
     "JCAlgTest__HelloWorld.cap#channels": ["0070000001", "01A4040009A00000006203010C01", "8110010203AABBCC",
                                            "C3100000", "0070800100", "00700003", "8310000000", "",
                                            "80100000000003AABBCC0000", "8010000000FFFF"],

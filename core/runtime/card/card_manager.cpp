@@ -386,9 +386,9 @@ Response CardManager::select(const Aid& domain, unsigned channel)
     selected_[channel] = domain;
     const Bytes8 proprietary = gp::joined({recognitionData(*entry->state), tlv(0x9F65, {0xFF})});
     response.data = tlv(0x6F, gp::joined({tlv(0x84, domain), tlv(0xA5, proprietary)}));
+    // A locked card's issuer domain answers with its FCI and the warning
+    // 62 83, which says why.
     response.sw = cardState() == life::cardLocked ? 0x6283 : 0x9000;
-    if (response.sw == 0x6283)
-        response.cardReason = "the card is CARD_LOCKED: its issuer security domain alone answers";
     return response;
 }
 

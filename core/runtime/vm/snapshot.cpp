@@ -2,6 +2,7 @@
 
 #include "core/runtime/vm/vm.h"
 
+#include <algorithm>
 #include <map>
 
 namespace tolvane::runtime {
@@ -180,9 +181,16 @@ void Vm::saveMemory(StateWriter& out) const
         out.u16(packageIndex(instance.package));
         out.u16(instance.aidObject);
     }
-    out.u32(static_cast<std::uint32_t>(exceptionInstances_.size()));
-    for (const auto& [cls, ref] : exceptionInstances_) {
-        writeClass(cls);
+    // In the classes' order, not their addresses', so that the same card
+    // always gives the same bytes.
+    std::vector<std::pair<std::pair<std::uint16_t, std::uint16_t>, Ref>> exceptions;
+    for (const auto& [cls, ref] : exceptionInstances_)
+        exceptions.emplace_back(classIds.at(cls), ref);
+    std::sort(exceptions.begin(), exceptions.end());
+    out.u32(static_cast<std::uint32_t>(exceptions.size()));
+    for (const auto& [id, ref] : exceptions) {
+        out.u16(id.first);
+        out.u16(id.second);
         out.u16(ref);
     }
     out.u32(static_cast<std::uint32_t>(platformObjects.size()));
