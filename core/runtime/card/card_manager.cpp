@@ -3,6 +3,7 @@
 #include "core/base/digest.h"
 #include "core/base/error.h"
 #include "core/base/hex.h"
+#include "core/card/management.h"
 
 #include <sys/random.h>
 
@@ -141,14 +142,12 @@ const Aid& issuerDomainAid()
 
 const Aid& domainPackageAid()
 {
-    static const Aid aid{0xA0, 0x00, 0x00, 0x01, 0x51, 0x53, 0x50};
-    return aid;
+    return card::securityDomainLoadFile();
 }
 
 const Aid& domainModuleAid()
 {
-    static const Aid aid{0xA0, 0x00, 0x00, 0x01, 0x51, 0x53, 0x50, 0x41};
-    return aid;
+    return card::securityDomainModule();
 }
 
 CardManager::CardManager(ManagedCard& card, const CardKeys& keys) : card_(card)

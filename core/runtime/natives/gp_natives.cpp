@@ -421,26 +421,28 @@ void wrap(NativeCall& c)
     c.returnShort(static_cast<std::int16_t>(data.size()));
 }
 
-void decryptData(NativeCall& c)
+// Data deciphered or enciphered under the session's key for data: whole
+// blocks, written back in place.
+void cryptData(NativeCall& c, bool encrypting)
 {
     gp::CardChannel& session = openSession(c);
     const auto bytes = argumentBytes(c, 1, 2, 3);
+    const char* name = encrypting ? "encryptData" : "decryptData";
     if (bytes.empty() || bytes.size() % (session.protocol() == gp::Protocol::Scp03 ? 16 : 8) != 0)
-        refuseWith(c, 0x6A80, "decryptData of " + std::to_string(bytes.size()) + " bytes, not whole blocks");
-    const auto plain = session.decryptData(bytes);
-    writeArgumentBytes(c, 1, 2, plain);
-    c.returnShort(static_cast<std::int16_t>(plain.size()));
+        refuseWith(c, 0x6A80, std::string(name) + " of " + std::to_string(bytes.size()) + " bytes, not whole blocks");
+    const auto out = encrypting ? session.encryptData(bytes) : session.decryptData(bytes);
+    writeArgumentBytes(c, 1, 2, out);
+    c.returnShort(static_cast<std::int16_t>(out.size()));
+}
+
+void decryptData(NativeCall& c)
+{
+    cryptData(c, false);
 }
 
 void encryptData(NativeCall& c)
 {
-    gp::CardChannel& session = openSession(c);
-    const auto bytes = argumentBytes(c, 1, 2, 3);
-    if (bytes.empty() || bytes.size() % (session.protocol() == gp::Protocol::Scp03 ? 16 : 8) != 0)
-        refuseWith(c, 0x6A80, "encryptData of " + std::to_string(bytes.size()) + " bytes, not whole blocks");
-    const auto enciphered = session.encryptData(bytes);
-    writeArgumentBytes(c, 1, 2, enciphered);
-    c.returnShort(static_cast<std::int16_t>(enciphered.size()));
+    cryptData(c, true);
 }
 
 void resetSecurity(NativeCall& c)
