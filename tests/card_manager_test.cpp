@@ -306,6 +306,65 @@ TEST(CardManager, StoreDataReachesTheApplicationThroughProcessData)
     EXPECT_EQ(card.transmit(hexBytes("80E2800001 55")).sw, 0x6982);
 }
 
+TEST(CardManager, EachManagementCommandRefusesWhatACardRefuses)
+{
+    // Each row inside a fresh session of the default key set, on a card
+    // holding the test applet; the answer and what the card says of it.
+    const TestApplet applet{.process = throwSw(0x6311)};
+    const struct {
+        const char* what;
+        const char* command;
+        std::uint16_t sw;
+        const char* reason;
+    } rows[] = {
+        {"LOAD without INSTALL [for load]", "80E8800003C40100", 0x6985, "no INSTALL [for load]"},
+        {"INSTALL [for load] of a package there", "80E602000C07A0000000627E0100000000", 0x6985, "already"},
+        {"INSTALL [for load] under no domain", "80E602001107A0000000627E02 05A000000099 000000", 0x6A88,
+         "no security domain"},
+        {"INSTALL [for install] of a module no file has", "80E60C001E07A0000000627E01 08A0000000627E0109 08A0000000627E0199 0100 0000",
+         0x6A88, "has no module"},
+        {"INSTALL [for install] of an instance there",
+         "80E60C001E07A0000000627E01 08A0000000627E0101 08A0000000627E0101 0100 0000", 0x6985, "already"},
+        {"INSTALL with an unknown P1", "80E6800000", 0x6A86, "P1 80"},
+        {"INSTALL whose fields run past its data", "80E60C000307A000", 0x6A80, "run past"},
+        {"DELETE of nothing there", "80E40000094F07A0000000627E09", 0x6A88, "nothing on the card"},
+        {"DELETE of the issuer domain", "80E400000A4F08A000000151000000", 0x6985, "issuer security domain"},
+        {"DELETE of a load file with its applet", "80E40000094F07A0000000627E01", 0x6985, "P2 80 deletes it too"},
+        {"PUT KEY of version 80", "80D80081018000", 0x6A80, "key version 80"},
+        {"PUT KEY of a DES key on an AES card", "80D8008117 01 8010 00000000000000000000000000000000 03000000", 0x6A80,
+         "key type 80"},
+        {"PUT KEY whose key runs past its data", "80D8058104 05 881100", 0x6A80, "runs past the data"},
+        {"SET STATUS of the card backwards", "80F0800700", 0x6985, "cannot go from 0F to 07"},
+        {"SET STATUS of an application not there", "80F040800799999999999999", 0x6A88, "no application"},
+        {"GET STATUS with P1 01", "80F20102024F0000", 0x6A86, "P1 01"},
+        {"GET STATUS of no such AID", "80F24002034F01EE00", 0x6A88, "with AID EE"},
+        {"an instruction the domain lacks", "80AA000000", 0x6D00, "instruction AA"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        runtime::SimulatedCard card;
+        card.load(layOutLoadFile(applet.entries(), unverified(), "test.cap"), "test.cap");
+        card.install(TestApplet::concat(applet.aid, {0x01}), TestApplet::concat(applet.aid, {0x01}), {0}, {});
+        // The card's answers as they come, its reasons with them.
+        struct Recording : SimulatedTransport {
+            using SimulatedTransport::SimulatedTransport;
+            runtime::SimulatedCard* card = nullptr;
+            runtime::Response last;
+            ByteVector transmit(const ByteVector& command) override
+            {
+                last = card->transmit(command);
+                return last.bytes();
+            }
+        } transport(card);
+        transport.card = &card;
+        card::Session session(transport);
+        session.selectSecurityDomain(isd);
+        session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+        EXPECT_EQ(session.send(hexBytes(row.command), row.what).sw, row.sw) << transport.last.cardReason;
+        EXPECT_NE(transport.last.cardReason.find(row.reason), std::string::npos) << transport.last.cardReason;
+    }
+}
+
 TEST(CardManager, RefusesAsACardDoes)
 {
     runtime::SimulatedCard card;
