@@ -138,6 +138,8 @@ def vpcd_cases(rig, cli, corpus, problems):
 
 
 WALLET_PACKAGE = "D1560001320A64656D9F"
+WALLET_APP = WALLET_PACKAGE + "01"
+SSD = "A000000151535001"
 NEW_KEY = "000102030405060708090A0B0C0D0E0F"
 
 
@@ -155,29 +157,41 @@ def wait_for_card(rig, seconds=30):
 def card_manager_cases(rig, cli, corpus, problems):
     """An empty simulated card behind pcscd, as a new user meets it: --send
     loads and installs a corpus applet over SCP03 and over SCP02, the applet
-    answers, --list lists it, --put-keys adds a key set that then opens a
-    channel; the simulator is stopped and started again on its card file,
+    answers, --list lists it, --info reads its recognition data, --lock-app
+    and --unlock-app, --create-sd and --move, --card-state locked and
+    unlocked work, --put-keys adds a key set that then opens a channel; the
+    simulator is stopped and started again on its card file,
     which keeps it all (the wallet's balance too); --delete takes the load
     file and its applet away."""
     wallet = os.path.join(corpus, "cap", WALLET)
     for scp in ("03", "02"):
         what = "the empty card (SCP%s)" % scp
         card_file = os.path.join(rig.work, "simulated-%s.card" % scp)
-        log = open(os.path.join(rig.work, "manager-%s.log" % scp), "w")
+        log_path = os.path.join(rig.work, "manager-%s.log" % scp)
+        log = open(log_path, "w")
 
         def start():
+            nonlocal log
+            if log.closed:
+                log = open(log_path, "a")
             return subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--card-scp", scp,
                                      "--card-file", card_file], stdout=log, stderr=subprocess.STDOUT)
 
-        simulator = start()
+        def restart(simulator):
+            stop(simulator, signal.SIGTERM, log, what, problems)
+            return start()
+
+        def started(simulator):
+            """The simulator once pcscd sees its card. Seen in some runs:
+            pcscd's vpcd reader misses a card that connects just after
+            another left; the card then connects again."""
+            if not wait_for_card(rig, 15):
+                simulator = restart(simulator)
+            return simulator
+
+        simulator = started(start())
         outputs = {}
         try:
-            if not wait_for_card(rig, 15):
-                # Seen once in several runs: pcscd's vpcd reader misses a card
-                # that connects just after another left. The card connects again.
-                stop(simulator, signal.SIGTERM, log, what, problems)
-                log = open(log.name, "a")
-                simulator = start()
             if not wait_for_card(rig):
                 log.flush()
                 with open(log.name) as seen:
@@ -187,6 +201,15 @@ def card_manager_cases(rig, cli, corpus, problems):
             steps = [
                 ("--send", ["--send", "--params", PIN, wallet]),
                 ("--list", ["--list"]),
+                ("--info", ["--info"]),
+                ("--lock-app", ["--lock-app", WALLET_APP]),
+                ("--unlock-app", ["--unlock-app", WALLET_APP]),
+                ("--create-sd", ["--create-sd", SSD]),
+                ("--move", ["--move", WALLET_APP, "--to", SSD]),
+                ("--list after --move", ["--list"]),
+                ("--move back", ["--move", WALLET_APP, "--to", "A000000151000000"]),
+                ("--card-state locked", ["--card-state", "locked"]),
+                ("--card-state unlocked", ["--card-state", "unlocked"]),
                 ("--put-keys", ["--put-keys", "--new-key", NEW_KEY, "--new-key-version", "02"]),
                 ("restart", None),
                 ("--list after the restart", ["--list", "--key", NEW_KEY, "--key-version", "02"]),
@@ -195,9 +218,7 @@ def card_manager_cases(rig, cli, corpus, problems):
             ]
             for name, args in steps:
                 if args is None:
-                    stop(simulator, signal.SIGTERM, log, what, problems)
-                    log = open(log.name, "a")
-                    simulator = start()
+                    simulator = started(restart(simulator))
                     if not wait_for_card(rig):
                         problems.append("%s: the card does not come back after a restart" % what)
                         break
@@ -219,6 +240,12 @@ def card_manager_cases(rig, cli, corpus, problems):
                     if answered.returncode != 0 or answered.stdout.count("SW1=0x90, SW2=0x00") != 4:
                         problems.append("%s: the wallet loaded through the card manager does not answer: %s" %
                                         (what, answered.stdout))
+            if SSD not in outputs.get("--list after --move", ""):
+                problems.append("%s: --list after --create-sd and --move does not list the new domain: %s" %
+                                (what, outputs.get("--list after --move")))
+            said = "Secure channel: SCP%s i=%s" % (scp, "70" if scp == "03" else "55")
+            if said not in outputs.get("--info", ""):
+                problems.append("%s: --info does not say '%s': %s" % (what, said, outputs.get("--info")))
             for name in ("--list", "--list after the restart"):
                 if WALLET_PACKAGE not in outputs.get(name, ""):
                     problems.append("%s: %s does not list the wallet: %s" % (what, name, outputs.get(name)))
