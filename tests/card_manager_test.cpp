@@ -365,6 +365,53 @@ TEST(CardManager, EachManagementCommandRefusesWhatACardRefuses)
     }
 }
 
+TEST(CardManager, TheGlobalPinKeepsItsContract)
+{
+    // process: INS 10 updates the global PIN (CVM.update, hex format) and
+    // answers 63 and the boolean; INS 20 verifies (63 00 or 62 FF); any
+    // other answers 63 and the tries remaining.
+    const std::uint8_t getCvm = pinCheck, cvm = pinTries;
+    const ByteVector process{
+        0x10, 17, 0x8D, 0, getCvm, 0x2D,                                   // cvm = GPSystem.getCVM(17)
+        0x19, 0x8B, 0, getBuffer, 0x2E,                                   // buffer = apdu.getBuffer()
+        0x1B, 0x04, 0x25, 0x10, 0xA4, 0x6A, 72,                           // SELECT: return
+        0x19, 0x8B, 0, receive, 0x3B,                                     // apdu.setIncomingAndReceive()
+        0x1B, 0x04, 0x25, 0x10, 0x10, 0x6B, 21,                           // INS 10:
+        0x1A, 0x1B, 0x08, 0x1B, 0x07, 0x25, 0x06, 0x8E, 5, 0, cvm, 5,     //   cvm.update(buffer, 5, Lc, 3)
+        0x11, 0x63, 0x00, 0x41, 0x8D, 0, throwIt,                         //   throw 6300 + it
+        0x1B, 0x04, 0x25, 0x10, 0x20, 0x6B, 21,                           // INS 20:
+        0x1A, 0x1B, 0x08, 0x1B, 0x07, 0x25, 0x06, 0x8E, 5, 0, cvm, 10,    //   cvm.verify(buffer, 5, Lc, 3)
+        0x11, 0x63, 0x00, 0x41, 0x8D, 0, throwIt,                         //   throw 6300 + it
+        0x1A, 0x8E, 1, 0, cvm, 4,                                         // cvm.getTriesRemaining()
+        0x11, 0x63, 0x00, 0x41, 0x8D, 0, throwIt, 0x7A};
+    const TestApplet applet{.process = process,
+                            .globalPlatform = true,
+                            .poolChanges = {{getCvm, {6, 0x85, 3, 3}}, {cvm, {1, 0x85, 1, 0}}}};
+    const ByteVector instance = TestApplet::concat(applet.aid, {0x01});
+    const auto answers = [&](const std::vector<std::uint8_t>& privileges, const std::vector<const char*>& commands) {
+        runtime::SimulatedCard card;
+        card.load(layOutLoadFile(applet.entries(), unverified(), "test.cap"), "test.cap");
+        card.install(instance, instance, privileges, {});
+        card.transmit(TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 8}, instance));
+        std::vector<std::string> got;
+        for (const char* command : commands) {
+            char sw[5];
+            std::snprintf(sw, sizeof sw, "%04X", card.transmit(hexBytes(command)).sw);
+            got.push_back(sw);
+        }
+        return got;
+    };
+    // With the CVM management privilege: set, tried wrong and right,
+    // blocked after the limit, then refused even when right.
+    EXPECT_EQ(answers({0x02}, {"8030000000", "802000000212 34", "801000000212 34", "802000000299 99", "8030000000",
+                               "802000000212 34", "8030000000", "802000000299 99", "802000000299 99",
+                               "802000000299 99", "8030000000", "802000000212 34"}),
+              (std::vector<std::string>{"6303", "62FF", "6301", "62FF", "6302", "6300", "6303", "62FF", "62FF",
+                                        "62FF", "6300", "62FF"}));
+    // Without it, the PIN is not set.
+    EXPECT_EQ(answers({0x00}, {"801000000212 34", "802000000212 34"}), (std::vector<std::string>{"6300", "62FF"}));
+}
+
 TEST(CardManager, RefusesAsACardDoes)
 {
     runtime::SimulatedCard card;
