@@ -65,6 +65,28 @@ TEST(CardManager, TheCardSideAgreesWithThePublishedVectors)
     ASSERT_TRUE(std::holds_alternative<ByteVector>(plain)) << std::get<std::string>(plain);
     EXPECT_EQ(hexOf(std::get<ByteVector>(plain)), "80E2910006BF3E035C015A00");
 
+    // The answer to that command under R-MAC and R-ENCRYPTION: its data
+    // enciphered under S-ENC from the ICV of the counter with 80 first, then
+    // MACed under the published S-RMAC over the command's whole C-MAC, the
+    // data and the status word.
+    const ByteVector sEnc = hexBytes("BC5689F3A0B783A9ED6DA1C5C6BC1F99");
+    const ByteVector sMac = hexBytes("0415F56CBB9E488BB171B2B66081F004");
+    const ByteVector sRmac = hexBytes("1EE185123244E047BC9D68B914BD1FBE");
+    const ByteVector authenticateMac =
+        gp::aesCmac(sMac, hexBytes("00000000000000000000000000000000 8482330010 8C36F96BCC00724A"));
+    const ByteVector commandMac = gp::aesCmac(
+        sMac, gp::joined({authenticateMac, hexBytes("84E2910018 267A85DFE4A98FCA6FB0527E0DFECCE4")}));
+    ByteVector icv(16, 0x00);
+    icv[0] = 0x80;
+    icv[15] = 0x01;
+    const ByteVector enciphered =
+        gp::aesCbc(sEnc, gp::aesEcb(sEnc, icv), gp::padded(hexBytes("0102030405"), 16));
+    const ByteVector rmac = gp::aesCmac(sRmac, gp::joined({commandMac, enciphered, {0x90, 0x00}}));
+    EXPECT_EQ(hexOf(aes.protect(hexBytes("0102030405"), 0x9000)),
+              hexOf(gp::joined({enciphered, ByteVector(rmac.begin(), rmac.begin() + 8)})));
+    // Status words other than 90 00, 62 xx and 63 xx have no R-MAC.
+    EXPECT_EQ(hexOf(aes.protect({}, 0x6A82)), "");
+
     // SCP02, i = 55: the card's cryptogram from the counter and challenge,
     // then the MAC chained from EXTERNAL AUTHENTICATE's.
     gp::CardChannelSetup scp02;
@@ -410,6 +432,37 @@ TEST(CardManager, TheGlobalPinKeepsItsContract)
                                         "62FF", "6300", "62FF"}));
     // Without it, the PIN is not set.
     EXPECT_EQ(answers({0x00}, {"801000000212 34", "802000000212 34"}), (std::vector<std::string>{"6300", "62FF"}));
+}
+
+TEST(CardManager, ALoadTheLinkerRefusesIsAnsweredAndSaysWhy)
+{
+    // A package importing a platform package the card lacks: 64 38 at the
+    // last LOAD block, the import named, and nothing left of the load.
+    const TestApplet applet{.framework = {0xA0, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00}};
+    runtime::SimulatedCard card;
+    card.setLoadOptions(unverified());
+    struct Recording : SimulatedTransport {
+        using SimulatedTransport::SimulatedTransport;
+        runtime::SimulatedCard* card = nullptr;
+        runtime::Response last;
+        ByteVector transmit(const ByteVector& command) override
+        {
+            last = card->transmit(command);
+            return last.bytes();
+        }
+    } transport(card);
+    transport.card = &card;
+    card::Session session(transport);
+    session.selectSecurityDomain(isd);
+    session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+    apdu::Options options;
+    options.blockSize = 100;
+    const auto script = apdu::makeScript(layOutLoadFile(applet.entries(), unverified(), "test.cap"), options, "test.cap");
+    EXPECT_THROW(card::sendScript(session, script), Error);
+    EXPECT_EQ(transport.last.sw, 0x6438);
+    EXPECT_NE(transport.last.cardReason.find("visa.openplatform A0000000030000"), std::string::npos)
+        << transport.last.cardReason;
+    EXPECT_FALSE(lists(card::listContents(session).loadFiles, applet.aid));
 }
 
 TEST(CardManager, RefusesAsACardDoes)

@@ -895,7 +895,8 @@ CardManager::Answer CardManager::load(const Bytes8& command, std::string& reason
         std::string why = error.message();
         for (const auto& line : error.followingLines())
             why += "\n" + line;
-        const bool missing = why.find("import") != std::string::npos && why.find("missing") != std::string::npos;
+        // An import the card lacks is 64 38, as cards answer it; anything else the linker refuses, 6A 80.
+        const bool missing = why.find("which is not on the card") != std::string::npos;
         return refuse(missing ? 0x6438 : 0x6A80, why);
     }
     changed_ = true;
