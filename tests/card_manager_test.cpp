@@ -8,6 +8,7 @@
 #include "core/card/management.h"
 #include "core/card/operations.h"
 #include "core/gp/card_channel.h"
+#include "core/gp/card_data.h"
 #include "core/runtime/card/simulated_transport.h"
 #include "test_applet.h"
 
@@ -159,6 +160,7 @@ TEST(CardManager, EveryCardModeRoundTripsWithTheHostSide)
         apdu::Options options;
         options.blockSize = 200;
         options.instance = instance;
+        options.hash = apdu::HashKind::Sha256; // checked against what LOAD brings
         card::sendScript(open(defaultKeys()), apdu::makeScript(file, options, "test.cap"));
         auto contents = card::listContents(*current);
         ASSERT_TRUE(contents.isd);
@@ -166,6 +168,19 @@ TEST(CardManager, EveryCardModeRoundTripsWithTheHostSide)
         EXPECT_TRUE(lists(contents.loadFiles, *bytesFromHex(file.packageAid, HexSpaces::Ignored)));
         EXPECT_TRUE(lists(contents.applications, instance));
         EXPECT_EQ(card.transmit(selectApplet).sw, 0x6311);
+        // The older form of GET STATUS, where P2 asks for it: the
+        // application, and the load file with its module.
+        const auto older = [&](std::uint8_t p1) {
+            const auto answer = open(defaultKeys()).get().send({0x80, 0xF2, p1, 0x00, 0x02, 0x4F, 0x00, 0x00}, "GET STATUS");
+            EXPECT_EQ(answer.sw, 0x9000);
+            return gp::readRegistry(answer.data, p1, false).value_or(std::vector<gp::RegistryEntry>{});
+        };
+        EXPECT_TRUE(lists(older(0x40), instance));
+        const auto files = older(0x10);
+        const auto withModule = std::find_if(files.begin(), files.end(), [&](const gp::RegistryEntry& e) {
+            return e.aid == applet.aid && e.modules == std::vector<ByteVector>{instance};
+        });
+        EXPECT_NE(withModule, files.end());
 
         // PUT KEY adds a key set; it opens a channel, and a wrong key is
         // found out by the card's cryptogram before a try is spent.
@@ -323,6 +338,24 @@ TEST(CardManager, StoreDataReachesTheApplicationThroughProcessData)
     session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::MacAndEncryption));
     card::storeData(session, instance, {hexBytes("42 01 02"), hexBytes("17")});
     EXPECT_EQ(card.transmit(TestApplet::concat({0x00, 0xA4, 0x04, 0x00, 8}, instance)).sw, 0x6317); // the last block's
+    // An application implementing Personalization answers STORE DATA.
+    const TestApplet personalized{.aid = {0xA0, 0x00, 0x00, 0x00, 0x62, 0x7E, 0x05},
+                                  .globalPlatform = true,
+                                  .gpPersonalization = true};
+    card.load(layOutLoadFile(personalized.entries(), unverified(), "test.cap"), "test.cap");
+    const ByteVector second = TestApplet::concat(personalized.aid, {0x01});
+    card.install(second, second, {0}, {});
+    card::Session again(transport);
+    again.selectSecurityDomain(isd);
+    again.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+    EXPECT_EQ(again.send(TestApplet::concat({0x80, 0xE6, 0x20, 0x00, 0x0E, 0x00, 0x00, 0x08}, second) +
+                             ByteVector{0x00, 0x00, 0x00},
+                         "INSTALL [for personalization]")
+                  .sw,
+              0x9000);
+    const auto answered = again.send(hexBytes("80E2800002 5A01"), "STORE DATA");
+    EXPECT_EQ(answered.sw, 0x9000);
+    EXPECT_EQ(hexOf(answered.data), "5A");
     // STORE DATA to the issuer security domain outside a session is refused.
     EXPECT_EQ(card.transmit(hexBytes("00A4040008 A000000151000000")).sw, 0x9000);
     EXPECT_EQ(card.transmit(hexBytes("80E2800001 55")).sw, 0x6982);
@@ -338,8 +371,12 @@ TEST(CardManager, EachManagementCommandRefusesWhatACardRefuses)
         const char* command;
         std::uint16_t sw;
         const char* reason;
+        const char* before = nullptr; // a command sent first
     } rows[] = {
         {"LOAD without INSTALL [for load]", "80E8800003C40100", 0x6985, "no INSTALL [for load]"},
+        {"LOAD of a block whose hash is not INSTALL [for load]'s", "80E8800003C40100", 0x6A80,
+         "hash is not the one INSTALL [for load] gave",
+         "80E6020020 07A0000000627E09 00 14 0000000000000000000000000000000000000000 00 00"},
         {"INSTALL [for load] of a package there", "80E602000C07A0000000627E0100000000", 0x6985, "already"},
         {"INSTALL [for load] under no domain", "80E602001107A0000000627E02 05A000000099 000000", 0x6A88,
          "no security domain"},
@@ -382,6 +419,9 @@ TEST(CardManager, EachManagementCommandRefusesWhatACardRefuses)
         card::Session session(transport);
         session.selectSecurityDomain(isd);
         session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+        if (row.before) {
+            EXPECT_EQ(session.send(hexBytes(row.before), "first").sw, 0x9000) << transport.last.cardReason;
+        }
         EXPECT_EQ(session.send(hexBytes(row.command), row.what).sw, row.sw) << transport.last.cardReason;
         EXPECT_NE(transport.last.cardReason.find(row.reason), std::string::npos) << transport.last.cardReason;
     }

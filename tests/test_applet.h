@@ -220,6 +220,9 @@ struct TestApplet {
     // globalPlatform, without multiSelectable): its processData keeps the
     // first data byte of the command it is given in the static short.
     bool gpApplication = false;
+    // Or org.globalplatform.Personalization: its processData answers the
+    // command's first data byte, written at the output offset.
+    bool gpPersonalization = false;
     std::map<std::size_t, ByteVector> poolChanges; // entries in place of poolEntries'
 
     std::vector<CapEntry> entries() const
@@ -244,6 +247,9 @@ struct TestApplet {
         }
         if (gpApplication) // processData(buffer, offset, length): static = buffer[offset + 5]
             methods.push_back({0x00, 3, 4, 0, {0x19, 0x1E, 0x08, 0x41, 0x25, 0x81, 0, staticShort, 0x7A}});
+        if (gpPersonalization) // processData(in, inOffset, inLength, out, outOffset): out[outOffset] = in[inOffset + 5]; 1
+            methods.push_back({0x00, 5, 6, 0,
+                               {0x15, 4, 0x16, 5, 0x19, 0x1E, 0x08, 0x41, 0x25, 0x38, 0x04, 0x78}});
         ByteVector method{static_cast<std::uint8_t>(handlers.size())};
         const std::size_t first = 1 + handlers.size() * 8;
         std::vector<unsigned> offsets;
@@ -278,9 +284,10 @@ struct TestApplet {
         // and getShareableInterfaceObject and process as its public virtual
         // methods of tokens 5 and 7, select (6) inherited; MultiSelectable's
         // two methods as 8 and 9.
+        const bool gpInterface = gpApplication || gpPersonalization;
         const auto interfaces =
-            static_cast<std::uint8_t>((extendedLength ? 1 : 0) + (multiSelectable ? 1 : 0) + (gpApplication ? 1 : 0));
-        const auto publicCount = static_cast<std::uint8_t>(multiSelectable ? 5 : gpApplication ? 4 : 3);
+            static_cast<std::uint8_t>((extendedLength ? 1 : 0) + (multiSelectable ? 1 : 0) + (gpInterface ? 1 : 0));
+        const auto publicCount = static_cast<std::uint8_t>(multiSelectable ? 5 : gpInterface ? 4 : 3);
         ByteVector cls{interfaces, 0x81, 0x03, 2, 0, 1, 5, publicCount, 0, 0};
         putBe16(cls, offsets[4]);
         putBe16(cls, 0xFFFF);
@@ -289,21 +296,21 @@ struct TestApplet {
             putBe16(cls, offsets[5]);
             putBe16(cls, offsets[6]);
         }
-        if (gpApplication)
+        if (gpInterface)
             putBe16(cls, offsets[5]);
         if (extendedLength) // the interface, of the fifth import, with no methods
             cls.insert(cls.end(), {0x84, 0x00, 0});
         if (multiSelectable) // javacard.framework's class 17, its tokens 0 and 1 as 8 and 9
             cls.insert(cls.end(), {0x81, 17, 2, 8, 9});
-        if (gpApplication) // org.globalplatform's class 0, its token 0 as 8
-            cls.insert(cls.end(), {0x85, 0, 1, 8});
+        if (gpInterface) // org.globalplatform's class 0 (Application) or 8 (Personalization), token 0 as 8
+            cls.insert(cls.end(), {0x85, static_cast<std::uint8_t>(gpApplication ? 0 : 8), 1, 8});
         ByteVector descriptor{1, 0, 0x01, 0, 0, interfaces, 0, 0, 0, static_cast<std::uint8_t>(methods.size())};
         if (extendedLength)
             descriptor.insert(descriptor.end(), {0x84, 0x00});
         if (multiSelectable)
             descriptor.insert(descriptor.end(), {0x81, 17});
-        if (gpApplication)
-            descriptor.insert(descriptor.end(), {0x85, 0});
+        if (gpInterface)
+            descriptor.insert(descriptor.end(), {0x85, static_cast<std::uint8_t>(gpApplication ? 0 : 8)});
         const std::size_t typeAt = 2 + 2 * std::size(poolEntries);
         const std::uint8_t methodFlags[] = {0x09, 0x81, 0x01, 0x08, 0x01, 0x01, 0x01};
         for (std::size_t i = 0; i < methods.size(); ++i) {

@@ -205,29 +205,45 @@ Response SimulatedCard::personalize(const Aid& aid, std::span<const std::uint8_t
         response.cardReason = "STORE DATA: no applet instance " + hexText(aid, HexCase::Upper);
         return response;
     }
+    // Personalization's processData answers with data; Application's does not.
+    const Class* personalization = vm.apiClass("org.globalplatform.Personalization");
     const Class* application = vm.apiClass("org.globalplatform.Application");
     const Object& applet = vm.object(instance->applet);
-    const Method* processData = applet.cls->isSubclassOf(application) ? applet.cls->interfaceMethod(application, 0)
-                                                                       : nullptr;
+    const bool answers = applet.cls->isSubclassOf(personalization);
+    const Method* processData = answers ? applet.cls->interfaceMethod(personalization, 0)
+                                : applet.cls->isSubclassOf(application) ? applet.cls->interfaceMethod(application, 0)
+                                                                        : nullptr;
     if (!processData) {
         response.sw = 0x6985;
         response.cardReason = "STORE DATA: applet " + hexText(aid, HexCase::Upper) +
-                              " does not implement org.globalplatform.Application";
+                              " implements neither org.globalplatform.Application nor Personalization";
         return response;
     }
-    // The whole command, in the APDU buffer, as the application is given it.
+    // The whole command, in the APDU buffer, as the application is given it;
+    // Personalization writes its answer over it, from the buffer's start.
     Object& buffer = vm.object(vm.apduBuffer);
     if (command.size() > buffer.bytes.size())
         buffer.bytes.resize(command.size());
     std::copy(command.begin(), command.end(), buffer.bytes.begin());
     response.sw = 0x9000;
+    const Word self{static_cast<std::int16_t>(instance->applet), Kind::Reference};
+    const Word bufferRef{static_cast<std::int16_t>(vm.apduBuffer), Kind::Reference};
+    const Word length{static_cast<std::int16_t>(command.size()), Kind::Short};
     try {
-        vm.call(processData,
-                {{static_cast<std::int16_t>(instance->applet), Kind::Reference},
-                 {static_cast<std::int16_t>(vm.apduBuffer), Kind::Reference},
-                 {0, Kind::Short},
-                 {static_cast<std::int16_t>(command.size()), Kind::Short}},
-                instance->package->context);
+        if (answers) {
+            const auto result = vm.call(processData, {self, bufferRef, {0, Kind::Short}, length, bufferRef, {0, Kind::Short}},
+                                        instance->package->context);
+            const Object& out = vm.object(vm.apduBuffer);
+            const std::size_t count = !result.empty() && result[0].kind == Kind::Short && result[0].value > 0
+                                          ? std::min<std::size_t>(static_cast<std::size_t>(result[0].value), 256)
+                                          : 0;
+            if (count > out.bytes.size())
+                throw Halt("Personalization.processData answered " + std::to_string(count) +
+                           " bytes, more than the APDU buffer holds");
+            response.data.assign(out.bytes.begin(), out.bytes.begin() + static_cast<long>(count));
+        } else {
+            vm.call(processData, {self, bufferRef, {0, Kind::Short}, length}, instance->package->context);
+        }
     } catch (const Thrown& thrown) {
         const Object& exception = vm.object(thrown.object);
         const bool iso = exception.cls && exception.cls->isSubclassOf(vm.api.isoException);
