@@ -107,6 +107,11 @@ TEST(CardManager, TheCardSideAgreesWithThePublishedVectors)
     EXPECT_EQ(hexOf(std::get<ByteVector>(status)), "80F22002");
     // The same command again has a MAC the chain no longer gives.
     EXPECT_TRUE(std::holds_alternative<std::string>(des.unwrap(hexBytes("84F2200208 14DB34FA4341DCA8"))));
+    // A level is raised, never lowered, and never past what i offers
+    // (SCP02 i = 55 has no R-MAC).
+    EXPECT_FALSE(des.raiseLevel(gp::level::cmac | gp::level::rmac));
+    EXPECT_TRUE(des.raiseLevel(gp::level::cmac | gp::level::cdecryption));
+    EXPECT_FALSE(des.raiseLevel(gp::level::cmac));
 }
 
 // Test applets are bytecode of our own, which the card takes unverified:
@@ -285,40 +290,48 @@ TEST(CardManager, AnAppletOpensItsSecureChannelAndUnwrapsCommands)
     // process: nothing for its SELECT; INS 20 is unwrapped through
     // GPSystem.getSecureChannel() and its data sent back; anything else
     // (INITIALIZE UPDATE, EXTERNAL AUTHENTICATE) goes to processSecurity,
-    // whose answer is sent.
-    const std::uint8_t getSecureChannel = pinCheck, secureChannel = pinTries;
-    const ByteVector process{
-        0x19, 0x8B, 0, getBuffer, 0x2D,             // buffer = apdu.getBuffer()
-        0x1A, 0x04, 0x25, 0x10, 0xA4, 0x6A, 60,     // if (buffer[1] == A4) return
-        0x8D, 0, getSecureChannel, 0x2E,            // channel = GPSystem.getSecureChannel()
-        0x1A, 0x04, 0x25, 0x10, 0x20, 0x6B, 32,     // if (buffer[1] != 20) goto security
-        0x19, 0x8B, 0, receive, 0x3B,               // apdu.setIncomingAndReceive()
-        0x1B, 0x1A, 0x03, 0x1A, 0x07, 0x25, 0x08, 0x41, // channel, buffer, 0, buffer[4] + 5
-        0x8E, 4, 0, secureChannel, 2,               // length = channel.unwrap(...)
-        0x29, 4,
-        0x19, 0x08, 0x16, 4, 0x08, 0x43, 0x8B, 0, outgoingAndSend, 0x7A, // send(5, length - 5)
-        0x1B, 0x19, 0x8E, 2, 0, secureChannel, 0, 0x29, 4, // security: length = channel.processSecurity(apdu)
-        0x19, 0x08, 0x16, 4, 0x8B, 0, outgoingAndSend, 0x7A, // send(5, length)
-        0x7A};
-    const TestApplet applet{.process = process,
-                            .locals = 3,
-                            .globalPlatform = true,
-                            .poolChanges = {{getSecureChannel, {6, 0x85, 3, 4}}, {secureChannel, {1, 0x85, 2, 0}}}};
-    for (const auto level : {gp::SecurityLevel::Mac, gp::SecurityLevel::MacAndEncryption}) {
-        runtime::SimulatedCard card;
-        card.load(layOutLoadFile(applet.entries(), unverified(), "test.cap"), "test.cap");
-        const ByteVector instance = TestApplet::concat(applet.aid, {0x01});
-        card.install(instance, instance, {0}, {});
-        SimulatedTransport transport(card);
-        card::Session session(transport);
-        session.selectSecurityDomain(instance); // the applet, which hands the channel to its domain
-        session.openSecureChannel(channelOptions(defaultKeys(), level));
-        const card::Response echoed = session.send(hexBytes("8020000005 0102030405"), "ECHO");
-        EXPECT_EQ(echoed.sw, 0x9000);
-        EXPECT_EQ(hexOf(echoed.data), "0102030405");
-        // The same command outside the channel is refused by unwrap.
-        const auto plain = card.transmit(hexBytes("8420000005 0102030405"));
-        EXPECT_EQ(plain.sw, 0x6982);
+    // in either form, whose answer is sent.
+    const std::uint8_t getSecureChannel = pinCheck, secureChannel = pinTries, secureChannelx2 = pinReset;
+    const ByteVector apduForm{0x1B, 0x19, 0x8E, 2, 0, secureChannel, 0, 0x29, 4}; // processSecurity(apdu)
+    const ByteVector bufferForm{0x1B, 0x1A, 0x03, 0x1A, 0x07, 0x25, 0x08, 0x41, 0x08, // processSecurity(buffer, 0,
+                                0x8E, 5,    0,    secureChannelx2, 7, 0x29, 4};         //   Lc + 5, 5)
+    for (const auto& security : {apduForm, bufferForm}) {
+        const auto returnAt = static_cast<std::uint8_t>(53 + security.size() + 8 - 10);
+        const ByteVector process =
+            ByteVector{
+                0x19, 0x8B, 0, getBuffer, 0x2D,               // buffer = apdu.getBuffer()
+                0x1A, 0x04, 0x25, 0x10, 0xA4, 0x6A, returnAt, // if (buffer[1] == A4) return
+                0x8D, 0, getSecureChannel, 0x2E,              // channel = GPSystem.getSecureChannel()
+                0x1A, 0x04, 0x25, 0x10, 0x20, 0x6B, 32,       // if (buffer[1] != 20) goto security
+                0x19, 0x8B, 0, receive, 0x3B,                 // apdu.setIncomingAndReceive()
+                0x1B, 0x1A, 0x03, 0x1A, 0x07, 0x25, 0x08, 0x41, // channel, buffer, 0, buffer[4] + 5
+                0x8E, 4, 0, secureChannel, 2,                 // length = channel.unwrap(...)
+                0x29, 4,
+                0x19, 0x08, 0x16, 4, 0x08, 0x43, 0x8B, 0, outgoingAndSend, 0x7A} + // send(5, length - 5)
+            security +                                                                 // security: length = ...
+            ByteVector{0x19, 0x08, 0x16, 4, 0x8B, 0, outgoingAndSend, 0x7A, 0x7A};    // send(5, length)
+        const TestApplet applet{.process = process,
+                                .locals = 3,
+                                .globalPlatform = true,
+                                .poolChanges = {{getSecureChannel, {6, 0x85, 3, 4}},
+                                                {secureChannel, {1, 0x85, 2, 0}},
+                                                {secureChannelx2, {1, 0x85, 11, 0}}}};
+        for (const auto level : {gp::SecurityLevel::Mac, gp::SecurityLevel::MacAndEncryption}) {
+            runtime::SimulatedCard card;
+            card.load(layOutLoadFile(applet.entries(), unverified(), "test.cap"), "test.cap");
+            const ByteVector instance = TestApplet::concat(applet.aid, {0x01});
+            card.install(instance, instance, {0}, {});
+            SimulatedTransport transport(card);
+            card::Session session(transport);
+            session.selectSecurityDomain(instance); // the applet, which hands the channel to its domain
+            session.openSecureChannel(channelOptions(defaultKeys(), level));
+            const card::Response echoed = session.send(hexBytes("8020000005 0102030405"), "ECHO");
+            EXPECT_EQ(echoed.sw, 0x9000);
+            EXPECT_EQ(hexOf(echoed.data), "0102030405");
+            // The same command outside the channel is refused by unwrap.
+            const auto plain = card.transmit(hexBytes("8420000005 0102030405"));
+            EXPECT_EQ(plain.sw, 0x6982);
+        }
     }
 }
 

@@ -93,19 +93,33 @@ std::string CardChannel::authenticate(const ByteVector& command)
         return "the host cryptogram is wrong: the host has other keys";
     if (!sameBytes(slice(expected, 0, 8), mac))
         return "the MAC of EXTERNAL AUTHENTICATE is wrong";
-    // What the level may ask: R-MAC where i offers it, R-ENCRYPTION with
-    // R-MAC and C-DECRYPTION, C-DECRYPTION with C-MAC.
-    const bool rmacOffered = (setup_.i & 0x20) != 0;
-    const bool rencOffered = setup_.protocol == Protocol::Scp03 && (setup_.i & 0x40) != 0;
-    const bool known = (asked & ~(level::cmac | level::cdecryption | level::rmac | level::rencryption)) == 0;
-    if (!known || ((asked & level::cdecryption) && !(asked & level::cmac)) ||
-        ((asked & level::rmac) && !rmacOffered) ||
-        ((asked & level::rencryption) && (!rencOffered || !(asked & level::rmac) || !(asked & level::cdecryption))))
+    if (!offers(asked))
         return "security level " + std::to_string(asked) + " is not one this session offers";
     chain_ = setup_.protocol == Protocol::Scp03 ? expected : slice(expected, 0, 8);
     level_ = asked;
     open_ = true;
     return {};
+}
+
+bool CardChannel::offers(std::uint8_t wanted) const
+{
+    // R-MAC where i offers it, R-ENCRYPTION with R-MAC and C-DECRYPTION,
+    // C-DECRYPTION with C-MAC.
+    const bool rmacOffered = (setup_.i & 0x20) != 0;
+    const bool rencOffered = setup_.protocol == Protocol::Scp03 && (setup_.i & 0x40) != 0;
+    const bool known = (wanted & ~(level::cmac | level::cdecryption | level::rmac | level::rencryption)) == 0;
+    return known && !((wanted & level::cdecryption) && !(wanted & level::cmac)) &&
+           !((wanted & level::rmac) && !rmacOffered) &&
+           !((wanted & level::rencryption) &&
+             (!rencOffered || !(wanted & level::rmac) || !(wanted & level::cdecryption)));
+}
+
+bool CardChannel::raiseLevel(std::uint8_t wanted)
+{
+    if (!open_ || (wanted & level_) != level_ || !offers(wanted))
+        return false;
+    level_ = wanted;
+    return true;
 }
 
 ByteVector CardChannel::counterBlock(std::uint8_t first) const

@@ -43,6 +43,9 @@ public:
     std::string authenticate(const ByteVector& command);
     bool isOpen() const { return open_; }
     std::uint8_t securityLevel() const { return level_; }
+    // Raises the open session's level (to add R-MAC, say): false where
+    // `wanted` drops a protection the session has or asks one i does not offer.
+    bool raiseLevel(std::uint8_t wanted);
 
     // A command received in the open session: its plain form (CLA without
     // the secure messaging bit, Lc of the plain data, Le kept), or why it is
@@ -71,6 +74,7 @@ private:
     ByteVector scp03Mac(const ByteVector& header, const ByteVector& body);
     ByteVector scp02Mac(const ByteVector& macked);
     ByteVector counterBlock(std::uint8_t first) const;
+    bool offers(std::uint8_t wanted) const;
 
     CardChannelSetup setup_;
     StaticKeys keys_;

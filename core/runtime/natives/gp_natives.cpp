@@ -393,6 +393,22 @@ void processSecurity(NativeCall& c)
     c.returnShort(static_cast<std::int16_t>(answer.data.size()));
 }
 
+// SecureChannelx2's form: the command at baBuffer[inOffset, inOffset +
+// inLength), the answer written at outOffset, its length returned.
+void processSecurityInBuffer(NativeCall& c)
+{
+    Platform& platform = platformOf(c);
+    const auto [aid, entry] = caller(c);
+    const auto command = argumentBytes(c, 1, 2, 3);
+    if (command.size() < 4 || (command[1] != 0x50 && command[1] != 0x82))
+        refuseWith(c, 0x6D00, "processSecurity takes INITIALIZE UPDATE and EXTERNAL AUTHENTICATE");
+    const Response answer = platform.securityCommand(entry.domain, command, c.vm.channel);
+    if (answer.sw != 0x9000)
+        refuseWith(c, answer.sw, answer.cardReason);
+    writeArgumentBytes(c, 1, 4, answer.data);
+    c.returnShort(static_cast<std::int16_t>(answer.data.size()));
+}
+
 void unwrap(NativeCall& c)
 {
     gp::CardChannel& session = openSession(c);
@@ -450,6 +466,16 @@ void resetSecurity(NativeCall& c)
     platformOf(c).endSession(c.vm.channel);
 }
 
+void setSecurityLevel(NativeCall& c)
+{
+    const auto wanted = static_cast<std::uint8_t>(c.shortArg(1));
+    gp::CardChannel& session = openSession(c);
+    // AUTHENTICATED is the session's, not a level to ask for.
+    if (!session.raiseLevel(static_cast<std::uint8_t>(wanted & ~authenticated)))
+        refuseWith(c, 0x6985, "security level " + std::to_string(wanted & 0xFF) + " lowers the session's " +
+                                  std::to_string(session.securityLevel()) + " or asks what it does not offer");
+}
+
 void getSecurityLevel(NativeCall& c)
 {
     const gp::CardChannel* session = platformOf(c).session(c.vm.channel);
@@ -502,6 +528,8 @@ const std::map<std::string, Native>& gpNatives()
             t[channel + "resetSecurity()V"] = resetSecurity;
             t[channel + "getSecurityLevel()B"] = getSecurityLevel;
         }
+        t[std::string(gp) + "SecureChannelx.setSecurityLevel(B)V"] = setSecurityLevel;
+        t[std::string(gp) + "SecureChannelx2.processSecurity([BSSS)S"] = processSecurityInBuffer;
         return t;
     }();
     return table;
