@@ -524,10 +524,27 @@ struct Parser {
                 return wrong("a file to keep the card in");
             request.simulate.cardFile = value;
         } else if (option == "--card-keys") {
-            const auto key = tolvane::bytesFromHex(value, tolvane::HexSpaces::Ignored);
-            if (!key || (key->size() != 16 && key->size() != 24 && key->size() != 32))
-                return wrong("a key of 16, 24 or 32 bytes in hex, for ENC, MAC and DEK");
-            request.simulate.keys.keys = {*key, *key, *key};
+            // One key for all three, as --key gives it, or ENC:MAC:DEK.
+            std::vector<std::vector<std::uint8_t>> keys;
+            std::size_t at = 0;
+            for (bool last = false; !last;) {
+                const auto colon = value.find(':', at);
+                last = colon == std::string::npos;
+                const auto key = tolvane::bytesFromHex(value.substr(at, last ? std::string::npos : colon - at),
+                                                       tolvane::HexSpaces::Ignored);
+                if (!key || (key->size() != 16 && key->size() != 24 && key->size() != 32)) {
+                    keys.clear();
+                    break;
+                }
+                keys.push_back(*key);
+                at = colon + 1;
+            }
+            if (keys.size() == 1)
+                keys = {keys[0], keys[0], keys[0]};
+            if (keys.size() != 3 || keys[0].size() != keys[1].size() || keys[1].size() != keys[2].size())
+                return wrong("a key of 16, 24 or 32 bytes in hex for ENC, MAC and DEK, or three as ENC:MAC:DEK, "
+                             "all the same length");
+            request.simulate.keys.keys = {keys[0], keys[1], keys[2]};
         } else if (option == "--replace" || option == "--load-only") {
             (option == "--replace" ? request.script.replace : request.script.loadOnly) = true;
         } else if (option == "--package") {

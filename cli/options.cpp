@@ -204,9 +204,10 @@ constexpr Option list[] = {
      "killed) starts again from its last complete command. A FILE that is corrupt, of another format version or no "
      "card file is refused, and left as it was. --card-scp and --card-keys make a new card only.",
      Scope::Simulate},
-    {nullptr, "--card-keys", "HEX", "with --simulate: the card's first key set",
-     "With --simulate, the key for ENC, MAC and DEK of the card's first key set, version 01 (default the test key "
-     "404142434445464748494A4B4C4D4E4F): AES keys of 16, 24 or 32 bytes under SCP03, DES keys of 16 under SCP02.",
+    {nullptr, "--card-keys", "HEX|ENC:MAC:DEK", "with --simulate: the card's first key set",
+     "With --simulate, the keys of the card's first key set, version 01: one for ENC, MAC and DEK, or the three "
+     "joined by ':' (default the test key 404142434445464748494A4B4C4D4E4F): AES keys of 16, 24 or 32 bytes under "
+     "SCP03, DES keys of 16 under SCP02.",
      Scope::Simulate},
     {nullptr, "--reader", "NAME", "with a card: the reader to use",
      "The reader to use, as --readers names it. Without it, the one reader that holds a card; where several do, "
