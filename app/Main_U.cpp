@@ -378,7 +378,7 @@ void TMainForm::FormClose(QObject*)
 {
     const std::string path = settingsPath_.toStdString();
     const QRect bounds = outerBounds();
-    const std::vector<tolvane::profile::Value> values = {
+    std::vector<tolvane::profile::Value> values = {
         {"MainLeft", std::to_string(bounds.x())},
         {"MainTop", std::to_string(bounds.y())},
         {"MainWidth", std::to_string(bounds.width())},
@@ -391,8 +391,11 @@ void TMainForm::FormClose(QObject*)
          std::to_string(TabSheet_Card->keys.protocol ? static_cast<int>(*TabSheet_Card->keys.protocol) : 0)},
         {"card_security", std::to_string(static_cast<int>(TabSheet_Card->keys.level))},
         {"export_path", exportFolders.join(':').toStdString()},
-        {"card_simulated_file", TabSheet_Card->simulatedCardFile.toStdString()},
     };
+    // The simulated card's file, once one was chosen: a settings file of a
+    // window that never used it stays as it was.
+    if (!TabSheet_Card->simulatedCardFile.isEmpty())
+        values.push_back({"card_simulated_file", TabSheet_Card->simulatedCardFile.toStdString()});
     // The configuration folder may not be there yet.
     QDir().mkpath(QFileInfo(settingsPath_).absolutePath());
     if (!tolvane::profile::writeStrings(section, values, path))

@@ -235,6 +235,9 @@ TCardPage::TCardPage(QWidget* parent, tolvane::ReportSink& report, Hooks hooks)
     connect(cxButton_CardCancel, &QPushButton::clicked, this, [this] { cancelled_ = true; });
     connect(cxButton_CardFile, &QPushButton::clicked, this, guarded(&TCardPage::cardFileClick));
     connect(ComboBox_Readers, &QComboBox::activated, this, [this] {
+        // The simulated card stays chosen as readers come and go, once the
+        // user chose it; a reader chosen leaves it.
+        simulatedPicked_ = simulatedChosen();
         setBusy(busy_);
         // The simulated card asks for its file the first time it is chosen.
         if (simulatedChosen() && simulatedCardFile.isEmpty()) {
@@ -333,7 +336,7 @@ void TCardPage::showReaders(const std::vector<std::pair<std::string, bool>>& rea
             chosenHasCard = card;
     }
     // The simulated card, after the readers.
-    const bool simulatedWasChosen = chosen.startsWith("Simulated card");
+    const bool simulatedWasChosen = simulatedPicked_;
     ComboBox_Readers->addItem("Simulated card", simulatedMarker);
     labelSimulatedCard();
     // The reader chosen stays chosen while it holds a card; else the first

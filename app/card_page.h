@@ -164,4 +164,5 @@ private:
     bool problemShown_ = false;
     std::shared_ptr<std::atomic<bool>> alive_;
     std::unique_ptr<tolvane::runtime::SimulatedCard> simulated_;
+    bool simulatedPicked_ = false; // the user chose the simulated card
 };
