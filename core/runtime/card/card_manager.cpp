@@ -677,84 +677,137 @@ CardManager::Answer CardManager::getStatus(const Bytes8& command, std::string& r
     return {answer, statusLeft_.empty() ? std::uint16_t{0x9000} : std::uint16_t{0x6310}};
 }
 
+// INSTALL, by what P1 asks for. Each refusal's reason begins "INSTALL".
 CardManager::Answer CardManager::install(const Bytes8& command, unsigned channel, RegistryEntry& domainEntry,
                                          std::string& reason)
 {
-    const auto refuse = [&](std::uint16_t sw, std::string why) {
-        reason = "INSTALL: " + std::move(why);
-        return Answer{{}, sw};
-    };
     const std::uint8_t p1 = command[2];
     const Bytes8 data = commandData(command);
-    const Aid domain = domainEntry.aid;
-    if (p1 == 0x02) { // for load
-        const auto parts = fields(data, 5);
-        if (!parts)
-            return refuse(0x6A80, "[for load] whose fields run past its data");
-        const Bytes8& aid = (*parts)[0];
-        if (aid.size() < 5 || aid.size() > 16)
-            return refuse(0x6A80, "a load file AID of " + std::to_string(aid.size()) + " bytes (5 to 16)");
-        if (findLoadFile(aid))
-            return refuse(0x6985, "the card holds load file " + hex(aid) + " already");
-        Aid loadDomain = (*parts)[1].empty() ? domain : (*parts)[1];
-        const RegistryEntry* target = find(loadDomain);
-        if (!target || target->kind != RegistryEntry::Kind::Domain)
-            return refuse(0x6A88, "no security domain " + hex(loadDomain) + " to load under");
-        pending_ = PendingLoad{aid, loadDomain, (*parts)[2], 0, {}};
-        return {{0x00}, 0x9000};
+    const Aid domain = domainEntry.aid; // the entry may move as the registry grows
+    Answer answer;
+    switch (p1) {
+    case 0x02:
+        answer = installForLoad(data, domain, reason);
+        break;
+    case 0x10:
+        answer = extradite(data, reason);
+        break;
+    case 0x20:
+        answer = beginPersonalization(data, channel, domain, reason);
+        break;
+    case 0x40:
+        answer = updateRegistry(data, reason);
+        break;
+    default:
+        if ((p1 & ~0x0E) != 0 || !(p1 & 0x0C)) {
+            reason = "with P1 " + byteHex(p1) + ", which names no INSTALL this card serves";
+            answer = {{}, 0x6A86};
+        } else {
+            answer = installAndMakeSelectable(data, p1, domain, reason);
+        }
     }
-    if (p1 == 0x20 || p1 == 0x10 || p1 == 0x40) {
-        const char* names[] = {"[for personalization]", "[for extradition]", "[for registry update]"};
-        const char* name = p1 == 0x20 ? names[0] : p1 == 0x10 ? names[1] : names[2];
-        if (p1 == 0x10) {
-            const auto parts = fields(data, 3);
-            if (!parts)
-                return refuse(0x6A80, std::string(name) + " whose fields run past its data");
-            RegistryEntry* to = find((*parts)[0]);
-            RegistryEntry* what = find((*parts)[2]) ? find((*parts)[2]) : findLoadFile((*parts)[2]);
-            if (!to || to->kind != RegistryEntry::Kind::Domain)
-                return refuse(0x6A88, std::string(name) + ": no security domain " + hex((*parts)[0]));
-            if (!what || what == &registry_.front())
-                return refuse(0x6A88, std::string(name) + ": nothing to move named " + hex((*parts)[2]));
-            what->domain = to->aid;
-            changed_ = true;
-            return {{0x00}, 0x9000};
-        }
-        if (p1 == 0x20) {
-            const auto parts = fields(data, 3);
-            if (!parts)
-                return refuse(0x6A80, std::string(name) + " whose fields run past its data");
-            const RegistryEntry* application = find((*parts)[2]);
-            if (!application || application->kind != RegistryEntry::Kind::Application)
-                return refuse(0x6A88, std::string(name) + ": no application " + hex((*parts)[2]));
-            if (application->domain != domain)
-                return refuse(0x6985, std::string(name) + ": " + hex((*parts)[2]) +
-                                          " is associated with another security domain, " + hex(application->domain));
-            personalizing_[channel] = application->aid;
-            return {{0x00}, 0x9000};
-        }
-        // For registry update: the application's new privileges, and its
-        // new security domain where one is named.
-        const auto parts = fields(data, 4);
-        if (!parts)
-            return refuse(0x6A80, std::string(name) + " whose fields run past its data");
-        RegistryEntry* application = find((*parts)[2]);
-        if (!application || application == &registry_.front())
-            return refuse(0x6A88, std::string(name) + ": no application " + hex((*parts)[2]));
-        if (!(*parts)[0].empty()) {
-            const RegistryEntry* to = find((*parts)[0]);
-            if (!to || to->kind != RegistryEntry::Kind::Domain)
-                return refuse(0x6A88, std::string(name) + ": no security domain " + hex((*parts)[0]));
-        }
-        if (!(*parts)[0].empty())
-            application->domain = (*parts)[0];
-        if (!(*parts)[3].empty())
-            application->privileges = threeBytes((*parts)[3]);
-        changed_ = true;
-        return {{0x00}, 0x9000};
+    if (!reason.empty())
+        reason = "INSTALL " + reason;
+    return answer;
+}
+
+CardManager::Answer CardManager::installForLoad(const Bytes8& data, const Aid& domain, std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = "[for load]: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    const auto parts = fields(data, 5);
+    if (!parts)
+        return refuse(0x6A80, "fields that run past its data");
+    const Bytes8& aid = (*parts)[0];
+    if (aid.size() < 5 || aid.size() > 16)
+        return refuse(0x6A80, "a load file AID of " + std::to_string(aid.size()) + " bytes (5 to 16)");
+    if (findLoadFile(aid))
+        return refuse(0x6985, "the card holds load file " + hex(aid) + " already");
+    const Aid loadDomain = (*parts)[1].empty() ? domain : (*parts)[1];
+    const RegistryEntry* target = find(loadDomain);
+    if (!target || target->kind != RegistryEntry::Kind::Domain)
+        return refuse(0x6A88, "no security domain " + hex(loadDomain) + " to load under");
+    pending_ = PendingLoad{aid, loadDomain, (*parts)[2], 0, {}};
+    return {{0x00}, 0x9000};
+}
+
+CardManager::Answer CardManager::extradite(const Bytes8& data, std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = "[for extradition]: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    const auto parts = fields(data, 3);
+    if (!parts)
+        return refuse(0x6A80, "fields that run past its data");
+    const RegistryEntry* to = find((*parts)[0]);
+    RegistryEntry* what = find((*parts)[2]) ? find((*parts)[2]) : findLoadFile((*parts)[2]);
+    if (!to || to->kind != RegistryEntry::Kind::Domain)
+        return refuse(0x6A88, "no security domain " + hex((*parts)[0]));
+    if (!what || what == &registry_.front())
+        return refuse(0x6A88, "nothing to move named " + hex((*parts)[2]));
+    what->domain = to->aid;
+    changed_ = true;
+    return {{0x00}, 0x9000};
+}
+
+CardManager::Answer CardManager::beginPersonalization(const Bytes8& data, unsigned channel, const Aid& domain,
+                                                      std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = "[for personalization]: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    const auto parts = fields(data, 3);
+    if (!parts)
+        return refuse(0x6A80, "fields that run past its data");
+    const RegistryEntry* application = find((*parts)[2]);
+    if (!application || application->kind != RegistryEntry::Kind::Application)
+        return refuse(0x6A88, "no application " + hex((*parts)[2]));
+    if (application->domain != domain)
+        return refuse(0x6985, hex((*parts)[2]) + " is associated with another security domain, " +
+                                  hex(application->domain));
+    personalizing_[channel] = application->aid;
+    return {{0x00}, 0x9000};
+}
+
+// The application's new privileges, and its new security domain where one
+// is named.
+CardManager::Answer CardManager::updateRegistry(const Bytes8& data, std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = "[for registry update]: " + std::move(why);
+        return Answer{{}, sw};
+    };
+    const auto parts = fields(data, 4);
+    if (!parts)
+        return refuse(0x6A80, "fields that run past its data");
+    RegistryEntry* application = find((*parts)[2]);
+    if (!application || application == &registry_.front())
+        return refuse(0x6A88, "no application " + hex((*parts)[2]));
+    const Bytes8& domain = (*parts)[0];
+    if (!domain.empty()) {
+        const RegistryEntry* to = find(domain);
+        if (!to || to->kind != RegistryEntry::Kind::Domain)
+            return refuse(0x6A88, "no security domain " + hex(domain));
+        application->domain = domain;
     }
-    if ((p1 & ~0x0E) != 0 || !(p1 & 0x0C))
-        return refuse(0x6A86, "P1 " + byteHex(p1) + ", which names no INSTALL this card serves");
+    if (!(*parts)[3].empty())
+        application->privileges = threeBytes((*parts)[3]);
+    changed_ = true;
+    return {{0x00}, 0x9000};
+}
+
+// INSTALL [for install], [for make selectable], or both.
+CardManager::Answer CardManager::installAndMakeSelectable(const Bytes8& data, std::uint8_t p1, const Aid& domain,
+                                                          std::string& reason)
+{
+    const auto refuse = [&](std::uint16_t sw, std::string why) {
+        reason = (p1 & 0x04 ? "[for install]: " : "") + std::move(why);
+        return Answer{{}, sw};
+    };
     const auto parts = fields(data, 5);
     if (!parts)
         return refuse(0x6A80, "fields that run past its data");

@@ -168,6 +168,13 @@ private:
     Answer getStatus(const std::vector<std::uint8_t>& command, std::string& reason);
     Answer install(const std::vector<std::uint8_t>& command, unsigned channel, RegistryEntry& domain,
                    std::string& reason);
+    Answer installForLoad(const std::vector<std::uint8_t>& data, const Aid& domain, std::string& reason);
+    Answer extradite(const std::vector<std::uint8_t>& data, std::string& reason);
+    Answer beginPersonalization(const std::vector<std::uint8_t>& data, unsigned channel, const Aid& domain,
+                                std::string& reason);
+    Answer updateRegistry(const std::vector<std::uint8_t>& data, std::string& reason);
+    Answer installAndMakeSelectable(const std::vector<std::uint8_t>& data, std::uint8_t p1, const Aid& domain,
+                                    std::string& reason);
     Answer load(const std::vector<std::uint8_t>& command, std::string& reason);
     Answer storeData(const std::vector<std::uint8_t>& command, unsigned channel, std::string& reason);
     Answer remove(const std::vector<std::uint8_t>& command, unsigned channel, std::string& reason);
