@@ -519,6 +519,10 @@ struct Parser {
                 return wrong("02 or 03, or with i: 02:15, 02:55, 03:00, 03:10, 03:30 or 03:70");
             request.simulate.keys.protocol = choice->second.first;
             request.simulate.keys.i = choice->second.second;
+        } else if (option == "--profile") {
+            if (value.empty())
+                return wrong("a file for the folded stacks");
+            request.simulate.profile = value;
         } else if (option == "--card-file") {
             if (value.empty())
                 return wrong("a file to keep the card in");

@@ -138,6 +138,29 @@ struct Figures {
     std::uint64_t instructions = 0;
 };
 
+// The profile's folded stacks to its file, and its table of the methods
+// that ran most; false (said on stderr) where the file cannot be written.
+bool writeProfile(const runtime::Profile& profile, const runtime::Profile::Namer& names,
+                  const SimulateRequest& request)
+{
+    std::ofstream out(request.profile, std::ios::binary | std::ios::trunc);
+    for (const auto& line : profile.folded(names))
+        out << line << '\n';
+    out.flush();
+    if (!out) {
+        print("tolvane-cli: cannot write the profile " + request.profile, stderr);
+        return false;
+    }
+    if (request.quiet || request.json)
+        return true;
+    const auto rows = profile.table(names);
+    print("Methods that ran most (instructions in the method, with what it called, calls):");
+    for (std::size_t i = 0; i < rows.size() && i < 15; ++i)
+        print("  " + std::to_string(rows[i].self) + "  " + std::to_string(rows[i].total) + "  " +
+              std::to_string(rows[i].calls) + "  " + rows[i].method);
+    return true;
+}
+
 // Runs the script's lines; the exit status.
 int runScript(runtime::SimulatedCard& card, const SimulateRequest& request, std::istream& in, Figures& figures)
 {
@@ -231,6 +254,9 @@ int runSimulation(const SimulateRequest& request)
         }
         return exitOk;
     }
+    runtime::Profile profile;
+    if (!request.profile.empty())
+        card.setProfile(&profile); // the commands', not the installs'
     Figures figures;
     const auto started = std::chrono::steady_clock::now();
     int status = exitOk;
@@ -256,6 +282,8 @@ int runSimulation(const SimulateRequest& request)
             print(std::to_string(figures.commands) + " commands, " + std::to_string(figures.instructions) +
                   " instructions in " + std::to_string(seconds) + " s");
     }
+    if (!request.profile.empty() && !writeProfile(profile, card.profileNames(), request))
+        status = exitFailed;
     std::fflush(stdout);
     return status;
 }

@@ -25,6 +25,7 @@ struct SimulateRequest {
     runtime::CardSettings settings;
     runtime::CardKeys keys; // the card's first key set: --card-scp, --card-keys
     std::string cardFile;   // --card-file: where the card is kept
+    std::string profile;    // --profile: where the run's folded stacks go
 };
 
 // Exit status: 0 when the script ran (whatever the applets answered), 1

@@ -1568,6 +1568,49 @@ TEST(Runtime, CbcStartsAgainFromTheIvAfterDoFinal)
         << (response.diagnostics.empty() ? "" : response.diagnostics.front().lines().front());
 }
 
+// A profile counts every instruction a command runs, on the stack it ran
+// on: process calls helper twice, which returns, or throws so that the
+// first call ends the command through the exception's unwinding.
+TEST(Runtime, AProfileCountsEveryInstructionOnItsStack)
+{
+    for (const bool throws : {false, true}) {
+        SCOPED_TRACE(throws ? "helper throws" : "helper returns");
+        const TestApplet applet{.process = ByteVector{0x8D, 0, helper, 0x8D, 0, helper, 0x7A},
+                                .helperCode = throws ? throwSw(0x6311) : ByteVector{0x03, 0x3B, 0x7A}};
+        Card card({applet});
+        runtime::Profile profile;
+        card.card.setProfile(&profile);
+        const std::uint64_t run = card.select().instructions + card.send(command).instructions;
+        EXPECT_EQ(profile.instructions(), run);
+        const auto names = card.card.profileNames();
+        const auto rows = profile.table(names);
+        ASSERT_GE(rows.size(), 2u);
+        const auto process = std::find_if(rows.begin(), rows.end(), [](const runtime::Profile::Row& r) {
+            return r.method.find(".process") != std::string::npos;
+        });
+        ASSERT_NE(process, rows.end());
+        EXPECT_EQ(process->total, run); // everything ran under process
+        EXPECT_EQ(process->calls, 2u);
+        std::uint64_t inHelper = 0, helperCalls = 0;
+        for (const auto& row : rows)
+            if (&row != &*process) {
+                inHelper += row.self;
+                helperCalls += row.calls;
+            }
+        EXPECT_EQ(helperCalls, throws ? 2u : 4u);
+        EXPECT_EQ(inHelper + process->self, run);
+        // Folded: the helper's stack under process's, the counts adding up.
+        std::uint64_t folded = 0;
+        bool nested = false;
+        for (const auto& line : profile.folded(names)) {
+            folded += std::stoull(line.substr(line.rfind(' ') + 1));
+            nested = nested || line.find(';') != std::string::npos;
+        }
+        EXPECT_EQ(folded, run);
+        EXPECT_TRUE(nested);
+    }
+}
+
 TEST(Runtime, AFailedInstallLeavesNoInstanceAndCanBeRepeated)
 {
     // An install that fails after its applet registered leaves no instance,

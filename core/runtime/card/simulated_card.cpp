@@ -64,6 +64,17 @@ void SimulatedCard::load(const LoadFile& file, const std::string& path)
     persist();
 }
 
+void SimulatedCard::setProfile(Profile* profile)
+{
+    vm_->profile = profile;
+}
+
+Profile::Namer SimulatedCard::profileNames() const
+{
+    const Vm* vm = vm_.get();
+    return [vm](const Method* method) { return vm->methodName(method); };
+}
+
 std::vector<std::uint8_t> SimulatedCard::saveState() const
 {
     StateWriter out;

@@ -9,6 +9,7 @@
 #include "core/cap/load_file.h"
 #include "core/runtime/card/card_manager.h"
 #include "core/runtime/vm/outcome.h"
+#include "core/runtime/vm/profile.h"
 
 #include <atomic>
 #include <cstdint>
@@ -65,6 +66,11 @@ public:
     std::vector<std::uint8_t> atr() const;
 
     CardManager& manager() { return *manager_; }
+
+    // From now on, where the instructions of each command go (null: nowhere,
+    // at no cost); and the name a profile gives each method.
+    void setProfile(Profile* profile);
+    Profile::Namer profileNames() const;
 
     // The card's whole state: its registry, keys and counters, the packages'
     // Load File Data Blocks, and its memory as a power loss leaves it.

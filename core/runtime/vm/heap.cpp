@@ -487,6 +487,12 @@ StackFrame Vm::frameOf(const Method* method, unsigned pc) const
     return frame;
 }
 
+std::string Vm::methodName(const Method* method) const
+{
+    const StackFrame frame = frameOf(method, method->codeStart);
+    return frame.cls + "." + frame.method;
+}
+
 std::vector<StackFrame> Vm::stackNow() const
 {
     std::vector<StackFrame> frames;

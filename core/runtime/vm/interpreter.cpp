@@ -97,6 +97,10 @@ std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, 
         throw Halt("the runtime's stack is full");
     for (std::uint32_t i = base + method->nargs; i < stackBase; ++i)
         stack_[i] = {};
+    if (profile) [[unlikely]] {
+        profile->account(frames_, instructionsRun());
+        profile->entered(method);
+    }
     frames_.push_back(
         {method, method->codeStart, 0, base, stackBase, stackBase, stackBase + method->maxStack, context});
     result_.clear();
@@ -104,6 +108,8 @@ std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, 
     try {
         execute(depth);
     } catch (...) {
+        if (profile) [[unlikely]]
+            profile->account(frames_, instructionsRun());
         frames_.resize(depth);
         throw;
     }
@@ -112,6 +118,8 @@ std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, 
 
 void Vm::startBudget()
 {
+    if (profile) [[unlikely]]
+        profile->startCommand();
     budgetLeft = 0;
     budgetBeyond_ = settings.budget;
     nextSlice();
@@ -172,6 +180,8 @@ bool Vm::handle(Ref thrown, std::size_t depth)
                 stack_[frame.sp++] = {static_cast<std::int16_t>(thrown), Kind::Reference};
                 return true;
             }
+        if (profile) [[unlikely]]
+            profile->account(frames_, instructionsRun());
         frames_.pop_back();
     }
     return false;
@@ -346,6 +356,10 @@ void Vm::run(std::size_t depth)
         f->pc = pc;
         f->resume = resume;
         f->sp = argBase;
+        if (profile) [[unlikely]] {
+            profile->account(frames_, instructionsRun());
+            profile->entered(method);
+        }
         frames_.push_back(
             {method, method->codeStart, 0, argBase, stackBase, stackBase, stackBase + method->maxStack, context});
         f = &frames_.back();
@@ -356,6 +370,8 @@ void Vm::run(std::size_t depth)
     };
     // Leaves the current frame with `words` of result.
     const auto leave = [&](const Word* words, unsigned count) -> bool {
+        if (profile) [[unlikely]]
+            profile->account(frames_, instructionsRun());
         frames_.pop_back();
         if (frames_.size() == depth) {
             result_.assign(words, words + count);

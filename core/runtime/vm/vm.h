@@ -9,6 +9,7 @@
 #include "core/cap/load_file.h"
 #include "core/cap/package.h"
 #include "core/runtime/vm/outcome.h"
+#include "core/runtime/vm/profile.h"
 #include "core/runtime/vm/snapshot.h"
 
 #include <array>
@@ -323,6 +324,9 @@ public:
     // The runtime environment's state, kept here for the natives.
     const CardSettings settings;
     Platform* platform = nullptr; // the card's GlobalPlatform side, where it has one
+    Profile* profile = nullptr;   // where a run's instructions go, while it is asked for
+    // "com/acme/Wallet.credit": a method as profiles and diagnostics name it.
+    std::string methodName(const Method* method) const;
     // Objects of the runtime's own that natives hand out and keep (the
     // secure channel, the global PIN's CVM), by name.
     std::map<std::string, Ref> platformObjects;
