@@ -57,6 +57,20 @@ def script_cases(cli, corpus, validator, problems):
     if not any(line.get("reset") for line in lines) or lines[-1].get("commands") != 7:
         problems.append("the reset line or the figures are missing: %s" % lines[-2:])
 
+    # The profile of the same script: folded stacks whose counts add up to
+    # the run's instructions, the wallet's methods under its process.
+    with tempfile.TemporaryDirectory() as folder:
+        folded_path = os.path.join(folder, "wallet.folded")
+        profiled = run(cli, "--simulate", "--params", PIN, "--profile", folded_path, wallet, stdin=script)
+        ran = [line for line in profiled.stdout.splitlines() if line.endswith(" s") and "instructions" in line]
+        with open(folded_path) as folded:
+            stacks = [line.rsplit(" ", 1) for line in folded.read().splitlines()]
+        total = sum(int(count) for _, count in stacks)
+        if profiled.returncode != 0 or not ran or int(ran[0].split()[2]) != total or \
+                not any(stack.endswith("Wallet.process;com/sun/javacard/samples/wallet/Wallet.credit")
+                        for stack, _ in stacks) or "Methods that ran most" not in profiled.stdout:
+            problems.append("--profile: exit %d, %s, folded %s" % (profiled.returncode, ran, stacks))
+
     # A command the card answers itself says why, in the text and in the JSON.
     result = run(cli, "--simulate", "--json", wallet, stdin="82100000\n")
     lines = [json.loads(line) for line in result.stdout.splitlines()]
