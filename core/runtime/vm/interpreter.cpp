@@ -116,6 +116,18 @@ std::vector<Word> Vm::call(const Method* method, const std::vector<Word>& args, 
     return result_;
 }
 
+// Kept out of the interpreter's loop, which holds only their test.
+void Vm::profileEnter(const Method* method)
+{
+    profile->account(frames_, instructionsRun());
+    profile->entered(method);
+}
+
+void Vm::profileLeave()
+{
+    profile->account(frames_, instructionsRun());
+}
+
 void Vm::startBudget()
 {
     if (profile) [[unlikely]]
@@ -356,10 +368,8 @@ void Vm::run(std::size_t depth)
         f->pc = pc;
         f->resume = resume;
         f->sp = argBase;
-        if (profile) [[unlikely]] {
-            profile->account(frames_, instructionsRun());
-            profile->entered(method);
-        }
+        if (profile) [[unlikely]]
+            profileEnter(method);
         frames_.push_back(
             {method, method->codeStart, 0, argBase, stackBase, stackBase, stackBase + method->maxStack, context});
         f = &frames_.back();
@@ -371,7 +381,7 @@ void Vm::run(std::size_t depth)
     // Leaves the current frame with `words` of result.
     const auto leave = [&](const Word* words, unsigned count) -> bool {
         if (profile) [[unlikely]]
-            profile->account(frames_, instructionsRun());
+            profileLeave();
         frames_.pop_back();
         if (frames_.size() == depth) {
             result_.assign(words, words + count);

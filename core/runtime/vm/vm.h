@@ -368,6 +368,8 @@ public:
 
 private:
     void execute(std::size_t depth);
+    [[gnu::noinline, gnu::cold]] void profileEnter(const Method* method);
+    [[gnu::noinline, gnu::cold]] void profileLeave();
     void run(std::size_t depth);
     void invoke(const Method* method, std::uint32_t resume);
     bool handle(Ref thrown, std::size_t depth);
