@@ -198,10 +198,10 @@ constexpr Option list[] = {
      "the default; 03:00, 03:10 or 03:30 for another i) or 02 (SCP02, i 55; 02:15 for i 15).",
      Scope::Simulate},
     {nullptr, "--profile", "FILE", "with --simulate: where the commands' instructions went",
-     "With --simulate and a script, write the run's folded stacks to FILE (a line for each stack of methods, "
-     "outermost first, then the instructions run in its innermost method: the input of flame graph tools; the "
-     "counts add up to the commands' instructions), and end the text output with the methods that ran most: "
-     "instructions in the method, with what it called, and calls.",
+     "With --simulate, write the commands' folded stacks to FILE once the script ends or --vpcd is stopped (a "
+     "line for each stack of methods, outermost first, then the instructions run in its innermost method: the "
+     "input of flame graph tools; the counts add up to the commands' instructions), and end the text output "
+     "with the methods that ran most: instructions in the method, with what it called, and calls.",
      Scope::Simulate},
     {nullptr, "--card-file", "FILE", "with --simulate: keep the whole card in FILE",
      "With --simulate, the card is kept in FILE: its packages, applets, their objects and static fields, keys, "

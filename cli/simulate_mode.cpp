@@ -231,6 +231,9 @@ int runSimulation(const SimulateRequest& request)
             print("tolvane-cli: " + line, stderr);
         return exitFailed;
     }
+    runtime::Profile profile;
+    if (!request.profile.empty())
+        card.setProfile(&profile); // the commands', not the installs'
     if (request.vpcdPort) {
         struct sigaction action {};
         action.sa_handler = requestStop;
@@ -252,11 +255,11 @@ int runSimulation(const SimulateRequest& request)
             print("tolvane-cli: " + displayText(error.message()), stderr);
             return exitUsage;
         }
+        // Stopped: the profile of every command served.
+        if (!request.profile.empty() && !writeProfile(profile, card.profileNames(), request))
+            return exitFailed;
         return exitOk;
     }
-    runtime::Profile profile;
-    if (!request.profile.empty())
-        card.setProfile(&profile); // the commands', not the installs'
     Figures figures;
     const auto started = std::chrono::steady_clock::now();
     int status = exitOk;

@@ -129,7 +129,9 @@ def stop(simulator, signal_number, log, what, problems):
 def vpcd_cases(rig, cli, corpus, problems):
     wallet = os.path.join(corpus, "cap", WALLET)
     log = open(os.path.join(rig.work, "simulator.log"), "w")
-    simulator = subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--params", PIN, wallet],
+    folded_path = os.path.join(rig.work, "served.folded")
+    simulator = subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--params", PIN,
+                                  "--profile", folded_path, wallet],
                                  stdout=log, stderr=subprocess.STDOUT)
     try:
         for _ in range(200):
@@ -149,6 +151,9 @@ def vpcd_cases(rig, cli, corpus, problems):
                                                                           result.stderr))
     finally:
         stop(simulator, signal.SIGINT, log, "the simulator", problems)
+    # Stopped, it wrote the profile of the commands it served.
+    if not os.path.exists(folded_path) or "Wallet.process" not in open(folded_path).read():
+        problems.append("--vpcd with --profile wrote no profile of the wallet's commands")
 
 
 WALLET_PACKAGE = "D1560001320A64656D9F"
