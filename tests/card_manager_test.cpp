@@ -24,6 +24,23 @@ using namespace testing;
 
 using runtime::SimulatedTransport;
 
+// The simulated card as a transport that keeps its last answer whole, the
+// card's reason with it.
+struct RecordingTransport : card::Transport {
+    explicit RecordingTransport(runtime::SimulatedCard& card) : card_(card) {}
+    ByteVector transmit(const ByteVector& command) override
+    {
+        last = card_.transmit(command);
+        return last.bytes();
+    }
+    ByteVector atr() const override { return card_.atr(); }
+    std::string reader() const override { return "simulated"; }
+    runtime::Response last;
+
+private:
+    runtime::SimulatedCard& card_;
+};
+
 const ByteVector isd = runtime::issuerDomainAid();
 
 gp::StaticKeys defaultKeys()
@@ -417,18 +434,7 @@ TEST(CardManager, EachManagementCommandRefusesWhatACardRefuses)
         runtime::SimulatedCard card;
         card.load(layOutLoadFile(applet.entries(), unverified(), "test.cap"), "test.cap");
         card.install(TestApplet::concat(applet.aid, {0x01}), TestApplet::concat(applet.aid, {0x01}), {0}, {});
-        // The card's answers as they come, its reasons with them.
-        struct Recording : SimulatedTransport {
-            using SimulatedTransport::SimulatedTransport;
-            runtime::SimulatedCard* card = nullptr;
-            runtime::Response last;
-            ByteVector transmit(const ByteVector& command) override
-            {
-                last = card->transmit(command);
-                return last.bytes();
-            }
-        } transport(card);
-        transport.card = &card;
+        RecordingTransport transport(card);
         card::Session session(transport);
         session.selectSecurityDomain(isd);
         session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
@@ -494,17 +500,7 @@ TEST(CardManager, ALoadTheLinkerRefusesIsAnsweredAndSaysWhy)
     const TestApplet applet{.framework = {0xA0, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00}};
     runtime::SimulatedCard card;
     card.setLoadOptions(unverified());
-    struct Recording : SimulatedTransport {
-        using SimulatedTransport::SimulatedTransport;
-        runtime::SimulatedCard* card = nullptr;
-        runtime::Response last;
-        ByteVector transmit(const ByteVector& command) override
-        {
-            last = card->transmit(command);
-            return last.bytes();
-        }
-    } transport(card);
-    transport.card = &card;
+    RecordingTransport transport(card);
     card::Session session(transport);
     session.selectSecurityDomain(isd);
     session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
