@@ -545,7 +545,15 @@ private:
                         in.skip(2, "body size");
                         const unsigned variables = in.be16("variable count");
                         const unsigned lines = in.be16("line count");
-                        in.skip(std::uint64_t{variables} * 9, "variables");
+                        for (unsigned v = 0; v < variables; ++v) {
+                            DebugVariable variable;
+                            variable.index = in.u8("variable index");
+                            variable.name = name("variable name index");
+                            variable.descriptor = name("variable descriptor index");
+                            variable.start = in.be16("variable start");
+                            variable.length = in.be16("variable length");
+                            method.variables.push_back(std::move(variable));
+                        }
                         for (unsigned l = 0; l < lines; ++l) {
                             DebugLine line;
                             line.start = in.be16("line start");

@@ -240,10 +240,18 @@ struct ExportClass {
     std::vector<Placed<unsigned>> staticFields, staticMethods;
 };
 
-// A range of a method's bytecode (from its first instruction) that one
-// source line compiled to.
+// A range of a method's bytecode (counted from its first instruction, its
+// last byte included) that one source line compiled to.
 struct DebugLine {
     unsigned start = 0, end = 0, line = 0;
+};
+
+// A local variable: its slot, and the range of the method's bytecode (from
+// its first instruction) where it holds a value.
+struct DebugVariable {
+    unsigned index = 0;
+    std::string name, descriptor; // JVM form: "S", "[B", "Lcom/acme/Purse;"
+    unsigned start = 0, length = 0;
 };
 
 struct DebugMethod {
@@ -252,6 +260,7 @@ struct DebugMethod {
     unsigned flags = 0;     // JVM access flags
     Placed<unsigned> location;
     unsigned headerSize = 0;
+    std::vector<DebugVariable> variables;
     std::vector<DebugLine> lines;
 };
 

@@ -69,6 +69,11 @@ void SimulatedCard::setProfile(Profile* profile)
     vm_->profile = profile;
 }
 
+void SimulatedCard::setTracer(Tracer* tracer)
+{
+    vm_->tracer = tracer;
+}
+
 Profile::Namer SimulatedCard::profileNames() const
 {
     const Vm* vm = vm_.get();

@@ -28,6 +28,7 @@ struct AppletInfo {
 };
 
 class Vm;
+class Tracer;
 
 // The card as a GlobalPlatform card: its card manager keeps the registry,
 // answers the issuer security domain's commands, and installs through the
@@ -71,6 +72,11 @@ public:
     // at no cost); and the name a profile gives each method.
     void setProfile(Profile* profile);
     Profile::Namer profileNames() const;
+    // What watches each instruction from now on (null: nothing, at no cost).
+    void setTracer(Tracer* tracer);
+    // The runtime, for what looks inside a run: coverage, a debugger.
+    Vm& vm() { return *vm_; }
+    const Vm& vm() const { return *vm_; }
 
     // The card's whole state: its registry, keys and counters, the packages'
     // Load File Data Blocks, and its memory as a power loss leaves it.

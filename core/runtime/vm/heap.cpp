@@ -243,6 +243,9 @@ bool Vm::removePackage(const Package* package)
         if (object && object->marked && object->cls && object->cls->package == package)
             return false;
     sweep();
+    std::erase_if(breakpoints_, [&](const auto& entry) { return entry.first.first == package; });
+    if (rearm_ && rearm_->first == package)
+        rearm_.reset();
     const auto at = std::find_if(packages_.begin(), packages_.end(),
                                  [&](const std::unique_ptr<Package>& p) { return p.get() == package; });
     if (at != packages_.end())
@@ -468,6 +471,15 @@ Diagnostic Vm::diagnosticOf(Ref thrown) const
     return {};
 }
 
+unsigned MethodDebug::lineAt(unsigned pc) const
+{
+    unsigned found = 0;
+    for (const auto& line : lines)
+        if (pc >= line.start && pc < line.end)
+            found = line.line;
+    return found;
+}
+
 StackFrame Vm::frameOf(const Method* method, unsigned pc) const
 {
     StackFrame frame;
@@ -477,9 +489,7 @@ StackFrame Vm::frameOf(const Method* method, unsigned pc) const
         frame.cls = found->second.cls;
         frame.method = found->second.method;
         frame.file = found->second.file;
-        for (const auto& line : found->second.lines)
-            if (pc >= line.start && pc < line.end)
-                frame.line = line.line;
+        frame.line = found->second.lineAt(pc);
     } else {
         frame.cls = method->owner ? method->owner->name : package.name;
         frame.method = method->name;

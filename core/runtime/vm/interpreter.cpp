@@ -7,6 +7,8 @@
 
 #include "core/runtime/vm/vm.h"
 
+#include "core/cap/bytecode.h"
+
 #include <algorithm>
 #include <limits>
 
@@ -132,9 +134,13 @@ void Vm::startBudget()
 {
     if (profile) [[unlikely]]
         profile->startCommand();
+    if (rearm_) // the command before ended on the instruction under a breakpoint
+        rearm();
     budgetLeft = 0;
     budgetBeyond_ = settings.budget;
-    nextSlice();
+    // With a tracer the first instruction asks for its slice, and so is seen.
+    if (!tracer)
+        nextSlice();
 }
 
 // The budget is handed out in slices, so that the loop's one test of it
@@ -145,7 +151,7 @@ void Vm::nextSlice()
         throw Halt("the command was stopped by a request to stop");
     if (budgetBeyond_ == 0)
         throw Halt("the command ran past its budget of " + std::to_string(settings.budget) + " instructions");
-    constexpr std::uint64_t slice = 1 << 20;
+    const std::uint64_t slice = tracer ? std::max<std::uint64_t>(tracer->slice(), 1) : std::uint64_t{1} << 20;
     budgetLeft = std::min(slice, budgetBeyond_);
     budgetBeyond_ -= budgetLeft;
 }
@@ -161,7 +167,11 @@ void Vm::execute(std::size_t depth)
         try {
             run(depth);
             return;
+        } catch (const Resume&) {
+            // on from the innermost frame's pc
         } catch (const Thrown& thrown) {
+            if (tracer) [[unlikely]]
+                traceThrow(thrown.object);
             if (!handle(thrown.object, depth))
                 throw;
         } catch (Halt& halt) {
@@ -197,6 +207,125 @@ bool Vm::handle(Ref thrown, std::size_t depth)
         frames_.pop_back();
     }
     return false;
+}
+
+// Whether a handler in the frames running would take `thrown`, as handle()
+// looks for one, without dropping a frame.
+bool Vm::wouldCatch(Ref thrown) const
+{
+    const Object* exception = live(thrown) ? heap_[thrown].get() : nullptr;
+    for (auto frame = frames_.rbegin(); frame != frames_.rend(); ++frame)
+        for (const auto& handler : frame->method->package->handlers)
+            if (frame->pc >= handler.start && frame->pc < handler.end &&
+                (!handler.catches || (exception && exception->cls && exception->cls->isSubclassOf(handler.catches))))
+                return handler.handler >= frame->method->codeStart && handler.handler < frame->method->codeEnd &&
+                       frame->stackEnd != frame->stackBase;
+    return false;
+}
+
+// Where a slice of the budget runs out: a breakpoint passed over is set
+// again, the tracer sees the instruction about to run, and the next slice
+// begins.
+void Vm::sliceEnded()
+{
+    if (rearm_)
+        rearm();
+    if (tracer)
+        tracer->step(*this);
+    nextSlice();
+}
+
+// At a breakpoint: the tracer sees it, then the instruction's own opcode
+// goes back for one instruction, a slice of one that sets the breakpoint
+// again when it ends, and Resume takes the loop up again. Returns where no
+// breakpoint is set there.
+void Vm::passBreakpoint(unsigned pc)
+{
+    const Package* at = frames_.back().method->package;
+    if (!breakpoints_.count({at, pc}))
+        return;
+    ++budgetLeft; // this was no instruction: the one under it runs next
+    if (tracer)
+        tracer->breakpoint(*this);
+    const auto found = breakpoints_.find({at, pc});
+    if (found == breakpoints_.end())
+        throw Resume{}; // cleared while stopped: its opcode is back for good
+    for (const auto& package : packages_)
+        if (package.get() == at)
+            package->code[pc] = found->second;
+    rearm_ = {at, pc};
+    budgetBeyond_ += budgetLeft - 1;
+    budgetLeft = 1;
+    throw Resume{};
+}
+
+void Vm::rearm()
+{
+    for (const auto& package : packages_)
+        if (package.get() == rearm_->first && breakpoints_.count(*rearm_))
+            package->code[rearm_->second] = breakpointOpcode;
+    rearm_.reset();
+}
+
+// A throw is told once, though each frame's execute() that it passes
+// through sees it.
+void Vm::traceThrow(Ref thrown)
+{
+    const std::pair<Ref, std::uint64_t> seen{thrown, instructionsRun()};
+    if (seen == lastTraced_)
+        return;
+    lastTraced_ = seen;
+    tracer->thrown(*this, thrown, wouldCatch(thrown));
+}
+
+Word Vm::local(const Frame& frame, unsigned index) const
+{
+    return frame.locals + index < frame.stackBase ? stack_[frame.locals + index] : Word{};
+}
+
+bool Vm::setBreakpoint(Package& package, unsigned pc)
+{
+    if (breakpoints_.count({&package, pc}))
+        return true;
+    const Method* method = nullptr;
+    for (const auto& candidate : package.methods)
+        if (!candidate->native && pc >= candidate->codeStart && pc < candidate->codeEnd)
+            method = candidate.get();
+    if (!method)
+        return false;
+    // Only where an instruction begins: the method read with its own opcodes.
+    std::vector<std::uint8_t> code(package.code.begin(), package.code.end());
+    for (const auto& [at, opcode] : breakpoints_)
+        if (at.first == &package)
+            code[at.second] = opcode;
+    try {
+        bool begins = false;
+        for (const auto& instruction : cap::disassemble(code, method->codeStart, method->codeEnd))
+            begins = begins || instruction.offset == pc;
+        if (!begins)
+            return false;
+    } catch (const cap::FindingError&) {
+        return false;
+    }
+    breakpoints_[{&package, pc}] = package.code[pc];
+    package.code[pc] = breakpointOpcode;
+    return true;
+}
+
+void Vm::clearBreakpoints()
+{
+    rearm_.reset();
+    for (const auto& [at, opcode] : breakpoints_)
+        for (const auto& package : packages_)
+            if (package.get() == at.first)
+                package->code[at.second] = opcode;
+    breakpoints_.clear();
+}
+
+std::uint8_t Vm::opcodeAt(const Package& package, unsigned pc) const
+{
+    const auto found = breakpoints_.find({&package, pc});
+    return found != breakpoints_.end() ? found->second : package.code.at(pc);
 }
 
 std::optional<std::uint16_t> Vm::previousContext() const
@@ -479,7 +608,7 @@ next:
     for (;;) {
         if (budgetLeft == 0) [[unlikely]] {
             f->pc = pc;
-            nextSlice();
+            sliceEnded();
         }
         --budgetLeft;
         if (pc >= end) [[unlikely]]
@@ -1478,7 +1607,15 @@ next:
             pc += 4;
             break;
         }
+
         default:
+            // A breakpoint's opcode: the instruction's own is put back for
+            // one instruction, and the loop taken up again (through
+            // execute(), which keeps this path out of the loop's way).
+            if (opcode == breakpointOpcode) {
+                f->sp = sp;
+                passBreakpoint(pc);
+            }
             FAULT("opcode " + std::to_string(opcode) + ", which no Java Card runs");
         }
     }

@@ -659,16 +659,26 @@ private:
     void makeDebug()
     {
         Package& p = *package_;
-        for (const auto& cls : model_.debugClasses)
+        for (const auto& cls : model_.debugClasses) {
+            ClassDebug described{cls.name, cls.sourceFile, {}};
+            for (const auto& field : cls.fields)
+                if (!(field.flags & 0x0008)) // an instance field: its contents are its token
+                    described.fields.push_back({field.name, field.descriptor, field.contents});
+            p.classDebug[cls.location.value] = std::move(described);
             for (const auto& method : cls.methods) {
                 if (method.location.value == 0)
                     continue;
-                MethodDebug debug{cls.name, method.name, cls.sourceFile, {}};
+                MethodDebug debug{cls.name, method.name, cls.sourceFile, {}, {}, method.descriptor};
                 const unsigned start = method.location.value + method.headerSize;
                 for (const auto& line : method.lines)
-                    debug.lines.push_back({start + line.start, start + line.end, line.line});
+                    // A line's end is its last byte.
+                    debug.lines.push_back({start + line.start, start + line.end + 1, line.line});
+                for (const auto& variable : method.variables)
+                    debug.variables.push_back({variable.index, variable.name, variable.descriptor,
+                                               start + variable.start, start + variable.start + variable.length});
                 p.debug[method.location.value] = std::move(debug);
             }
+        }
     }
 
     Vm& vm_;

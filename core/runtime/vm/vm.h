@@ -146,12 +146,32 @@ struct HandlerEntry {
 };
 
 struct LineEntry {
-    unsigned start = 0, end = 0, line = 0; // offsets in Method
+    unsigned start = 0, end = 0, line = 0; // offsets in Method, end excluded
+};
+
+struct VariableEntry {
+    unsigned index = 0;
+    std::string name, descriptor;
+    unsigned start = 0, end = 0; // where it holds a value: offsets in Method, end excluded
 };
 
 struct MethodDebug {
     std::string cls, method, file;
     std::vector<LineEntry> lines;
+    std::vector<VariableEntry> variables;
+    std::string descriptor;             // "(Ljavacard/framework/APDU;)V"
+    unsigned lineAt(unsigned pc) const; // 0 where no line holds pc
+};
+
+// A class's instance fields as Debug names them, by token.
+struct FieldEntry {
+    std::string name, descriptor;
+    unsigned token = 0;
+};
+
+struct ClassDebug {
+    std::string name, file;
+    std::vector<FieldEntry> fields;
 };
 
 struct Package {
@@ -171,6 +191,7 @@ struct Package {
     std::vector<std::uint8_t> staticBytes; // the static field image
     std::vector<Ref> staticRefs;           // its references, the first 2 × count bytes of the image
     std::map<unsigned, MethodDebug> debug; // by method offset
+    std::map<unsigned, ClassDebug> classDebug; // by class offset
     std::vector<std::pair<std::vector<std::uint8_t>, unsigned>> applets; // AID, install method offset
 };
 
@@ -256,6 +277,21 @@ struct JournalEntry {
     Kind oldKind = Kind::Empty;
 };
 
+// What watches a run an instruction at a time (coverage, a debugger). With
+// none, the interpreter pays nothing for it.
+class Tracer {
+public:
+    virtual ~Tracer() = default;
+    // Before the instruction at the innermost frame's pc runs; `slice`
+    // instructions more run before the next call (1: every one is seen).
+    virtual void step(Vm& vm) = 0;
+    virtual std::uint64_t slice() const { return 1; }
+    // Before an instruction that carries a breakpoint runs.
+    virtual void breakpoint(Vm&) {}
+    // A Java exception thrown, before a handler takes it; `caught`: one will.
+    virtual void thrown(Vm&, Ref, bool /*caught*/) {}
+};
+
 class Vm {
 public:
     explicit Vm(const CardSettings& settings);
@@ -325,6 +361,17 @@ public:
     const CardSettings settings;
     Platform* platform = nullptr; // the card's GlobalPlatform side, where it has one
     Profile* profile = nullptr;   // where a run's instructions go, while it is asked for
+    Tracer* tracer = nullptr;     // what watches each instruction, while it is asked for
+    // The frames of the command running, outermost first, and their words.
+    const std::vector<Frame>& frames() const { return frames_; }
+    Word local(const Frame& frame, unsigned index) const; // an empty word past the frame's locals
+    const Object* peek(Ref ref) const { return live(ref) ? heap_[ref].get() : nullptr; }
+    // Breakpoints: the instruction at `pc` of `package` gives the tracer a
+    // call before it runs. False where no instruction begins there.
+    bool setBreakpoint(Package& package, unsigned pc);
+    void clearBreakpoints();
+    // The opcode at `pc`, as the package has it under any breakpoint.
+    std::uint8_t opcodeAt(const Package& package, unsigned pc) const;
     // "com/acme/Wallet.credit": a method as profiles and diagnostics name it.
     std::string methodName(const Method* method) const;
     // Objects of the runtime's own that natives hand out and keep (the
@@ -370,6 +417,12 @@ private:
     void execute(std::size_t depth);
     [[gnu::noinline, gnu::cold]] void profileEnter(const Method* method);
     [[gnu::noinline, gnu::cold]] void profileLeave();
+    [[gnu::noinline, gnu::cold]] void sliceEnded();
+    [[gnu::noinline, gnu::cold]] void passBreakpoint(unsigned pc);
+    struct Resume {}; // the loop taken up again at the innermost frame's pc
+    void rearm();
+    [[gnu::noinline, gnu::cold]] void traceThrow(Ref thrown);
+    bool wouldCatch(Ref thrown) const;
     void run(std::size_t depth);
     void invoke(const Method* method, std::uint32_t resume);
     bool handle(Ref thrown, std::size_t depth);
@@ -378,6 +431,7 @@ private:
     void reserveJournal(std::size_t bytes); // room in the commit capacity, else a TransactionException
     void journal(JournalEntry entry, std::size_t bytes);
     Ref place(std::unique_ptr<Object> object); // a free handle, else a new one
+    static constexpr std::uint8_t breakpointOpcode = 0xFE; // impdep1, which no package holds
     static constexpr std::size_t handleCount = 0x10000; // what a 16-bit handle names, null included
     static constexpr std::size_t reservedHandles = 64;  // kept for the runtime's exception objects
     void mark(Ref ref);
@@ -399,6 +453,10 @@ private:
     std::map<Ref, Diagnostic> throws_;
     std::uint16_t nextContext_ = 1;
     std::uint64_t budgetBeyond_ = 0; // what the budget holds past the current slice
+    // The opcodes that breakpoints stand over, by package and offset.
+    std::map<std::pair<const Package*, unsigned>, std::uint8_t> breakpoints_;
+    std::pair<Ref, std::uint64_t> lastTraced_{nullRef, ~std::uint64_t{0}}; // a throw told once
+    std::optional<std::pair<const Package*, unsigned>> rearm_; // a breakpoint whose instruction is running
     std::vector<Word> result_;
 };
 
