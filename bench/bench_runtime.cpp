@@ -4,12 +4,16 @@
 // instructions one command runs and how many run a second. And what keeping
 // a card of a real card's size in its card file costs: the state made and
 // the file replaced after a command that changed it, and the state made and
-// compared after one that did not.
+// compared after one that did not. And the same command watched: by
+// coverage, which sees every instruction, and by a debugger running to a
+// breakpoint that the command never reaches.
 
 #include "core/checks/checks.h"
 #include "core/convert/input_file.h"
 #include "core/runtime/card/card_file.h"
 #include "core/runtime/card/simulated_card.h"
+#include "core/runtime/debug/coverage.h"
+#include "core/runtime/vm/vm.h"
 #include "core/zip/archive.h"
 
 #include <benchmark/benchmark.h>
@@ -108,9 +112,54 @@ void cardFileUnchanged(benchmark::State& state)
         benchmark::DoNotOptimize(card->saveState() == saved);
 }
 
+// A debugger's way of watching while it runs: a look every few thousand
+// instructions (for a pause request), and its breakpoints.
+struct Running : runtime::Tracer {
+    void step(runtime::Vm&) override { ++looks; }
+    std::uint64_t slice() const override { return 4096; }
+    void breakpoint(runtime::Vm&) override { ++hits; }
+    std::uint64_t looks = 0, hits = 0;
+};
+
+// Arg 0: with coverage; 1: with a breakpoint on the applet's install
+// method, which a command never runs.
+void sha3Watched(benchmark::State& state)
+{
+    if (!std::filesystem::exists(sha3Applet)) {
+        state.SkipWithError("no corpus");
+        return;
+    }
+    const auto card = cardWithSha3();
+    runtime::Coverage coverage;
+    Running running;
+    if (state.range(0) == 0) {
+        card->setTracer(&coverage);
+    } else {
+        auto& package = *card->vm().packages().back();
+        const auto* install = package.methodAt.at(package.applets.front().second);
+        if (!card->vm().setBreakpoint(package, install->codeStart))
+            state.SkipWithError("no breakpoint");
+        card->setTracer(&running);
+    }
+    std::vector<std::uint8_t> command{0xB0, 0x61, 0x00, 0x00, 110};
+    command.resize(5 + 110, 'a');
+    std::uint64_t instructions = 0;
+    for (auto _ : state) {
+        const auto response = card->transmit(command);
+        if (response.sw != 0x9000)
+            state.SkipWithError("the applet did not answer 9000");
+        instructions += response.instructions;
+    }
+    if (running.hits != 0)
+        state.SkipWithError("the breakpoint was hit");
+    state.counters["instructions/s"] =
+        benchmark::Counter(static_cast<double>(instructions), benchmark::Counter::kIsRate);
+}
+
 } // namespace
 
 BENCHMARK(cardFileSaved)->Unit(benchmark::kMillisecond);
 BENCHMARK(cardFileUnchanged)->Unit(benchmark::kMillisecond);
 BENCHMARK(sha3Command)->Arg(3)->Arg(110)->Unit(benchmark::kMillisecond);
+BENCHMARK(sha3Watched)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK_MAIN();

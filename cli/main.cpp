@@ -523,6 +523,10 @@ struct Parser {
             if (value.empty())
                 return wrong("a file for the folded stacks");
             request.simulate.profile = value;
+        } else if (option == "--coverage") {
+            if (value.empty())
+                return wrong("a file for the coverage");
+            request.simulate.coverage = value;
         } else if (option == "--card-file") {
             if (value.empty())
                 return wrong("a file to keep the card in");

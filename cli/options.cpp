@@ -203,6 +203,14 @@ constexpr Option list[] = {
      "input of flame graph tools; the counts add up to the commands' instructions), and end the text output "
      "with the methods that ran most: instructions in the method, with what it called, and calls.",
      Scope::Simulate},
+    {nullptr, "--coverage", "FILE", "with --simulate: which lines and branches ran, as an LCOV tracefile",
+     "With --simulate, write what the run reached to FILE once the script ends or --vpcd is stopped: an LCOV "
+     "tracefile (each source line with code and how often it ran, each method and its calls, each branch's "
+     "outcomes, every case of a switch) for the packages that have a Debug component, their sources named by "
+     "their packages' folders (com/acme/wallet/Wallet.java): genhtml makes its HTML report, lcov -a adds two "
+     "runs. A FILE ending in .json, or a run where no package has Debug, gets JSON instead: each method's "
+     "instructions and branches by bytecode offset, as --dump numbers them.",
+     Scope::Simulate},
     {nullptr, "--card-file", "FILE", "with --simulate: keep the whole card in FILE",
      "With --simulate, the card is kept in FILE: its packages, applets, their objects and static fields, keys, "
      "PINs, life cycle states and counters. A FILE that does not exist is a new empty card; after each command "

@@ -1,12 +1,14 @@
 #include "cli/simulate_mode.h"
 
 #include "core/base/error.h"
+#include "core/base/file_layer.h"
 #include "core/base/hex.h"
 #include "core/checks/checks.h"
 #include "core/convert/input_file.h"
 #include "core/report/report_sink.h"
 #include "core/runtime/card/card_file.h"
 #include "core/runtime/card/vpcd.h"
+#include "core/runtime/debug/coverage.h"
 #include "core/zip/archive.h"
 
 #include <nlohmann/json.hpp>
@@ -138,19 +140,30 @@ struct Figures {
     std::uint64_t instructions = 0;
 };
 
+// A report of the run to its file, whole or not at all; false (said on
+// stderr) where it cannot be written.
+bool writeReport(const std::string& path, const std::string& text, const char* what)
+{
+    using namespace files;
+    AtomicFile file;
+    if (!file.begin(path, Links::WriteTarget, newFilePermissions(), Durability::Flushed) ||
+        !file.write(text.data(), text.size()) || !file.commit()) {
+        print(std::string("tolvane-cli: cannot write the ") + what + " " + path + ": " + lastErrorText(), stderr);
+        return false;
+    }
+    return true;
+}
+
 // The profile's folded stacks to its file, and its table of the methods
 // that ran most; false (said on stderr) where the file cannot be written.
 bool writeProfile(const runtime::Profile& profile, const runtime::Profile::Namer& names,
                   const SimulateRequest& request)
 {
-    std::ofstream out(request.profile, std::ios::binary | std::ios::trunc);
+    std::string text;
     for (const auto& line : profile.folded(names))
-        out << line << '\n';
-    out.flush();
-    if (!out) {
-        print("tolvane-cli: cannot write the profile " + request.profile, stderr);
+        text += line + '\n';
+    if (!writeReport(request.profile, text, "profile"))
         return false;
-    }
     if (request.quiet || request.json)
         return true;
     const auto rows = profile.table(names);
@@ -159,6 +172,23 @@ bool writeProfile(const runtime::Profile& profile, const runtime::Profile::Namer
         print("  " + std::to_string(rows[i].self) + "  " + std::to_string(rows[i].total) + "  " +
               std::to_string(rows[i].calls) + "  " + rows[i].method);
     return true;
+}
+
+// LCOV for the packages with Debug, else (or for a .json file) JSON.
+bool writeCoverage(const runtime::Coverage& coverage, const runtime::Vm& vm, const SimulateRequest& request)
+{
+    const auto bare = runtime::Coverage::withoutDebug(vm);
+    std::size_t loaded = 0;
+    for (const auto& package : vm.packages())
+        loaded += !package->api;
+    const bool json = request.coverage.ends_with(".json") || bare.size() == loaded;
+    if (json)
+        return writeReport(request.coverage, coverage.json(vm).dump(1) + '\n', "coverage");
+    for (const auto& name : bare)
+        print("tolvane-cli: " + name + " has no Debug component, and is not in the LCOV coverage (a file ending in "
+                  ".json gets it by bytecode offset)",
+              stderr);
+    return writeReport(request.coverage, coverage.lcov(vm), "coverage");
 }
 
 // Runs the script's lines; the exit status.
@@ -216,6 +246,9 @@ int runSimulation(const SimulateRequest& request)
         settings.stop = &stopRequested; // a signal ends the command running too
     runtime::SimulatedCard card(settings, request.keys);
     card.setLoadOptions(request.loadFile);
+    runtime::Coverage coverage;
+    if (!request.coverage.empty())
+        card.setTracer(&coverage); // installs too: a constructor's lines are the applet's
     try {
         // A card file that is refused is left as it was, and nothing runs.
         if (!request.cardFile.empty()) {
@@ -258,6 +291,8 @@ int runSimulation(const SimulateRequest& request)
         // Stopped: the profile of every command served.
         if (!request.profile.empty() && !writeProfile(profile, card.profileNames(), request))
             return exitFailed;
+        if (!request.coverage.empty() && !writeCoverage(coverage, card.vm(), request))
+            return exitFailed;
         return exitOk;
     }
     Figures figures;
@@ -286,6 +321,8 @@ int runSimulation(const SimulateRequest& request)
                   " instructions in " + std::to_string(seconds) + " s");
     }
     if (!request.profile.empty() && !writeProfile(profile, card.profileNames(), request))
+        status = exitFailed;
+    if (!request.coverage.empty() && !writeCoverage(coverage, card.vm(), request))
         status = exitFailed;
     std::fflush(stdout);
     return status;

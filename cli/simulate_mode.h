@@ -26,6 +26,7 @@ struct SimulateRequest {
     runtime::CardKeys keys; // the card's first key set: --card-scp, --card-keys
     std::string cardFile;   // --card-file: where the card is kept
     std::string profile;    // --profile: where the run's folded stacks go
+    std::string coverage;   // --coverage: where what the run reached goes
 };
 
 // Exit status: 0 when the script ran (whatever the applets answered), 1

@@ -8,12 +8,16 @@
 #include "core/card/session.h"
 #include "core/runtime/card/simulated_card.h"
 #include "core/runtime/card/simulated_transport.h"
+#include "core/runtime/debug/coverage.h"
+#include "core/runtime/vm/vm.h"
 #include "corpus_support.h"
 #include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <map>
+#include <set>
 
 namespace tolvane {
 namespace {
@@ -265,6 +269,70 @@ TEST(RuntimeCorpus, DiagnosticsNameTheSourceLines)
     EXPECT_EQ(diagnostic.frames[1].method + ":" + std::to_string(diagnostic.frames[1].line), "process:138");
     EXPECT_EQ(diagnostic.lines()[1], "  at com/sun/javacard/samples/wallet/Wallet.credit at " +
                                          std::to_string(credit.offset) + " (Wallet.java:153)");
+}
+
+// A breakpoint stands over its instruction and changes nothing the card
+// does: with one at every line of the wallet's process and credit, the
+// answers and instruction counts are those of a card without, and each is
+// seen as often as coverage counts its instruction run, with its frame.
+TEST(RuntimeCorpus, BreakpointsAreSeenAndChangeNothing)
+{
+    const auto path = (corpus / "javacard-simulator__wallet.cap").string();
+    if (!haveCorpus(path))
+        GTEST_SKIP() << "no corpus";
+    const std::vector<std::string> script = {"00A404000BD1560001320A64656D9F01", "803000000164", "80200000053132333435",
+                                             "803000000164", "803000000164", "8050000002", "804000000180"};
+    struct Stops : runtime::Tracer {
+        void step(runtime::Vm&) override {}
+        std::uint64_t slice() const override { return 1 << 20; }
+        void breakpoint(runtime::Vm& vm) override
+        {
+            const auto& frame = vm.frames().back();
+            ++hits[frame.pc];
+            methods.insert(vm.methodName(frame.method));
+        }
+        std::map<unsigned, std::uint64_t> hits;
+        std::set<std::string> methods;
+    };
+    runtime::Coverage coverage;
+    Stops stops;
+    const auto plain = cardWith("javacard-simulator__wallet.cap", "3132333435");
+    const auto watched = cardWith("javacard-simulator__wallet.cap", "3132333435");
+    plain->setTracer(&coverage);
+    auto& package = *watched->vm().packages().back();
+    std::set<unsigned> set;
+    for (const auto& [offset, debug] : package.debug)
+        if (debug.method == "process" || debug.method == "credit")
+            for (const auto& line : debug.lines) {
+                ASSERT_TRUE(watched->vm().setBreakpoint(package, line.start)) << debug.method << ":" << line.line;
+                set.insert(line.start);
+            }
+    // Only where an instruction begins: the second byte of sspush is none.
+    unsigned operand = 0;
+    for (unsigned pc : set)
+        if (watched->vm().opcodeAt(package, pc) == 0x11)
+            operand = pc + 1;
+    ASSERT_NE(operand, 0u);
+    EXPECT_FALSE(watched->vm().setBreakpoint(package, operand));
+    watched->setTracer(&stops);
+    for (const auto& command : script) {
+        const auto expected = plain->transmit(hex(command));
+        const auto seen = watched->transmit(hex(command));
+        EXPECT_EQ(seen.bytes(), expected.bytes()) << command;
+        EXPECT_EQ(seen.instructions, expected.instructions) << command;
+    }
+    std::map<unsigned, std::uint64_t> ran;
+    const auto counted = coverage.json(plain->vm());
+    for (const auto& method : counted["packages"][0]["methods"])
+        for (const auto& instruction : method["instructions"])
+            if (set.count(instruction["offset"].get<unsigned>()) && instruction["count"].get<std::uint64_t>() > 0)
+                ran[instruction["offset"].get<unsigned>()] = instruction["count"].get<std::uint64_t>();
+    EXPECT_EQ(stops.hits, ran);
+    EXPECT_EQ(stops.methods, (std::set<std::string>{"com/sun/javacard/samples/wallet/Wallet.process",
+                                                    "com/sun/javacard/samples/wallet/Wallet.credit"}));
+    // Cleared, the package's code is as it was.
+    watched->vm().clearBreakpoints();
+    EXPECT_EQ(package.code, plain->vm().packages().back()->code);
 }
 
 // The PIV applet opens its secure channel through the GlobalPlatform API:
