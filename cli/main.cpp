@@ -523,6 +523,15 @@ struct Parser {
             if (value.empty())
                 return wrong("a file for the folded stacks");
             request.simulate.profile = value;
+        } else if (option == "--dap") {
+            request.simulate.dap = true;
+            if (!value.empty()) {
+                char* end = nullptr;
+                const long port = std::strtol(value.c_str(), &end, 10);
+                if (*end != '\0' || port < 1 || port > 65535)
+                    return wrong("a TCP port from 1 to 65535");
+                request.simulate.dapPort = static_cast<unsigned>(port);
+            }
         } else if (option == "--coverage") {
             if (value.empty())
                 return wrong("a file for the coverage");
@@ -722,11 +731,18 @@ std::variant<Request, int> parse(int argc, char** argv)
             return exitOk;
         }
         std::string value;
+        const bool optional = option->argument != nullptr && option->argument[0] == '[';
         if (option->argument == nullptr) {
             if (equals != std::string::npos)
                 return usageError("option '" + longName + "' takes no value");
         } else if (equals != std::string::npos) {
             value = argument.substr(equals + 1);
+        } else if (optional) {
+            // A value that may be left out: taken only where the next
+            // argument is one (a number), never a CAP file.
+            if (i + 1 < argc && *argv[i + 1] != '\0' &&
+                std::string(argv[i + 1]).find_first_not_of("0123456789") == std::string::npos)
+                value = argv[++i];
         } else if (i + 1 < argc) {
             value = argv[++i];
         } else {
@@ -819,6 +835,13 @@ std::variant<Request, int> parse(int argc, char** argv)
             return usageError("--simulate writes no file, so --output has nothing to write");
         if (request.simulate.vpcdPort && !request.simulate.script.empty())
             return usageError("--vpcd takes its commands from pcscd, so --script has nothing to give");
+        if (request.simulate.dap && request.simulate.vpcdPort)
+            return usageError("--dap takes its commands from the debugger's console and script, and --vpcd from pcscd: "
+                              "choose one");
+        if (request.simulate.dap && !request.simulate.coverage.empty())
+            return usageError("--coverage and --dap each watch every instruction: choose one");
+        if (request.simulate.dap && request.json)
+            return usageError("--dap speaks JSON to its client already: --json has nothing to change");
         auto& simulate = request.simulate;
         if (simulate.keys.protocol == tolvane::gp::Protocol::Scp02 && !simulate.keys.keys.enc.empty() &&
             simulate.keys.keys.enc.size() != 16)

@@ -203,6 +203,14 @@ constexpr Option list[] = {
      "input of flame graph tools; the counts add up to the commands' instructions), and end the text output "
      "with the methods that ran most: instructions in the method, with what it called, and calls.",
      Scope::Simulate},
+    {nullptr, "--dap", "[PORT]", "with --simulate: be a debug adapter for an editor (on stdin and stdout, or PORT)",
+     "With --simulate, serve the Debug Adapter Protocol to one editor, on standard input and output, or with PORT "
+     "on a TCP port of 127.0.0.1: its launch request (whose capFiles, script, cardFile, stopOnEntry and "
+     "sourceDirs default to the command line's) makes the card, breakpoints stop at source lines of the Debug "
+     "component (or at instructions by method and offset), the frames show their locals and the objects they "
+     "reach, and commands in hex typed in the debug console go to the card, as do the script's once the "
+     "configuration is done. Nothing else is written to standard output.",
+     Scope::Simulate},
     {nullptr, "--coverage", "FILE", "with --simulate: which lines and branches ran, as an LCOV tracefile",
      "With --simulate, write what the run reached to FILE once the script ends or --vpcd is stopped: an LCOV "
      "tracefile (each source line with code and how often it ran, each method and its calls, each branch's "

@@ -9,6 +9,7 @@
 #include "core/runtime/card/card_file.h"
 #include "core/runtime/card/vpcd.h"
 #include "core/runtime/debug/coverage.h"
+#include "core/runtime/debug/debugger.h"
 #include "core/zip/archive.h"
 
 #include <nlohmann/json.hpp>
@@ -17,8 +18,11 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <unistd.h>
 
 namespace tolvane::cli {
 namespace {
@@ -111,28 +115,105 @@ void report(const SimulateRequest& request, const std::vector<std::uint8_t>& com
             print("   " + line, diagnostics);
 }
 
-// Loads every file and installs every applet of the last; throws Error.
-void prepare(runtime::SimulatedCard& card, const SimulateRequest& request)
+// Loads every file; throws Error.
+void loadFiles(runtime::SimulatedCard& card, const SimulateRequest& request, const std::vector<std::string>& files)
 {
     ZipArchive archive;
-    for (const auto& path : request.files) {
+    for (const auto& path : files) {
         const InputFile input = readInput(path);
         const LoadFile file = makeLoadFile(entriesOf(input, archive), request.loadFile, input.path);
         card.load(file, input.path);
     }
-    if (request.files.empty())
-        return; // the card as it is: its card manager takes loads
+}
+
+// Installs every applet of the file loaded last (none where no file was:
+// the card as it is, whose card manager takes loads); a line for each.
+// Throws Error.
+std::vector<std::string> installApplets(runtime::SimulatedCard& card, const SimulateRequest& request,
+                                        const std::vector<std::string>& files)
+{
+    std::vector<std::string> lines;
+    if (files.empty())
+        return lines;
     const auto applets = card.lastApplets();
     if (request.instance && applets.size() != 1)
-        throw Error(ErrorKind::Simulation, request.files.back(),
+        throw Error(ErrorKind::Simulation, files.back(),
                     "--instance names the instance of one applet, and the package has " +
                         std::to_string(applets.size()));
     for (const auto& applet : applets) {
         const auto instance = request.instance.value_or(applet.aid);
         const auto registered = card.install(applet.aid, instance, request.privileges, request.parameters);
-        if (!request.quiet && !request.json)
-            print("Installed " + hex(registered) + " (" + applet.packageName + ", applet " + hex(applet.aid) + ")");
+        lines.push_back("Installed " + hex(registered) + " (" + applet.packageName + ", applet " + hex(applet.aid) +
+                        ")");
     }
+    return lines;
+}
+
+void prepare(runtime::SimulatedCard& card, const SimulateRequest& request)
+{
+    loadFiles(card, request, request.files);
+    for (const auto& line : installApplets(card, request, request.files))
+        if (!request.quiet && !request.json)
+            print(line);
+}
+
+// A card as --simulate makes it: its settings and first keys, kept in its
+// card file where one is named (read from it where it holds one).
+std::unique_ptr<runtime::SimulatedCard> makeCard(const SimulateRequest& request, const runtime::CardSettings& settings,
+                                                 const std::string& cardFile)
+{
+    auto card = std::make_unique<runtime::SimulatedCard>(settings, request.keys);
+    card->setLoadOptions(request.loadFile);
+    if (!cardFile.empty()) {
+        if (const auto state = runtime::readCardFile(cardFile))
+            card->restoreState(*state, cardFile);
+        card->keepIn(cardFile);
+    }
+    return card;
+}
+
+// --dap: the card made at the client's launch, served until it
+// disconnects.
+int serveDebugger(const SimulateRequest& request)
+{
+    runtime::DebugLaunch defaults;
+    defaults.files = request.files;
+    defaults.script = request.script;
+    defaults.cardFile = request.cardFile;
+    runtime::DebugCardMaker maker;
+    std::vector<std::string> files;
+    maker.make = [&](const runtime::DebugLaunch& launch) {
+        files.clear();
+        for (const auto& file : launch.files) {
+            // The input's layer takes full paths only; the client's may be relative.
+            std::error_code error;
+            const auto path = std::filesystem::absolute(file, error);
+            files.push_back(file.empty() || error ? file : path.string());
+        }
+        auto card = makeCard(request, request.settings, launch.cardFile);
+        loadFiles(*card, request, files);
+        return card;
+    };
+    maker.install = [&](runtime::SimulatedCard& card) { return installApplets(card, request, files); };
+    int in = STDIN_FILENO, out = STDOUT_FILENO;
+    try {
+        if (request.dapPort) {
+            in = out = runtime::acceptDapClient(request.dapPort, [](unsigned port) {
+                print("tolvane-cli: the debug adapter listens on 127.0.0.1:" + std::to_string(port), stderr);
+            });
+        }
+    } catch (const Error& error) {
+        print("tolvane-cli: " + displayText(error.message()), stderr);
+        return exitUsage;
+    }
+    runtime::DapChannel channel(in, out);
+    runtime::Debugger debugger(channel, maker, defaults);
+    const int status = debugger.serve();
+    if (!channel.problem().empty())
+        print("tolvane-cli: " + channel.problem(), stderr);
+    if (in != STDIN_FILENO)
+        ::close(in);
+    return status == 0 ? exitOk : exitFailed;
 }
 
 struct Figures {
@@ -241,22 +322,19 @@ int runSimulation(const SimulateRequest& request)
             return exitUsage;
         }
     }
+    if (request.dap)
+        return serveDebugger(request);
     runtime::CardSettings settings = request.settings;
     if (request.vpcdPort)
         settings.stop = &stopRequested; // a signal ends the command running too
-    runtime::SimulatedCard card(settings, request.keys);
-    card.setLoadOptions(request.loadFile);
+    std::unique_ptr<runtime::SimulatedCard> made;
     runtime::Coverage coverage;
-    if (!request.coverage.empty())
-        card.setTracer(&coverage); // installs too: a constructor's lines are the applet's
     try {
         // A card file that is refused is left as it was, and nothing runs.
-        if (!request.cardFile.empty()) {
-            if (const auto state = runtime::readCardFile(request.cardFile))
-                card.restoreState(*state, request.cardFile);
-            card.keepIn(request.cardFile);
-        }
-        prepare(card, request);
+        made = makeCard(request, settings, request.cardFile);
+        if (!request.coverage.empty())
+            made->setTracer(&coverage); // installs too: a constructor's lines are the applet's
+        prepare(*made, request);
     } catch (const Error& error) {
         std::fflush(stdout);
         print("tolvane-cli: " + displayText(error.message()), stderr);
@@ -264,6 +342,7 @@ int runSimulation(const SimulateRequest& request)
             print("tolvane-cli: " + line, stderr);
         return exitFailed;
     }
+    runtime::SimulatedCard& card = *made;
     runtime::Profile profile;
     if (!request.profile.empty())
         card.setProfile(&profile); // the commands', not the installs'

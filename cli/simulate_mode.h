@@ -27,6 +27,8 @@ struct SimulateRequest {
     std::string cardFile;   // --card-file: where the card is kept
     std::string profile;    // --profile: where the run's folded stacks go
     std::string coverage;   // --coverage: where what the run reached goes
+    bool dap = false;       // --dap: a debug adapter, on stdin and stdout or dapPort
+    unsigned dapPort = 0;
 };
 
 // Exit status: 0 when the script ran (whatever the applets answered), 1

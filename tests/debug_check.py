@@ -6,13 +6,22 @@ must reach, read by lcov --summary, added to itself by lcov -a, made HTML by
 genhtml; a package without Debug by bytecode offset in JSON; a file that
 cannot be written.
 
+The debugger: a Debug Adapter Protocol client of our own drives --dap over
+its standard input and output (and over TCP): breakpoints by source line,
+the locals' values, next, stepIn and stepOut as the line table says, an
+uncaught exception, commands from the console and from a script, stop on
+entry, and a package without Debug by instruction.
+
 Usage: debug_check.py CLI CORPUS. Prints each problem; exits 1 where any,
 77 where there is no corpus (1 under CI=true)."""
 import json
 import os
+import select
+import socket
 import subprocess
 import sys
 import tempfile
+import time
 
 WALLET = "javacard-simulator__wallet.cap"
 SELECT_WALLET = "00A404000BD1560001320A64656D9F01"
@@ -133,6 +142,295 @@ def coverage_cases(cli, corpus, problems):
             problems.append("coverage to a path under a file: exit %d, %s" % (result.returncode, result.stderr))
 
 
+class Dap:
+    """A debug adapter's client: requests, their responses, and the events
+    that come meanwhile."""
+
+    def __init__(self, cli, *args, port=None):
+        command = [cli, "--simulate", "--dap"] + ([str(port)] if port else []) + list(args)
+        self.process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        stderr=subprocess.PIPE)
+        self.socket = None
+        if port:
+            for _ in range(100):
+                try:
+                    self.socket = socket.create_connection(("127.0.0.1", port))
+                    break
+                except OSError:
+                    time.sleep(0.05)
+        self.seq = 1
+        self.events = []
+        self.buffer = b""
+
+    def send(self, command, **arguments):
+        body = json.dumps({"seq": self.seq, "type": "request", "command": command, "arguments": arguments})
+        data = b"Content-Length: %d\r\n\r\n%s" % (len(body), body.encode())
+        if self.socket:
+            self.socket.sendall(data)
+        else:
+            self.process.stdin.write(data)
+            self.process.stdin.flush()
+        self.seq += 1
+        return self.seq - 1
+
+    def receive(self, timeout=20):
+        deadline = time.time() + timeout
+        while b"\r\n\r\n" not in self.buffer or len(self.buffer) < self.needed():
+            source = self.socket or self.process.stdout
+            ready, _, _ = select.select([source], [], [], max(0, deadline - time.time()))
+            if not ready:
+                raise TimeoutError("no message from the adapter")
+            chunk = self.socket.recv(65536) if self.socket else os.read(self.process.stdout.fileno(), 65536)
+            if not chunk:
+                raise EOFError("the adapter closed its output")
+            self.buffer += chunk
+        header, rest = self.buffer.split(b"\r\n\r\n", 1)
+        length = int(header.split(b":")[1])
+        self.buffer = rest[length:]
+        return json.loads(rest[:length])
+
+    def needed(self):
+        header, _ = self.buffer.split(b"\r\n\r\n", 1)
+        return len(header) + 4 + int(header.split(b":")[1])
+
+    def response(self, seq):
+        while True:
+            message = self.receive()
+            if message["type"] == "response" and message["request_seq"] == seq:
+                return message
+            self.events.append(message)
+
+    def request(self, command, **arguments):
+        return self.response(self.send(command, **arguments))
+
+    def event(self, name):
+        for i, message in enumerate(self.events):
+            if message.get("event") == name:
+                return self.events.pop(i)
+        while True:
+            message = self.receive()
+            if message.get("event") == name:
+                return message
+            self.events.append(message)
+
+    def outputs(self):
+        return "".join(m["body"]["output"] for m in self.events if m.get("event") == "output")
+
+    def top(self):
+        """The innermost frames, and the locals of the innermost."""
+        frames = self.request("stackTrace", threadId=1)["body"]["stackFrames"]
+        scopes = self.request("scopes", frameId=frames[0]["id"])["body"]["scopes"]
+        variables = self.request("variables", variablesReference=scopes[0]["variablesReference"])["body"]
+        return frames, {v["name"]: v for v in variables["variables"]}
+
+    def close(self):
+        try:
+            self.request("disconnect")
+        except (TimeoutError, EOFError, OSError):
+            pass
+        try:
+            return self.process.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            return -1
+
+
+def expect(problems, what, condition, seen):
+    if not condition:
+        problems.append("%s: %s" % (what, seen))
+
+
+def debugger_cases(cli, corpus, problems):
+    wallet = os.path.join(corpus, "cap", WALLET)
+    source = "/work/src/com/sun/javacard/samples/wallet/Wallet.java"
+    dap = Dap(cli, "--params", PIN, wallet)
+    try:
+        initialized = dap.request("initialize", adapterID="tolvane", linesStartAt1=True)
+        filters = [f["filter"] for f in initialized["body"]["exceptionBreakpointFilters"]]
+        expect(problems, "initialize's exception filters", filters == ["uncaught", "all"], initialized)
+        launched = dap.request("launch")  # the command line's CAP file and options
+        expect(problems, "launch", launched["success"], launched)
+        dap.event("initialized")
+        # 157 has no code: the breakpoint moves to 159; 138 calls credit.
+        placed = dap.request("setBreakpoints", source={"path": source},
+                             breakpoints=[{"line": 138}, {"line": 157}, {"line": 174}])["body"]["breakpoints"]
+        expect(problems, "breakpoints placed", [(b["verified"], b["line"]) for b in placed] ==
+               [(True, 138), (True, 159), (True, 174)], placed)
+        elsewhere = dap.request("setBreakpoints", source={"path": "/work/src/Other.java"},
+                                breakpoints=[{"line": 3}])["body"]["breakpoints"]
+        expect(problems, "a breakpoint in no package's source", not elsewhere[0]["verified"], elsewhere)
+        dap.request("setExceptionBreakpoints", filters=["uncaught"])
+        dap.request("configurationDone")
+        answer = dap.request("evaluate", expression=SELECT_WALLET, context="repl")
+        expect(problems, "SELECT from the console", answer["body"].get("result") == "90 00", answer)
+        answer = dap.request("evaluate", expression="80200000053132333435", context="repl")
+        expect(problems, "VERIFY from the console", answer["body"].get("result") == "90 00", answer)
+
+        # A credit of 100: stops in process at the call of credit.
+        credit = dap.send("evaluate", expression="8030000001 64", context="repl")
+        stopped = dap.event("stopped")["body"]
+        frames, local = dap.top()
+        expect(problems, "the first stop", stopped["reason"] == "breakpoint" and
+               [(f["name"], f["line"]) for f in frames] == [("Wallet.process", 138)] and
+               frames[0]["source"]["path"] == source, (stopped, frames))
+        expect(problems, "process's locals", set(local) == {"this", "apdu", "buffer"} and
+               local["buffer"]["value"].startswith("byte[") and local["buffer"]["variablesReference"] > 0, local)
+        buffer = dap.request("variables", variablesReference=local["buffer"]["variablesReference"], start=0, count=6)
+        elements = [v["value"] for v in buffer["body"]["variables"]]
+        expect(problems, "the APDU buffer's first bytes", elements == ["-128 (0x80)", "48 (0x30)", "0 (0x00)",
+                                                                     "0 (0x00)", "1 (0x01)", "100 (0x64)"], elements)
+        fields = dap.request("variables", variablesReference=local["this"]["variablesReference"])["body"]["variables"]
+        expect(problems, "the applet's fields", {f["name"]: f["value"] for f in fields}.get("balance") == "0" and
+               any(f["name"] == "pin" and f["value"].startswith("OwnerPIN (object ") for f in fields), fields)
+        # stepIn: credit's first line; stepOut meets the breakpoint at 174.
+        dap.request("stepIn", threadId=1)
+        stopped = dap.event("stopped")["body"]
+        frames, _ = dap.top()
+        expect(problems, "stepIn", stopped["reason"] == "step" and
+               [(f["name"], f["line"]) for f in frames] == [("Wallet.credit", 152), ("Wallet.process", 138)],
+               (stopped, frames))
+        dap.request("next", threadId=1)
+        dap.event("stopped")
+        frames, _ = dap.top()
+        expect(problems, "next past the PIN check", frames[0]["line"] == 155, frames)
+        dap.request("stepOut", threadId=1)
+        stopped = dap.event("stopped")["body"]
+        frames, local = dap.top()
+        expect(problems, "the breakpoint at 159 on the way out", stopped["reason"] == "breakpoint" and
+               frames[0]["line"] == 159, (stopped, frames))
+        dap.request("continue", threadId=1)
+        stopped = dap.event("stopped")["body"]
+        frames, local = dap.top()
+        expect(problems, "at 174, numBytes and byteRead", stopped["reason"] == "breakpoint" and
+               frames[0]["line"] == 174 and local.get("numBytes", {}).get("value") == "1" and
+               local.get("byteRead", {}).get("value") == "1" and "creditAmount" not in local, (frames, local))
+        hover = dap.request("evaluate", expression="numBytes", frameId=frames[0]["id"], context="hover")
+        expect(problems, "a local by its name", hover["body"].get("result") == "1", hover)
+        busy = dap.request("evaluate", expression="8050000002", context="repl")
+        expect(problems, "a command while one runs", not busy["success"], busy)
+        dap.request("next", threadId=1)
+        dap.event("stopped")
+        frames, local = dap.top()
+        expect(problems, "next to 177", frames[0]["line"] == 177 and local.get("creditAmount", {}).get("value") == "100",
+               (frames, local))
+        dap.request("stepOut", threadId=1)
+        dap.event("stopped")
+        frames, _ = dap.top()
+        expect(problems, "stepOut to process", [f["name"] for f in frames] == ["Wallet.process"], frames)
+        dap.request("continue", threadId=1)
+        answer = dap.response(credit)
+        expect(problems, "the credit's answer", answer["body"].get("result") == "90 00", answer)
+        expect(problems, "the command as output", "=> 80 30 00 00 01 64\n<= 90 00" in dap.outputs(), dap.outputs())
+
+        # A debit of -128: the ISOException nobody catches stops the card.
+        dap.request("setBreakpoints", source={"path": source}, breakpoints=[])
+        debit = dap.send("evaluate", expression="804000000180", context="repl")
+        stopped = dap.event("stopped")["body"]
+        frames, _ = dap.top()
+        info = dap.request("exceptionInfo", threadId=1)["body"]
+        expect(problems, "the uncaught exception", stopped["reason"] == "exception" and
+               "ISOException reason 6A83" in stopped.get("description", "") and
+               frames[0]["name"] == "Wallet.debit" and info["exceptionId"] == "javacard.framework.ISOException",
+               (stopped, frames, info))
+        dap.request("continue", threadId=1)
+        answer = dap.response(debit)
+        expect(problems, "the debit's answer", answer["body"].get("result") == "6A 83", answer)
+        bad = dap.request("evaluate", expression="80 3", context="repl")
+        expect(problems, "no command", not bad["success"] and "no command APDU" in bad.get("message", ""), bad)
+        balance = dap.request("evaluate", expression="8050000002", context="repl")
+        expect(problems, "the balance", balance["body"].get("result") == "00 64  90 00", balance)
+    except (TimeoutError, EOFError, KeyError, IndexError) as error:
+        problems.append("the debugger session: %r; events %s" % (error, dap.events[-5:]))
+    status = dap.close()
+    expect(problems, "the session's end", status == 0 and any(e.get("event") == "terminated" for e in dap.events),
+           (status, dap.process.stderr.read().decode()))
+
+    # Over TCP, a script, stopped on entry: the install method's first
+    # instruction.
+    with tempfile.TemporaryDirectory() as folder:
+        script = os.path.join(folder, "wallet.script")
+        with open(script, "w") as text:
+            text.write("# select, then the balance\n%s\n8050000002\n" % SELECT_WALLET)
+        port = free_port()
+        dap = Dap(cli, "--params", PIN, port=port)
+        try:
+            dap.request("initialize", adapterID="tolvane")
+            launched = dap.request("launch", capFiles=[wallet], script=script, stopOnEntry=True)
+            expect(problems, "launch over TCP", launched["success"], launched)
+            dap.event("initialized")
+            dap.request("configurationDone")
+            stopped = dap.event("stopped")["body"]
+            frames, local = dap.top()
+            expect(problems, "stop on entry", stopped["reason"] == "entry" and frames[0]["name"] == "Wallet.install",
+                   (stopped, frames))
+            dap.request("continue", threadId=1)
+            deadline = time.time() + 20
+            while "<= 00 00 90 00" not in dap.outputs() and time.time() < deadline:
+                dap.events.append(dap.receive())
+            expect(problems, "the script's commands", "=> 80 50 00 00 02\n<= 00 00 90 00" in dap.outputs(),
+                   dap.outputs())
+        except (TimeoutError, EOFError, KeyError, IndexError) as error:
+            problems.append("the debugger over TCP: %r; events %s" % (error, dap.events[-5:]))
+        status = dap.close()
+        expect(problems, "the TCP session's end", status == 0, status)
+
+    # Without Debug: frames by method and offset, locals by index, a
+    # breakpoint at an instruction.
+    sha3 = os.path.join(corpus, "cap", "OptimizedJCAlgs__sha3.cap")
+    dap = Dap(cli, sha3)
+    try:
+        dap.request("initialize", adapterID="tolvane")
+        dap.request("launch", stopOnEntry=True)
+        dap.event("initialized")
+        dap.request("configurationDone")
+        dap.event("stopped")
+        frames, local = dap.top()
+        reference = frames[0]["instructionPointerReference"]
+        expect(problems, "a frame without Debug", "source" not in frames[0] and frames[0]["line"] == 0 and "@" in reference,
+               frames)
+        dap.request("next", threadId=1, granularity="instruction")
+        dap.event("stopped")
+        after, _ = dap.top()
+        expect(problems, "a step of one instruction", after[0]["instructionPointerReference"] != reference, after)
+        local_names = list(local)
+        expect(problems, "locals by index", local_names[:1] == ["local 0"] or local_names[:1] == ["this"], local)
+    except (TimeoutError, EOFError, KeyError, IndexError) as error:
+        problems.append("the debugger without Debug: %r; events %s" % (error, dap.events[-5:]))
+        return
+    dap.close()
+    # Again, with a breakpoint at the second instruction the install runs.
+    second = after[0]["instructionPointerReference"]
+    dap = Dap(cli, sha3)
+    try:
+        dap.request("initialize", adapterID="tolvane")
+        dap.request("launch")
+        dap.event("initialized")
+        placed = dap.request("setInstructionBreakpoints", breakpoints=[{"instructionReference": second}])
+        expect(problems, "an instruction breakpoint", placed["body"]["breakpoints"][0]["verified"], placed)
+        wrong = dap.request("setInstructionBreakpoints", breakpoints=[{"instructionReference": second, "offset": 65536},
+                                                                      {"instructionReference": "no/package@0051"}])
+        expect(problems, "breakpoints where no instruction is",
+               [b["verified"] for b in wrong["body"]["breakpoints"]] == [False, False], wrong)
+        dap.request("setInstructionBreakpoints", breakpoints=[{"instructionReference": second}])
+        dap.request("configurationDone")
+        stopped = dap.event("stopped")["body"]
+        frames, _ = dap.top()
+        expect(problems, "stopped at the instruction", stopped["reason"] == "breakpoint" and
+               frames[0]["instructionPointerReference"] == second, (stopped, frames))
+        dap.request("continue", threadId=1)
+        answer = dap.request("evaluate", expression="00A4040008556E697454657374", context="repl")
+        expect(problems, "SELECT without Debug", answer["body"].get("result") == "90 00", answer)
+    except (TimeoutError, EOFError, KeyError, IndexError) as error:
+        problems.append("the instruction breakpoint: %r; events %s" % (error, dap.events[-5:]))
+    dap.close()
+
+
+def free_port():
+    with socket.socket() as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
 def main():
     cli, corpus = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     if not os.path.exists(os.path.join(corpus, "cap", WALLET)):
@@ -140,6 +438,7 @@ def main():
         return 1 if os.environ.get("CI") == "true" else 77
     problems = []
     coverage_cases(cli, corpus, problems)
+    debugger_cases(cli, corpus, problems)
     for problem in problems:
         print(problem)
     print("%d problems" % len(problems))

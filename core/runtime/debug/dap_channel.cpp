@@ -1,0 +1,155 @@
+#include "core/runtime/debug/dap_channel.h"
+
+#include "core/base/error.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <utility>
+
+namespace tolvane::runtime {
+
+bool DapChannel::fill(bool wait)
+{
+    if (ended_)
+        return false;
+    if (!wait) {
+        pollfd polled{in_, POLLIN, 0};
+        if (::poll(&polled, 1, 0) <= 0)
+            return false;
+    }
+    char bytes[65536];
+    for (;;) {
+        const ssize_t got = ::read(in_, bytes, sizeof bytes);
+        if (got > 0) {
+            buffer_.append(bytes, static_cast<std::size_t>(got));
+            return true;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        ended_ = true;
+        if (got < 0)
+            problem_ = std::string("the client cannot be read: ") + std::strerror(errno);
+        return false;
+    }
+}
+
+std::optional<nlohmann::json> DapChannel::take()
+{
+    for (;;) {
+        const auto headerEnd = buffer_.find("\r\n\r\n");
+        if (headerEnd == std::string::npos) {
+            if (buffer_.size() > 4096) {
+                problem_ = "a message's header runs past 4096 bytes";
+                ended_ = true;
+                buffer_.clear();
+            }
+            return std::nullopt;
+        }
+        // Header fields, one a line; only Content-Length matters.
+        std::optional<std::size_t> length;
+        std::size_t at = 0;
+        while (at < headerEnd) {
+            std::size_t lineEnd = buffer_.find("\r\n", at);
+            if (lineEnd == std::string::npos || lineEnd > headerEnd)
+                lineEnd = headerEnd;
+            const std::string line = buffer_.substr(at, lineEnd - at);
+            constexpr const char* name = "Content-Length:";
+            if (line.rfind(name, 0) == 0) {
+                const std::string digits = line.substr(std::strlen(name));
+                char* end = nullptr;
+                const unsigned long long value = std::strtoull(digits.c_str(), &end, 10);
+                if (end != digits.c_str() && *end == '\0' && value <= maxMessage)
+                    length = static_cast<std::size_t>(value);
+            }
+            at = lineEnd + 2;
+        }
+        if (!length) {
+            problem_ = "a message without a Content-Length of at most " + std::to_string(maxMessage) + " bytes";
+            ended_ = true;
+            buffer_.clear();
+            return std::nullopt;
+        }
+        if (buffer_.size() < headerEnd + 4 + *length)
+            return std::nullopt;
+        const std::string body = buffer_.substr(headerEnd + 4, *length);
+        buffer_.erase(0, headerEnd + 4 + *length);
+        auto message = nlohmann::json::parse(body, nullptr, false);
+        if (!message.is_discarded() && message.is_object())
+            return message;
+        problem_ = "a message that is no JSON object was passed over";
+    }
+}
+
+std::optional<nlohmann::json> DapChannel::read()
+{
+    if (pending_)
+        return std::exchange(pending_, std::nullopt);
+    for (;;) {
+        if (auto message = take())
+            return message;
+        if (!fill(true))
+            return take();
+    }
+}
+
+bool DapChannel::ready()
+{
+    while (!pending_ && fill(false))
+        pending_ = take();
+    if (!pending_)
+        pending_ = take();
+    return pending_.has_value();
+}
+
+bool DapChannel::write(const nlohmann::json& message)
+{
+    const std::string body = message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string whole = "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
+    std::size_t done = 0;
+    while (done < whole.size()) {
+        const ssize_t wrote = ::write(out_, whole.data() + done, whole.size() - done);
+        if (wrote < 0 && errno == EINTR)
+            continue;
+        if (wrote <= 0)
+            return false;
+        done += static_cast<std::size_t>(wrote);
+    }
+    return true;
+}
+
+int acceptDapClient(unsigned port, const std::function<void(unsigned)>& listening)
+{
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (server < 0)
+        throw Error(ErrorKind::Unexpected, {}, std::string("cannot make a socket: ") + std::strerror(errno));
+    const int yes = 1;
+    ::setsockopt(server, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<std::uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (::bind(server, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(server, 1) != 0 ||
+        ::getsockname(server, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+        const std::string why = std::strerror(errno);
+        ::close(server);
+        throw Error(ErrorKind::Unexpected, {}, "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + why);
+    }
+    listening(ntohs(address.sin_port));
+    int client;
+    do
+        client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+    while (client < 0 && errno == EINTR);
+    const std::string why = std::strerror(errno);
+    ::close(server);
+    if (client < 0)
+        throw Error(ErrorKind::Unexpected, {}, "no client connected: " + why);
+    return client;
+}
+
+} // namespace tolvane::runtime
