@@ -136,12 +136,29 @@ int Debugger::serve()
     return ending_ || channel_.problem().empty() ? 0 : 1;
 }
 
+namespace {
+
+// A request's number and name, whatever its fields hold.
+json requestSeq(const json& request)
+{
+    const auto found = request.find("seq");
+    return found != request.end() && found->is_number_integer() ? *found : json(0);
+}
+
+std::string requestName(const json& request)
+{
+    const auto found = request.find("command");
+    return found != request.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+} // namespace
+
 void Debugger::respond(const json& request, json body)
 {
     channel_.write({{"seq", seq_++},
                     {"type", "response"},
-                    {"request_seq", request.value("seq", 0)},
-                    {"command", request.value("command", "")},
+                    {"request_seq", requestSeq(request)},
+                    {"command", requestName(request)},
                     {"success", true},
                     {"body", std::move(body)}});
 }
@@ -150,8 +167,8 @@ void Debugger::fail(const json& request, const std::string& message)
 {
     channel_.write({{"seq", seq_++},
                     {"type", "response"},
-                    {"request_seq", request.value("seq", 0)},
-                    {"command", request.value("command", "")},
+                    {"request_seq", requestSeq(request)},
+                    {"command", requestName(request)},
                     {"success", false},
                     {"message", message},
                     {"body", {{"error", {{"id", 1}, {"format", message}, {"showUser", true}}}}}});
@@ -169,9 +186,10 @@ void Debugger::output(const std::string& text, const char* category)
 
 void Debugger::handle(const json& request)
 {
-    if (request.value("type", "") != "request")
+    const auto type = request.find("type");
+    if (type == request.end() || *type != "request")
         return;
-    const std::string command = request.value("command", "");
+    const std::string command = requestName(request);
     const json arguments = request.contains("arguments") && request["arguments"].is_object() ? request["arguments"]
                                                                                               : json::object();
     try {
@@ -271,7 +289,9 @@ void Debugger::handle(const json& request)
     } catch (const Error& error) {
         fail(request, error.message());
     } catch (const json::exception& error) {
-        fail(request, std::string("the request's arguments do not fit: ") + error.what());
+        fail(request, std::string("The request's arguments do not fit: ") + error.what());
+    } catch (const std::out_of_range& error) {
+        fail(request, std::string("The request names what is not there: ") + error.what());
     }
 }
 
@@ -279,7 +299,8 @@ void Debugger::launch(const json& request)
 {
     if (card_)
         return fail(request, "The card is launched already");
-    const json arguments = request.value("arguments", json::object());
+    const json arguments = request.contains("arguments") && request["arguments"].is_object() ? request["arguments"]
+                                                                                              : json::object();
     DebugLaunch launch = launch_;
     if (arguments.contains("capFiles"))
         launch.files = arguments["capFiles"].get<std::vector<std::string>>();
@@ -315,6 +336,8 @@ void Debugger::configurationDone(const json& request)
 {
     if (!card_)
         return fail(request, "Launch the card first");
+    if (configured_)
+        return fail(request, "The configuration is done already");
     respond(request);
     configured_ = true;
     if (launch_.stopOnEntry)
@@ -382,7 +405,8 @@ std::string Debugger::transmit(const std::vector<std::uint8_t>& command)
 
 void Debugger::evaluate(const json& request)
 {
-    const json arguments = request.value("arguments", json::object());
+    const json arguments = request.contains("arguments") && request["arguments"].is_object() ? request["arguments"]
+                                                                                              : json::object();
     std::string expression = arguments.value("expression", "");
     const auto first = expression.find_first_not_of(" \t");
     expression = first == std::string::npos ? "" : expression.substr(first, expression.find_last_not_of(" \t") - first + 1);
@@ -774,7 +798,8 @@ json Debugger::objectValue(const std::string& name, Ref ref)
 
 void Debugger::setBreakpoints(const json& request)
 {
-    const json arguments = request.value("arguments", json::object());
+    const json arguments = request.contains("arguments") && request["arguments"].is_object() ? request["arguments"]
+                                                                                              : json::object();
     const json source = arguments.value("source", json::object());
     const std::string path = source.value("path", source.value("name", ""));
     std::vector<unsigned> lines;
@@ -804,7 +829,8 @@ void Debugger::setBreakpoints(const json& request)
 
 void Debugger::setInstructionBreakpoints(const json& request)
 {
-    const json arguments = request.value("arguments", json::object());
+    const json arguments = request.contains("arguments") && request["arguments"].is_object() ? request["arguments"]
+                                                                                              : json::object();
     instructionBreakpoints_.clear();
     std::vector<std::string> references;
     for (const auto& breakpoint : arguments.value("breakpoints", json::array())) {
