@@ -309,6 +309,7 @@ void Debugger::launch(const json& request)
     launch.stopOnEntry = arguments.value("stopOnEntry", launch.stopOnEntry);
     if (arguments.contains("sourceDirs"))
         launch.sourceDirs = arguments["sourceDirs"].get<std::vector<std::string>>();
+    script_.clear();
     if (!launch.script.empty()) {
         std::ifstream in(launch.script);
         if (!in)
@@ -365,19 +366,23 @@ void Debugger::runScript()
     if (const auto hash = line.find('#'); hash != std::string::npos)
         line.erase(hash);
     const auto first = line.find_first_not_of(" \t\r");
-    if (first != std::string::npos) {
-        line = line.substr(first, line.find_last_not_of(" \t\r") - first + 1);
+    const auto last = line.find_last_not_of(" \t\r");
+    line = first == std::string::npos ? std::string() : line.substr(first, last - first + 1);
+    try {
         if (line == "reset") {
             card_->reset();
             output("reset: " + spaced(card_->atr()));
         } else if (const auto command = bytesFromHex(line, HexSpaces::Ignored); command && command->size() >= 4) {
             transmit(*command);
-        } else {
+        } else if (!line.empty()) {
             output(launch_.script + ", line " + std::to_string(scriptAt_) + ": '" + line +
                        "' is no command APDU in hex; the script stops here",
                    "stderr");
             scriptAt_ = script_.size();
         }
+    } catch (const Error& error) {
+        output(error.message() + "; the script stops here", "stderr");
+        scriptAt_ = script_.size();
     }
     if (scriptAt_ == script_.size() && !ending_)
         output("The script has ended: type a command in hex (or reset) in the debug console.", "console");
@@ -387,7 +392,13 @@ std::string Debugger::transmit(const std::vector<std::uint8_t>& command)
 {
     running_ = true;
     ++command_;
-    const Response response = card_->transmit(command);
+    Response response;
+    try {
+        response = card_->transmit(command);
+    } catch (...) { // the card file could not be written: said by the caller
+        running_ = false;
+        throw;
+    }
     running_ = false;
     std::string text = "=> " + spaced(command) + "\n<= " + spaced(response.bytes());
     if (!response.cardReason.empty())
