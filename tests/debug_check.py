@@ -15,6 +15,7 @@ entry, and a package without Debug by instruction.
 Usage: debug_check.py CLI CORPUS. Prints each problem; exits 1 where any,
 77 where there is no corpus (1 under CI=true)."""
 import json
+import jsonschema
 import os
 import select
 import socket
@@ -26,6 +27,7 @@ import time
 WALLET = "javacard-simulator__wallet.cap"
 SELECT_WALLET = "00A404000BD1560001320A64656D9F01"
 PIN = "3132333435"
+SCHEMA = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "docs", "coverage.schema.json")
 # Select, balance, verify the PIN, credit 100, balance, debit 255 (refused).
 SCRIPT = "%s\n8050000002\n80200000053132333435\n8030000001 64\n8050000002\n8040000001FF\n" % SELECT_WALLET
 
@@ -121,7 +123,10 @@ def coverage_cases(cli, corpus, problems):
                      stdin="00A4040008556E697454657374\nB061000003616263\n")
         try:
             with open(covered) as text:
-                packages = json.load(text)["packages"]
+                document = json.load(text)
+            with open(SCHEMA) as text:
+                jsonschema.Draft202012Validator(json.load(text)).validate(document)
+            packages = document["packages"]
             methods = packages[0]["methods"]
             ran = sum(i["count"] for m in methods for i in m["instructions"])
             commands = sum(json.loads(line).get("instructions", 0) for line in result.stdout.splitlines()
@@ -131,7 +136,7 @@ def coverage_cases(cli, corpus, problems):
             if answers != ["9000", "9000"] or packages[0]["debug"] or ran <= commands or not branches or \
                     not all(len(b["outcomes"]) >= 2 for b in branches):
                 problems.append("coverage without Debug: %s, ran %d, commands %d" % (answers, ran, commands))
-        except (OSError, ValueError, KeyError, IndexError) as error:
+        except (OSError, ValueError, KeyError, IndexError, jsonschema.ValidationError) as error:
             problems.append("coverage without Debug: %s, exit %d, %s" % (error, result.returncode, result.stderr))
 
         # A file that cannot be written: said, exit 1, nothing left there.
