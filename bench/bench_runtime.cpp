@@ -39,19 +39,15 @@ std::unique_ptr<runtime::SimulatedCard> cardWithSha3()
     return card;
 }
 
-// SHA3-256 of a command's data: 3 bytes, or 110 (the applet takes up to 127).
-void sha3Command(benchmark::State& state)
+// The hash of `length` bytes, a command an iteration, with the instructions
+// one command runs and how many run a second.
+void hashEachIteration(benchmark::State& state, runtime::SimulatedCard& card, std::size_t length)
 {
-    if (!std::filesystem::exists(sha3Applet)) {
-        state.SkipWithError("no corpus");
-        return;
-    }
-    const auto card = cardWithSha3();
-    std::vector<std::uint8_t> command{0xB0, 0x61, 0x00, 0x00, static_cast<std::uint8_t>(state.range(0))};
-    command.resize(5 + static_cast<std::size_t>(state.range(0)), 'a');
+    std::vector<std::uint8_t> command{0xB0, 0x61, 0x00, 0x00, static_cast<std::uint8_t>(length)};
+    command.resize(5 + length, 'a');
     std::uint64_t instructions = 0;
     for (auto _ : state) {
-        const auto response = card->transmit(command);
+        const auto response = card.transmit(command);
         if (response.sw != 0x9000)
             state.SkipWithError("the applet did not answer 9000");
         instructions += response.instructions;
@@ -60,6 +56,16 @@ void sha3Command(benchmark::State& state)
         benchmark::Counter(static_cast<double>(instructions) / static_cast<double>(state.iterations()));
     state.counters["instructions/s"] =
         benchmark::Counter(static_cast<double>(instructions), benchmark::Counter::kIsRate);
+}
+
+// SHA3-256 of a command's data: 3 bytes, or 110 (the applet takes up to 127).
+void sha3Command(benchmark::State& state)
+{
+    if (!std::filesystem::exists(sha3Applet)) {
+        state.SkipWithError("no corpus");
+        return;
+    }
+    hashEachIteration(state, *cardWithSha3(), static_cast<std::size_t>(state.range(0)));
 }
 
 // Five large corpus applets, installed: some 170 KB of Load File Data
@@ -141,19 +147,9 @@ void sha3Watched(benchmark::State& state)
             state.SkipWithError("no breakpoint");
         card->setTracer(&running);
     }
-    std::vector<std::uint8_t> command{0xB0, 0x61, 0x00, 0x00, 110};
-    command.resize(5 + 110, 'a');
-    std::uint64_t instructions = 0;
-    for (auto _ : state) {
-        const auto response = card->transmit(command);
-        if (response.sw != 0x9000)
-            state.SkipWithError("the applet did not answer 9000");
-        instructions += response.instructions;
-    }
+    hashEachIteration(state, *card, 110);
     if (running.hits != 0)
         state.SkipWithError("the breakpoint was hit");
-    state.counters["instructions/s"] =
-        benchmark::Counter(static_cast<double>(instructions), benchmark::Counter::kIsRate);
 }
 
 } // namespace

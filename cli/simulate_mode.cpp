@@ -36,17 +36,6 @@ extern "C" void requestStop(int)
     stopRequested = true;
 }
 
-std::string spaced(const std::vector<std::uint8_t>& bytes)
-{
-    std::string text;
-    for (const auto byte : bytes) {
-        if (!text.empty())
-            text += ' ';
-        appendHex(text, byte, HexCase::Upper);
-    }
-    return text;
-}
-
 std::string hex(const std::vector<std::uint8_t>& bytes)
 {
     return hexText(bytes, HexCase::Upper);
@@ -106,8 +95,8 @@ void report(const SimulateRequest& request, const std::vector<std::uint8_t>& com
         std::printf("%s\n", json.dump().c_str());
         return;
     }
-    print("=> " + spaced(command));
-    print("<= " + spaced(response.bytes()));
+    print("=> " + spacedHex(command));
+    print("<= " + spacedHex(response.bytes()));
     if (!response.cardReason.empty())
         print("   The card answered without an applet: " + response.cardReason, diagnostics);
     for (const auto& diagnostic : response.diagnostics)
@@ -289,7 +278,7 @@ int runScript(runtime::SimulatedCard& card, const SimulateRequest& request, std:
             card.reset();
             if (!request.quiet)
                 request.json ? print(nlohmann::json{{"reset", true}, {"atr", hex(card.atr())}}.dump())
-                             : print("reset: " + spaced(card.atr()));
+                             : print("reset: " + spacedHex(card.atr()));
             continue;
         }
         const auto command = bytesFromHex(line, HexSpaces::Ignored);

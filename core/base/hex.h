@@ -37,6 +37,20 @@ inline std::string hexText(Bytes bytes, HexCase letters)
     return text;
 }
 
+// Upper-case digits, a space between bytes: "80 30 00 00", as commands and
+// answers are shown.
+inline std::string spacedHex(Bytes bytes)
+{
+    std::string text;
+    text.reserve(bytes.size() * 3);
+    for (const auto byte : bytes) {
+        if (!text.empty())
+            text += ' ';
+        appendHex(text, byte, HexCase::Upper);
+    }
+    return text;
+}
+
 enum class HexSpaces { Refused, Ignored };
 
 // Hexadecimal digits, two a byte, in either case, into bytes; nothing for an

@@ -16,17 +16,6 @@ using nlohmann::json;
 // is stepped: a pause is seen within that many.
 constexpr std::uint64_t runningSlice = 4096;
 
-std::string spaced(std::span<const std::uint8_t> bytes)
-{
-    std::string text;
-    for (const auto byte : bytes) {
-        if (!text.empty())
-            text += ' ';
-        appendHex(text, byte, HexCase::Upper);
-    }
-    return text;
-}
-
 // "S" short, "[B" byte[], "Lcom/acme/Purse;" com.acme.Purse.
 std::string typeName(const std::string& descriptor)
 {
@@ -371,7 +360,7 @@ void Debugger::runScript()
     try {
         if (line == "reset") {
             card_->reset();
-            output("reset: " + spaced(card_->atr()));
+            output("reset: " + spacedHex(card_->atr()));
         } else if (const auto command = bytesFromHex(line, HexSpaces::Ignored); command && command->size() >= 4) {
             transmit(*command);
         } else if (!line.empty()) {
@@ -400,18 +389,18 @@ std::string Debugger::transmit(const std::vector<std::uint8_t>& command)
         throw;
     }
     running_ = false;
-    std::string text = "=> " + spaced(command) + "\n<= " + spaced(response.bytes());
+    std::string text = "=> " + spacedHex(command) + "\n<= " + spacedHex(response.bytes());
     if (!response.cardReason.empty())
         text += "\n   The card answered without an applet: " + response.cardReason;
     for (const auto& diagnostic : response.diagnostics)
         for (const auto& line : diagnostic.lines())
             text += "\n   " + line;
     output(text);
-    std::string result = spaced(response.data);
+    std::string result = spacedHex(response.data);
     if (!result.empty())
         result += "  ";
     const std::uint8_t sw[] = {static_cast<std::uint8_t>(response.sw >> 8), static_cast<std::uint8_t>(response.sw)};
-    return result + spaced(sw);
+    return result + spacedHex(sw);
 }
 
 void Debugger::evaluate(const json& request)
@@ -451,7 +440,7 @@ void Debugger::evaluate(const json& request)
     }
     if (expression == "reset") {
         card_->reset();
-        respond(request, {{"result", "reset: " + spaced(card_->atr())}, {"variablesReference", 0}});
+        respond(request, {{"result", "reset: " + spacedHex(card_->atr())}, {"variablesReference", 0}});
         return;
     }
     const auto command = bytesFromHex(expression, HexSpaces::Ignored);
@@ -788,7 +777,7 @@ json Debugger::objectValue(const std::string& name, Ref ref)
         std::string text = type + "[" + std::to_string(length) + "]";
         if (object->array == ArrayType::Byte && length > 0) {
             const std::size_t shown = std::min<std::size_t>(length, 32);
-            text += " " + spaced(std::span(object->bytes.data(), shown)) + (shown < length ? " …" : "");
+            text += " " + spacedHex(std::span(object->bytes.data(), shown)) + (shown < length ? " …" : "");
         }
         value["value"] = text;
         value["type"] = type + "[]";
