@@ -209,7 +209,8 @@ constexpr Option list[] = {
      "sourceDirs default to the command line's) makes the card, breakpoints stop at source lines of the Debug "
      "component (or at instructions by method and offset), the frames show their locals and the objects they "
      "reach, and commands in hex typed in the debug console go to the card, as do the script's once the "
-     "configuration is done. Nothing else is written to standard output.",
+     "configuration is done. Nothing else is written to standard output. --profile FILE is written when the "
+     "session ends.",
      Scope::Simulate},
     {nullptr, "--coverage", "FILE", "with --simulate: which lines and branches ran, as an LCOV tracefile",
      "With --simulate, write what the run reached to FILE once the script ends or --vpcd is stopped: an LCOV "

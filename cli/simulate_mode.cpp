@@ -161,49 +161,6 @@ std::unique_ptr<runtime::SimulatedCard> makeCard(const SimulateRequest& request,
     return card;
 }
 
-// --dap: the card made at the client's launch, served until it
-// disconnects.
-int serveDebugger(const SimulateRequest& request)
-{
-    runtime::DebugLaunch defaults;
-    defaults.files = request.files;
-    defaults.script = request.script;
-    defaults.cardFile = request.cardFile;
-    runtime::DebugCardMaker maker;
-    std::vector<std::string> files;
-    maker.make = [&](const runtime::DebugLaunch& launch) {
-        files.clear();
-        for (const auto& file : launch.files) {
-            // The input's layer takes full paths only; the client's may be relative.
-            std::error_code error;
-            const auto path = std::filesystem::absolute(file, error);
-            files.push_back(file.empty() || error ? file : path.string());
-        }
-        auto card = makeCard(request, request.settings, launch.cardFile);
-        loadFiles(*card, request, files);
-        return card;
-    };
-    maker.install = [&](runtime::SimulatedCard& card) { return installApplets(card, request, files); };
-    int in = STDIN_FILENO, out = STDOUT_FILENO;
-    try {
-        if (request.dapPort) {
-            in = out = runtime::acceptDapClient(request.dapPort, [](unsigned port) {
-                print("tolvane-cli: the debug adapter listens on 127.0.0.1:" + std::to_string(port), stderr);
-            });
-        }
-    } catch (const Error& error) {
-        print("tolvane-cli: " + displayText(error.message()), stderr);
-        return exitUsage;
-    }
-    runtime::DapChannel channel(in, out);
-    runtime::Debugger debugger(channel, maker, defaults);
-    const int status = debugger.serve();
-    if (!channel.problem().empty())
-        print("tolvane-cli: " + channel.problem(), stderr);
-    if (in != STDIN_FILENO)
-        ::close(in);
-    return status == 0 ? exitOk : exitFailed;
-}
 
 struct Figures {
     std::size_t commands = 0;
@@ -224,17 +181,17 @@ bool writeReport(const std::string& path, const std::string& text, const char* w
     return true;
 }
 
-// The profile's folded stacks to its file, and its table of the methods
+// The profile's folded stacks to its file, and (with `table`) the methods
 // that ran most; false (said on stderr) where the file cannot be written.
 bool writeProfile(const runtime::Profile& profile, const runtime::Profile::Namer& names,
-                  const SimulateRequest& request)
+                  const SimulateRequest& request, bool table = true)
 {
     std::string text;
     for (const auto& line : profile.folded(names))
         text += line + '\n';
     if (!writeReport(request.profile, text, "profile"))
         return false;
-    if (request.quiet || request.json)
+    if (request.quiet || request.json || !table)
         return true;
     const auto rows = profile.table(names);
     print("Methods that ran most (instructions in the method, with what it called, calls):");
@@ -259,6 +216,58 @@ bool writeCoverage(const runtime::Coverage& coverage, const runtime::Vm& vm, con
                   ".json gets it by bytecode offset)",
               stderr);
     return writeReport(request.coverage, coverage.lcov(vm), "coverage");
+}
+
+// --dap: the card made at the client's launch, served until it
+// disconnects.
+int serveDebugger(const SimulateRequest& request)
+{
+    runtime::DebugLaunch defaults;
+    defaults.files = request.files;
+    defaults.script = request.script;
+    defaults.cardFile = request.cardFile;
+    runtime::DebugCardMaker maker;
+    std::vector<std::string> files;
+    runtime::Profile profile; // of the session's commands, the installs' too
+    runtime::Profile::Namer names;
+    maker.make = [&](const runtime::DebugLaunch& launch) {
+        files.clear();
+        for (const auto& file : launch.files) {
+            // The input's layer takes full paths only; the client's may be relative.
+            std::error_code error;
+            const auto path = std::filesystem::absolute(file, error);
+            files.push_back(file.empty() || error ? file : path.string());
+        }
+        auto card = makeCard(request, request.settings, launch.cardFile);
+        loadFiles(*card, request, files);
+        if (!request.profile.empty())
+            card->setProfile(&profile);
+        names = card->profileNames();
+        return card;
+    };
+    maker.install = [&](runtime::SimulatedCard& card) { return installApplets(card, request, files); };
+    int in = STDIN_FILENO, out = STDOUT_FILENO;
+    try {
+        if (request.dapPort) {
+            in = out = runtime::acceptDapClient(request.dapPort, [](unsigned port) {
+                print("tolvane-cli: the debug adapter listens on 127.0.0.1:" + std::to_string(port), stderr);
+            });
+        }
+    } catch (const Error& error) {
+        print("tolvane-cli: " + displayText(error.message()), stderr);
+        return exitUsage;
+    }
+    runtime::DapChannel channel(in, out);
+    runtime::Debugger debugger(channel, maker, defaults);
+    int status = debugger.serve();
+    // Standard output is the client's: the table of methods is not shown.
+    if (!request.profile.empty() && names && !writeProfile(profile, names, request, false))
+        status = 1;
+    if (!channel.problem().empty())
+        print("tolvane-cli: " + channel.problem(), stderr);
+    if (in != STDIN_FILENO)
+        ::close(in);
+    return status == 0 ? exitOk : exitFailed;
 }
 
 // Runs the script's lines; the exit status.

@@ -357,7 +357,8 @@ def debugger_cases(cli, corpus, problems):
         with open(script, "w") as text:
             text.write("# select, then the balance\n%s\n8050000002\n" % SELECT_WALLET)
         port = free_port()
-        dap = Dap(cli, "--params", PIN, port=port)
+        folded = os.path.join(folder, "session.folded")
+        dap = Dap(cli, "--params", PIN, "--profile", folded, port=port)
         try:
             dap.request("initialize", adapterID="tolvane")
             launched = dap.request("launch", capFiles=[wallet], script=script, stopOnEntry=True)
@@ -378,6 +379,14 @@ def debugger_cases(cli, corpus, problems):
             problems.append("the debugger over TCP: %r; events %s" % (error, dap.events[-5:]))
         status = dap.close()
         expect(problems, "the TCP session's end", status == 0, status)
+        try:
+            with open(folded) as text:
+                stacks = [line.rsplit(" ", 1) for line in text.read().splitlines()]
+        except OSError as error:
+            stacks = [str(error)]
+        expect(problems, "the session's profile", any(
+            stack.endswith("com/sun/javacard/samples/wallet/Wallet.process") and int(count) > 0
+            for stack, count in stacks), stacks)
 
     # Without Debug: frames by method and offset, locals by index, a
     # breakpoint at an instruction.
