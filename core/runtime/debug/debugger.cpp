@@ -389,6 +389,10 @@ std::string Debugger::transmit(const std::vector<std::uint8_t>& command)
         throw;
     }
     running_ = false;
+    // A package loaded or deleted by the command: the breakpoints asked for
+    // are laid again over what the card now holds.
+    if (vm_->packages().size() != packagesSeen_)
+        applyBreakpoints();
     std::string text = "=> " + spacedHex(command) + "\n<= " + spacedHex(response.bytes());
     if (!response.cardReason.empty())
         text += "\n   The card answered without an applet: " + response.cardReason;
@@ -869,6 +873,7 @@ void Debugger::applyBreakpoints()
     placedInstructions_.clear();
     if (!vm_)
         return;
+    packagesSeen_ = vm_->packages().size();
     vm_->clearBreakpoints();
     for (const auto& [path, lines] : sourceLines_) {
         std::vector<std::pair<Package*, const MethodDebug*>> candidates;

@@ -117,6 +117,7 @@ private:
     std::vector<std::pair<std::string, unsigned>> instructionBreakpoints_; // package name, offset
     std::map<std::pair<std::string, unsigned>, unsigned> placed_; // a source line asked for: where it landed (0: nowhere)
     std::set<std::size_t> placedInstructions_;                      // the instruction breakpoints set
+    std::size_t packagesSeen_ = 0;                                  // the packages they were laid over
     std::vector<VariableSource> sources_;                                  // by variablesReference - 1
     std::vector<nlohmann::json> deferred_; // commands from the console that came while one ran
     std::vector<std::string> script_;
