@@ -2,13 +2,23 @@
 // framing fault ends the input with a reason, a request that does not fit
 // gets a failure that says why, and the adapter goes on serving.
 
+#include "core/apdu/script.h"
 #include "core/base/error.h"
+#include "core/base/hex.h"
+#include "core/card/operations.h"
+#include "core/card/session.h"
+#include "core/checks/checks.h"
+#include "core/gp/secure_channel.h"
+#include "core/runtime/card/card_manager.h"
 #include "core/runtime/debug/dap_channel.h"
 #include "core/runtime/debug/debugger.h"
+#include "corpus_support.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
 #include <sys/socket.h>
+#include <chrono>
 #include <thread>
 #include <unistd.h>
 
@@ -90,14 +100,29 @@ public:
         ::close(server_);
     }
 
-    // The response to `request`, the events before it kept.
-    json ask(json request)
+    void send(json request)
     {
         request["seq"] = ++seq_;
         request["type"] = "request";
         clientChannel_->write(request);
-        while (const auto message = clientChannel_->read()) {
+    }
+    // The response to `request`, the events before it kept; null where none
+    // comes within ten seconds.
+    json ask(json request)
+    {
+        send(std::move(request));
+        while (const auto message = next()) {
             if ((*message)["type"] == "response" && (*message)["request_seq"] == seq_)
+                return *message;
+            events.push_back(*message);
+        }
+        return {};
+    }
+    // The next event named `name`, the messages before it kept.
+    json waitFor(const std::string& name)
+    {
+        while (const auto message = next()) {
+            if ((*message)["type"] == "event" && (*message)["event"] == name)
                 return *message;
             events.push_back(*message);
         }
@@ -114,11 +139,83 @@ public:
     int status_ = -1;
 
 private:
+    std::optional<json> next()
+    {
+        for (int waited = 0; waited < 1000 && !clientChannel_->ready(); ++waited)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return clientChannel_->ready() ? clientChannel_->read() : std::nullopt;
+    }
+
     int client_ = -1, server_ = -1, seq_ = 0;
     std::unique_ptr<runtime::DapChannel> serverChannel_, clientChannel_;
     std::unique_ptr<runtime::Debugger> debugger_;
     std::thread thread_;
 };
+
+// A package loaded by commands typed in the debug console: the breakpoint
+// asked for before it was on the card is laid over it, and stops there. A
+// load brings no Debug component (it is never sent to a card), so the
+// breakpoint is by instruction: the package and process's call of credit
+// (line 138), at 00B0.
+TEST(Debugger, LaysBreakpointsOverAPackageLoadedInItsSession)
+{
+    const auto path = (testing::corpusDir() / "cap" / "javacard-simulator__wallet.cap").string();
+    if (!haveCorpus(path))
+        GTEST_SKIP() << "no corpus";
+    // A host's load, recorded against a card like the adapter's: the card's
+    // challenge comes from its counter, so the same commands open the same
+    // session on the other.
+    struct Recorder : card::Transport {
+        explicit Recorder(runtime::SimulatedCard& card) : card_(card) {}
+        apdu::ByteVector transmit(const apdu::ByteVector& command) override
+        {
+            sent.push_back(command);
+            return card_.transmit(command).bytes();
+        }
+        apdu::ByteVector atr() const override { return card_.atr(); }
+        std::string reader() const override { return "recorded"; }
+        std::vector<apdu::ByteVector> sent;
+
+    private:
+        runtime::SimulatedCard& card_;
+    };
+    runtime::SimulatedCard recorded;
+    Recorder recorder(recorded);
+    card::Session session(recorder);
+    session.selectSecurityDomain(runtime::issuerDomainAid());
+    card::ChannelOptions channel;
+    channel.keys = {gp::defaultTestKey(), gp::defaultTestKey(), gp::defaultTestKey()};
+    session.openSecureChannel(channel);
+    apdu::Options options;
+    options.parameters = {0x31, 0x32, 0x33, 0x34, 0x35};
+    card::sendScript(session, apdu::makeScript(makeLoadFile(corpusEntries(path), {}, path), options, path));
+
+    Adapter adapter;
+    adapter.ask({{"command", "initialize"}});
+    adapter.ask({{"command", "launch"}});
+    const std::string reference = "com/sun/javacard/samples/wallet@00B0"; // the name its Header gives
+    const json before = adapter.ask({{"command", "setInstructionBreakpoints"},
+                                     {"arguments", {{"breakpoints", {{{"instructionReference", reference}}}}}}});
+    EXPECT_EQ(before["body"]["breakpoints"][0]["verified"], false) << before.dump();
+    adapter.ask({{"command", "configurationDone"}});
+    for (const auto& command : recorder.sent) {
+        const json answer =
+            adapter.ask({{"command", "evaluate"}, {"arguments", {{"expression", hexText(command, HexCase::Upper)}}}});
+        const std::string result = answer["body"].value("result", "");
+        ASSERT_TRUE(result.size() >= 5 && result.substr(result.size() - 5) == "90 00") << answer.dump();
+    }
+    for (const char* command : {"00A404000BD1560001320A64656D9F01", "80200000053132333435"})
+        EXPECT_EQ(adapter.ask({{"command", "evaluate"}, {"arguments", {{"expression", command}}}})["body"]["result"], "90 00");
+    // The credit stops at the call of credit, in process.
+    adapter.send({{"command", "evaluate"}, {"arguments", {{"expression", "803000000164"}}}});
+    const json stopped = adapter.waitFor("stopped");
+    EXPECT_EQ(stopped["body"]["reason"], "breakpoint");
+    const json frames = adapter.ask({{"command", "stackTrace"}, {"arguments", {{"threadId", 1}}}});
+    EXPECT_EQ(frames["body"]["stackFrames"][0]["instructionPointerReference"], reference) << frames.dump();
+    EXPECT_EQ(frames["body"]["stackFrames"].size(), 1u) << frames.dump();
+    adapter.ask({{"command", "disconnect"}});
+    adapter.finish();
+}
 
 TEST(Debugger, RequestsItCannotServeFailWithAReasonAndItGoesOn)
 {
