@@ -34,15 +34,6 @@ std::vector<cap::Instruction> instructionsOf(const Vm& vm, const Method& method)
     }
 }
 
-// Where LCOV and genhtml look for a class's source: its package's folders,
-// then the file Debug names ("com/acme/wallet/Wallet.java").
-std::string sourcePath(const MethodDebug& debug)
-{
-    const auto slash = debug.cls.rfind('/');
-    const std::string file = debug.file.empty() ? debug.cls.substr(slash + 1) + ".java" : debug.file;
-    return slash == std::string::npos ? file : debug.cls.substr(0, slash + 1) + file;
-}
-
 struct SourceFile {
     struct Function {
         unsigned line = 0;
@@ -137,7 +128,7 @@ std::string Coverage::lcov(const Vm& vm) const
                            ? counts->hits[pc - method.codeStart]
                            : 0;
             };
-            const std::string path = sourcePath(debug);
+            const std::string path = debug.sourcePath(); // where genhtml looks, from the source root
             SourceFile& file = files[path];
             unsigned first = debug.lines.front().line;
             // A line runs as often as its busiest instruction.

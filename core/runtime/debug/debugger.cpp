@@ -64,15 +64,6 @@ const char* arrayTypeName(ArrayType type)
     }
 }
 
-// A package's Debug source path: its folders, then the file
-// ("com/acme/wallet/Wallet.java").
-std::string debugPath(const MethodDebug& debug)
-{
-    const auto slash = debug.cls.rfind('/');
-    const std::string file = debug.file.empty() ? debug.cls.substr(slash + 1) + ".java" : debug.file;
-    return slash == std::string::npos ? file : debug.cls.substr(0, slash + 1) + file;
-}
-
 std::string fileName(const std::string& path)
 {
     const auto cut = path.find_last_of("/\\");
@@ -585,7 +576,7 @@ const MethodDebug* Debugger::debugOf(const Method* method) const
 
 std::string Debugger::sourcePathOf(const MethodDebug& debug) const
 {
-    const std::string key = debugPath(debug);
+    const std::string key = debug.sourcePath();
     if (const auto found = clientPaths_.find(key); found != clientPaths_.end())
         return found->second;
     namespace fs = std::filesystem;
@@ -884,7 +875,7 @@ void Debugger::applyBreakpoints()
             for (const auto& [offset, debug] : package->debug) {
                 if (debug.file.empty() || fileName(path) != debug.file)
                     continue;
-                const std::string key = debugPath(debug);
+                const std::string key = debug.sourcePath();
                 const bool suffix = path == key || (path.size() > key.size() &&
                                                     path.compare(path.size() - key.size(), key.size(), key) == 0 &&
                                                     (path[path.size() - key.size() - 1] == '/' ||

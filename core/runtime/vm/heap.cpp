@@ -480,6 +480,13 @@ unsigned MethodDebug::lineAt(unsigned pc) const
     return found;
 }
 
+std::string MethodDebug::sourcePath() const
+{
+    const auto slash = cls.rfind('/');
+    const std::string name = file.empty() ? cls.substr(slash + 1) + ".java" : file;
+    return slash == std::string::npos ? name : cls.substr(0, slash + 1) + name;
+}
+
 StackFrame Vm::frameOf(const Method* method, unsigned pc) const
 {
     StackFrame frame;

@@ -161,6 +161,8 @@ struct MethodDebug {
     std::vector<VariableEntry> variables;
     std::string descriptor;             // "(Ljavacard/framework/APDU;)V"
     unsigned lineAt(unsigned pc) const; // 0 where no line holds pc
+    // Its source by its package's folders: "com/acme/wallet/Wallet.java".
+    std::string sourcePath() const;
 };
 
 // A class's instance fields as Debug names them, by token.
