@@ -6,8 +6,10 @@
 // budget keeps each command short. Nothing may crash, read outside an
 // object or hang, and a command answered 6F00 says why. A package the card
 // refuses leaves the commands to its card manager. Then the card's state
-// goes into a card and back out unchanged; and the commands' bytes, taken
-// as a card's state, are refused or make a card that answers without harm.
+// goes into a card and back out unchanged; and that state edited by the
+// commands' bytes (a crafted card file with its checksum made again), and the
+// commands' bytes themselves taken as a card's state, are refused or make a
+// card that answers without harm.
 
 #include "core/base/error.h"
 #include "core/cap/components_file.h"
@@ -16,6 +18,7 @@
 #include "fuzz_support.h"
 
 #include <algorithm>
+#include <functional>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -74,13 +77,33 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fuzz::require(again.saveState() == state, "a card's state comes back out of a card unchanged");
     }
     const std::vector<std::uint8_t> tail(data + std::min(size, 2 + length), data + size);
-    runtime::SimulatedCard crafted(settings);
-    try {
-        crafted.restoreState(tail, "input.card");
-    } catch (const Error&) {
-        return 0; // refused, as a corrupt card file is
+    // The card's own state edited by the commands' bytes (three at a time: a
+    // place scaled to the state's length and a byte to XOR there), as a card
+    // file whose checksum was made again after it was changed; then the
+    // commands' bytes themselves, taken as a card's state.
+    auto edited = state;
+    for (std::size_t at = 0; at + 3 <= tail.size() && !edited.empty(); at += 3)
+        edited[(std::size_t{tail[at]} << 8 | tail[at + 1]) * edited.size() / 0x10000] ^= tail[at + 2];
+    for (const auto& crafted : {std::cref(edited), std::cref(tail)}) {
+        runtime::SimulatedCard card(settings);
+        card.setLoadOptions(unverified);
+        try {
+            card.restoreState(crafted.get(), "input.card");
+        } catch (const Error&) {
+            continue; // refused, as a corrupt card file is
+        }
+        for (const std::vector<std::uint8_t>& apdu :
+             {std::vector<std::uint8_t>{0x00, 0xA4, 0x04, 0x00, 0x00}, {0x80, 0xCA, 0x00, 0xE0, 0x00},
+              {0x80, 0xF2, 0x40, 0x02, 0x02, 0x4F, 0x00, 0x00}, {0x80, 0x50, 0x00, 0x00, 0x08, 1, 2, 3, 4, 5, 6, 7, 8}})
+            card.transmit(apdu);
+        // The commands that ran on the first card, on this one.
+        for (std::size_t at = 2 + length; at < size;) {
+            const std::size_t count = data[at++];
+            const std::vector<std::uint8_t> command(data + at, data + std::min(size, at + count));
+            at += count;
+            if (count != 0 && count != 0xFF)
+                card.transmit(command);
+        }
     }
-    crafted.transmit(std::vector<std::uint8_t>{0x00, 0xA4, 0x04, 0x00, 0x00});
-    crafted.transmit(std::vector<std::uint8_t>{0x80, 0xF2, 0x40, 0x02, 0x02, 0x4F, 0x00, 0x00});
     return 0;
 }

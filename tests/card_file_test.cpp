@@ -10,6 +10,8 @@
 #include "core/card/operations.h"
 #include "core/runtime/card/card_file.h"
 #include "core/runtime/card/simulated_transport.h"
+#include "core/runtime/vm/snapshot.h"
+#include "core/runtime/vm/vm.h"
 #include "test_applet.h"
 
 #include <gtest/gtest.h>
@@ -134,6 +136,93 @@ TEST(CardFile, EveryByteOfTheFileIsChecked)
     }
     writeFile(path, good);
     EXPECT_NO_THROW(startFrom(path));
+}
+
+// A file whose checksum is right may still hold what no card saved: every bit
+// of a real card's state flipped in turn, the checksum made again, is either
+// refused with a message or makes a card that answers.
+TEST(CardFile, ACraftedStateWithItsChecksumIsRefusedOrHarmless)
+{
+    TempDir dir;
+    const std::string path = dir.file("simulated.card");
+    {
+        auto card = startFrom(path);
+        card::sendScript(Managed(*card, keysOf(testKey)).get(), loadScript());
+        card->transmit(selectCounter);
+    }
+    const ByteVector state = runtime::cardFileState(readFile(path), path);
+    // Each bit in the sanitizers' build would take minutes: there a stride
+    // that still meets every field of every object.
+    const std::size_t stride = TOLVANE_CORPUS_SAMPLE == 1 ? 1 : 5;
+    std::size_t refused = 0;
+    for (std::size_t bit = 0; bit < state.size() * 8; bit += stride) {
+        ByteVector bad = state;
+        bad[bit / 8] ^= static_cast<std::uint8_t>(1u << (bit % 8));
+        // What a file with this state and its checksum gives, without the
+        // file: the checksum is checked before the state is read.
+        auto card = std::make_unique<runtime::SimulatedCard>();
+        card->setLoadOptions(unverified());
+        try {
+            card->restoreState(bad, "crafted.card");
+        } catch (const Error& error) {
+            EXPECT_NE(error.message().find("a corrupt card file: "), std::string::npos) << error.message();
+            ++refused;
+            continue;
+        }
+        for (const ByteVector& apdu : {selectCounter, command, hexBytes("80CA00E000"), hexBytes("80CA006600"),
+                                       hexBytes("00A4040000")})
+            card->transmit(apdu);
+    }
+    EXPECT_GT(refused, 0u);
+}
+
+// A transient array's length is all the file says of it, so a short file
+// could ask for any memory: what transient arrays take is counted against the
+// card's transient memory before any is made.
+TEST(CardFile, TransientArraysPastTheCardsMemoryAreRefused)
+{
+    runtime::Vm fresh{runtime::CardSettings{}};
+    runtime::StateWriter saved;
+    fresh.saveMemory(saved);
+    // The packages' part of a fresh card's memory, then a heap of transient
+    // arrays as long as an array may be, each in 38 bytes of the file.
+    runtime::StateReader in(saved.data());
+    in.u16();
+    for (std::size_t n = in.u32(); n > 0; --n) {
+        in.u16();
+        in.bytes();
+        for (std::size_t refs = in.u32(); refs > 0; --refs)
+            in.u16();
+    }
+    const std::size_t packagesEnd = in.offset();
+    runtime::StateWriter out;
+    for (std::size_t at = 0; at < packagesEnd; ++at)
+        out.u8(saved.data()[at]);
+    const std::uint32_t arrays = 2000;
+    out.u32(arrays + 1);
+    for (std::uint32_t n = 0; n < arrays; ++n) {
+        out.u8(1);
+        out.u32(0xFFFFFFFF); // no class
+        out.u8(2);           // bytes
+        out.u8(1);           // CLEAR_ON_RESET
+        out.u16(0);
+        out.u8(0);
+        out.u32(0x8000);
+        for (int counts = 0; counts < 6; ++counts)
+            out.u32(0);
+    }
+    for (int tables = 0; tables < 3; ++tables)
+        out.u32(0);
+    out.u16(1);
+    out.u16(2);
+    runtime::Vm card{runtime::CardSettings{}};
+    runtime::StateReader crafted(out.data());
+    try {
+        card.restoreMemory(crafted);
+        ADD_FAILURE() << "65 MB of transient arrays taken from a file of " << out.data().size() << " bytes";
+    } catch (const runtime::SnapshotError& error) {
+        EXPECT_NE(std::string(error.what()).find("transient memory"), std::string::npos) << error.what();
+    }
 }
 
 TEST(CardFile, AKillAtAnyPointOfALoadLeavesTheLastCompleteCommand)

@@ -8,6 +8,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <set>
 
 namespace tolvane::runtime {
 namespace {
@@ -286,6 +287,51 @@ void CardManager::save(StateWriter& out) const
         out.bytes(*historical_);
 }
 
+namespace {
+
+// What the rest of the card manager takes for granted of its registry, checked
+// once where a card file gives it: each AID of 5 to 16 bytes and named once,
+// a security domain with its keys (each of a length its protocol takes) and
+// no state elsewhere, every entry associated with a domain the card has, and
+// an application's load file on the card.
+void checkRegistry(const std::vector<RegistryEntry>& registry)
+{
+    const auto named = [&](const Aid& aid, RegistryEntry::Kind kind) {
+        return std::any_of(registry.begin(), registry.end(),
+                           [&](const RegistryEntry& entry) { return entry.aid == aid && entry.kind == kind; });
+    };
+    std::set<Aid> seen;
+    for (const auto& entry : registry) {
+        const std::string what = "the registry entry " + hexText(entry.aid, HexCase::Upper);
+        if (entry.aid.size() < 5 || entry.aid.size() > 16)
+            throw SnapshotError("a registry entry whose AID has " + std::to_string(entry.aid.size()) + " bytes");
+        if (!seen.insert(entry.aid).second)
+            throw SnapshotError(what + " is there twice");
+        const bool domain = entry.kind == RegistryEntry::Kind::Domain;
+        if (domain != entry.state.has_value())
+            throw SnapshotError(what + (domain ? ", a security domain without its keys"
+                                               : ", no security domain, with a domain's keys"));
+        if (entry.state)
+            for (const auto& set : entry.state->keySets)
+                for (const auto* key : {&set.keys.enc, &set.keys.mac, &set.keys.dek}) {
+                    const std::size_t length = key->size();
+                    const bool fits = entry.state->protocol == gp::Protocol::Scp03
+                                          ? length == 16 || length == 24 || length == 32
+                                          : length == 16;
+                    if (!fits)
+                        throw SnapshotError(what + " has a key of " + std::to_string(length) +
+                                            " bytes in key set " + std::to_string(set.version));
+                }
+        if (&entry != &registry.front() && !named(entry.domain, RegistryEntry::Kind::Domain))
+            throw SnapshotError(what + " is associated with no security domain of the card");
+        if (entry.kind != RegistryEntry::Kind::LoadFile && &entry != &registry.front() &&
+            !named(entry.loadFile, RegistryEntry::Kind::LoadFile))
+            throw SnapshotError(what + " comes from no load file of the card");
+    }
+}
+
+} // namespace
+
 void CardManager::load(StateReader& in)
 {
     std::vector<RegistryEntry> registry;
@@ -333,6 +379,7 @@ void CardManager::load(StateReader& in)
     }
     if (registry.empty() || registry.front().aid != issuerDomainAid() || !registry.front().state)
         throw SnapshotError("a registry without the issuer security domain first");
+    checkRegistry(registry);
     pin_ = {};
     pin_.value = in.bytes();
     pin_.format = in.u8();

@@ -106,6 +106,14 @@ void SimulatedCard::restoreState(std::span<const std::uint8_t> state, const std:
         vm.restoreMemory(in);
         if (!in.atEnd())
             throw SnapshotError("bytes after the card's state");
+        // The runtime takes its APDU object and buffer as it made them.
+        const Object& apdu = vm.object(vm.apduObject);
+        const Object& buffer = vm.object(vm.apduBuffer);
+        if (apdu.cls != vm.api.apdu || !dynamic_cast<const ApduState*>(apdu.native.get()))
+            throw SnapshotError("its APDU object is no APDU");
+        if (buffer.array != ArrayType::Byte || buffer.memory != Memory::ClearOnReset ||
+            (buffer.bytes.size() != apduBufferSize && buffer.bytes.size() != extendedBufferSize))
+            throw SnapshotError("its APDU buffer is no APDU buffer");
     } catch (const SnapshotError& error) {
         throw Error(ErrorKind::Simulation, path, std::string("a corrupt card file: ") + error.what());
     } catch (const Error& error) {

@@ -86,6 +86,9 @@ std::map<std::string, NativeRestorer>& restorers()
 }
 
 constexpr std::uint16_t noClass = 0xFFFF;
+// Transient memory beyond the card's own that a saved state may hold: the
+// APDU buffer, at its extended size after an extended command.
+constexpr std::size_t transientSlack = 0x8000 + 64;
 
 } // namespace
 
@@ -99,7 +102,39 @@ std::unique_ptr<NativeState> restoreNative(const std::string& kind, StateReader&
     const auto found = restorers().find(kind);
     if (found == restorers().end())
         throw SnapshotError("an object of the API of a kind this card does not know: " + kind);
-    return found->second(in);
+    try {
+        return found->second(in);
+    } catch (const SnapshotError&) {
+        throw;
+    } catch (const std::exception& error) {
+        // A restorer that builds its state through the API's own checks
+        // (a key's length, an algorithm) refuses bytes no card saved.
+        throw SnapshotError("an object of the API (" + kind + ") whose state does not fit: " + error.what());
+    }
+}
+
+// Every reference the state holds names an object the card has, so that
+// nothing reached later through the heap finds a free handle.
+void Vm::checkReferences() const
+{
+    const auto check = [&](Ref ref) {
+        if (ref != nullRef && !live(ref))
+            throw SnapshotError("a reference to handle " + std::to_string(ref) + ", which holds no object");
+    };
+    for (const auto& package : packages_)
+        for (const Ref ref : package->staticRefs)
+            check(ref);
+    for (const auto& object : heap_) {
+        if (!object)
+            continue;
+        for (const Ref ref : object->refs)
+            check(ref);
+        for (const Word& cell : object->cells)
+            if (cell.kind == Kind::Reference)
+                check(static_cast<Ref>(cell.value));
+    }
+    for (const auto& [name, ref] : platformObjects)
+        check(ref);
 }
 
 void Vm::saveMemory(StateWriter& out) const
@@ -226,8 +261,13 @@ void Vm::restoreMemory(StateReader& in)
     std::vector<std::vector<Ref>> staticRefs;
     for (auto& package : packages_) {
         package->context = in.u16();
+        // The packages were linked again just now: their images have the
+        // sizes their code reads them at.
+        const std::size_t imageSize = package->staticBytes.size(), referenceCount = package->staticRefs.size();
         package->staticBytes = in.bytes();
         std::vector<Ref> refs(in.count(2));
+        if (package->staticBytes.size() != imageSize || refs.size() != referenceCount)
+            throw SnapshotError("static fields of a size their package does not have");
         for (auto& ref : refs)
             ref = in.u16();
         staticRefs.push_back(std::move(refs));
@@ -256,10 +296,20 @@ void Vm::restoreMemory(StateReader& in)
         object->entryPoint = (flags & 2) != 0;
         object->temporary = (flags & 4) != 0;
         const bool transient = object->memory != Memory::Persistent;
+        // A transient array's length is all the file holds of it: its
+        // memory is counted against the card's before it is taken, so that
+        // a file of a few bytes cannot ask for gigabytes.
+        const auto takeTransient = [&](std::size_t count, std::size_t width) {
+            if (count > 0x8000)
+                throw SnapshotError("an array longer than an array may be");
+            used_[1] += count * width;
+            if (used_[1] > settings.transientBytes + transientSlack)
+                throw SnapshotError("transient arrays of more than the card's " +
+                                    std::to_string(settings.transientBytes) + " bytes of transient memory");
+        };
         const std::size_t byteCount = in.u32();
         if (transient) {
-            if (byteCount > 0x8000)
-                throw SnapshotError("a transient array longer than an array may be");
+            takeTransient(byteCount, 1);
             object->bytes.assign(byteCount, 0);
         } else {
             object->bytes = in.bytes();
@@ -267,15 +317,15 @@ void Vm::restoreMemory(StateReader& in)
                 throw SnapshotError("an array whose length and contents disagree");
         }
         const auto readArray = [&](auto& values, unsigned width, auto read) {
-            const std::size_t count = in.u32();
-            if (count > 0x8000)
+            const std::size_t count = transient ? in.u32() : in.count(width);
+            if (transient)
+                takeTransient(count, width);
+            else if (count > 0x8000)
                 throw SnapshotError("an array longer than an array may be");
             values.assign(count, 0);
             if (!transient)
-                for (auto& value : values) {
-                    (void)width;
+                for (auto& value : values)
                     value = read();
-                }
         };
         readArray(object->shorts, 2, [&] { return static_cast<std::int16_t>(in.u16()); });
         readArray(object->ints, 4, [&] { return static_cast<std::int32_t>(in.u32()); });
@@ -289,13 +339,22 @@ void Vm::restoreMemory(StateReader& in)
             if (cell.kind == Kind::Reference && static_cast<Ref>(cell.value) >= heapSize)
                 throw SnapshotError("a reference past the card's heap");
         }
+        if (object->array == ArrayType::None
+                ? !object->cls || object->cells.size() != object->cls->cells || !object->bytes.empty() ||
+                      !object->shorts.empty() || !object->ints.empty() || !object->refs.empty()
+                : !object->cells.empty())
+            throw SnapshotError("an object whose fields are not its class's");
         const std::string kind = in.text();
         const auto native = in.bytes();
         if (!kind.empty()) {
             StateReader nativeIn(native);
             object->native = restoreNative(kind, nativeIn);
         }
-        used_[transient ? 1 : 0] += object->footprint();
+        if (transient)
+            used_[1] += object->footprint() - (object->bytes.size() + object->shorts.size() * 2 +
+                                                object->ints.size() * 4 + object->refs.size() * 2);
+        else
+            used_[0] += object->footprint();
         heap_[ref] = std::move(object);
     }
     for (std::size_t p = 0; p < packages_.size(); ++p) {
@@ -314,12 +373,17 @@ void Vm::restoreMemory(StateReader& in)
             throw SnapshotError("an applet instance of nothing on the card");
         instance.package = packages_[package].get();
         instance.aidObject = readRef();
+        if (heap_[instance.applet]->array != ArrayType::None || !live(instance.aidObject))
+            throw SnapshotError("an applet instance that is no object of a class, or without its AID");
         instances.push_back(std::move(instance));
     }
     exceptionInstances_.clear();
     for (std::size_t i = in.count(6); i > 0; --i) {
         const Class* cls = readClass();
-        exceptionInstances_[cls] = readRef();
+        const Ref ref = readRef();
+        if (!cls || !live(ref) || heap_[ref]->cls != cls || heap_[ref]->array != ArrayType::None)
+            throw SnapshotError("a runtime exception object that is not of its class");
+        exceptionInstances_[cls] = ref;
     }
     platformObjects.clear();
     for (std::size_t i = in.count(6); i > 0; --i) {
@@ -330,6 +394,7 @@ void Vm::restoreMemory(StateReader& in)
     apduBuffer = readRef();
     if (!live(apduObject) || !live(apduBuffer))
         throw SnapshotError("the card's state lacks its APDU");
+    checkReferences();
     throws_.clear();
     journal_.clear();
     nativeJournal_.clear();

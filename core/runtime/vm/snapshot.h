@@ -43,6 +43,7 @@ public:
     std::vector<std::uint8_t> bytes();
     std::string text();
     bool atEnd() const { return at_ == data_.size(); }
+    std::size_t offset() const { return at_; } // of the next byte
     // A count read, bounded by what is left, so that a corrupt count cannot
     // ask for more memory than the file holds.
     std::size_t count(std::size_t eachAtLeast = 1);

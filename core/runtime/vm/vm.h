@@ -437,6 +437,7 @@ private:
     static constexpr std::size_t handleCount = 0x10000; // what a 16-bit handle names, null included
     static constexpr std::size_t reservedHandles = 64;  // kept for the runtime's exception objects
     void mark(Ref ref);
+    void checkReferences() const; // of a state read from a card file
     void markRoots(const Package* without);
     void sweep();
     void linkApiClass(Package& package, Class& cls);
