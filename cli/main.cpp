@@ -731,7 +731,7 @@ std::variant<Request, int> parse(int argc, char** argv)
             return exitOk;
         }
         std::string value;
-        const bool optional = option->argument != nullptr && option->argument[0] == '[';
+        const bool optional = option->value == tolvane::cli::Value::Optional;
         if (option->argument == nullptr) {
             if (equals != std::string::npos)
                 return usageError("option '" + longName + "' takes no value");

@@ -211,7 +211,7 @@ constexpr Option list[] = {
      "reach, and commands in hex typed in the debug console go to the card, as do the script's once the "
      "configuration is done. Nothing else is written to standard output. --profile FILE is written when the "
      "session ends.",
-     Scope::Simulate},
+     Scope::Simulate, Value::Optional},
     {nullptr, "--coverage", "FILE", "with --simulate: which lines and branches ran, as an LCOV tracefile",
      "With --simulate, write what the run reached to FILE once the script ends or --vpcd is stopped: an LCOV "
      "tracefile (each source line with code and how often it ran, each method and its calls, each branch's "

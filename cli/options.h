@@ -28,6 +28,11 @@ enum class Scope {
     Trace,            // the card modes but --readers, and --simulate
 };
 
+// Whether an option's argument must be given. An optional one is taken from
+// the next argument only where that is a number (a port), never a CAP file;
+// the help text's brackets only show it, they decide nothing.
+enum class Value { Required, Optional };
+
 struct Option {
     const char* shortName; // "-q", or nullptr
     const char* longName;  // "--quiet"
@@ -35,6 +40,7 @@ struct Option {
     const char* help;      // one line of the help text
     const char* details;   // what the manual page says of it
     Scope scope = Scope::Any;
+    Value value = Value::Required; // of the argument, where there is one
 };
 
 std::span<const Option> options();

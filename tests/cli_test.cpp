@@ -147,6 +147,10 @@ TEST(Cli, UsageErrorsHelpAndVersion)
         {{"--simulate", "--vpcd", ":35963", "a.cap"}, 2, nullptr, "option '--vpcd' takes [HOST:]PORT"},
         {{"--simulate", "--budget", "-1", "a.cap"}, 2, nullptr, "option '--budget' takes a count of instructions"},
         {{"--simulate", "--vpcd", "35963", "--script", "s.txt", "a.cap"}, 2, nullptr, "--script has nothing to give"},
+        // HOST:PORT as an argument of its own is --vpcd's, and a CAP file
+        // after --dap is no port of its.
+        {{"--simulate", "--vpcd", "localhost:35963", "--script", "s.txt"}, 2, nullptr, "--script has nothing to give"},
+        {{"--simulate", "--dap", "a.cap", "--vpcd", "35963"}, 2, nullptr, "--dap takes its commands"},
         {{"--simulate", "-o", "x", "a.cap"}, 2, nullptr, "--simulate writes no file"},
         {{"--check", "--t0", "a.cap"}, 2, nullptr, "--t0 goes with --simulate"},
         {{"--simulate", "--card-scp", "04"}, 2, nullptr, "option '--card-scp' takes 02 or 03"},
