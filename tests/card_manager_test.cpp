@@ -78,7 +78,7 @@ TEST(CardManager, TheCardSideAgreesWithThePublishedVectors)
                          hexBytes("202122232425262728292A2B2C2D2E2F")},
                         scp03, hexBytes("FDF38259A1E0DE44"));
     EXPECT_EQ(hexOf(aes.answer()), "00000000000000000000" "3003703B1ACA81E821F219081CDC01C26B372D000003");
-    EXPECT_EQ(aes.authenticate(hexBytes("8482330010 8C36F96BCC00724A 4E13AD591D7DA3F0")), "");
+    EXPECT_EQ(aes.authenticate(hexBytes("8482330010 8C36F96BCC00724A 4E13AD591D7DA3F0")).why, "");
     const auto plain = aes.unwrap(hexBytes("84E2910018 267A85DFE4A98FCA6FB0527E0DFECCE4 914E40401433C87F 00"));
     ASSERT_TRUE(std::holds_alternative<ByteVector>(plain)) << std::get<std::string>(plain);
     EXPECT_EQ(hexOf(std::get<ByteVector>(plain)), "80E2910006BF3E035C015A00");
@@ -118,7 +118,7 @@ TEST(CardManager, TheCardSideAgreesWithThePublishedVectors)
                          hexBytes("102102030405060708090A0B0C0D0E0F")},
                         scp02, hexBytes("40A62C37FA6304F8"));
     EXPECT_EQ(hexOf(des.answer()), "00000000000000000000" "7002" "0001" "6B4524ABEE7C" "F32EA3838BC148F3");
-    EXPECT_EQ(des.authenticate(hexBytes("8482010010 BA6961667737C5BC EBECE14C7D6A4376")), "");
+    EXPECT_EQ(des.authenticate(hexBytes("8482010010 BA6961667737C5BC EBECE14C7D6A4376")).why, "");
     const auto status = des.unwrap(hexBytes("84F2200208 14DB34FA4341DCA8"));
     ASSERT_TRUE(std::holds_alternative<ByteVector>(status)) << std::get<std::string>(status);
     EXPECT_EQ(hexOf(std::get<ByteVector>(status)), "80F22002");
@@ -537,6 +537,63 @@ TEST(CardManager, RefusesAsACardDoes)
     const auto blocked = send("8050000008 0102030405060708 00");
     EXPECT_EQ(blocked.sw, 0x6983);
     EXPECT_NE(blocked.cardReason.find("blocked"), std::string::npos);
+}
+
+// A logical channel's class bytes: interindustry, and GlobalPlatform's.
+std::pair<std::uint8_t, std::uint8_t> classesOf(unsigned channel)
+{
+    return channel < 4 ? std::pair<std::uint8_t, std::uint8_t>(channel, 0x80 | channel)
+                       : std::pair<std::uint8_t, std::uint8_t>(0x40 | (channel - 4), 0xC0 | (channel - 4));
+}
+
+// A session opens on every logical channel, in both codings of the class
+// byte, with or without a trailing Le on EXTERNAL AUTHENTICATE, and neither
+// a session nor a malformed EXTERNAL AUTHENTICATE counts as a failed
+// authentication; a session's commands then carry the channel's secure
+// messaging bit (20 past channel 3, where 04 is part of the number).
+TEST(CardManager, ASecureChannelOpensOnEveryLogicalChannel)
+{
+    for (const gp::Protocol protocol : {gp::Protocol::Scp03, gp::Protocol::Scp02})
+        for (const unsigned channel : {0u, 1u, 3u, 4u, 8u, 19u})
+            for (const bool le : {false, true}) {
+                SCOPED_TRACE("SCP0" + std::to_string(static_cast<int>(protocol)) + ", channel " +
+                             std::to_string(channel) + (le ? ", with Le" : ""));
+                runtime::CardKeys keys;
+                keys.protocol = protocol;
+                keys.i = protocol == gp::Protocol::Scp03 ? 0x70 : 0x55;
+                keys.keys = defaultKeys();
+                runtime::SimulatedCard card({}, keys);
+                const auto [plain, gp] = classesOf(channel);
+                // No secure messaging in the class byte: GET DATA answers.
+                EXPECT_EQ(card.transmit(ByteVector{gp, 0xCA, 0x00, 0x66, 0x00}).sw, channel == 0 ? 0x9000 : 0x6881);
+                ASSERT_EQ(card.transmit(TestApplet::concat({plain, 0xA4, 0x04, 0x00, 8}, isd)).sw, 0x9000);
+                EXPECT_EQ(card.transmit(ByteVector{gp, 0xCA, 0x00, 0x66, 0x00}).sw, 0x9000);
+                for (int session = 0; session < 11; ++session) {
+                    const ByteVector challenge = hexBytes("0102030405060708");
+                    const auto update =
+                        card.transmit(TestApplet::concat({gp, 0x50, 0x00, 0x00, 0x08}, TestApplet::concat(challenge, {0x00})));
+                    ASSERT_EQ(update.sw, 0x9000) << update.cardReason;
+                    std::string problem;
+                    const auto answer = gp::readInitializeUpdate(update.data, &problem);
+                    ASSERT_TRUE(answer) << problem;
+                    auto host = gp::SecureChannel::make(defaultKeys(), *answer, challenge, &problem);
+                    ASSERT_TRUE(host && host->cardCryptogramMatches()) << problem;
+                    ByteVector authenticate = host->externalAuthenticate(gp::SecurityLevel::Mac, gp);
+                    if (le)
+                        authenticate.push_back(0x00);
+                    const auto opened = card.transmit(authenticate);
+                    ASSERT_EQ(opened.sw, 0x9000) << opened.cardReason;
+                    const auto status = card.transmit(host->wrap(ByteVector{gp, 0xF2, 0x80, 0x02, 0x02, 0x4F, 0x00, 0x00}));
+                    EXPECT_EQ(status.sw, 0x9000) << status.cardReason;
+                    // A malformed EXTERNAL AUTHENTICATE is refused, never counted.
+                    ASSERT_EQ(card.transmit(TestApplet::concat({gp, 0x50, 0x00, 0x00, 0x08}, challenge)).sw, 0x9000);
+                    const auto malformed = card.transmit(TestApplet::concat(
+                        {gp::withSecureMessaging(gp), 0x82, 0x01, 0x00, 0x0F}, ByteVector(15, 0x00)));
+                    EXPECT_NE(malformed.sw, 0x9000);
+                    EXPECT_EQ(malformed.cardReason.find("failed authentications"), std::string::npos)
+                        << malformed.cardReason;
+                }
+            }
 }
 
 TEST(CardManager, ASecureChannelRefusesAReplayedOrUnprotectedCommand)

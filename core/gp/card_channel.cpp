@@ -75,10 +75,14 @@ ByteVector CardChannel::scp02Mac(const ByteVector& macked)
     return retailMac(sMac_, iv, macked);
 }
 
-std::string CardChannel::authenticate(const ByteVector& command)
+Authentication CardChannel::authenticate(const ByteVector& command)
 {
-    if (command.size() != 5 + 16 || command[0] != 0x84 || command[4] != 16)
-        return "EXTERNAL AUTHENTICATE carries the host cryptogram and a MAC, 16 bytes, with class 84";
+    // The class is GlobalPlatform's with secure messaging, on any logical
+    // channel; a trailing Le, which some hosts send, is no part of the MAC.
+    if ((command.size() != 5 + 16 && command.size() != 5 + 16 + 1) || !(command[0] & 0x80) ||
+        !secureMessaging(command[0]) || command[4] != 16)
+        return {Authentication::Malformed, "EXTERNAL AUTHENTICATE carries the host cryptogram and a MAC, 16 bytes, "
+                                           "with GlobalPlatform's class and secure messaging (84 on channel 0)"};
     const std::uint8_t asked = command[2];
     const ByteVector header = slice(command, 0, 5);
     const ByteVector cryptogram = slice(command, 5, 8), mac = slice(command, 13, 8);
@@ -90,15 +94,16 @@ std::string CardChannel::authenticate(const ByteVector& command)
         expected = scp02Mac(joined({header, cryptogram}));
     }
     if (!sameBytes(cryptogram, hostCryptogram_))
-        return "the host cryptogram is wrong: the host has other keys";
+        return {Authentication::Failed, "the host cryptogram is wrong: the host has other keys"};
     if (!sameBytes(slice(expected, 0, 8), mac))
-        return "the MAC of EXTERNAL AUTHENTICATE is wrong";
+        return {Authentication::Failed, "the MAC of EXTERNAL AUTHENTICATE is wrong"};
     if (!offers(asked))
-        return "security level " + std::to_string(asked) + " is not one this session offers";
+        return {Authentication::LevelRefused,
+                "security level " + std::to_string(asked) + " is not one this session offers"};
     chain_ = setup_.protocol == Protocol::Scp03 ? expected : slice(expected, 0, 8);
     level_ = asked;
     open_ = true;
-    return {};
+    return {Authentication::Open, {}};
 }
 
 bool CardChannel::offers(std::uint8_t wanted) const
@@ -137,7 +142,7 @@ std::variant<ByteVector, std::string> CardChannel::unwrap(const ByteVector& comm
         return std::string("a command shorter than its header");
     if (setup_.protocol == Protocol::Scp03)
         ++counter_; // every command of the session counts, with data or not
-    if (!(command[0] & 0x04)) {
+    if (!secureMessaging(command[0])) {
         if (level_ & level::cmac)
             return std::string("a command without secure messaging, and the session asks for a MAC");
         return command;
@@ -153,7 +158,7 @@ std::variant<ByteVector, std::string> CardChannel::unwrap(const ByteVector& comm
     const ByteVector mac = slice(parts.data, parts.data.size() - 8, 8);
     ByteVector body = slice(parts.data, 0, parts.data.size() - 8);
     const ByteVector header = slice(command, 0, 5);
-    const std::uint8_t cla = static_cast<std::uint8_t>(parts.cla & ~0x04);
+    const std::uint8_t cla = withoutSecureMessaging(parts.cla);
     if (setup_.protocol == Protocol::Scp03) {
         const ByteVector expected = scp03Mac(header, body);
         if (!sameBytes(slice(expected, 0, 8), mac))

@@ -30,6 +30,13 @@ struct CardChannelSetup {
     ByteVector random;              // the card's challenge where it is random: 8 bytes (6 used by SCP02)
 };
 
+// What became of EXTERNAL AUTHENTICATE. Only Failed is a failed
+// authentication: a command that is not one proves nothing of the keys.
+struct Authentication {
+    enum Outcome { Open, Malformed, LevelRefused, Failed } outcome;
+    std::string why;
+};
+
 class CardChannel {
 public:
     CardChannel(const StaticKeys& keys, const CardChannelSetup& setup, const ByteVector& hostChallenge);
@@ -37,10 +44,10 @@ public:
     // The data of INITIALIZE UPDATE's answer.
     const ByteVector& answer() const { return answer_; }
 
-    // EXTERNAL AUTHENTICATE as received (CLA 84): empty where the host's
-    // cryptogram and MAC are right and the level is one this channel gives,
-    // else why not. The session is open from here on.
-    std::string authenticate(const ByteVector& command);
+    // EXTERNAL AUTHENTICATE as received (class 84 on channel 0): Open where
+    // the host's cryptogram and MAC are right and the level is one this
+    // channel gives, and the session is open from here on; else why not.
+    Authentication authenticate(const ByteVector& command);
     bool isOpen() const { return open_; }
     std::uint8_t securityLevel() const { return level_; }
     // Raises the open session's level (to add R-MAC, say): false where

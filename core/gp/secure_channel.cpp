@@ -30,10 +30,10 @@ public:
         hostCryptogram_ = scp03Derive(sMac_, 0x01, 64, context);
     }
 
-    ByteVector externalAuthenticate(SecurityLevel level) override
+    ByteVector externalAuthenticate(SecurityLevel level, std::uint8_t cla) override
     {
         level_ = level;
-        ByteVector command{0x80, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
+        ByteVector command{cla, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
         command.insert(command.end(), hostCryptogram_.begin(), hostCryptogram_.end());
         return macOnly(partsOf(command));
     }
@@ -67,7 +67,7 @@ private:
 
     ByteVector macOnly(const ApduParts& parts)
     {
-        const std::uint8_t cla = static_cast<std::uint8_t>(parts.cla | 0x04);
+        const std::uint8_t cla = withSecureMessaging(parts.cla);
         ByteVector command = withHeader(parts, cla, parts.data.size() + 8);
         command.insert(command.end(), parts.data.begin(), parts.data.end());
         chain_ = aesCmac(sMac_, joined({chain_, command}));
@@ -102,10 +102,10 @@ public:
         return scp02SessionKey(key, {high, low}, card_.sequenceCounter);
     }
 
-    ByteVector externalAuthenticate(SecurityLevel level) override
+    ByteVector externalAuthenticate(SecurityLevel level, std::uint8_t cla) override
     {
         level_ = level;
-        ByteVector command{0x80, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
+        ByteVector command{cla, 0x82, static_cast<std::uint8_t>(level), 0x00, 0x08};
         command.insert(command.end(), hostCryptogram_.begin(), hostCryptogram_.end());
         return wrapWith(partsOf(command), false);
     }
@@ -126,7 +126,7 @@ private:
     // data encrypted where asked.
     ByteVector wrapWith(ApduParts parts, bool encrypt)
     {
-        const std::uint8_t cla = static_cast<std::uint8_t>(parts.cla | 0x04);
+        const std::uint8_t cla = withSecureMessaging(parts.cla);
         ByteVector macked = withHeader(parts, cla, parts.data.size() + 8);
         macked.insert(macked.end(), parts.data.begin(), parts.data.end());
         // The first MAC of a session starts from zeros; each later one from

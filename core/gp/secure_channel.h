@@ -70,8 +70,10 @@ public:
     // after INITIALIZE UPDATE unless it did.
     bool cardCryptogramMatches() const { return expectedCardCryptogram() == card_.cardCryptogram; }
 
-    // EXTERNAL AUTHENTICATE at `level`, MACed; the channel wraps from here on.
-    virtual ByteVector externalAuthenticate(SecurityLevel level) = 0;
+    // EXTERNAL AUTHENTICATE at `level`, MACed, with class `cla` (80, or
+    // GlobalPlatform's class of another logical channel) and its secure
+    // messaging indication; the channel wraps from here on.
+    virtual ByteVector externalAuthenticate(SecurityLevel level, std::uint8_t cla = 0x80) = 0;
 
     // `apdu` (CLA INS P1 P2 [Lc data] [Le]) as sent inside the channel.
     virtual ByteVector wrap(const ByteVector& apdu) = 0;
@@ -99,6 +101,22 @@ protected:
     ByteVector host_;
     SecurityLevel level_ = SecurityLevel::Mac;
 };
+
+// The class byte's secure messaging indication: bit 04 where the class is
+// coded for logical channels 0 to 3, bit 20 where it is coded for channels 4
+// to 19 (bit 40 set), bits 01 to 08 being the channel's there.
+constexpr bool secureMessaging(std::uint8_t cla)
+{
+    return (cla & 0x40) ? (cla & 0x20) != 0 : (cla & 0x04) != 0;
+}
+constexpr std::uint8_t withSecureMessaging(std::uint8_t cla)
+{
+    return static_cast<std::uint8_t>(cla | ((cla & 0x40) ? 0x20 : 0x04));
+}
+constexpr std::uint8_t withoutSecureMessaging(std::uint8_t cla)
+{
+    return static_cast<std::uint8_t>(cla & ~((cla & 0x40) ? 0x20 : 0x04));
+}
 
 // An APDU taken apart: header, command data, and Le where there is one.
 struct ApduParts {

@@ -198,7 +198,8 @@ std::optional<Aid> CardManager::domainNamed(std::span<const std::uint8_t> name) 
 {
     for (const bool whole : {true, false})
         for (const auto& entry : registry_)
-            if (entry.kind == RegistryEntry::Kind::Domain && !name.empty() &&
+            // As for applications, only SELECTABLE and later states select.
+            if (entry.kind == RegistryEntry::Kind::Domain && entry.lifeCycle != life::installed && !name.empty() &&
                 (whole ? std::equal(entry.aid.begin(), entry.aid.end(), name.begin(), name.end())
                        : startsWith(entry.aid, name)))
                 return entry.aid;
@@ -457,7 +458,7 @@ Response CardManager::process(std::span<const std::uint8_t> received, unsigned c
             return response;
         }
         command = std::get<Bytes8>(plain);
-    } else if ((command[0] & 0x04) && !opening) {
+    } else if (gp::secureMessaging(command[0]) && !opening) {
         response.sw = 0x6982;
         response.cardReason = "a command with secure messaging, and no secure channel session is open";
         return response;
@@ -631,19 +632,21 @@ CardManager::Answer CardManager::externalAuthenticate(const Bytes8& command, uns
         return {{}, 0x6985};
     }
     DomainState& state = *domain->state;
-    const std::string why = session.channel->authenticate(command);
-    changed_ = true;
-    if (!why.empty()) {
+    const auto [outcome, why] = session.channel->authenticate(command);
+    if (outcome != gp::Authentication::Open) {
         session = {};
-        if (why.find("security level") != std::string::npos) {
-            reason = why;
+        reason = why;
+        if (outcome == gp::Authentication::Malformed)
+            return {{}, static_cast<std::uint16_t>(command.size() == 21 || command.size() == 22 ? 0x6E00 : 0x6700)};
+        if (outcome == gp::Authentication::LevelRefused)
             return {{}, 0x6A86};
-        }
+        changed_ = true;
         ++state.failures;
         reason = why + " (" + std::to_string(state.failures) + " of " + std::to_string(authenticationLimit) +
                  " failed authentications before the key set is blocked)";
         return {{}, 0x6300};
     }
+    changed_ = true;
     state.failures = 0;
     if (state.protocol == gp::Protocol::Scp02)
         state.counter = (state.counter + 1) & 0xFFFF;

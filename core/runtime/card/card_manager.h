@@ -139,8 +139,15 @@ public:
     void setCardState(std::uint8_t state) override { registry_.front().lifeCycle = state; }
     std::optional<Entry> entry(const std::vector<std::uint8_t>& aid) const override;
     void setState(const std::vector<std::uint8_t>& aid, std::uint8_t state) override;
-    gp::CardChannel* session(unsigned channel) override { return sessions_[channel].channel.get(); }
-    void endSession(unsigned channel) override { sessions_[channel] = {}; }
+    gp::CardChannel* session(unsigned channel, const Aid& domain) override
+    {
+        return sessions_[channel].domain == domain ? sessions_[channel].channel.get() : nullptr;
+    }
+    void endSession(unsigned channel, const Aid& domain) override
+    {
+        if (sessions_[channel].domain == domain)
+            sessions_[channel] = {};
+    }
     Response securityCommand(const std::vector<std::uint8_t>& domain, std::span<const std::uint8_t> command,
                              unsigned channel) override;
     GlobalPin& globalPin() override { return pin_; }

@@ -617,12 +617,14 @@ Response SimulatedCard::answer(std::span<const std::uint8_t> command)
             if (entry && (entry->lifeCycle & life::lockedBit))
                 return refuse(0x6999, "application " + hexText(name, HexCase::Upper) + " is LOCKED");
             vm.channelOpen[vm.channel] = true;
+            // The security domain's session ends before the applet's select()
+            // runs, and stays ended where the applet refuses.
+            manager_->leave(vm.channel);
             if (const auto refused = select(*found, response)) {
                 if (opening)
                     vm.channelOpen[vm.channel] = false;
                 return refuse(refused->first, refused->second);
             }
-            manager_->leave(vm.channel);
             target = found;
             selecting = true;
         } else if (opening) {

@@ -358,9 +358,16 @@ void cvmVerify(NativeCall& c)
     c.vm.throwNew(c.vm.api.isoException, sw, why);
 }
 
+// The session of the command's channel, where it is the caller's own
+// security domain's.
+gp::CardChannel* ownSession(NativeCall& c)
+{
+    return platformOf(c).session(c.vm.channel, caller(c).second.domain);
+}
+
 gp::CardChannel& openSession(NativeCall& c)
 {
-    gp::CardChannel* session = platformOf(c).session(c.vm.channel);
+    gp::CardChannel* session = ownSession(c);
     if (!session || !session->isOpen())
         refuseWith(c, 0x6985, "no secure channel session is open on logical channel " + std::to_string(c.vm.channel));
     return *session;
@@ -415,7 +422,7 @@ void unwrap(NativeCall& c)
     const auto command = argumentBytes(c, 1, 2, 3);
     auto plain = session.unwrap(command);
     if (const auto* why = std::get_if<std::string>(&plain)) {
-        platformOf(c).endSession(c.vm.channel);
+        platformOf(c).endSession(c.vm.channel, caller(c).second.domain);
         refuseWith(c, 0x6982, *why + "; the secure channel session is closed");
     }
     const auto& bytes = std::get<std::vector<std::uint8_t>>(plain);
@@ -463,7 +470,7 @@ void encryptData(NativeCall& c)
 
 void resetSecurity(NativeCall& c)
 {
-    platformOf(c).endSession(c.vm.channel);
+    platformOf(c).endSession(c.vm.channel, caller(c).second.domain);
 }
 
 void setSecurityLevel(NativeCall& c)
@@ -478,7 +485,7 @@ void setSecurityLevel(NativeCall& c)
 
 void getSecurityLevel(NativeCall& c)
 {
-    const gp::CardChannel* session = platformOf(c).session(c.vm.channel);
+    const gp::CardChannel* session = ownSession(c);
     const std::uint8_t level =
         session && session->isOpen() ? static_cast<std::uint8_t>(authenticated | session->securityLevel()) : 0;
     c.returnShort(static_cast<std::int8_t>(level));

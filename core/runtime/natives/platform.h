@@ -41,9 +41,11 @@ public:
     virtual std::optional<Entry> entry(const std::vector<std::uint8_t>& aid) const = 0;
     virtual void setState(const std::vector<std::uint8_t>& aid, std::uint8_t state) = 0;
 
-    // The secure channel session of `channel`, if one was opened.
-    virtual gp::CardChannel* session(unsigned channel) = 0;
-    virtual void endSession(unsigned channel) = 0;
+    // The secure channel session of `channel`, if one was opened with
+    // security domain `domain`: a session belongs to its domain, and an
+    // applet reaches only its own domain's.
+    virtual gp::CardChannel* session(unsigned channel, const std::vector<std::uint8_t>& domain) = 0;
+    virtual void endSession(unsigned channel, const std::vector<std::uint8_t>& domain) = 0;
     // INITIALIZE UPDATE or EXTERNAL AUTHENTICATE for security domain
     // `domain`, which an applet received and hands on: the answer.
     virtual Response securityCommand(const std::vector<std::uint8_t>& domain, std::span<const std::uint8_t> command,
