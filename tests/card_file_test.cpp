@@ -176,6 +176,44 @@ TEST(CardFile, ACraftedStateWithItsChecksumIsRefusedOrHarmless)
     EXPECT_GT(refused, 0u);
 }
 
+// The sequence counter at the end of its range opens no more sessions: a
+// counter that wrapped would give a session an old one's card challenge.
+TEST(CardFile, TheSequenceCounterNeverWraps)
+{
+    struct Case {
+        gp::Protocol protocol;
+        unsigned i;
+        const char* counter;   // as the state keeps it, after the domain's protocol and i
+        const char* lastOne;   // the last counter a session may use
+    };
+    for (const Case& c : {Case{gp::Protocol::Scp03, 0x70, "037000000001", "037000FFFFFE"},
+                          Case{gp::Protocol::Scp02, 0x55, "025500000001", "02550000FFFF"}}) {
+        TempDir dir;
+        const std::string path = dir.file("simulated.card");
+        runtime::CardKeys keys;
+        keys.protocol = c.protocol;
+        keys.i = c.i;
+        keys.keys = keysOf(testKey);
+        {
+            runtime::SimulatedCard card({}, keys);
+            card.keepIn(path);
+            Managed managed(card, keysOf(testKey)); // one session: the counter is 1
+        }
+        ByteVector state = runtime::cardFileState(readFile(path), path);
+        const ByteVector counter = hexBytes(c.counter), last = hexBytes(c.lastOne);
+        const auto at = std::search(state.begin(), state.end(), counter.begin(), counter.end());
+        ASSERT_NE(at, state.end()) << c.counter;
+        std::copy(last.begin(), last.end(), at);
+        writeFile(path, runtime::cardFileBytes(state));
+        runtime::SimulatedCard card({}, keys);
+        card.restoreState(*runtime::readCardFile(path), path);
+        EXPECT_NO_THROW(Managed(card, keysOf(testKey))) << "the counter's last session";
+        const auto refused = card.transmit(hexBytes("8050000008 0102030405060708 00"));
+        EXPECT_EQ(refused.sw, 0x6985) << c.counter;
+        EXPECT_NE(refused.cardReason.find("sequence counter"), std::string::npos) << refused.cardReason;
+    }
+}
+
 // A transient array's length is all the file says of it, so a short file
 // could ask for any memory: what transient arrays take is counted against the
 // card's transient memory before any is made.

@@ -601,6 +601,13 @@ CardManager::Answer CardManager::initializeUpdate(const Bytes8& command, unsigne
     setup.diversificationData = {0x54, 0x4F, 0x4C, 0x56, 0x00, 0x00, 0x00, 0x00, 0x00, 0x01};
     setup.sdAid = domain.aid;
     setup.random = randomBytes(8);
+    // The sequence counter never wraps: a session with a counter used
+    // before would repeat that session's challenge, and its recording replay.
+    const bool scp02 = state.protocol == gp::Protocol::Scp02;
+    if ((scp02 && state.counter > 0xFFFF) || (!scp02 && (state.i & 0x10) && state.counter >= 0xFFFFFF)) {
+        reason = "the key set's sequence counter is at the end of its range: the key set opens no more sessions";
+        return {{}, 0x6985};
+    }
     if (state.protocol == gp::Protocol::Scp03 && (state.i & 0x10)) {
         // Each pseudo-random challenge is made from a counter of its own.
         ++state.counter;
@@ -649,7 +656,7 @@ CardManager::Answer CardManager::externalAuthenticate(const Bytes8& command, uns
     changed_ = true;
     state.failures = 0;
     if (state.protocol == gp::Protocol::Scp02)
-        state.counter = (state.counter + 1) & 0xFFFF;
+        ++state.counter; // past FFFF, no more sessions
     return {{}, 0x9000};
 }
 
@@ -1056,6 +1063,10 @@ CardManager::Answer CardManager::remove(const Bytes8& command, unsigned channel,
             if (other != channel && selected_[other] == instance)
                 return refuse(0x6985, "security domain " + hex(instance) + " is selected on another logical channel");
     }
+    // Refused, nothing changes: what still reaches the package's objects is
+    // found before any application goes.
+    if (deletingLoadFile && !card_.packageRemovable(*aid, going))
+        return refuse(0x6985, "objects of load file " + hex(*aid) + " are still in use");
     for (const auto& instance : going) {
         const auto at = std::find_if(registry_.begin(), registry_.end(), [&](const RegistryEntry& e) {
             return e.aid == instance && e.kind != RegistryEntry::Kind::LoadFile;

@@ -93,6 +93,8 @@ public:
     virtual Response personalize(const Aid& aid, std::span<const std::uint8_t> command) = 0;
     // Removes a package whose instances are gone; false where objects of it are still in use.
     virtual bool removePackage(const Aid& aid) = 0;
+    // Whether removePackage would take it once the instances `going` are gone.
+    virtual bool packageRemovable(const Aid& aid, const std::vector<Aid>& going) = 0;
 };
 
 class CardManager : public Platform {

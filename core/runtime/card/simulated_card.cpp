@@ -291,6 +291,14 @@ bool SimulatedCard::removePackage(const Aid& aid)
     return true;
 }
 
+bool SimulatedCard::packageRemovable(const Aid& aid, const std::vector<Aid>& going)
+{
+    for (const auto& package : vm_->packages())
+        if (!package->api && package->aid == aid)
+            return vm_->packageRemovable(package.get(), going);
+    return true;
+}
+
 void SimulatedCard::selectDefault()
 {
     Vm& vm = *vm_;

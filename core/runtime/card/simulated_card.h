@@ -102,6 +102,7 @@ private:
     void removeInstance(const Aid& aid) override;
     Response personalize(const Aid& aid, std::span<const std::uint8_t> command) override;
     bool removePackage(const Aid& aid) override;
+    bool packageRemovable(const Aid& aid, const std::vector<Aid>& going) override;
     void loadUnder(const LoadFile& file, const std::string& path, const Aid& domain);
     std::vector<std::uint8_t> installInstance(const std::vector<std::uint8_t>& module,
                                               const std::vector<std::uint8_t>& instance,

@@ -192,7 +192,7 @@ void Vm::mark(Ref ref)
 
 // Object deletion, as JCSystem.requestObjectDeletion asks: what no static
 // field, applet, runtime object or running frame reaches is freed.
-void Vm::markRoots(const Package* without)
+void Vm::markRoots(const Package* without, std::span<const std::vector<std::uint8_t>> going)
 {
     for (auto& object : heap_)
         if (object)
@@ -202,6 +202,8 @@ void Vm::markRoots(const Package* without)
             for (const Ref ref : package->staticRefs)
                 mark(ref);
     for (const auto& instance : instances) {
+        if (std::find(going.begin(), going.end(), instance.aid) != going.end())
+            continue;
         mark(instance.applet);
         mark(instance.aidObject);
     }
@@ -232,6 +234,15 @@ void Vm::collectGarbage()
 {
     markRoots(nullptr);
     sweep();
+}
+
+bool Vm::packageRemovable(const Package* package, std::span<const std::vector<std::uint8_t>> going)
+{
+    markRoots(package, going);
+    for (const auto& object : heap_)
+        if (object && object->marked && object->cls && object->cls->package == package)
+            return false;
+    return true;
 }
 
 bool Vm::removePackage(const Package* package)

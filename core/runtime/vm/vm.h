@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <span>
 #include <vector>
 
 namespace tolvane::runtime {
@@ -323,6 +324,9 @@ public:
     // false (and nothing changed but garbage collected) where objects of its
     // classes are still reached. Its applet instances must be gone.
     bool removePackage(const Package* package);
+    // Whether removePackage would take `package` once the instances
+    // `going` are gone; nothing changes.
+    bool packageRemovable(const Package* package, std::span<const std::vector<std::uint8_t>> going);
 
     // Writes to persistent memory go through the transaction's journal.
     void setByte(Ref array, std::size_t index, std::uint8_t value);
@@ -438,7 +442,9 @@ private:
     static constexpr std::size_t reservedHandles = 64;  // kept for the runtime's exception objects
     void mark(Ref ref);
     void checkReferences() const; // of a state read from a card file
-    void markRoots(const Package* without);
+    // Marks what the roots reach: all but `without`'s statics and the applet
+    // instances of `going`.
+    void markRoots(const Package* without, std::span<const std::vector<std::uint8_t>> going = {});
     void sweep();
     void linkApiClass(Package& package, Class& cls);
 
