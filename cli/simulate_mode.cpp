@@ -22,6 +22,7 @@
 #include <fstream>
 #include <iostream>
 #include <memory>
+#include <optional>
 #include <unistd.h>
 
 namespace tolvane::cli {
@@ -246,6 +247,17 @@ int serveDebugger(const SimulateRequest& request)
         return card;
     };
     maker.install = [&](runtime::SimulatedCard& card) { return installApplets(card, request, files); };
+    // Standard output is the client's: the table of methods is not shown.
+    // Written once, when the client ends the session or goes away.
+    std::optional<bool> profileWritten;
+    const auto keepProfile = [&] {
+        if (!profileWritten && !request.profile.empty() && names)
+            profileWritten = writeProfile(profile, names, request, false);
+    };
+    maker.ending = keepProfile;
+    // A client that goes away makes writes to it fail, which ends the
+    // session; it must not end the process before the profile is kept.
+    std::signal(SIGPIPE, SIG_IGN);
     int in = STDIN_FILENO, out = STDOUT_FILENO;
     try {
         if (request.dapPort) {
@@ -260,8 +272,8 @@ int serveDebugger(const SimulateRequest& request)
     runtime::DapChannel channel(in, out);
     runtime::Debugger debugger(channel, maker, defaults);
     int status = debugger.serve();
-    // Standard output is the client's: the table of methods is not shown.
-    if (!request.profile.empty() && names && !writeProfile(profile, names, request, false))
+    keepProfile();
+    if (profileWritten == false)
         status = 1;
     if (!channel.problem().empty())
         print("tolvane-cli: " + channel.problem(), stderr);

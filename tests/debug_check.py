@@ -375,18 +375,49 @@ def debugger_cases(cli, corpus, problems):
                 dap.events.append(dap.receive())
             expect(problems, "the script's commands", "=> 80 50 00 00 02\n<= 00 00 90 00" in dap.outputs(),
                    dap.outputs())
+            # As Emacs's dap-mode does: the process is ended as soon as
+            # "exited" comes, so the profile must be kept before it.
+            dap.send("disconnect")
+            dap.event("exited")
         except (TimeoutError, EOFError, KeyError, IndexError) as error:
             problems.append("the debugger over TCP: %r; events %s" % (error, dap.events[-5:]))
-        status = dap.close()
-        expect(problems, "the TCP session's end", status == 0, status)
+        dap.process.kill()
+        dap.process.wait()
         try:
             with open(folded) as text:
                 stacks = [line.rsplit(" ", 1) for line in text.read().splitlines()]
         except OSError as error:
-            stacks = [str(error)]
+            stacks = [(str(error), "0")]
         expect(problems, "the session's profile", any(
             stack.endswith("com/sun/javacard/samples/wallet/Wallet.process") and int(count) > 0
             for stack, count in stacks), stacks)
+
+    # A client that goes away while stopped, over TCP and stdio: the adapter
+    # ends by itself, of no signal, and keeps its profile.
+    for port in (free_port(), None):
+        with tempfile.TemporaryDirectory() as folder:
+            folded = os.path.join(folder, "session.folded")
+            dap = Dap(cli, "--params", PIN, "--profile", folded, wallet, port=port)
+            try:
+                dap.request("initialize", adapterID="tolvane")
+                dap.request("launch", stopOnEntry=True)
+                dap.event("initialized")
+                dap.request("configurationDone")
+                dap.event("stopped")
+            except (TimeoutError, EOFError, KeyError) as error:
+                problems.append("a client that goes away: %r" % error)
+            if dap.socket:
+                dap.socket.close()
+            dap.process.stdin.close()
+            dap.process.stdout.close()
+            try:
+                status = dap.process.wait(timeout=20)
+            except subprocess.TimeoutExpired:
+                dap.process.kill()
+                status = "still running"
+            where = "over TCP" if port else "on stdio"
+            expect(problems, "the adapter's end when its client goes away " + where, status in (0, 1), status)
+            expect(problems, "the profile when the client goes away " + where, os.path.exists(folded), status)
 
     # Without Debug: frames by method and offset, locals by index, a
     # breakpoint at an instruction.

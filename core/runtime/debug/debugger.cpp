@@ -257,6 +257,8 @@ void Debugger::handle(const json& request)
             evaluate(request);
         } else if (command == "disconnect" || command == "terminate") {
             if (!ending_) {
+                if (maker_.ending)
+                    maker_.ending();
                 event("exited", {{"exitCode", 0}});
                 event("terminated");
             }

@@ -38,6 +38,9 @@ struct DebugLaunch {
 struct DebugCardMaker {
     std::function<std::unique_ptr<SimulatedCard>(const DebugLaunch&)> make;
     std::function<std::vector<std::string>(SimulatedCard&)> install;
+    // What the session leaves behind (a profile), kept before the client
+    // hears of the end: a client may end the process as soon as it does.
+    std::function<void()> ending;
 };
 
 class Debugger : public Tracer {
