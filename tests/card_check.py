@@ -530,6 +530,14 @@ def reenter_in_namespace(script, required):
                           env=env).returncode
 
 
+def report(problems):
+    """Each problem on a line of its own, then their count; the exit status."""
+    for problem in problems:
+        print(problem)
+    print("%d problems" % len(problems))
+    return 1 if problems else 0
+
+
 def private_run():
     """In the namespace: a tmpfs over /run, so that pcscd's socket is ours alone."""
     subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run"], check=True)
@@ -573,10 +581,7 @@ def main():
             rig.pcscd.send_signal(signal.SIGTERM)
             rig.pcscd.wait()
     problems += ["invalid JSON of " + invalid for invalid in rig.invalid]
-    for problem in problems:
-        print(problem)
-    print("%d problems" % len(problems))
-    return 1 if problems else 0
+    return report(problems)
 
 
 if __name__ == "__main__":

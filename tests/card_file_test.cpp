@@ -236,23 +236,16 @@ TEST(CardFile, TransientArraysPastTheCardsMemoryAreRefused)
     runtime::StateWriter out;
     for (std::size_t at = 0; at < packagesEnd; ++at)
         out.u8(saved.data()[at]);
+    // 2000 transient byte arrays of 32 KB, no class; no instances,
+    // exceptions or platform objects; the APDU handles.
     const std::uint32_t arrays = 2000;
     out.u32(arrays + 1);
-    for (std::uint32_t n = 0; n < arrays; ++n) {
-        out.u8(1);
-        out.u32(0xFFFFFFFF); // no class
-        out.u8(2);           // bytes
-        out.u8(1);           // CLEAR_ON_RESET
-        out.u16(0);
-        out.u8(0);
-        out.u32(0x8000);
-        for (int counts = 0; counts < 6; ++counts)
-            out.u32(0);
-    }
-    for (int tables = 0; tables < 3; ++tables)
-        out.u32(0);
-    out.u16(1);
-    out.u16(2);
+    const ByteVector array = hexBytes("01 FFFFFFFF 02 01 0000 00 00008000 000000000000000000000000000000000000000000000000");
+    for (std::uint32_t n = 0; n < arrays; ++n)
+        for (const std::uint8_t byte : array)
+            out.u8(byte);
+    for (const std::uint8_t byte : hexBytes("000000000000000000000000 0001 0002"))
+        out.u8(byte);
     runtime::Vm card{runtime::CardSettings{}};
     runtime::StateReader crafted(out.data());
     try {

@@ -24,6 +24,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from card_check import report  # noqa: E402  (the same summary)
+
 WALLET = "javacard-simulator__wallet.cap"
 SELECT_WALLET = "00A404000BD1560001320A64656D9F01"
 PIN = "3132333435"
@@ -484,10 +487,7 @@ def main():
     problems = []
     coverage_cases(cli, corpus, problems)
     debugger_cases(cli, corpus, problems)
-    for problem in problems:
-        print(problem)
-    print("%d problems" % len(problems))
-    return 1 if problems else 0
+    return report(problems)
 
 
 if __name__ == "__main__":

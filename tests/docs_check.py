@@ -27,7 +27,7 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
 sys.path.insert(0, HERE)
-from card_check import Rig, private_run, reenter_in_namespace  # noqa: E402  (the same set-up)
+from card_check import Rig, private_run, reenter_in_namespace, report  # noqa: E402  (the same set-up)
 
 # The files the examples name, from the corpus; the README's wallet
 # (A00000006203010C06, instance ...0601) is the corpus wallet, by its AIDs.
@@ -55,7 +55,8 @@ DOCUMENTED_PORT = "35963"
 def examples():
     """Each documented command line, in the order of its document: the lines
     of indented blocks that run tolvane-cli (after a prompt or a pipe), their
-    comments dropped, the synopsis left out."""
+    comments dropped, the synopsis left out; and the options that take a
+    value, as --help gives them."""
     found = []
     help_text = subprocess.run([CLI, "--help"], capture_output=True, text=True).stdout
     sources = [(path, open(path).read()) for path in [os.path.join(SOURCE, "README.md")] +
@@ -70,9 +71,20 @@ def examples():
             command = command[command.index("tolvane-cli "):]
             if command.startswith("tolvane-cli:") or "[OPTION]" in command:
                 continue
-            command = re.split(r"\s+#\s", command)[0].split(" | ")[0].strip()
-            found.append((where, command))
-    return found
+            found.append((where, re.split(r"\s+#\s", command)[0].split(" | ")[0].strip()))
+    valued = {m.group(1) for m in re.finditer(r"^\s+(?:-\w, )?(--[\w-]+) \S", help_text, re.M)}
+    return found, valued
+
+
+def joined(args, valued):
+    """The same arguments with each option's value after = (--vpcd=PORT)."""
+    out = []
+    for word in args:
+        if out and out[-1] in valued and not word.startswith("-") and "=" not in out[-1]:
+            out[-1] += "=" + word
+        else:
+            out.append(word)
+    return out
 
 
 def prepare(work, corpus):
@@ -86,63 +98,70 @@ def prepare(work, corpus):
     return dict(os.environ, JC_HOME=jc_home)
 
 
-def wait_for(rig, seconds, present=True):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if ("(card)" in rig.readers()) == present:
+class Served:
+    """The one simulator pcscd's vpcd reader serves at a time."""
+
+    def __init__(self, rig):
+        self.rig, self.process = rig, None
+
+    def wait_for(self, present):
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            if ("(card)" in self.rig.readers()) == present:
+                return True
+            time.sleep(0.1)
+        return False
+
+    def start(self, args):
+        """False, with what the simulator said, where its card never reaches --readers."""
+        self.stop()
+        self.process = subprocess.Popen([CLI] + args, cwd=self.rig.work, stdout=subprocess.DEVNULL,
+                                        stderr=subprocess.PIPE, text=True)
+        if self.wait_for(True):
             return True
-        time.sleep(0.1)
-    return False
+        self.process.kill()
+        said = self.process.communicate()[1]
+        self.process = None
+        return said
+
+    def stop(self):
+        if self.process:
+            self.process.send_signal(signal.SIGINT)
+            self.process.communicate(timeout=30)
+            self.process = None
+            self.wait_for(False)
 
 
-def run_one(rig, env, command, problems, served):
-    words = shlex.split(os.path.expandvars(command.replace("$JC_HOME", env["JC_HOME"])))
+def run_one(rig, env, command, args, served):
+    """What is wrong with one run of an example, if anything."""
     stdin = None
-    if "<" in words:
-        at = words.index("<")
-        stdin = open(os.path.join(rig.work, words[at + 1]))
-        del words[at:at + 2]
-    args = []
-    for word in words[1:]:
-        word = word.replace(DOCUMENTED_PORT, str(rig.port))
-        for readme, corpus in AIDS:
-            word = word.replace(readme, corpus)
-        args.append(word)
-    if "--vpcd" in args:
-        # Served until stopped: the card must come to --readers.
-        if served[0]:
-            stop(served)
-            wait_for(rig, 30, present=False)
-        simulator = subprocess.Popen([CLI] + args, cwd=rig.work, stdout=subprocess.DEVNULL,
-                                     stderr=subprocess.PIPE, text=True)
-        if not wait_for(rig, 30):
-            simulator.kill()
-            problems.append("%s: the card never reached --readers: %s" % (command, simulator.communicate()[1]))
-            return
-        served[0] = simulator
-        return
+    if "<" in args:
+        at = args.index("<")
+        stdin = open(os.path.join(rig.work, args[at + 1]))
+        del args[at:at + 2]
+    if "--vpcd" in " ".join(args):
+        started = served.start(args)
+        return None if started is True else "the card never reached --readers: " + started
+    for example, (made, _) in MAKES.items():
+        if example in command and os.path.exists(os.path.join(rig.work, made)):
+            os.remove(os.path.join(rig.work, made))  # made afresh by each form
     result = subprocess.run([CLI] + args, cwd=rig.work, env=env, stdin=stdin, capture_output=True, text=True,
                             errors="replace", timeout=300)
     # The examples are forms, not one session's steps: the card may refuse
     # one (a package already there, one deleted before), but every card
     # mode reaches the card, and every other example runs through.
-    card_mode = args[0] in CARD_MODES
-    if result.returncode < 0 or (result.returncode != 0 and not (card_mode and result.returncode == 1)):
-        problems.append("%s: exit status %d: %s" % (command, result.returncode, result.stderr.strip()[-600:]))
-    elif card_mode and result.returncode == 1 and "the card" not in result.stderr:
-        problems.append("%s: never reached the card: %s" % (command, result.stderr.strip()[-600:]))
+    card_mode = args[0].split("=")[0] in CARD_MODES
     for example, undo in UNDONE_BY.items():
         if command.endswith(example):
             subprocess.run([CLI] + undo, cwd=rig.work, capture_output=True, timeout=300)
     for example, (made, copy) in MAKES.items():
         if example in command and os.path.exists(os.path.join(rig.work, made)):
             shutil.copy(os.path.join(rig.work, made), os.path.join(rig.work, copy))
-
-
-def stop(served):
-    served[0].send_signal(signal.SIGINT)
-    served[0].wait(timeout=30)
-    served[0] = None
+    if result.returncode < 0 or (result.returncode != 0 and not (card_mode and result.returncode == 1)):
+        return "exit status %d: %s" % (result.returncode, result.stderr.strip()[-600:])
+    if card_mode and result.returncode == 1 and "the card" not in result.stderr:
+        return "never reached the card: " + result.stderr.strip()[-600:]
+    return None
 
 
 def main():
@@ -162,32 +181,29 @@ def main():
         env = prepare(work, corpus)
         rig.start_pcscd()
         # The card modes' examples go to an empty simulated card, as a new
-        # user's first card; a --vpcd example takes its place while it runs.
-        served = [None]
-        card = subprocess.Popen([CLI, "--simulate", "--vpcd", str(rig.port), "--card-file",
-                                 os.path.join(work, "examples.card")], stdout=subprocess.DEVNULL,
-                                stderr=subprocess.DEVNULL)
-        served[0] = card
+        # user's first card; a --vpcd example takes its place.
+        served = Served(rig)
         try:
-            if not wait_for(rig, 30):
+            if served.start(["--simulate", "--vpcd", str(rig.port), "--card-file", "examples.card"]) is not True:
                 problems.append("the simulated card never reached --readers")
-            for where, command in examples():
-                print("%s: %s" % (os.path.basename(where), command))
-                if served[0] is None:
-                    served[0] = subprocess.Popen([CLI, "--simulate", "--vpcd", str(rig.port), "--card-file",
-                                                  os.path.join(work, "examples.card")],
-                                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                    wait_for(rig, 30)
-                run_one(rig, env, command, problems, served)
+            found, valued = examples()
+            for where, command in found:
+                args = []
+                for word in shlex.split(command.replace("$JC_HOME", env["JC_HOME"]))[1:]:
+                    for readme, corpus_aid in AIDS + [(DOCUMENTED_PORT, str(rig.port))]:
+                        word = word.replace(readme, corpus_aid)
+                    args.append(word)
+                # As written, then with each value after = where that differs.
+                for form in [args] + ([joined(args, valued)] if joined(args, valued) != args else []):
+                    print("%s: %s" % (os.path.basename(where), " ".join(form)))
+                    problem = run_one(rig, env, command, list(form), served)
+                    if problem:
+                        problems.append("%s (%s): %s" % (command, " ".join(form), problem))
         finally:
-            if served[0]:
-                stop(served)
+            served.stop()
             rig.pcscd.send_signal(signal.SIGTERM)
             rig.pcscd.wait()
-    for problem in problems:
-        print(problem)
-    print("%d problems" % len(problems))
-    return 1 if problems else 0
+    return report(problems)
 
 
 if __name__ == "__main__":

@@ -26,7 +26,7 @@ import jsonschema
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
-from card_check import READER, Rig, private_run, reenter_in_namespace  # noqa: E402  (the same set-up)
+from card_check import READER, Rig, private_run, reenter_in_namespace, report  # noqa: E402  (the same set-up)
 
 WALLET = "javacard-simulator__wallet.cap"
 SELECT_WALLET = "00A404000BD1560001320A64656D9F01"
@@ -390,10 +390,7 @@ def main():
         finally:
             rig.pcscd.send_signal(signal.SIGTERM)
             rig.pcscd.wait()
-    for problem in problems:
-        print(problem)
-    print("%d problems" % len(problems))
-    return 1 if problems else 0
+    return report(problems)
 
 
 if __name__ == "__main__":

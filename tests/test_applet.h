@@ -191,7 +191,9 @@ const ByteVector poolEntries[] = {
     {3, 0x81, 9, 8},
 };
 
-struct HandlerSpec {
+// An exception handler of process: the bytecode it covers, where it begins,
+// and the class it catches.
+struct HandlerRange {
     unsigned start, end, handler; // in process's bytecode
     std::uint8_t catches;         // a pool index, 0 for everything
 };
@@ -205,7 +207,7 @@ struct TestApplet {
     ByteVector init;
     ByteVector process{0x7A};
     std::uint8_t locals = 2;
-    std::vector<HandlerSpec> handlers;
+    std::vector<HandlerRange> handlers;
     ByteVector helperCode{0x7A};
     ByteVector shareable{0x01, 0x77}; // null
     ByteVector framework{0xA0, 0x00, 0x00, 0x00, 0x62, 0x01, 0x01};

@@ -290,6 +290,12 @@ void CardManager::save(StateWriter& out) const
 
 namespace {
 
+// DES keys of 16 bytes under SCP02, AES keys of 16, 24 or 32 under SCP03.
+bool keyLengthFits(gp::Protocol protocol, std::size_t length)
+{
+    return protocol == gp::Protocol::Scp03 ? length == 16 || length == 24 || length == 32 : length == 16;
+}
+
 // What the rest of the card manager takes for granted of its registry, checked
 // once where a card file gives it: each AID of 5 to 16 bytes and named once,
 // a security domain with its keys (each of a length its protocol takes) and
@@ -314,15 +320,10 @@ void checkRegistry(const std::vector<RegistryEntry>& registry)
                                                : ", no security domain, with a domain's keys"));
         if (entry.state)
             for (const auto& set : entry.state->keySets)
-                for (const auto* key : {&set.keys.enc, &set.keys.mac, &set.keys.dek}) {
-                    const std::size_t length = key->size();
-                    const bool fits = entry.state->protocol == gp::Protocol::Scp03
-                                          ? length == 16 || length == 24 || length == 32
-                                          : length == 16;
-                    if (!fits)
-                        throw SnapshotError(what + " has a key of " + std::to_string(length) +
+                for (const auto* key : {&set.keys.enc, &set.keys.mac, &set.keys.dek})
+                    if (!keyLengthFits(entry.state->protocol, key->size()))
+                        throw SnapshotError(what + " has a key of " + std::to_string(key->size()) +
                                             " bytes in key set " + std::to_string(set.version));
-                }
         if (&entry != &registry.front() && !named(entry.domain, RegistryEntry::Kind::Domain))
             throw SnapshotError(what + " is associated with no security domain of the card");
         if (entry.kind != RegistryEntry::Kind::LoadFile && &entry != &registry.front() &&
@@ -1123,8 +1124,8 @@ CardManager::Answer CardManager::putKey(const Bytes8& command, unsigned channel,
             keyLength = encrypted.front();
             encrypted.erase(encrypted.begin());
         }
-        if ((aes && keyLength != 16 && keyLength != 24 && keyLength != 32) || (!aes && keyLength != 16) ||
-            encrypted.size() % (aes ? 16 : 8) != 0 || encrypted.size() < keyLength)
+        if (!keyLengthFits(state.protocol, keyLength) || encrypted.size() % (aes ? 16 : 8) != 0 ||
+            encrypted.size() < keyLength)
             return refuse(0x6A80, "a key of " + std::to_string(keyLength) + " bytes");
         Bytes8 key = session.decryptKey(encrypted);
         key.resize(keyLength);

@@ -279,6 +279,7 @@ void Vm::restoreMemory(StateReader& in)
     heap_.resize(heapSize);
     freeRefs_.clear();
     used_[0] = used_[1] = used_[2] = 0;
+    std::size_t transientTaken = 0; // by the transient arrays' contents, as they are read
     for (std::size_t ref = 1; ref < heapSize; ++ref) {
         if (!in.u8()) {
             freeRefs_.push_back(static_cast<Ref>(ref));
@@ -302,8 +303,8 @@ void Vm::restoreMemory(StateReader& in)
         const auto takeTransient = [&](std::size_t count, std::size_t width) {
             if (count > 0x8000)
                 throw SnapshotError("an array longer than an array may be");
-            used_[1] += count * width;
-            if (used_[1] > settings.transientBytes + transientSlack)
+            transientTaken += count * width;
+            if (transientTaken > settings.transientBytes + transientSlack)
                 throw SnapshotError("transient arrays of more than the card's " +
                                     std::to_string(settings.transientBytes) + " bytes of transient memory");
         };
@@ -350,11 +351,7 @@ void Vm::restoreMemory(StateReader& in)
             StateReader nativeIn(native);
             object->native = restoreNative(kind, nativeIn);
         }
-        if (transient)
-            used_[1] += object->footprint() - (object->bytes.size() + object->shorts.size() * 2 +
-                                                object->ints.size() * 4 + object->refs.size() * 2);
-        else
-            used_[0] += object->footprint();
+        used_[transient ? 1 : 0] += object->footprint();
         heap_[ref] = std::move(object);
     }
     for (std::size_t p = 0; p < packages_.size(); ++p) {
