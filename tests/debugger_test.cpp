@@ -50,6 +50,11 @@ TEST(DapChannel, ReadsFramedMessagesAndNamesWhatItCannot)
         {"a body that is an array", framed("[1,2]"), {}, "no JSON object"},
         {"a header that never ends", std::string(5000, 'x'), {}, "past 4096 bytes"},
         {"the input ending inside a body", "Content-Length: 10\r\n\r\n{}", {}, ""},
+        {"a body nested past the limit, then one that is not",
+         framed(R"({"command":"deep","x":)" + std::string(65, '[') + std::string(65, ']') + "}") +
+             framed(R"({"command":"b","x":"\"[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[[["})"),
+         {"b"},
+         "nested deeper than 64"},
     };
     for (const auto& row : rows) {
         int fds[2];

@@ -2,6 +2,7 @@
 
 #include "core/base/error.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -37,6 +38,36 @@ bool DapChannel::fill(bool wait)
         return false;
     }
 }
+
+namespace {
+
+constexpr std::size_t maxNesting = 64;
+
+// The deepest nesting of arrays and objects in a JSON text, strings passed over.
+std::size_t nestingDepth(const std::string& text)
+{
+    std::size_t depth = 0, deepest = 0;
+    bool inString = false, escaped = false;
+    for (const char c : text) {
+        if (inString) {
+            if (escaped)
+                escaped = false;
+            else if (c == '\\')
+                escaped = true;
+            else if (c == '"')
+                inString = false;
+        } else if (c == '"') {
+            inString = true;
+        } else if (c == '[' || c == '{') {
+            deepest = std::max(deepest, ++depth);
+        } else if ((c == ']' || c == '}') && depth > 0) {
+            --depth;
+        }
+    }
+    return deepest;
+}
+
+} // namespace
 
 std::optional<nlohmann::json> DapChannel::take()
 {
@@ -78,6 +109,12 @@ std::optional<nlohmann::json> DapChannel::take()
             return std::nullopt;
         const std::string body = buffer_.substr(headerEnd + 4, *length);
         buffer_.erase(0, headerEnd + 4 + *length);
+        // The JSON library copies and compares values by recursion: a
+        // message nested past any the protocol has is never parsed.
+        if (nestingDepth(body) > maxNesting) {
+            problem_ = "a message nested deeper than " + std::to_string(maxNesting) + " levels was passed over";
+            continue;
+        }
         auto message = nlohmann::json::parse(body, nullptr, false);
         if (!message.is_discarded() && message.is_object())
             return message;
