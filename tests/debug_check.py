@@ -253,7 +253,7 @@ def debugger_cases(cli, corpus, problems):
     source = "/work/src/com/sun/javacard/samples/wallet/Wallet.java"
     dap = Dap(cli, "--params", PIN, wallet)
     try:
-        initialized = dap.request("initialize", adapterID="tolvane", linesStartAt1=True)
+        initialized = dap.request("initialize", adapterID="tolvane", linesStartAt1=True, columnsStartAt1=False)
         filters = [f["filter"] for f in initialized["body"]["exceptionBreakpointFilters"]]
         expect(problems, "initialize's exception filters", filters == ["uncaught", "all"], initialized)
         launched = dap.request("launch")  # the command line's CAP file and options
@@ -279,7 +279,7 @@ def debugger_cases(cli, corpus, problems):
         stopped = dap.event("stopped")["body"]
         frames, local = dap.top()
         expect(problems, "the first stop", stopped["reason"] == "breakpoint" and
-               [(f["name"], f["line"]) for f in frames] == [("Wallet.process", 138)] and
+               [(f["name"], f["line"], f["column"]) for f in frames] == [("Wallet.process", 138, 0)] and
                frames[0]["source"]["path"] == source, (stopped, frames))
         expect(problems, "process's locals", set(local) == {"this", "apdu", "buffer"} and
                local["buffer"]["value"].startswith("byte[") and local["buffer"]["variablesReference"] > 0, local)

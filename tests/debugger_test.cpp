@@ -139,6 +139,8 @@ public:
         thread_.join();
         thread_ = std::thread([] {});
     }
+    // Once finished: whether the adapter wrote what the client has not read.
+    bool wroteMore() { return clientChannel_->ready(); }
 
     std::vector<json> events;
     int status_ = -1;
@@ -218,8 +220,11 @@ TEST(Debugger, LaysBreakpointsOverAPackageLoadedInItsSession)
     const json frames = adapter.ask({{"command", "stackTrace"}, {"arguments", {{"threadId", 1}}}});
     EXPECT_EQ(frames["body"]["stackFrames"][0]["instructionPointerReference"], reference) << frames.dump();
     EXPECT_EQ(frames["body"]["stackFrames"].size(), 1u) << frames.dump();
-    adapter.ask({{"command", "disconnect"}});
+    // Disconnected while stopped in a command: the command's answer and
+    // output are never sent after the disconnect's response.
+    EXPECT_EQ(adapter.ask({{"command", "disconnect"}})["success"], true);
     adapter.finish();
+    EXPECT_FALSE(adapter.wroteMore());
 }
 
 TEST(Debugger, RequestsItCannotServeFailWithAReasonAndItGoesOn)
@@ -248,6 +253,12 @@ TEST(Debugger, RequestsItCannotServeFailWithAReasonAndItGoesOn)
         {{{"command", "evaluate"}, {"arguments", {{"expression", "numBytes"}, {"context", "hover"}}}}, "No local named"},
         {{{"command", "threads"}}, ""},
         {{{"command", "continue"}, {"arguments", {{"threadId", 1}}}}, ""},
+        // Numbers that are no whole numbers of the protocol's range.
+        {{{"command", "setBreakpoints"}, {"arguments", {{"breakpoints", {{{"line", 1e300}}}}}}}, "no whole number"},
+        {{{"command", "setBreakpoints"}, {"arguments", {{"lines", {3.5}}}}}, "no whole number"},
+        {{{"command", "setInstructionBreakpoints"},
+          {"arguments", {{"breakpoints", {{{"instructionReference", "p@0010"}, {"offset", -1e19}}}}}}},
+         "no whole number"},
     };
     for (const auto& row : rows) {
         const json response = adapter.ask(row.request);
@@ -264,8 +275,14 @@ TEST(Debugger, RequestsItCannotServeFailWithAReasonAndItGoesOn)
     const json placed = adapter.ask({{"command", "setBreakpoints"},
                                      {"arguments", {{"source", {{"path", "/src/A.java"}}}, {"breakpoints", {{{"line", 3}}}}}}});
     EXPECT_EQ(placed["body"]["breakpoints"][0]["verified"], false) << placed.dump();
+    // terminate ends the run; the disconnect a client sends next is answered.
+    EXPECT_EQ(adapter.ask({{"command", "terminate"}})["success"], true);
+    EXPECT_NE(adapter.ask({{"command", "evaluate"}, {"arguments", {{"expression", "00A4040000"}}}})
+                  .value("message", "")
+                  .find("terminated"),
+              std::string::npos);
     const json ended = adapter.ask({{"command", "disconnect"}});
-    EXPECT_EQ(ended["success"], true);
+    EXPECT_EQ(ended["success"], true) << ended.dump();
     std::vector<std::string> names;
     for (const auto& event : adapter.events)
         names.push_back(event.value("event", ""));

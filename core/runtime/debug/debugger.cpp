@@ -104,7 +104,7 @@ int Debugger::serve()
             handle(request);
             continue;
         }
-        if (configured_ && scriptAt_ < script_.size() && !channel_.ready()) {
+        if (configured_ && !terminated_ && scriptAt_ < script_.size() && !channel_.ready()) {
             runScript();
             continue;
         }
@@ -131,10 +131,34 @@ std::string requestName(const json& request)
     return found != request.end() && found->is_string() ? found->get<std::string>() : std::string();
 }
 
+// A number of the client's as the protocol means it: a whole number from
+// `least` to `most`, or the request fails saying so. A float or a number
+// out of range is never converted (which would be undefined).
+long long wholeValue(const json& value, const std::string& what, long long least, long long most)
+{
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() <= static_cast<std::uint64_t>(most))
+        return static_cast<long long>(value.get<std::uint64_t>());
+    if (value.is_number_integer() && !value.is_number_unsigned() && value.get<std::int64_t>() >= least &&
+        value.get<std::int64_t>() <= most)
+        return value.get<std::int64_t>();
+    throw Error(ErrorKind::Simulation, {},
+                what + " is no whole number from " + std::to_string(least) + " to " + std::to_string(most));
+}
+
+// The field `name` of `object` as above, `fallback` where it is not given.
+long long wholeNumber(const json& object, const char* name, long long fallback, long long least = 0,
+                      long long most = 0xFFFFFFFF)
+{
+    const auto found = object.is_object() ? object.find(name) : object.end();
+    return found == object.end() || found->is_null() ? fallback : wholeValue(*found, name, least, most);
+}
+
 } // namespace
 
 void Debugger::respond(const json& request, json body)
 {
+    if (disconnected_)
+        return;
     channel_.write({{"seq", seq_++},
                     {"type", "response"},
                     {"request_seq", requestSeq(request)},
@@ -145,6 +169,8 @@ void Debugger::respond(const json& request, json body)
 
 void Debugger::fail(const json& request, const std::string& message)
 {
+    if (disconnected_)
+        return;
     channel_.write({{"seq", seq_++},
                     {"type", "response"},
                     {"request_seq", requestSeq(request)},
@@ -156,6 +182,8 @@ void Debugger::fail(const json& request, const std::string& message)
 
 void Debugger::event(const std::string& name, json body)
 {
+    if (disconnected_)
+        return;
     channel_.write({{"seq", seq_++}, {"type", "event"}, {"event", name}, {"body", std::move(body)}});
 }
 
@@ -175,6 +203,7 @@ void Debugger::handle(const json& request)
     try {
         if (command == "initialize") {
             linesFrom1_ = arguments.value("linesStartAt1", true);
+            columnsFrom1_ = arguments.value("columnsStartAt1", true);
             respond(request,
                     {{"supportsConfigurationDoneRequest", true},
                      {"supportsInstructionBreakpoints", true},
@@ -216,7 +245,7 @@ void Debugger::handle(const json& request)
         } else if (command == "scopes") {
             if (!stopped_)
                 return fail(request, "The card is not stopped");
-            sources_.push_back({frameIndex(arguments.value("frameId", 0)), nullRef});
+            sources_.push_back({frameIndex(wholeNumber(arguments, "frameId", 0)), nullRef});
             respond(request, {{"scopes", json::array({{{"name", "Locals"},
                                                        {"presentationHint", "locals"},
                                                        {"variablesReference", sources_.size()},
@@ -256,15 +285,18 @@ void Debugger::handle(const json& request)
         } else if (command == "evaluate") {
             evaluate(request);
         } else if (command == "disconnect" || command == "terminate") {
-            if (!ending_) {
+            if (!over()) {
                 if (maker_.ending)
                     maker_.ending();
                 event("exited", {{"exitCode", 0}});
                 event("terminated");
             }
-            ending_ = true;
+            // terminate ends the card's run; the disconnect that follows is
+            // answered, and nothing after that answer.
+            (command == "terminate" ? terminated_ : ending_) = true;
             stopped_ = false;
             respond(request);
+            disconnected_ = ending_;
         } else {
             fail(request, "'" + command + "' is not a request this adapter serves");
         }
@@ -410,7 +442,7 @@ void Debugger::evaluate(const json& request)
     const std::string context = arguments.value("context", "repl");
     // A local of the frame stopped in, by its name.
     if (stopped_) {
-        const std::size_t frame = frameIndex(arguments.value("frameId", 1));
+        const std::size_t frame = frameIndex(wholeNumber(arguments, "frameId", 1));
         for (const auto& variable : frameLocals(frame))
             if (variable["name"] == expression) {
                 respond(request, {{"result", variable["value"]},
@@ -425,6 +457,10 @@ void Debugger::evaluate(const json& request)
     }
     if (!card_ || !configured_) {
         fail(request, "The card is not launched yet");
+        return;
+    }
+    if (terminated_) {
+        fail(request, "The session is terminated");
         return;
     }
     if (running_ && !stopped_) {
@@ -475,10 +511,10 @@ void Debugger::step(Vm& vm)
     // A look at the client now and then: a pause, new breakpoints, a
     // disconnect.
     if (mode_ == Mode::Running || ++polls_ % runningSlice == 0)
-        while (!ending_ && channel_.ready())
+        while (!over() && channel_.ready())
             if (const auto message = channel_.read())
                 handle(*message);
-    if (ending_)
+    if (over())
         throw Halt("the debugger ended the session");
     switch (mode_) {
     case Mode::Running:
@@ -554,7 +590,7 @@ void Debugger::stop(const std::string& reason, const std::string& description)
         body["text"] = description;
     }
     event("stopped", body);
-    while (stopped_ && !ending_) {
+    while (stopped_ && !over()) {
         const auto message = channel_.read();
         if (!message) {
             ending_ = true;
@@ -564,7 +600,7 @@ void Debugger::stop(const std::string& reason, const std::string& description)
     }
     sources_.clear();
     exception_.reset();
-    if (ending_)
+    if (over())
         throw Halt("the debugger ended the session");
 }
 
@@ -594,12 +630,11 @@ std::string Debugger::sourcePathOf(const MethodDebug& debug) const
     return key;
 }
 
-std::size_t Debugger::frameIndex(const json& id) const
+std::size_t Debugger::frameIndex(long long from) const
 {
     // Frame ids count from the innermost frame, 1 up.
     const auto& frames = vm_->frames();
-    const std::size_t from = id.is_number_unsigned() || id.is_number_integer() ? id.get<std::size_t>() : 1;
-    if (from < 1 || from > frames.size())
+    if (from < 1 || static_cast<std::size_t>(from) > frames.size())
         throw Error(ErrorKind::Simulation, {}, "no frame " + std::to_string(from));
     return frames.size() - from;
 }
@@ -607,8 +642,8 @@ std::size_t Debugger::frameIndex(const json& id) const
 json Debugger::stackTrace(const json& arguments) const
 {
     const auto& frames = vm_->frames();
-    const std::size_t start = arguments.value("startFrame", 0u);
-    const std::size_t levels = arguments.value("levels", 0u);
+    const auto start = static_cast<std::size_t>(wholeNumber(arguments, "startFrame", 0));
+    const auto levels = static_cast<std::size_t>(wholeNumber(arguments, "levels", 0));
     json list = json::array();
     for (std::size_t i = start; i < frames.size() && (levels == 0 || i < start + levels); ++i) {
         const Frame& frame = frames[frames.size() - 1 - i];
@@ -617,7 +652,7 @@ json Debugger::stackTrace(const json& arguments) const
         json entry{{"id", i + 1},
                    {"name", debug ? shortName(debug->cls) + "." + debug->method : vm_->methodName(frame.method)},
                    {"line", line == 0 ? 0u : linesFrom1_ ? line : line - 1},
-                   {"column", line == 0 ? 0 : 1},
+                   {"column", line == 0 || !columnsFrom1_ ? 0 : 1}, // the line's first column
                    {"instructionPointerReference", instructionReference(*frame.method->package, frame.pc)}};
         if (debug) {
             const std::string path = sourcePathOf(*debug);
@@ -632,7 +667,7 @@ json Debugger::stackTrace(const json& arguments) const
 
 json Debugger::variables(const json& arguments)
 {
-    const std::size_t reference = arguments.value("variablesReference", 0u);
+    const auto reference = static_cast<std::size_t>(wholeNumber(arguments, "variablesReference", 0));
     if (reference < 1 || reference > sources_.size())
         throw Error(ErrorKind::Simulation, {}, "no variables " + std::to_string(reference));
     const VariableSource source = sources_[reference - 1];
@@ -644,8 +679,8 @@ json Debugger::variables(const json& arguments)
         return {{"variables", list}};
     if (object->array != ArrayType::None) {
         const std::size_t length = object->length();
-        const std::size_t start = std::min<std::size_t>(arguments.value("start", 0u), length);
-        const std::size_t count = arguments.value("count", 0u);
+        const std::size_t start = std::min(static_cast<std::size_t>(wholeNumber(arguments, "start", 0)), length);
+        const auto count = static_cast<std::size_t>(wholeNumber(arguments, "count", 0));
         const std::size_t end = count == 0 ? length : std::min(length, start + count);
         for (std::size_t i = start; i < end; ++i) {
             const std::string name = "[" + std::to_string(i) + "]";
@@ -802,10 +837,10 @@ void Debugger::setBreakpoints(const json& request)
     std::vector<unsigned> lines;
     if (arguments.contains("breakpoints"))
         for (const auto& breakpoint : arguments["breakpoints"])
-            lines.push_back(breakpoint.value("line", 0u) + (linesFrom1_ ? 0 : 1));
+            lines.push_back(static_cast<unsigned>(wholeNumber(breakpoint, "line", 0, 0, 0xFFFFFF)) + (linesFrom1_ ? 0 : 1));
     else if (arguments.contains("lines"))
         for (const auto& line : arguments["lines"])
-            lines.push_back(line.get<unsigned>() + (linesFrom1_ ? 0 : 1));
+            lines.push_back(static_cast<unsigned>(wholeValue(line, "a line", 0, 0xFFFFFF)) + (linesFrom1_ ? 0 : 1));
     sourceLines_[path] = lines;
     applyBreakpoints();
     // Where each landed: the line asked for, or the next that has code.
@@ -839,7 +874,7 @@ void Debugger::setInstructionBreakpoints(const json& request)
         } catch (const std::exception&) {
             pc = 0;
         }
-        pc = static_cast<unsigned>(static_cast<int>(pc) + breakpoint.value("offset", 0));
+        pc = static_cast<unsigned>(static_cast<long long>(pc) + wholeNumber(breakpoint, "offset", 0, -0x10000, 0x10000));
         instructionBreakpoints_.push_back({at == std::string::npos ? std::string() : reference.substr(0, at), pc});
         references.push_back(reference);
     }

@@ -95,7 +95,7 @@ private:
     bool stepDone(const Vm& vm) const;
     const MethodDebug* debugOf(const Method* method) const;
     std::string sourcePathOf(const MethodDebug& debug) const;
-    std::size_t frameIndex(const nlohmann::json& id) const;
+    std::size_t frameIndex(long long id) const;
 
     DapChannel& channel_;
     DebugCardMaker maker_;
@@ -103,7 +103,11 @@ private:
     std::unique_ptr<SimulatedCard> card_;
     int seq_ = 1;
     bool configured_ = false, ending_ = false, stopped_ = false, running_ = false;
-    bool linesFrom1_ = true;
+    bool linesFrom1_ = true, columnsFrom1_ = true;
+    // terminate ends the card's run; disconnect ends the session, and
+    // nothing is written after its answer.
+    bool terminated_ = false, disconnected_ = false;
+    bool over() const { return ending_ || terminated_; }
     Mode mode_ = Mode::Running;
     // Where a step began: the command, the depth, the method and its line.
     std::uint64_t command_ = 0, stepCommand_ = 0;
