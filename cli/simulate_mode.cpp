@@ -374,8 +374,10 @@ int runSimulation(const SimulateRequest& request)
         try {
             runtime::serveVpcd(card, request.vpcdHost, request.vpcdPort, stopRequested, observer);
         } catch (const Error& error) {
+            // A host that cannot be found is the command line's mistake; a
+            // card file that cannot be written after a command is the card's.
             print("tolvane-cli: " + displayText(error.message()), stderr);
-            return exitUsage;
+            return error.kind() == ErrorKind::Simulation ? exitFailed : exitUsage;
         }
         // Stopped: the profile of every command served.
         if (!request.profile.empty() && !writeProfile(profile, card.profileNames(), request))

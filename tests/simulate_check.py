@@ -17,6 +17,7 @@ Exit 77 (skipped) where no namespace can be made, unless CI=true.
 import json
 import os
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -35,6 +36,42 @@ PIN = "3132333435"
 
 def run(cli, *args, stdin=None):
     return subprocess.run([cli] + list(args), input=stdin, capture_output=True, text=True, timeout=120)
+
+
+def card_file_cases(cli, problems):
+    """One card file serves one simulator: a second is refused while the
+    first keeps it, naming the file. A card file that cannot be written
+    after a command served through vpcd is the card's error (exit 1), with
+    what was lost said. The vpcd driver here is this script, on a port of
+    its own: a message is a 2-byte length and its bytes."""
+    with tempfile.TemporaryDirectory() as work, socket.socket() as driver:
+        driver.bind(("127.0.0.1", 0))
+        driver.listen(1)
+        port = str(driver.getsockname()[1])
+        folder = os.path.join(work, "cards")
+        os.mkdir(folder)
+        card_file = os.path.join(folder, "my.card")
+        first = subprocess.Popen([cli, "--simulate", "--vpcd", port, "--card-file", card_file],
+                                 stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        link, _ = driver.accept()
+        second = run(cli, "--simulate", "--vpcd", port, "--card-file", card_file)
+        if second.returncode != 1 or "in use by another simulator" not in second.stderr or \
+                card_file not in second.stderr:
+            problems.append("a second simulator on one card file: exit %d, %s" % (second.returncode, second.stderr))
+        # The card file's folder becomes a file: the next save fails.
+        os.rename(folder, folder + ".gone")
+        open(folder, "w").close()
+        initialize_update = bytes.fromhex("80500000080102030405060708 00".replace(" ", ""))
+        link.sendall(len(initialize_update).to_bytes(2, "big") + initialize_update)
+        try:
+            status = first.wait(timeout=30)
+        except subprocess.TimeoutExpired:
+            first.kill()
+            status = "still running"
+        said = first.stderr.read()
+        link.close()
+        if status != 1 or "cannot be saved" not in said or "without what changed since" not in said:
+            problems.append("a card file that cannot be saved under vpcd: exit %s, %s" % (status, said[-600:]))
 
 
 def script_cases(cli, corpus, validator, problems):
@@ -380,6 +417,7 @@ def main():
     private_run()
     problems = []
     script_cases(cli, corpus, validator, problems)
+    card_file_cases(cli, problems)
     with tempfile.TemporaryDirectory() as work:
         rig = Rig(cli, corpus, work, validator)
         rig.start_pcscd()

@@ -4,6 +4,7 @@
 #include "core/base/error.h"
 #include "core/base/file_layer.h"
 
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -96,6 +97,27 @@ std::optional<std::vector<std::uint8_t>> readCardFile(const std::string& path)
     return cardFileState(bytes, path);
 }
 
+CardFileLock::CardFileLock(const std::string& path)
+{
+    const std::string lock = path + ".lock";
+    fd_ = ::open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd_ < 0)
+        throw refusal(path, "the card file's lock " + lock + " cannot be made: " + std::strerror(errno));
+    if (::flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+        const int error = errno;
+        ::close(fd_);
+        throw refusal(path, error == EWOULDBLOCK
+                                ? "the card file is in use by another simulator (it holds " + lock +
+                                      "); one card file serves one simulator at a time"
+                                : "the card file's lock " + lock + " cannot be taken: " + std::strerror(error));
+    }
+}
+
+CardFileLock::~CardFileLock()
+{
+    ::close(fd_); // lets the lock go
+}
+
 void writeCardFile(const std::string& path, std::span<const std::uint8_t> state)
 {
     using namespace files;
@@ -103,7 +125,8 @@ void writeCardFile(const std::string& path, std::span<const std::uint8_t> state)
     AtomicFile file;
     if (!file.begin(path, Links::WriteTarget, newFilePermissions(), Durability::Flushed, true, Fallback::Refuse) ||
         !file.write(bytes.data(), bytes.size()) || !file.commit())
-        throw refusal(path, "the card cannot be saved: " + lastErrorText() + "; the card file holds the card as it was");
+        throw refusal(path, "the card cannot be saved: " + lastErrorText() +
+                                "; the card file holds the card as it was last saved, without what changed since");
 }
 
 } // namespace tolvane::runtime

@@ -24,6 +24,23 @@ std::vector<std::uint8_t> cardFileState(std::span<const std::uint8_t> file, cons
 // The state in the card file at `path`; none where there is no file.
 // Throws Error where it cannot be read or is refused.
 std::optional<std::vector<std::uint8_t>> readCardFile(const std::string& path);
+// The card file at `path` held by one simulator while it keeps its card
+// there: a second one is refused, naming the file, rather than each
+// overwriting the other's work. The lock is a file beside it, PATH.lock,
+// locked with flock for as long as this object lives (and let go when the
+// process ends however it ends).
+class CardFileLock {
+public:
+    // Throws Error (Simulation) where another holds it or it cannot be made.
+    explicit CardFileLock(const std::string& path);
+    ~CardFileLock();
+    CardFileLock(const CardFileLock&) = delete;
+    CardFileLock& operator=(const CardFileLock&) = delete;
+
+private:
+    int fd_ = -1;
+};
+
 // Replaces the card file at `path` whole, flushed to the disk before it
 // takes the old one's name. Throws Error where it cannot.
 void writeCardFile(const std::string& path, std::span<const std::uint8_t> state);

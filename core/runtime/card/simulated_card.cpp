@@ -127,6 +127,8 @@ void SimulatedCard::restoreState(std::span<const std::uint8_t> state, const std:
 
 void SimulatedCard::keepIn(const std::string& path)
 {
+    if (path != cardFile_ || !fileLock_)
+        fileLock_ = std::make_unique<CardFileLock>(path);
     cardFile_ = path;
     savedState_.clear();
     persist();

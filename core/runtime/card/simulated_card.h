@@ -7,6 +7,7 @@
 // line, where the CAP file's Debug component tells.
 
 #include "core/cap/load_file.h"
+#include "core/runtime/card/card_file.h"
 #include "core/runtime/card/card_manager.h"
 #include "core/runtime/vm/outcome.h"
 #include "core/runtime/vm/profile.h"
@@ -87,7 +88,8 @@ public:
     void restoreState(std::span<const std::uint8_t> state, const std::string& path);
     // Keeps the card in the card file `path`: it is replaced whole after
     // each command, load or install that changes the card's state. A
-    // failure to save throws Error from that call.
+    // failure to save throws Error from that call; a card file another
+    // simulator keeps its card in is refused.
     void keepIn(const std::string& path);
     // How a Load File Data Block that LOAD brings is laid out and checked:
     // as the command line checks a CAP file (its export path, its target,
@@ -125,6 +127,7 @@ private:
     std::unique_ptr<CardManager> manager_;
     LoadFileOptions loadOptions_;
     std::string cardFile_;                  // where the card is kept; empty: in memory only
+    std::unique_ptr<CardFileLock> fileLock_; // held while the card is kept there
     std::vector<std::uint8_t> savedState_;  // what the card file holds
     void persist();
     Response answer(std::span<const std::uint8_t> command);
