@@ -596,6 +596,26 @@ TEST(CardManager, ASecureChannelOpensOnEveryLogicalChannel)
             }
 }
 
+// Under T=0 the card manager's answers with data wait for GET RESPONSE, as
+// an applet's do, and a host's session works through them.
+TEST(CardManager, UnderT0ItsAnswersWaitForGetResponse)
+{
+    runtime::CardSettings settings;
+    settings.t0 = true;
+    runtime::SimulatedCard card(settings);
+    const auto update = card.transmit(hexBytes("8050000008 0102030405060708 00"));
+    ASSERT_EQ(update.sw & 0xFF00, 0x6100) << std::hex << update.sw;
+    EXPECT_TRUE(update.data.empty());
+    const auto rest = card.transmit(ByteVector{0x00, 0xC0, 0x00, 0x00, static_cast<std::uint8_t>(update.sw)});
+    EXPECT_EQ(rest.sw, 0x9000);
+    EXPECT_EQ(rest.data.size(), update.sw & 0xFFu);
+    SimulatedTransport transport(card);
+    card::Session session(transport);
+    session.selectSecurityDomain(isd);
+    session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+    EXPECT_FALSE(card::listContents(session).loadFiles.empty());
+}
+
 TEST(CardManager, ASecureChannelRefusesAReplayedOrUnprotectedCommand)
 {
     runtime::SimulatedCard card;

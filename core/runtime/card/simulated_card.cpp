@@ -563,6 +563,17 @@ Response SimulatedCard::answer(std::span<const std::uint8_t> command)
     const Lengths lengths = std::get<Lengths>(parsed);
     if (lengths.extended && vm.settings.t0)
         return refuse(0x6700, "an extended length, which T=0 does not carry");
+    // A T=0 card answers a command that brings data and wants data back
+    // with 61xx, the card manager as any applet: the data waits for GET
+    // RESPONSE.
+    const auto t0Answer = [&](Response& answer) {
+        if (vm.settings.t0 && lengths.hasLe && lengths.lc > 0 && !answer.data.empty() && answer.sw == 0x9000) {
+            pending_ = std::move(answer.data);
+            answer.data.clear();
+            answer.sw = static_cast<std::uint16_t>(0x6100 | (pending_.size() >= 256 ? 0 : pending_.size()));
+        }
+        return answer;
+    };
     const std::uint8_t cla = command[0];
     if (cla == 0xFF)
         return refuse(0x6E00, "class byte FF, which no command has");
@@ -616,7 +627,7 @@ Response SimulatedCard::answer(std::span<const std::uint8_t> command)
             if (response.sw != 0x9000 && response.sw != 0x6283 && opening)
                 vm.channelOpen[vm.channel] = false;
             finishCommand(response);
-            return response;
+            return t0Answer(response);
         }
         if (found) {
             const RegistryEntry* entry = manager_->find(vm.instances[*found].aid);
@@ -650,7 +661,7 @@ Response SimulatedCard::answer(std::span<const std::uint8_t> command)
     if (!target && manager_->selectedOn(vm.channel)) {
         response = manager_->process(command, vm.channel);
         finishCommand(response);
-        return response;
+        return t0Answer(response);
     }
     if (!target)
         return refuse(0x6999, "no applet is selected on logical channel " + std::to_string(vm.channel));
@@ -710,13 +721,8 @@ Response SimulatedCard::answer(std::span<const std::uint8_t> command)
     vm.selecting = false;
     response.data = apdu.response;
     finishCommand(response);
-    if (vm.settings.t0 && lengths.hasLe && lengths.lc > 0 && !response.data.empty() && sw == 0x9000) {
-        pending_ = std::move(response.data);
-        response.data.clear();
-        sw = static_cast<std::uint16_t>(0x6100 | (pending_.size() >= 256 ? 0 : pending_.size()));
-    }
     response.sw = sw;
-    return response;
+    return t0Answer(response);
 }
 
 // MANAGE CHANNEL: P1 00 opens a channel (the one P2 names, or the lowest
