@@ -7,10 +7,13 @@
 #include "core/base/hex.h"
 #include "core/card/management.h"
 #include "core/card/operations.h"
+#include "core/checks/checks.h"
 #include "core/gp/card_channel.h"
 #include "core/gp/card_data.h"
 #include "core/runtime/card/simulated_transport.h"
+#include "corpus_support.h"
 #include "test_applet.h"
+#include "test_support.h"
 
 #include <gtest/gtest.h>
 
@@ -614,6 +617,28 @@ TEST(CardManager, UnderT0ItsAnswersWaitForGetResponse)
     session.selectSecurityDomain(isd);
     session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
     EXPECT_FALSE(card::listContents(session).loadFiles.empty());
+}
+
+// GET STATUS of a load file with twenty modules (the corpus OMAPI test
+// package): an entry longer than one part's room comes whole in a part of
+// its own, its lengths past 255 coded as BER-TLV codes them, and the host
+// lists everything.
+TEST(CardManager, GetStatusSendsAnEntryLongerThanOnePart)
+{
+    const auto path = (testing::corpusDir() / "cap" / "OMAPI-applets__omapitest1.cap").string();
+    if (!haveCorpus(path))
+        GTEST_SKIP() << "no corpus";
+    runtime::SimulatedCard card;
+    SimulatedTransport transport(card);
+    card::Session session(transport);
+    session.selectSecurityDomain(isd);
+    session.openSecureChannel(channelOptions(defaultKeys(), gp::SecurityLevel::Mac));
+    card::sendScript(session, apdu::makeScript(makeLoadFile(corpusEntries(path), {}, path), {}, path));
+    const auto contents = card::listContents(session);
+    const auto omapi = std::find_if(contents.loadFiles.begin(), contents.loadFiles.end(),
+                                    [](const gp::RegistryEntry& e) { return e.modules.size() == 20; });
+    EXPECT_NE(omapi, contents.loadFiles.end());
+    EXPECT_EQ(contents.applications.size(), 20u);
 }
 
 TEST(CardManager, ASecureChannelRefusesAReplayedOrUnprotectedCommand)

@@ -32,7 +32,9 @@ Bytes8 tlv(unsigned tag, const Bytes8& value)
     if (tag > 0xFF)
         out.push_back(static_cast<std::uint8_t>(tag >> 8));
     out.push_back(static_cast<std::uint8_t>(tag));
-    if (value.size() > 0x7F)
+    if (value.size() > 0xFF)
+        out.insert(out.end(), {0x82, static_cast<std::uint8_t>(value.size() >> 8)});
+    else if (value.size() > 0x7F)
         out.push_back(0x81);
     out.push_back(static_cast<std::uint8_t>(value.size()));
     out.insert(out.end(), value.begin(), value.end());
@@ -402,7 +404,6 @@ void CardManager::reset()
     selected_.fill(std::nullopt);
     personalizing_.fill(std::nullopt);
     pending_.reset();
-    statusLeft_.clear();
     pin_.verified = pin_.submitted = false;
 }
 
@@ -518,7 +519,7 @@ CardManager::Answer CardManager::dispatch(const Bytes8& command, unsigned channe
         return refuse(0x6985, std::string(known->second) + " while the card is CARD_LOCKED");
     switch (ins) {
     case 0xF2:
-        return getStatus(command, reason);
+        return getStatus(command, channel, reason);
     case 0xE6:
         return install(command, channel, *domain, reason);
     case 0xE8:
@@ -661,16 +662,17 @@ CardManager::Answer CardManager::externalAuthenticate(const Bytes8& command, uns
     return {{}, 0x9000};
 }
 
-CardManager::Answer CardManager::getStatus(const Bytes8& command, std::string& reason)
+CardManager::Answer CardManager::getStatus(const Bytes8& command, unsigned channel, std::string& reason)
 {
+    auto& left = sessions_[channel].statusLeft;
     const std::uint8_t p1 = command[2], p2 = command[3];
     if (p2 & 0x01) {
-        if (statusLeft_.empty()) {
+        if (left.empty()) {
             reason = "GET STATUS asked for the next entries, and there are none left";
             return {{}, 0x6A88};
         }
     } else {
-        statusLeft_.clear();
+        left.clear();
         if (p1 != 0x80 && p1 != 0x40 && p1 != 0x20 && p1 != 0x10) {
             reason = "GET STATUS with P1 " + byteHex(p1) + ": 80, 40, 20 or 10";
             return {{}, 0x6A86};
@@ -717,9 +719,9 @@ CardManager::Answer CardManager::getStatus(const Bytes8& command, std::string& r
                     }
                 }
             }
-            statusLeft_.push_back(std::move(out));
+            left.push_back(std::move(out));
         }
-        if (statusLeft_.empty()) {
+        if (left.empty()) {
             reason = "GET STATUS: nothing of that kind" + (prefix.empty() ? std::string() : " with AID " + hex(prefix)) +
                      " is on the card";
             return {{}, 0x6A88};
@@ -727,12 +729,13 @@ CardManager::Answer CardManager::getStatus(const Bytes8& command, std::string& r
     }
     Bytes8 answer;
     std::size_t taken = 0;
-    while (taken < statusLeft_.size() && answer.size() + statusLeft_[taken].size() <= statusRoom) {
-        answer.insert(answer.end(), statusLeft_[taken].begin(), statusLeft_[taken].end());
+    // An entry longer than the room goes whole, alone, in a part of its own.
+    while (taken < left.size() && (taken == 0 || answer.size() + left[taken].size() <= statusRoom)) {
+        answer.insert(answer.end(), left[taken].begin(), left[taken].end());
         ++taken;
     }
-    statusLeft_.erase(statusLeft_.begin(), statusLeft_.begin() + static_cast<long>(taken));
-    return {answer, statusLeft_.empty() ? std::uint16_t{0x9000} : std::uint16_t{0x6310}};
+    left.erase(left.begin(), left.begin() + static_cast<long>(taken));
+    return {answer, left.empty() ? std::uint16_t{0x9000} : std::uint16_t{0x6310}};
 }
 
 // INSTALL, by what P1 asks for. Each refusal's reason begins "INSTALL".

@@ -160,6 +160,9 @@ private:
     struct Session {
         std::unique_ptr<gp::CardChannel> channel;
         Aid domain;
+        // GET STATUS entries that did not fit its last answer, for P2 | 01:
+        // the session's, so they go with it.
+        std::vector<std::vector<std::uint8_t>> statusLeft;
     };
     struct PendingLoad {
         Aid aid, domain;
@@ -174,7 +177,7 @@ private:
     Answer initializeUpdate(const std::vector<std::uint8_t>& command, unsigned channel,
                             RegistryEntry& domain, std::string& reason);
     Answer externalAuthenticate(const std::vector<std::uint8_t>& command, unsigned channel, std::string& reason);
-    Answer getStatus(const std::vector<std::uint8_t>& command, std::string& reason);
+    Answer getStatus(const std::vector<std::uint8_t>& command, unsigned channel, std::string& reason);
     Answer install(const std::vector<std::uint8_t>& command, unsigned channel, RegistryEntry& domain,
                    std::string& reason);
     Answer installForLoad(const std::vector<std::uint8_t>& data, const Aid& domain, std::string& reason);
@@ -198,7 +201,6 @@ private:
     std::array<std::optional<Aid>, 20> selected_; // the security domain selected on each channel
     std::optional<PendingLoad> pending_;
     std::array<std::optional<Aid>, 20> personalizing_; // INSTALL [for personalization]'s application, by channel
-    std::vector<std::vector<std::uint8_t>> statusLeft_; // GET STATUS entries that did not fit, for P2 | 01
     bool changed_ = false;
     std::vector<Diagnostic> diagnostics_; // what an application's processData threw
     GlobalPin pin_;
