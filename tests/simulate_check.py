@@ -311,6 +311,31 @@ def card_manager_cases(rig, cli, corpus, problems):
             stop(simulator, signal.SIGINT, log, what, problems)
 
 
+def restart_cases(rig, cli, problems):
+    """A simulator started again on its card file, twenty times: each time,
+    once --readers shows its card, the first card mode sent at once works
+    (pcscd may fail a new card's first command before it reaches it)."""
+    card_file = os.path.join(rig.work, "restarted.card")
+    deadline = time.monotonic() + 30
+    while "(card)" in rig.readers() and time.monotonic() < deadline:  # the last simulator's card gone
+        time.sleep(0.05)
+    with open(os.path.join(rig.work, "restarts.log"), "w") as log:
+        for restart in range(20):
+            simulator = subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--card-file", card_file],
+                                         stdout=log, stderr=subprocess.STDOUT)
+            deadline = time.monotonic() + 30
+            while "(card)" not in rig.readers() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            listed = rig.run("--list", "--json")
+            simulator.send_signal(signal.SIGTERM)
+            simulator.wait(timeout=20)
+            while "(card)" in rig.readers() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            if listed.returncode != 0:
+                problems.append("restart %d: the first --list exited %d: %s" %
+                                (restart + 1, listed.returncode, listed.stderr.strip()[-400:]))
+
+
 FIDO_AID = "A0000006472F0001"
 U2F = "ledger-u2f-javacard__ledger-u2f.cap"
 
@@ -424,6 +449,7 @@ def main():
         try:
             vpcd_cases(rig, cli, corpus, problems)
             card_manager_cases(rig, cli, corpus, problems)
+            restart_cases(rig, cli, problems)
             fido2_cases(rig, cli, corpus, problems)
         finally:
             rig.pcscd.send_signal(signal.SIGTERM)

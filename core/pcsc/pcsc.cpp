@@ -13,6 +13,9 @@ namespace {
 
 // How long a card another program holds is waited for.
 constexpr std::chrono::seconds sharingWait{5};
+// The tries of a connection's first command that the service failed before
+// it reached the card.
+constexpr int firstCommandTries = 10;
 
 std::string text(LONG code)
 {
@@ -82,14 +85,32 @@ public:
 
     card::ByteVector transmit(const card::ByteVector& command) override
     {
-        const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
-        BYTE response[258 + 16];
-        DWORD length = sizeof response;
-        const LONG code =
-            SCardTransmit(card_, pci, command.data(), static_cast<DWORD>(command.size()), nullptr, response, &length);
+        card::ByteVector response(65536 + 2); // an extended answer and its status word
+        DWORD length = 0;
+        LONG code = SCARD_S_SUCCESS;
+        // Just after a card comes (a simulator started again on its card
+        // file, say), the service may fail the connection's first command
+        // before it reaches the card ("Transaction failed"), or say the
+        // card was reset. That command never reached the card: connected
+        // again, it is sent again, a few times. Once one command has gone
+        // through, a failure is the card's, and is told.
+        for (int attempt = 0;; ++attempt) {
+            const SCARD_IO_REQUEST* pci = protocol_ == SCARD_PROTOCOL_T0 ? SCARD_PCI_T0 : SCARD_PCI_T1;
+            length = static_cast<DWORD>(response.size());
+            code = SCardTransmit(card_, pci, command.data(), static_cast<DWORD>(command.size()), nullptr,
+                                 response.data(), &length);
+            const bool neverSent = code == SCARD_E_NOT_TRANSACTED || code == SCARD_W_RESET_CARD;
+            if (code == SCARD_S_SUCCESS || !neverSent || transmitted_ || attempt == firstCommandTries - 1)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            SCardReconnect(card_, SCARD_SHARE_EXCLUSIVE, SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1, SCARD_LEAVE_CARD,
+                           &protocol_);
+        }
         if (code != SCARD_S_SUCCESS)
             failed(reader_, "the command could not reach the card", code);
-        return card::ByteVector(response, response + length);
+        transmitted_ = true;
+        response.resize(length);
+        return response;
     }
 
     card::ByteVector atr() const override { return atr_; }
@@ -101,6 +122,7 @@ private:
     SCARDHANDLE card_ = 0;
     DWORD protocol_ = 0;
     card::ByteVector atr_;
+    bool transmitted_ = false; // a command of this connection has reached the card
 };
 
 } // namespace
