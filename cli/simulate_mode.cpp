@@ -261,9 +261,12 @@ int serveDebugger(const SimulateRequest& request)
     int in = STDIN_FILENO, out = STDOUT_FILENO;
     try {
         if (request.dapPort) {
-            in = out = runtime::acceptDapClient(request.dapPort, [](unsigned port) {
-                print("tolvane-cli: the debug adapter listens on 127.0.0.1:" + std::to_string(port), stderr);
-            });
+            in = out = runtime::acceptDapClient(
+                request.dapPort,
+                [](unsigned port) {
+                    print("tolvane-cli: the debug adapter listens on 127.0.0.1:" + std::to_string(port), stderr);
+                },
+                [](const std::string& refusal) { print("tolvane-cli: " + refusal, stderr); });
         }
     } catch (const Error& error) {
         print("tolvane-cli: " + displayText(error.message()), stderr);

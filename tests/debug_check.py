@@ -422,6 +422,29 @@ def debugger_cases(cli, corpus, problems):
             expect(problems, "the adapter's end when its client goes away " + where, status in (0, 1), status)
             expect(problems, "the profile when the client goes away " + where, os.path.exists(folded), status)
 
+    # The TCP port takes only this user's programs: a client of another
+    # user is refused, and one of this user's is served after it.
+    port = free_port()
+    if os.geteuid() == 0:  # another user's process is made with setpriv, which needs root
+        adapter = subprocess.Popen([cli, "--simulate", "--dap", str(port), wallet], stdout=subprocess.DEVNULL,
+                                   stderr=subprocess.PIPE, text=True)
+        probe = ("import socket, sys, time\nfor _ in range(100):\n    try:\n"
+                 "        s = socket.create_connection(('127.0.0.1', %d)); break\n"
+                 "    except OSError: time.sleep(0.05)\n"
+                 "s.sendall(b'Content-Length: 40\\r\\n\\r\\n{\"seq\":1,\"type\":\"request\",\"command\":\"x\"}')\n"
+                 "s.settimeout(10)\ntry:\n    sys.stdout.write(repr(s.recv(100)))\n"
+                 "except ConnectionResetError:\n    sys.stdout.write(repr(b''))\n" % port)
+        other = subprocess.run(["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", sys.executable,
+                                "-c", probe], capture_output=True, text=True, timeout=60)
+        expect(problems, "a client of another user", other.stdout == "b''", (other.stdout, other.stderr))
+        with socket.create_connection(("127.0.0.1", port)) as own:
+            own.sendall(b'Content-Length: 40\r\n\r\n{"seq":1,"type":"request","command":"x"}')
+            own.settimeout(10)
+            expect(problems, "this user's client after it", b"not a request" in own.recv(4096), "")
+        adapter.kill()
+        said = adapter.communicate()[1]
+        expect(problems, "the refusal said", "user 65534, not this one, was refused" in said, said)
+
     # Without Debug: frames by method and offset, locals by index, a
     # breakpoint at an instruction.
     sha3 = os.path.join(corpus, "cap", "OptimizedJCAlgs__sha3.cap")

@@ -5,7 +5,11 @@
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -159,7 +163,39 @@ bool DapChannel::write(const nlohmann::json& message)
     return true;
 }
 
-int acceptDapClient(unsigned port, const std::function<void(unsigned)>& listening)
+namespace {
+
+// The user of the local process at the other end of TCP connection `fd`, as
+// the kernel's table of TCP sockets gives it: the row whose local address is
+// the peer's and whose remote address is this end's.
+std::optional<uid_t> peerUid(int fd)
+{
+    sockaddr_in local{}, peer{};
+    socklen_t size = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &size) != 0)
+        return std::nullopt;
+    size = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &size) != 0)
+        return std::nullopt;
+    char wanted[64];
+    std::snprintf(wanted, sizeof wanted, "%08X:%04X %08X:%04X", peer.sin_addr.s_addr, ntohs(peer.sin_port),
+                  local.sin_addr.s_addr, ntohs(local.sin_port));
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, from, to, state, queues, timer, retransmits;
+        unsigned long uid = 0;
+        if (fields >> slot >> from >> to >> state >> queues >> timer >> retransmits >> uid && from + " " + to == wanted)
+            return static_cast<uid_t>(uid);
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+int acceptDapClient(unsigned port, const std::function<void(unsigned)>& listening,
+                    const std::function<void(const std::string&)>& refused)
 {
     const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (server < 0)
@@ -179,9 +215,21 @@ int acceptDapClient(unsigned port, const std::function<void(unsigned)>& listenin
     }
     listening(ntohs(address.sin_port));
     int client;
-    do
-        client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
-    while (client < 0 && errno == EINTR);
+    for (;;) {
+        do
+            client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        while (client < 0 && errno == EINTR);
+        if (client < 0)
+            break;
+        // The client drives the card and names files to read and write:
+        // only this user's own programs may be it.
+        const auto uid = peerUid(client);
+        if (uid && *uid == ::getuid())
+            break;
+        refused(uid ? "a client of user " + std::to_string(*uid) + ", not this one, was refused"
+                    : "a client whose user cannot be told was refused");
+        ::close(client);
+    }
     const std::string why = std::strerror(errno);
     ::close(server);
     if (client < 0)

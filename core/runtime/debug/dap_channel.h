@@ -40,9 +40,11 @@ private:
     std::string problem_;
 };
 
-// Listens on the loopback address at `port` and waits for one client; its
-// connection's descriptor. Throws Error (Usage) where the port cannot be
-// had.
-int acceptDapClient(unsigned port, const std::function<void(unsigned)>& listening);
+// Listens on the loopback address at `port` and waits for one client of
+// this user's (a client of another user is refused, and `refused` told);
+// its connection's descriptor. Throws Error (Usage) where the port cannot
+// be had.
+int acceptDapClient(unsigned port, const std::function<void(unsigned)>& listening,
+                    const std::function<void(const std::string&)>& refused);
 
 } // namespace tolvane::runtime
