@@ -549,6 +549,24 @@ std::pair<std::uint8_t, std::uint8_t> classesOf(unsigned channel)
                        : std::pair<std::uint8_t, std::uint8_t>(0x40 | (channel - 4), 0xC0 | (channel - 4));
 }
 
+// A session with the security domain selected on the channel of class `gp`
+// (GlobalPlatform's), as a host opens it with its own class bytes; Le after
+// EXTERNAL AUTHENTICATE where asked. Empty where it does not open.
+std::unique_ptr<gp::SecureChannel> openSession(runtime::SimulatedCard& card, std::uint8_t gp, bool le = false)
+{
+    const ByteVector challenge = hexBytes("0102030405060708");
+    const auto update = card.transmit(TestApplet::concat({gp, 0x50, 0x00, 0x00, 0x08}, TestApplet::concat(challenge, {0x00})));
+    std::string problem;
+    const auto answer = gp::readInitializeUpdate(update.data, &problem);
+    auto host = answer ? gp::SecureChannel::make(defaultKeys(), *answer, challenge, &problem) : nullptr;
+    if (update.sw != 0x9000 || !host || !host->cardCryptogramMatches())
+        return nullptr;
+    ByteVector authenticate = host->externalAuthenticate(gp::SecurityLevel::Mac, gp);
+    if (le)
+        authenticate.push_back(0x00);
+    return card.transmit(authenticate).sw == 0x9000 ? std::move(host) : nullptr;
+}
+
 // A session opens on every logical channel, in both codings of the class
 // byte, with or without a trailing Le on EXTERNAL AUTHENTICATE, and neither
 // a session nor a malformed EXTERNAL AUTHENTICATE counts as a failed
@@ -572,24 +590,13 @@ TEST(CardManager, ASecureChannelOpensOnEveryLogicalChannel)
                 ASSERT_EQ(card.transmit(TestApplet::concat({plain, 0xA4, 0x04, 0x00, 8}, isd)).sw, 0x9000);
                 EXPECT_EQ(card.transmit(ByteVector{gp, 0xCA, 0x00, 0x66, 0x00}).sw, 0x9000);
                 for (int session = 0; session < 11; ++session) {
-                    const ByteVector challenge = hexBytes("0102030405060708");
-                    const auto update =
-                        card.transmit(TestApplet::concat({gp, 0x50, 0x00, 0x00, 0x08}, TestApplet::concat(challenge, {0x00})));
-                    ASSERT_EQ(update.sw, 0x9000) << update.cardReason;
-                    std::string problem;
-                    const auto answer = gp::readInitializeUpdate(update.data, &problem);
-                    ASSERT_TRUE(answer) << problem;
-                    auto host = gp::SecureChannel::make(defaultKeys(), *answer, challenge, &problem);
-                    ASSERT_TRUE(host && host->cardCryptogramMatches()) << problem;
-                    ByteVector authenticate = host->externalAuthenticate(gp::SecurityLevel::Mac, gp);
-                    if (le)
-                        authenticate.push_back(0x00);
-                    const auto opened = card.transmit(authenticate);
-                    ASSERT_EQ(opened.sw, 0x9000) << opened.cardReason;
+                    const auto host = openSession(card, gp, le);
+                    ASSERT_TRUE(host) << "session " << session;
                     const auto status = card.transmit(host->wrap(ByteVector{gp, 0xF2, 0x80, 0x02, 0x02, 0x4F, 0x00, 0x00}));
                     EXPECT_EQ(status.sw, 0x9000) << status.cardReason;
                     // A malformed EXTERNAL AUTHENTICATE is refused, never counted.
-                    ASSERT_EQ(card.transmit(TestApplet::concat({gp, 0x50, 0x00, 0x00, 0x08}, challenge)).sw, 0x9000);
+                    ASSERT_EQ(card.transmit(TestApplet::concat({gp, 0x50, 0x00, 0x00, 0x08}, hexBytes("0102030405060708"))).sw,
+                              0x9000);
                     const auto malformed = card.transmit(TestApplet::concat(
                         {gp::withSecureMessaging(gp), 0x82, 0x01, 0x00, 0x0F}, ByteVector(15, 0x00)));
                     EXPECT_NE(malformed.sw, 0x9000);
@@ -597,6 +604,37 @@ TEST(CardManager, ASecureChannelOpensOnEveryLogicalChannel)
                         << malformed.cardReason;
                 }
             }
+}
+
+// A SELECT ends the session of its channel even where it is refused (here
+// an applet active on another channel, not MultiSelectable), so nothing
+// selected afterwards reaches the domain's session; and a security domain
+// only INSTALLED is not selected.
+TEST(CardManager, SelectEndsTheSessionAndTakesOnlySelectableDomains)
+{
+    Card test({TestApplet{}});
+    runtime::SimulatedCard& card = test.card;
+    ASSERT_EQ(test.select().sw, 0x9000);
+    ASSERT_EQ(card.transmit(hexBytes("0070000100")).sw, 0x9000);
+    ASSERT_EQ(card.transmit(TestApplet::concat({0x01, 0xA4, 0x04, 0x00, 8}, isd)).sw, 0x9000);
+    auto host = openSession(card, 0x81);
+    ASSERT_TRUE(host);
+    const ByteVector ssd = hexBytes("A000000151000099");
+    ByteVector install = TestApplet::concat({0x81, 0xE6, 0x04, 0x00, 0x00}, {static_cast<std::uint8_t>(card::securityDomainLoadFile().size())});
+    install = TestApplet::concat(install, card::securityDomainLoadFile());
+    install = TestApplet::concat(install, {static_cast<std::uint8_t>(card::securityDomainModule().size())});
+    install = TestApplet::concat(install, card::securityDomainModule());
+    install = TestApplet::concat(TestApplet::concat(install, {0x08}), ssd);
+    install = TestApplet::concat(install, hexBytes("0180 02C900 00"));
+    install[4] = static_cast<std::uint8_t>(install.size() - 5);
+    const auto installed = card.transmit(host->wrap(install));
+    ASSERT_EQ(installed.sw, 0x9000) << installed.cardReason;
+    EXPECT_EQ(card.transmit(TestApplet::concat({0x01, 0xA4, 0x04, 0x00, 8}, ssd)).sw, 0x6A82);
+
+    const auto refused = card.transmit(TestApplet::concat({0x01, 0xA4, 0x04, 0x00, 8}, test.last));
+    EXPECT_EQ(refused.sw, 0x6985) << refused.cardReason;
+    const auto after = card.transmit(host->wrap(hexBytes("81F28002024F0000")));
+    EXPECT_NE(after.sw, 0x9000) << after.cardReason;
 }
 
 // Under T=0 the card manager's answers with data wait for GET RESPONSE, as
