@@ -506,6 +506,10 @@ struct Parser {
                 request.simulate.settings.persistentBytes = static_cast<std::size_t>(number);
         } else if (option == "--t0") {
             request.simulate.settings.t0 = true;
+        } else if (option == "--channels") {
+            if (value != "4" && value != "20")
+                return wrong("4 or 20");
+            request.simulate.settings.channels = value == "4" ? 4 : 20;
         } else if (option == "--card-scp") {
             // 02 or 03, with the i parameter after a colon where another is wanted.
             static const std::pair<const char*, std::pair<tolvane::gp::Protocol, unsigned>> choices[] = {

@@ -193,6 +193,12 @@ constexpr Option list[] = {
     {nullptr, "--t0", nullptr, "with --simulate: the transport is T=0",
      "With --simulate, answer as a T=0 card: a command of case 4 answers 61xx, and GET RESPONSE gives the data.",
      Scope::Simulate},
+    {nullptr, "--channels", "4|20", "with --simulate: 4 logical channels, as Java Card 2 reads classes, or 20",
+     "With --simulate, a card of 20 logical channels (the default), whose class bytes are coded as Java Card 3 "
+     "codes them (40 to 7F and C0 to FF name channels 4 to 19, so E0 and F0 name channel 4), or of 4, as Java "
+     "Card 2 cards read any class byte (the channel in its low two bits), for applets that use classes such as "
+     "E0 or F0 for their own commands. A card file keeps it, and opens only with the same.",
+     Scope::Simulate},
     {nullptr, "--card-scp", "02|03[:I]", "with --simulate: the card's secure channel protocol",
      "With --simulate, the secure channel protocol the card's issuer security domain speaks: 03 (SCP03, i 70, "
      "the default; 03:00, 03:10 or 03:30 for another i) or 02 (SCP02, i 55; 02:15 for i 15).",

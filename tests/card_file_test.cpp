@@ -176,6 +176,46 @@ TEST(CardFile, ACraftedStateWithItsChecksumIsRefusedOrHarmless)
     EXPECT_GT(refused, 0u);
 }
 
+// A card of 4 logical channels reads the channel from any class byte's low
+// bits, so an applet's own E0 and F0 commands reach it where a card of 20
+// takes them for channel 4 and says why; the card file keeps the coding.
+TEST(CardFile, AFourChannelCardTakesProprietaryClassesAndKeepsItsCoding)
+{
+    TempDir dir;
+    const std::string path = dir.file("simulated.card");
+    const ByteVector proprietary{0xE0, 0x10, 0x00, 0x00};
+    for (const unsigned channels : {20u, 4u}) {
+        std::filesystem::remove(path); // a new card each time
+        runtime::CardSettings settings;
+        settings.channels = channels;
+        runtime::SimulatedCard card(settings);
+        card.setLoadOptions(unverified());
+        card.keepIn(path);
+        card::sendScript(Managed(card, keysOf(testKey)).get(), loadScript());
+        EXPECT_EQ(card.transmit(selectCounter).sw, 0x6301);
+        const auto answer = card.transmit(proprietary);
+        if (channels == 4) {
+            EXPECT_EQ(answer.sw, 0x6302);
+        } else {
+            EXPECT_EQ(answer.sw, 0x6881);
+            EXPECT_NE(answer.cardReason.find("--channels 4"), std::string::npos) << answer.cardReason;
+        }
+    }
+    // The file of the card of 4 opens only as one.
+    runtime::SimulatedCard other;
+    try {
+        other.restoreState(*runtime::readCardFile(path), path);
+        ADD_FAILURE() << "a card of 4 channels opened as one of 20";
+    } catch (const Error& error) {
+        EXPECT_NE(error.message().find("--channels 4"), std::string::npos) << error.message();
+    }
+    runtime::CardSettings four;
+    four.channels = 4;
+    runtime::SimulatedCard same(four);
+    same.setLoadOptions(unverified());
+    EXPECT_NO_THROW(same.restoreState(*runtime::readCardFile(path), path));
+}
+
 // The sequence counter at the end of its range opens no more sessions: a
 // counter that wrapped would give a session an old one's card challenge.
 TEST(CardFile, TheSequenceCounterNeverWraps)

@@ -4,8 +4,8 @@
 card served to pcscd through the vpcd reader, where --readers lists it,
 opensc-tool gets the applet's answers, and python-fido2 registers and
 authenticates with a U2F applet in extended mode (its attestation certificate
-set in one extended command, on logical channel 4 as its proprietary class
-byte names). An empty simulated card, served the same way, takes the card
+set in one extended command with its proprietary class F0, on a card of
+--channels 4 as the applet was written for). An empty simulated card, served the same way, takes the card
 modes (--send, --list, --put-keys, --delete) over SCP03 and over SCP02.
 
 pcscd's socket path is fixed, so the vpcd part runs in a mount namespace of
@@ -365,7 +365,8 @@ def fido2_cases(rig, cli, corpus, problems):
     # Its parameters: flags (01: no user presence check), the certificate's length, the private key.
     parameters = bytes([1]) + len(certificate).to_bytes(2, "big") + private
     log = open(os.path.join(rig.work, "u2f.log"), "w")
-    simulator = subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--instance", FIDO_AID,
+    # A card of Java Card 2's 4 channels, as the applet was written for.
+    simulator = subprocess.Popen([cli, "--simulate", "--vpcd", str(rig.port), "--channels", "4", "--instance", FIDO_AID,
                                   "--params", parameters.hex(), os.path.join(corpus, "cap", U2F)],
                                  stdout=log, stderr=subprocess.STDOUT)
     try:
@@ -387,10 +388,11 @@ def fido2_cases(rig, cli, corpus, problems):
         else:
             problems.append("the U2F card never answered through pcscd: %s" % rig.readers())
             return
-        # F0 is a proprietary class byte of logical channel 4: the certificate goes there, in one extended command.
-        personalisation = [("00700004", "9000"), ("40A40400 08" + FIDO_AID, "9000"),
+        # F0, the applet's own class byte, names channel 0 on this card: the
+        # certificate goes to the applet selected there, in one extended command.
+        personalisation = [("00A40400 08" + FIDO_AID, "9000"),
                            ("F0010000 00" + len(certificate).to_bytes(2, "big").hex() + certificate.hex(), "9000"),
-                           ("00708004", "9000"), ("00A40400 08" + FIDO_AID, "5532465F56329000")]
+                           ("00A40400 08" + FIDO_AID, "5532465F56329000")]
         for command, wanted in personalisation:
             data, sw1, sw2 = connection.transmit(list(bytes.fromhex(command.replace(" ", ""))))
             got = bytes(data + [sw1, sw2]).hex().upper()

@@ -85,12 +85,17 @@ std::vector<std::uint8_t> SimulatedCard::saveState() const
     StateWriter out;
     manager_->save(out);
     vm_->saveMemory(out);
+    // A card of Java Card 2's 4 logical channels says so after its memory;
+    // one of 20 ends there, as every card file did before.
+    if (vm_->settings.channels != 20)
+        out.u8(static_cast<std::uint8_t>(vm_->settings.channels));
     return out.data();
 }
 
 void SimulatedCard::restoreState(std::span<const std::uint8_t> state, const std::string& path)
 {
     Vm& vm = *vm_;
+    unsigned channels = 20;
     try {
         StateReader in(state);
         manager_->load(in);
@@ -104,6 +109,7 @@ void SimulatedCard::restoreState(std::span<const std::uint8_t> state, const std:
                 vm.link(layOutLoadFile(componentsOf(entry.block, name), options, name), name);
             }
         vm.restoreMemory(in);
+        channels = in.atEnd() ? 20 : in.u8();
         if (!in.atEnd())
             throw SnapshotError("bytes after the card's state");
         // The runtime takes its APDU object and buffer as it made them.
@@ -120,6 +126,10 @@ void SimulatedCard::restoreState(std::span<const std::uint8_t> state, const std:
         throw Error(ErrorKind::Simulation, path, "a corrupt card file: a package in it does not link: " +
                                                      error.message());
     }
+    if (channels != vm.settings.channels)
+        throw Error(ErrorKind::Simulation, path,
+                    "a card of " + std::to_string(channels) + " logical channels, and this one has " +
+                        std::to_string(vm.settings.channels) + (channels == 4 ? ": --channels 4 opens it" : ""));
     static_cast<ApduState&>(*vm.object(vm.apduObject).native).t0 = vm.settings.t0;
     reset();
     savedState_ = saveState();
@@ -577,7 +587,7 @@ Response SimulatedCard::answer(std::span<const std::uint8_t> command)
     const std::uint8_t cla = command[0];
     if (cla == 0xFF)
         return refuse(0x6E00, "class byte FF, which no command has");
-    vm.channel = channelOfCla(cla);
+    vm.channel = channelOfCla(cla, vm.settings.channels);
 
     if (isInterindustry(cla) && command[1] == 0x70) {
         auto [sw, reason] = manageChannel(command, lengths.lc);
@@ -589,7 +599,11 @@ Response SimulatedCard::answer(std::span<const std::uint8_t> command)
 
     const bool isSelect = isInterindustry(cla) && command[1] == 0xA4 && command[2] == 0x04;
     if (!vm.channelOpen[vm.channel] && !isSelect)
-        return refuse(0x6881, "logical channel " + std::to_string(vm.channel) + " is not open");
+        return refuse(0x6881, "logical channel " + std::to_string(vm.channel) + " is not open" +
+                                  (vm.channel >= 4 ? " (class " + hexText(std::vector<std::uint8_t>{cla}, HexCase::Upper) +
+                                                         " names it as Java Card 3 codes the class byte; a card of "
+                                                         "--channels 4 reads channels 0 to 3 from any class byte)"
+                                                   : std::string()));
 
     std::optional<std::size_t> target = vm.selected();
     bool selecting = false;
@@ -740,7 +754,7 @@ std::pair<std::uint16_t, std::string> SimulatedCard::manageChannel(std::span<con
         return {0x6700, "MANAGE CHANNEL takes no data"};
     const std::uint8_t p1 = command[2], p2 = command[3];
     if (p1 == 0x80) {
-        if (p2 == 0 || p2 >= Vm::channelCount)
+        if (p2 == 0 || p2 >= vm.settings.channels)
             return {0x6A81, "logical channel " + std::to_string(p2) + " cannot be closed"};
         if (!vm.channelOpen[p2])
             return {0x6A81, "logical channel " + std::to_string(p2) + " is not open"};
@@ -756,12 +770,13 @@ std::pair<std::uint16_t, std::string> SimulatedCard::manageChannel(std::span<con
     unsigned chosen = p2;
     if (p2 == 0) {
         chosen = 1;
-        while (chosen < Vm::channelCount && vm.channelOpen[chosen])
+        while (chosen < vm.settings.channels && vm.channelOpen[chosen])
             ++chosen;
-        if (chosen == Vm::channelCount)
+        if (chosen == vm.settings.channels)
             return {0x6A81, "every logical channel is open"};
-    } else if (p2 >= Vm::channelCount) {
-        return {0x6A81, "logical channel " + std::to_string(p2) + ", past the card's 19"};
+    } else if (p2 >= vm.settings.channels) {
+        return {0x6A81, "logical channel " + std::to_string(p2) + ", past the card's " +
+                            std::to_string(vm.settings.channels - 1)};
     } else if (vm.channelOpen[p2]) {
         return {0x6A81, "logical channel " + std::to_string(p2) + " is open already"};
     }

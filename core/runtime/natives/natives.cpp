@@ -906,7 +906,7 @@ void apduBlockSize(NativeCall& c)
 
 void apduClaChannel(NativeCall& c)
 {
-    c.returnShort(static_cast<std::int16_t>(channelOfCla(apduOf(c).command[0])));
+    c.returnShort(static_cast<std::int16_t>(channelOfCla(apduOf(c).command[0], c.vm.settings.channels)));
 }
 
 void getAssignedChannel(NativeCall& c)

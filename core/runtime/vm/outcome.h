@@ -18,6 +18,10 @@ struct CardSettings {
     std::uint64_t budget = 100'000'000;       // instructions one command may run
     unsigned maxDepth = 128;                  // frames one command may stack
     bool t0 = false;                          // the transport is T=0: case 4 answers 61 xx
+    // Logical channels: 20 as Java Card 3 codes the class byte (channels 4
+    // to 19 where bit 40 is set, so E0 and F0 name channel 4), or 4 as Java
+    // Card 2 cards read it, the channel in bits 01 and 02 of any class byte.
+    unsigned channels = 20;
     bool trace = false;                       // a diagnostic for every exception thrown, caught or not
     const std::atomic<bool>* stop = nullptr;  // once set (by a signal), the command running ends
 };

@@ -255,9 +255,11 @@ struct ApduState : NativeState {
 // The logical channel a command's class byte names: with b7 set (40 to 7F,
 // and C0 to FF in the proprietary space) 4 to 19 from its low nibble; 20 to
 // 3F, reserved, name none, so channel 0; the others 0 to 3 from their low
-// two bits.
-inline unsigned channelOfCla(std::uint8_t cla)
+// two bits. On a card of 4 channels, the low two bits of any class byte.
+inline unsigned channelOfCla(std::uint8_t cla, unsigned channels = 20)
 {
+    if (channels == 4)
+        return cla & 0x03;
     if (cla & 0x40)
         return 4 + (cla & 0x0F);
     return (cla & 0xE0) == 0x20 ? 0 : cla & 0x03;
