@@ -619,15 +619,10 @@ TEST(CardManager, SelectEndsTheSessionAndTakesOnlySelectableDomains)
     ASSERT_EQ(card.transmit(TestApplet::concat({0x01, 0xA4, 0x04, 0x00, 8}, isd)).sw, 0x9000);
     auto host = openSession(card, 0x81);
     ASSERT_TRUE(host);
+    // INSTALL [for install] alone of a domain from the security domain module.
     const ByteVector ssd = hexBytes("A000000151000099");
-    ByteVector install = TestApplet::concat({0x81, 0xE6, 0x04, 0x00, 0x00}, {static_cast<std::uint8_t>(card::securityDomainLoadFile().size())});
-    install = TestApplet::concat(install, card::securityDomainLoadFile());
-    install = TestApplet::concat(install, {static_cast<std::uint8_t>(card::securityDomainModule().size())});
-    install = TestApplet::concat(install, card::securityDomainModule());
-    install = TestApplet::concat(TestApplet::concat(install, {0x08}), ssd);
-    install = TestApplet::concat(install, hexBytes("0180 02C900 00"));
-    install[4] = static_cast<std::uint8_t>(install.size() - 5);
-    const auto installed = card.transmit(host->wrap(install));
+    const auto installed = card.transmit(
+        host->wrap(hexBytes("81E6040020 07A0000001515350 08A000000151535041 08A000000151000099 0180 02C900 00")));
     ASSERT_EQ(installed.sw, 0x9000) << installed.cardReason;
     EXPECT_EQ(card.transmit(TestApplet::concat({0x01, 0xA4, 0x04, 0x00, 8}, ssd)).sw, 0x6A82);
 
