@@ -290,6 +290,12 @@ def debugger_cases(cli, corpus, problems):
         fields = dap.request("variables", variablesReference=local["this"]["variablesReference"])["body"]["variables"]
         expect(problems, "the applet's fields", {f["name"]: f["value"] for f in fields}.get("balance") == "0" and
                any(f["name"] == "pin" and f["value"].startswith("OwnerPIN (object ") for f in fields), fields)
+        # The API's objects: the PIN's tries and state, never its value.
+        pin = next(f for f in fields if f["name"] == "pin")
+        shown = {v["name"]: v["value"] for v in
+                 dap.request("variables", variablesReference=pin["variablesReference"])["body"]["variables"]}
+        expect(problems, "the PIN's state", shown.get("triesRemaining") == "3" and shown.get("validated") == "true"
+               and "12345" not in str(shown) and "3132333435" not in str(shown), shown)
         # stepIn: credit's first line; stepOut meets the breakpoint at 174.
         dap.request("stepIn", threadId=1)
         stopped = dap.event("stopped")["body"]

@@ -731,6 +731,10 @@ json Debugger::variables(const json& arguments)
                 ++cell;
         }
     }
+    // What the API object keeps beyond its fields.
+    if (object->native)
+        for (const auto& [name, value] : object->native->shown())
+            list.push_back({{"name", name}, {"value", value}, {"variablesReference", 0}});
     return {{"variables", list}};
 }
 
@@ -824,7 +828,8 @@ json Debugger::objectValue(const std::string& name, Ref ref)
     std::replace(type.begin(), type.end(), '/', '.');
     value["type"] = type;
     sources_.push_back({0, ref});
-    value["variablesReference"] = object->cells.empty() ? 0 : sources_.size();
+    value["variablesReference"] =
+        object->cells.empty() && (!object->native || object->native->shown().empty()) ? 0 : sources_.size();
     return value;
 }
 

@@ -46,6 +46,12 @@ struct KeyState : NativeState {
     std::int16_t cofactor = 1;
 
     std::size_t bytes() const { return (bits + 7) / 8; }
+    // Its type and size and whether it is initialized; never its value.
+    std::vector<std::pair<std::string, std::string>> shown() const override
+    {
+        return {{"type", std::to_string(type)}, {"size", std::to_string(bits)},
+                {"initialized", initialized ? "true" : "false"}};
+    }
     bool has(const char* part) const { return parts.count(part) != 0; }
     void clear();
     void check(); // initialized once every part its kind needs is set

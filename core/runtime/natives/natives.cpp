@@ -602,6 +602,11 @@ struct PinState : NativeState {
     bool validated = false; // cleared at card reset, as a transient flag is
     void reset() override { validated = false; }
     const char* stateKind() const override { return "pin"; }
+    std::vector<std::pair<std::string, std::string>> shown() const override
+    {
+        return {{"triesRemaining", std::to_string(tries)}, {"tryLimit", std::to_string(limit)},
+                {"maxPINSize", std::to_string(maxSize)}, {"validated", validated ? "true" : "false"}};
+    }
     void save(StateWriter& out) const override
     {
         out.bytes(pin);

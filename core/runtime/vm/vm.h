@@ -19,6 +19,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <span>
 #include <vector>
 
@@ -53,6 +54,9 @@ struct NativeState {
     // a power loss leaves of it (as reset() would).
     virtual const char* stateKind() const { return nullptr; }
     virtual void save(StateWriter&) const {}
+    // What a debugger shows of it, by name: what a developer needs to see
+    // (a PIN's tries, a key's size), never a secret.
+    virtual std::vector<std::pair<std::string, std::string>> shown() const { return {}; }
 };
 
 struct Object {
@@ -250,6 +254,12 @@ struct ApduState : NativeState {
     // Nothing of a command outlives the power: the card file keeps only
     // that the APDU object is there.
     const char* stateKind() const override { return "apdu"; }
+    std::vector<std::pair<std::string, std::string>> shown() const override
+    {
+        return {{"state", std::to_string(state)},     {"Lc", std::to_string(lc)},
+                {"Ne", std::to_string(ne)},           {"received", std::to_string(received)},
+                {"outgoing", std::to_string(declared)}, {"T=0", t0 ? "true" : "false"}};
+    }
 };
 
 // The logical channel a command's class byte names: with b7 set (40 to 7F,
