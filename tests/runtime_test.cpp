@@ -260,6 +260,7 @@ TEST(Runtime, InstructionsComputeAsTheVirtualMachineDefinesThem)
         {"sdiv of -32768 by -1 wraps", ByteVector{0x11, 0x80, 0x00, 0x02, 0x47} + answer, "8000"},
         {"srem takes the dividend's sign", ByteVector{0x10, 0xF9, 0x05, 0x49} + answer, "FFFF"},
         {"sshl takes the count's low 5 bits", ByteVector{0x04, 0x10, 33, 0x4D} + answer, "0002"},
+        {"sshl by 16 to 31 shifts every bit out (then + 1)", ByteVector{0x04, 0x10, 16, 0x4D, 0x04, 0x41} + answer, "0001"},
         {"sshr keeps the sign", ByteVector{0x11, 0x80, 0x00, 0x07, 0x4F} + answer, "F800"},
         {"s2b keeps the low byte, its sign extended", ByteVector{0x11, 0x01, 0x80, 0x5B} + answer, "FF80"},
         {"sinc adds a signed byte", ByteVector{0x03, 0x31, 0x59, 2, 0xFD, 0x1E} + answer, "FFFD"},
